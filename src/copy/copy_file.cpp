@@ -1,0 +1,167 @@
+#include "copy_file.h"
+
+#include <cstring>
+
+#include "../report/report.h"
+#include "../run/run_state.h"
+#include "access.h"
+
+namespace vx {
+
+namespace {
+
+// 1 January 1980, 00:00:00 UTC, as a FILETIME.
+constexpr uint64_t kIncompleteMark = 119600064000000000ULL;
+
+uint64_t Ticks(const FILETIME& time) {
+  return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// A destination cut short by a failed read or write would otherwise carry a
+// last-write time of now, and an /OnlyNewer rerun would take it for newer
+// than its source and never repair it. Dating it back (to 1980, or just
+// before the source's own time where that is earlier) marks it incomplete and
+// lets the next run copy it again. Best effort: nothing is reported.
+void MarkIncomplete(HANDLE destination, const FILETIME& source_last_write) {
+  uint64_t mark = kIncompleteMark;
+  const uint64_t source = Ticks(source_last_write);
+  if (source <= mark) {
+    if (source == 0) return;
+    mark = source - 1;
+  }
+  const FILETIME time = {static_cast<DWORD>(mark), static_cast<DWORD>(mark >> 32)};
+  Os().SetFileTime(destination, nullptr, nullptr, &time);
+}
+
+// One buffer serves every file: the run is single-threaded and a file's
+// descriptor is applied before the next file starts.
+alignas(8) unsigned char g_security_buffer[kSecurityBufferBytes];
+
+enum class Decision { kCopy, kSkip, kFailed };
+
+// Probes the destination and raises the counter of the decision.
+Decision Decide(const std::u16string& source, const std::u16string& destination,
+                const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe) {
+  *probe = OpenDestination(destination.c_str(), OPEN_EXISTING);
+  if (*probe == INVALID_HANDLE_VALUE) {
+    ++Counters.NewCount;
+    return Decision::kCopy;
+  }
+  if (Settings.OnlyNewer) {
+    BY_HANDLE_FILE_INFORMATION destination_info;
+    if (!Os().GetFileInformationByHandle(*probe, &destination_info)) {
+      ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(DESTINATION)",
+                       Os().GetLastError());
+      return Decision::kFailed;
+    }
+    if (Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime) !=
+        1) {
+      return Decision::kSkip;
+    }
+    ++Counters.NewerCount;
+    return Decision::kCopy;
+  }
+  if (Settings.Overwrite) {
+    ++Counters.OverwrittenCount;
+    return Decision::kCopy;
+  }
+  return Decision::kSkip;
+}
+
+// Moves the data through COPYBUFFER. Returns false after reporting.
+bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
+              const std::u16string& destination) {
+  for (;;) {
+    DWORD bytes_read = 0;
+    if (!Os().ReadFile(source_file, State.COPYBUFFER, Settings.CopyBufferSize, &bytes_read,
+                       nullptr)) {
+      ReportWin32Error(source, u"CopyOneFile:ReadFile(SOURCE)", Os().GetLastError());
+      return false;
+    }
+    if (bytes_read == 0) return true;
+    DWORD bytes_written = 0;
+    if (!Os().WriteFile(destination_file, State.COPYBUFFER, bytes_read, &bytes_written,
+                        nullptr)) {
+      ReportWin32Error(destination, u"CopyOneFile:WriteFile(DESTINATION)", Os().GetLastError());
+      return false;
+    }
+    if (bytes_written != bytes_read) {
+      ReportShortWrite(destination, bytes_read, bytes_written);
+      return false;
+    }
+    Counters.ByteCount += bytes_written;
+  }
+}
+
+}  // namespace
+
+int CopyOneFile(const std::u16string& source, const std::u16string& destination) {
+  HANDLE source_file = OpenSource(source.c_str());
+  if (source_file == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(source, u"CopyOneFile:CreateFile(SOURCE)", Os().GetLastError());
+    return 0;
+  }
+  BY_HANDLE_FILE_INFORMATION source_info;
+  if (!Os().GetFileInformationByHandle(source_file, &source_info)) {
+    ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(SOURCE)",
+                     Os().GetLastError());
+    Os().CloseHandle(source_file);
+    return 0;
+  }
+
+  HANDLE probe;
+  const Decision decision = Decide(source, destination, source_info, &probe);
+  if (probe != INVALID_HANDLE_VALUE) Os().CloseHandle(probe);
+  if (decision != Decision::kCopy) {
+    Os().CloseHandle(source_file);
+    return decision == Decision::kSkip ? 1 : 0;
+  }
+
+  HANDLE destination_file = OpenDestination(destination.c_str(), CREATE_ALWAYS);
+  if (destination_file == INVALID_HANDLE_VALUE) {
+    const DWORD code = Os().GetLastError();
+    if (code == ERROR_ALREADY_EXISTS) {
+      Os().CloseHandle(source_file);
+      return 1;
+    }
+    ReportWin32Error(source, u"CopyOneFile:CreateFile(DESTINATION)", code);
+    Os().CloseHandle(source_file);
+    return 0;
+  }
+
+  auto fail = [&] {
+    Os().CloseHandle(destination_file);
+    Os().CloseHandle(source_file);
+    return 0;
+  };
+  if (!CopyData(source_file, destination_file, source, destination)) {
+    MarkIncomplete(destination_file, source_info.ftLastWriteTime);
+    return fail();
+  }
+  if (!Os().SetFileTime(destination_file, &source_info.ftCreationTime,
+                        &source_info.ftLastAccessTime, &source_info.ftLastWriteTime)) {
+    ReportWin32Error(destination, u"CopyOneFile:SetFileTime(DESTINATION)", Os().GetLastError());
+    return fail();
+  }
+  if (Settings.SecurityDescriptor) {
+    std::memset(g_security_buffer, 0, sizeof g_security_buffer);
+    DWORD length_needed = 0;
+    if (!Os().GetKernelObjectSecurity(source_file, kAllSecurityInformation, g_security_buffer,
+                                      kSecurityBufferBytes, &length_needed)) {
+      ReportWin32Error(source, u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
+                       Os().GetLastError());
+      return fail();
+    }
+    if (!Os().SetKernelObjectSecurity(destination_file, kAllSecurityInformation,
+                                      g_security_buffer)) {
+      ReportWin32Error(destination, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
+                       Os().GetLastError());
+      return fail();
+    }
+  }
+  Os().CloseHandle(destination_file);
+  Os().CloseHandle(source_file);
+  return 1;
+}
+
+}  // namespace vx

@@ -1,0 +1,300 @@
+// Files, directories, times, memory and standard output on Linux.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "posix_internal.h"
+
+namespace vx::posix {
+namespace {
+
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+constexpr int64_t kTicksPerSecond = 10000000;
+
+int64_t ToInt64(const FILETIME& time) {
+  return static_cast<int64_t>((uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+}
+
+FILETIME FromInt64(int64_t ticks) {
+  auto value = static_cast<uint64_t>(ticks);
+  return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
+HANDLE NewFileHandle(int fd) {
+  auto* handle = new Handle;
+  handle->fd = fd;
+  return handle;
+}
+
+int OpenRetryingIntr(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens `path` the way CreateFileW would with these arguments:
+// - every open is close-on-exec and never blocks (O_NONBLOCK), and only
+//   regular files and, with backup semantics, directories are accepted: a
+//   FIFO, socket or device fails with ERROR_INVALID_FUNCTION;
+// - a read-only open asks for O_NOATIME, so a backup leaves access times be;
+// - an open for writing never follows a symbolic link in the last component
+//   when backup semantics are asked for, so no planted link can redirect a
+//   privileged write;
+// - a directory opened for writing with backup semantics is opened as a
+//   directory, as Windows does.
+HANDLE OpenLikeCreateFile(const std::string& path, DWORD access, DWORD disposition,
+                          DWORD flags) {
+  const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
+  const bool writing = (access & GENERIC_WRITE) != 0;
+  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
+    SetLastErrorCode(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  int open_flags = O_CLOEXEC | O_NONBLOCK;
+  if (writing) {
+    open_flags |= O_WRONLY;
+    if (backup) open_flags |= O_NOFOLLOW;
+  } else {
+    open_flags |= O_RDONLY;
+  }
+  if (disposition == CREATE_ALWAYS) open_flags |= O_CREAT | O_TRUNC;
+
+  int fd;
+  if (!writing) {
+    fd = OpenRetryingIntr(path.c_str(), open_flags | O_NOATIME, 0);
+    if (fd < 0 && errno == EPERM) fd = OpenRetryingIntr(path.c_str(), open_flags, 0);
+  } else {
+    fd = OpenRetryingIntr(path.c_str(), open_flags, 0666);
+    if (fd < 0 && errno == EISDIR && backup && disposition == OPEN_EXISTING) {
+      fd = OpenRetryingIntr(path.c_str(), O_CLOEXEC | O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+    }
+  }
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, path);
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int error = errno;
+    close(fd);
+    SetLastErrorFromErrno(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (S_ISDIR(st.st_mode) && !backup) {
+    close(fd);
+    SetLastErrorCode(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    close(fd);
+    SetLastErrorCode(ERROR_INVALID_FUNCTION);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Reads and writes of regular files block as usual.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return NewFileHandle(fd);
+}
+
+}  // namespace
+
+Handle* FromHandle(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  return static_cast<Handle*>(handle);
+}
+
+FILETIME FileTimeFromTimespec(const struct timespec& time) {
+  return FromInt64(kUnixEpochAsFileTime + int64_t{time.tv_sec} * kTicksPerSecond +
+                   time.tv_nsec / 100);
+}
+
+struct timespec TimespecFromFileTime(const FILETIME& time) {
+  int64_t since_epoch = ToInt64(time) - kUnixEpochAsFileTime;
+  int64_t seconds = since_epoch / kTicksPerSecond;
+  int64_t rest = since_epoch % kTicksPerSecond;
+  if (rest < 0) {
+    rest += kTicksPerSecond;
+    seconds -= 1;
+  }
+  struct timespec out;
+  out.tv_sec = static_cast<time_t>(seconds);
+  out.tv_nsec = static_cast<long>(rest * 100);
+  return out;
+}
+
+FILETIME CreationTimeOf(int fd, const struct stat& st) {
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
+    struct timespec birth = {static_cast<time_t>(sx.stx_btime.tv_sec),
+                             static_cast<long>(sx.stx_btime.tv_nsec)};
+    return FileTimeFromTimespec(birth);
+  }
+  return FileTimeFromTimespec(st.st_ctim);
+}
+
+HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD disposition,
+                   DWORD flags, HANDLE) {
+  return OpenLikeCreateFile(EncodeFileName(name), access, disposition, flags);
+}
+
+BOOL CreateDirectoryW(const char16_t* name, void*) {
+  std::string path = EncodeFileName(name);
+  if (mkdir(path.c_str(), 0777) != 0) {
+    SetLastErrorFromErrno(errno, path);
+    return 0;
+  }
+  return 1;
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*) {
+  Handle* handle = FromHandle(file);
+  *read_count = 0;
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  ssize_t n;
+  do {
+    n = read(handle->fd, buffer, to_read);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  *read_count = static_cast<DWORD>(n);
+  return 1;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void*) {
+  Handle* handle = FromHandle(file);
+  *written = 0;
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  ssize_t n;
+  do {
+    n = write(handle->fd, buffer, to_write);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  *written = static_cast<DWORD>(n);
+  return 1;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  Handle* handle = FromHandle(file);
+  struct stat st;
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (fstat(handle->fd, &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  *info = {};
+  info->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  info->ftCreationTime = CreationTimeOf(handle->fd, st);
+  info->ftLastAccessTime = FileTimeFromTimespec(st.st_atim);
+  info->ftLastWriteTime = FileTimeFromTimespec(st.st_mtim);
+  info->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+  info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
+  info->nFileSizeLow = static_cast<DWORD>(st.st_size);
+  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+  info->nFileIndexHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_ino) >> 32);
+  info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
+  return 1;
+}
+
+// Linux keeps no settable creation time: only access and write times are set.
+BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FILETIME* write) {
+  Handle* handle = FromHandle(file);
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  struct timespec times[2];
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_nsec = UTIME_OMIT;
+  if (access != nullptr) times[0] = TimespecFromFileTime(*access);
+  if (write != nullptr) times[1] = TimespecFromFileTime(*write);
+  if (futimens(handle->fd, times) != 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  return 1;
+}
+
+LONG CompareFileTime(const FILETIME* first, const FILETIME* second) {
+  uint64_t a = (uint64_t{first->dwHighDateTime} << 32) | first->dwLowDateTime;
+  uint64_t b = (uint64_t{second->dwHighDateTime} << 32) | second->dwLowDateTime;
+  return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+BOOL CloseHandle(HANDLE object) {
+  Handle* handle = FromHandle(object);
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  int result = 0;
+  if (handle->fd >= 0 && handle->owns_fd) result = close(handle->fd);
+  int error = errno;
+  if (handle->owns_fd) delete handle;
+  if (result != 0) {
+    SetLastErrorFromErrno(error);
+    return 0;
+  }
+  return 1;
+}
+
+void* VirtualAlloc(void*, size_t size, DWORD, DWORD) {
+  if (size == 0) {
+    SetLastErrorCode(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  // Populated at once: the buffer is committed before the walk starts.
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (memory == MAP_FAILED) {
+    SetLastErrorFromErrno(errno);
+    return nullptr;
+  }
+  return memory;
+}
+
+void GetSystemTimeAsFileTime(FILETIME* now) {
+  struct timespec time;
+  clock_gettime(CLOCK_REALTIME, &time);
+  *now = FileTimeFromTimespec(time);
+}
+
+HANDLE GetStdHandle(DWORD which) {
+  // Standard output is the only stream the program asks for; the handle does
+  // not own the descriptor, so closing it leaves fd 1 alone.
+  static Handle standard_output = {Handle::Kind::kFile, STDOUT_FILENO, false, {}, 0, 0};
+  if (which != STD_OUTPUT_HANDLE) {
+    SetLastErrorCode(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  return &standard_output;
+}
+
+DWORD GetFileType(HANDLE file) {
+  Handle* handle = FromHandle(file);
+  struct stat st;
+  if (handle == nullptr || fstat(handle->fd, &st) != 0) return 0;
+  if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+  return FILE_TYPE_DISK;
+}
+
+}  // namespace vx::posix

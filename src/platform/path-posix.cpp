@@ -1,0 +1,30 @@
+// Root paths on Linux: an absolute path stands as it is; any other is taken
+// relative to the current directory.
+#include <errno.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "posix_internal.h"
+
+namespace vx {
+
+const char16_t kPathSeparator = u'/';
+
+RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared) {
+  if (!typed.empty() && typed[0] == u'/') {
+    prepared->assign(typed);
+    return RootPathForm::kPrepared;
+  }
+  std::vector<char> cwd(4096);
+  while (getcwd(cwd.data(), cwd.size()) == nullptr) {
+    if (errno != ERANGE) return RootPathForm::kUnrecognised;
+    cwd.resize(cwd.size() * 2);
+  }
+  *prepared = posix::DecodeFileName(cwd.data());
+  prepared->push_back(u'/');
+  prepared->append(typed);
+  return RootPathForm::kPrepared;
+}
+
+}  // namespace vx

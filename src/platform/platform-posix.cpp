@@ -1,0 +1,56 @@
+// The POSIX backend's table.
+#include "posix_internal.h"
+
+namespace vx {
+namespace posix {
+HANDLE CreateFileW(const char16_t*, DWORD, DWORD, void*, DWORD, DWORD, HANDLE);
+BOOL CreateDirectoryW(const char16_t*, void*);
+BOOL ReadFile(HANDLE, void*, DWORD, DWORD*, void*);
+BOOL WriteFile(HANDLE, const void*, DWORD, DWORD*, void*);
+BOOL GetFileInformationByHandle(HANDLE, BY_HANDLE_FILE_INFORMATION*);
+BOOL SetFileTime(HANDLE, const FILETIME*, const FILETIME*, const FILETIME*);
+LONG CompareFileTime(const FILETIME*, const FILETIME*);
+BOOL CloseHandle(HANDLE);
+void* VirtualAlloc(void*, size_t, DWORD, DWORD);
+void GetSystemTimeAsFileTime(FILETIME*);
+HANDLE GetStdHandle(DWORD);
+DWORD GetFileType(HANDLE);
+}  // namespace posix
+
+namespace {
+
+const Platform kPosix = {
+    posix::CreateFileW,
+    posix::CreateDirectoryW,
+    posix::ReadFile,
+    posix::WriteFile,
+    posix::GetFileInformationByHandle,
+    posix::SetFileTime,
+    posix::CompareFileTime,
+    posix::CloseHandle,
+    posix::LastErrorCode,
+    posix::SetLastErrorCode,
+    posix::FormatMessageW,
+    posix::LocalFree,
+    posix::GetModuleHandleA,
+    posix::GetProcAddress,
+    posix::VirtualAlloc,
+    posix::GetSystemTimeAsFileTime,
+    posix::GetCurrentProcess,
+    posix::OpenProcessToken,
+    posix::LookupPrivilegeValueA,
+    posix::AdjustTokenPrivileges,
+    posix::GetKernelObjectSecurity,
+    posix::SetKernelObjectSecurity,
+    posix::GetStdHandle,
+    posix::GetFileType,
+};
+
+Platform g_current = kPosix;
+
+}  // namespace
+
+Platform& Os() { return g_current; }
+const Platform& NativePlatform() { return kPosix; }
+
+}  // namespace vx

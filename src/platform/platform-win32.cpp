@@ -1,0 +1,154 @@
+// Windows backend: every entry passes straight to the real service.
+//
+// platform.h comes first: its constants carry the names that <windows.h>
+// then defines as macros, which this file never uses.
+#include "platform.h"
+// clang-format off
+#include <windows.h>
+// clang-format on
+
+namespace vx {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide calls take UTF-16 as it is");
+static_assert(sizeof(FILETIME) == sizeof(::FILETIME));
+static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == sizeof(::BY_HANDLE_FILE_INFORMATION));
+static_assert(sizeof(TOKEN_PRIVILEGES) == sizeof(::TOKEN_PRIVILEGES));
+static_assert(sizeof(LUID) == sizeof(::LUID));
+
+const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+HANDLE Win32CreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
+                        DWORD disposition, DWORD flags, HANDLE template_file) {
+  return ::CreateFileW(Wide(name), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
+                       disposition, flags, template_file);
+}
+
+BOOL Win32CreateDirectoryW(const char16_t* name, void* security) {
+  return ::CreateDirectoryW(Wide(name), static_cast<LPSECURITY_ATTRIBUTES>(security));
+}
+
+BOOL Win32ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped) {
+  return ::ReadFile(file, buffer, to_read, reinterpret_cast<LPDWORD>(read),
+                    static_cast<LPOVERLAPPED>(overlapped));
+}
+
+BOOL Win32WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
+                    void* overlapped) {
+  return ::WriteFile(file, buffer, to_write, reinterpret_cast<LPDWORD>(written),
+                     static_cast<LPOVERLAPPED>(overlapped));
+}
+
+BOOL Win32GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  return ::GetFileInformationByHandle(file,
+                                      reinterpret_cast<::BY_HANDLE_FILE_INFORMATION*>(info));
+}
+
+BOOL Win32SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
+                      const FILETIME* write) {
+  return ::SetFileTime(file, reinterpret_cast<const ::FILETIME*>(creation),
+                       reinterpret_cast<const ::FILETIME*>(access),
+                       reinterpret_cast<const ::FILETIME*>(write));
+}
+
+LONG Win32CompareFileTime(const FILETIME* first, const FILETIME* second) {
+  return ::CompareFileTime(reinterpret_cast<const ::FILETIME*>(first),
+                           reinterpret_cast<const ::FILETIME*>(second));
+}
+
+BOOL Win32CloseHandle(HANDLE object) { return ::CloseHandle(object); }
+DWORD Win32GetLastError() { return ::GetLastError(); }
+void Win32SetLastError(DWORD code) { ::SetLastError(code); }
+
+DWORD Win32FormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
+                          char16_t* buffer, DWORD size, void* arguments) {
+  return ::FormatMessageW(flags, source, message_id, language_id,
+                          reinterpret_cast<LPWSTR>(buffer), size,
+                          static_cast<va_list*>(arguments));
+}
+
+void* Win32LocalFree(void* memory) { return ::LocalFree(memory); }
+
+HMODULE Win32GetModuleHandleA(const char* module_name) {
+  return ::GetModuleHandleA(module_name);
+}
+
+FARPROC Win32GetProcAddress(HMODULE module, const char* proc_name) {
+  return reinterpret_cast<FARPROC>(::GetProcAddress(static_cast<::HMODULE>(module), proc_name));
+}
+
+void* Win32VirtualAlloc(void* address, size_t size, DWORD allocation_type, DWORD protect) {
+  return ::VirtualAlloc(address, size, allocation_type, protect);
+}
+
+void Win32GetSystemTimeAsFileTime(FILETIME* now) {
+  ::GetSystemTimeAsFileTime(reinterpret_cast<::FILETIME*>(now));
+}
+
+HANDLE Win32GetCurrentProcess() { return ::GetCurrentProcess(); }
+
+BOOL Win32OpenProcessToken(HANDLE process, DWORD desired_access, HANDLE* token) {
+  return ::OpenProcessToken(process, desired_access, token);
+}
+
+BOOL Win32LookupPrivilegeValueA(const char* system_name, const char* name, LUID* luid) {
+  return ::LookupPrivilegeValueA(system_name, name, reinterpret_cast<::LUID*>(luid));
+}
+
+BOOL Win32AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state,
+                                DWORD buffer_length, TOKEN_PRIVILEGES* previous_state,
+                                DWORD* return_length) {
+  return ::AdjustTokenPrivileges(token, disable_all,
+                                 reinterpret_cast<::TOKEN_PRIVILEGES*>(new_state), buffer_length,
+                                 reinterpret_cast<::TOKEN_PRIVILEGES*>(previous_state),
+                                 reinterpret_cast<PDWORD>(return_length));
+}
+
+BOOL Win32GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
+                                  DWORD length, DWORD* length_needed) {
+  return ::GetKernelObjectSecurity(object, information, descriptor, length,
+                                   reinterpret_cast<LPDWORD>(length_needed));
+}
+
+BOOL Win32SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor) {
+  return ::SetKernelObjectSecurity(object, information, descriptor);
+}
+
+HANDLE Win32GetStdHandle(DWORD which) { return ::GetStdHandle(which); }
+DWORD Win32GetFileType(HANDLE file) { return ::GetFileType(file); }
+
+const Platform kWin32 = {
+    Win32CreateFileW,
+    Win32CreateDirectoryW,
+    Win32ReadFile,
+    Win32WriteFile,
+    Win32GetFileInformationByHandle,
+    Win32SetFileTime,
+    Win32CompareFileTime,
+    Win32CloseHandle,
+    Win32GetLastError,
+    Win32SetLastError,
+    Win32FormatMessageW,
+    Win32LocalFree,
+    Win32GetModuleHandleA,
+    Win32GetProcAddress,
+    Win32VirtualAlloc,
+    Win32GetSystemTimeAsFileTime,
+    Win32GetCurrentProcess,
+    Win32OpenProcessToken,
+    Win32LookupPrivilegeValueA,
+    Win32AdjustTokenPrivileges,
+    Win32GetKernelObjectSecurity,
+    Win32SetKernelObjectSecurity,
+    Win32GetStdHandle,
+    Win32GetFileType,
+};
+
+Platform g_current = kWin32;
+
+}  // namespace
+
+Platform& Os() { return g_current; }
+const Platform& NativePlatform() { return kWin32; }
+
+}  // namespace vx

@@ -1,0 +1,195 @@
+// The only door from Velmox to the operating system.
+//
+// The core reaches every system service through one table of function
+// pointers, Os(). Each entry keeps the Windows name and arguments, so the
+// copy engine reads the same on both builds: the Windows backend passes each
+// call to the real service, the POSIX backend maps it onto Linux. Tests wrap
+// entries of the table to inject failures (see fault_injection.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vx {
+
+using BOOL = int32_t;
+using BOOLEAN = uint8_t;
+using DWORD = uint32_t;
+using ULONG = uint32_t;
+using LONG = int32_t;
+using NTSTATUS = int32_t;
+using HANDLE = void*;
+using HMODULE = void*;
+using FARPROC = void (*)();
+
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(intptr_t{-1});
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+
+struct LUID {
+  DWORD LowPart;
+  LONG HighPart;
+};
+
+struct LUID_AND_ATTRIBUTES {
+  LUID Luid;
+  DWORD Attributes;
+};
+
+struct TOKEN_PRIVILEGES {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[1];
+};
+
+struct IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    void* Pointer;
+  };
+  uintptr_t Information;
+};
+
+// The published record of a directory listing; the name follows the header
+// and is not terminated.
+struct FILE_DIRECTORY_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  int64_t CreationTime;
+  int64_t LastAccessTime;
+  int64_t LastWriteTime;
+  int64_t ChangeTime;
+  int64_t EndOfFile;
+  int64_t AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;  // bytes, not units
+  char16_t FileName[1];
+};
+
+using NtQueryDirectoryFileFn = NTSTATUS (*)(HANDLE file, HANDLE event, void* apc_routine,
+                                            void* apc_context, IO_STATUS_BLOCK* io_status,
+                                            void* buffer, ULONG length, int information_class,
+                                            BOOLEAN return_single_entry, void* file_name,
+                                            BOOLEAN restart_scan);
+using RtlNtStatusToDosErrorFn = ULONG (*)(NTSTATUS status);
+
+// Access rights, share modes, dispositions and flags.
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD ACCESS_SYSTEM_SECURITY = 0x01000000;
+constexpr DWORD WRITE_OWNER = 0x00080000;
+constexpr DWORD WRITE_DAC = 0x00040000;
+constexpr DWORD FILE_SHARE_READ = 1;
+constexpr DWORD FILE_SHARE_WRITE = 2;
+constexpr DWORD FILE_SHARE_DELETE = 4;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+constexpr DWORD MEM_COMMIT = 0x1000;
+constexpr DWORD PAGE_READWRITE = 0x04;
+constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x20;
+constexpr DWORD TOKEN_QUERY = 0x8;
+constexpr DWORD SE_PRIVILEGE_ENABLED = 2;
+constexpr DWORD OWNER_SECURITY_INFORMATION = 1;
+constexpr DWORD GROUP_SECURITY_INFORMATION = 2;
+constexpr DWORD DACL_SECURITY_INFORMATION = 4;
+constexpr DWORD SACL_SECURITY_INFORMATION = 8;
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x100;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD FILE_TYPE_DISK = 1;
+constexpr DWORD FILE_TYPE_CHAR = 2;
+constexpr DWORD FILE_TYPE_PIPE = 3;
+constexpr int FileDirectoryInformation = 1;
+
+// System error codes the core and the backends name.
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_HANDLE_DISK_FULL = 39;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
+constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
+
+// NT statuses.
+constexpr NTSTATUS STATUS_SUCCESS = 0;
+constexpr NTSTATUS STATUS_NO_MORE_FILES = static_cast<NTSTATUS>(0x80000006);
+
+struct Platform {
+  HANDLE (*CreateFileW)(const char16_t* name, DWORD access, DWORD share, void* security,
+                        DWORD disposition, DWORD flags, HANDLE template_file);
+  BOOL (*CreateDirectoryW)(const char16_t* name, void* security);
+  BOOL (*ReadFile)(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped);
+  BOOL (*WriteFile)(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
+                    void* overlapped);
+  BOOL (*GetFileInformationByHandle)(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+  BOOL (*SetFileTime)(HANDLE file, const FILETIME* creation, const FILETIME* access,
+                      const FILETIME* write);
+  LONG (*CompareFileTime)(const FILETIME* first, const FILETIME* second);
+  BOOL (*CloseHandle)(HANDLE object);
+  DWORD (*GetLastError)();
+  void (*SetLastError)(DWORD code);
+  // With FORMAT_MESSAGE_ALLOCATE_BUFFER, `buffer` points at a char16_t* that
+  // receives a text to be released with LocalFree.
+  DWORD (*FormatMessageW)(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
+                          char16_t* buffer, DWORD size, void* arguments);
+  void* (*LocalFree)(void* memory);
+  HMODULE (*GetModuleHandleA)(const char* module_name);
+  FARPROC (*GetProcAddress)(HMODULE module, const char* proc_name);
+  void* (*VirtualAlloc)(void* address, size_t size, DWORD allocation_type, DWORD protect);
+  void (*GetSystemTimeAsFileTime)(FILETIME* now);
+  HANDLE (*GetCurrentProcess)();
+  BOOL (*OpenProcessToken)(HANDLE process, DWORD desired_access, HANDLE* token);
+  BOOL (*LookupPrivilegeValueA)(const char* system_name, const char* name, LUID* luid);
+  BOOL (*AdjustTokenPrivileges)(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state,
+                                DWORD buffer_length, TOKEN_PRIVILEGES* previous_state,
+                                DWORD* return_length);
+  BOOL (*GetKernelObjectSecurity)(HANDLE object, DWORD information, void* descriptor,
+                                  DWORD length, DWORD* length_needed);
+  BOOL (*SetKernelObjectSecurity)(HANDLE object, DWORD information, void* descriptor);
+  HANDLE (*GetStdHandle)(DWORD which);
+  DWORD (*GetFileType)(HANDLE file);
+};
+
+// The table in force. Tests may overwrite entries and must restore them.
+Platform& Os();
+
+// The backend of this build, untouched by any test wrapper.
+const Platform& NativePlatform();
+
+// Root path preparation: the platform's own rule for turning a path typed on
+// the command line into the absolute form the walk starts from.
+enum class RootPathForm { kPrepared, kUnrecognised, kTooLong };
+RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared);
+
+// The separator the walk puts between a directory path and an entry name.
+extern const char16_t kPathSeparator;
+
+}  // namespace vx

@@ -1,0 +1,103 @@
+// UTF-8 <-> UTF-16 for file names and arguments, with every byte that is not
+// part of valid UTF-8 carried as the lone surrogate U+DC80 + byte.
+#include "posix_internal.h"
+
+namespace vx::posix {
+
+namespace {
+constexpr char16_t kEscapeBase = 0xDC00;  // + byte (0x80..0xFF)
+
+// Length of the valid UTF-8 sequence at `s`, or 0 if it is not one. Rejects
+// overlong forms, surrogates and values beyond U+10FFFF, so that decoding and
+// encoding stay each other's inverse.
+size_t ValidSequence(std::string_view s, char32_t* code_point) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  auto continuation = [&](size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
+  unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    *code_point = lead;
+    return 1;
+  }
+  size_t length;
+  char32_t value;
+  char32_t minimum;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, value = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, value = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, value = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  for (size_t i = 1; i < length; ++i) {
+    if (!continuation(i)) return 0;
+    value = (value << 6) | (byte(i) & 0x3F);
+  }
+  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *code_point = value;
+  return length;
+}
+
+void AppendUtf8(std::string* out, char32_t cp) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+}  // namespace
+
+std::u16string DecodeFileName(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  while (!bytes.empty()) {
+    char32_t cp;
+    size_t length = ValidSequence(bytes, &cp);
+    if (length == 0) {
+      out.push_back(static_cast<char16_t>(kEscapeBase + static_cast<unsigned char>(bytes[0])));
+      length = 1;
+    } else if (cp >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    bytes.remove_prefix(length);
+  }
+  return out;
+}
+
+std::string EncodeFileName(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      AppendUtf8(&out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else if (unit >= kEscapeBase + 0x80 && unit <= kEscapeBase + 0xFF) {
+      out.push_back(static_cast<char>(unit - kEscapeBase));
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      // Any other lone surrogate has no byte form; U+FFFD keeps the name
+      // visible rather than silently dropping a unit.
+      AppendUtf8(&out, 0xFFFD);
+    } else {
+      AppendUtf8(&out, unit);
+    }
+  }
+  return out;
+}
+
+}  // namespace vx::posix

@@ -1,0 +1,124 @@
+#include "report.h"
+
+#include <string>
+
+#include "../run/run_state.h"
+#include "text.h"
+
+namespace vx {
+
+Sink& Console() {
+  static Sink console;
+  static bool attached = false;
+  if (!attached) {
+    attached = true;
+    HANDLE out = Os().GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+      const bool window = Os().GetFileType(out) == FILE_TYPE_CHAR;
+      console.Attach(out, window ? Sink::Delivery::kEveryLine : Sink::Delivery::kBlocks, false);
+    }
+  }
+  return console;
+}
+
+void WriteConsole(std::u16string_view line) { Console().Write(line); }
+
+void WriteConsoleUnlessSilent(std::u16string_view line) {
+  if (!Settings.Silent) Console().Write(line);
+}
+
+namespace {
+
+// Progress lines: console unless /Silent, and the log.
+void WriteProgress(std::u16string_view line) {
+  WriteConsoleUnlessSilent(line);
+  State.Log.Write(line);
+}
+
+// ERR lines: console unless /Silent, the log, and the error log flushed at
+// once so another program reading it finds the whole line.
+void WriteErrorLine(std::u16string_view line) {
+  WriteProgress(line);
+  State.ErrorLog.Write(line);
+  State.ErrorLog.Flush();
+}
+
+// The system's text for a code, cut at its first line break. A lookup that
+// fails leaves the text empty.
+std::u16string SystemMessage(DWORD code) {
+  char16_t* text = nullptr;
+  std::u16string message;
+  const DWORD length =
+      Os().FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+                          code, 0x400, reinterpret_cast<char16_t*>(&text), 0, nullptr);
+  if (length != 0 && text != nullptr) {
+    message.assign(text, length);
+    size_t line_break = message.find_first_of(u"\r\n");
+    if (line_break != std::u16string::npos) message.resize(line_break);
+  }
+  if (text != nullptr) Os().LocalFree(text);
+  return message;
+}
+
+std::u16string ErrPrefix(std::u16string_view subject) {
+  std::u16string line = u"ERR  ";
+  line += Decimal(Counters.ErrorCount, 6);
+  line += u": ";
+  line += subject;
+  line += u": ";
+  return line;
+}
+
+}  // namespace
+
+void ReportWin32Error(std::u16string_view subject, std::u16string_view context, DWORD code) {
+  ++Counters.ErrorCount;
+  std::u16string line = ErrPrefix(subject);
+  line += SystemMessage(code);
+  line += u" at ";
+  line += context;
+  line += u" (";
+  line += Decimal(static_cast<int32_t>(code));
+  line += u")\n";
+  WriteErrorLine(line);
+}
+
+void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status) {
+  ++Counters.ErrorCount;
+  const std::u16string head =
+      ErrPrefix(subject) + SystemMessage(State.RtlNtStatusToDosError(status)) + u" at " +
+      std::u16string(context) + u" (NT:0x" + UpperHex(static_cast<uint32_t>(status)) + u",DOS:";
+  // Each sink's line carries the code the conversion gives right before it
+  // is written.
+  auto line = [&] {
+    return head + Decimal(static_cast<int32_t>(State.RtlNtStatusToDosError(status))) + u")\n";
+  };
+  if (!Settings.Silent) Console().Write(line());
+  if (State.Log.IsOpen()) State.Log.Write(line());
+  if (State.ErrorLog.IsOpen()) {
+    State.ErrorLog.Write(line());
+    State.ErrorLog.Flush();
+  }
+}
+
+void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD bytes_written) {
+  ++Counters.ErrorCount;
+  WriteErrorLine(ErrPrefix(destination) + UnsignedDecimal(bytes_read) +
+                 u" bytes read and " + UnsignedDecimal(bytes_written) +
+                 u" bytes written\n");
+}
+
+void AnnounceDirectory(std::u16string_view path) {
+  ++Counters.DirectoryCount;
+  WriteProgress(u"DIR  " + Decimal(Counters.DirectoryCount, 6) + u": " + std::u16string(path) +
+                u"\n");
+}
+
+// Sizes of 2 TiB and more show their full KB figure rather than wrapping.
+void AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
+  ++Counters.FileCount;
+  WriteProgress(u"FILE " + Decimal(Counters.FileCount, 6) + u": " + std::u16string(path) + u" (" +
+                UnsignedDecimal(size_in_bytes >> 10) + u" KB)\n");
+}
+
+}  // namespace vx

@@ -1,0 +1,35 @@
+// Error reports, progress lines and which sink each line goes to.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "../platform/platform.h"
+#include "sink.h"
+
+namespace vx {
+
+// Standard output. Attached on first use: line by line when it is a
+// character device, in 4,096-byte blocks when redirected.
+Sink& Console();
+
+// Lines that always reach the console: usage, parser and fatal messages,
+// privilege failures.
+void WriteConsole(std::u16string_view line);
+// Lines that reach the console unless /Silent: the settings block, the
+// summary, privilege progress.
+void WriteConsoleUnlessSilent(std::u16string_view line);
+
+// Counts one error and writes its ERR line, with the system's message for
+// the code, to the console (unless /Silent), the log and the error log.
+void ReportWin32Error(std::u16string_view subject, std::u16string_view context, DWORD code);
+// The same for an NT status, shown with the system error code it maps to.
+void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status);
+// Counts one error and writes the short-write ERR line.
+void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD bytes_written);
+
+// Counts a directory entered / a file met and writes its DIR / FILE line.
+void AnnounceDirectory(std::u16string_view path);
+void AnnounceFile(std::u16string_view path, uint64_t size_in_bytes);
+
+}  // namespace vx

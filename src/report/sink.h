@@ -1,0 +1,47 @@
+// An output sink: a byte stream written as single-byte text.
+//
+// Each UTF-16 unit up to U+00FF becomes the byte of the same value; every
+// line feed goes out as CR LF; a unit above U+00FF is written as the escape
+// <U+XXXX> (a surrogate pair as one escape for its code point), which no
+// Windows file name can hold, so a line always names its file unambiguously.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "../platform/platform.h"
+
+namespace vx {
+
+class Sink {
+ public:
+  enum class Delivery {
+    kEveryLine,  // handed over at the end of each line (a console window)
+    kBlocks,     // collected and handed over in blocks of 4,096 bytes
+  };
+  static constexpr size_t kBlockBytes = 4096;
+
+  // Takes over an open handle; Close() releases it.
+  void Attach(HANDLE handle, Delivery delivery, bool owns_handle);
+  bool IsOpen() const { return handle_ != nullptr; }
+
+  // Writes one line (or part of one) in the text form above.
+  void Write(std::u16string_view text);
+  // Hands every collected byte to the operating system.
+  void Flush();
+  // Flushes, closes the handle if it is ours, and leaves the sink closed.
+  void Close();
+
+ private:
+  void HandOver(const char* bytes, size_t count);
+
+  HANDLE handle_ = nullptr;
+  Delivery delivery_ = Delivery::kBlocks;
+  bool owns_handle_ = false;
+  std::string pending_;
+};
+
+// Encodes text in the sinks' single-byte form.
+std::string SingleByteText(std::u16string_view text);
+
+}  // namespace vx

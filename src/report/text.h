@@ -1,0 +1,26 @@
+// The one formatter: number and text pieces from which every output line is
+// composed, with printf's rules for the fields the program prints.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vx {
+
+// Bytes to UTF-16 units of the same value (for 8-bit texts).
+std::u16string Widen(std::string_view bytes);
+
+// "%d" and "%0Nd": a signed decimal at least `width` characters wide, padded
+// with zeros after the sign.
+std::u16string Decimal(int64_t value, int width = 0);
+std::u16string UnsignedDecimal(uint64_t value);
+
+// "%X": upper-case hexadecimal, no leading zeros.
+std::u16string UpperHex(uint32_t value);
+
+// "%2.2f" with the two decimals rounded half up from the value written out
+// to 17 significant digits, so 0.125 prints as 0.13.
+std::u16string TwoDecimals(double value);
+
+}  // namespace vx

@@ -1,0 +1,167 @@
+#include "command_line.h"
+
+#include <string>
+
+#include "../platform/platform.h"
+#include "../report/report.h"
+#include "run_state.h"
+
+namespace vx {
+
+const char16_t kDashesLine[] = u"-------------------------------------------\n";
+const char16_t kVersionText[] = u"3.0";
+
+void PrintUsage() {
+  static const char16_t* const kLines[] = {
+      kDashesLine,
+      nullptr,  // the version line
+      kDashesLine,
+      u"Usage           : Velmox [<Parameter> ...]\n",
+      u"                        /Source:<Source path>\n",
+      u"                        /Dest:<Destination path>\n",
+      u"                        /Log:<Logfile path and name>\n",
+      u"                        /ErrorLog:<Logfile path and name>\n",
+      u"                        /Overwrite  (= overwrites all files/directories\n",
+      u"                        /OnlyNewer  (= copies only new or newer files/directories)\n",
+      u"                        /SecurityDescriptor\n",
+      u"                        /SubDirectories\n",
+      u"                        /Silent\n",
+      u"                        /CreateDestinationDirectory\n",
+      u"                        /StopAtFirstError\n",
+      u"                        /CopyBufferSize:<Size of copy buffer in KB>\n",
+      u"Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n",
+  };
+  for (const char16_t* line : kLines) {
+    WriteConsole(line != nullptr ? std::u16string(line)
+                                 : u"Velmox " + std::u16string(kVersionText) + u"\n");
+  }
+}
+
+namespace {
+
+enum class Effect { kValue, kFlag, kBufferSize };
+
+struct Option {
+  std::u16string_view name;  // upper case; its length is the match length
+  Effect effect;
+  const char16_t* RunSettings::*value;
+  int32_t RunSettings::*flag;
+};
+
+const Option kOptions[] = {
+    {u"/SOURCE:", Effect::kValue, &RunSettings::Source, nullptr},
+    {u"/DEST:", Effect::kValue, &RunSettings::Destination, nullptr},
+    {u"/LOG:", Effect::kValue, &RunSettings::Log, nullptr},
+    {u"/ERRORLOG:", Effect::kValue, &RunSettings::ErrorLog, nullptr},
+    {u"/OVERWRITE", Effect::kFlag, nullptr, &RunSettings::Overwrite},
+    {u"/ONLYNEWER", Effect::kFlag, nullptr, &RunSettings::OnlyNewer},
+    {u"/SECURITYDESCRIPTOR", Effect::kFlag, nullptr, &RunSettings::SecurityDescriptor},
+    {u"/SUBDIRECTORIES", Effect::kFlag, nullptr, &RunSettings::SubDirectories},
+    {u"/SILENT", Effect::kFlag, nullptr, &RunSettings::Silent},
+    {u"/CREATEDESTINATIONDIRECTORY", Effect::kFlag, nullptr,
+     &RunSettings::CreateDestinationDirectory},
+    {u"/STOPATFIRSTERROR", Effect::kFlag, nullptr, &RunSettings::StopAtFirstError},
+    {u"/COPYBUFFERSIZE:", Effect::kBufferSize, nullptr, nullptr},
+};
+
+// Only 'a' to 'z' change; no locale is ever consulted.
+std::u16string UpperCased(std::u16string_view argument) {
+  std::u16string copy(argument);
+  for (char16_t& unit : copy) {
+    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - 0x20);
+  }
+  return copy;
+}
+
+bool IsCSpace(char16_t unit) { return unit == u' ' || (unit >= u'\t' && unit <= u'\r'); }
+
+}  // namespace
+
+uint32_t CopyBufferSizeFromText(std::u16string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsCSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  uint32_t value = 0;
+  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+    value = value * 10 + static_cast<uint32_t>(text[i] - u'0');
+  }
+  if (negative) value = 0u - value;
+  return value << 10;
+}
+
+// The working copy is sized to each argument, so an argument of any length
+// is read whole.
+void ParseArguments(int argc, const char16_t* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::u16string_view argument = argv[i];
+    const std::u16string working_copy = UpperCased(argument);
+    if (working_copy.empty() || working_copy[0] != u'/') {
+      WriteConsole(u"Ignoring parameter " + working_copy + u"\n");
+      continue;
+    }
+    for (const Option& option : kOptions) {
+      if (working_copy.compare(0, option.name.size(), option.name) != 0) continue;
+      switch (option.effect) {
+        case Effect::kValue:
+          Settings.*option.value = argv[i] + option.name.size();
+          break;
+        case Effect::kFlag:
+          Settings.*option.flag = 1;
+          break;
+        case Effect::kBufferSize:
+          Settings.CopyBufferSize =
+              CopyBufferSizeFromText(std::u16string_view(working_copy).substr(option.name.size()));
+          break;
+      }
+    }
+  }
+}
+
+bool ValidateSettings() {
+  if (Settings.Source == nullptr || Settings.Destination == nullptr) {
+    WriteConsole(u"Need source AND destination path, aborting.\n");
+    return false;
+  }
+  const std::u16string_view source = Settings.Source;
+  const std::u16string_view destination = Settings.Destination;
+  if (source.size() < 2 || destination.size() < 2) {
+    WriteConsole(u"Source or destination path too short (2 char minimum).\n");
+    return false;
+  }
+  switch (PrepareRootPath(source, &State.PreparedSource)) {
+    case RootPathForm::kPrepared:
+      break;
+    case RootPathForm::kUnrecognised:
+      WriteConsole(u"Source path nor local neither UNC path, cannot identify long path prefix.");
+      return false;
+    case RootPathForm::kTooLong:
+      WriteConsole(u"Source path too long (32767 char maximum), aborting.\n");
+      return false;
+  }
+  Settings.Source = State.PreparedSource.c_str();
+  State.SourceRootLength = State.PreparedSource.size();
+  switch (PrepareRootPath(destination, &State.PreparedDestination)) {
+    case RootPathForm::kPrepared:
+      break;
+    case RootPathForm::kUnrecognised:
+      WriteConsole(
+          u"Destination path nor local neither UNC path, cannot identify long path prefix.\n");
+      return false;
+    case RootPathForm::kTooLong:
+      WriteConsole(u"Destination path too long (32767 char maximum), aborting.\n");
+      return false;
+  }
+  Settings.Destination = State.PreparedDestination.c_str();
+  if (Settings.Overwrite && Settings.OnlyNewer) {
+    WriteConsole(u"/Overwrite and /OnlyNewer must not be used at the same time.\n");
+    return false;
+  }
+  if (Settings.CopyBufferSize == 0) {
+    WriteConsole(u"Invalid copy buffer size, aborting.\n");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vx

@@ -1,0 +1,26 @@
+// The command line: usage text, option parsing, validation and the
+// preparation of the two root paths.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace vx {
+
+extern const char16_t kDashesLine[];
+extern const char16_t kVersionText[];
+
+void PrintUsage();
+
+// Reads the options of argv[1..argc-1] into Settings.
+void ParseArguments(int argc, const char16_t* const* argv);
+
+// "/CopyBufferSize:" value: the integer read C-style from `text`, modulo
+// 2^32, times 1,024 modulo 2^32.
+uint32_t CopyBufferSizeFromText(std::u16string_view text);
+
+// Checks the settings in their fixed order and prepares Source and
+// Destination. On failure prints the one message and returns false.
+bool ValidateSettings();
+
+}  // namespace vx

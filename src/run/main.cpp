@@ -1,0 +1,31 @@
+#include "main.h"
+
+#include "../report/report.h"
+#include "command_line.h"
+#include "prepare.h"
+#include "run_state.h"
+#include "summary.h"
+
+namespace vx {
+
+int Main(int argc, const char16_t* const* argv) {
+  if (argc == 1) {
+    PrintUsage();
+    return 0;
+  }
+  ResetRun();
+  ParseArguments(argc, argv);
+  if (!ValidateSettings()) return -1;
+  if (!PrepareRun()) return -1;
+  return CopyRunAndSummarize();
+}
+
+int RunMain(int argc, const char16_t* const* argv) {
+  const int result = Main(argc, argv);
+  State.Log.Close();
+  State.ErrorLog.Close();
+  Console().Flush();
+  return result;
+}
+
+}  // namespace vx

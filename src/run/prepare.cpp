@@ -1,0 +1,94 @@
+#include "prepare.h"
+
+#include <string>
+
+#include "../platform/platform.h"
+#include "../report/report.h"
+#include "../report/text.h"
+#include "command_line.h"
+#include "privilege.h"
+#include "run_state.h"
+
+namespace vx {
+
+namespace {
+
+// Created or truncated, written in blocks; others may read and write the
+// file meanwhile.
+bool OpenLogFile(const char16_t* path, Sink* sink) {
+  HANDLE file = Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  sink->Attach(file, Sink::Delivery::kBlocks, true);
+  return true;
+}
+
+std::u16string YesNo(int32_t flag) { return flag ? u"Yes" : u"No"; }
+
+void PrintSettingsBlock() {
+  const std::u16string lines[] = {
+      u"Source                    : " + std::u16string(Settings.Source) + u"\n",
+      u"Destination               : " + std::u16string(Settings.Destination) + u"\n",
+      u"Overwrite                 : " + YesNo(Settings.Overwrite) + u"\n",
+      u"OnlyNewer                 : " + YesNo(Settings.OnlyNewer) + u"\n",
+      u"SecurityDescriptor        : " + YesNo(Settings.SecurityDescriptor) + u"\n",
+      u"SubDirectories            : " + YesNo(Settings.SubDirectories) + u"\n",
+      u"Silent                    : " + YesNo(Settings.Silent) + u"\n",
+      u"CreateDestinationDirectory: " + YesNo(Settings.CreateDestinationDirectory) + u"\n",
+      u"StopAtFirstError          : " + YesNo(Settings.StopAtFirstError) + u"\n",
+      u"CopyBufferSize            : " +
+          Decimal(static_cast<int32_t>(Settings.CopyBufferSize >> 10)) + u"\n",
+      kDashesLine,
+  };
+  if (!Settings.Silent) {
+    WriteConsole(kDashesLine);
+    WriteConsole(u"Velmox " + std::u16string(kVersionText) + u"\n");
+    WriteConsole(kDashesLine);
+    for (const std::u16string& line : lines) WriteConsole(line);
+  }
+  for (const std::u16string& line : lines) State.Log.Write(line);
+}
+
+FARPROC BindNtdllEntry(const char* name) {
+  HMODULE ntdll = Os().GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr ? Os().GetProcAddress(ntdll, name) : nullptr;
+}
+
+}  // namespace
+
+bool PrepareRun() {
+  if (Settings.Log != nullptr && !OpenLogFile(Settings.Log, &State.Log)) {
+    WriteConsole(u"Cannot open logfile " + std::u16string(Settings.Log) + u" for writing.\n");
+    return false;
+  }
+  if (Settings.ErrorLog != nullptr && !OpenLogFile(Settings.ErrorLog, &State.ErrorLog)) {
+    WriteConsole(u"Cannot open error-logfile " + std::u16string(Settings.ErrorLog) +
+                 u" for writing.\n");
+    return false;
+  }
+  PrintSettingsBlock();
+  State.NtQueryDirectoryFile =
+      reinterpret_cast<NtQueryDirectoryFileFn>(BindNtdllEntry("NtQueryDirectoryFile"));
+  if (State.NtQueryDirectoryFile == nullptr) {
+    WriteConsole(u"Could not find NtQueryDirectoryFile entry point in NTDLL.DLL\n");
+    return false;
+  }
+  State.RtlNtStatusToDosError =
+      reinterpret_cast<RtlNtStatusToDosErrorFn>(BindNtdllEntry("RtlNtStatusToDosError"));
+  if (State.RtlNtStatusToDosError == nullptr) {
+    WriteConsole(u"Could not find RtlNtStatusToDosError entry point in NTDLL.DLL\n");
+    return false;
+  }
+  for (const char* privilege : {"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"}) {
+    if (!SetPrivilege(privilege)) return false;
+  }
+  State.COPYBUFFER = Os().VirtualAlloc(nullptr, Settings.CopyBufferSize, MEM_COMMIT,
+                                       PAGE_READWRITE);
+  if (State.COPYBUFFER == nullptr) {
+    ReportWin32Error(u"Main()", u"VirtualAlloc(COPYBUFFER)", Os().GetLastError());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vx

@@ -1,0 +1,28 @@
+#include "run_state.h"
+
+namespace vx {
+
+RunSettings Settings;
+RunCounters Counters;
+RunState State;
+
+namespace {
+constexpr uint32_t kDefaultCopyBufferSize = 524288;
+}
+
+void ResetRun() {
+  Settings = RunSettings{};
+  Settings.CopyBufferSize = kDefaultCopyBufferSize;
+  Counters = RunCounters{};
+  State.Log.Close();
+  State.ErrorLog.Close();
+  State.NtQueryDirectoryFile = nullptr;
+  State.RtlNtStatusToDosError = nullptr;
+  State.COPYBUFFER = nullptr;
+  State.SourceRootLength = 0;
+  State.AtTopLevel = 1;
+  State.PreparedSource.clear();
+  State.PreparedDestination.clear();
+}
+
+}  // namespace vx

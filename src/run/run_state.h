@@ -1,0 +1,62 @@
+// The process-wide state of one run: what the command line asked for, what
+// the run counted, and what run preparation obtained.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "../platform/platform.h"
+#include "../report/sink.h"
+
+namespace vx {
+
+struct RunSettings {
+  // Source and Destination refer to the typed arguments while parsing and to
+  // the prepared root paths afterwards; Log and ErrorLog to the typed values.
+  // nullptr means absent.
+  const char16_t* Source;
+  const char16_t* Destination;
+  const char16_t* Log;
+  const char16_t* ErrorLog;
+  int32_t Overwrite;
+  int32_t OnlyNewer;
+  int32_t SecurityDescriptor;
+  int32_t SubDirectories;
+  int32_t Silent;
+  int32_t CreateDestinationDirectory;
+  int32_t StopAtFirstError;
+  uint32_t CopyBufferSize;
+};
+
+struct RunCounters {
+  int32_t DirectoryCount;
+  int32_t FileCount;
+  int32_t NewCount;
+  int32_t NewerCount;
+  int32_t OverwrittenCount;
+  int32_t ErrorCount;
+  uint64_t ByteCount;
+};
+
+struct RunState {
+  Sink Log;
+  Sink ErrorLog;
+  NtQueryDirectoryFileFn NtQueryDirectoryFile;
+  RtlNtStatusToDosErrorFn RtlNtStatusToDosError;
+  void* COPYBUFFER;
+  size_t SourceRootLength;
+  int32_t AtTopLevel;
+  // The storage Source and Destination point into once prepared.
+  std::u16string PreparedSource;
+  std::u16string PreparedDestination;
+};
+
+extern RunSettings Settings;
+extern RunCounters Counters;
+extern RunState State;
+
+// Sets settings, counters and state to their start values; open log sinks
+// are closed first.
+void ResetRun();
+
+}  // namespace vx

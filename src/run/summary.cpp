@@ -1,0 +1,64 @@
+#include "summary.h"
+
+#include "../copy/copy_directory.h"
+#include "../platform/platform.h"
+#include "../report/report.h"
+#include "../report/text.h"
+#include "command_line.h"
+#include "run_state.h"
+
+namespace vx {
+
+namespace {
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr float kBytesToMegabytes = 9.5367431640625e-07f;   // 2^-20
+constexpr float kBytesToGigabytes = 9.313225746154785e-10f;  // 2^-30
+}  // namespace
+
+int32_t CurrentTimeInSeconds() {
+  FILETIME now;
+  Os().GetSystemTimeAsFileTime(&now);
+  const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  const int64_t seconds = (static_cast<int64_t>(ticks) - kUnixEpochAsFileTime) / kTicksPerSecond;
+  return static_cast<int32_t>(seconds);
+}
+
+std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
+  const uint64_t bytes = Counters.ByteCount;
+  std::vector<std::u16string> lines = {
+      u"\n" + std::u16string(kDashesLine),
+      u"Directories    : " + Decimal(Counters.DirectoryCount) + u"\n",
+      u"Files          : " + Decimal(Counters.FileCount) + u"\n",
+      u"   -new        : " + Decimal(Counters.NewCount) + u"\n",
+      u"   -newer      : " + Decimal(Counters.NewerCount) + u"\n",
+      u"   -overwritten: " + Decimal(Counters.OverwrittenCount) + u"\n",
+      u"Errors         : " + Decimal(Counters.ErrorCount) + u"\n",
+      u"Size (Byte)    : " + UnsignedDecimal(bytes) + u"\n",
+      u"Size (KB)      : " + UnsignedDecimal(bytes >> 10) + u"\n",
+      u"Size (MB)      : " + TwoDecimals(static_cast<double>(bytes) * kBytesToMegabytes) + u"\n",
+      u"Size (GB)      : " + TwoDecimals(static_cast<double>(bytes) * kBytesToGigabytes) + u"\n",
+  };
+  if (!for_log) lines.push_back(u"\n");
+  lines.push_back(u"Elapsed time   : " + Decimal(elapsed / 3600, 2) + u":" +
+                  Decimal(elapsed % 3600 / 60, 2) + u":" + Decimal(elapsed % 3600 % 60, 2) +
+                  u"\n");
+  return lines;
+}
+
+int32_t CopyRunAndSummarize() {
+  WriteConsoleUnlessSilent(kDashesLine);
+  const int32_t start = CurrentTimeInSeconds();
+  CopyOneDirectory(Settings.Source);
+  const int32_t end = CurrentTimeInSeconds();
+  const int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(end) - static_cast<uint32_t>(start));
+  for (const std::u16string& line : SummaryLines(elapsed, false)) WriteConsoleUnlessSilent(line);
+  if (State.Log.IsOpen()) {
+    for (const std::u16string& line : SummaryLines(elapsed, true)) State.Log.Write(line);
+    State.Log.Close();
+  }
+  State.ErrorLog.Close();
+  return Counters.ErrorCount;
+}
+
+}  // namespace vx

@@ -1,0 +1,253 @@
+#include "fault_injection.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace vx::testing {
+
+namespace {
+
+FaultInjector* g_injector = nullptr;
+
+FaultInjector& I() { return *g_injector; }
+const Platform& Real() { return g_injector->real(); }
+
+HANDLE WrapCreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
+                       DWORD disposition, DWORD flags, HANDLE template_file) {
+  if (const Fault* fault = I().Hit(Call::kCreateFileW, name)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle =
+      Real().CreateFileW(name, access, share, security, disposition, flags, template_file);
+  if (handle != INVALID_HANDLE_VALUE) {
+    const DWORD error = Real().GetLastError();  // CREATE_ALWAYS may leave 183 on success
+    I().Opened(handle, name);
+    Real().SetLastError(error);
+  }
+  return handle;
+}
+
+BOOL WrapCreateDirectoryW(const char16_t* name, void* security) {
+  if (const Fault* fault = I().Hit(Call::kCreateDirectoryW, name)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().CreateDirectoryW(name, security);
+}
+
+BOOL WrapReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped) {
+  if (const Fault* fault = I().Hit(Call::kReadFile, I().PathOf(file))) {
+    if (fault->kind == Fault::Kind::kShortRead) {
+      return Real().ReadFile(file, buffer, std::min(to_read, fault->bytes), read, overlapped);
+    }
+    *read = 0;
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().ReadFile(file, buffer, to_read, read, overlapped);
+}
+
+BOOL WrapWriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
+                   void* overlapped) {
+  if (const Fault* fault = I().Hit(Call::kWriteFile, I().PathOf(file))) {
+    if (fault->kind == Fault::Kind::kShortWrite) {
+      return Real().WriteFile(file, buffer, std::min(to_write, fault->bytes), written,
+                              overlapped);
+    }
+    *written = 0;
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().WriteFile(file, buffer, to_write, written, overlapped);
+}
+
+BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  if (const Fault* fault = I().Hit(Call::kGetFileInformationByHandle, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().GetFileInformationByHandle(file, info);
+}
+
+BOOL WrapSetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
+                     const FILETIME* write) {
+  if (const Fault* fault = I().Hit(Call::kSetFileTime, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().SetFileTime(file, creation, access, write);
+}
+
+BOOL WrapCloseHandle(HANDLE object) {
+  const std::u16string path = I().PathOf(object);
+  I().Closed(object);
+  if (const Fault* fault = I().Hit(Call::kCloseHandle, path)) {
+    Real().CloseHandle(object);  // released all the same; only the result lies
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().CloseHandle(object);
+}
+
+DWORD WrapFormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
+                         char16_t* buffer, DWORD size, void* arguments) {
+  if (const Fault* fault = I().Hit(Call::kFormatMessageW, u"")) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().FormatMessageW(flags, source, message_id, language_id, buffer, size, arguments);
+}
+
+HMODULE WrapGetModuleHandleA(const char* name) {
+  if (const Fault* fault = I().Hit(Call::kGetModuleHandleA, u"")) {
+    Real().SetLastError(fault->error);
+    return nullptr;
+  }
+  return Real().GetModuleHandleA(name);
+}
+
+NTSTATUS WrapNtQueryDirectoryFile(HANDLE file, HANDLE event, void* apc_routine, void* apc_context,
+                                  IO_STATUS_BLOCK* io_status, void* buffer, ULONG length,
+                                  int information_class, BOOLEAN return_single_entry,
+                                  void* file_name, BOOLEAN restart_scan) {
+  if (const Fault* fault = I().Hit(Call::kNtQueryDirectoryFile, I().PathOf(file))) {
+    return fault->status;
+  }
+  return I().real_query(file, event, apc_routine, apc_context, io_status, buffer, length,
+                        information_class, return_single_entry, file_name, restart_scan);
+}
+
+std::u16string Widened(const char* text) {
+  std::u16string out;
+  for (; *text; ++text) out.push_back(static_cast<unsigned char>(*text));
+  return out;
+}
+
+// The listing entry point is handed out wrapped, so its calls are counted and
+// faulted like every other.
+FARPROC WrapGetProcAddress(HMODULE module, const char* name) {
+  if (const Fault* fault = I().Hit(Call::kGetProcAddress, Widened(name))) {
+    Real().SetLastError(fault->error);
+    return nullptr;
+  }
+  FARPROC entry = Real().GetProcAddress(module, name);
+  if (entry != nullptr && std::strcmp(name, "NtQueryDirectoryFile") == 0) {
+    I().real_query = reinterpret_cast<NtQueryDirectoryFileFn>(entry);
+    return reinterpret_cast<FARPROC>(&WrapNtQueryDirectoryFile);
+  }
+  return entry;
+}
+
+void* WrapVirtualAlloc(void* address, size_t size, DWORD type, DWORD protect) {
+  if (const Fault* fault = I().Hit(Call::kVirtualAlloc, u"")) {
+    Real().SetLastError(fault->error);
+    return nullptr;
+  }
+  return Real().VirtualAlloc(address, size, type, protect);
+}
+
+BOOL WrapOpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
+  if (const Fault* fault = I().Hit(Call::kOpenProcessToken, u"")) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  BOOL ok = Real().OpenProcessToken(process, access, token);
+  if (ok) I().Opened(*token, u"<token>");
+  return ok;
+}
+
+BOOL WrapLookupPrivilegeValueA(const char* system_name, const char* name, LUID* luid) {
+  if (const Fault* fault = I().Hit(Call::kLookupPrivilegeValueA, Widened(name))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().LookupPrivilegeValueA(system_name, name, luid);
+}
+
+BOOL WrapAdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state,
+                               DWORD length, TOKEN_PRIVILEGES* previous, DWORD* needed) {
+  if (const Fault* fault = I().Hit(Call::kAdjustTokenPrivileges, u"")) {
+    if (fault->kind == Fault::Kind::kNotAllAssigned) {
+      Real().SetLastError(ERROR_NOT_ALL_ASSIGNED);
+      return 1;
+    }
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().AdjustTokenPrivileges(token, disable_all, new_state, length, previous, needed);
+}
+
+BOOL WrapGetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
+                                 DWORD length, DWORD* needed) {
+  if (const Fault* fault = I().Hit(Call::kGetKernelObjectSecurity, I().PathOf(object))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().GetKernelObjectSecurity(object, information, descriptor, length, needed);
+}
+
+BOOL WrapSetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor) {
+  if (const Fault* fault = I().Hit(Call::kSetKernelObjectSecurity, I().PathOf(object))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().SetKernelObjectSecurity(object, information, descriptor);
+}
+
+}  // namespace
+
+FaultInjector::FaultInjector() : real_(Os()) {
+  if (g_injector != nullptr) throw std::logic_error("one fault injector at a time");
+  g_injector = this;
+  Platform& table = Os();
+  table.CreateFileW = WrapCreateFileW;
+  table.CreateDirectoryW = WrapCreateDirectoryW;
+  table.ReadFile = WrapReadFile;
+  table.WriteFile = WrapWriteFile;
+  table.GetFileInformationByHandle = WrapGetFileInformationByHandle;
+  table.SetFileTime = WrapSetFileTime;
+  table.CloseHandle = WrapCloseHandle;
+  table.FormatMessageW = WrapFormatMessageW;
+  table.GetModuleHandleA = WrapGetModuleHandleA;
+  table.GetProcAddress = WrapGetProcAddress;
+  table.VirtualAlloc = WrapVirtualAlloc;
+  table.OpenProcessToken = WrapOpenProcessToken;
+  table.LookupPrivilegeValueA = WrapLookupPrivilegeValueA;
+  table.AdjustTokenPrivileges = WrapAdjustTokenPrivileges;
+  table.GetKernelObjectSecurity = WrapGetKernelObjectSecurity;
+  table.SetKernelObjectSecurity = WrapSetKernelObjectSecurity;
+}
+
+FaultInjector::~FaultInjector() {
+  Os() = real_;
+  g_injector = nullptr;
+}
+
+void FaultInjector::Add(const Fault& fault) { rules_.push_back(Rule{fault, 0}); }
+
+int FaultInjector::Calls(Call call) const { return calls_[static_cast<int>(call)]; }
+
+std::vector<std::u16string> FaultInjector::OpenHandles() const {
+  std::vector<std::u16string> paths;
+  for (const auto& [handle, path] : handles_) paths.push_back(path);
+  return paths;
+}
+
+std::u16string FaultInjector::PathOf(HANDLE handle) const {
+  auto it = handles_.find(handle);
+  return it == handles_.end() ? std::u16string() : it->second;
+}
+
+const Fault* FaultInjector::Hit(Call call, const std::u16string& path) {
+  ++calls_[static_cast<int>(call)];
+  const Fault* hit = nullptr;
+  for (Rule& rule : rules_) {
+    if (rule.fault.call != call) continue;
+    if (!rule.fault.path.empty() && path.find(rule.fault.path) == std::u16string::npos) continue;
+    if (++rule.seen == rule.fault.nth && hit == nullptr) hit = &rule.fault;
+  }
+  return hit;
+}
+
+}  // namespace vx::testing

@@ -1,0 +1,86 @@
+// Wraps the platform table so a test can make the Nth call of a kind fail
+// with a chosen error code or NT status, or misbehave (a short read, a short
+// write, a privilege left unassigned), while every other call goes to the
+// real backend on real files. It also keeps account of the handles opened
+// and closed meanwhile.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vx::testing {
+
+enum class Call {
+  kCreateFileW,
+  kCreateDirectoryW,
+  kReadFile,
+  kWriteFile,
+  kGetFileInformationByHandle,
+  kSetFileTime,
+  kCloseHandle,
+  kFormatMessageW,
+  kGetModuleHandleA,
+  kGetProcAddress,
+  kVirtualAlloc,
+  kOpenProcessToken,
+  kLookupPrivilegeValueA,
+  kAdjustTokenPrivileges,
+  kGetKernelObjectSecurity,
+  kSetKernelObjectSecurity,
+  kNtQueryDirectoryFile,
+  kCount,
+};
+
+struct Fault {
+  enum class Kind {
+    kFail,            // the call fails, leaving `error` as last error (or returning `status`)
+    kShortRead,       // ReadFile moves at most `bytes`
+    kShortWrite,      // WriteFile writes at most `bytes` and says so
+    kNotAllAssigned,  // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED
+  };
+  Call call;
+  int nth = 1;         // counted among the calls that match `path`
+  std::u16string path;  // empty: any call; else the call's path must contain it
+  DWORD error = 0;
+  NTSTATUS status = 0;
+  Kind kind = Kind::kFail;
+  DWORD bytes = 0;
+};
+
+class FaultInjector {
+ public:
+  FaultInjector();
+  ~FaultInjector();
+  FaultInjector(const FaultInjector&) = delete;
+  FaultInjector& operator=(const FaultInjector&) = delete;
+
+  void Add(const Fault& fault);
+  // Calls of a kind seen so far, faulted or not.
+  int Calls(Call call) const;
+  // Handles obtained through the table since the injector was installed and
+  // not yet closed, with the paths they were opened with.
+  std::vector<std::u16string> OpenHandles() const;
+
+  // Internal to the wrappers.
+  const Fault* Hit(Call call, const std::u16string& path);
+  std::u16string PathOf(HANDLE handle) const;
+  void Opened(HANDLE handle, const std::u16string& path) { handles_[handle] = path; }
+  void Closed(HANDLE handle) { handles_.erase(handle); }
+  const Platform& real() const { return real_; }
+  NtQueryDirectoryFileFn real_query = nullptr;
+
+ private:
+  struct Rule {
+    Fault fault;
+    int seen = 0;
+  };
+  Platform real_;
+  std::vector<Rule> rules_;
+  int calls_[static_cast<int>(Call::kCount)] = {};
+  std::map<HANDLE, std::u16string> handles_;
+};
+
+}  // namespace vx::testing

@@ -1,0 +1,105 @@
+#include "scratch.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "report/report.h"
+#include "report/sink.h"
+#include "run/main.h"
+
+namespace vx::testing {
+
+namespace fs = std::filesystem;
+
+Scratch::Scratch() {
+  static std::atomic<int> counter{0};
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  root_ = fs::temp_directory_path() /
+          ("velmox-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  fs::create_directories(root_);
+}
+
+Scratch::~Scratch() {
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+fs::path Scratch::Fs(std::u16string_view relative) const {
+  fs::path path = root_;
+  if (!relative.empty()) path /= fs::path(std::u16string(relative)).make_preferred();
+  return path;
+}
+
+std::u16string Scratch::Path(std::u16string_view relative) const { return Fs(relative).u16string(); }
+
+void Scratch::MakeDir(std::u16string_view relative) const { fs::create_directories(Fs(relative)); }
+
+void Scratch::Write(std::u16string_view relative, const std::string& data) const {
+  std::ofstream out(Fs(relative), std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+std::string Scratch::Read(std::u16string_view relative) const { return ReadWholeFile(Fs(relative)); }
+
+bool Scratch::Exists(std::u16string_view relative) const { return fs::exists(Fs(relative)); }
+
+std::string ReadWholeFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream data;
+  data << in.rdbuf();
+  return data.str();
+}
+
+ConsoleCapture::ConsoleCapture() {
+  HANDLE file = Os().CreateFileW(scratch_.Path(u"console").c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  Console().Close();
+  Console().Attach(file, Sink::Delivery::kEveryLine, true);
+}
+
+ConsoleCapture::~ConsoleCapture() {
+  Console().Close();
+  Console().Attach(Os().GetStdHandle(STD_OUTPUT_HANDLE), Sink::Delivery::kBlocks, false);
+}
+
+std::string ConsoleCapture::Text() {
+  Console().Flush();
+  return scratch_.Read(u"console");
+}
+
+int RunVelmox(const std::vector<std::u16string>& arguments) {
+  std::vector<const char16_t*> argv = {u"velmox"};
+  for (const std::u16string& argument : arguments) argv.push_back(argument.c_str());
+  argv.push_back(nullptr);
+  return RunMain(static_cast<int>(arguments.size() + 1), argv.data());
+}
+
+std::string Bytes(std::u16string_view text) { return SingleByteText(text); }
+
+namespace {
+HANDLE OpenForTimes(const std::u16string& path, DWORD access) {
+  return NativePlatform().CreateFileW(path.c_str(), access, 7, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+}  // namespace
+
+uint64_t LastWriteTicks(const std::u16string& path) {
+  HANDLE handle = OpenForTimes(path, GENERIC_READ);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  NativePlatform().GetFileInformationByHandle(handle, &info);
+  NativePlatform().CloseHandle(handle);
+  return (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+         info.ftLastWriteTime.dwLowDateTime;
+}
+
+void SetLastWriteTicks(const std::u16string& path, uint64_t ticks) {
+  HANDLE handle = OpenForTimes(path, GENERIC_WRITE);
+  const FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  NativePlatform().SetFileTime(handle, nullptr, nullptr, &time);
+  NativePlatform().CloseHandle(handle);
+}
+
+}  // namespace vx::testing

@@ -1,0 +1,52 @@
+#include "report/text.h"
+
+#include <gtest/gtest.h>
+
+#include "report/sink.h"
+
+namespace vx {
+namespace {
+
+std::string Narrow(const std::u16string& text) { return SingleByteText(text); }
+
+TEST(DecimalTest, PadsWithZerosAfterTheSignAndKeepsExtraDigits) {
+  EXPECT_EQ(Narrow(Decimal(1, 6)), "000001");
+  EXPECT_EQ(Narrow(Decimal(1000000, 6)), "1000000");
+  EXPECT_EQ(Narrow(Decimal(-5, 2)), "-5");
+  EXPECT_EQ(Narrow(Decimal(-5, 3)), "-05");
+  EXPECT_EQ(Narrow(Decimal(INT64_MIN)), "-9223372036854775808");
+  EXPECT_EQ(Narrow(UnsignedDecimal(UINT64_MAX)), "18446744073709551615");
+}
+
+TEST(UpperHexTest, UpperCaseWithoutLeadingZeros) {
+  EXPECT_EQ(Narrow(UpperHex(0x80000006)), "80000006");
+  EXPECT_EQ(Narrow(UpperHex(0xC000000D)), "C000000D");
+  EXPECT_EQ(Narrow(UpperHex(0)), "0");
+}
+
+// printf would round these halves to even; the summary rounds them up.
+TEST(TwoDecimalsTest, RoundsHalfUpFromSeventeenDigits) {
+  EXPECT_EQ(Narrow(TwoDecimals(0.125)), "0.13");
+  EXPECT_EQ(Narrow(TwoDecimals(0.625)), "0.63");
+  EXPECT_EQ(Narrow(TwoDecimals(0.0)), "0.00");
+  EXPECT_EQ(Narrow(TwoDecimals(3072.0)), "3072.00");
+  EXPECT_EQ(Narrow(TwoDecimals(3.0)), "3.00");
+  EXPECT_EQ(Narrow(TwoDecimals(0.005)), "0.01");   // 0.005000000000000000104 at 17 digits
+  EXPECT_EQ(Narrow(TwoDecimals(0.004999)), "0.00");
+  EXPECT_EQ(Narrow(TwoDecimals(9.995)), "9.99");  // the double is 9.99499999999999921...
+  EXPECT_EQ(Narrow(TwoDecimals(99.999)), "100.00");
+  EXPECT_EQ(Narrow(TwoDecimals(131072.0 / 1048576.0)), "0.13");
+  EXPECT_EQ(Narrow(TwoDecimals(2097152.0)), "2097152.00");
+  EXPECT_EQ(Narrow(TwoDecimals(-0.125)), "-0.13");
+}
+
+TEST(SingleByteTextTest, Latin1BytesCrLfAndEscapesAboveFF) {
+  EXPECT_EQ(SingleByteText(u"caf\u00e9\n"), "caf\xe9\r\n");
+  EXPECT_EQ(SingleByteText(u"\u0416x"), "<U+0416>x");
+  EXPECT_EQ(SingleByteText(u"\U0001F600"), "<U+1F600>");
+  EXPECT_EQ(SingleByteText(std::u16string(1, char16_t(0xDC80)) + u"\n"), "<U+DC80>\r\n");
+  EXPECT_EQ(SingleByteText(u"\n\n"), "\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace vx
