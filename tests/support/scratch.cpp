@@ -79,6 +79,20 @@ int RunVelmox(const std::vector<std::u16string>& arguments) {
 
 std::string Bytes(std::u16string_view text) { return SingleByteText(text); }
 
+std::string ErrLine(int number, std::u16string_view subject, std::u16string_view context,
+                    DWORD code) {
+  char16_t* text = nullptr;
+  DWORD length = NativePlatform().FormatMessageW(0x1100, nullptr, code, 0x400,
+                                                 reinterpret_cast<char16_t*>(&text), 0, nullptr);
+  std::u16string message(text != nullptr ? text : u"", length);
+  if (text != nullptr) NativePlatform().LocalFree(text);
+  message = message.substr(0, message.find_first_of(u"\r\n"));
+  std::string number_text = std::to_string(number);
+  number_text.insert(0, number_text.size() < 6 ? 6 - number_text.size() : 0, '0');
+  return "ERR  " + number_text + ": " + Bytes(subject) + ": " + Bytes(message) + " at " +
+         Bytes(context) + " (" + std::to_string(static_cast<int32_t>(code)) + ")\r\n";
+}
+
 namespace {
 HANDLE OpenForTimes(const std::u16string& path, DWORD access) {
   return NativePlatform().CreateFileW(path.c_str(), access, 7, nullptr, OPEN_EXISTING,

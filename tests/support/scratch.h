@@ -49,6 +49,10 @@ int RunVelmox(const std::vector<std::u16string>& arguments);
 // Text as the sinks write it: one byte per unit, LF as CR LF.
 std::string Bytes(std::u16string_view text);
 
+// The ERR line a report of `code` writes, with the platform's own message.
+std::string ErrLine(int number, std::u16string_view subject, std::u16string_view context,
+                    DWORD code);
+
 // Last-write time of a path, as a FILETIME tick count.
 uint64_t LastWriteTicks(const std::u16string& path);
 // Sets a path's last-write time.

@@ -1,0 +1,67 @@
+// A run ready for the copy engine, on real temporary trees: settings reset,
+// entry points bound through the (possibly wrapped) table, a copy buffer,
+// both log files open and the console captured.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "fault_injection.h"
+#include "run/run_state.h"
+#include "scratch.h"
+
+namespace vx::testing {
+
+class CopyFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetRun();
+    scratch_.MakeDir(u"src");
+    scratch_.MakeDir(u"dst");
+    buffer_.resize(64 * 1024);
+    Settings.CopyBufferSize = static_cast<uint32_t>(buffer_.size());
+    State.COPYBUFFER = buffer_.data();
+    State.Log.Attach(Create(u"run.log"), Sink::Delivery::kBlocks, true);
+    State.ErrorLog.Attach(Create(u"run.err"), Sink::Delivery::kBlocks, true);
+    Bind();
+  }
+  void TearDown() override { ResetRun(); }
+
+  // Binds the listing entry point anew, through whatever table is in force.
+  void Bind() {
+    HMODULE ntdll = Os().GetModuleHandleA("ntdll.dll");
+    State.NtQueryDirectoryFile =
+        reinterpret_cast<NtQueryDirectoryFileFn>(Os().GetProcAddress(ntdll, "NtQueryDirectoryFile"));
+    State.RtlNtStatusToDosError = reinterpret_cast<RtlNtStatusToDosErrorFn>(
+        Os().GetProcAddress(ntdll, "RtlNtStatusToDosError"));
+  }
+
+  HANDLE Create(std::u16string_view name) {
+    return Os().CreateFileW(scratch_.Path(name).c_str(), GENERIC_WRITE, 3, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+
+  // Paths below the scratch root, '/' standing for the platform's separator.
+  std::u16string P(std::u16string_view relative) { return scratch_.Path(relative); }
+  // The same relative path as a fragment for fault matching.
+  std::u16string Frag(std::u16string_view relative) {
+    std::u16string out(relative);
+    for (char16_t& unit : out) {
+      if (unit == u'/') unit = kPathSeparator;
+    }
+    return out;
+  }
+
+  std::string ErrorLog() { return scratch_.Read(u"run.err"); }
+  std::string Log() {
+    State.Log.Flush();
+    return scratch_.Read(u"run.log");
+  }
+
+  Scratch scratch_;
+  ConsoleCapture console_;
+  std::vector<unsigned char> buffer_;
+};
+
+}  // namespace vx::testing

@@ -1,0 +1,148 @@
+#include "run/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "run/main.h"
+#include "run/run_state.h"
+#include "scratch.h"
+
+namespace vx {
+namespace {
+
+using testing::Bytes;
+using testing::ConsoleCapture;
+using testing::RunVelmox;
+
+// Parses and validates without running anything further.
+struct Parsed {
+  bool valid;
+  std::string console;
+};
+
+// Settings refer into the argument strings, so they are kept until the next
+// parse.
+Parsed Parse(const std::vector<std::u16string>& given) {
+  static std::vector<std::u16string> arguments;
+  arguments = given;
+  ConsoleCapture capture;
+  std::vector<const char16_t*> argv = {u"velmox"};
+  for (const std::u16string& argument : arguments) argv.push_back(argument.c_str());
+  ResetRun();
+  ParseArguments(static_cast<int>(argv.size()), argv.data());
+  const bool valid = ValidateSettings();
+  return Parsed{valid, capture.Text()};
+}
+
+// A root both builds take as it stands: a drive path on Windows, an absolute
+// path on Linux.
+std::u16string Root(const char16_t* name) {
+  return kPathSeparator == u'\\' ? u"C:\\" + std::u16string(name) : u"/" + std::u16string(name);
+}
+
+TEST(UsageTest, SeventeenLinesWithCrLfAndExitZero) {
+  ConsoleCapture capture;
+  EXPECT_EQ(RunVelmox({}), 0);
+  const std::string text = capture.Text();
+  const std::string dashes(43, '-');
+  EXPECT_EQ(text.substr(0, 45 + 12), dashes + "\r\nVelmox 3.0\r\n");
+  size_t lines = 0;
+  for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
+  EXPECT_EQ(lines, 17u);
+  EXPECT_NE(text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(text.ends_with(
+      "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n"));
+  EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
+}
+
+TEST(ParseTest, OptionsMatchByPrefixInAnyCaseAndValuesKeepTheirCase) {
+  const std::u16string source = u"/source:" + Root(u"Data\\Mixed");
+  Parsed parsed = Parse({source, u"/DEST:" + Root(u"x"), u"/silently", u"/Overwrite:No",
+                         u"/subdirectories", u"/CreateDestinationDirectoryPlease",
+                         u"/stopatfirsterror", u"/SecurityDescriptor", u"/log:Mixed.Log",
+                         u"/ErrorLog:Err.LOG"});
+  ASSERT_TRUE(parsed.valid) << parsed.console;
+  EXPECT_EQ(parsed.console, "");
+  EXPECT_EQ(Settings.Silent, 1);
+  EXPECT_EQ(Settings.Overwrite, 1);
+  EXPECT_EQ(Settings.OnlyNewer, 0);
+  EXPECT_EQ(Settings.SubDirectories, 1);
+  EXPECT_EQ(Settings.CreateDestinationDirectory, 1);
+  EXPECT_EQ(Settings.StopAtFirstError, 1);
+  EXPECT_EQ(Settings.SecurityDescriptor, 1);
+  EXPECT_EQ(std::u16string(Settings.Log), u"Mixed.Log");
+  EXPECT_EQ(std::u16string(Settings.ErrorLog), u"Err.LOG");
+  EXPECT_NE(std::u16string(Settings.Source).find(u"Data\\Mixed"), std::u16string::npos);
+}
+
+TEST(ParseTest, LaterValueWinsAndUnknownSlashArgumentsAreSkippedSilently) {
+  Parsed parsed = Parse({u"/Source:" + Root(u"first"), u"/Source:" + Root(u"second"), u"/?",
+                         u"/Dest=" + Root(u"no"), u"/Dest:" + Root(u"d")});
+  ASSERT_TRUE(parsed.valid);
+  EXPECT_EQ(parsed.console, "");
+  EXPECT_NE(std::u16string(Settings.Source).find(u"second"), std::u16string::npos);
+}
+
+TEST(ParseTest, NonOptionArgumentsAreIgnoredAloudInUpperCase) {
+  Parsed parsed = Parse({u"abc", u"", u"caf\u00e9", u"/Source:" + Root(u"s"), u"/Dest:" + Root(u"d")});
+  EXPECT_TRUE(parsed.valid);
+  EXPECT_EQ(parsed.console,
+            "Ignoring parameter ABC\r\nIgnoring parameter \r\nIgnoring parameter CAF\xe9\r\n");
+}
+
+TEST(ParseTest, ArgumentsOfAnyLengthAreReadWhole) {
+  const std::u16string long_name(5000, u'n');
+  Parsed parsed = Parse({u"/Source:" + Root(long_name.c_str()), u"/Dest:" + Root(u"d"),
+                         u"/Silent" + std::u16string(300, u'x')});
+  EXPECT_TRUE(parsed.valid);
+  EXPECT_EQ(Settings.Silent, 1);
+  EXPECT_NE(std::u16string(Settings.Source).find(long_name), std::u16string::npos);
+}
+
+TEST(CopyBufferSizeTest, ReadsLikeCAndWrapsModulo2To32) {
+  EXPECT_EQ(CopyBufferSizeFromText(u"64"), 65536u);
+  EXPECT_EQ(CopyBufferSizeFromText(u"12KB"), 12288u);
+  EXPECT_EQ(CopyBufferSizeFromText(u"  +8"), 8192u);
+  EXPECT_EQ(CopyBufferSizeFromText(u"-1"), 4294966272u);
+  EXPECT_EQ(CopyBufferSizeFromText(u"4194304"), 0u);
+  EXPECT_EQ(CopyBufferSizeFromText(u"4194305"), 1024u);
+  EXPECT_EQ(CopyBufferSizeFromText(u"99999999999999999999"), (99999999999999999999ULL % (1ULL << 32) << 10) & 0xFFFFFFFFu);
+  EXPECT_EQ(CopyBufferSizeFromText(u"abc"), 0u);
+  EXPECT_EQ(CopyBufferSizeFromText(u""), 0u);
+}
+
+TEST(ValidationTest, EachFailureHasItsMessageAndEarlierChecksWin) {
+  const std::u16string s = u"/Source:" + Root(u"s");
+  const std::u16string d = u"/Dest:" + Root(u"d");
+  struct Case {
+    std::vector<std::u16string> arguments;
+    std::string message;
+  } cases[] = {
+      {{s}, "Need source AND destination path, aborting.\r\n"},
+      {{u"/Source:a"}, "Need source AND destination path, aborting.\r\n"},
+      {{u"/Source:a", d}, "Source or destination path too short (2 char minimum).\r\n"},
+      {{u"/Source:", d}, "Source or destination path too short (2 char minimum).\r\n"},
+      {{s, u"/Dest:x"}, "Source or destination path too short (2 char minimum).\r\n"},
+      {{s, d, u"/Overwrite", u"/OnlyNewer", u"/CopyBufferSize:0"},
+       "/Overwrite and /OnlyNewer must not be used at the same time.\r\n"},
+      {{s, d, u"/CopyBufferSize:0"}, "Invalid copy buffer size, aborting.\r\n"},
+      {{s, d, u"/CopyBufferSize:abc"}, "Invalid copy buffer size, aborting.\r\n"},
+      {{s, d, u"/CopyBufferSize:"}, "Invalid copy buffer size, aborting.\r\n"},
+      {{s, d, u"/CopyBufferSize:4194304"}, "Invalid copy buffer size, aborting.\r\n"},
+  };
+  for (const Case& c : cases) {
+    ConsoleCapture capture;
+    EXPECT_EQ(RunVelmox(c.arguments), -1);
+    EXPECT_EQ(capture.Text(), c.message);
+  }
+}
+
+TEST(ValidationTest, NegativeBufferSizePassesValidation) {
+  Parsed parsed = Parse({u"/Source:" + Root(u"s"), u"/Dest:" + Root(u"d"), u"/CopyBufferSize:-1"});
+  EXPECT_TRUE(parsed.valid);
+  EXPECT_EQ(Settings.CopyBufferSize, 4294966272u);
+}
+
+}  // namespace
+}  // namespace vx

@@ -1,0 +1,194 @@
+// Run preparation and privilege enabling, each failure produced through the
+// fault-injection seam on a real command line.
+#include "run/prepare.h"
+
+#include <gtest/gtest.h>
+
+#include "fault_injection.h"
+#include "report/text.h"
+#include "run/run_state.h"
+#include "scratch.h"
+
+namespace vx {
+namespace {
+
+using testing::Bytes;
+using testing::Call;
+using testing::ConsoleCapture;
+using testing::Fault;
+using testing::FaultInjector;
+using testing::RunVelmox;
+using testing::Scratch;
+
+const char* const kPrivileges[] = {"SeRestorePrivilege", "SeBackupPrivilege",
+                                   "SeSecurityPrivilege"};
+
+std::string SettingsLines(const std::u16string& source, const std::u16string& destination,
+                          const char* silent) {
+  return Bytes(u"Source                    : " + source + u"\n" +
+               u"Destination               : " + destination + u"\n") +
+         "Overwrite                 : No\r\n"
+         "OnlyNewer                 : No\r\n"
+         "SecurityDescriptor        : No\r\n"
+         "SubDirectories            : No\r\n"
+         "Silent                    : " + std::string(silent) + "\r\n"
+         "CreateDestinationDirectory: No\r\n"
+         "StopAtFirstError          : No\r\n"
+         "CopyBufferSize            : 64\r\n"
+         "-------------------------------------------\r\n";
+}
+
+class PrepareTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scratch_.MakeDir(u"src");
+    scratch_.MakeDir(u"dst");
+  }
+  std::vector<std::u16string> Arguments(std::vector<std::u16string> more = {}) {
+    std::vector<std::u16string> arguments = {u"/Source:" + scratch_.Path(u"src"),
+                                             u"/Dest:" + scratch_.Path(u"dst"),
+                                             u"/Log:" + scratch_.Path(u"run.log"),
+                                             u"/ErrorLog:" + scratch_.Path(u"run.err"),
+                                             u"/CopyBufferSize:64"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  }
+  // The prepared roots as the settings block shows them.
+  std::u16string Prepared(const char16_t* name) {
+    std::u16string out;
+    PrepareRootPath(scratch_.Path(name), &out);
+    return out;
+  }
+  std::string Banner() {
+    return "-------------------------------------------\r\nVelmox 3.0\r\n"
+           "-------------------------------------------\r\n";
+  }
+
+  Scratch scratch_;
+  ConsoleCapture console_;
+};
+
+TEST_F(PrepareTest, ValidRunPrintsSettingsAndSixPrivilegeLines) {
+  FaultInjector faults;
+  EXPECT_EQ(RunVelmox(Arguments()), 0);
+  std::string privileges;
+  for (const char* name : kPrivileges) {
+    privileges += "Try to set " + std::string(name) + " privilege for current process.\r\n";
+    privileges += "Set privilege " + std::string(name) + " successfully.\r\n";
+  }
+  const std::string settings = SettingsLines(Prepared(u"src"), Prepared(u"dst"), "No");
+  const std::string console = console_.Text();
+  EXPECT_EQ(console.substr(0, Banner().size() + settings.size() + privileges.size()),
+            Banner() + settings + privileges);
+  EXPECT_EQ(scratch_.Read(u"run.log").substr(0, settings.size()), settings);
+  EXPECT_EQ(scratch_.Read(u"run.err"), "");
+  EXPECT_TRUE(faults.OpenHandles().empty());
+}
+
+TEST_F(PrepareTest, SilentRunLeavesTheConsoleEmptyAndLogsSilentYes) {
+  EXPECT_EQ(RunVelmox(Arguments({u"/Silent"})), 0);
+  EXPECT_EQ(console_.Text(), "");
+  const std::string settings = SettingsLines(Prepared(u"src"), Prepared(u"dst"), "Yes");
+  EXPECT_EQ(scratch_.Read(u"run.log").substr(0, settings.size()), settings);
+}
+
+TEST_F(PrepareTest, LogFilesThatCannotBeOpenedEndTheRun) {
+  {
+    FaultInjector faults;
+    faults.Add(Fault{Call::kCreateFileW, 1, u"run.log", ERROR_ACCESS_DENIED});
+    EXPECT_EQ(RunVelmox(Arguments({u"/Silent"})), -1);
+    EXPECT_EQ(console_.Text(),
+              Bytes(u"Cannot open logfile " + scratch_.Path(u"run.log") + u" for writing.\n"));
+    EXPECT_FALSE(scratch_.Exists(u"run.err"));
+  }
+  {
+    ConsoleCapture console;
+    FaultInjector faults;
+    faults.Add(Fault{Call::kCreateFileW, 1, u"run.err", ERROR_ACCESS_DENIED});
+    EXPECT_EQ(RunVelmox(Arguments()), -1);
+    EXPECT_EQ(console.Text(), Bytes(u"Cannot open error-logfile " + scratch_.Path(u"run.err") +
+                                    u" for writing.\n"));
+    EXPECT_TRUE(scratch_.Exists(u"run.log"));
+    EXPECT_EQ(scratch_.Read(u"run.log"), "");
+  }
+}
+
+TEST_F(PrepareTest, MissingEntryPointsEndTheRunAfterTheSettingsBlock) {
+  struct Case {
+    Fault fault;
+    std::string message;
+  } cases[] = {
+      {Fault{Call::kGetProcAddress, 1, u"NtQueryDirectoryFile", 127},
+       "Could not find NtQueryDirectoryFile entry point in NTDLL.DLL\r\n"},
+      {Fault{Call::kGetProcAddress, 1, u"RtlNtStatusToDosError", 127},
+       "Could not find RtlNtStatusToDosError entry point in NTDLL.DLL\r\n"},
+      {Fault{Call::kGetModuleHandleA, 1, u"", 126},
+       "Could not find NtQueryDirectoryFile entry point in NTDLL.DLL\r\n"},
+  };
+  for (const Case& c : cases) {
+    ConsoleCapture console;
+    FaultInjector faults;
+    faults.Add(c.fault);
+    EXPECT_EQ(RunVelmox(Arguments({u"/Silent"})), -1);
+    EXPECT_EQ(console.Text(), c.message);
+    // The settings block reached the log before the failure; nothing else did.
+    EXPECT_EQ(scratch_.Read(u"run.log"),
+              SettingsLines(Prepared(u"src"), Prepared(u"dst"), "Yes"));
+    EXPECT_EQ(scratch_.Read(u"run.err"), "");
+    EXPECT_EQ(faults.Calls(Call::kOpenProcessToken), 0);
+  }
+}
+
+TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
+  struct Case {
+    Fault fault;
+    const char* message;
+    const char* privilege;
+    int tokens_opened;
+  } cases[] = {
+      {Fault{Call::kOpenProcessToken, 1, u"", ERROR_ACCESS_DENIED},
+       "OpenProcessToken was not successfull, aborting setting the %s privilege.\r\n",
+       "SeRestorePrivilege", 1},
+      {Fault{Call::kLookupPrivilegeValueA, 1, u"SeBackupPrivilege", ERROR_NO_SUCH_PRIVILEGE},
+       "LookupPrivilegeValue() failed, aborting setting the %s privilege.\r\n",
+       "SeBackupPrivilege", 2},
+      {Fault{Call::kAdjustTokenPrivileges, 3, u"", ERROR_ACCESS_DENIED},
+       "AdjustTokenPrivileges() failed, aborting setting the %s privilege.\r\n",
+       "SeSecurityPrivilege", 3},
+      // Success with ERROR_NOT_ALL_ASSIGNED enabled nothing: a failure too.
+      {Fault{Call::kAdjustTokenPrivileges, 1, u"", 0, 0, Fault::Kind::kNotAllAssigned},
+       "AdjustTokenPrivileges() failed, aborting setting the %s privilege.\r\n",
+       "SeRestorePrivilege", 1},
+      {Fault{Call::kCloseHandle, 2, u"<token>", ERROR_INVALID_HANDLE},
+       "CloseHandle() failed, aborting setting the %s privilege.\r\n", "SeBackupPrivilege", 2},
+  };
+  for (const Case& c : cases) {
+    ConsoleCapture console;
+    FaultInjector faults;
+    faults.Add(c.fault);
+    EXPECT_EQ(RunVelmox(Arguments({u"/Silent"})), -1);
+    std::string message = c.message;
+    message.replace(message.find("%s"), 2, c.privilege);
+    EXPECT_EQ(console.Text(), message);  // only the failure line under /Silent
+    EXPECT_EQ(faults.Calls(Call::kOpenProcessToken), c.tokens_opened);
+    EXPECT_TRUE(faults.OpenHandles().empty()) << "token left open";
+    EXPECT_EQ(Counters.ErrorCount, 0);
+    EXPECT_EQ(scratch_.Read(u"run.err"), "");
+    EXPECT_EQ(scratch_.Read(u"run.log").find("privilege"), std::string::npos);
+  }
+}
+
+TEST_F(PrepareTest, FailedAllocationIsReportedAsAnErrorAndEndsTheRun) {
+  FaultInjector faults;
+  faults.Add(Fault{Call::kVirtualAlloc, 1, u"", ERROR_NOT_ENOUGH_MEMORY});
+  EXPECT_EQ(RunVelmox(Arguments({u"/Silent"})), -1);
+  EXPECT_EQ(Counters.ErrorCount, 1);
+  const std::string err = scratch_.Read(u"run.err");
+  EXPECT_TRUE(err.starts_with("ERR  000001: Main(): ")) << err;
+  EXPECT_TRUE(err.ends_with(" at VirtualAlloc(COPYBUFFER) (8)\r\n")) << err;
+  EXPECT_TRUE(scratch_.Read(u"run.log").ends_with(err));
+  EXPECT_EQ(console_.Text(), "");
+}
+
+}  // namespace
+}  // namespace vx
