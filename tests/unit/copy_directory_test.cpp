@@ -1,0 +1,226 @@
+#include "copy/copy_directory.h"
+
+#include <gtest/gtest.h>
+
+#include "copy_fixture.h"
+
+namespace vx {
+namespace {
+
+using testing::Bytes;
+using testing::Call;
+using testing::ErrLine;
+using testing::Fault;
+using testing::FaultInjector;
+using testing::LastWriteTicks;
+using testing::SetLastWriteTicks;
+
+constexpr uint64_t k2020 = 132223104000000000ULL;
+
+class CopyDirectoryTest : public testing::CopyFixture {
+ protected:
+  void SetUp() override {
+    CopyFixture::SetUp();
+    source_ = P(u"src");
+    destination_ = P(u"dst");
+    Settings.Source = source_.c_str();
+    Settings.Destination = destination_.c_str();
+    State.SourceRootLength = source_.size();
+    Settings.SubDirectories = 1;
+  }
+  int Walk() { return CopyOneDirectory(source_); }
+  std::string Dir(int n, std::u16string_view relative) {
+    return Bytes(u"DIR  " + Six(n) + u": " + (relative.empty() ? source_ : P(u"src/" + std::u16string(relative))) + u"\n");
+  }
+  std::string File(int n, std::u16string_view relative, int kb) {
+    return Bytes(u"FILE " + Six(n) + u": " + P(u"src/" + std::u16string(relative)) + u" (") +
+           std::to_string(kb) + " KB)\r\n";
+  }
+  static std::u16string Six(int n) {
+    std::string digits = std::to_string(n);
+    digits.insert(0, 6 - digits.size(), '0');
+    return std::u16string(digits.begin(), digits.end());
+  }
+
+  std::u16string source_;
+  std::u16string destination_;
+};
+
+TEST_F(CopyDirectoryTest, WorkedExampleLineByLine) {
+  scratch_.Write(u"src/a.txt", std::string(1500, 'a'));
+  scratch_.MakeDir(u"src/sub");
+  scratch_.Write(u"src/sub/b.txt", "");
+  SetLastWriteTicks(P(u"src/sub"), k2020 + 7);
+  SetLastWriteTicks(source_, k2020 + 9);
+  FaultInjector faults;
+  Bind();
+  EXPECT_EQ(Walk(), 1);
+  const std::string console = console_.Text();
+  // The listing order is the file system's; both orders are walks of the
+  // example.
+  const bool file_first = console.find("a.txt") < console.find("sub");
+  const std::string expected =
+      file_first ? Dir(1, u"") + File(1, u"a.txt", 1) + Dir(2, u"sub") + File(2, u"sub/b.txt", 0)
+                 : Dir(1, u"") + Dir(2, u"sub") + File(1, u"sub/b.txt", 0) + File(2, u"a.txt", 1);
+  EXPECT_EQ(console, expected);
+  EXPECT_EQ(Log(), expected);
+  EXPECT_EQ(ErrorLog(), "");
+  EXPECT_EQ(Counters.DirectoryCount, 2);
+  EXPECT_EQ(Counters.FileCount, 2);
+  EXPECT_EQ(scratch_.Read(u"dst/a.txt"), std::string(1500, 'a'));
+  EXPECT_TRUE(scratch_.Exists(u"dst/sub/b.txt"));
+  // Directory times are set last, after the files were written into them.
+  EXPECT_EQ(LastWriteTicks(P(u"dst/sub")), k2020 + 7);
+  EXPECT_EQ(LastWriteTicks(destination_), k2020 + 9);
+  EXPECT_TRUE(faults.OpenHandles().empty());
+}
+
+TEST_F(CopyDirectoryTest, EachOwnStepFailureIsReportedOnceAndTheParentGoesOn) {
+  scratch_.MakeDir(u"src/sub");
+  Settings.SecurityDescriptor = 1;
+  const NTSTATUS denied = static_cast<NTSTATUS>(0xC0000022);
+  struct Case {
+    Fault fault;
+    const char16_t* context;
+    bool names_destination;
+    bool destination_created;
+  } cases[] = {
+      {Fault{Call::kCreateFileW, 1, Frag(u"src/sub"), 5}, u"CreateFile(SOURCE)", false, false},
+      {Fault{Call::kGetFileInformationByHandle, 1, Frag(u"src/sub"), 6},
+       u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)", false, false},
+      {Fault{Call::kGetKernelObjectSecurity, 1, Frag(u"src/sub"), 122},
+       u"GetKernelObjectSecurity(SOURCE-DIR)", false, false},
+      {Fault{Call::kCreateDirectoryW, 1, Frag(u"dst/sub"), 5}, u"CreateDirectory(DESTINATION-DIR)",
+       true, false},
+      {Fault{Call::kCreateFileW, 1, Frag(u"dst/sub"), 5}, u"CreateFile(DESTINATION-DIR)", false,
+       true},
+      {Fault{Call::kSetKernelObjectSecurity, 1, Frag(u"dst/sub"), 1307},
+       u"SetKernelObjectSecurity(DESTINATION-DIR)", true, true},
+      {Fault{Call::kNtQueryDirectoryFile, 1, Frag(u"src/sub"), 0, denied},
+       u"NtQueryDirectoryFile()", false, true},
+      {Fault{Call::kSetFileTime, 1, Frag(u"dst/sub"), 5},
+       u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)", true, true},
+  };
+  for (const Case& c : cases) {
+    Counters = RunCounters{};
+    State.AtTopLevel = 1;
+    std::filesystem::remove_all(scratch_.Fs(u"dst/sub"));
+    const std::string before = ErrorLog();
+    FaultInjector faults;
+    Bind();
+    faults.Add(c.fault);
+    EXPECT_EQ(Walk(), 1) << "the root's own steps succeeded";
+    std::string err = ErrLine(1, c.names_destination ? P(u"dst/sub") : P(u"src/sub"), c.context,
+                              c.fault.error);
+    if (c.fault.call == Call::kNtQueryDirectoryFile) {
+      err = ErrLine(1, P(u"src/sub"), c.context, 5);
+      err.replace(err.rfind("(5)"), 3, "(NT:0xC0000022,DOS:5)");
+    }
+    EXPECT_EQ(ErrorLog(), before + err);
+    EXPECT_EQ(Counters.DirectoryCount, 2);
+    EXPECT_EQ(Counters.ErrorCount, 1);
+    EXPECT_EQ(scratch_.Exists(u"dst/sub"), c.destination_created);
+    EXPECT_TRUE(faults.OpenHandles().empty());
+    // The DIR line comes before the ERR line about the directory.
+    const std::string console = console_.Text();
+    EXPECT_LT(console.rfind(Dir(2, u"sub")), console.rfind("ERR  000001"));
+  }
+}
+
+TEST_F(CopyDirectoryTest, StopAtFirstErrorUnwindsEveryLevelWithoutTimeStamps) {
+  scratch_.MakeDir(u"src/l1/l2/l3");
+  scratch_.Write(u"src/l1/l2/l3/f", "x");
+  Settings.StopAtFirstError = 1;
+  FaultInjector faults;
+  Bind();
+  faults.Add(Fault{Call::kCreateFileW, 1, Frag(u"l3/f"), 5});
+  EXPECT_EQ(Walk(), 0);
+  EXPECT_EQ(ErrorLog(), ErrLine(1, P(u"src/l1/l2/l3/f"), u"CopyOneFile:CreateFile(SOURCE)", 5));
+  EXPECT_EQ(faults.Calls(Call::kSetFileTime), 0);
+  // Each level stopped right after the failed entry: the three levels below
+  // the root were queried only up to it, so no level saw its end.
+  EXPECT_EQ(Counters.DirectoryCount, 4);
+  EXPECT_TRUE(faults.OpenHandles().empty());
+}
+
+TEST_F(CopyDirectoryTest, ExistingSubdirectoryIsAcceptedOnlyWithOverwriteOrOnlyNewer) {
+  scratch_.MakeDir(u"src/sub");
+  scratch_.Write(u"src/sub/f", "new");
+  scratch_.MakeDir(u"dst/sub");
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(ErrorLog(), ErrLine(1, P(u"dst/sub"), u"CreateDirectory(DESTINATION-DIR)", 183));
+  EXPECT_FALSE(scratch_.Exists(u"dst/sub/f"));
+  EXPECT_EQ(Counters.FileCount, 0);
+
+  for (int32_t RunSettings::*flag : {&RunSettings::Overwrite, &RunSettings::OnlyNewer}) {
+    Counters = RunCounters{};
+    Settings.Overwrite = Settings.OnlyNewer = 0;
+    Settings.*flag = 1;
+    std::filesystem::remove(scratch_.Fs(u"dst/sub/f"));
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(scratch_.Read(u"dst/sub/f"), "new");
+    EXPECT_EQ(Counters.ErrorCount, 0);
+  }
+}
+
+TEST_F(CopyDirectoryTest, DestinationRootIsCreatedOnlyOnRequest) {
+  destination_ = P(u"missing");
+  Settings.Destination = destination_.c_str();
+  scratch_.Write(u"src/f", "x");
+  EXPECT_EQ(Walk(), 0);
+  EXPECT_EQ(ErrorLog(), ErrLine(1, source_, u"CreateFile(DESTINATION-DIR)",
+                                ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(Counters.FileCount, 0);
+
+  Counters = RunCounters{};
+  Settings.CreateDestinationDirectory = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(scratch_.Read(u"missing/f"), "x");
+
+  // Now it exists: refused without a flag, accepted with one.
+  Counters = RunCounters{};
+  const std::string before = ErrorLog();
+  EXPECT_EQ(Walk(), 0);
+  EXPECT_EQ(ErrorLog(), before + ErrLine(1, destination_, u"CreateDirectory(DESTINATION-DIR)", 183));
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+}
+
+TEST_F(CopyDirectoryTest, WithoutSubDirectoriesOnlyTheRootsFilesAreCopied) {
+  Settings.SubDirectories = 0;
+  scratch_.Write(u"src/f", "x");
+  scratch_.MakeDir(u"src/sub");
+  scratch_.Write(u"src/sub/g", "y");
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(console_.Text(), Dir(1, u"") + File(1, u"f", 0));
+  EXPECT_FALSE(scratch_.Exists(u"dst/sub"));
+  EXPECT_EQ(Counters.DirectoryCount, 1);
+}
+
+TEST_F(CopyDirectoryTest, FailedFilesDoNotFailTheirDirectoryWithoutStopAtFirstError) {
+  scratch_.Write(u"src/a", "a");
+  scratch_.Write(u"src/b", "b");
+  scratch_.Write(u"src/c", "c");
+  FaultInjector faults;
+  Bind();
+  faults.Add(Fault{Call::kReadFile, 1, Frag(u"src/b"), 1117});
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.FileCount, 3);
+  EXPECT_EQ(Counters.ErrorCount, 1);
+  EXPECT_EQ(scratch_.Read(u"dst/a"), "a");
+  EXPECT_EQ(scratch_.Read(u"dst/c"), "c");
+  EXPECT_TRUE(faults.OpenHandles().empty());
+}
+
+TEST_F(CopyDirectoryTest, DeepTreesAreCopiedWhole) {
+  std::u16string relative = u"src";
+  for (int i = 0; i < 150; ++i) relative += u"/d";
+  scratch_.MakeDir(relative);
+  scratch_.Write(relative + u"/leaf", "deep");
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.DirectoryCount, 151);
+  EXPECT_EQ(scratch_.Read(u"dst" + relative.substr(3) + u"/leaf"), "deep");
+}
+
+}  // namespace
+}  // namespace vx
