@@ -1,0 +1,77 @@
+"""The command line of the built program: usage, validation, exit codes."""
+import unittest
+
+from velmox_e2e import DASHES, WINDOWS, exit_status, host_path, line, main, run
+
+USAGE = b"".join([
+    DASHES,
+    line("Velmox 3.0"),
+    DASHES,
+    line("Usage           : Velmox [<Parameter> ...]"),
+    line("                        /Source:<Source path>"),
+    line("                        /Dest:<Destination path>"),
+    line("                        /Log:<Logfile path and name>"),
+    line("                        /ErrorLog:<Logfile path and name>"),
+    line("                        /Overwrite  (= overwrites all files/directories"),
+    line("                        /OnlyNewer  (= copies only new or newer files/directories)"),
+    line("                        /SecurityDescriptor"),
+    line("                        /SubDirectories"),
+    line("                        /Silent"),
+    line("                        /CreateDestinationDirectory"),
+    line("                        /StopAtFirstError"),
+    line("                        /CopyBufferSize:<Size of copy buffer in KB>"),
+    line("Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile"),
+])
+
+SOURCE = "/Source:" + host_path("/nonexistent-source")
+DEST = "/Dest:" + host_path("/nonexistent-dest")
+
+
+class UsageTest(unittest.TestCase):
+    def test_no_argument_prints_seventeen_lines_and_exits_zero(self):
+        output, status = run([])
+        self.assertEqual(output, USAGE)
+        self.assertEqual(status, 0)
+
+    def test_lone_question_mark_is_no_request_for_usage(self):
+        output, status = run(["/?"])
+        self.assertEqual(output, line("Need source AND destination path, aborting."))
+        self.assertEqual(status, exit_status(-1))
+
+
+class ValidationTest(unittest.TestCase):
+    def check(self, arguments, expected):
+        output, status = run(arguments)
+        self.assertEqual(output, expected)
+        self.assertEqual(status, exit_status(-1))
+
+    def test_each_check_in_order(self):
+        self.check([SOURCE], line("Need source AND destination path, aborting."))
+        self.check(["/Source", DEST], line("Need source AND destination path, aborting."))
+        self.check(["/Source:a", "/Dest"], line("Need source AND destination path, aborting."))
+        self.check(["/Source:a", DEST],
+                   line("Source or destination path too short (2 char minimum)."))
+        self.check([SOURCE, DEST, "/overwrite", "/ONLYNEWER", "/CopyBufferSize:0"],
+                   line("/Overwrite and /OnlyNewer must not be used at the same time."))
+        for size in ["0", "abc", "", "4194304"]:
+            self.check([SOURCE, DEST, "/CopyBufferSize:" + size],
+                       line("Invalid copy buffer size, aborting."))
+
+    def test_ignored_parameters_are_named_in_upper_case(self):
+        output, status = run(["abc", "caf\u00e9", "\u0416x", SOURCE])
+        self.assertEqual(output, line("Ignoring parameter ABC") + b"Ignoring parameter CAF\xe9\r\n"
+                         + b"Ignoring parameter <U+0416>X\r\n"
+                         + line("Need source AND destination path, aborting."))
+        self.assertEqual(status, exit_status(-1))
+
+    @unittest.skipUnless(WINDOWS, "drive and UNC forms are Windows' own")
+    def test_path_forms(self):
+        self.check(["/Source:data", DEST],
+                   b"Source path nor local neither UNC path, cannot identify long path prefix.")
+        self.check([SOURCE, "/Dest:data"],
+                   line("Destination path nor local neither UNC path, cannot identify long "
+                        "path prefix."))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,99 @@
+"""Runs the built program with real argument vectors, for both builds.
+
+`--exe PATH` names velmox or velmox.exe; `--wine WINE` runs it under Wine,
+with paths handed over as Wine's Z: drive sees them.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+_parser = argparse.ArgumentParser(add_help=False)
+_parser.add_argument("--exe", required=True)
+_parser.add_argument("--wine")
+OPTIONS, _rest = _parser.parse_known_args()
+sys.argv = sys.argv[:1] + _rest
+
+WINDOWS = OPTIONS.wine is not None
+DASHES = b"-" * 43 + b"\r\n"
+SEP = "\\" if WINDOWS else "/"
+
+
+def host_path(path):
+    """A Linux path as the program under test takes it."""
+    return "Z:" + path.replace("/", "\\") if WINDOWS else path
+
+
+def prepared(path):
+    """The prepared root path the program shows for a Linux path."""
+    return "\\\\?\\" + host_path(path) if WINDOWS else path
+
+
+def run(arguments, timeout=600, **kwargs):
+    """Runs the program; returns (stdout bytes, exit status)."""
+    command = [OPTIONS.exe] + list(arguments)
+    env = dict(os.environ)
+    if WINDOWS:
+        command = [OPTIONS.wine] + command
+        env.setdefault("WINEDEBUG", "-all")
+        env["LANG"] = "C.UTF-8"
+    done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout, env=env, **kwargs)
+    return done.stdout, done.returncode
+
+
+def exit_status(result):
+    """The status Linux reports for Main's result, on either build."""
+    if WINDOWS:
+        return result & 0xFF
+    return 255 if result < 0 else min(result, 254)
+
+
+def line(text):
+    """A line as the sinks write it."""
+    return text.encode("latin-1") + b"\r\n"
+
+
+ERR_LINE = re.compile(rb"^ERR  (\d{6,}): (.*): (.*) at (.*) \((-?\d+)\)$")
+
+
+def lines_of(output):
+    assert output.endswith(b"\r\n") or output == b"", output[-40:]
+    return output.split(b"\r\n")[:-1] if output else []
+
+
+class ScratchCase(unittest.TestCase):
+    """A fresh temporary directory per test."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="velmox-e2e-")
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write(self, relative, data=b""):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as out:
+            out.write(data)
+        return full
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as source:
+            return source.read()
+
+
+def main():
+    """unittest, closing with one 'N passed, N failed' line."""
+    program = unittest.main(exit=False, verbosity=2)
+    result = program.result
+    failed = len(result.failures) + len(result.errors)
+    skipped = len(result.skipped)
+    passed = result.testsRun - failed - skipped
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    sys.exit(1 if failed else 0)
