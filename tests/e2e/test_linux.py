@@ -1,0 +1,180 @@
+"""What only the Linux build does: ownership, modes, ACLs and attributes,
+special files, links, byte names, deep trees and capabilities."""
+import hashlib
+import os
+import shutil
+import stat
+import subprocess
+import unittest
+
+from velmox_e2e import ERR_LINE, WINDOWS, ScratchCase, line, lines_of, main, run
+
+HAVE_ACL_TOOLS = shutil.which("setfacl") and shutil.which("getfacl")
+
+
+def describe(root, with_security=True):
+    """Every entry below root: content, times and, on request, security."""
+    entries = {}
+    for directory, names, files in os.walk(root, followlinks=True):
+        for name in names + files:
+            full = os.path.join(directory, name)
+            relative = os.path.relpath(full, root)
+            info = os.stat(full)
+            entry = {"kind": stat.S_IFMT(info.st_mode),
+                     "mtime": info.st_mtime_ns // 100}  # FILETIME holds 100 ns units
+            if stat.S_ISREG(info.st_mode):
+                with open(full, "rb") as data:
+                    entry["sha"] = hashlib.sha256(data.read()).hexdigest()
+            if with_security:
+                entry.update(mode=stat.S_IMODE(info.st_mode), uid=info.st_uid, gid=info.st_gid,
+                             xattrs={a: os.getxattr(full, a) for a in os.listxattr(full)})
+            entries[os.fsencode(relative)] = entry
+    return entries
+
+
+@unittest.skipIf(WINDOWS, "Linux build only")
+class LinuxCopyTest(ScratchCase):
+    def velmox(self, *more, timeout=300, create=True):
+        arguments = ["/Source:" + self.path("src"), "/Dest:" + self.path("dst"), "/SubDirectories",
+                     "/Silent", "/ErrorLog:" + self.path("run.err")] + list(more)
+        if create:
+            arguments.append("/CreateDestinationDirectory")
+        return run(arguments, timeout=timeout)
+
+    def errors(self):
+        return [ERR_LINE.match(l) for l in lines_of(self.read("run.err"))]
+
+    @unittest.skipUnless(HAVE_ACL_TOOLS, "needs setfacl")
+    def test_security_descriptors_match_the_source_like_cp_a(self):
+        self.write("src/plain.txt", b"plain")
+        secret = self.write("src/private/secret.txt", b"only mine")
+        os.chmod(secret, 0o600)
+        os.chmod(self.path("src/private"), 0o700)
+        setuid = self.write("src/bin/tool", b"#!/bin/sh\n")
+        os.chown(setuid, 1000, 100)
+        os.chmod(setuid, 0o4755)
+        shared = self.write("src/shared.txt", b"shared")
+        subprocess.run(["setfacl", "-m", "u:1000:rw,g:100:r", shared], check=True)
+        subprocess.run(["setfacl", "-d", "-m", "g:100:rx", self.path("src/bin")], check=True)
+        os.setxattr(shared, "trusted.velmox", b"kept")
+        os.setxattr(self.path("src/bin"), "trusted.dir", b"too")
+        os.utime(shared, ns=(1_600_000_000_123_456_700, 1_500_000_000_987_654_300))
+        os.symlink("plain.txt", self.path("src/link"))  # followed: copied as a file
+        os.utime(self.path("src/bin"), ns=(1_400_000_000_000_000_000,) * 2)
+        subprocess.run(["cp", "-aL", self.path("src"), self.path("oracle")], check=True)
+
+        output, status = self.velmox("/SecurityDescriptor")
+        self.assertEqual((output, status), (b"", 0), self.read("run.err"))
+        copied = describe(self.path("dst"))
+        self.assertEqual(copied, describe(self.path("oracle")))
+        self.assertEqual(copied[b"bin/tool"]["mode"], 0o4755)
+        self.assertEqual(copied[b"shared.txt"]["mtime"], 1_500_000_000_987_654_300 // 100)
+        acl = subprocess.run(["getfacl", "-cnp", self.path("dst/shared.txt")], check=True,
+                             capture_output=True).stdout
+        self.assertIn(b"user:1000:rw-", acl)
+
+        # A rerun with /Overwrite makes a destination that drifted match again,
+        # taking away an ACL the source no longer has.
+        subprocess.run(["setfacl", "-b", shared], check=True)
+        subprocess.run(["setfacl", "-m", "u:2000:rwx", self.path("dst/plain.txt")], check=True)
+        output, status = self.velmox("/SecurityDescriptor", "/Overwrite")
+        self.assertEqual(status, 0, self.read("run.err"))
+        subprocess.run(["cp", "-a", "--remove-destination", shared, self.path("oracle")],
+                       check=True)
+        self.assertEqual(describe(self.path("dst")), describe(self.path("oracle")))
+
+    def test_without_security_descriptor_data_and_times_are_copied(self):
+        self.write("src/a", b"x" * 70000)
+        os.utime(self.path("src/a"), ns=(1, 1_234_567_891_000))
+        output, status = self.velmox()
+        self.assertEqual(status, 0)
+        self.assertEqual(describe(self.path("dst"), False), describe(self.path("src"), False))
+
+    def test_fifo_in_the_source_is_reported_not_waited_on(self):
+        os.makedirs(self.path("src"))
+        os.mkfifo(self.path("src/pipe"))
+        self.write("src/after", b"still copied")
+        output, status = self.velmox(timeout=30)
+        self.assertEqual(status, 1)
+        [error] = self.errors()
+        self.assertEqual(error.group(2), self.path("src/pipe").encode())
+        self.assertEqual(error.group(4), b"CopyOneFile:CreateFile(SOURCE)")
+        self.assertEqual(error.group(5), b"1")
+        self.assertEqual(self.read("dst/after"), b"still copied")
+
+    def test_symbolic_links_in_the_destination_are_not_written_through(self):
+        self.write("src/a.txt", b"new data")
+        self.write("src/sub/b.txt", b"new data")
+        target = self.write("outside/target", b"precious")
+        os.makedirs(self.path("dst"))
+        os.symlink(target, self.path("dst/a.txt"))
+        os.symlink(self.path("outside"), self.path("dst/sub"))
+        output, status = self.velmox("/Overwrite")
+        self.assertEqual(status, 2)
+        contexts = sorted(e.group(4) for e in self.errors())
+        self.assertEqual(contexts, [b"CopyOneFile:CreateFile(DESTINATION)",
+                                    b"CreateFile(DESTINATION-DIR)"])
+        self.assertEqual(self.read("outside/target"), b"precious")
+        self.assertFalse(os.path.exists(self.path("outside/b.txt")))
+        self.assertTrue(os.path.islink(self.path("dst/a.txt")))
+
+    def test_names_that_are_not_utf8_are_copied_byte_for_byte(self):
+        name = b"caf\xe9-\xff.bin"
+        os.makedirs(self.path("src"))
+        with open(os.path.join(os.fsencode(self.path("src")), name), "wb") as out:
+            out.write(b"latin-1 name")
+        output, status = run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"),
+                              "/CreateDestinationDirectory"])
+        self.assertEqual(status, 0)
+        self.assertIn(b"caf<U+DCE9>-<U+DCFF>.bin (0 KB)\r\n", output)
+        with open(os.path.join(os.fsencode(self.path("dst")), name), "rb") as copied:
+            self.assertEqual(copied.read(), b"latin-1 name")
+
+    def test_a_thousand_levels_deep(self):
+        relative = "src"
+        os.mkdir(self.path(relative))
+        for _ in range(1000):
+            relative += "/d"
+            os.mkdir(self.path(relative))
+        self.write(relative + "/leaf", b"bottom")
+        output, status = self.velmox(timeout=600)
+        self.assertEqual((output, status), (b"", 0), self.read("run.err")[:500])
+        self.assertEqual(self.read("dst" + relative[3:] + "/leaf"), b"bottom")
+
+    def test_exit_status_caps_the_error_count_at_254(self):
+        for i in range(300):
+            os.makedirs(self.path("src", f"d{i}"))
+            os.makedirs(self.path("dst", f"d{i}"))
+        output, status = self.velmox(create=False)
+        self.assertEqual(status, 254)
+        self.assertEqual(len(self.errors()), 300)
+
+    def test_without_capabilities_the_run_ends_at_the_first_privilege(self):
+        if os.getuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root to drop to another user")
+        from velmox_e2e import OPTIONS
+        done = subprocess.run(
+            ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", OPTIONS.exe,
+             "/Source:/nonexistent/src", "/Dest:/nonexistent/dst", "/Silent"],
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(done.stdout, line("AdjustTokenPrivileges() failed, aborting setting the "
+                                           "SeRestorePrivilege privilege."))
+        self.assertEqual(done.returncode, 255)
+
+    def test_usr_include_matches_its_source(self):
+        if not os.path.isdir("/usr/include"):
+            self.skipTest("no /usr/include")
+        output, status = run(["/Source:/usr/include", "/Dest:" + self.path("inc"),
+                              "/SubDirectories", "/SecurityDescriptor",
+                              "/CreateDestinationDirectory", "/Silent"], timeout=600)
+        self.assertEqual(status, 0)
+        source, copied = describe("/usr/include"), describe(self.path("inc"))
+        for entry in list(source.values()) + list(copied.values()):
+            entry.pop("xattrs", None)
+            if entry["kind"] == stat.S_IFDIR:
+                entry.pop("mtime")  # the walk reads a directory's times, so atime may move
+        self.assertEqual(copied, source)
+
+
+if __name__ == "__main__":
+    main()
