@@ -3,10 +3,12 @@
 # need on a fresh Debian machine first.
 SHELL := /bin/bash
 PACKAGES := cmake make g++ googletest python3 libcap-dev acl attr \
-            g++-mingw-w64-x86-64-posix wine64
+            g++-mingw-w64-x86-64-posix wine wine64
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 export WINEDEBUG := -all
+# No .NET or HTML engine is needed; skipping them keeps the first boot quick.
+export WINEDLLOVERRIDES := mscoree=;mshtml=
 
 .PHONY: all deps linux windows test test-linux test-windows demo clean
 
@@ -17,7 +19,7 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "Installing: $$missing"; \
 	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
 
 linux: deps

@@ -33,8 +33,8 @@ echo
 echo "== Windows build under Wine: build/windows/velmox.exe =="
 status=0
 wine "$top/build/windows/velmox.exe" "/Source:Z:${demo//\//\\}\\sample" \
-  "/Dest:Z:${demo//\//\\}\\copy-windows" /SubDirectories /CreateDestinationDirectory \
-  "/Log:Z:${demo//\//\\}\\copy-windows.log" </dev/null || status=$?
+  "/Dest:Z:${demo//\//\\}\\copy-windows" /SubDirectories /SecurityDescriptor /CreateDestinationDirectory \
+  "/Log:Z:${demo//\//\\}\\copy-windows.log" </dev/null 2>/dev/null || status=$?
 echo "exit code: $status"
 echo
 echo "Logs: $demo/copy-linux.log, $demo/copy-windows.log"
