@@ -34,7 +34,9 @@ struct ListingBuffer {
   alignas(8) unsigned char bytes[kListingBufferBytes];
 };
 
-bool IsDotOrDotDot(const std::u16string& name) { return name == u"." || name == u".."; }
+bool IsDotOrDotDot(const std::u16string& name) {
+  return name == u"." || name == u"..";
+}
 
 // Closes what the level holds, the later-obtained first.
 int Release(HANDLE destination, HANDLE source) {
@@ -110,8 +112,8 @@ int CopyOneDirectory(const std::u16string& source_directory) {
   const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
     const NTSTATUS status = State.NtQueryDirectoryFile(
-        source, nullptr, nullptr, nullptr, &level->io_status, listing->bytes,
-        kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart_scan);
+        source, nullptr, nullptr, nullptr, &level->io_status, listing->bytes, kListingBufferBytes,
+        FileDirectoryInformation, 1, nullptr, restart_scan);
     if (status == STATUS_NO_MORE_FILES) break;
     if (status < 0) {
       ReportNtStatus(source_directory, u"NtQueryDirectoryFile()", status);

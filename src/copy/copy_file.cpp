@@ -80,8 +80,7 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
     }
     if (bytes_read == 0) return true;
     DWORD bytes_written = 0;
-    if (!Os().WriteFile(destination_file, State.COPYBUFFER, bytes_read, &bytes_written,
-                        nullptr)) {
+    if (!Os().WriteFile(destination_file, State.COPYBUFFER, bytes_read, &bytes_written, nullptr)) {
       ReportWin32Error(destination, u"CopyOneFile:WriteFile(DESTINATION)", Os().GetLastError());
       return false;
     }
@@ -103,8 +102,7 @@ int CopyOneFile(const std::u16string& source, const std::u16string& destination)
   }
   BY_HANDLE_FILE_INFORMATION source_info;
   if (!Os().GetFileInformationByHandle(source_file, &source_info)) {
-    ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(SOURCE)",
-                     Os().GetLastError());
+    ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(SOURCE)", Os().GetLastError());
     Os().CloseHandle(source_file);
     return 0;
   }

@@ -37,8 +37,7 @@ int64_t AsInt64(const FILETIME& time) {
 
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK* io_status,
                               void* buffer, ULONG length, int information_class,
-                              BOOLEAN return_single_entry, void* file_name,
-                              BOOLEAN restart_scan) {
+                              BOOLEAN return_single_entry, void* file_name, BOOLEAN restart_scan) {
   // The walk asks for exactly this form; anything else is not served.
   if (information_class != FileDirectoryInformation || !return_single_entry ||
       file_name != nullptr) {

@@ -21,14 +21,14 @@ struct ErrnoRow {
 
 // One row per errno the backend can meet.
 constexpr ErrnoRow kErrnoTable[] = {
-    {EPERM, 5},     {ENOENT, 2},     {EIO, 1117},        {ENXIO, 1},      {EBADF, 6},
-    {ENOMEM, 8},    {EACCES, 5},     {EFAULT, 487},      {EBUSY, 170},    {EEXIST, 183},
-    {EXDEV, 17},    {ENODEV, 15},    {ENOTDIR, 3},       {EISDIR, 5},     {EINVAL, 87},
-    {ENFILE, 4},    {EMFILE, 4},     {ETXTBSY, 32},      {EFBIG, 223},    {ENOSPC, 112},
-    {ESPIPE, 1},    {EROFS, 19},     {EMLINK, 1142},     {EPIPE, 109},    {ERANGE, 122},
-    {ENAMETOOLONG, 206}, {ENOSYS, 50}, {ENOTEMPTY, 145}, {ELOOP, 1921},   {ENODATA, 1},
-    {EOPNOTSUPP, 50}, {EDQUOT, 112}, {EOVERFLOW, 534},   {ENOTTY, 1},     {EINTR, 1223},
-    {EAGAIN, 170},  {EUCLEAN, 1392}, {ESTALE, 6},
+    {EPERM, 5},          {ENOENT, 2},     {EIO, 1117},      {ENXIO, 1},    {EBADF, 6},
+    {ENOMEM, 8},         {EACCES, 5},     {EFAULT, 487},    {EBUSY, 170},  {EEXIST, 183},
+    {EXDEV, 17},         {ENODEV, 15},    {ENOTDIR, 3},     {EISDIR, 5},   {EINVAL, 87},
+    {ENFILE, 4},         {EMFILE, 4},     {ETXTBSY, 32},    {EFBIG, 223},  {ENOSPC, 112},
+    {ESPIPE, 1},         {EROFS, 19},     {EMLINK, 1142},   {EPIPE, 109},  {ERANGE, 122},
+    {ENAMETOOLONG, 206}, {ENOSYS, 50},    {ENOTEMPTY, 145}, {ELOOP, 1921}, {ENODATA, 1},
+    {EOPNOTSUPP, 50},    {EDQUOT, 112},   {EOVERFLOW, 534}, {ENOTTY, 1},   {EINTR, 1223},
+    {EAGAIN, 170},       {EUCLEAN, 1392}, {ESTALE, 6},
 };
 
 struct StatusRow {
@@ -38,10 +38,9 @@ struct StatusRow {
 
 // The NT statuses the directory listing can return, and their codes.
 constexpr StatusRow kStatusTable[] = {
-    {0x00000000, 0},   {0x80000005, 234}, {0x80000006, 18},  {0xC0000001, 31},
-    {0xC0000008, 6},   {0xC000000D, 87},  {0xC0000017, 8},   {0xC0000022, 5},
-    {0xC0000023, 122}, {0xC0000034, 2},   {0xC000003A, 3},   {0xC0000102, 1392}, {0xC0000103, 267},
-    {0xC000011F, 4},   {0xC0000185, 1117},
+    {0x00000000, 0},  {0x80000005, 234},  {0x80000006, 18},  {0xC0000001, 31},  {0xC0000008, 6},
+    {0xC000000D, 87}, {0xC0000017, 8},    {0xC0000022, 5},   {0xC0000023, 122}, {0xC0000034, 2},
+    {0xC000003A, 3},  {0xC0000102, 1392}, {0xC0000103, 267}, {0xC000011F, 4},   {0xC0000185, 1117},
 };
 constexpr uint32_t kStatusUnsuccessful = 0xC0000001;
 constexpr DWORD kMessageNotFound = 317;  // what Windows answers for an unknown status
@@ -114,8 +113,12 @@ void SetLastErrorFromErrno(int error, const std::string& path) {
   t_last_error = code;
 }
 
-void SetLastErrorCode(DWORD code) { t_last_error = code; }
-DWORD LastErrorCode() { return t_last_error; }
+void SetLastErrorCode(DWORD code) {
+  t_last_error = code;
+}
+DWORD LastErrorCode() {
+  return t_last_error;
+}
 
 NTSTATUS NtStatusFromErrno(int error) {
   DWORD code = Win32ErrorFromErrno(error);
@@ -132,7 +135,9 @@ ULONG DosErrorFromNtStatus(NTSTATUS status) {
   return kMessageNotFound;
 }
 
-ULONG RtlNtStatusToDosError(NTSTATUS status) { return DosErrorFromNtStatus(status); }
+ULONG RtlNtStatusToDosError(NTSTATUS status) {
+  return DosErrorFromNtStatus(status);
+}
 
 DWORD FormatMessageW(DWORD flags, const void*, DWORD message_id, DWORD, char16_t* buffer,
                      DWORD size, void*) {

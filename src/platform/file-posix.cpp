@@ -48,8 +48,7 @@ int OpenRetryingIntr(const char* path, int flags, mode_t mode) {
 //   privileged write;
 // - a directory opened for writing with backup semantics is opened as a
 //   directory, as Windows does.
-HANDLE OpenLikeCreateFile(const std::string& path, DWORD access, DWORD disposition,
-                          DWORD flags) {
+HANDLE OpenLikeCreateFile(const std::string& path, DWORD access, DWORD disposition, DWORD flags) {
   const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
   const bool writing = (access & GENERIC_WRITE) != 0;
   if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
@@ -137,8 +136,8 @@ FILETIME CreationTimeOf(int fd, const struct stat& st) {
   return FileTimeFromTimespec(st.st_ctim);
 }
 
-HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD disposition,
-                   DWORD flags, HANDLE) {
+HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD disposition, DWORD flags,
+                   HANDLE) {
   return OpenLikeCreateFile(EncodeFileName(name), access, disposition, flags);
 }
 
@@ -151,42 +150,36 @@ BOOL CreateDirectoryW(const char16_t* name, void*) {
   return 1;
 }
 
-BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*) {
+namespace {
+// One read or write on the handle's descriptor, retried when a signal
+// interrupts it; the count moved goes to *moved.
+template <typename Transfer>
+BOOL TransferOnce(HANDLE file, DWORD* moved, Transfer transfer) {
   Handle* handle = FromHandle(file);
-  *read_count = 0;
+  *moved = 0;
   if (handle == nullptr) {
     SetLastErrorCode(ERROR_INVALID_HANDLE);
     return 0;
   }
   ssize_t n;
   do {
-    n = read(handle->fd, buffer, to_read);
+    n = transfer(handle->fd);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     SetLastErrorFromErrno(errno);
     return 0;
   }
-  *read_count = static_cast<DWORD>(n);
+  *moved = static_cast<DWORD>(n);
   return 1;
+}
+}  // namespace
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*) {
+  return TransferOnce(file, read_count, [&](int fd) { return read(fd, buffer, to_read); });
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void*) {
-  Handle* handle = FromHandle(file);
-  *written = 0;
-  if (handle == nullptr) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  ssize_t n;
-  do {
-    n = write(handle->fd, buffer, to_write);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    SetLastErrorFromErrno(errno);
-    return 0;
-  }
-  *written = static_cast<DWORD>(n);
-  return 1;
+  return TransferOnce(file, written, [&](int fd) { return write(fd, buffer, to_write); });
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {

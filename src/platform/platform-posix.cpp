@@ -50,7 +50,11 @@ Platform g_current = kPosix;
 
 }  // namespace
 
-Platform& Os() { return g_current; }
-const Platform& NativePlatform() { return kPosix; }
+Platform& Os() {
+  return g_current;
+}
+const Platform& NativePlatform() {
+  return kPosix;
+}
 
 }  // namespace vx

@@ -16,7 +16,9 @@ static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == sizeof(::BY_HANDLE_FILE_INFO
 static_assert(sizeof(TOKEN_PRIVILEGES) == sizeof(::TOKEN_PRIVILEGES));
 static_assert(sizeof(LUID) == sizeof(::LUID));
 
-const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+const wchar_t* Wide(const char16_t* text) {
+  return reinterpret_cast<const wchar_t*>(text);
+}
 
 HANDLE Win32CreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
                         DWORD disposition, DWORD flags, HANDLE template_file) {
@@ -40,8 +42,7 @@ BOOL Win32WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* writ
 }
 
 BOOL Win32GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
-  return ::GetFileInformationByHandle(file,
-                                      reinterpret_cast<::BY_HANDLE_FILE_INFORMATION*>(info));
+  return ::GetFileInformationByHandle(file, reinterpret_cast<::BY_HANDLE_FILE_INFORMATION*>(info));
 }
 
 BOOL Win32SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
@@ -56,18 +57,25 @@ LONG Win32CompareFileTime(const FILETIME* first, const FILETIME* second) {
                            reinterpret_cast<const ::FILETIME*>(second));
 }
 
-BOOL Win32CloseHandle(HANDLE object) { return ::CloseHandle(object); }
-DWORD Win32GetLastError() { return ::GetLastError(); }
-void Win32SetLastError(DWORD code) { ::SetLastError(code); }
+BOOL Win32CloseHandle(HANDLE object) {
+  return ::CloseHandle(object);
+}
+DWORD Win32GetLastError() {
+  return ::GetLastError();
+}
+void Win32SetLastError(DWORD code) {
+  ::SetLastError(code);
+}
 
 DWORD Win32FormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
                           char16_t* buffer, DWORD size, void* arguments) {
-  return ::FormatMessageW(flags, source, message_id, language_id,
-                          reinterpret_cast<LPWSTR>(buffer), size,
-                          static_cast<va_list*>(arguments));
+  return ::FormatMessageW(flags, source, message_id, language_id, reinterpret_cast<LPWSTR>(buffer),
+                          size, static_cast<va_list*>(arguments));
 }
 
-void* Win32LocalFree(void* memory) { return ::LocalFree(memory); }
+void* Win32LocalFree(void* memory) {
+  return ::LocalFree(memory);
+}
 
 HMODULE Win32GetModuleHandleA(const char* module_name) {
   return ::GetModuleHandleA(module_name);
@@ -85,7 +93,9 @@ void Win32GetSystemTimeAsFileTime(FILETIME* now) {
   ::GetSystemTimeAsFileTime(reinterpret_cast<::FILETIME*>(now));
 }
 
-HANDLE Win32GetCurrentProcess() { return ::GetCurrentProcess(); }
+HANDLE Win32GetCurrentProcess() {
+  return ::GetCurrentProcess();
+}
 
 BOOL Win32OpenProcessToken(HANDLE process, DWORD desired_access, HANDLE* token) {
   return ::OpenProcessToken(process, desired_access, token);
@@ -104,8 +114,8 @@ BOOL Win32AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES
                                  reinterpret_cast<PDWORD>(return_length));
 }
 
-BOOL Win32GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
-                                  DWORD length, DWORD* length_needed) {
+BOOL Win32GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor, DWORD length,
+                                  DWORD* length_needed) {
   return ::GetKernelObjectSecurity(object, information, descriptor, length,
                                    reinterpret_cast<LPDWORD>(length_needed));
 }
@@ -114,8 +124,12 @@ BOOL Win32SetKernelObjectSecurity(HANDLE object, DWORD information, void* descri
   return ::SetKernelObjectSecurity(object, information, descriptor);
 }
 
-HANDLE Win32GetStdHandle(DWORD which) { return ::GetStdHandle(which); }
-DWORD Win32GetFileType(HANDLE file) { return ::GetFileType(file); }
+HANDLE Win32GetStdHandle(DWORD which) {
+  return ::GetStdHandle(which);
+}
+DWORD Win32GetFileType(HANDLE file) {
+  return ::GetFileType(file);
+}
 
 const Platform kWin32 = {
     Win32CreateFileW,
@@ -148,7 +162,11 @@ Platform g_current = kWin32;
 
 }  // namespace
 
-Platform& Os() { return g_current; }
-const Platform& NativePlatform() { return kWin32; }
+Platform& Os() {
+  return g_current;
+}
+const Platform& NativePlatform() {
+  return kWin32;
+}
 
 }  // namespace vx

@@ -54,8 +54,8 @@ FILETIME CreationTimeOf(int fd, const struct stat& st);
 // Entries of the table that live in their own files.
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, void* apc_routine, void* apc_context,
                               IO_STATUS_BLOCK* io_status, void* buffer, ULONG length,
-                              int information_class, BOOLEAN return_single_entry,
-                              void* file_name, BOOLEAN restart_scan);
+                              int information_class, BOOLEAN return_single_entry, void* file_name,
+                              BOOLEAN restart_scan);
 ULONG RtlNtStatusToDosError(NTSTATUS status);
 DWORD FormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
                      char16_t* buffer, DWORD size, void* arguments);

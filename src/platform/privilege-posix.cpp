@@ -1,9 +1,8 @@
 // Privileges on Linux are capabilities. Each Windows privilege the program
 // asks for stands for the capabilities that give the same power; enabling it
 // raises them from the permitted into the effective set.
-#include <sys/capability.h>
-
 #include <strings.h>
+#include <sys/capability.h>
 
 #include <cstring>
 
@@ -61,7 +60,9 @@ int g_ntdll_marker;
 
 }  // namespace
 
-HANDLE GetCurrentProcess() { return &g_process; }
+HANDLE GetCurrentProcess() {
+  return &g_process;
+}
 
 BOOL OpenProcessToken(HANDLE process, DWORD, HANDLE* token) {
   if (process != &g_process) {

@@ -60,7 +60,9 @@ bool ReadAttribute(int fd, const char* name, std::string* value) {
   }
 }
 
-bool Absent(int error) { return error == ENODATA || error == EOPNOTSUPP; }
+bool Absent(int error) {
+  return error == ENODATA || error == EOPNOTSUPP;
+}
 
 // An ACL that is not there reads as none; any other failure is a failure.
 bool ReadOptionalAttribute(int fd, const char* name, bool* present, std::string* value) {
@@ -240,7 +242,8 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
   // then puts back.
   uid_t uid = (apply & OWNER_SECURITY_INFORMATION) ? header.uid : static_cast<uid_t>(-1);
   gid_t gid = (apply & GROUP_SECURITY_INFORMATION) ? header.gid : static_cast<gid_t>(-1);
-  if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) && fchown(fd, uid, gid) != 0) {
+  if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
+      fchown(fd, uid, gid) != 0) {
     return fail(errno);
   }
   if (apply & DACL_SECURITY_INFORMATION) {

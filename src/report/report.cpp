@@ -21,7 +21,9 @@ Sink& Console() {
   return console;
 }
 
-void WriteConsole(std::u16string_view line) { Console().Write(line); }
+void WriteConsole(std::u16string_view line) {
+  Console().Write(line);
+}
 
 void WriteConsoleUnlessSilent(std::u16string_view line) {
   if (!Settings.Silent) Console().Write(line);
@@ -103,9 +105,8 @@ void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NT
 
 void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD bytes_written) {
   ++Counters.ErrorCount;
-  WriteErrorLine(ErrPrefix(destination) + UnsignedDecimal(bytes_read) +
-                 u" bytes read and " + UnsignedDecimal(bytes_written) +
-                 u" bytes written\n");
+  WriteErrorLine(ErrPrefix(destination) + UnsignedDecimal(bytes_read) + u" bytes read and " +
+                 UnsignedDecimal(bytes_written) + u" bytes written\n");
 }
 
 void AnnounceDirectory(std::u16string_view path) {

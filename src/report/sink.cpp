@@ -23,8 +23,8 @@ std::string SingleByteText(std::u16string_view text) {
       out.append("\r\n");
     } else if (unit <= 0xFF) {
       out.push_back(static_cast<char>(unit));
-    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
-               text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+               text[i + 1] <= 0xDFFF) {
       AppendEscape(&out, 0x10000 + ((unit - 0xD800u) << 10) + (text[i + 1] - 0xDC00u));
       ++i;
     } else {

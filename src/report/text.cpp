@@ -61,6 +61,20 @@ void IncrementDigits(std::string* digits) {
   digits->insert(digits->begin(), '1');
 }
 
+// Multiplies a decimal digit string by a single digit; true when the string
+// grew by one digit in front.
+bool MultiplyDigits(std::string* digits, int factor) {
+  int carry = 0;
+  for (size_t i = digits->size(); i-- > 0;) {
+    const int product = ((*digits)[i] - '0') * factor + carry;
+    (*digits)[i] = static_cast<char>('0' + product % 10);
+    carry = product / 10;
+  }
+  if (carry == 0) return false;
+  digits->insert(digits->begin(), static_cast<char>('0' + carry));
+  return true;
+}
+
 }  // namespace
 
 std::u16string TwoDecimals(double value) {
@@ -77,33 +91,13 @@ std::u16string TwoDecimals(double value) {
   exponent -= 53;
   // integer digits of mantissa, then scaled by 2^exponent
   std::string digits = std::to_string(mantissa);  // an integer, point at the end
-  int point = static_cast<int>(digits.size());  // digits before the decimal point
-  auto times_two = [](std::string* d) {
-    int carry = 0;
-    for (size_t i = d->size(); i-- > 0;) {
-      int v = ((*d)[i] - '0') * 2 + carry;
-      (*d)[i] = static_cast<char>('0' + v % 10);
-      carry = v / 10;
-    }
-    if (carry) d->insert(d->begin(), static_cast<char>('0' + carry));
-    return carry != 0;
-  };
-  auto times_five = [](std::string* d) {
-    int carry = 0;
-    for (size_t i = d->size(); i-- > 0;) {
-      int v = ((*d)[i] - '0') * 5 + carry;
-      (*d)[i] = static_cast<char>('0' + v % 10);
-      carry = v / 10;
-    }
-    if (carry) d->insert(d->begin(), static_cast<char>('0' + carry));
-    return carry != 0;
-  };
+  int point = static_cast<int>(digits.size());    // digits before the decimal point
   for (; exponent > 0; --exponent) {
-    if (times_two(&digits)) ++point;
+    if (MultiplyDigits(&digits, 2)) ++point;
   }
   for (; exponent < 0; ++exponent) {
     // dividing by two is multiplying by five and moving the point one left
-    if (times_five(&digits)) ++point;
+    if (MultiplyDigits(&digits, 5)) ++point;
     --point;
   }
   // `digits` with the point after `point` digits (point may be <= 0 or beyond
@@ -120,8 +114,8 @@ std::u16string TwoDecimals(double value) {
   if (digits.size() > 17) {
     std::string rest = digits.substr(17);
     digits.resize(17);
-    bool above_half = rest[0] > '5' || (rest[0] == '5' && rest.find_first_not_of('0', 1) !=
-                                                              std::string::npos);
+    bool above_half =
+        rest[0] > '5' || (rest[0] == '5' && rest.find_first_not_of('0', 1) != std::string::npos);
     bool tie = rest[0] == '5' && !above_half;
     if (above_half || (tie && (digits.back() - '0') % 2 == 1)) {
       size_t before = digits.size();

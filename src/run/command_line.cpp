@@ -73,7 +73,9 @@ std::u16string UpperCased(std::u16string_view argument) {
   return copy;
 }
 
-bool IsCSpace(char16_t unit) { return unit == u' ' || (unit >= u'\t' && unit <= u'\r'); }
+bool IsCSpace(char16_t unit) {
+  return unit == u' ' || (unit >= u'\t' && unit <= u'\r');
+}
 
 }  // namespace
 

@@ -23,7 +23,9 @@ bool OpenLogFile(const char16_t* path, Sink* sink) {
   return true;
 }
 
-std::u16string YesNo(int32_t flag) { return flag ? u"Yes" : u"No"; }
+std::u16string YesNo(int32_t flag) {
+  return flag ? u"Yes" : u"No";
+}
 
 void PrintSettingsBlock() {
   const std::u16string lines[] = {
@@ -82,8 +84,8 @@ bool PrepareRun() {
   for (const char* privilege : {"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"}) {
     if (!SetPrivilege(privilege)) return false;
   }
-  State.COPYBUFFER = Os().VirtualAlloc(nullptr, Settings.CopyBufferSize, MEM_COMMIT,
-                                       PAGE_READWRITE);
+  State.COPYBUFFER =
+      Os().VirtualAlloc(nullptr, Settings.CopyBufferSize, MEM_COMMIT, PAGE_READWRITE);
   if (State.COPYBUFFER == nullptr) {
     ReportWin32Error(u"Main()", u"VirtualAlloc(COPYBUFFER)", Os().GetLastError());
     return false;

@@ -19,9 +19,8 @@ int SetPrivilege(const char* name) {
   HANDLE token = nullptr;
   if (!Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
                              &token)) {
-    WriteConsole(
-        Message("OpenProcessToken was not successfull, aborting setting the ", name,
-                " privilege.\n"));
+    WriteConsole(Message("OpenProcessToken was not successfull, aborting setting the ", name,
+                         " privilege.\n"));
     return 0;
   }
   TOKEN_PRIVILEGES privileges = {};
@@ -37,9 +36,8 @@ int SetPrivilege(const char* name) {
   // last error then tells that nothing was enabled, and every open with
   // backup semantics would fail later for want of it.
   Os().SetLastError(ERROR_SUCCESS);
-  const bool adjusted =
-      Os().AdjustTokenPrivileges(token, 0, &privileges, 0, nullptr, nullptr) &&
-      Os().GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+  const bool adjusted = Os().AdjustTokenPrivileges(token, 0, &privileges, 0, nullptr, nullptr) &&
+                        Os().GetLastError() != ERROR_NOT_ALL_ASSIGNED;
   if (!adjusted) {
     Os().CloseHandle(token);
     WriteConsole(

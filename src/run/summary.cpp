@@ -12,7 +12,7 @@ namespace vx {
 namespace {
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 constexpr int64_t kTicksPerSecond = 10000000;
-constexpr float kBytesToMegabytes = 9.5367431640625e-07f;   // 2^-20
+constexpr float kBytesToMegabytes = 9.5367431640625e-07f;    // 2^-20
 constexpr float kBytesToGigabytes = 9.313225746154785e-10f;  // 2^-30
 }  // namespace
 
@@ -41,8 +41,7 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
   };
   if (!for_log) lines.push_back(u"\n");
   lines.push_back(u"Elapsed time   : " + Decimal(elapsed / 3600, 2) + u":" +
-                  Decimal(elapsed % 3600 / 60, 2) + u":" + Decimal(elapsed % 3600 % 60, 2) +
-                  u"\n");
+                  Decimal(elapsed % 3600 / 60, 2) + u":" + Decimal(elapsed % 3600 % 60, 2) + u"\n");
   return lines;
 }
 
@@ -51,7 +50,8 @@ int32_t CopyRunAndSummarize() {
   const int32_t start = CurrentTimeInSeconds();
   CopyOneDirectory(Settings.Source);
   const int32_t end = CurrentTimeInSeconds();
-  const int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(end) - static_cast<uint32_t>(start));
+  const int32_t elapsed =
+      static_cast<int32_t>(static_cast<uint32_t>(end) - static_cast<uint32_t>(start));
   for (const std::u16string& line : SummaryLines(elapsed, false)) WriteConsoleUnlessSilent(line);
   if (State.Log.IsOpen()) {
     for (const std::u16string& line : SummaryLines(elapsed, true)) State.Log.Write(line);

@@ -31,8 +31,8 @@ class CopyFixture : public ::testing::Test {
   // Binds the listing entry point anew, through whatever table is in force.
   void Bind() {
     HMODULE ntdll = Os().GetModuleHandleA("ntdll.dll");
-    State.NtQueryDirectoryFile =
-        reinterpret_cast<NtQueryDirectoryFileFn>(Os().GetProcAddress(ntdll, "NtQueryDirectoryFile"));
+    State.NtQueryDirectoryFile = reinterpret_cast<NtQueryDirectoryFileFn>(
+        Os().GetProcAddress(ntdll, "NtQueryDirectoryFile"));
     State.RtlNtStatusToDosError = reinterpret_cast<RtlNtStatusToDosErrorFn>(
         Os().GetProcAddress(ntdll, "RtlNtStatusToDosError"));
   }

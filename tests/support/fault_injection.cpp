@@ -9,8 +9,12 @@ namespace {
 
 FaultInjector* g_injector = nullptr;
 
-FaultInjector& I() { return *g_injector; }
-const Platform& Real() { return g_injector->real(); }
+FaultInjector& I() {
+  return *g_injector;
+}
+const Platform& Real() {
+  return g_injector->real();
+}
 
 HANDLE WrapCreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
                        DWORD disposition, DWORD flags, HANDLE template_file) {
@@ -52,8 +56,7 @@ BOOL WrapWriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* writt
                    void* overlapped) {
   if (const Fault* fault = I().Hit(Call::kWriteFile, I().PathOf(file))) {
     if (fault->kind == Fault::Kind::kShortWrite) {
-      return Real().WriteFile(file, buffer, std::min(to_write, fault->bytes), written,
-                              overlapped);
+      return Real().WriteFile(file, buffer, std::min(to_write, fault->bytes), written, overlapped);
     }
     *written = 0;
     Real().SetLastError(fault->error);
@@ -178,8 +181,8 @@ BOOL WrapAdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES*
   return Real().AdjustTokenPrivileges(token, disable_all, new_state, length, previous, needed);
 }
 
-BOOL WrapGetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
-                                 DWORD length, DWORD* needed) {
+BOOL WrapGetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor, DWORD length,
+                                 DWORD* needed) {
   if (const Fault* fault = I().Hit(Call::kGetKernelObjectSecurity, I().PathOf(object))) {
     Real().SetLastError(fault->error);
     return 0;
@@ -224,9 +227,13 @@ FaultInjector::~FaultInjector() {
   g_injector = nullptr;
 }
 
-void FaultInjector::Add(const Fault& fault) { rules_.push_back(Rule{fault, 0}); }
+void FaultInjector::Add(const Fault& fault) {
+  rules_.push_back(Rule{fault, 0});
+}
 
-int FaultInjector::Calls(Call call) const { return calls_[static_cast<int>(call)]; }
+int FaultInjector::Calls(Call call) const {
+  return calls_[static_cast<int>(call)];
+}
 
 std::vector<std::u16string> FaultInjector::OpenHandles() const {
   std::vector<std::u16string> paths;

@@ -42,7 +42,7 @@ struct Fault {
     kNotAllAssigned,  // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED
   };
   Call call;
-  int nth = 1;         // counted among the calls that match `path`
+  int nth = 1;          // counted among the calls that match `path`
   std::u16string path;  // empty: any call; else the call's path must contain it
   DWORD error = 0;
   NTSTATUS status = 0;

@@ -32,18 +32,26 @@ fs::path Scratch::Fs(std::u16string_view relative) const {
   return path;
 }
 
-std::u16string Scratch::Path(std::u16string_view relative) const { return Fs(relative).u16string(); }
+std::u16string Scratch::Path(std::u16string_view relative) const {
+  return Fs(relative).u16string();
+}
 
-void Scratch::MakeDir(std::u16string_view relative) const { fs::create_directories(Fs(relative)); }
+void Scratch::MakeDir(std::u16string_view relative) const {
+  fs::create_directories(Fs(relative));
+}
 
 void Scratch::Write(std::u16string_view relative, const std::string& data) const {
   std::ofstream out(Fs(relative), std::ios::binary | std::ios::trunc);
   out << data;
 }
 
-std::string Scratch::Read(std::u16string_view relative) const { return ReadWholeFile(Fs(relative)); }
+std::string Scratch::Read(std::u16string_view relative) const {
+  return ReadWholeFile(Fs(relative));
+}
 
-bool Scratch::Exists(std::u16string_view relative) const { return fs::exists(Fs(relative)); }
+bool Scratch::Exists(std::u16string_view relative) const {
+  return fs::exists(Fs(relative));
+}
 
 std::string ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -77,7 +85,9 @@ int RunVelmox(const std::vector<std::u16string>& arguments) {
   return RunMain(static_cast<int>(arguments.size() + 1), argv.data());
 }
 
-std::string Bytes(std::u16string_view text) { return SingleByteText(text); }
+std::string Bytes(std::u16string_view text) {
+  return SingleByteText(text);
+}
 
 std::string ErrLine(int number, std::u16string_view subject, std::u16string_view context,
                     DWORD code) {
@@ -105,8 +115,7 @@ uint64_t LastWriteTicks(const std::u16string& path) {
   BY_HANDLE_FILE_INFORMATION info = {};
   NativePlatform().GetFileInformationByHandle(handle, &info);
   NativePlatform().CloseHandle(handle);
-  return (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-         info.ftLastWriteTime.dwLowDateTime;
+  return (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
 }
 
 void SetLastWriteTicks(const std::u16string& path, uint64_t ticks) {

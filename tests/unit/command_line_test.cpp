@@ -49,8 +49,9 @@ TEST(UsageTest, SeventeenLinesWithCrLfAndExitZero) {
   size_t lines = 0;
   for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
   EXPECT_EQ(lines, 17u);
-  EXPECT_NE(text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
+      std::string::npos);
   EXPECT_TRUE(text.ends_with(
       "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n"));
   EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
@@ -58,10 +59,10 @@ TEST(UsageTest, SeventeenLinesWithCrLfAndExitZero) {
 
 TEST(ParseTest, OptionsMatchByPrefixInAnyCaseAndValuesKeepTheirCase) {
   const std::u16string source = u"/source:" + Root(u"Data\\Mixed");
-  Parsed parsed = Parse({source, u"/DEST:" + Root(u"x"), u"/silently", u"/Overwrite:No",
-                         u"/subdirectories", u"/CreateDestinationDirectoryPlease",
-                         u"/stopatfirsterror", u"/SecurityDescriptor", u"/log:Mixed.Log",
-                         u"/ErrorLog:Err.LOG"});
+  Parsed parsed =
+      Parse({source, u"/DEST:" + Root(u"x"), u"/silently", u"/Overwrite:No", u"/subdirectories",
+             u"/CreateDestinationDirectoryPlease", u"/stopatfirsterror", u"/SecurityDescriptor",
+             u"/log:Mixed.Log", u"/ErrorLog:Err.LOG"});
   ASSERT_TRUE(parsed.valid) << parsed.console;
   EXPECT_EQ(parsed.console, "");
   EXPECT_EQ(Settings.Silent, 1);
@@ -85,7 +86,8 @@ TEST(ParseTest, LaterValueWinsAndUnknownSlashArgumentsAreSkippedSilently) {
 }
 
 TEST(ParseTest, NonOptionArgumentsAreIgnoredAloudInUpperCase) {
-  Parsed parsed = Parse({u"abc", u"", u"caf\u00e9", u"/Source:" + Root(u"s"), u"/Dest:" + Root(u"d")});
+  Parsed parsed =
+      Parse({u"abc", u"", u"caf\u00e9", u"/Source:" + Root(u"s"), u"/Dest:" + Root(u"d")});
   EXPECT_TRUE(parsed.valid);
   EXPECT_EQ(parsed.console,
             "Ignoring parameter ABC\r\nIgnoring parameter \r\nIgnoring parameter CAF\xe9\r\n");
@@ -107,7 +109,8 @@ TEST(CopyBufferSizeTest, ReadsLikeCAndWrapsModulo2To32) {
   EXPECT_EQ(CopyBufferSizeFromText(u"-1"), 4294966272u);
   EXPECT_EQ(CopyBufferSizeFromText(u"4194304"), 0u);
   EXPECT_EQ(CopyBufferSizeFromText(u"4194305"), 1024u);
-  EXPECT_EQ(CopyBufferSizeFromText(u"99999999999999999999"), (99999999999999999999ULL % (1ULL << 32) << 10) & 0xFFFFFFFFu);
+  // 99999999999999999999 mod 2^32 is 1661992959; times 1024 mod 2^32:
+  EXPECT_EQ(CopyBufferSizeFromText(u"99999999999999999999"), 1073740800u);
   EXPECT_EQ(CopyBufferSizeFromText(u"abc"), 0u);
   EXPECT_EQ(CopyBufferSizeFromText(u""), 0u);
 }

@@ -30,7 +30,8 @@ class CopyDirectoryTest : public testing::CopyFixture {
   }
   int Walk() { return CopyOneDirectory(source_); }
   std::string Dir(int n, std::u16string_view relative) {
-    return Bytes(u"DIR  " + Six(n) + u": " + (relative.empty() ? source_ : P(u"src/" + std::u16string(relative))) + u"\n");
+    return Bytes(u"DIR  " + Six(n) + u": " +
+                 (relative.empty() ? source_ : P(u"src/" + std::u16string(relative))) + u"\n");
   }
   std::string File(int n, std::u16string_view relative, int kb) {
     return Bytes(u"FILE " + Six(n) + u": " + P(u"src/" + std::u16string(relative)) + u" (") +
@@ -110,8 +111,8 @@ TEST_F(CopyDirectoryTest, EachOwnStepFailureIsReportedOnceAndTheParentGoesOn) {
     Bind();
     faults.Add(c.fault);
     EXPECT_EQ(Walk(), 1) << "the root's own steps succeeded";
-    std::string err = ErrLine(1, c.names_destination ? P(u"dst/sub") : P(u"src/sub"), c.context,
-                              c.fault.error);
+    std::string err =
+        ErrLine(1, c.names_destination ? P(u"dst/sub") : P(u"src/sub"), c.context, c.fault.error);
     if (c.fault.call == Call::kNtQueryDirectoryFile) {
       err = ErrLine(1, P(u"src/sub"), c.context, 5);
       err.replace(err.rfind("(5)"), 3, "(NT:0xC0000022,DOS:5)");
@@ -168,8 +169,7 @@ TEST_F(CopyDirectoryTest, DestinationRootIsCreatedOnlyOnRequest) {
   Settings.Destination = destination_.c_str();
   scratch_.Write(u"src/f", "x");
   EXPECT_EQ(Walk(), 0);
-  EXPECT_EQ(ErrorLog(), ErrLine(1, source_, u"CreateFile(DESTINATION-DIR)",
-                                ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(ErrorLog(), ErrLine(1, source_, u"CreateFile(DESTINATION-DIR)", ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(Counters.FileCount, 0);
 
   Counters = RunCounters{};
@@ -181,7 +181,8 @@ TEST_F(CopyDirectoryTest, DestinationRootIsCreatedOnlyOnRequest) {
   Counters = RunCounters{};
   const std::string before = ErrorLog();
   EXPECT_EQ(Walk(), 0);
-  EXPECT_EQ(ErrorLog(), before + ErrLine(1, destination_, u"CreateDirectory(DESTINATION-DIR)", 183));
+  EXPECT_EQ(ErrorLog(),
+            before + ErrLine(1, destination_, u"CreateDirectory(DESTINATION-DIR)", 183));
   Settings.OnlyNewer = 1;
   EXPECT_EQ(Walk(), 1);
 }

@@ -175,8 +175,8 @@ TEST_F(CopyFileTest, FailedTransferKeepsWrittenChunksAndMarksTheFileIncomplete) 
     FaultInjector faults;
     faults.Add(c.fault);
     EXPECT_EQ(Copy(), 0);
-    EXPECT_EQ(ErrorLog(), before + ErrLine(1, c.names_source ? P(u"src/a") : P(u"dst/a"),
-                                           c.context, c.fault.error));
+    EXPECT_EQ(ErrorLog(), before + ErrLine(1, c.names_source ? P(u"src/a") : P(u"dst/a"), c.context,
+                                           c.fault.error));
     EXPECT_EQ(scratch_.Read(u"dst/a"), data.substr(0, c.bytes_kept));
     EXPECT_EQ(Counters.ByteCount, c.bytes_kept);
     ExpectCounters(1, 0, 0, 1);
@@ -237,10 +237,12 @@ TEST_F(CopyFileTest, FailuresAfterTheDataLeaveItInPlace) {
     FaultInjector faults;
     faults.Add(c.fault);
     EXPECT_EQ(Copy(), 0);
-    EXPECT_EQ(ErrorLog(), before + ErrLine(1, c.names_source ? P(u"src/a") : P(u"dst/a"),
-                                           c.context, c.fault.error));
+    EXPECT_EQ(ErrorLog(), before + ErrLine(1, c.names_source ? P(u"src/a") : P(u"dst/a"), c.context,
+                                           c.fault.error));
     EXPECT_EQ(scratch_.Read(u"dst/a"), "all the data");
-    if (c.times_set) EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k2020);
+    if (c.times_set) {
+      EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k2020);
+    }
     ExpectCounters(1, 0, 0, 1);
     EXPECT_TRUE(faults.OpenHandles().empty());
   }

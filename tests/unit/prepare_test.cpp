@@ -25,13 +25,15 @@ const char* const kPrivileges[] = {"SeRestorePrivilege", "SeBackupPrivilege",
 
 std::string SettingsLines(const std::u16string& source, const std::u16string& destination,
                           const char* silent) {
-  return Bytes(u"Source                    : " + source + u"\n" +
-               u"Destination               : " + destination + u"\n") +
+  return Bytes(u"Source                    : " + source + u"\n" + u"Destination               : " +
+               destination + u"\n") +
          "Overwrite                 : No\r\n"
          "OnlyNewer                 : No\r\n"
          "SecurityDescriptor        : No\r\n"
          "SubDirectories            : No\r\n"
-         "Silent                    : " + std::string(silent) + "\r\n"
+         "Silent                    : " +
+         std::string(silent) +
+         "\r\n"
          "CreateDestinationDirectory: No\r\n"
          "StopAtFirstError          : No\r\n"
          "CopyBufferSize            : 64\r\n"
@@ -45,11 +47,10 @@ class PrepareTest : public ::testing::Test {
     scratch_.MakeDir(u"dst");
   }
   std::vector<std::u16string> Arguments(std::vector<std::u16string> more = {}) {
-    std::vector<std::u16string> arguments = {u"/Source:" + scratch_.Path(u"src"),
-                                             u"/Dest:" + scratch_.Path(u"dst"),
-                                             u"/Log:" + scratch_.Path(u"run.log"),
-                                             u"/ErrorLog:" + scratch_.Path(u"run.err"),
-                                             u"/CopyBufferSize:64"};
+    std::vector<std::u16string> arguments = {
+        u"/Source:" + scratch_.Path(u"src"), u"/Dest:" + scratch_.Path(u"dst"),
+        u"/Log:" + scratch_.Path(u"run.log"), u"/ErrorLog:" + scratch_.Path(u"run.err"),
+        u"/CopyBufferSize:64"};
     arguments.insert(arguments.end(), more.begin(), more.end());
     return arguments;
   }
@@ -132,8 +133,7 @@ TEST_F(PrepareTest, MissingEntryPointsEndTheRunAfterTheSettingsBlock) {
     EXPECT_EQ(RunVelmox(Arguments({u"/Silent"})), -1);
     EXPECT_EQ(console.Text(), c.message);
     // The settings block reached the log before the failure; nothing else did.
-    EXPECT_EQ(scratch_.Read(u"run.log"),
-              SettingsLines(Prepared(u"src"), Prepared(u"dst"), "Yes"));
+    EXPECT_EQ(scratch_.Read(u"run.log"), SettingsLines(Prepared(u"src"), Prepared(u"dst"), "Yes"));
     EXPECT_EQ(scratch_.Read(u"run.err"), "");
     EXPECT_EQ(faults.Calls(Call::kOpenProcessToken), 0);
   }
@@ -150,8 +150,8 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
        "OpenProcessToken was not successfull, aborting setting the %s privilege.\r\n",
        "SeRestorePrivilege", 1},
       {Fault{Call::kLookupPrivilegeValueA, 1, u"SeBackupPrivilege", ERROR_NO_SUCH_PRIVILEGE},
-       "LookupPrivilegeValue() failed, aborting setting the %s privilege.\r\n",
-       "SeBackupPrivilege", 2},
+       "LookupPrivilegeValue() failed, aborting setting the %s privilege.\r\n", "SeBackupPrivilege",
+       2},
       {Fault{Call::kAdjustTokenPrivileges, 3, u"", ERROR_ACCESS_DENIED},
        "AdjustTokenPrivileges() failed, aborting setting the %s privilege.\r\n",
        "SeSecurityPrivilege", 3},

@@ -17,8 +17,8 @@ using testing::FaultInjector;
 using testing::Scratch;
 
 HANDLE CreateForWriting(const std::u16string& path) {
-  return Os().CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return Os().CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 class ReportTest : public ::testing::Test {

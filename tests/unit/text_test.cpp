@@ -7,7 +7,9 @@
 namespace vx {
 namespace {
 
-std::string Narrow(const std::u16string& text) { return SingleByteText(text); }
+std::string Narrow(const std::u16string& text) {
+  return SingleByteText(text);
+}
 
 TEST(DecimalTest, PadsWithZerosAfterTheSignAndKeepsExtraDigits) {
   EXPECT_EQ(Narrow(Decimal(1, 6)), "000001");
@@ -31,7 +33,7 @@ TEST(TwoDecimalsTest, RoundsHalfUpFromSeventeenDigits) {
   EXPECT_EQ(Narrow(TwoDecimals(0.0)), "0.00");
   EXPECT_EQ(Narrow(TwoDecimals(3072.0)), "3072.00");
   EXPECT_EQ(Narrow(TwoDecimals(3.0)), "3.00");
-  EXPECT_EQ(Narrow(TwoDecimals(0.005)), "0.01");   // 0.005000000000000000104 at 17 digits
+  EXPECT_EQ(Narrow(TwoDecimals(0.005)), "0.01");  // 0.005000000000000000104 at 17 digits
   EXPECT_EQ(Narrow(TwoDecimals(0.004999)), "0.00");
   EXPECT_EQ(Narrow(TwoDecimals(9.995)), "9.99");  // the double is 9.99499999999999921...
   EXPECT_EQ(Narrow(TwoDecimals(99.999)), "100.00");

@@ -10,7 +10,8 @@ namespace {
 
 std::u16string Prepared(std::u16string_view typed) {
   std::u16string out;
-  EXPECT_EQ(PrepareRootPath(typed, &out), RootPathForm::kPrepared) << std::string(typed.begin(), typed.end());
+  EXPECT_EQ(PrepareRootPath(typed, &out), RootPathForm::kPrepared)
+      << std::string(typed.begin(), typed.end());
   return out;
 }
 
