@@ -142,26 +142,25 @@ constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_NO_MORE_FILES = static_cast<NTSTATUS>(0x80000006);
 
+// clang-format off
 struct Platform {
-  HANDLE (*CreateFileW)
-  (const char16_t* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
-   HANDLE template_file);
+  HANDLE (*CreateFileW)(const char16_t* name, DWORD access, DWORD share, void* security,
+                        DWORD disposition, DWORD flags, HANDLE template_file);
   BOOL (*CreateDirectoryW)(const char16_t* name, void* security);
   BOOL (*ReadFile)(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped);
-  BOOL (*WriteFile)
-  (HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void* overlapped);
+  BOOL (*WriteFile)(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
+                    void* overlapped);
   BOOL (*GetFileInformationByHandle)(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
-  BOOL (*SetFileTime)
-  (HANDLE file, const FILETIME* creation, const FILETIME* access, const FILETIME* write);
+  BOOL (*SetFileTime)(HANDLE file, const FILETIME* creation, const FILETIME* access,
+                      const FILETIME* write);
   LONG (*CompareFileTime)(const FILETIME* first, const FILETIME* second);
   BOOL (*CloseHandle)(HANDLE object);
   DWORD (*GetLastError)();
   void (*SetLastError)(DWORD code);
   // With FORMAT_MESSAGE_ALLOCATE_BUFFER, `buffer` points at a char16_t* that
   // receives a text to be released with LocalFree.
-  DWORD (*FormatMessageW)
-  (DWORD flags, const void* source, DWORD message_id, DWORD language_id, char16_t* buffer,
-   DWORD size, void* arguments);
+  DWORD (*FormatMessageW)(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
+                          char16_t* buffer, DWORD size, void* arguments);
   void* (*LocalFree)(void* memory);
   HMODULE (*GetModuleHandleA)(const char* module_name);
   FARPROC (*GetProcAddress)(HMODULE module, const char* proc_name);
@@ -170,15 +169,16 @@ struct Platform {
   HANDLE (*GetCurrentProcess)();
   BOOL (*OpenProcessToken)(HANDLE process, DWORD desired_access, HANDLE* token);
   BOOL (*LookupPrivilegeValueA)(const char* system_name, const char* name, LUID* luid);
-  BOOL (*AdjustTokenPrivileges)
-  (HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state, DWORD buffer_length,
-   TOKEN_PRIVILEGES* previous_state, DWORD* return_length);
-  BOOL (*GetKernelObjectSecurity)
-  (HANDLE object, DWORD information, void* descriptor, DWORD length, DWORD* length_needed);
+  BOOL (*AdjustTokenPrivileges)(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state,
+                                DWORD buffer_length, TOKEN_PRIVILEGES* previous_state,
+                                DWORD* return_length);
+  BOOL (*GetKernelObjectSecurity)(HANDLE object, DWORD information, void* descriptor,
+                                  DWORD length, DWORD* length_needed);
   BOOL (*SetKernelObjectSecurity)(HANDLE object, DWORD information, void* descriptor);
   HANDLE (*GetStdHandle)(DWORD which);
   DWORD (*GetFileType)(HANDLE file);
 };
+// clang-format on
 
 // The table in force. Tests may overwrite entries and must restore them.
 Platform& Os();
