@@ -13,10 +13,6 @@ namespace {
 // 1 January 1980, 00:00:00 UTC, as a FILETIME.
 constexpr uint64_t kIncompleteMark = 119600064000000000ULL;
 
-uint64_t Ticks(const FILETIME& time) {
-  return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-
 // A destination cut short by a failed read or write would otherwise carry a
 // last-write time of now, and an /OnlyNewer rerun would take it for newer
 // than its source and never repair it. Dating it back (to 1980, or just
@@ -24,12 +20,12 @@ uint64_t Ticks(const FILETIME& time) {
 // lets the next run copy it again. Best effort: nothing is reported.
 void MarkIncomplete(HANDLE destination, const FILETIME& source_last_write) {
   uint64_t mark = kIncompleteMark;
-  const uint64_t source = Ticks(source_last_write);
+  const uint64_t source = FileTimeTicks(source_last_write);
   if (source <= mark) {
     if (source == 0) return;
     mark = source - 1;
   }
-  const FILETIME time = {static_cast<DWORD>(mark), static_cast<DWORD>(mark >> 32)};
+  const FILETIME time = FileTimeFromTicks(mark);
   Os().SetFileTime(destination, nullptr, nullptr, &time);
 }
 

@@ -29,10 +29,6 @@ struct LinuxDirent64 {
   char d_name[1];
 };
 
-int64_t AsInt64(const FILETIME& time) {
-  return static_cast<int64_t>((uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
-}
-
 }  // namespace
 
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK* io_status,
@@ -82,9 +78,9 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   bool is_directory = entry->d_type == DT_DIR;
   if (have_stat) {
     is_directory = S_ISDIR(st.st_mode);
-    record->CreationTime = AsInt64(FileTimeFromTimespec(st.st_ctim));
-    record->LastAccessTime = AsInt64(FileTimeFromTimespec(st.st_atim));
-    record->LastWriteTime = AsInt64(FileTimeFromTimespec(st.st_mtim));
+    record->CreationTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromTimespec(st.st_ctim)));
+    record->LastAccessTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromTimespec(st.st_atim)));
+    record->LastWriteTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromTimespec(st.st_mtim)));
     record->ChangeTime = record->CreationTime;
     if (!is_directory) {
       record->EndOfFile = st.st_size;

@@ -12,18 +12,6 @@
 namespace vx::posix {
 namespace {
 
-constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
-constexpr int64_t kTicksPerSecond = 10000000;
-
-int64_t ToInt64(const FILETIME& time) {
-  return static_cast<int64_t>((uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
-}
-
-FILETIME FromInt64(int64_t ticks) {
-  auto value = static_cast<uint64_t>(ticks);
-  return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
-}
-
 HANDLE NewFileHandle(int fd) {
   auto* handle = new Handle;
   handle->fd = fd;
@@ -108,16 +96,16 @@ Handle* FromHandle(HANDLE handle) {
 }
 
 FILETIME FileTimeFromTimespec(const struct timespec& time) {
-  return FromInt64(kUnixEpochAsFileTime + int64_t{time.tv_sec} * kTicksPerSecond +
-                   time.tv_nsec / 100);
+  return FileTimeFromTicks(static_cast<uint64_t>(
+      kUnixEpochAsFileTime + int64_t{time.tv_sec} * kFileTimeTicksPerSecond + time.tv_nsec / 100));
 }
 
 struct timespec TimespecFromFileTime(const FILETIME& time) {
-  int64_t since_epoch = ToInt64(time) - kUnixEpochAsFileTime;
-  int64_t seconds = since_epoch / kTicksPerSecond;
-  int64_t rest = since_epoch % kTicksPerSecond;
+  int64_t since_epoch = static_cast<int64_t>(FileTimeTicks(time)) - kUnixEpochAsFileTime;
+  int64_t seconds = since_epoch / kFileTimeTicksPerSecond;
+  int64_t rest = since_epoch % kFileTimeTicksPerSecond;
   if (rest < 0) {
-    rest += kTicksPerSecond;
+    rest += kFileTimeTicksPerSecond;
     seconds -= 1;
   }
   struct timespec out;
@@ -227,8 +215,8 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FIL
 }
 
 LONG CompareFileTime(const FILETIME* first, const FILETIME* second) {
-  uint64_t a = (uint64_t{first->dwHighDateTime} << 32) | first->dwLowDateTime;
-  uint64_t b = (uint64_t{second->dwHighDateTime} << 32) | second->dwLowDateTime;
+  const uint64_t a = FileTimeTicks(*first);
+  const uint64_t b = FileTimeTicks(*second);
   return a < b ? -1 : (a > b ? 1 : 0);
 }
 

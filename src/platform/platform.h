@@ -31,6 +31,18 @@ struct FILETIME {
   DWORD dwHighDateTime;
 };
 
+// A FILETIME counts 100-ns ticks since 1 January 1601, UTC.
+constexpr int64_t kFileTimeTicksPerSecond = 10000000;
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;  // 1 January 1970
+
+inline uint64_t FileTimeTicks(const FILETIME& time) {
+  return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+inline FILETIME FileTimeFromTicks(uint64_t ticks) {
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
 struct BY_HANDLE_FILE_INFORMATION {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;

@@ -10,8 +10,6 @@
 namespace vx {
 
 namespace {
-constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
-constexpr int64_t kTicksPerSecond = 10000000;
 constexpr float kBytesToMegabytes = 9.5367431640625e-07f;    // 2^-20
 constexpr float kBytesToGigabytes = 9.313225746154785e-10f;  // 2^-30
 }  // namespace
@@ -19,8 +17,8 @@ constexpr float kBytesToGigabytes = 9.313225746154785e-10f;  // 2^-30
 int32_t CurrentTimeInSeconds() {
   FILETIME now;
   Os().GetSystemTimeAsFileTime(&now);
-  const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
-  const int64_t seconds = (static_cast<int64_t>(ticks) - kUnixEpochAsFileTime) / kTicksPerSecond;
+  const int64_t seconds =
+      (static_cast<int64_t>(FileTimeTicks(now)) - kUnixEpochAsFileTime) / kFileTimeTicksPerSecond;
   return static_cast<int32_t>(seconds);
 }
 

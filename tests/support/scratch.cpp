@@ -115,12 +115,12 @@ uint64_t LastWriteTicks(const std::u16string& path) {
   BY_HANDLE_FILE_INFORMATION info = {};
   NativePlatform().GetFileInformationByHandle(handle, &info);
   NativePlatform().CloseHandle(handle);
-  return (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  return FileTimeTicks(info.ftLastWriteTime);
 }
 
 void SetLastWriteTicks(const std::u16string& path, uint64_t ticks) {
   HANDLE handle = OpenForTimes(path, GENERIC_WRITE);
-  const FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  const FILETIME time = FileTimeFromTicks(ticks);
   NativePlatform().SetFileTime(handle, nullptr, nullptr, &time);
   NativePlatform().CloseHandle(handle);
 }

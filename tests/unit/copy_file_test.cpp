@@ -33,6 +33,21 @@ class CopyFileTest : public testing::CopyFixture {
     EXPECT_EQ(Counters.OverwrittenCount, overwritten);
     EXPECT_EQ(Counters.ErrorCount, errors);
   }
+  // Copies src/a to a destination that does not exist yet, with `fault`
+  // injected: the copy fails with one ERR line naming the source or the
+  // destination, the new file stays counted, and no handle is left open.
+  void FreshCopyFails(const Fault& fault, bool names_source, const char16_t* context) {
+    Counters = RunCounters{};
+    std::filesystem::remove(scratch_.Fs(u"dst/a"));
+    const std::string before = ErrorLog();
+    FaultInjector faults;
+    faults.Add(fault);
+    EXPECT_EQ(Copy(), 0);
+    EXPECT_EQ(ErrorLog(),
+              before + ErrLine(1, names_source ? P(u"src/a") : P(u"dst/a"), context, fault.error));
+    ExpectCounters(1, 0, 0, 1);
+    EXPECT_TRUE(faults.OpenHandles().empty());
+  }
 };
 
 TEST_F(CopyFileTest, NewFileGetsDataAndTimeStamps) {
@@ -169,19 +184,10 @@ TEST_F(CopyFileTest, FailedTransferKeepsWrittenChunksAndMarksTheFileIncomplete) 
        u"CopyOneFile:WriteFile(DESTINATION)", 2 * 65536},
   };
   for (const Case& c : cases) {
-    Counters = RunCounters{};
-    std::filesystem::remove(scratch_.Fs(u"dst/a"));
-    const std::string before = ErrorLog();
-    FaultInjector faults;
-    faults.Add(c.fault);
-    EXPECT_EQ(Copy(), 0);
-    EXPECT_EQ(ErrorLog(), before + ErrLine(1, c.names_source ? P(u"src/a") : P(u"dst/a"), c.context,
-                                           c.fault.error));
+    FreshCopyFails(c.fault, c.names_source, c.context);
     EXPECT_EQ(scratch_.Read(u"dst/a"), data.substr(0, c.bytes_kept));
     EXPECT_EQ(Counters.ByteCount, c.bytes_kept);
-    ExpectCounters(1, 0, 0, 1);
     EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k1980);
-    EXPECT_TRUE(faults.OpenHandles().empty());
   }
 }
 
@@ -231,20 +237,11 @@ TEST_F(CopyFileTest, FailuresAfterTheDataLeaveItInPlace) {
        u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)", true},
   };
   for (const Case& c : cases) {
-    Counters = RunCounters{};
-    std::filesystem::remove(scratch_.Fs(u"dst/a"));
-    const std::string before = ErrorLog();
-    FaultInjector faults;
-    faults.Add(c.fault);
-    EXPECT_EQ(Copy(), 0);
-    EXPECT_EQ(ErrorLog(), before + ErrLine(1, c.names_source ? P(u"src/a") : P(u"dst/a"), c.context,
-                                           c.fault.error));
+    FreshCopyFails(c.fault, c.names_source, c.context);
     EXPECT_EQ(scratch_.Read(u"dst/a"), "all the data");
     if (c.times_set) {
       EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k2020);
     }
-    ExpectCounters(1, 0, 0, 1);
-    EXPECT_TRUE(faults.OpenHandles().empty());
   }
 }
 
