@@ -3,11 +3,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "access.h"
 #include "copy_file.h"
+#include "identity.h"
+#include "place.h"
 
 namespace vx {
 
@@ -16,6 +19,15 @@ namespace {
 constexpr ULONG kListingBufferBytes = 4096;
 constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
 
+// What the whole walk knows: the identities of the source directories from
+// the root down to the one being copied (a directory met again on that path
+// is a loop), and the destination root's (a source directory that is the
+// destination root is the run's own output, not input).
+struct Walk {
+  std::vector<FileIdentity> path;
+  FileIdentity destination_root;
+};
+
 // What one level of the walk keeps while its subtree is copied. It lives on
 // the heap, so the depth of a tree is bounded by memory and handles, not by
 // the stack.
@@ -23,10 +35,9 @@ struct Level {
   BY_HANDLE_FILE_INFORMATION info;
   alignas(8) unsigned char descriptor[kSecurityBufferBytes];
   DWORD length_needed;
-  std::u16string destination_directory;
   std::u16string entry_name;
-  std::u16string entry_path;
-  std::u16string destination_file;
+  std::u16string entry_source;
+  std::u16string entry_destination;
   IO_STATUS_BLOCK io_status;
 };
 
@@ -38,6 +49,13 @@ bool IsDotOrDotDot(const std::u16string& name) {
   return name == u"." || name == u"..";
 }
 
+bool OnWalkPath(const Walk& walk, const FileIdentity& identity) {
+  for (const FileIdentity& ancestor : walk.path) {
+    if (SameObject(ancestor, identity)) return true;
+  }
+  return false;
+}
+
 // Closes what the level holds, the later-obtained first.
 int Release(HANDLE destination, HANDLE source) {
   if (destination != INVALID_HANDLE_VALUE) Os().CloseHandle(destination);
@@ -45,106 +63,156 @@ int Release(HANDLE destination, HANDLE source) {
   return 0;
 }
 
-}  // namespace
+// Keeps the directory's identity on the walk path while its subtree is
+// copied.
+class OnPath {
+ public:
+  OnPath(Walk& walk, const FileIdentity& identity) : walk_(walk) { walk_.path.push_back(identity); }
+  ~OnPath() { walk_.path.pop_back(); }
+  OnPath(const OnPath&) = delete;
+  OnPath& operator=(const OnPath&) = delete;
 
-int CopyOneDirectory(const std::u16string& source_directory) {
-  AnnounceDirectory(source_directory);
+ private:
+  Walk& walk_;
+};
 
+int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
   std::unique_ptr<Level> level(new (std::nothrow) Level());
   if (!level) {
-    ReportWin32Error(source_directory, u"CreateFile(SOURCE)", ERROR_NOT_ENOUGH_MEMORY);
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CreateFile(SOURCE)", ERROR_NOT_ENOUGH_MEMORY);
     return 0;
   }
-  HANDLE source = OpenSource(source_directory.c_str());
-  if (source == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(source_directory, u"CreateFile(SOURCE)", Os().GetLastError());
+  // The directory is opened and known before it is announced: the
+  // destination root met in the source is passed over without a word.
+  HANDLE source_handle = OpenSource(source);
+  if (source_handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = Os().GetLastError();
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CreateFile(SOURCE)", code);
     return 0;
   }
-  if (!Os().GetFileInformationByHandle(source, &level->info)) {
-    ReportWin32Error(source_directory, u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)",
-                     Os().GetLastError());
-    return Release(INVALID_HANDLE_VALUE, source);
+  if (!Os().GetFileInformationByHandle(source_handle, &level->info)) {
+    const DWORD code = Os().GetLastError();
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)", code);
+    return Release(INVALID_HANDLE_VALUE, source_handle);
   }
+  const FileIdentity identity = IdentityOf(level->info);
+  if (SameObject(identity, walk.destination_root)) {
+    Os().CloseHandle(source_handle);
+    return 1;
+  }
+  // A link back to a directory on the way down would be walked for ever.
+  if (OnWalkPath(walk, identity)) {
+    ReportWin32Error(source.path, u"CopyOneDirectory:AncestorCheck(SOURCE-DIR)",
+                     ERROR_CANT_RESOLVE_FILENAME);
+    return Release(INVALID_HANDLE_VALUE, source_handle);
+  }
+  OnPath on_path(walk, identity);
+  AnnounceDirectory(source.path);
+
   if (Settings.SecurityDescriptor) {
     std::memset(level->descriptor, 0, sizeof level->descriptor);
     level->length_needed = 0;
-    if (!Os().GetKernelObjectSecurity(source, kAllSecurityInformation, level->descriptor,
+    if (!Os().GetKernelObjectSecurity(source_handle, kAllSecurityInformation, level->descriptor,
                                       kSecurityBufferBytes, &level->length_needed)) {
-      ReportWin32Error(source_directory, u"GetKernelObjectSecurity(SOURCE-DIR)",
-                       Os().GetLastError());
-      return Release(INVALID_HANDLE_VALUE, source);
+      ReportWin32Error(source.path, u"GetKernelObjectSecurity(SOURCE-DIR)", Os().GetLastError());
+      return Release(INVALID_HANDLE_VALUE, source_handle);
     }
   }
-
-  std::u16string& destination_directory = level->destination_directory;
-  destination_directory = Settings.Destination;
-  destination_directory.append(source_directory, State.SourceRootLength);
 
   // The destination root is created only on request; every directory below
   // it always is, and an existing one is accepted only with /Overwrite or
   // /OnlyNewer.
   if (!State.AtTopLevel || Settings.CreateDestinationDirectory) {
-    if (!Os().CreateDirectoryW(destination_directory.c_str(), nullptr)) {
+    if (!CreateDestinationDirectory(destination)) {
       const DWORD code = Os().GetLastError();
       if (code != ERROR_ALREADY_EXISTS || !(Settings.Overwrite || Settings.OnlyNewer)) {
-        ReportWin32Error(destination_directory, u"CreateDirectory(DESTINATION-DIR)", code);
-        return Release(INVALID_HANDLE_VALUE, source);
+        ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
+        return Release(INVALID_HANDLE_VALUE, source_handle);
       }
     }
   }
-  HANDLE destination = OpenDestination(destination_directory.c_str(), OPEN_EXISTING);
-  if (destination == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(source_directory, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
-    return Release(INVALID_HANDLE_VALUE, source);
+  HANDLE destination_handle = OpenDestination(destination, OPEN_EXISTING);
+  if (destination_handle == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
+    return Release(INVALID_HANDLE_VALUE, source_handle);
+  }
+  if (destination.parent == nullptr) {
+    BY_HANDLE_FILE_INFORMATION root_info;
+    if (!Os().GetFileInformationByHandle(destination_handle, &root_info)) {
+      ReportWin32Error(destination.path,
+                       u"CopyOneDirectory:GetFileInformationByHandle(DESTINATION-DIR)",
+                       Os().GetLastError());
+      return Release(destination_handle, source_handle);
+    }
+    walk.destination_root = IdentityOf(root_info);
   }
   if (Settings.SecurityDescriptor &&
-      !Os().SetKernelObjectSecurity(destination, kAllSecurityInformation, level->descriptor)) {
-    ReportWin32Error(destination_directory, u"SetKernelObjectSecurity(DESTINATION-DIR)",
+      !Os().SetKernelObjectSecurity(destination_handle, kAllSecurityInformation,
+                                    level->descriptor)) {
+    ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
-    return Release(destination, source);
+    return Release(destination_handle, source_handle);
   }
 
   std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
   if (!listing) {
-    ReportNtStatus(source_directory, u"NtQueryDirectoryFile()", kStatusNoMemory);
-    return Release(destination, source);
+    ReportNtStatus(source.path, u"NtQueryDirectoryFile()", kStatusNoMemory);
+    return Release(destination_handle, source_handle);
   }
   const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
     const NTSTATUS status = State.NtQueryDirectoryFile(
-        source, nullptr, nullptr, nullptr, &level->io_status, listing->bytes, kListingBufferBytes,
-        FileDirectoryInformation, 1, nullptr, restart_scan);
+        source_handle, nullptr, nullptr, nullptr, &level->io_status, listing->bytes,
+        kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart_scan);
     if (status == STATUS_NO_MORE_FILES) break;
     if (status < 0) {
-      ReportNtStatus(source_directory, u"NtQueryDirectoryFile()", status);
-      return Release(destination, source);
+      ReportNtStatus(source.path, u"NtQueryDirectoryFile()", status);
+      return Release(destination_handle, source_handle);
     }
-    level->entry_name.assign(record->FileName, record->FileNameLength / sizeof(char16_t));
-    level->entry_path = source_directory + kPathSeparator + level->entry_name;
+    std::u16string& name = level->entry_name;
+    name.assign(record->FileName, record->FileNameLength / sizeof(char16_t));
+    const bool is_directory = (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (is_directory && (IsDotOrDotDot(name) || !Settings.SubDirectories)) continue;
+    level->entry_source = JoinPath(source.path, name);
+    level->entry_destination = JoinPath(destination.path, name);
+    const Place entry_source = EntryPlace(source_handle, level->entry_source, name.size());
+    const Place entry_destination =
+        EntryPlace(destination_handle, level->entry_destination, name.size());
 
     int result;
-    if (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (IsDotOrDotDot(level->entry_name) || !Settings.SubDirectories) continue;
+    if (is_directory) {
       State.AtTopLevel = 0;
-      result = CopyOneDirectory(level->entry_path);
+      result = CopyDirectory(walk, entry_source, entry_destination);
     } else {
-      AnnounceFile(level->entry_path, static_cast<uint64_t>(record->EndOfFile));
-      level->destination_file = destination_directory + kPathSeparator + level->entry_name;
-      result = CopyOneFile(level->entry_path, level->destination_file);
+      AnnounceFile(level->entry_source, static_cast<uint64_t>(record->EndOfFile));
+      result = CopyOneFile(entry_source, entry_destination);
     }
-    if (result == 0 && Settings.StopAtFirstError) return Release(destination, source);
+    if (result == 0 && Settings.StopAtFirstError) {
+      return Release(destination_handle, source_handle);
+    }
   }
   listing.reset();
 
-  if (!Os().SetFileTime(destination, &level->info.ftCreationTime, &level->info.ftLastAccessTime,
-                        &level->info.ftLastWriteTime)) {
-    ReportWin32Error(destination_directory, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
+  if (!Os().SetFileTime(destination_handle, &level->info.ftCreationTime,
+                        &level->info.ftLastAccessTime, &level->info.ftLastWriteTime)) {
+    ReportWin32Error(destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
                      Os().GetLastError());
-    return Release(destination, source);
+    return Release(destination_handle, source_handle);
   }
-  Os().CloseHandle(destination);
-  Os().CloseHandle(source);
+  Os().CloseHandle(destination_handle);
+  Os().CloseHandle(source_handle);
   return 1;
+}
+
+}  // namespace
+
+int CopyOneDirectory(const std::u16string& source_root) {
+  Walk walk;
+  const std::u16string destination_root(Settings.Destination);
+  return CopyDirectory(walk, RootPlace(source_root), RootPlace(destination_root));
 }
 
 }  // namespace vx

@@ -5,6 +5,7 @@
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "access.h"
+#include "identity.h"
 
 namespace vx {
 
@@ -35,21 +36,35 @@ alignas(8) unsigned char g_security_buffer[kSecurityBufferBytes];
 
 enum class Decision { kCopy, kSkip, kFailed };
 
-// Probes the destination and raises the counter of the decision.
-Decision Decide(const std::u16string& source, const std::u16string& destination,
+bool IsRunOutput(const FileIdentity& identity) {
+  return SameObject(identity, State.LogIdentity) || SameObject(identity, State.ErrorLogIdentity);
+}
+
+// Probes the destination and raises the counter of the decision. A present
+// destination is replaced only after its identity shows it is neither the
+// source itself (cutting it would destroy the data about to be copied) nor
+// one of the run's own log files.
+Decision Decide(const Place& source, const Place& destination,
                 const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe) {
-  *probe = OpenDestination(destination.c_str(), OPEN_EXISTING);
+  *probe = OpenDestination(destination, OPEN_EXISTING);
   if (*probe == INVALID_HANDLE_VALUE) {
     ++Counters.NewCount;
     return Decision::kCopy;
   }
+  if (!Settings.OnlyNewer && !Settings.Overwrite) return Decision::kSkip;
+  BY_HANDLE_FILE_INFORMATION destination_info;
+  if (!Os().GetFileInformationByHandle(*probe, &destination_info)) {
+    ReportWin32Error(source.path, u"CopyOnFile:GetFileInformationByHandle(DESTINATION)",
+                     Os().GetLastError());
+    return Decision::kFailed;
+  }
+  const FileIdentity destination_identity = IdentityOf(destination_info);
+  if (SameObject(destination_identity, IdentityOf(source_info))) {
+    ReportWin32Error(source.path, u"CopyOneFile:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
+    return Decision::kFailed;
+  }
+  if (IsRunOutput(destination_identity)) return Decision::kSkip;
   if (Settings.OnlyNewer) {
-    BY_HANDLE_FILE_INFORMATION destination_info;
-    if (!Os().GetFileInformationByHandle(*probe, &destination_info)) {
-      ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(DESTINATION)",
-                       Os().GetLastError());
-      return Decision::kFailed;
-    }
     if (Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime) !=
         1) {
       return Decision::kSkip;
@@ -57,11 +72,8 @@ Decision Decide(const std::u16string& source, const std::u16string& destination,
     ++Counters.NewerCount;
     return Decision::kCopy;
   }
-  if (Settings.Overwrite) {
-    ++Counters.OverwrittenCount;
-    return Decision::kCopy;
-  }
-  return Decision::kSkip;
+  ++Counters.OverwrittenCount;
+  return Decision::kCopy;
 }
 
 // Moves the data through COPYBUFFER. Returns false after reporting.
@@ -90,17 +102,23 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
 
 }  // namespace
 
-int CopyOneFile(const std::u16string& source, const std::u16string& destination) {
-  HANDLE source_file = OpenSource(source.c_str());
+int CopyOneFile(const Place& source, const Place& destination) {
+  HANDLE source_file = OpenSource(source);
   if (source_file == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(source, u"CopyOneFile:CreateFile(SOURCE)", Os().GetLastError());
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(SOURCE)", Os().GetLastError());
     return 0;
   }
   BY_HANDLE_FILE_INFORMATION source_info;
   if (!Os().GetFileInformationByHandle(source_file, &source_info)) {
-    ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(SOURCE)", Os().GetLastError());
+    ReportWin32Error(source.path, u"CopyOnFile:GetFileInformationByHandle(SOURCE)",
+                     Os().GetLastError());
     Os().CloseHandle(source_file);
     return 0;
+  }
+  // The run's own log, still being written, is not copied.
+  if (IsRunOutput(IdentityOf(source_info))) {
+    Os().CloseHandle(source_file);
+    return 1;
   }
 
   HANDLE probe;
@@ -111,14 +129,14 @@ int CopyOneFile(const std::u16string& source, const std::u16string& destination)
     return decision == Decision::kSkip ? 1 : 0;
   }
 
-  HANDLE destination_file = OpenDestination(destination.c_str(), CREATE_ALWAYS);
+  HANDLE destination_file = OpenDestination(destination, CREATE_ALWAYS);
   if (destination_file == INVALID_HANDLE_VALUE) {
     const DWORD code = Os().GetLastError();
     if (code == ERROR_ALREADY_EXISTS) {
       Os().CloseHandle(source_file);
       return 1;
     }
-    ReportWin32Error(source, u"CopyOneFile:CreateFile(DESTINATION)", code);
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
     Os().CloseHandle(source_file);
     return 0;
   }
@@ -128,13 +146,14 @@ int CopyOneFile(const std::u16string& source, const std::u16string& destination)
     Os().CloseHandle(source_file);
     return 0;
   };
-  if (!CopyData(source_file, destination_file, source, destination)) {
+  if (!CopyData(source_file, destination_file, source.path, destination.path)) {
     MarkIncomplete(destination_file, source_info.ftLastWriteTime);
     return fail();
   }
   if (!Os().SetFileTime(destination_file, &source_info.ftCreationTime,
                         &source_info.ftLastAccessTime, &source_info.ftLastWriteTime)) {
-    ReportWin32Error(destination, u"CopyOneFile:SetFileTime(DESTINATION)", Os().GetLastError());
+    ReportWin32Error(destination.path, u"CopyOneFile:SetFileTime(DESTINATION)",
+                     Os().GetLastError());
     return fail();
   }
   if (Settings.SecurityDescriptor) {
@@ -142,13 +161,13 @@ int CopyOneFile(const std::u16string& source, const std::u16string& destination)
     DWORD length_needed = 0;
     if (!Os().GetKernelObjectSecurity(source_file, kAllSecurityInformation, g_security_buffer,
                                       kSecurityBufferBytes, &length_needed)) {
-      ReportWin32Error(source, u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
+      ReportWin32Error(source.path, u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
                        Os().GetLastError());
       return fail();
     }
     if (!Os().SetKernelObjectSecurity(destination_file, kAllSecurityInformation,
                                       g_security_buffer)) {
-      ReportWin32Error(destination, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
+      ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
                        Os().GetLastError());
       return fail();
     }

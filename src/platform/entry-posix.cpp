@@ -1,5 +1,6 @@
 // Process entry on Linux: arguments arrive as bytes and are decoded into
 // UTF-16 the way file names are, so every name round-trips byte for byte.
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -31,6 +32,10 @@ int ExitStatusFor(int result) {
 
 int main(int argc, char** argv) {
   RaiseOpenFileLimit();
+  // A console that goes away (`velmox ... | head`) costs the console lines
+  // only: the write fails and is dropped, and the copy, the logs and the
+  // summary complete.
+  signal(SIGPIPE, SIG_IGN);
   std::vector<std::u16string> arguments;
   arguments.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i) arguments.push_back(vx::posix::DecodeFileName(argv[i]));

@@ -67,6 +67,7 @@ constexpr MessageRow kMessages[] = {
     {31, "A device attached to the system is not functioning."},
     {32, "The process cannot access the file because it is being used by another process."},
     {50, "The request is not supported."},
+    {80, "The file exists."},
     {87, "The parameter is incorrect."},
     {109, "The pipe has been ended."},
     {112, "There is not enough space on the disk."},

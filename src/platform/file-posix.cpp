@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,55 +19,76 @@ HANDLE NewFileHandle(int fd) {
   return handle;
 }
 
-int OpenRetryingIntr(const char* path, int flags, mode_t mode) {
+int OpenRetryingIntr(int directory, const char* path, int flags, mode_t mode) {
   int fd;
   do {
-    fd = open(path, flags, mode);
+    fd = openat(directory, path, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
 
-// Opens `path` the way CreateFileW would with these arguments:
-// - every open is close-on-exec and never blocks (O_NONBLOCK), and only
-//   regular files and, with backup semantics, directories are accepted: a
-//   FIFO, socket or device fails with ERROR_INVALID_FUNCTION;
+bool IsRegularOrDirectory(mode_t mode) {
+  return S_ISREG(mode) || S_ISDIR(mode);
+}
+
+// Opens `path` (relative to `directory`, or AT_FDCWD) the way CreateFileW
+// would with these arguments:
+// - every open is close-on-exec and made with O_NONBLOCK, so no open waits;
+// - with backup semantics only regular files and directories are taken, and
+//   the type is judged before the open: opening a FIFO, socket or device can
+//   itself act (a tape rewinds, a watchdog arms), so those fail with
+//   ERROR_INVALID_FUNCTION unopened. O_NONBLOCK then stays on, so a read
+//   that would block (a procfs file such as /proc/kmsg) fails instead;
+// - without backup semantics (the log files) any object but a directory is
+//   an ordinary output (a FIFO with a reader, /dev/null, a terminal), and
+//   its writes block as usual;
+// - FILE_FLAG_OPEN_REPARSE_POINT never follows a symbolic link at `path`:
+//   the open fails with ERROR_CANT_RESOLVE_FILENAME;
 // - a read-only open asks for O_NOATIME, so a backup leaves access times be;
-// - an open for writing never follows a symbolic link in the last component
-//   when backup semantics are asked for, so no planted link can redirect a
-//   privileged write;
 // - a directory opened for writing with backup semantics is opened as a
 //   directory, as Windows does.
-HANDLE OpenLikeCreateFile(const std::string& path, DWORD access, DWORD disposition, DWORD flags) {
+HANDLE OpenLikeCreateFile(int directory, const std::string& path, DWORD access, DWORD disposition,
+                          DWORD flags) {
   const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
+  const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   const bool writing = (access & GENERIC_WRITE) != 0;
+  // ERROR_PATH_NOT_FOUND is told apart by looking at the path's parent,
+  // which a relative open already holds open.
+  const std::string& path_for_errors = directory == AT_FDCWD ? path : std::string();
   if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
     SetLastErrorCode(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  int open_flags = O_CLOEXEC | O_NONBLOCK;
-  if (writing) {
-    open_flags |= O_WRONLY;
-    if (backup) open_flags |= O_NOFOLLOW;
-  } else {
-    open_flags |= O_RDONLY;
+  struct stat st;
+  if (backup && fstatat(directory, path.c_str(), &st, no_follow ? AT_SYMLINK_NOFOLLOW : 0) == 0) {
+    if (S_ISLNK(st.st_mode)) {
+      SetLastErrorCode(ERROR_CANT_RESOLVE_FILENAME);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (!IsRegularOrDirectory(st.st_mode)) {
+      SetLastErrorCode(ERROR_INVALID_FUNCTION);
+      return INVALID_HANDLE_VALUE;
+    }
   }
+  int open_flags = O_CLOEXEC | O_NONBLOCK | (no_follow ? O_NOFOLLOW : 0);
+  open_flags |= writing ? O_WRONLY : O_RDONLY;
   if (disposition == CREATE_ALWAYS) open_flags |= O_CREAT | O_TRUNC;
 
   int fd;
   if (!writing) {
-    fd = OpenRetryingIntr(path.c_str(), open_flags | O_NOATIME, 0);
-    if (fd < 0 && errno == EPERM) fd = OpenRetryingIntr(path.c_str(), open_flags, 0);
+    fd = OpenRetryingIntr(directory, path.c_str(), open_flags | O_NOATIME, 0);
+    if (fd < 0 && errno == EPERM) fd = OpenRetryingIntr(directory, path.c_str(), open_flags, 0);
   } else {
-    fd = OpenRetryingIntr(path.c_str(), open_flags, 0666);
+    fd = OpenRetryingIntr(directory, path.c_str(), open_flags, 0666);
     if (fd < 0 && errno == EISDIR && backup && disposition == OPEN_EXISTING) {
-      fd = OpenRetryingIntr(path.c_str(), O_CLOEXEC | O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+      fd = OpenRetryingIntr(directory, path.c_str(),
+                            O_CLOEXEC | O_RDONLY | O_DIRECTORY | (no_follow ? O_NOFOLLOW : 0), 0);
     }
   }
   if (fd < 0) {
-    SetLastErrorFromErrno(errno, path);
+    SetLastErrorFromErrno(errno, path_for_errors);
     return INVALID_HANDLE_VALUE;
   }
-  struct stat st;
   if (fstat(fd, &st) != 0) {
     int error = errno;
     close(fd);
@@ -78,13 +100,13 @@ HANDLE OpenLikeCreateFile(const std::string& path, DWORD access, DWORD dispositi
     SetLastErrorCode(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+  // The type may have changed between the look and the open.
+  if (backup && !IsRegularOrDirectory(st.st_mode)) {
     close(fd);
     SetLastErrorCode(ERROR_INVALID_FUNCTION);
     return INVALID_HANDLE_VALUE;
   }
-  // Reads and writes of regular files block as usual.
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (!backup) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return NewFileHandle(fd);
 }
 
@@ -126,13 +148,43 @@ FILETIME CreationTimeOf(int fd, const struct stat& st) {
 
 HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD disposition, DWORD flags,
                    HANDLE) {
-  return OpenLikeCreateFile(EncodeFileName(name), access, disposition, flags);
+  return OpenLikeCreateFile(AT_FDCWD, EncodeFileName(name), access, disposition, flags);
 }
 
 BOOL CreateDirectoryW(const char16_t* name, void*) {
   std::string path = EncodeFileName(name);
   if (mkdir(path.c_str(), 0777) != 0) {
     SetLastErrorFromErrno(errno, path);
+    return 0;
+  }
+  return 1;
+}
+
+namespace {
+// The descriptor of an open directory handle, or -1 with ERROR_INVALID_HANDLE.
+int DirectoryFd(HANDLE directory) {
+  Handle* handle = FromHandle(directory);
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  return handle->fd;
+}
+}  // namespace
+
+HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD, DWORD disposition,
+                     DWORD flags) {
+  const int fd = DirectoryFd(directory);
+  if (fd < 0) return INVALID_HANDLE_VALUE;
+  return OpenLikeCreateFile(fd, EncodeFileName(name), access, disposition, flags);
+}
+
+// mkdirat never follows a link at the name: an existing one is EEXIST.
+BOOL CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
+  const int fd = DirectoryFd(directory);
+  if (fd < 0) return 0;
+  if (mkdirat(fd, EncodeFileName(name).c_str(), 0777) != 0) {
+    SetLastErrorFromErrno(errno);
     return 0;
   }
   return 1;
@@ -186,7 +238,10 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   info->ftCreationTime = CreationTimeOf(handle->fd, st);
   info->ftLastAccessTime = FileTimeFromTimespec(st.st_atim);
   info->ftLastWriteTime = FileTimeFromTimespec(st.st_mtim);
-  info->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+  // The kernel's own device numbers have 12 bits of major and 20 of minor,
+  // so this packing keeps every bit that tells two devices apart.
+  info->dwVolumeSerialNumber =
+      static_cast<DWORD>((major(st.st_dev) & 0xFFF) << 20 | (minor(st.st_dev) & 0xFFFFF));
   info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
   info->nFileSizeLow = static_cast<DWORD>(st.st_size);
   info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);

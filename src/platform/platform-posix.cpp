@@ -15,6 +15,8 @@ void* VirtualAlloc(void*, size_t, DWORD, DWORD);
 void GetSystemTimeAsFileTime(FILETIME*);
 HANDLE GetStdHandle(DWORD);
 DWORD GetFileType(HANDLE);
+HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
+BOOL CreateDirectoryAtW(HANDLE, const char16_t*);
 }  // namespace posix
 
 namespace {
@@ -44,6 +46,8 @@ const Platform kPosix = {
     posix::SetKernelObjectSecurity,
     posix::GetStdHandle,
     posix::GetFileType,
+    posix::CreateFileAtW,
+    posix::CreateDirectoryAtW,
 };
 
 Platform g_current = kPosix;

@@ -2,10 +2,17 @@
 //
 // platform.h comes first: its constants carry the names that <windows.h>
 // then defines as macros, which this file never uses.
+#include <string>
+
 #include "platform.h"
 // clang-format off
 #include <windows.h>
+#include <winternl.h>
 // clang-format on
+
+// Declared by the DDK's headers rather than winternl.h.
+extern "C" NTSTATUS NTAPI NtQueryAttributesFile(POBJECT_ATTRIBUTES attributes,
+                                                PFILE_BASIC_INFORMATION information);
 
 namespace vx {
 namespace {
@@ -131,6 +138,111 @@ DWORD Win32GetFileType(HANDLE file) {
   return ::GetFileType(file);
 }
 
+// The open's answer for an NT status: the matching system error code.
+HANDLE FailWithStatus(NTSTATUS status) {
+  ::SetLastError(::RtlNtStatusToDosError(status));
+  return INVALID_HANDLE_VALUE;
+}
+
+bool IsReparsePoint(HANDLE file) {
+  ::BY_HANDLE_FILE_INFORMATION info;
+  return ::GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// `name` below the open directory `directory`: one component, resolved by
+// the file system relative to the handle, so a directory on the way that is
+// swapped for a link meanwhile cannot redirect the open.
+struct NameBelow {
+  NameBelow(HANDLE directory, const char16_t* name) {
+    text.Buffer = const_cast<PWSTR>(Wide(name));
+    text.Length = static_cast<USHORT>(std::char_traits<char16_t>::length(name) * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, directory, nullptr);
+  }
+  NameBelow(const NameBelow&) = delete;
+  UNICODE_STRING text;
+  OBJECT_ATTRIBUTES attributes;
+};
+
+// With FILE_FLAG_OPEN_REPARSE_POINT, a reparse point at the name is refused
+// twice over: by its attributes before the open (all that Wine shows of a
+// Unix link) and by the attributes of the handle opened on the point itself
+// (race-free on Windows). An existing file is opened without being cut and
+// cut only once it is known not to be a reparse point.
+HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
+                          DWORD disposition, DWORD flags) {
+  NameBelow below(directory, name);
+  const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  if (no_follow) {
+    FILE_BASIC_INFORMATION basic;
+    if (NtQueryAttributesFile(&below.attributes, &basic) >= 0 &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  ULONG nt_disposition;
+  if (disposition == OPEN_EXISTING) {
+    nt_disposition = FILE_OPEN;
+  } else if (disposition == CREATE_ALWAYS) {
+    nt_disposition = no_follow ? FILE_OPEN_IF : FILE_OVERWRITE_IF;
+  } else {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  ULONG options = FILE_SYNCHRONOUS_IO_NONALERT;
+  options |=
+      (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
+  if (no_follow) options |= FILE_OPEN_REPARSE_POINT;
+  // As CreateFileW does: synchronous access and the right to read attributes.
+  access |= SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+  if (disposition == CREATE_ALWAYS && no_follow) access |= GENERIC_WRITE;
+
+  HANDLE file = nullptr;
+  ::IO_STATUS_BLOCK io_status = {};
+  const NTSTATUS status =
+      NtCreateFile(&file, access, &below.attributes, &io_status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                   share, nt_disposition, options, nullptr, 0);
+  if (status < 0) return FailWithStatus(status);
+  if (no_follow && IsReparsePoint(file)) {
+    ::CloseHandle(file);
+    ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  const bool existed =
+      io_status.Information == FILE_OPENED || io_status.Information == FILE_OVERWRITTEN;
+  if (disposition == CREATE_ALWAYS && no_follow && existed && !::SetEndOfFile(file)) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    ::SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  // CreateFileW's word for a CREATE_ALWAYS that met an existing file.
+  ::SetLastError(disposition == CREATE_ALWAYS && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return file;
+}
+
+// FILE_CREATE fails on any existing name, a link included, and never
+// follows one.
+BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
+  NameBelow below(directory, name);
+  HANDLE created = nullptr;
+  ::IO_STATUS_BLOCK io_status = {};
+  const NTSTATUS status =
+      NtCreateFile(&created, FILE_LIST_DIRECTORY | SYNCHRONIZE, &below.attributes, &io_status,
+                   nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                       FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT,
+                   nullptr, 0);
+  if (status < 0) {
+    FailWithStatus(status);
+    return 0;
+  }
+  ::CloseHandle(created);
+  return 1;
+}
+
 const Platform kWin32 = {
     Win32CreateFileW,
     Win32CreateDirectoryW,
@@ -156,6 +268,8 @@ const Platform kWin32 = {
     Win32SetKernelObjectSecurity,
     Win32GetStdHandle,
     Win32GetFileType,
+    Win32CreateFileAtW,
+    Win32CreateDirectoryAtW,
 };
 
 Platform g_current = kWin32;

@@ -115,7 +115,9 @@ constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 constexpr DWORD MEM_COMMIT = 0x1000;
 constexpr DWORD PAGE_READWRITE = 0x04;
 constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x20;
@@ -142,6 +144,7 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_HANDLE_DISK_FULL = 39;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
@@ -149,6 +152,7 @@ constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 // NT statuses.
 constexpr NTSTATUS STATUS_SUCCESS = 0;
@@ -189,6 +193,15 @@ struct Platform {
   BOOL (*SetKernelObjectSecurity)(HANDLE object, DWORD information, void* descriptor);
   HANDLE (*GetStdHandle)(DWORD which);
   DWORD (*GetFileType)(HANDLE file);
+  // CreateFileW and CreateDirectoryW for `name`, a single component inside
+  // the open directory `directory` (NtCreateFile with a root directory), so
+  // nothing above it is looked up by path again. With
+  // FILE_FLAG_OPEN_REPARSE_POINT a symbolic link, junction or other reparse
+  // point at `name` is never followed: the open fails with
+  // ERROR_CANT_RESOLVE_FILENAME. CreateDirectoryAtW never follows one.
+  HANDLE (*CreateFileAtW)(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
+                          DWORD disposition, DWORD flags);
+  BOOL (*CreateDirectoryAtW)(HANDLE directory, const char16_t* name);
 };
 // clang-format on
 

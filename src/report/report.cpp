@@ -66,7 +66,7 @@ std::u16string ErrPrefix(std::u16string_view subject) {
   std::u16string line = u"ERR  ";
   line += Decimal(Counters.ErrorCount, 6);
   line += u": ";
-  line += subject;
+  line += ShownPath(subject);
   line += u": ";
   return line;
 }
@@ -111,14 +111,13 @@ void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD b
 
 void AnnounceDirectory(std::u16string_view path) {
   ++Counters.DirectoryCount;
-  WriteProgress(u"DIR  " + Decimal(Counters.DirectoryCount, 6) + u": " + std::u16string(path) +
-                u"\n");
+  WriteProgress(u"DIR  " + Decimal(Counters.DirectoryCount, 6) + u": " + ShownPath(path) + u"\n");
 }
 
 // Sizes of 2 TiB and more show their full KB figure rather than wrapping.
 void AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
   ++Counters.FileCount;
-  WriteProgress(u"FILE " + Decimal(Counters.FileCount, 6) + u": " + std::u16string(path) + u" (" +
+  WriteProgress(u"FILE " + Decimal(Counters.FileCount, 6) + u": " + ShownPath(path) + u" (" +
                 UnsignedDecimal(size_in_bytes >> 10) + u" KB)\n");
 }
 

@@ -5,14 +5,29 @@
 namespace vx {
 
 namespace {
-void AppendEscape(std::string* out, uint32_t code_point) {
+// <U+XXXX>, with at least four hexadecimal digits.
+std::u16string Escape(uint32_t code_point) {
   std::u16string hex = UpperHex(code_point);
-  out->append("<U+");
-  out->append(hex.size() < 4 ? 4 - hex.size() : 0, '0');
-  for (char16_t unit : hex) out->push_back(static_cast<char>(unit));
-  out->push_back('>');
+  return u"<U+" + std::u16string(hex.size() < 4 ? 4 - hex.size() : 0, u'0') + hex + u">";
+}
+
+void AppendEscape(std::string* out, uint32_t code_point) {
+  for (char16_t unit : Escape(code_point)) out->push_back(static_cast<char>(unit));
 }
 }  // namespace
+
+std::u16string ShownPath(std::u16string_view path) {
+  std::u16string out;
+  out.reserve(path.size());
+  for (char16_t unit : path) {
+    if (unit < 0x20 || unit == 0x7F) {
+      out += Escape(unit);
+    } else {
+      out.push_back(unit);
+    }
+  }
+  return out;
+}
 
 std::string SingleByteText(std::u16string_view text) {
   std::string out;

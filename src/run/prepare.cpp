@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "../copy/access.h"
+#include "../copy/identity.h"
 #include "../platform/platform.h"
 #include "../report/report.h"
 #include "../report/text.h"
@@ -14,13 +16,38 @@ namespace vx {
 namespace {
 
 // Created or truncated, written in blocks; others may read and write the
-// file meanwhile.
-bool OpenLogFile(const char16_t* path, Sink* sink) {
+// file meanwhile. Its identity is kept so that the walk leaves it alone.
+bool OpenLogFile(const char16_t* path, Sink* sink, FileIdentity* identity) {
   HANDLE file = Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   sink->Attach(file, Sink::Delivery::kBlocks, true);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (Os().GetFileInformationByHandle(file, &info)) *identity = IdentityOf(info);
   return true;
+}
+
+// Whether the two roots are one directory under two names (the same path,
+// "S/./", a link, a mount of the same place). A copy onto itself would cut
+// every file to nothing under /Overwrite. A root that cannot be opened here
+// is left for the walk to report.
+bool RootsAreOneDirectory() {
+  const std::u16string source(Settings.Source);
+  const std::u16string destination(Settings.Destination);
+  HANDLE source_root = OpenSource(RootPlace(source));
+  if (source_root == INVALID_HANDLE_VALUE) return false;
+  bool same = false;
+  HANDLE destination_root = OpenDestination(RootPlace(destination), OPEN_EXISTING);
+  if (destination_root != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION source_info;
+    BY_HANDLE_FILE_INFORMATION destination_info;
+    same = Os().GetFileInformationByHandle(source_root, &source_info) &&
+           Os().GetFileInformationByHandle(destination_root, &destination_info) &&
+           SameObject(IdentityOf(source_info), IdentityOf(destination_info));
+    Os().CloseHandle(destination_root);
+  }
+  Os().CloseHandle(source_root);
+  return same;
 }
 
 std::u16string YesNo(int32_t flag) {
@@ -29,8 +56,8 @@ std::u16string YesNo(int32_t flag) {
 
 void PrintSettingsBlock() {
   const std::u16string lines[] = {
-      u"Source                    : " + std::u16string(Settings.Source) + u"\n",
-      u"Destination               : " + std::u16string(Settings.Destination) + u"\n",
+      u"Source                    : " + ShownPath(Settings.Source) + u"\n",
+      u"Destination               : " + ShownPath(Settings.Destination) + u"\n",
       u"Overwrite                 : " + YesNo(Settings.Overwrite) + u"\n",
       u"OnlyNewer                 : " + YesNo(Settings.OnlyNewer) + u"\n",
       u"SecurityDescriptor        : " + YesNo(Settings.SecurityDescriptor) + u"\n",
@@ -59,13 +86,13 @@ FARPROC BindNtdllEntry(const char* name) {
 }  // namespace
 
 bool PrepareRun() {
-  if (Settings.Log != nullptr && !OpenLogFile(Settings.Log, &State.Log)) {
-    WriteConsole(u"Cannot open logfile " + std::u16string(Settings.Log) + u" for writing.\n");
+  if (Settings.Log != nullptr && !OpenLogFile(Settings.Log, &State.Log, &State.LogIdentity)) {
+    WriteConsole(u"Cannot open logfile " + ShownPath(Settings.Log) + u" for writing.\n");
     return false;
   }
-  if (Settings.ErrorLog != nullptr && !OpenLogFile(Settings.ErrorLog, &State.ErrorLog)) {
-    WriteConsole(u"Cannot open error-logfile " + std::u16string(Settings.ErrorLog) +
-                 u" for writing.\n");
+  if (Settings.ErrorLog != nullptr &&
+      !OpenLogFile(Settings.ErrorLog, &State.ErrorLog, &State.ErrorLogIdentity)) {
+    WriteConsole(u"Cannot open error-logfile " + ShownPath(Settings.ErrorLog) + u" for writing.\n");
     return false;
   }
   PrintSettingsBlock();
@@ -88,6 +115,10 @@ bool PrepareRun() {
       Os().VirtualAlloc(nullptr, Settings.CopyBufferSize, MEM_COMMIT, PAGE_READWRITE);
   if (State.COPYBUFFER == nullptr) {
     ReportWin32Error(u"Main()", u"VirtualAlloc(COPYBUFFER)", Os().GetLastError());
+    return false;
+  }
+  if (RootsAreOneDirectory()) {
+    WriteConsole(u"Source and destination are the same directory, aborting.\n");
     return false;
   }
   return true;

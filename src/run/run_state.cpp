@@ -21,6 +21,8 @@ void ResetRun() {
   State.COPYBUFFER = nullptr;
   State.SourceRootLength = 0;
   State.AtTopLevel = 1;
+  State.LogIdentity = FileIdentity{};
+  State.ErrorLogIdentity = FileIdentity{};
   State.PreparedSource.clear();
   State.PreparedDestination.clear();
 }

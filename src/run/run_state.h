@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "../copy/identity.h"
 #include "../platform/platform.h"
 #include "../report/sink.h"
 
@@ -46,6 +47,10 @@ struct RunState {
   void* COPYBUFFER;
   size_t SourceRootLength;
   int32_t AtTopLevel;
+  // The open log files' identities, so the walk neither copies them nor
+  // copies over them; unknown when absent.
+  FileIdentity LogIdentity;
+  FileIdentity ErrorLogIdentity;
   // The storage Source and Destination point into once prepared.
   std::u16string PreparedSource;
   std::u16string PreparedDestination;

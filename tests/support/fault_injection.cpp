@@ -32,6 +32,36 @@ HANDLE WrapCreateFileW(const char16_t* name, DWORD access, DWORD share, void* se
   return handle;
 }
 
+// A relative open or create is faulted and accounted as its full-path form,
+// so a fault names the object by the same path fragment either way.
+std::u16string PathBelow(HANDLE directory, const char16_t* name) {
+  return I().PathOf(directory) + kPathSeparator + name;
+}
+
+HANDLE WrapCreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
+                         DWORD disposition, DWORD flags) {
+  const std::u16string path = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kCreateFileW, path)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = Real().CreateFileAtW(directory, name, access, share, disposition, flags);
+  if (handle != INVALID_HANDLE_VALUE) {
+    const DWORD error = Real().GetLastError();
+    I().Opened(handle, path);
+    Real().SetLastError(error);
+  }
+  return handle;
+}
+
+BOOL WrapCreateDirectoryAtW(HANDLE directory, const char16_t* name) {
+  if (const Fault* fault = I().Hit(Call::kCreateDirectoryW, PathBelow(directory, name))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().CreateDirectoryAtW(directory, name);
+}
+
 BOOL WrapCreateDirectoryW(const char16_t* name, void* security) {
   if (const Fault* fault = I().Hit(Call::kCreateDirectoryW, name)) {
     Real().SetLastError(fault->error);
@@ -206,6 +236,8 @@ FaultInjector::FaultInjector() : real_(Os()) {
   Platform& table = Os();
   table.CreateFileW = WrapCreateFileW;
   table.CreateDirectoryW = WrapCreateDirectoryW;
+  table.CreateFileAtW = WrapCreateFileAtW;
+  table.CreateDirectoryAtW = WrapCreateDirectoryAtW;
   table.ReadFile = WrapReadFile;
   table.WriteFile = WrapWriteFile;
   table.GetFileInformationByHandle = WrapGetFileInformationByHandle;
@@ -252,7 +284,12 @@ const Fault* FaultInjector::Hit(Call call, const std::u16string& path) {
   for (Rule& rule : rules_) {
     if (rule.fault.call != call) continue;
     if (!rule.fault.path.empty() && path.find(rule.fault.path) == std::u16string::npos) continue;
-    if (++rule.seen == rule.fault.nth && hit == nullptr) hit = &rule.fault;
+    if (++rule.seen != rule.fault.nth) continue;
+    if (rule.fault.kind == Fault::Kind::kBefore) {
+      rule.fault.before();  // the call itself then goes through
+    } else if (hit == nullptr) {
+      hit = &rule.fault;
+    }
   }
   return hit;
 }

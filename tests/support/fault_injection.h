@@ -5,6 +5,7 @@
 // and closed meanwhile.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 
 namespace vx::testing {
 
+// CreateFileAtW and CreateDirectoryAtW count as kCreateFileW and
+// kCreateDirectoryW, with the parent's path and the name joined as their
+// path.
 enum class Call {
   kCreateFileW,
   kCreateDirectoryW,
@@ -40,6 +44,7 @@ struct Fault {
     kShortRead,       // ReadFile moves at most `bytes`
     kShortWrite,      // WriteFile writes at most `bytes` and says so
     kNotAllAssigned,  // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED
+    kBefore,          // `before` runs, then the call goes through as usual
   };
   Call call;
   int nth = 1;          // counted among the calls that match `path`
@@ -48,6 +53,7 @@ struct Fault {
   NTSTATUS status = 0;
   Kind kind = Kind::kFail;
   DWORD bytes = 0;
+  std::function<void()> before = {};
 };
 
 class FaultInjector {

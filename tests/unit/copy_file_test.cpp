@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "copy/access.h"
 #include "copy_fixture.h"
 
 namespace vx {
@@ -19,8 +20,20 @@ constexpr uint64_t k2020 = 132223104000000000ULL;  // 1 January 2020
 
 class CopyFileTest : public testing::CopyFixture {
  protected:
+  // Copies src/NAME to dst/NAME as the walk does, relative to the two
+  // directories' handles.
   int Copy(std::u16string_view name = u"a") {
-    return CopyOneFile(P(u"src/" + std::u16string(name)), P(u"dst/" + std::u16string(name)));
+    const std::u16string source_directory = P(u"src");
+    const std::u16string destination_directory = P(u"dst");
+    HANDLE source_parent = OpenSource(RootPlace(source_directory));
+    HANDLE destination_parent = OpenSource(RootPlace(destination_directory));
+    const std::u16string source = JoinPath(source_directory, name);
+    const std::u16string destination = JoinPath(destination_directory, name);
+    const int result = CopyOneFile(EntryPlace(source_parent, source, name.size()),
+                                   EntryPlace(destination_parent, destination, name.size()));
+    Os().CloseHandle(destination_parent);
+    Os().CloseHandle(source_parent);
+    return result;
   }
   std::string Data(size_t size) {
     std::string data(size, '\0');

@@ -1,0 +1,47 @@
+// Where the walk finds an object: the open directory that holds it and its
+// own name there. Every object below a root is opened relative to its
+// parent's handle, never by its full path, so a directory renamed or swapped
+// for a link while the walk runs cannot redirect what comes after it, and
+// depth and path length are bounded by the file system alone. The full path
+// is kept for the reports.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "../platform/platform.h"
+
+namespace vx {
+
+struct Place {
+  HANDLE parent;               // the open parent directory; nullptr for a root
+  const std::u16string& path;  // the full path the reports name
+  size_t name_at;              // where the object's own name starts in `path`
+
+  const char16_t* Name() const { return path.c_str() + name_at; }
+};
+
+// A root, opened by its full path.
+inline Place RootPlace(const std::u16string& path) {
+  return Place{nullptr, path, 0};
+}
+
+// `directory` and `name` joined by one separator: none is added where the
+// directory already ends with one (a drive root such as "\\?\D:\", or a
+// typed trailing separator).
+inline std::u16string JoinPath(std::u16string_view directory, std::u16string_view name) {
+  std::u16string joined;
+  joined.reserve(directory.size() + 1 + name.size());
+  joined.append(directory);
+  if (joined.empty() || joined.back() != kPathSeparator) joined.push_back(kPathSeparator);
+  joined.append(name);
+  return joined;
+}
+
+// The entry `name` of the directory open as `parent`, whose full path
+// `path` is JoinPath(directory path, name).
+inline Place EntryPlace(HANDLE parent, const std::u16string& path, size_t name_length) {
+  return Place{parent, path, path.size() - name_length};
+}
+
+}  // namespace vx
