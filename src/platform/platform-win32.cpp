@@ -3,16 +3,13 @@
 // platform.h comes first: its constants carry the names that <windows.h>
 // then defines as macros, which this file never uses.
 #include <string>
+#include <vector>
 
 #include "platform.h"
 // clang-format off
 #include <windows.h>
 #include <winternl.h>
 // clang-format on
-
-// Declared by the DDK's headers rather than winternl.h.
-extern "C" NTSTATUS NTAPI NtQueryAttributesFile(POBJECT_ATTRIBUTES attributes,
-                                                PFILE_BASIC_INFORMATION information);
 
 namespace vx {
 namespace {
@@ -138,6 +135,10 @@ DWORD Win32GetFileType(HANDLE file) {
   return ::GetFileType(file);
 }
 
+constexpr NTSTATUS STATUS_NO_SUCH_FILE = static_cast<NTSTATUS>(0xC000000F);
+constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
+
 // The open's answer for an NT status: the matching system error code.
 HANDLE FailWithStatus(NTSTATUS status) {
   ::SetLastError(::RtlNtStatusToDosError(status));
@@ -148,6 +149,35 @@ bool IsReparsePoint(HANDLE file) {
   ::BY_HANDLE_FILE_INFORMATION info;
   return ::GetFileInformationByHandle(file, &info) &&
          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The path of an open object on its volume ("\Data\a.txt"), as the file
+// system resolved it.
+bool NameOnVolume(HANDLE file, std::wstring* name) {
+  thread_local std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 65536);
+  auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+  if (!::GetFileInformationByHandleEx(file, FileNameInfo, info,
+                                      static_cast<DWORD>(buffer.size()))) {
+    return false;
+  }
+  name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
+  return true;
+}
+
+// Whether `file`, opened as `name` below `directory`, is that entry itself
+// and not an object reached through a link. Windows opens the reparse point
+// itself and marks it; Wine follows a Unix link whatever the flags say and
+// shows no mark, but the name of what it opened is then the link's target.
+bool IsEntryItself(HANDLE directory, const char16_t* name, HANDLE file) {
+  if (IsReparsePoint(file)) return false;
+  std::wstring directory_name;
+  std::wstring file_name;
+  if (!NameOnVolume(directory, &directory_name) || !NameOnVolume(file, &file_name)) return true;
+  if (directory_name.empty() || directory_name.back() != L'\\') directory_name += L'\\';
+  directory_name += Wide(name);
+  return ::CompareStringOrdinal(directory_name.data(), static_cast<int>(directory_name.size()),
+                                file_name.data(), static_cast<int>(file_name.size()),
+                                TRUE) == CSTR_EQUAL;
 }
 
 // `name` below the open directory `directory`: one component, resolved by
@@ -165,53 +195,63 @@ struct NameBelow {
   OBJECT_ATTRIBUTES attributes;
 };
 
-// With FILE_FLAG_OPEN_REPARSE_POINT, a reparse point at the name is refused
-// twice over: by its attributes before the open (all that Wine shows of a
-// Unix link) and by the attributes of the handle opened on the point itself
-// (race-free on Windows). An existing file is opened without being cut and
-// cut only once it is known not to be a reparse point.
+NTSTATUS OpenBelow(const NameBelow& below, DWORD access, DWORD share, ULONG disposition,
+                   ULONG options, HANDLE* file, ULONG_PTR* outcome) {
+  ::IO_STATUS_BLOCK io_status = {};
+  // As CreateFileW does: synchronous access and the right to read attributes.
+  const NTSTATUS status = NtCreateFile(
+      file, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+      const_cast<POBJECT_ATTRIBUTES>(&below.attributes), &io_status, nullptr,
+      FILE_ATTRIBUTE_NORMAL, share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  *outcome = io_status.Information;
+  return status;
+}
+
+// With FILE_FLAG_OPEN_REPARSE_POINT, CREATE_ALWAYS creates a new file only
+// where no name exists (a dangling link is a name too, and Wine would create
+// its target), opens an existing one without cutting it, and cuts it only
+// once it is known to be the entry itself.
 HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
                           DWORD disposition, DWORD flags) {
-  NameBelow below(directory, name);
-  const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
-  if (no_follow) {
-    FILE_BASIC_INFORMATION basic;
-    if (NtQueryAttributesFile(&below.attributes, &basic) >= 0 &&
-        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-      return INVALID_HANDLE_VALUE;
-    }
-  }
-  ULONG nt_disposition;
-  if (disposition == OPEN_EXISTING) {
-    nt_disposition = FILE_OPEN;
-  } else if (disposition == CREATE_ALWAYS) {
-    nt_disposition = no_follow ? FILE_OPEN_IF : FILE_OVERWRITE_IF;
-  } else {
+  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  ULONG options = FILE_SYNCHRONOUS_IO_NONALERT;
-  options |=
-      (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
-  if (no_follow) options |= FILE_OPEN_REPARSE_POINT;
-  // As CreateFileW does: synchronous access and the right to read attributes.
-  access |= SYNCHRONIZE | FILE_READ_ATTRIBUTES;
-  if (disposition == CREATE_ALWAYS && no_follow) access |= GENERIC_WRITE;
-
+  const NameBelow below(directory, name);
+  const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  ULONG options = (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT
+                                                       : FILE_NON_DIRECTORY_FILE;
   HANDLE file = nullptr;
-  ::IO_STATUS_BLOCK io_status = {};
-  const NTSTATUS status =
-      NtCreateFile(&file, access, &below.attributes, &io_status, nullptr, FILE_ATTRIBUTE_NORMAL,
-                   share, nt_disposition, options, nullptr, 0);
+  ULONG_PTR outcome = 0;
+  NTSTATUS status;
+  if (!no_follow) {
+    status = OpenBelow(below, access, share,
+                       disposition == OPEN_EXISTING ? FILE_OPEN : FILE_OVERWRITE_IF, options,
+                       &file, &outcome);
+  } else {
+    options |= FILE_OPEN_REPARSE_POINT;
+    status = STATUS_OBJECT_NAME_COLLISION;
+    if (disposition == CREATE_ALWAYS) {
+      status = OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
+    }
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+      status = OpenBelow(below, access, share, FILE_OPEN, options, &file, &outcome);
+      // A name that exists but cannot be opened as itself is a dangling
+      // link.
+      if (disposition == CREATE_ALWAYS &&
+          (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_NO_SUCH_FILE)) {
+        ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+        return INVALID_HANDLE_VALUE;
+      }
+    }
+  }
   if (status < 0) return FailWithStatus(status);
-  if (no_follow && IsReparsePoint(file)) {
+  if (no_follow && !IsEntryItself(directory, name, file)) {
     ::CloseHandle(file);
     ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return INVALID_HANDLE_VALUE;
   }
-  const bool existed =
-      io_status.Information == FILE_OPENED || io_status.Information == FILE_OVERWRITTEN;
+  const bool existed = outcome == FILE_OPENED || outcome == FILE_OVERWRITTEN;
   if (disposition == CREATE_ALWAYS && no_follow && existed && !::SetEndOfFile(file)) {
     const DWORD error = ::GetLastError();
     ::CloseHandle(file);
@@ -226,15 +266,13 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
 // FILE_CREATE fails on any existing name, a link included, and never
 // follows one.
 BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
-  NameBelow below(directory, name);
+  const NameBelow below(directory, name);
   HANDLE created = nullptr;
-  ::IO_STATUS_BLOCK io_status = {};
-  const NTSTATUS status =
-      NtCreateFile(&created, FILE_LIST_DIRECTORY | SYNCHRONIZE, &below.attributes, &io_status,
-                   nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
-                       FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT,
-                   nullptr, 0);
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status = OpenBelow(
+      below, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+      FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, &created,
+      &outcome);
   if (status < 0) {
     FailWithStatus(status);
     return 0;

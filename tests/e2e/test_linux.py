@@ -118,6 +118,64 @@ class LinuxCopyTest(ScratchCase):
         self.assertFalse(os.path.exists(self.path("outside/b.txt")))
         self.assertTrue(os.path.islink(self.path("dst/a.txt")))
 
+    def test_special_sources_never_block_and_devices_are_not_opened(self):
+        os.makedirs(self.path("src"))
+        os.symlink("/dev/zero", self.path("src/zero"))
+        if os.access("/proc/kmsg", os.R_OK):
+            os.symlink("/proc/kmsg", self.path("src/kmsg"))  # a read would wait for the kernel
+        self.write("src/after", b"still copied")
+        output, status = self.velmox(timeout=60)
+        errors = {os.path.basename(e.group(2)): (e.group(4), e.group(5)) for e in self.errors()}
+        self.assertEqual(status, len(errors))
+        self.assertEqual(errors.pop(b"zero"), (b"CopyOneFile:CreateFile(SOURCE)", b"1"))
+        self.assertEqual(list(errors), [b"kmsg"] if os.path.lexists(self.path("src/kmsg")) else [])
+        self.assertEqual(self.read("dst/after"), b"still copied")
+
+    def test_sinks_are_ordinary_outputs_and_a_closed_console_stops_nothing(self):
+        for i in range(400):
+            self.write(f"src/f{i:03}", b"x")
+        fifo = self.path("log.fifo")
+        os.mkfifo(fifo)
+        with subprocess.Popen(["cat", fifo], stdout=subprocess.PIPE) as reader:
+            from velmox_e2e import OPTIONS
+            done = subprocess.run(
+                f"'{OPTIONS.exe}' '/Source:{self.path('src')}' '/Dest:{self.path('dst')}' "
+                f"/CreateDestinationDirectory '/Log:{fifo}' /ErrorLog:/dev/null | head -c 10",
+                shell=True, capture_output=True, timeout=60)
+            log = reader.communicate(timeout=60)[0]
+        self.assertEqual(len(done.stdout), 10)
+        self.assertEqual(len(os.listdir(self.path("dst"))), 400)
+        self.assertIn(line("Files          : 400"), log)
+        self.assertTrue(log.endswith(b"\r\n") and b"Elapsed time" in log.splitlines()[-1])
+
+    def test_control_characters_in_names_cannot_start_a_line(self):
+        os.makedirs(self.path("src"))
+        for name in ["new\nERR  000009: forged", "tab\tand\x7f"]:
+            self.write("src/" + name, b"data")
+        os.makedirs(self.path("dst/tab\tand\x7f"))  # a directory where the file goes
+        output, status = self.velmox("/Overwrite", "/Log:" + self.path("run.log"), create=False)
+        self.assertEqual(status, 1)
+        log = self.read("run.log")
+        self.assertIn(b"new<U+000A>ERR  000009: forged (0 KB)\r\n", log)
+        self.assertEqual(len([l for l in lines_of(log) if l.startswith(b"ERR")]), 1)
+        self.assertIn(b"/tab<U+0009>and<U+007F>: ", self.read("run.err"))
+
+    def test_paths_longer_than_the_kernel_takes_at_once(self):
+        relative = "src/" + "/".join(["n" * 255] * 20)  # over 5,000 bytes
+        fd = os.open(self.root, os.O_RDONLY)
+        for part in relative.split("/"):  # os.makedirs would pass the whole path
+            os.mkdir(part, dir_fd=fd)
+            fd, parent = os.open(part, os.O_RDONLY, dir_fd=fd), fd
+            os.close(parent)
+        leaf = os.open("leaf", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(leaf, b"deep")
+        os.close(leaf)
+        os.close(fd)
+        output, status = self.velmox()
+        self.assertEqual((output, status), (b"", 0), self.read("run.err")[:300])
+        done = subprocess.run(["find", self.path("dst"), "-name", "leaf"], capture_output=True)
+        self.assertEqual(len(done.stdout), len(self.path("dst" + relative[3:] + "/leaf")) + 1)
+
     def test_names_that_are_not_utf8_are_copied_byte_for_byte(self):
         name = b"caf\xe9-\xff.bin"
         os.makedirs(self.path("src"))
