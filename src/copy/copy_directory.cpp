@@ -7,6 +7,7 @@
 
 #include "../report/report.h"
 #include "../run/run_state.h"
+#include "../run/stop.h"
 #include "access.h"
 #include "copy_file.h"
 #include "identity.h"
@@ -164,6 +165,9 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
   }
   const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
+    if (NoticeStop(source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)")) {
+      return Release(destination_handle, source_handle);
+    }
     const NTSTATUS status = State.NtQueryDirectoryFile(
         source_handle, nullptr, nullptr, nullptr, &level->io_status, listing->bytes,
         kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart_scan);
@@ -190,7 +194,7 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
       AnnounceFile(level->entry_source, static_cast<uint64_t>(record->EndOfFile));
       result = CopyOneFile(entry_source, entry_destination);
     }
-    if (result == 0 && Settings.StopAtFirstError) {
+    if (result == 0 && (Settings.StopAtFirstError || StopRequested())) {
       return Release(destination_handle, source_handle);
     }
   }

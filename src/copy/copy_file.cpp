@@ -4,6 +4,7 @@
 
 #include "../report/report.h"
 #include "../run/run_state.h"
+#include "../run/stop.h"
 #include "access.h"
 #include "identity.h"
 
@@ -14,20 +15,21 @@ namespace {
 // 1 January 1980, 00:00:00 UTC, as a FILETIME.
 constexpr uint64_t kIncompleteMark = 119600064000000000ULL;
 
-// A destination cut short by a failed read or write would otherwise carry a
-// last-write time of now, and an /OnlyNewer rerun would take it for newer
-// than its source and never repair it. Dating it back (to 1980, or just
-// before the source's own time where that is earlier) marks it incomplete and
-// lets the next run copy it again. Best effort: nothing is reported.
-void MarkIncomplete(HANDLE destination, const FILETIME& source_last_write) {
-  uint64_t mark = kIncompleteMark;
+// A destination cut short by a failed read or write, an interruption or a
+// crash would otherwise carry a last-write time of now, and an /OnlyNewer
+// rerun would take it for newer than its source and never repair it. Dating
+// it back (to 1980, or just before the source's own time where that is
+// earlier) marks it incomplete and lets the next run copy it again. A source
+// dated 0 leaves nothing earlier: the mark is then 0, no mark at all.
+FILETIME IncompleteMark(const FILETIME& source_last_write) {
   const uint64_t source = FileTimeTicks(source_last_write);
-  if (source <= mark) {
-    if (source == 0) return;
-    mark = source - 1;
-  }
-  const FILETIME time = FileTimeFromTicks(mark);
-  Os().SetFileTime(destination, nullptr, nullptr, &time);
+  if (source > kIncompleteMark) return FileTimeFromTicks(kIncompleteMark);
+  return FileTimeFromTicks(source == 0 ? 0 : source - 1);
+}
+
+// Best effort: nothing is reported.
+void MarkIncomplete(HANDLE destination, const FILETIME& mark) {
+  if (FileTimeTicks(mark) != 0) Os().SetFileTime(destination, nullptr, nullptr, &mark);
 }
 
 // One buffer serves every file: the run is single-threaded and a file's
@@ -76,10 +78,12 @@ Decision Decide(const Place& source, const Place& destination,
   return Decision::kCopy;
 }
 
-// Moves the data through COPYBUFFER. Returns false after reporting.
+// Moves the data through COPYBUFFER. Returns false after reporting, or
+// after a request to stop.
 bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
               const std::u16string& destination) {
   for (;;) {
+    if (NoticeStop(destination, u"CopyOneFile:Interrupted(DESTINATION)")) return false;
     DWORD bytes_read = 0;
     if (!Os().ReadFile(source_file, State.COPYBUFFER, Settings.CopyBufferSize, &bytes_read,
                        nullptr)) {
@@ -141,13 +145,25 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return 0;
   }
 
-  auto fail = [&] {
+  // Where the platform can keep writes from moving the last-write time, the
+  // file carries the mark from the start, so even a killed process or a
+  // power cut leaves it for an /OnlyNewer rerun to repair.
+  const FILETIME mark = IncompleteMark(source_info.ftLastWriteTime);
+  if (Os().FreezeLastWriteTime != nullptr && Os().FreezeLastWriteTime(destination_file)) {
+    MarkIncomplete(destination_file, mark);
+  }
+  TrackOpenDestination(destination_file, mark);
+  auto close = [&] {
+    ForgetOpenDestination();
     Os().CloseHandle(destination_file);
     Os().CloseHandle(source_file);
+  };
+  auto fail = [&] {
+    close();
     return 0;
   };
   if (!CopyData(source_file, destination_file, source.path, destination.path)) {
-    MarkIncomplete(destination_file, source_info.ftLastWriteTime);
+    MarkIncomplete(destination_file, mark);
     return fail();
   }
   if (!Os().SetFileTime(destination_file, &source_info.ftCreationTime,
@@ -172,8 +188,7 @@ int CopyOneFile(const Place& source, const Place& destination) {
       return fail();
     }
   }
-  Os().CloseHandle(destination_file);
-  Os().CloseHandle(source_file);
+  close();
   return 1;
 }
 

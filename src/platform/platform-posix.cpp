@@ -17,6 +17,8 @@ HANDLE GetStdHandle(DWORD);
 DWORD GetFileType(HANDLE);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 BOOL CreateDirectoryAtW(HANDLE, const char16_t*);
+BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
+void ExitProcess(UINT);
 }  // namespace posix
 
 namespace {
@@ -48,6 +50,9 @@ const Platform kPosix = {
     posix::GetFileType,
     posix::CreateFileAtW,
     posix::CreateDirectoryAtW,
+    posix::SetConsoleCtrlHandler,
+    posix::ExitProcess,
+    nullptr,  // every write moves a Linux file's modification time
 };
 
 Platform g_current = kPosix;

@@ -281,6 +281,31 @@ BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
   return 1;
 }
 
+BOOL (*g_stop_handler)(DWORD event) = nullptr;
+
+// For the console closing, logoff and shutdown, Windows ends the process as
+// soon as the handler returns; sleeping here gives the run the few seconds
+// the system allows to wind down, and ends with the process when it exits.
+::BOOL WINAPI StopHandlerTrampoline(::DWORD event) {
+  const BOOL handled = g_stop_handler(event);
+  if (event >= CTRL_CLOSE_EVENT) ::Sleep(INFINITE);
+  return handled;
+}
+
+BOOL Win32SetConsoleCtrlHandler(BOOL (*handler)(DWORD event), BOOL add) {
+  g_stop_handler = handler;
+  return ::SetConsoleCtrlHandler(StopHandlerTrampoline, add);
+}
+
+void Win32ExitProcess(UINT exit_code) {
+  ::ExitProcess(exit_code);
+}
+
+BOOL Win32FreezeLastWriteTime(HANDLE file) {
+  const ::FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
+  return ::SetFileTime(file, nullptr, nullptr, &keep);
+}
+
 const Platform kWin32 = {
     Win32CreateFileW,
     Win32CreateDirectoryW,
@@ -308,6 +333,9 @@ const Platform kWin32 = {
     Win32GetFileType,
     Win32CreateFileAtW,
     Win32CreateDirectoryAtW,
+    Win32SetConsoleCtrlHandler,
+    Win32ExitProcess,
+    Win32FreezeLastWriteTime,
 };
 
 Platform g_current = kWin32;

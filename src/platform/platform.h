@@ -17,6 +17,7 @@ namespace vx {
 using BOOL = int32_t;
 using BOOLEAN = uint8_t;
 using DWORD = uint32_t;
+using UINT = uint32_t;
 using ULONG = uint32_t;
 using LONG = int32_t;
 using NTSTATUS = int32_t;
@@ -134,6 +135,9 @@ constexpr DWORD FILE_TYPE_DISK = 1;
 constexpr DWORD FILE_TYPE_CHAR = 2;
 constexpr DWORD FILE_TYPE_PIPE = 3;
 constexpr int FileDirectoryInformation = 1;
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
 
 // System error codes the core and the backends name.
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -150,6 +154,7 @@ constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
@@ -202,6 +207,17 @@ struct Platform {
   HANDLE (*CreateFileAtW)(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
                           DWORD disposition, DWORD flags);
   BOOL (*CreateDirectoryAtW)(HANDLE directory, const char16_t* name);
+  // Calls `handler` whenever the system asks the process to stop: Ctrl-C,
+  // Ctrl-Break and the console closing (on Linux SIGINT, SIGTERM and
+  // SIGHUP). It may run on another thread or inside a signal handler, so it
+  // may only touch atomics and make calls that are safe there.
+  BOOL (*SetConsoleCtrlHandler)(BOOL (*handler)(DWORD event), BOOL add);
+  // Ends the process at once with `exit_code`; safe inside a signal handler.
+  void (*ExitProcess)(UINT exit_code);
+  // Keeps writes through `file` from moving its last-write time (SetFileTime
+  // with 0xFFFFFFFF), so a time set on it stays until it is set again. Null
+  // where every write moves the time regardless.
+  BOOL (*FreezeLastWriteTime)(HANDLE file);
 };
 // clang-format on
 

@@ -4,6 +4,7 @@
 #include "command_line.h"
 #include "prepare.h"
 #include "run_state.h"
+#include "stop.h"
 #include "summary.h"
 
 namespace vx {
@@ -14,6 +15,7 @@ int Main(int argc, const char16_t* const* argv) {
     return 0;
   }
   ResetRun();
+  WatchForStopRequests();
   ParseArguments(argc, argv);
   if (!ValidateSettings()) return -1;
   if (!PrepareRun()) return -1;

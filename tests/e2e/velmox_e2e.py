@@ -32,17 +32,27 @@ def prepared(path):
     return "\\\\?\\" + host_path(path) if WINDOWS else path
 
 
-def run(arguments, timeout=600, **kwargs):
-    """Runs the program; returns (stdout bytes, exit status)."""
+def start(arguments, **kwargs):
+    """Starts the program; returns the subprocess.Popen."""
     command = [OPTIONS.exe] + list(arguments)
     env = dict(os.environ)
     if WINDOWS:
         command = [OPTIONS.wine] + command
         env.setdefault("WINEDEBUG", "-all")
         env["LANG"] = "C.UTF-8"
-    done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=timeout, env=env, **kwargs)
-    return done.stdout, done.returncode
+    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env, **kwargs)
+
+
+def run(arguments, timeout=600, **kwargs):
+    """Runs the program; returns (stdout bytes, exit status)."""
+    with start(arguments, **kwargs) as process:
+        try:
+            stdout, _ = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            raise
+    return stdout, process.returncode
 
 
 def exit_status(result):

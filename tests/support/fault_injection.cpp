@@ -228,6 +228,26 @@ BOOL WrapSetKernelObjectSecurity(HANDLE object, DWORD information, void* descrip
   return Real().SetKernelObjectSecurity(object, information, descriptor);
 }
 
+BOOL WrapSetConsoleCtrlHandler(BOOL (*handler)(DWORD), BOOL add) {
+  if (const Fault* fault = I().Hit(Call::kSetConsoleCtrlHandler, u"")) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().SetConsoleCtrlHandler(handler, add);
+}
+
+void WrapExitProcess(UINT code) {
+  I().Exited(code);
+}
+
+BOOL WrapFreezeLastWriteTime(HANDLE file) {
+  if (const Fault* fault = I().Hit(Call::kFreezeLastWriteTime, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().FreezeLastWriteTime(file);
+}
+
 }  // namespace
 
 FaultInjector::FaultInjector() : real_(Os()) {
@@ -252,6 +272,9 @@ FaultInjector::FaultInjector() : real_(Os()) {
   table.AdjustTokenPrivileges = WrapAdjustTokenPrivileges;
   table.GetKernelObjectSecurity = WrapGetKernelObjectSecurity;
   table.SetKernelObjectSecurity = WrapSetKernelObjectSecurity;
+  table.SetConsoleCtrlHandler = WrapSetConsoleCtrlHandler;
+  table.ExitProcess = WrapExitProcess;
+  if (real_.FreezeLastWriteTime != nullptr) table.FreezeLastWriteTime = WrapFreezeLastWriteTime;
 }
 
 FaultInjector::~FaultInjector() {

@@ -35,6 +35,8 @@ enum class Call {
   kGetKernelObjectSecurity,
   kSetKernelObjectSecurity,
   kNtQueryDirectoryFile,
+  kSetConsoleCtrlHandler,
+  kFreezeLastWriteTime,
   kCount,
 };
 
@@ -70,11 +72,15 @@ class FaultInjector {
   // not yet closed, with the paths they were opened with.
   std::vector<std::u16string> OpenHandles() const;
 
+  // ExitProcess is never passed on: the codes it was called with.
+  const std::vector<UINT>& Exits() const { return exits_; }
+
   // Internal to the wrappers.
   const Fault* Hit(Call call, const std::u16string& path);
   std::u16string PathOf(HANDLE handle) const;
   void Opened(HANDLE handle, const std::u16string& path) { handles_[handle] = path; }
   void Closed(HANDLE handle) { handles_.erase(handle); }
+  void Exited(UINT code) { exits_.push_back(code); }
   const Platform& real() const { return real_; }
   NtQueryDirectoryFileFn real_query = nullptr;
 
@@ -87,6 +93,7 @@ class FaultInjector {
   std::vector<Rule> rules_;
   int calls_[static_cast<int>(Call::kCount)] = {};
   std::map<HANDLE, std::u16string> handles_;
+  std::vector<UINT> exits_;
 };
 
 }  // namespace vx::testing

@@ -18,6 +18,12 @@ using testing::SetLastWriteTicks;
 constexpr uint64_t k1980 = 119600064000000000ULL;
 constexpr uint64_t k2020 = 132223104000000000ULL;  // 1 January 2020
 
+// Where writes can be kept from moving the last-write time, a new
+// destination is marked incomplete by one SetFileTime right after its create.
+int EarlyMarks() {
+  return NativePlatform().FreezeLastWriteTime != nullptr ? 1 : 0;
+}
+
 class CopyFileTest : public testing::CopyFixture {
  protected:
   // Copies src/NAME to dst/NAME as the walk does, relative to the two
@@ -217,7 +223,7 @@ TEST_F(CopyFileTest, ShortWriteIsCountedAndTheChunkLeftOutOfTheByteCount) {
   EXPECT_EQ(Counters.ByteCount, 65536u);
   ExpectCounters(1, 0, 0, 1);
   EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k1975 - 1);
-  EXPECT_EQ(faults.Calls(Call::kSetFileTime), 1);  // only the mark; no time stamps
+  EXPECT_EQ(faults.Calls(Call::kSetFileTime), 1 + EarlyMarks());  // only marks; no time stamps
   EXPECT_TRUE(faults.OpenHandles().empty());
 }
 
@@ -242,7 +248,7 @@ TEST_F(CopyFileTest, FailuresAfterTheDataLeaveItInPlace) {
     const char16_t* context;
     bool times_set;
   } cases[] = {
-      {Fault{Call::kSetFileTime, 1, Frag(u"dst/a"), 5}, false,
+      {Fault{Call::kSetFileTime, 1 + EarlyMarks(), Frag(u"dst/a"), 5}, false,
        u"CopyOneFile:SetFileTime(DESTINATION)", false},
       {Fault{Call::kGetKernelObjectSecurity, 1, Frag(u"src/a"), ERROR_INSUFFICIENT_BUFFER}, true,
        u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)", true},
