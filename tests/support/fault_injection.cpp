@@ -312,6 +312,7 @@ const Fault* FaultInjector::Hit(Call call, const std::u16string& path) {
       rule.fault.before();  // the call itself then goes through
     } else if (hit == nullptr) {
       hit = &rule.fault;
+      hit_path_ = path;
     }
   }
   return hit;

@@ -72,6 +72,8 @@ class FaultInjector {
   // not yet closed, with the paths they were opened with.
   std::vector<std::u16string> OpenHandles() const;
 
+  // The path of the call a fault was last injected into (empty: none yet).
+  const std::u16string& HitPath() const { return hit_path_; }
   // ExitProcess is never passed on: the codes it was called with.
   const std::vector<UINT>& Exits() const { return exits_; }
 
@@ -94,6 +96,7 @@ class FaultInjector {
   int calls_[static_cast<int>(Call::kCount)] = {};
   std::map<HANDLE, std::u16string> handles_;
   std::vector<UINT> exits_;
+  std::u16string hit_path_;
 };
 
 }  // namespace vx::testing

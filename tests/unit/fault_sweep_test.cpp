@@ -1,0 +1,182 @@
+// Every platform call of representative runs failed in turn, one call per
+// run: whatever fails, no handle is left open, the error count agrees across
+// the Log, the ErrorLog, the summary and the exit code, and every source file
+// is either copied intact or named (itself or a directory above it) in an
+// ERR line; under /StopAtFirstError nothing is walked after the first error.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "fault_injection.h"
+#include "scratch.h"
+
+namespace vx {
+namespace {
+
+using testing::Call;
+using testing::ConsoleCapture;
+using testing::Fault;
+using testing::FaultInjector;
+using testing::RunVelmox;
+using testing::Scratch;
+using testing::SetLastWriteTicks;
+
+constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+constexpr uint64_t k2020 = 132223104000000000ULL;
+
+const char16_t* const kFiles[] = {u"a", u"b", u"sub/c", u"sub/deeper/d"};
+
+struct Scenario {
+  const char* name;
+  std::vector<std::u16string> flags;
+  bool rerun;  // over a complete earlier copy, with two sources newer
+  bool stop_at_first_error;
+};
+
+class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
+ protected:
+  // A fresh tree in a fresh scratch directory, ready for the run.
+  void Prepare() {
+    scratch_ = std::make_unique<Scratch>();
+    scratch_->MakeDir(u"src/sub/deeper");
+    scratch_->Write(u"src/a", std::string(100000, 'a'));  // two chunks of 64 KB
+    scratch_->Write(u"src/b", "");
+    scratch_->Write(u"src/sub/c", "c");
+    scratch_->Write(u"src/sub/deeper/d", "d");
+    if (GetParam().rerun) {
+      ASSERT_EQ(Run({u"/SubDirectories", u"/CreateDestinationDirectory"}), 0);
+      SetLastWriteTicks(scratch_->Path(u"src/a"), k2020 * 2);
+      SetLastWriteTicks(scratch_->Path(u"src/sub/c"), k2020 * 2);
+    }
+  }
+  int Run(const std::vector<std::u16string>& flags) {
+    std::vector<std::u16string> arguments = {u"/Source:" + scratch_->Path(u"src"),
+                                             u"/Dest:" + scratch_->Path(u"dst"),
+                                             u"/Silent",
+                                             u"/CopyBufferSize:64",
+                                             u"/Log:" + scratch_->Path(u"run.log"),
+                                             u"/ErrorLog:" + scratch_->Path(u"run.err")};
+    arguments.insert(arguments.end(), flags.begin(), flags.end());
+    return RunVelmox(arguments);
+  }
+  static std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+    return lines;
+  }
+  static bool IsErr(const std::string& line) { return line.rfind("ERR  ", 0) == 0; }
+  static std::string Subject(const std::string& err) {
+    const size_t start = err.find(": ") + 2;
+    return err.substr(start, err.find(": ", start) - start);
+  }
+  // Whether some ERR subject is the file or a directory above it, on the
+  // source or the destination side.
+  static bool Named(const std::vector<std::string>& subjects, std::u16string_view file) {
+    std::string relative(file.begin(), file.end());
+    std::replace(relative.begin(), relative.end(), '/', static_cast<char>(kPathSeparator));
+    for (;;) {
+      for (const std::string& subject : subjects) {
+        for (const char* root : {"src", "dst"}) {
+          const std::string tail =
+              relative.empty()
+                  ? root
+                  : root + std::string(1, static_cast<char>(kPathSeparator)) + relative;
+          if (subject.size() >= tail.size() &&
+              subject.compare(subject.size() - tail.size(), tail.size(), tail) == 0) {
+            return true;
+          }
+        }
+      }
+      if (relative.empty()) return false;
+      const size_t cut = relative.find_last_of(static_cast<char>(kPathSeparator));
+      relative.resize(cut == std::string::npos ? 0 : cut);
+    }
+  }
+
+  void Check(const FaultInjector& faults, int result, const std::string& where) {
+    SCOPED_TRACE(where);
+    EXPECT_TRUE(faults.OpenHandles().empty());
+    if (result == -1) {  // fatal before the walk: nothing copied
+      EXPECT_EQ(scratch_->Exists(u"dst"), GetParam().rerun);
+      return;
+    }
+    const bool log_lost = faults.HitPath().find(u"run.log") != std::u16string::npos;
+    const bool err_lost = faults.HitPath().find(u"run.err") != std::u16string::npos;
+    const std::vector<std::string> log = Lines(scratch_->Read(u"run.log"));
+    const std::vector<std::string> err = Lines(scratch_->Read(u"run.err"));
+    if (!err_lost) EXPECT_EQ(result, static_cast<int>(err.size()));
+    if (log_lost) return;
+    EXPECT_EQ(result, std::count_if(log.begin(), log.end(), IsErr));
+    EXPECT_NE(std::find(log.begin(), log.end(), "Errors         : " + std::to_string(result)),
+              log.end());
+    std::vector<std::string> subjects;
+    for (const std::string& line : log) {
+      if (IsErr(line)) subjects.push_back(Subject(line));
+    }
+    if (GetParam().stop_at_first_error) {
+      auto first = std::find_if(log.begin(), log.end(), IsErr);
+      for (auto line = first; line != log.end(); ++line) {
+        EXPECT_NE(line->rfind("DIR  ", 0), 0u) << *line;
+        EXPECT_NE(line->rfind("FILE ", 0), 0u) << *line;
+      }
+      return;
+    }
+    for (const char16_t* file : kFiles) {
+      const std::u16string relative(file);
+      const bool intact = scratch_->Exists(u"dst/" + relative) &&
+                          scratch_->Read(u"dst/" + relative) == scratch_->Read(u"src/" + relative);
+      EXPECT_TRUE(intact || Named(subjects, relative))
+          << std::string(relative.begin(), relative.end());
+    }
+  }
+
+  std::unique_ptr<Scratch> scratch_;
+  ConsoleCapture console_;
+};
+
+TEST_P(FaultSweepTest, EveryCallFailedInTurn) {
+  const Scenario& scenario = GetParam();
+  int calls[static_cast<int>(Call::kCount)];
+  {
+    Prepare();
+    FaultInjector faults;
+    ASSERT_EQ(Run(scenario.flags), 0);
+    for (int kind = 0; kind < static_cast<int>(Call::kCount); ++kind) {
+      calls[kind] = faults.Calls(static_cast<Call>(kind));
+    }
+  }
+  int runs = 0;
+  for (int kind = 0; kind < static_cast<int>(Call::kCount); ++kind) {
+    for (int nth = 1; nth <= calls[kind]; ++nth, ++runs) {
+      Prepare();
+      FaultInjector faults;
+      faults.Add(
+          Fault{static_cast<Call>(kind), nth, u"", ERROR_ACCESS_DENIED, kStatusAccessDenied});
+      const int result = Run(scenario.flags);
+      Check(faults, result, "call kind " + std::to_string(kind) + ", call " + std::to_string(nth));
+    }
+  }
+  EXPECT_GT(runs, 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FaultSweepTest,
+    ::testing::Values(
+        Scenario{"Copy",
+                 {u"/SubDirectories", u"/SecurityDescriptor", u"/CreateDestinationDirectory"},
+                 false,
+                 false},
+        Scenario{"OnlyNewerRerun", {u"/SubDirectories", u"/OnlyNewer"}, true, false},
+        Scenario{"StopAtFirstError",
+                 {u"/SubDirectories", u"/StopAtFirstError", u"/CreateDestinationDirectory"},
+                 false,
+                 true}),
+    [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vx
