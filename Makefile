@@ -3,14 +3,19 @@
 # need on a fresh Debian machine first.
 SHELL := /bin/bash
 PACKAGES := cmake make g++ googletest python3 libcap-dev acl attr \
-            g++-mingw-w64-x86-64-posix wine wine64
+            g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 export WINEDEBUG := -all
 # No .NET or HTML engine is needed; skipping them keeps the first boot quick.
 export WINEDLLOVERRIDES := mscoree=;mshtml=
 
-.PHONY: all deps linux windows test test-linux test-windows demo clean
+# How long `make test` fuzzes each target; `make fuzz` takes FUZZ_SECONDS.
+FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_SECONDS ?= 600
+
+.PHONY: all deps linux windows asan fuzz-build test test-linux test-windows test-asan \
+        test-fuzz fuzz demo clean
 
 all: linux windows
 
@@ -35,10 +40,31 @@ windows: deps
 wine-up:
 	@wineserver -p </dev/null >/dev/null 2>&1; wine cmd /c exit </dev/null >/dev/null 2>&1; true
 
-test: test-linux test-windows
+# Sanitizers: every Linux test again, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; any report fails the test.
+asan: deps
+	cmake --preset linux-asan >/dev/null
+	cmake --build --preset linux-asan -j $(JOBS)
+
+fuzz-build: deps
+	cmake --preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+test: test-linux test-windows test-asan test-fuzz
 
 test-linux: linux
 	ctest --preset linux -j $(JOBS)
+
+test-asan: asan
+	ctest --preset linux-asan -j $(JOBS)
+
+test-fuzz: FUZZ_SECONDS = $(FUZZ_SMOKE_SECONDS)
+test-fuzz: fuzz-build
+	ctest --preset fuzz -j $(JOBS)
+
+# As long as asked: make fuzz FUZZ_SECONDS=3600
+fuzz: fuzz-build
+	ctest --preset fuzz -j $(JOBS)
 
 test-windows: windows wine-up
 	ctest --preset windows -j $(JOBS); status=$$?; wineserver -k >/dev/null 2>&1; exit $$status

@@ -34,6 +34,10 @@ struct Scenario {
   bool stop_at_first_error;
 };
 
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
+
 class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
  protected:
   // A fresh tree in a fresh scratch directory, ready for the run.
@@ -109,7 +113,9 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
     const bool err_lost = faults.HitPath().find(u"run.err") != std::u16string::npos;
     const std::vector<std::string> log = Lines(scratch_->Read(u"run.log"));
     const std::vector<std::string> err = Lines(scratch_->Read(u"run.err"));
-    if (!err_lost) EXPECT_EQ(result, static_cast<int>(err.size()));
+    if (!err_lost) {
+      EXPECT_EQ(result, static_cast<int>(err.size()));
+    }
     if (log_lost) return;
     EXPECT_EQ(result, std::count_if(log.begin(), log.end(), IsErr));
     EXPECT_NE(std::find(log.begin(), log.end(), "Errors         : " + std::to_string(result)),
