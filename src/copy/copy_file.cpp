@@ -78,12 +78,25 @@ Decision Decide(const Place& source, const Place& destination,
   return Decision::kCopy;
 }
 
-// Moves the data through COPYBUFFER. Returns false after reporting, or
-// after a request to stop.
+// Moves the data, inside the kernel where the platform can (holes stay
+// holes), else through COPYBUFFER. Whatever the kernel copy cannot do, for
+// any reason, the buffer does for the rest of the file, so a failure is
+// still reported by the read or the write that meets it. Returns false
+// after reporting, or after a request to stop.
 bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
               const std::u16string& destination) {
+  bool in_kernel = Os().CopyFileRange != nullptr;
   for (;;) {
     if (NoticeStop(destination, u"CopyOneFile:Interrupted(DESTINATION)")) return false;
+    if (in_kernel) {
+      uint64_t moved = 0;
+      if (Os().CopyFileRange(source_file, destination_file, Settings.CopyBufferSize, &moved)) {
+        if (moved == 0) return true;
+        Counters.ByteCount += moved;
+        continue;
+      }
+      in_kernel = false;
+    }
     DWORD bytes_read = 0;
     if (!Os().ReadFile(source_file, State.COPYBUFFER, Settings.CopyBufferSize, &bytes_read,
                        nullptr)) {
@@ -125,24 +138,31 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return 1;
   }
 
-  HANDLE probe;
-  const Decision decision = Decide(source, destination, source_info, &probe);
-  if (probe != INVALID_HANDLE_VALUE) Os().CloseHandle(probe);
-  if (decision != Decision::kCopy) {
-    Os().CloseHandle(source_file);
-    return decision == Decision::kSkip ? 1 : 0;
-  }
-
-  HANDLE destination_file = OpenDestination(destination, CREATE_ALWAYS);
-  if (destination_file == INVALID_HANDLE_VALUE) {
-    const DWORD code = Os().GetLastError();
-    if (code == ERROR_ALREADY_EXISTS) {
+  // A destination that is not there is created at once; only a name that is
+  // taken needs the probe and the decision. Any other failure of the create
+  // is what the probe and the create would have met: the destination counts
+  // as new, and its create fails.
+  HANDLE destination_file = OpenDestination(destination, CREATE_NEW);
+  DWORD code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
+  if (code == ERROR_FILE_EXISTS) {
+    HANDLE probe;
+    const Decision decision = Decide(source, destination, source_info, &probe);
+    if (probe != INVALID_HANDLE_VALUE) Os().CloseHandle(probe);
+    if (decision != Decision::kCopy) {
       Os().CloseHandle(source_file);
-      return 1;
+      return decision == Decision::kSkip ? 1 : 0;
     }
-    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
+    destination_file = OpenDestination(destination, CREATE_ALWAYS);
+    code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
+  } else {
+    ++Counters.NewCount;
+  }
+  if (destination_file == INVALID_HANDLE_VALUE) {
+    if (code != ERROR_ALREADY_EXISTS) {
+      ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
+    }
     Os().CloseHandle(source_file);
-    return 0;
+    return code == ERROR_ALREADY_EXISTS ? 1 : 0;
   }
 
   // Where the platform can keep writes from moving the last-write time, the

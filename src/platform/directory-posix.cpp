@@ -71,20 +71,23 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   record->FileIndex = static_cast<ULONG>(entry->d_ino);
 
   // Symbolic links are followed, as Windows follows reparse points under
-  // backup semantics; a dangling link shows as the link itself.
-  struct stat st;
-  bool have_stat = fstatat(handle->fd, entry->d_name, &st, 0) == 0 ||
-                   fstatat(handle->fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  // backup semantics; a dangling link shows as the link itself. The status
+  // is kept for the open of this entry that follows.
+  handle->last_entry_name = entry->d_name;
+  Status& status = handle->last_entry_status;
+  const bool have_status = StatxAt(handle->fd, entry->d_name, 0, &status) ||
+                           StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status);
   bool is_directory = entry->d_type == DT_DIR;
-  if (have_stat) {
-    is_directory = S_ISDIR(st.st_mode);
-    record->CreationTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromTimespec(st.st_ctim)));
-    record->LastAccessTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromTimespec(st.st_atim)));
-    record->LastWriteTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromTimespec(st.st_mtim)));
+  if (have_status) {
+    const struct statx& sx = status.sx;
+    is_directory = S_ISDIR(sx.stx_mode);
+    record->CreationTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromStatx(sx.stx_ctime)));
+    record->LastAccessTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromStatx(sx.stx_atime)));
+    record->LastWriteTime = static_cast<int64_t>(FileTimeTicks(FileTimeFromStatx(sx.stx_mtime)));
     record->ChangeTime = record->CreationTime;
     if (!is_directory) {
-      record->EndOfFile = st.st_size;
-      record->AllocationSize = int64_t{st.st_blocks} * 512;
+      record->EndOfFile = static_cast<int64_t>(sx.stx_size);
+      record->AllocationSize = static_cast<int64_t>(sx.stx_blocks * 512);
     }
   }
   record->FileAttributes = is_directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;

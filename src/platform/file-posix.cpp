@@ -1,4 +1,8 @@
 // Files, directories, times, memory and standard output on Linux.
+//
+// One object costs one stat: a handle keeps the status it was opened with
+// (from the listing that found the object, or from the look before the
+// open), and asks again only after it changed the object itself.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -8,16 +12,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "posix_internal.h"
 
 namespace vx::posix {
 namespace {
-
-HANDLE NewFileHandle(int fd) {
-  auto* handle = new Handle;
-  handle->fd = fd;
-  return handle;
-}
 
 int OpenRetryingIntr(int directory, const char* path, int flags, mode_t mode) {
   int fd;
@@ -27,99 +27,217 @@ int OpenRetryingIntr(int directory, const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+// A read-only open asks for O_NOATIME, so a backup leaves access times be;
+// the kernel grants it only to the owner or CAP_FOWNER.
+int OpenForReading(int directory, const char* path, int flags) {
+  int fd = OpenRetryingIntr(directory, path, flags | O_NOATIME, 0);
+  if (fd < 0 && errno == EPERM) fd = OpenRetryingIntr(directory, path, flags, 0);
+  return fd;
+}
+
 bool IsRegularOrDirectory(mode_t mode) {
   return S_ISREG(mode) || S_ISDIR(mode);
+}
+
+HANDLE NewFileHandle(int fd, const Status& status) {
+  auto* handle = new Handle;
+  handle->fd = fd;
+  handle->status = status;
+  return handle;
+}
+
+HANDLE Fail(DWORD code) {
+  SetLastErrorCode(code);
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE FailWithErrno(int error, const std::string& path = {}) {
+  SetLastErrorFromErrno(error, path);
+  return INVALID_HANDLE_VALUE;
 }
 
 // Opens `path` (relative to `directory`, or AT_FDCWD) the way CreateFileW
 // would with these arguments:
 // - every open is close-on-exec and made with O_NONBLOCK, so no open waits;
 // - with backup semantics only regular files and directories are taken, and
-//   the type is judged before the open: opening a FIFO, socket or device can
-//   itself act (a tape rewinds, a watchdog arms), so those fail with
-//   ERROR_INVALID_FUNCTION unopened. O_NONBLOCK then stays on, so a read
-//   that would block (a procfs file such as /proc/kmsg) fails instead;
+//   the type is judged before the open (from `listed`, the status the
+//   directory listing just took, or a look of its own): opening a FIFO,
+//   socket or device can itself act (a tape rewinds, a watchdog arms), so
+//   those fail with ERROR_INVALID_FUNCTION unopened. O_NONBLOCK then stays
+//   on, so a read that would block (a procfs file such as /proc/kmsg) fails
+//   instead;
 // - without backup semantics (the log files) any object but a directory is
 //   an ordinary output (a FIFO with a reader, /dev/null, a terminal), and
 //   its writes block as usual;
 // - FILE_FLAG_OPEN_REPARSE_POINT never follows a symbolic link at `path`:
 //   the open fails with ERROR_CANT_RESOLVE_FILENAME;
-// - a read-only open asks for O_NOATIME, so a backup leaves access times be;
-// - a directory opened for writing with backup semantics is opened as a
-//   directory, as Windows does.
+// - CREATE_NEW is O_CREAT|O_EXCL, which follows no link and meets no special
+//   file; an existing name fails with ERROR_FILE_EXISTS;
+// - a directory opened with backup semantics is opened as a directory, also
+//   for writing, as Windows does;
+// - an existing regular file opened for reading, or probed for writing, is
+//   opened only when its descriptor is first needed: what the listing or the
+//   look found answers for it until then, and the write probe asks the
+//   kernel whether a write open would be allowed (faccessat). A file that is
+//   skipped is thus decided on without an open.
 HANDLE OpenLikeCreateFile(int directory, const std::string& path, DWORD access, DWORD disposition,
-                          DWORD flags) {
+                          DWORD flags, const Status* listed) {
   const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
   const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   const bool writing = (access & GENERIC_WRITE) != 0;
   // ERROR_PATH_NOT_FOUND is told apart by looking at the path's parent,
   // which a relative open already holds open.
   const std::string& path_for_errors = directory == AT_FDCWD ? path : std::string();
-  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
-    SetLastErrorCode(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  struct stat st;
-  if (backup && fstatat(directory, path.c_str(), &st, no_follow ? AT_SYMLINK_NOFOLLOW : 0) == 0) {
-    if (S_ISLNK(st.st_mode)) {
-      SetLastErrorCode(ERROR_CANT_RESOLVE_FILENAME);
-      return INVALID_HANDLE_VALUE;
-    }
-    if (!IsRegularOrDirectory(st.st_mode)) {
-      SetLastErrorCode(ERROR_INVALID_FUNCTION);
-      return INVALID_HANDLE_VALUE;
-    }
-  }
-  int open_flags = O_CLOEXEC | O_NONBLOCK | (no_follow ? O_NOFOLLOW : 0);
-  open_flags |= writing ? O_WRONLY : O_RDONLY;
-  if (disposition == CREATE_ALWAYS) open_flags |= O_CREAT | O_TRUNC;
+  const int base_flags = O_CLOEXEC | O_NONBLOCK | (no_follow ? O_NOFOLLOW : 0);
 
+  if (disposition == CREATE_NEW) {
+    const int fd = OpenRetryingIntr(directory, path.c_str(),
+                                    base_flags | O_NOFOLLOW | O_CREAT | O_EXCL |
+                                        (writing ? O_WRONLY : O_RDONLY),
+                                    0666);
+    if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
+    return NewFileHandle(fd, Status{});
+  }
+  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+
+  Status known;
+  if (backup) {
+    if (listed != nullptr && listed->valid) {
+      known = *listed;
+    } else {
+      StatxAt(directory, path.c_str(), no_follow ? AT_SYMLINK_NOFOLLOW : 0, &known);
+    }
+  }
+  const mode_t mode = known.valid ? known.sx.stx_mode : 0;
+  if (known.valid && S_ISLNK(mode)) return Fail(ERROR_CANT_RESOLVE_FILENAME);
+  if (known.valid && !IsRegularOrDirectory(mode)) return Fail(ERROR_INVALID_FUNCTION);
+
+  if (known.valid && S_ISREG(mode) && disposition == OPEN_EXISTING) {
+    if (writing && faccessat(directory, path.c_str(), W_OK, AT_EACCESS) != 0) {
+      return FailWithErrno(errno, path_for_errors);
+    }
+    auto* handle = static_cast<Handle*>(NewFileHandle(-1, known));
+    handle->deferred = true;
+    handle->deferred_directory = directory;
+    handle->deferred_name = path;
+    handle->deferred_flags = base_flags | (writing ? O_WRONLY : O_RDONLY);
+    return handle;
+  }
+
+  int open_flags = base_flags;
+  if (known.valid && S_ISDIR(mode) && disposition == OPEN_EXISTING) {
+    open_flags |= O_RDONLY | O_DIRECTORY;
+  } else {
+    open_flags |= writing ? O_WRONLY : O_RDONLY;
+    if (disposition == CREATE_ALWAYS) open_flags |= O_CREAT | O_TRUNC;
+  }
   int fd;
-  if (!writing) {
-    fd = OpenRetryingIntr(directory, path.c_str(), open_flags | O_NOATIME, 0);
-    if (fd < 0 && errno == EPERM) fd = OpenRetryingIntr(directory, path.c_str(), open_flags, 0);
+  if (!writing || (open_flags & O_DIRECTORY)) {
+    fd = OpenForReading(directory, path.c_str(), open_flags);
   } else {
     fd = OpenRetryingIntr(directory, path.c_str(), open_flags, 0666);
     if (fd < 0 && errno == EISDIR && backup && disposition == OPEN_EXISTING) {
-      fd = OpenRetryingIntr(directory, path.c_str(),
-                            O_CLOEXEC | O_RDONLY | O_DIRECTORY | (no_follow ? O_NOFOLLOW : 0), 0);
+      fd = OpenForReading(directory, path.c_str(), base_flags | O_RDONLY | O_DIRECTORY);
     }
   }
-  if (fd < 0) {
-    SetLastErrorFromErrno(errno, path_for_errors);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (fstat(fd, &st) != 0) {
-    int error = errno;
+  if (fd < 0) return FailWithErrno(errno, path_for_errors);
+
+  // What was looked at before the open stands for the object; only an
+  // object nothing was known of is looked at now.
+  Status status = known;
+  if (!status.valid && !StatxAt(fd, "", AT_EMPTY_PATH, &status)) {
+    const int error = errno;
     close(fd);
-    SetLastErrorFromErrno(error);
-    return INVALID_HANDLE_VALUE;
+    return FailWithErrno(error);
   }
-  if (S_ISDIR(st.st_mode) && !backup) {
+  const mode_t opened = status.sx.stx_mode;
+  if (S_ISDIR(opened) && !backup) {
     close(fd);
-    SetLastErrorCode(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ERROR_ACCESS_DENIED);
   }
   // The type may have changed between the look and the open.
-  if (backup && !IsRegularOrDirectory(st.st_mode)) {
+  if (backup && !IsRegularOrDirectory(opened)) {
     close(fd);
-    SetLastErrorCode(ERROR_INVALID_FUNCTION);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ERROR_INVALID_FUNCTION);
   }
   if (!backup) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return NewFileHandle(fd);
+  if (writing || disposition == CREATE_ALWAYS) status.valid = false;  // it is to change
+  return NewFileHandle(fd, status);
+}
+
+Handle* DirectoryHandle(HANDLE directory) {
+  Handle* handle = FromHandle(directory);
+  if (handle == nullptr || handle->fd < 0) SetLastErrorCode(ERROR_INVALID_HANDLE);
+  return handle != nullptr && handle->fd >= 0 ? handle : nullptr;
 }
 
 }  // namespace
+
+void ForgetStatus(HANDLE file) {
+  if (Handle* handle = FromHandle(file)) handle->status.valid = false;
+}
 
 Handle* FromHandle(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
   return static_cast<Handle*>(handle);
 }
 
+int DescriptorOf(HANDLE file) {
+  Handle* handle = FromHandle(file);
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  if (handle->deferred) {
+    const char* name = handle->deferred_name.c_str();
+    const int flags = handle->deferred_flags;
+    const int fd = (flags & O_ACCMODE) == O_RDONLY
+                       ? OpenForReading(handle->deferred_directory, name, flags)
+                       : OpenRetryingIntr(handle->deferred_directory, name, flags, 0);
+    if (fd < 0) {
+      SetLastErrorFromErrno(errno);
+      return -1;
+    }
+    handle->fd = fd;
+    handle->deferred = false;
+  }
+  if (handle->fd < 0) SetLastErrorCode(ERROR_INVALID_HANDLE);
+  return handle->fd;
+}
+
+bool StatxAt(int directory, const char* name, int flags, Status* status) {
+  status->valid = statx(directory, name, flags | AT_STATX_SYNC_AS_STAT,
+                        STATX_BASIC_STATS | STATX_BTIME, &status->sx) == 0;
+  return status->valid;
+}
+
+const struct statx* StatusOf(HANDLE file) {
+  Handle* handle = FromHandle(file);
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!handle->status.valid) {
+    const int fd = DescriptorOf(file);
+    if (fd < 0) return nullptr;
+    if (!StatxAt(fd, "", AT_EMPTY_PATH, &handle->status)) {
+      SetLastErrorFromErrno(errno);
+      return nullptr;
+    }
+  }
+  return &handle->status.sx;
+}
+
 FILETIME FileTimeFromTimespec(const struct timespec& time) {
   return FileTimeFromTicks(static_cast<uint64_t>(
       kUnixEpochAsFileTime + int64_t{time.tv_sec} * kFileTimeTicksPerSecond + time.tv_nsec / 100));
+}
+
+FILETIME FileTimeFromStatx(const struct statx_timestamp& time) {
+  return FileTimeFromTimespec(
+      timespec{static_cast<time_t>(time.tv_sec), static_cast<long>(time.tv_nsec)});
 }
 
 struct timespec TimespecFromFileTime(const FILETIME& time) {
@@ -136,19 +254,13 @@ struct timespec TimespecFromFileTime(const FILETIME& time) {
   return out;
 }
 
-FILETIME CreationTimeOf(int fd, const struct stat& st) {
-  struct statx sx;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
-    struct timespec birth = {static_cast<time_t>(sx.stx_btime.tv_sec),
-                             static_cast<long>(sx.stx_btime.tv_nsec)};
-    return FileTimeFromTimespec(birth);
-  }
-  return FileTimeFromTimespec(st.st_ctim);
+FILETIME CreationTimeOf(const struct statx& sx) {
+  return FileTimeFromStatx((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime);
 }
 
 HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD disposition, DWORD flags,
                    HANDLE) {
-  return OpenLikeCreateFile(AT_FDCWD, EncodeFileName(name), access, disposition, flags);
+  return OpenLikeCreateFile(AT_FDCWD, EncodeFileName(name), access, disposition, flags, nullptr);
 }
 
 BOOL CreateDirectoryW(const char16_t* name, void*) {
@@ -160,30 +272,22 @@ BOOL CreateDirectoryW(const char16_t* name, void*) {
   return 1;
 }
 
-namespace {
-// The descriptor of an open directory handle, or -1 with ERROR_INVALID_HANDLE.
-int DirectoryFd(HANDLE directory) {
-  Handle* handle = FromHandle(directory);
-  if (handle == nullptr) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  return handle->fd;
-}
-}  // namespace
-
+// An open of the entry the listing just handed out uses the status the
+// listing took.
 HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD, DWORD disposition,
                      DWORD flags) {
-  const int fd = DirectoryFd(directory);
-  if (fd < 0) return INVALID_HANDLE_VALUE;
-  return OpenLikeCreateFile(fd, EncodeFileName(name), access, disposition, flags);
+  Handle* parent = DirectoryHandle(directory);
+  if (parent == nullptr) return INVALID_HANDLE_VALUE;
+  const std::string path = EncodeFileName(name);
+  const Status* listed = path == parent->last_entry_name ? &parent->last_entry_status : nullptr;
+  return OpenLikeCreateFile(parent->fd, path, access, disposition, flags, listed);
 }
 
 // mkdirat never follows a link at the name: an existing one is EEXIST.
 BOOL CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
-  const int fd = DirectoryFd(directory);
-  if (fd < 0) return 0;
-  if (mkdirat(fd, EncodeFileName(name).c_str(), 0777) != 0) {
+  Handle* parent = DirectoryHandle(directory);
+  if (parent == nullptr) return 0;
+  if (mkdirat(parent->fd, EncodeFileName(name).c_str(), 0777) != 0) {
     SetLastErrorFromErrno(errno);
     return 0;
   }
@@ -195,15 +299,12 @@ namespace {
 // interrupts it; the count moved goes to *moved.
 template <typename Transfer>
 BOOL TransferOnce(HANDLE file, DWORD* moved, Transfer transfer) {
-  Handle* handle = FromHandle(file);
   *moved = 0;
-  if (handle == nullptr) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  const int fd = DescriptorOf(file);
+  if (fd < 0) return 0;
   ssize_t n;
   do {
-    n = transfer(handle->fd);
+    n = transfer(fd);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     SetLastErrorFromErrno(errno);
@@ -219,50 +320,84 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void*) {
+  ForgetStatus(file);
   return TransferOnce(file, written, [&](int fd) { return write(fd, buffer, to_write); });
 }
 
-BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
-  Handle* handle = FromHandle(file);
-  struct stat st;
-  if (handle == nullptr) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  if (fstat(handle->fd, &st) != 0) {
+// Data moved inside the kernel: copy_file_range, which file systems that can
+// share blocks turn into a reflink and NFS 4.2 into a server-side copy. A
+// source with fewer blocks than its length holds holes: each hole is skipped
+// on both sides (SEEK_DATA, SEEK_HOLE) and counted as moved, so it stays a
+// hole and the copy keeps the full length.
+BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
+  *moved = 0;
+  Handle* handle = FromHandle(source);
+  const struct statx* status = StatusOf(source);
+  const int in = DescriptorOf(source);
+  const int out = DescriptorOf(destination);
+  if (handle == nullptr || status == nullptr || in < 0 || out < 0) return 0;
+  ForgetStatus(destination);
+  auto fail = [] {
     SetLastErrorFromErrno(errno);
     return 0;
+  };
+  size_t limit = max_bytes;
+  if (status->stx_blocks * 512 < status->stx_size) {
+    const off_t position = lseek(in, 0, SEEK_CUR);
+    if (position < 0) return fail();
+    off_t data = lseek(in, position, SEEK_DATA);
+    if (data < 0 && errno != ENXIO) return fail();
+    if (data < 0) data = lseek(in, 0, SEEK_END);  // a hole up to the end, or the end
+    if (data < 0) return fail();
+    if (data > position) {
+      const off_t end = lseek(out, data - position, SEEK_CUR);
+      if (end < 0 || ftruncate(out, end) != 0) return fail();
+      *moved = static_cast<uint64_t>(data - position);
+      return 1;
+    }
+    const off_t hole = lseek(in, position, SEEK_HOLE);
+    if (hole < 0 || lseek(in, position, SEEK_SET) < 0) return fail();
+    limit = std::min(limit, static_cast<size_t>(hole - position));
   }
+  ssize_t n;
+  do {
+    n = copy_file_range(in, nullptr, out, nullptr, limit, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return fail();
+  *moved = static_cast<uint64_t>(n);
+  return 1;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  const struct statx* sx = StatusOf(file);
+  if (sx == nullptr) return 0;
   *info = {};
-  info->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  info->ftCreationTime = CreationTimeOf(handle->fd, st);
-  info->ftLastAccessTime = FileTimeFromTimespec(st.st_atim);
-  info->ftLastWriteTime = FileTimeFromTimespec(st.st_mtim);
+  info->dwFileAttributes = S_ISDIR(sx->stx_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  info->ftCreationTime = CreationTimeOf(*sx);
+  info->ftLastAccessTime = FileTimeFromStatx(sx->stx_atime);
+  info->ftLastWriteTime = FileTimeFromStatx(sx->stx_mtime);
   // The kernel's own device numbers have 12 bits of major and 20 of minor,
   // so this packing keeps every bit that tells two devices apart.
-  info->dwVolumeSerialNumber =
-      static_cast<DWORD>((major(st.st_dev) & 0xFFF) << 20 | (minor(st.st_dev) & 0xFFFFF));
-  info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
-  info->nFileSizeLow = static_cast<DWORD>(st.st_size);
-  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
-  info->nFileIndexHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_ino) >> 32);
-  info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
+  info->dwVolumeSerialNumber = (sx->stx_dev_major & 0xFFF) << 20 | (sx->stx_dev_minor & 0xFFFFF);
+  info->nFileSizeHigh = static_cast<DWORD>(sx->stx_size >> 32);
+  info->nFileSizeLow = static_cast<DWORD>(sx->stx_size);
+  info->nNumberOfLinks = sx->stx_nlink;
+  info->nFileIndexHigh = static_cast<DWORD>(sx->stx_ino >> 32);
+  info->nFileIndexLow = static_cast<DWORD>(sx->stx_ino);
   return 1;
 }
 
 // Linux keeps no settable creation time: only access and write times are set.
 BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FILETIME* write) {
-  Handle* handle = FromHandle(file);
-  if (handle == nullptr) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  const int fd = DescriptorOf(file);
+  if (fd < 0) return 0;
+  ForgetStatus(file);
   struct timespec times[2];
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_nsec = UTIME_OMIT;
   if (access != nullptr) times[0] = TimespecFromFileTime(*access);
   if (write != nullptr) times[1] = TimespecFromFileTime(*write);
-  if (futimens(handle->fd, times) != 0) {
+  if (futimens(fd, times) != 0) {
     SetLastErrorFromErrno(errno);
     return 0;
   }
@@ -316,7 +451,12 @@ void GetSystemTimeAsFileTime(FILETIME* now) {
 HANDLE GetStdHandle(DWORD which) {
   // Standard output is the only stream the program asks for; the handle does
   // not own the descriptor, so closing it leaves fd 1 alone.
-  static Handle standard_output = {Handle::Kind::kFile, STDOUT_FILENO, false, {}, 0, 0};
+  static Handle standard_output = [] {
+    Handle handle;
+    handle.fd = STDOUT_FILENO;
+    handle.owns_fd = false;
+    return handle;
+  }();
   if (which != STD_OUTPUT_HANDLE) {
     SetLastErrorCode(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;

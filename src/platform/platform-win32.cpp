@@ -213,7 +213,7 @@ NTSTATUS OpenBelow(const NameBelow& below, DWORD access, DWORD share, ULONG disp
 // once it is known to be the entry itself.
 HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
                           DWORD disposition, DWORD flags) {
-  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
+  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS && disposition != CREATE_NEW) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
@@ -221,15 +221,27 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
   const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   ULONG options = (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT
                                                        : FILE_NON_DIRECTORY_FILE;
+  if (no_follow) options |= FILE_OPEN_REPARSE_POINT;
   HANDLE file = nullptr;
   ULONG_PTR outcome = 0;
   NTSTATUS status;
+  if (disposition == CREATE_NEW) {
+    // A new name only: nothing there is followed, and a taken name, a link
+    // included, fails as CreateFileW's CREATE_NEW does.
+    status = OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+      ::SetLastError(ERROR_FILE_EXISTS);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (status < 0) return FailWithStatus(status);
+    ::SetLastError(ERROR_SUCCESS);
+    return file;
+  }
   if (!no_follow) {
     status = OpenBelow(below, access, share,
                        disposition == OPEN_EXISTING ? FILE_OPEN : FILE_OVERWRITE_IF, options,
                        &file, &outcome);
   } else {
-    options |= FILE_OPEN_REPARSE_POINT;
     status = STATUS_OBJECT_NAME_COLLISION;
     if (disposition == CREATE_ALWAYS) {
       status = OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
@@ -336,6 +348,7 @@ const Platform kWin32 = {
     Win32SetConsoleCtrlHandler,
     Win32ExitProcess,
     Win32FreezeLastWriteTime,
+    nullptr,  // data goes through ReadFile and WriteFile
 };
 
 Platform g_current = kWin32;

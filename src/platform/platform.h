@@ -112,6 +112,7 @@ constexpr DWORD WRITE_DAC = 0x00040000;
 constexpr DWORD FILE_SHARE_READ = 1;
 constexpr DWORD FILE_SHARE_WRITE = 2;
 constexpr DWORD FILE_SHARE_DELETE = 4;
+constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
@@ -218,6 +219,12 @@ struct Platform {
   // with 0xFFFFFFFF), so a time set on it stays until it is set again. Null
   // where every write moves the time regardless.
   BOOL (*FreezeLastWriteTime)(HANDLE file);
+  // Moves up to `max_bytes` from the source's position to the destination's
+  // inside the kernel (a reflink or a server-side copy where the file system
+  // offers one); a hole in the source is skipped on both sides and counted
+  // in *moved, so it stays a hole. *moved is 0 at the end of the source.
+  // Null where data goes only through ReadFile and WriteFile.
+  BOOL (*CopyFileRange)(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved);
 };
 // clang-format on
 

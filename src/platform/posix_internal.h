@@ -2,6 +2,7 @@
 // this.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -12,20 +13,55 @@
 
 namespace vx::posix {
 
+// An object's status, taken once: statx with the birth time.
+struct Status {
+  bool valid = false;
+  struct statx sx = {};
+};
+
 // What a HANDLE points to in this backend.
 struct Handle {
   enum class Kind { kFile, kToken, kProcess };
   Kind kind = Kind::kFile;
   int fd = -1;
   bool owns_fd = true;
+  // The status the handle was opened with (from the listing that found the
+  // object, or taken when first asked for), so that one object costs one
+  // stat.
+  Status status;
+  // An open deferred until the descriptor is first needed: the object
+  // `deferred_name` in the directory `deferred_directory`, with these flags.
+  // A skipped file is thus decided on without ever being opened.
+  bool deferred = false;
+  int deferred_directory = -1;  // or AT_FDCWD
+  std::string deferred_name;
+  int deferred_flags = 0;
   // Listing state of a directory handle: a getdents64 buffer handed out one
-  // record per NtQueryDirectoryFile call.
+  // record per NtQueryDirectoryFile call, and the status of the entry handed
+  // out last, for the open that follows it.
   std::vector<char> entries;
   size_t entry_pos = 0;
   size_t entry_end = 0;
+  std::string last_entry_name;
+  Status last_entry_status;
 };
 
 Handle* FromHandle(HANDLE handle);
+
+// The handle's descriptor, opening it first if its open was deferred; -1
+// with the last error set when that open fails or the handle is invalid.
+int DescriptorOf(HANDLE handle);
+
+// The handle's status (statx), taken on first use; false with the last
+// error set on failure.
+const struct statx* StatusOf(HANDLE handle);
+
+// After a change through the handle its status must be taken anew.
+void ForgetStatus(HANDLE file);
+
+// statx of `name` in `directory` (AT_FDCWD, or "" with AT_EMPTY_PATH for the
+// descriptor itself) with the birth time; false with errno set.
+bool StatxAt(int directory, const char* name, int flags, Status* status);
 
 // File names: UTF-16 in the core, bytes for the kernel. Bytes that are not
 // UTF-8 travel as lone surrogates U+DC80 + byte, so every name round-trips.
@@ -47,9 +83,10 @@ ULONG DosErrorFromNtStatus(NTSTATUS status);
 FILETIME FileTimeFromTimespec(const struct timespec& time);
 struct timespec TimespecFromFileTime(const FILETIME& time);
 
+FILETIME FileTimeFromStatx(const struct statx_timestamp& time);
 // Creation time: birth time where the file system records it, else the
 // change time.
-FILETIME CreationTimeOf(int fd, const struct stat& st);
+FILETIME CreationTimeOf(const struct statx& sx);
 
 // Entries of the table that live in their own files.
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, void* apc_routine, void* apc_context,
@@ -71,5 +108,6 @@ FARPROC GetProcAddress(HMODULE module, const char* proc_name);
 BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor, DWORD length,
                              DWORD* length_needed);
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor);
+BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved);
 
 }  // namespace vx::posix

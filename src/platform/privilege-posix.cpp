@@ -27,7 +27,12 @@ constexpr PrivilegeRow kPrivileges[] = {
     {"SeSecurityPrivilege", 8, {CAP_SYS_ADMIN, CAP_SETFCAP}, 2},
 };
 
-Handle g_process = {Handle::Kind::kProcess, -1, false, {}, 0, 0};
+Handle g_process = [] {
+  Handle handle;
+  handle.kind = Handle::Kind::kProcess;
+  handle.owns_fd = false;
+  return handle;
+}();
 
 const PrivilegeRow* FindByLuid(const LUID& luid) {
   for (const PrivilegeRow& row : kPrivileges) {

@@ -14,6 +14,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -64,31 +65,31 @@ bool Absent(int error) {
   return error == ENODATA || error == EOPNOTSUPP;
 }
 
-// An ACL that is not there reads as none; any other failure is a failure.
-bool ReadOptionalAttribute(int fd, const char* name, bool* present, std::string* value) {
-  *present = ReadAttribute(fd, name, value);
-  return *present || Absent(errno);
-}
-
-bool ListSystemAttributeNames(int fd, std::vector<std::string>* names) {
-  std::string list;
-  for (;;) {
-    ssize_t size = flistxattr(fd, nullptr, 0);
-    if (size < 0) return Absent(errno);
-    list.resize(static_cast<size_t>(size));
-    ssize_t got = flistxattr(fd, list.data(), list.size());
-    if (got >= 0) {
-      list.resize(static_cast<size_t>(got));
-      break;
-    }
-    if (errno != ERANGE) return false;
-  }
-  for (size_t pos = 0; pos < list.size();) {
-    std::string name(list.c_str() + pos);
-    pos += name.size() + 1;
-    if (IsSystemAclName(name)) names->push_back(name);
+// Every attribute name of the object, in one call: a list never exceeds
+// 64 KiB (XATTR_LIST_MAX).
+bool ListAttributeNames(int fd, std::vector<std::string>* names) {
+  thread_local std::vector<char> list(65536);
+  const ssize_t got = flistxattr(fd, list.data(), list.size());
+  if (got < 0) return Absent(errno);
+  for (ssize_t pos = 0; pos < got;) {
+    names->emplace_back(list.data() + pos);
+    pos += static_cast<ssize_t>(names->back().size()) + 1;
   }
   return true;
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Sets an attribute unless it already holds `value`.
+bool SetAttributeIfDifferent(int fd, const std::vector<std::string>& present,
+                             const std::string& name, const std::string& value) {
+  std::string current;
+  if (Contains(present, name) && ReadAttribute(fd, name.c_str(), &current) && current == value) {
+    return true;
+  }
+  return fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0;
 }
 
 void AppendBytes(std::string* out, const void* data, size_t size) {
@@ -130,55 +131,52 @@ constexpr size_t kMaxRecordBytes = 32768;
 
 }  // namespace
 
+// Owner, group and mode come from the status the handle already holds; the
+// attributes are listed once and only those present are read.
 BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor, DWORD length,
                              DWORD* length_needed) {
-  Handle* handle = FromHandle(object);
-  if (handle == nullptr || handle->fd < 0) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  struct stat st;
-  if (fstat(handle->fd, &st) != 0) {
+  const struct statx* sx = StatusOf(object);
+  const int fd = sx != nullptr ? DescriptorOf(object) : -1;
+  if (fd < 0) return 0;
+  auto fail = [] {
     SetLastErrorFromErrno(errno);
     return 0;
-  }
+  };
   Header header = {};
   std::memcpy(header.magic, kMagic, sizeof kMagic);
   header.information = information & 15;
-  header.uid = st.st_uid;
-  header.gid = st.st_gid;
-  header.mode = st.st_mode & 07777;
+  header.uid = sx->stx_uid;
+  header.gid = sx->stx_gid;
+  header.mode = sx->stx_mode & 07777;
+  std::vector<std::string> names;
+  if ((information & (DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) &&
+      !ListAttributeNames(fd, &names)) {
+    return fail();
+  }
+  // An attribute removed between the list and the read is no failure.
+  auto read_listed = [&](const std::string& name, std::string* value, uint32_t* present) {
+    if (!Contains(names, name)) return true;
+    if (ReadAttribute(fd, name.c_str(), value)) {
+      *present = 1;
+      return true;
+    }
+    return Absent(errno);
+  };
   std::string access_acl, default_acl;
   Attributes attributes;
   if (information & DACL_SECURITY_INFORMATION) {
-    bool present = false;
-    if (!ReadOptionalAttribute(handle->fd, kAccessAcl, &present, &access_acl)) {
-      SetLastErrorFromErrno(errno);
-      return 0;
-    }
-    header.has_access_acl = present;
-    if (S_ISDIR(st.st_mode)) {
-      if (!ReadOptionalAttribute(handle->fd, kDefaultAcl, &present, &default_acl)) {
-        SetLastErrorFromErrno(errno);
-        return 0;
-      }
-      header.has_default_acl = present;
+    if (!read_listed(kAccessAcl, &access_acl, &header.has_access_acl)) return fail();
+    if (S_ISDIR(sx->stx_mode) && !read_listed(kDefaultAcl, &default_acl, &header.has_default_acl)) {
+      return fail();
     }
   }
   if (information & SACL_SECURITY_INFORMATION) {
-    std::vector<std::string> names;
-    if (!ListSystemAttributeNames(handle->fd, &names)) {
-      SetLastErrorFromErrno(errno);
-      return 0;
-    }
     for (const std::string& name : names) {
+      if (!IsSystemAclName(name)) continue;
+      uint32_t present = 0;
       std::string value;
-      if (ReadAttribute(handle->fd, name.c_str(), &value)) {
-        attributes[name] = value;
-      } else if (errno != ENODATA) {  // removed meanwhile is no failure
-        SetLastErrorFromErrno(errno);
-        return 0;
-      }
+      if (!read_listed(name, &value, &present)) return fail();
+      if (present) attributes[name] = value;
     }
   }
   header.attribute_count = static_cast<uint32_t>(attributes.size());
@@ -201,13 +199,12 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
   return 1;
 }
 
+// Makes the object match the record, writing only what differs: a file just
+// created or a rerun over an unchanged tree costs a status and a list.
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor) {
-  Handle* handle = FromHandle(object);
-  if (handle == nullptr || handle->fd < 0) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  const int fd = handle->fd;
+  const struct statx* sx = StatusOf(object);
+  const int fd = sx != nullptr ? DescriptorOf(object) : -1;
+  if (fd < 0) return 0;
   Header header;
   std::memcpy(&header, descriptor, sizeof header);
   if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 || header.total_size < sizeof header ||
@@ -232,52 +229,64 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
     }
     attributes[name] = value;
   }
+  const DWORD apply = information & header.information;
+  const bool directory = S_ISDIR(sx->stx_mode);
+  const uint32_t uid = sx->stx_uid;
+  const uint32_t gid = sx->stx_gid;
+  const uint32_t mode = sx->stx_mode & 07777;
+  ForgetStatus(object);
   auto fail = [](int error) {
     SetLastErrorFromErrno(error);
     return 0;
   };
-  const DWORD apply = information & header.information;
+  std::vector<std::string> present;
+  if ((apply & (DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) &&
+      !ListAttributeNames(fd, &present)) {
+    return fail(errno);
+  }
 
   // Owner and group first: a chown clears the set-id bits, which the mode
   // then puts back.
-  uid_t uid = (apply & OWNER_SECURITY_INFORMATION) ? header.uid : static_cast<uid_t>(-1);
-  gid_t gid = (apply & GROUP_SECURITY_INFORMATION) ? header.gid : static_cast<gid_t>(-1);
-  if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
-      fchown(fd, uid, gid) != 0) {
-    return fail(errno);
+  const uid_t new_uid =
+      (apply & OWNER_SECURITY_INFORMATION) && header.uid != uid ? header.uid : static_cast<uid_t>(-1);
+  const gid_t new_gid =
+      (apply & GROUP_SECURITY_INFORMATION) && header.gid != gid ? header.gid : static_cast<gid_t>(-1);
+  bool mode_unsure = false;
+  if (new_uid != static_cast<uid_t>(-1) || new_gid != static_cast<gid_t>(-1)) {
+    if (fchown(fd, new_uid, new_gid) != 0) return fail(errno);
+    mode_unsure = true;
   }
   if (apply & DACL_SECURITY_INFORMATION) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return fail(errno);
     // An ACL the source lacks goes before the mode is set, since removing an
     // ACL leaves its mask in the group bits.
-    if (!header.has_access_acl && fremovexattr(fd, kAccessAcl) != 0 && !Absent(errno)) {
+    if (!header.has_access_acl && Contains(present, kAccessAcl)) {
+      if (fremovexattr(fd, kAccessAcl) != 0 && !Absent(errno)) return fail(errno);
+      mode_unsure = true;
+    }
+    if (directory && !header.has_default_acl && Contains(present, kDefaultAcl) &&
+        fremovexattr(fd, kDefaultAcl) != 0 && !Absent(errno)) {
       return fail(errno);
     }
-    if (S_ISDIR(st.st_mode) && !header.has_default_acl && fremovexattr(fd, kDefaultAcl) != 0 &&
-        !Absent(errno)) {
+    if ((mode_unsure || mode != header.mode) && fchmod(fd, static_cast<mode_t>(header.mode)) != 0) {
       return fail(errno);
     }
-    if (fchmod(fd, static_cast<mode_t>(header.mode)) != 0) return fail(errno);
-    if (header.has_access_acl &&
-        fsetxattr(fd, kAccessAcl, access_acl.data(), access_acl.size(), 0) != 0) {
+    if (header.has_access_acl && !SetAttributeIfDifferent(fd, present, kAccessAcl, access_acl)) {
       return fail(errno);
     }
-    if (header.has_default_acl && S_ISDIR(st.st_mode) &&
-        fsetxattr(fd, kDefaultAcl, default_acl.data(), default_acl.size(), 0) != 0) {
+    if (header.has_default_acl && directory &&
+        !SetAttributeIfDifferent(fd, present, kDefaultAcl, default_acl)) {
       return fail(errno);
     }
   }
   if (apply & SACL_SECURITY_INFORMATION) {
-    std::vector<std::string> present;
-    if (!ListSystemAttributeNames(fd, &present)) return fail(errno);
     for (const std::string& name : present) {
-      if (attributes.count(name) == 0 && fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
+      if (IsSystemAclName(name) && attributes.count(name) == 0 &&
+          fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
         return fail(errno);
       }
     }
     for (const auto& [name, value] : attributes) {
-      if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) return fail(errno);
+      if (!SetAttributeIfDifferent(fd, present, name, value)) return fail(errno);
     }
   }
   return 1;

@@ -26,13 +26,18 @@ class StopTest(ScratchCase):
                 subprocess.run(["rm", "-rf", self.path("src"), self.path("dst")], check=True)
                 os.makedirs(self.path("src/sub"))
                 with open(self.path("src/big"), "wb") as big:
-                    big.truncate(BIG)  # sparse: quick to read, slow in 4 KB chunks
+                    for _ in range(BIG // (1 << 20)):  # data, not holes: slow in 4 KB chunks
+                        big.write(b"\xa5" * (1 << 20))
                 self.write("src/sub/small", b"small")
                 process = start(self.arguments("/CopyBufferSize:4"))  # many small chunks
                 deadline = time.monotonic() + 60
                 while not os.path.exists(self.path("dst/big")) and time.monotonic() < deadline:
                     time.sleep(0.01)
+                # Held still while the signal is delivered, so it lands
+                # mid-copy however fast the machine.
+                process.send_signal(signal.SIGSTOP)
                 process.send_signal(number)
+                process.send_signal(signal.SIGCONT)
                 process.communicate(timeout=120)
                 self.assertEqual(process.returncode, 1)
                 [error] = [ERR_LINE.match(l).groups() for l in lines_of(self.read("run.err"))]

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "copy/access.h"
+#include "copy/copy_file.h"
 #include "fault_injection.h"
 #include "run/run_state.h"
 #include "scratch.h"
@@ -51,6 +53,22 @@ class CopyFixture : public ::testing::Test {
       if (unit == u'/') unit = kPathSeparator;
     }
     return out;
+  }
+
+  // Copies src/NAME to dst/NAME as the walk does, relative to the two
+  // directories' handles.
+  int CopyEntry(std::u16string_view name) {
+    const std::u16string source_directory = P(u"src");
+    const std::u16string destination_directory = P(u"dst");
+    HANDLE source_parent = OpenSource(RootPlace(source_directory));
+    HANDLE destination_parent = OpenSource(RootPlace(destination_directory));
+    const std::u16string source = JoinPath(source_directory, name);
+    const std::u16string destination = JoinPath(destination_directory, name);
+    const int result = CopyOneFile(EntryPlace(source_parent, source, name.size()),
+                                   EntryPlace(destination_parent, destination, name.size()));
+    Os().CloseHandle(destination_parent);
+    Os().CloseHandle(source_parent);
+    return result;
   }
 
   std::string ErrorLog() { return scratch_.Read(u"run.err"); }

@@ -248,6 +248,15 @@ BOOL WrapFreezeLastWriteTime(HANDLE file) {
   return Real().FreezeLastWriteTime(file);
 }
 
+BOOL WrapCopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
+  if (const Fault* fault = I().Hit(Call::kCopyFileRange, I().PathOf(source))) {
+    *moved = 0;
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().CopyFileRange(source, destination, max_bytes, moved);
+}
+
 }  // namespace
 
 FaultInjector::FaultInjector() : real_(Os()) {
@@ -275,6 +284,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   table.SetConsoleCtrlHandler = WrapSetConsoleCtrlHandler;
   table.ExitProcess = WrapExitProcess;
   if (real_.FreezeLastWriteTime != nullptr) table.FreezeLastWriteTime = WrapFreezeLastWriteTime;
+  if (real_.CopyFileRange != nullptr) table.CopyFileRange = WrapCopyFileRange;
 }
 
 FaultInjector::~FaultInjector() {

@@ -37,6 +37,7 @@ enum class Call {
   kNtQueryDirectoryFile,
   kSetConsoleCtrlHandler,
   kFreezeLastWriteTime,
+  kCopyFileRange,
   kCount,
 };
 
@@ -66,6 +67,9 @@ class FaultInjector {
   FaultInjector& operator=(const FaultInjector&) = delete;
 
   void Add(const Fault& fault);
+  // Data goes through ReadFile and WriteFile only, as on a platform without
+  // a kernel copy: for tests of that loop.
+  void BufferOnly() { Os().CopyFileRange = nullptr; }
   // Calls of a kind seen so far, faulted or not.
   int Calls(Call call) const;
   // Handles obtained through the table since the injector was installed and

@@ -60,6 +60,7 @@ class StopTest : public ::testing::Test {
 TEST_F(StopTest, FirstRequestMarksTheFileReportsOnceUnwindsAndARerunRepairs) {
   {
     FaultInjector faults;
+  faults.BufferOnly();
     faults.Add(StopAfterFirstChunk(1));
     EXPECT_EQ(Run(u"/Silent"), 1);
     EXPECT_TRUE(faults.Exits().empty());
@@ -88,6 +89,7 @@ TEST_F(StopTest, FirstRequestMarksTheFileReportsOnceUnwindsAndARerunRepairs) {
 
 TEST_F(StopTest, RequestBetweenEntriesNamesTheDirectory) {
   FaultInjector faults;
+  faults.BufferOnly();
   // The request comes while src/sub is listed; it is noticed before the
   // next entry.
   faults.Add(Fault{Call::kNtQueryDirectoryFile, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0,
@@ -101,6 +103,7 @@ TEST_F(StopTest, RequestBetweenEntriesNamesTheDirectory) {
 
 TEST_F(StopTest, SecondRequestMarksTheOpenFileAndEndsTheProcess) {
   FaultInjector faults;
+  faults.BufferOnly();
   uint64_t marked_at_exit = 0;
   faults.Add(Fault{Call::kReadFile, 2, u"big", 0, 0, Fault::Kind::kBefore, 0, [&] {
                      OnStopRequest(CTRL_C_EVENT);
@@ -118,6 +121,7 @@ TEST_F(StopTest, SecondRequestMarksTheOpenFileAndEndsTheProcess) {
 // so the calls are what can be shown here.
 TEST_F(StopTest, NewFilesAreMarkedFromTheStartWhereWritesCanBeKeptFromMovingTheTime) {
   FaultInjector faults;
+  faults.BufferOnly();
   std::vector<std::string> first;  // the first call of each kind on dst/big, in order
   for (auto [call, name] :
        {std::pair{Call::kFreezeLastWriteTime, "freeze"}, std::pair{Call::kSetFileTime, "time"},

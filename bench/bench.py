@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""Velmox against cp -a, cp -au and rsync -aAX on generated trees.
+
+A benchmark, not a test: the trees live on a tmpfs (and, for the reflink
+row, a btrfs loop file system), every tool runs in alternation with the
+others, and each row reports medians, the ratio velmox / cp, system calls
+per file (strace -c) and peak memory (/usr/bin/time). Ratios measured side
+by side in one run are what to compare; absolute times depend on the machine.
+
+    python3 bench/bench.py [--velmox build/linux/velmox] [--runs 5] [--rows small,empty,...]
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROWS = ["small", "empty", "large", "rerun", "sparse", "btrfs"]
+MiB = 1 << 20
+
+
+def velmox(exe, source, destination, *more):
+    return [exe, "/Source:" + source, "/Dest:" + destination, "/SubDirectories",
+            "/SecurityDescriptor", "/CreateDestinationDirectory", "/Silent"] + list(more)
+
+
+def make_small(root, files=20000, directories=200):
+    generator = random.Random(7)
+    for d in range(directories):
+        os.makedirs(os.path.join(root, f"d{d:03}"))
+        for f in range(files // directories):
+            size = generator.randint(1024, 16 * 1024)
+            with open(os.path.join(root, f"d{d:03}", f"f{f:04}"), "wb") as out:
+                out.write(generator.randbytes(size))
+    return files
+
+
+def make_empty(root, files=100000):
+    os.makedirs(root)
+    for f in range(files):
+        open(os.path.join(root, f"e{f:06}"), "wb").close()
+    return files
+
+
+def make_large(root):
+    os.makedirs(root)
+    block = random.Random(3).randbytes(MiB)
+    for name in ["a", "b"]:
+        with open(os.path.join(root, name), "wb") as out:
+            for _ in range(512):
+                out.write(block)
+    return 2
+
+
+def make_sparse(root):
+    os.makedirs(root)
+    path = os.path.join(root, "sparse")
+    with open(path, "wb") as out:
+        for offset in [0, 2 << 30, (4 << 30) - MiB]:  # 3 MiB of data in 4 GiB
+            out.seek(offset)
+            out.write(random.Random(offset).randbytes(MiB))
+    return 1
+
+
+def allocated(path):
+    total = 0
+    for directory, _, files in os.walk(path):
+        for name in files:
+            total += os.lstat(os.path.join(directory, name)).st_blocks * 512
+    return total
+
+
+def timed(command, after=None):
+    start = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if after:
+        after()
+    return time.perf_counter() - start
+
+
+def syscalls(command, files):
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
+        subprocess.run(["strace", "-f", "-c", "-o", out.name] + command, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for line in out.read().splitlines():
+            if line.strip().endswith("total"):
+                fields = line.split()
+                return int(fields[3] if len(fields) >= 6 else fields[2]) / files
+    return float("nan")
+
+
+def peak_kib(command):
+    done = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, check=True,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    return int(done.stderr.strip().splitlines()[-1])
+
+
+class Bench:
+    def __init__(self, options, work):
+        self.exe = os.path.abspath(options.velmox)
+        self.runs = options.runs
+        self.work = work
+        self.results = []
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def clear(self, path):
+        if os.path.lexists(path):
+            subprocess.run(["rm", "-rf", path], check=True)
+
+    def copy_tools(self, source, destination):
+        return {
+            "velmox": velmox(self.exe, source, destination),
+            "cp -a": ["cp", "-a", source, destination],
+            "rsync -aAX": ["rsync", "-aAX", source + "/", destination],
+        }
+
+    def row(self, name, source, files, tools, prepare, after=None, extra=""):
+        times = {tool: [] for tool in tools}
+        for _ in range(self.runs):
+            for tool, command in tools.items():
+                prepare(tool)
+                times[tool].append(timed(command, after))
+        medians = {tool: statistics.median(values) for tool, values in times.items()}
+        prepare("velmox")
+        calls = syscalls(tools["velmox"], files)
+        cp_tool = next(tool for tool in tools if tool.startswith("cp"))
+        prepare(cp_tool)
+        cp_calls = syscalls(tools[cp_tool], files)
+        prepare("velmox")
+        memory = peak_kib(tools["velmox"])
+        self.results.append((name, medians, cp_tool, calls, cp_calls, memory, extra))
+        print(self.format(self.results[-1]), flush=True)
+
+    @staticmethod
+    def format(result):
+        name, medians, cp_tool, calls, cp_calls, memory, extra = result
+        cells = [f"{tool} {seconds:.3f} s" for tool, seconds in medians.items()]
+        ratio = medians["velmox"] / medians[cp_tool]
+        text = (f"| {name} | " + " | ".join(cells) + f" | velmox / {cp_tool}: {ratio:.2f} | "
+                f"syscalls/file: velmox {calls:.1f}, {cp_tool} {cp_calls:.1f} | "
+                f"peak {memory / 1024:.1f} MiB |")
+        return text + (f" {extra} |" if extra else "")
+
+    def new_copy_row(self, name, maker, after=None, source_name=None):
+        source = self.path(source_name or name)
+        if not os.path.exists(source):
+            files = maker(source)
+        else:
+            files = sum(len(f) for _, _, f in os.walk(source))
+        destination = self.path(name + ".copy")
+        tools = self.copy_tools(source, destination)
+        self.row(name, source, files, tools, lambda tool: self.clear(destination), after)
+        return source, files
+
+    def run(self, rows):
+        if "small" in rows or "rerun" in rows:
+            source, files = self.new_copy_row("small", make_small) if "small" in rows else (
+                self.path("small"), make_small(self.path("small")))
+            if "rerun" in rows:
+                self.rerun_row(source, files)
+        if "empty" in rows:
+            self.new_copy_row("empty", make_empty)
+        if "large" in rows:
+            self.new_copy_row("large", make_large)
+            self.clear(self.path("large"))
+        if "sparse" in rows:
+            self.sparse_row()
+        if "btrfs" in rows:
+            self.btrfs_row()
+
+    def rerun_row(self, source, files):
+        # Each tool reruns over its own complete copy, made once.
+        copies = {"velmox": self.path("rerun.velmox"), "cp -au": self.path("rerun.cp"),
+                  "rsync -aAX": self.path("rerun.rsync")}
+        subprocess.run(velmox(self.exe, source, copies["velmox"]), check=True)
+        subprocess.run(["cp", "-a", source, copies["cp -au"]], check=True)
+        subprocess.run(["rsync", "-aAX", source + "/", copies["rsync -aAX"]], check=True)
+        tools = {
+            "velmox": velmox(self.exe, source, copies["velmox"], "/OnlyNewer"),
+            "cp -au": ["cp", "-au", source + "/.", copies["cp -au"]],
+            "rsync -aAX": ["rsync", "-aAX", source + "/", copies["rsync -aAX"]],
+        }
+        self.row("rerun", source, files, tools, lambda tool: None)
+        name, medians = self.results[-1][0], self.results[-1][1]
+        extra = f"velmox / rsync: {medians['velmox'] / medians['rsync -aAX']:.2f}"
+        self.results[-1] = self.results[-1][:6] + (extra,)
+        print(f"|   | {extra} |")
+        for copy in copies.values():
+            self.clear(copy)
+
+    def sparse_row(self):
+        source = self.path("sparse")
+        make_sparse(source)
+        destination = self.path("sparse.copy")
+        tools = {"velmox": velmox(self.exe, source, destination),
+                 "cp -a": ["cp", "-a", source, destination]}
+        self.row("sparse", source, 1, tools, lambda tool: self.clear(destination))
+        subprocess.run(tools["velmox"], check=True)
+        extra = (f"allocated: source {allocated(source) / MiB:.1f} MiB, "
+                 f"velmox copy {allocated(destination) / MiB:.1f} MiB")
+        self.results[-1] = self.results[-1][:6] + (extra,)
+        print(f"|   | {extra} |")
+        self.clear(destination)
+        self.clear(source)
+
+    def btrfs_row(self):
+        image = self.path("btrfs.img")
+        mount = self.path("btrfs")
+        try:
+            with open(image, "wb") as out:
+                out.truncate(3 << 30)
+            subprocess.run(["mkfs.btrfs", "-q", image], check=True, stdout=subprocess.DEVNULL)
+            os.makedirs(mount)
+            subprocess.run(["mount", "-o", "loop", image, mount], check=True)
+        except (OSError, subprocess.CalledProcessError) as error:
+            print(f"| btrfs | skipped: no loop mount here ({error}) |")
+            return
+        try:
+            old_work, self.work = self.work, mount
+            source = self.path("big")
+            os.makedirs(source)
+            with open(os.path.join(source, "one-gib"), "wb") as out:
+                block = random.Random(5).randbytes(MiB)
+                for _ in range(1024):
+                    out.write(block)
+            os.sync()
+            destination = self.path("big.copy")
+            tools = {"velmox": velmox(self.exe, source, destination),
+                     "cp -a": ["cp", "-a", source, destination]}
+            self.row("btrfs", source, 1, tools, lambda tool: (self.clear(destination), os.sync()),
+                     after=os.sync)
+        finally:
+            self.work = old_work
+            subprocess.run(["umount", mount], check=False)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--velmox", default="build/linux/velmox")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--rows", default=",".join(ROWS))
+    options = parser.parse_args()
+    rows = options.rows.split(",")
+    for tool in ["strace", "rsync", "/usr/bin/time"]:
+        if not shutil.which(tool):
+            sys.exit(f"bench: {tool} is missing (make bench installs it)")
+    work = tempfile.mkdtemp(prefix="velmox-bench-")
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=20g", "tmpfs", work],
+                             stderr=subprocess.DEVNULL).returncode == 0
+    if not mounted:
+        shutil.rmtree(work)
+        work = tempfile.mkdtemp(prefix="velmox-bench-", dir="/dev/shm")
+    print(f"work: {work} ({'tmpfs' if mounted else '/dev/shm'}), {options.runs} runs, "
+          f"medians; velmox runs with /SubDirectories /SecurityDescriptor "
+          f"/CreateDestinationDirectory /Silent")
+    try:
+        Bench(options, work).run(rows)
+    finally:
+        if mounted:
+            subprocess.run(["umount", work], check=False)
+        subprocess.run(["rm", "-rf", work], check=False)
+
+
+if __name__ == "__main__":
+    main()

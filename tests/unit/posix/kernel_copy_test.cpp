@@ -1,0 +1,91 @@
+// The kernel copy: whatever it cannot do, the buffer does for the rest of the
+// file, so failures are still reported by the read or the write that meets
+// them; holes in the source stay holes, and the byte count is the length.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "copy_fixture.h"
+
+namespace vx {
+namespace {
+
+using testing::Call;
+using testing::ErrLine;
+using testing::Fault;
+using testing::FaultInjector;
+using testing::LastWriteTicks;
+
+constexpr uint64_t k1980 = 119600064000000000ULL;
+
+class KernelCopyTest : public testing::CopyFixture {
+ protected:
+  int Copy() { return CopyEntry(u"a"); }
+  static std::string Data(size_t size) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 13 + i / 509);
+    return data;
+  }
+};
+
+TEST_F(KernelCopyTest, FailuresFallBackToTheBufferWhichReportsThemWithTheirOwnCodes) {
+  const std::string data = Data(3 * 65536 + 100);
+  scratch_.Write(u"src/a", data);
+  struct Case {
+    std::vector<Fault> faults;
+    const char16_t* context;  // nullptr: the buffer finishes the copy
+    DWORD code;
+  } cases[] = {
+      {{Fault{Call::kCopyFileRange, 2, u"", 18}}, nullptr, 0},
+      {{Fault{Call::kCopyFileRange, 1, u"", 18}, Fault{Call::kReadFile, 1, Frag(u"src/a"), 1117}},
+       u"CopyOneFile:ReadFile(SOURCE)",
+       1117},
+      {{Fault{Call::kCopyFileRange, 2, u"", 18}, Fault{Call::kWriteFile, 1, Frag(u"dst/a"), 112}},
+       u"CopyOneFile:WriteFile(DESTINATION)",
+       112},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(scratch_.Fs(u"dst/a"));
+    Counters = RunCounters{};
+    const std::string before = ErrorLog();
+    FaultInjector faults;
+    for (const Fault& fault : c.faults) faults.Add(fault);
+    EXPECT_EQ(Copy(), c.context == nullptr ? 1 : 0);
+    if (c.context == nullptr) {
+      EXPECT_TRUE(scratch_.Read(u"dst/a") == data);
+      EXPECT_EQ(Counters.ByteCount, data.size());
+      EXPECT_EQ(ErrorLog(), before);
+    } else {
+      const bool names_source = c.code == 1117;
+      EXPECT_EQ(ErrorLog(),
+                before + ErrLine(1, P(names_source ? u"src/a" : u"dst/a"), c.context, c.code));
+      EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k1980);
+    }
+    EXPECT_TRUE(faults.OpenHandles().empty());
+  }
+}
+
+TEST_F(KernelCopyTest, HolesStayHolesAndCountInTheLength) {
+  const std::string chunk = Data(65536);
+  constexpr off_t kLength = 8 << 20;
+  {
+    const int fd = open(scratch_.Fs(u"src/a").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, chunk.data(), chunk.size(), 0), 65536);
+    ASSERT_EQ(pwrite(fd, chunk.data(), chunk.size(), 3 << 20), 65536);
+    ASSERT_EQ(ftruncate(fd, kLength), 0);  // ends in a hole
+    close(fd);
+  }
+  EXPECT_EQ(Copy(), 1);
+  struct stat source, copy;
+  ASSERT_EQ(stat(scratch_.Fs(u"src/a").c_str(), &source), 0);
+  ASSERT_EQ(stat(scratch_.Fs(u"dst/a").c_str(), &copy), 0);
+  EXPECT_EQ(copy.st_size, kLength);
+  EXPECT_LE(copy.st_blocks, source.st_blocks + 256);  // at most 128 KiB more
+  EXPECT_TRUE(scratch_.Read(u"dst/a") == scratch_.Read(u"src/a"));
+  EXPECT_EQ(Counters.ByteCount, static_cast<uint64_t>(kLength));
+}
+
+}  // namespace
+}  // namespace vx
