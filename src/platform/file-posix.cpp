@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -78,10 +78,28 @@ HANDLE FailWithErrno(int error, const std::string& path = {}) {
 // - an existing regular file opened for reading, or probed for writing, is
 //   opened only when its descriptor is first needed: what the listing or the
 //   look found answers for it until then, and the write probe asks the
-//   kernel whether a write open would be allowed (faccessat). A file that is
-//   skipped is thus decided on without an open.
-HANDLE OpenLikeCreateFile(int directory, const std::string& path, DWORD access, DWORD disposition,
-                          DWORD flags, const Status* listed) {
+//   status and the mount whether a write open would be refused. A file that
+//   is skipped is thus decided on without an open.
+// Whether a write open of the regular file `status` in `parent` (or the
+// by its path) would be refused, answered without an open: an
+// immutable or append-only file is refused with EPERM, one on a read-only
+// mount with EROFS. Access bits cannot refuse: the restore privilege holds
+// CAP_DAC_OVERRIDE.
+int WriteRefusal(Handle* parent, const std::string& path, const struct statx& status) {
+  if (status.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) return EPERM;
+  int read_only = parent != nullptr ? parent->read_only_mount : -1;
+  if (read_only < 0) {
+    struct statvfs mount;
+    const int result = parent != nullptr ? fstatvfs(parent->fd, &mount)
+                                         : statvfs(path.c_str(), &mount);
+    read_only = result == 0 && (mount.f_flag & ST_RDONLY) ? 1 : 0;
+    if (parent != nullptr) parent->read_only_mount = read_only;
+  }
+  return read_only ? EROFS : 0;
+}
+
+HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path, DWORD access,
+                          DWORD disposition, DWORD flags, const Status* listed) {
   const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
   const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   const bool writing = (access & GENERIC_WRITE) != 0;
@@ -115,8 +133,9 @@ HANDLE OpenLikeCreateFile(int directory, const std::string& path, DWORD access, 
   if (known.valid && !IsRegularOrDirectory(mode)) return Fail(ERROR_INVALID_FUNCTION);
 
   if (known.valid && S_ISREG(mode) && disposition == OPEN_EXISTING) {
-    if (writing && faccessat(directory, path.c_str(), W_OK, AT_EACCESS) != 0) {
-      return FailWithErrno(errno, path_for_errors);
+    if (writing) {
+      const int refusal = WriteRefusal(parent, path, known.sx);
+      if (refusal != 0) return FailWithErrno(refusal);
     }
     auto* handle = static_cast<Handle*>(NewFileHandle(-1, known));
     handle->deferred = true;
@@ -260,7 +279,8 @@ FILETIME CreationTimeOf(const struct statx& sx) {
 
 HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD disposition, DWORD flags,
                    HANDLE) {
-  return OpenLikeCreateFile(AT_FDCWD, EncodeFileName(name), access, disposition, flags, nullptr);
+  return OpenLikeCreateFile(nullptr, AT_FDCWD, EncodeFileName(name), access, disposition, flags,
+                            nullptr);
 }
 
 BOOL CreateDirectoryW(const char16_t* name, void*) {
@@ -280,7 +300,7 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
   const std::string path = EncodeFileName(name);
   const Status* listed = path == parent->last_entry_name ? &parent->last_entry_status : nullptr;
-  return OpenLikeCreateFile(parent->fd, path, access, disposition, flags, listed);
+  return OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags, listed);
 }
 
 // mkdirat never follows a link at the name: an existing one is EEXIST.

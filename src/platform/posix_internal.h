@@ -44,6 +44,8 @@ struct Handle {
   size_t entry_end = 0;
   std::string last_entry_name;
   Status last_entry_status;
+  // Whether the directory is on a read-only mount: -1 until asked.
+  int read_only_mount = -1;
 };
 
 Handle* FromHandle(HANDLE handle);
