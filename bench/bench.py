@@ -201,6 +201,7 @@ class Bench:
         tools = {"velmox": velmox(self.exe, source, destination),
                  "cp -a": ["cp", "-a", source, destination]}
         self.row("sparse", source, 1, tools, lambda tool: self.clear(destination))
+        self.clear(destination)
         subprocess.run(tools["velmox"], check=True)
         extra = (f"allocated: source {allocated(source) / MiB:.1f} MiB, "
                  f"velmox copy {allocated(destination) / MiB:.1f} MiB")

@@ -126,8 +126,10 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
   // The destination root is created only on request; every directory below
   // it always is, and an existing one is accepted only with /Overwrite or
   // /OnlyNewer.
+  bool created = false;
   if (!State.AtTopLevel || Settings.CreateDestinationDirectory) {
-    if (!CreateDestinationDirectory(destination)) {
+    created = CreateDestinationDirectory(destination) != 0;
+    if (!created) {
       const DWORD code = Os().GetLastError();
       if (code != ERROR_ALREADY_EXISTS || !(Settings.Overwrite || Settings.OnlyNewer)) {
         ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
@@ -184,7 +186,7 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
     level->entry_destination = JoinPath(destination.path, name);
     const Place entry_source = EntryPlace(source_handle, level->entry_source, name.size());
     const Place entry_destination =
-        EntryPlace(destination_handle, level->entry_destination, name.size());
+        EntryPlace(destination_handle, level->entry_destination, name.size(), created);
 
     int result;
     if (is_directory) {

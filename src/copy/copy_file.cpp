@@ -138,24 +138,37 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return 1;
   }
 
-  // A destination that is not there is created at once; only a name that is
-  // taken needs the probe and the decision. Any other failure of the create
-  // is what the probe and the create would have met: the destination counts
-  // as new, and its create fails.
-  HANDLE destination_file = OpenDestination(destination, CREATE_NEW);
-  DWORD code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
+  // In a directory this run has just created, a file is created at once;
+  // elsewhere the probe decides first. Either way a new file is created
+  // with CREATE_NEW, which no link or special file can meet, and a name
+  // found taken goes the way the probe would have sent it.
+  HANDLE destination_file = INVALID_HANDLE_VALUE;
+  DWORD code = ERROR_FILE_EXISTS;
+  if (destination.parent_is_new) {
+    destination_file = OpenDestination(destination, CREATE_NEW);
+    code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
+    if (code != ERROR_FILE_EXISTS) ++Counters.NewCount;
+  }
   if (code == ERROR_FILE_EXISTS) {
     HANDLE probe;
     const Decision decision = Decide(source, destination, source_info, &probe);
-    if (probe != INVALID_HANDLE_VALUE) Os().CloseHandle(probe);
+    const bool absent = probe == INVALID_HANDLE_VALUE;
+    if (!absent) Os().CloseHandle(probe);
     if (decision != Decision::kCopy) {
       Os().CloseHandle(source_file);
       return decision == Decision::kSkip ? 1 : 0;
     }
-    destination_file = OpenDestination(destination, CREATE_ALWAYS);
-    code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
-  } else {
-    ++Counters.NewCount;
+    code = ERROR_FILE_EXISTS;
+    if (absent) {
+      destination_file = OpenDestination(destination, CREATE_NEW);
+      code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
+    }
+    // Present, or there though the probe could not open it: replaced as
+    // CREATE_ALWAYS replaces it, or refused with its own code.
+    if (code == ERROR_FILE_EXISTS) {
+      destination_file = OpenDestination(destination, CREATE_ALWAYS);
+      code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
+    }
   }
   if (destination_file == INVALID_HANDLE_VALUE) {
     if (code != ERROR_ALREADY_EXISTS) {

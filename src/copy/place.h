@@ -17,6 +17,7 @@ struct Place {
   HANDLE parent;               // the open parent directory; nullptr for a root
   const std::u16string& path;  // the full path the reports name
   size_t name_at;              // where the object's own name starts in `path`
+  bool parent_is_new = false;  // the parent was just created by this run: it is empty
 
   const char16_t* Name() const { return path.c_str() + name_at; }
 };
@@ -40,8 +41,9 @@ inline std::u16string JoinPath(std::u16string_view directory, std::u16string_vie
 
 // The entry `name` of the directory open as `parent`, whose full path
 // `path` is JoinPath(directory path, name).
-inline Place EntryPlace(HANDLE parent, const std::u16string& path, size_t name_length) {
-  return Place{parent, path, path.size() - name_length};
+inline Place EntryPlace(HANDLE parent, const std::u16string& path, size_t name_length,
+                        bool parent_is_new = false) {
+  return Place{parent, path, path.size() - name_length, parent_is_new};
 }
 
 }  // namespace vx

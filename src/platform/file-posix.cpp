@@ -6,7 +6,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
 #include <time.h>
@@ -344,25 +346,58 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
   return TransferOnce(file, written, [&](int fd) { return write(fd, buffer, to_write); });
 }
 
+namespace {
+// Where copy_file_range beats the buffer: file systems that share blocks
+// (a reflink) or copy on the server. Elsewhere (tmpfs, ext4) the kernel
+// copies page by page, slower than one large read and write.
+bool KernelCopyPays(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case BTRFS_SUPER_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case NFS_SUPER_MAGIC:
+    case 0xFE534D42:  // SMB2
+    case 0xFF534D42:  // CIFS
+    case 0x00C36400:  // Ceph
+    case 0x7461636F:  // OCFS2
+    case 0xCA451A4E:  // bcachefs
+      return true;
+    default:
+      return false;
+  }
+}
+}  // namespace
+
 // Data moved inside the kernel: copy_file_range, which file systems that can
 // share blocks turn into a reflink and NFS 4.2 into a server-side copy. A
 // source with fewer blocks than its length holds holes: each hole is skipped
 // on both sides (SEEK_DATA, SEEK_HOLE) and counted as moved, so it stays a
-// hole and the copy keeps the full length.
+// hole and the copy keeps the full length. A dense file that fits one
+// buffer, or one on a file system where the kernel would copy page by page,
+// is left to the buffer (ERROR_NOT_SUPPORTED before anything moved).
 BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
   *moved = 0;
-  Handle* handle = FromHandle(source);
+  Handle* target = FromHandle(destination);
   const struct statx* status = StatusOf(source);
   const int in = DescriptorOf(source);
   const int out = DescriptorOf(destination);
-  if (handle == nullptr || status == nullptr || in < 0 || out < 0) return 0;
+  if (target == nullptr || status == nullptr || in < 0 || out < 0) return 0;
+  const bool sparse = status->stx_blocks * 512 < status->stx_size;
+  if (target->kernel_copy < 0) {
+    target->kernel_copy = sparse || (status->stx_size > max_bytes && KernelCopyPays(out));
+  }
+  if (!target->kernel_copy) {
+    SetLastErrorCode(ERROR_NOT_SUPPORTED);
+    return 0;
+  }
   ForgetStatus(destination);
   auto fail = [] {
     SetLastErrorFromErrno(errno);
     return 0;
   };
   size_t limit = max_bytes;
-  if (status->stx_blocks * 512 < status->stx_size) {
+  if (sparse) {
     const off_t position = lseek(in, 0, SEEK_CUR);
     if (position < 0) return fail();
     off_t data = lseek(in, position, SEEK_DATA);

@@ -46,6 +46,9 @@ struct Handle {
   Status last_entry_status;
   // Whether the directory is on a read-only mount: -1 until asked.
   int read_only_mount = -1;
+  // Whether data written to this file moves inside the kernel: -1 until its
+  // first copy decides.
+  int kernel_copy = -1;
 };
 
 Handle* FromHandle(HANDLE handle);

@@ -157,7 +157,7 @@ TEST_F(CopyFileTest, FailuresBeforeTheDestinationExistsNameTheSource) {
 TEST_F(CopyFileTest, CreateFailureNamesTheSourceAndKeepsTheDecisionCounted) {
   scratch_.Write(u"src/a", "data");
   FaultInjector faults;
-  faults.Add(Fault{Call::kCreateFileW, 1, Frag(u"dst/a"), 32});  // created at once: no probe
+  faults.Add(Fault{Call::kCreateFileW, 2, Frag(u"dst/a"), 32});  // 1st is the probe
   EXPECT_EQ(Copy(), 0);
   EXPECT_EQ(ErrorLog(), ErrLine(1, P(u"src/a"), u"CopyOneFile:CreateFile(DESTINATION)", 32));
   ExpectCounters(1, 0, 0, 1);

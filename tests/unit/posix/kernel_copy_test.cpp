@@ -22,16 +22,24 @@ constexpr uint64_t k1980 = 119600064000000000ULL;
 class KernelCopyTest : public testing::CopyFixture {
  protected:
   int Copy() { return CopyEntry(u"a"); }
-  static std::string Data(size_t size) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 13 + i / 509);
-    return data;
+  // src/a: 64 KiB of data at each offset given, holes between them, and
+  // `length` in all. Holes send every file system's copy through the kernel.
+  void WriteSparse(std::initializer_list<off_t> offsets, off_t length) {
+    std::string chunk(65536, '\0');
+    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 13 + i / 509);
+    const int fd = open(scratch_.Fs(u"src/a").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (off_t offset : offsets) {
+      ASSERT_EQ(pwrite(fd, chunk.data(), chunk.size(), offset), 65536);
+    }
+    ASSERT_EQ(ftruncate(fd, length), 0);
+    close(fd);
   }
 };
 
 TEST_F(KernelCopyTest, FailuresFallBackToTheBufferWhichReportsThemWithTheirOwnCodes) {
-  const std::string data = Data(3 * 65536 + 100);
-  scratch_.Write(u"src/a", data);
+  WriteSparse({0, 3 * 65536}, 5 * 65536 + 100);
+  const std::string data = scratch_.Read(u"src/a");
   struct Case {
     std::vector<Fault> faults;
     const char16_t* context;  // nullptr: the buffer finishes the copy
@@ -52,6 +60,7 @@ TEST_F(KernelCopyTest, FailuresFallBackToTheBufferWhichReportsThemWithTheirOwnCo
     FaultInjector faults;
     for (const Fault& fault : c.faults) faults.Add(fault);
     EXPECT_EQ(Copy(), c.context == nullptr ? 1 : 0);
+    EXPECT_EQ(faults.Calls(Call::kCopyFileRange), c.faults[0].nth);  // then the buffer
     if (c.context == nullptr) {
       EXPECT_TRUE(scratch_.Read(u"dst/a") == data);
       EXPECT_EQ(Counters.ByteCount, data.size());
@@ -67,16 +76,8 @@ TEST_F(KernelCopyTest, FailuresFallBackToTheBufferWhichReportsThemWithTheirOwnCo
 }
 
 TEST_F(KernelCopyTest, HolesStayHolesAndCountInTheLength) {
-  const std::string chunk = Data(65536);
   constexpr off_t kLength = 8 << 20;
-  {
-    const int fd = open(scratch_.Fs(u"src/a").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, chunk.data(), chunk.size(), 0), 65536);
-    ASSERT_EQ(pwrite(fd, chunk.data(), chunk.size(), 3 << 20), 65536);
-    ASSERT_EQ(ftruncate(fd, kLength), 0);  // ends in a hole
-    close(fd);
-  }
+  WriteSparse({0, 3 << 20}, kLength);  // ends in a hole
   EXPECT_EQ(Copy(), 1);
   struct stat source, copy;
   ASSERT_EQ(stat(scratch_.Fs(u"src/a").c_str(), &source), 0);
