@@ -15,7 +15,7 @@ FUZZ_SMOKE_SECONDS ?= 20
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps linux windows asan fuzz-build test test-linux test-windows test-asan \
-        test-fuzz fuzz demo clean
+        test-fuzz fuzz package bench demo clean
 
 all: linux windows
 
@@ -68,6 +68,20 @@ fuzz: fuzz-build
 
 test-windows: windows wine-up
 	ctest --preset windows -j $(JOBS); status=$$?; wineserver -k >/dev/null 2>&1; exit $$status
+
+# The .deb of the Linux build and the zip of the Windows build, in
+# build/linux and build/windows.
+package: linux windows
+	cd build/linux && cpack -G DEB
+	cd build/windows && cpack -G ZIP
+
+# Not a test: velmox against cp -a and rsync -aAX on generated trees.
+BENCH_PACKAGES := rsync strace time btrfs-progs
+bench: linux
+	@missing=$$(for p in $(BENCH_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; fi
+	$(SUDO) python3 bench/bench.py
 
 demo: linux windows wine-up
 	@bash tools/demo.sh; status=$$?; wineserver -k >/dev/null 2>&1; exit $$status

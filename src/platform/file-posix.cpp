@@ -6,9 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
 #include <time.h>
@@ -346,36 +344,13 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
   return TransferOnce(file, written, [&](int fd) { return write(fd, buffer, to_write); });
 }
 
-namespace {
-// Where copy_file_range beats the buffer: file systems that share blocks
-// (a reflink) or copy on the server. Elsewhere (tmpfs, ext4) the kernel
-// copies page by page, slower than one large read and write.
-bool KernelCopyPays(int fd) {
-  struct statfs fs;
-  if (fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case BTRFS_SUPER_MAGIC:
-    case XFS_SUPER_MAGIC:
-    case NFS_SUPER_MAGIC:
-    case 0xFE534D42:  // SMB2
-    case 0xFF534D42:  // CIFS
-    case 0x00C36400:  // Ceph
-    case 0x7461636F:  // OCFS2
-    case 0xCA451A4E:  // bcachefs
-      return true;
-    default:
-      return false;
-  }
-}
-}  // namespace
-
 // Data moved inside the kernel: copy_file_range, which file systems that can
 // share blocks turn into a reflink and NFS 4.2 into a server-side copy. A
 // source with fewer blocks than its length holds holes: each hole is skipped
 // on both sides (SEEK_DATA, SEEK_HOLE) and counted as moved, so it stays a
 // hole and the copy keeps the full length. A dense file that fits one
-// buffer, or one on a file system where the kernel would copy page by page,
-// is left to the buffer (ERROR_NOT_SUPPORTED before anything moved).
+// buffer is left to it (ERROR_NOT_SUPPORTED before anything moved): one read
+// and one write cost less than setting up the kernel copy.
 BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
   *moved = 0;
   Handle* target = FromHandle(destination);
@@ -385,7 +360,7 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
   if (target == nullptr || status == nullptr || in < 0 || out < 0) return 0;
   const bool sparse = status->stx_blocks * 512 < status->stx_size;
   if (target->kernel_copy < 0) {
-    target->kernel_copy = sparse || (status->stx_size > max_bytes && KernelCopyPays(out));
+    target->kernel_copy = sparse || status->stx_size > max_bytes;
   }
   if (!target->kernel_copy) {
     SetLastErrorCode(ERROR_NOT_SUPPORTED);

@@ -109,14 +109,24 @@ void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD b
                  UnsignedDecimal(bytes_written) + u" bytes written\n");
 }
 
+namespace {
+// Whether a progress line has anywhere to go; a silent run without a log
+// only counts.
+bool ProgressWanted() {
+  return !Settings.Silent || State.Log.IsOpen();
+}
+}  // namespace
+
 void AnnounceDirectory(std::u16string_view path) {
   ++Counters.DirectoryCount;
+  if (!ProgressWanted()) return;
   WriteProgress(u"DIR  " + Decimal(Counters.DirectoryCount, 6) + u": " + ShownPath(path) + u"\n");
 }
 
 // Sizes of 2 TiB and more show their full KB figure rather than wrapping.
 void AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
   ++Counters.FileCount;
+  if (!ProgressWanted()) return;
   WriteProgress(u"FILE " + Decimal(Counters.FileCount, 6) + u": " + ShownPath(path) + u" (" +
                 UnsignedDecimal(size_in_bytes >> 10) + u" KB)\n");
 }

@@ -1,4 +1,6 @@
 """The command line of the built program: usage, validation, exit codes."""
+import os
+import tempfile
 import unittest
 
 from velmox_e2e import DASHES, WINDOWS, exit_status, host_path, line, main, run
@@ -63,6 +65,13 @@ class ValidationTest(unittest.TestCase):
                          + b"Ignoring parameter <U+0416>X\r\n"
                          + line("Need source AND destination path, aborting."))
         self.assertEqual(status, exit_status(-1))
+
+    def test_wildcards_reach_the_program_unexpanded(self):
+        with tempfile.TemporaryDirectory() as directory:
+            open(os.path.join(directory, "stray-file"), "wb").close()
+            output, status = run(["stray*", "x?y"], cwd=directory)
+        self.assertEqual(output, line("Ignoring parameter STRAY*") + line("Ignoring parameter X?Y")
+                         + line("Need source AND destination path, aborting."))
 
     @unittest.skipUnless(WINDOWS, "drive and UNC forms are Windows' own")
     def test_path_forms(self):
