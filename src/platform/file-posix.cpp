@@ -5,6 +5,8 @@
 // open), and asks again only after it changed the object itself.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -348,9 +350,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
 // share blocks turn into a reflink and NFS 4.2 into a server-side copy. A
 // source with fewer blocks than its length holds holes: each hole is skipped
 // on both sides (SEEK_DATA, SEEK_HOLE) and counted as moved, so it stays a
-// hole and the copy keeps the full length. A dense file that fits one
-// buffer is left to it (ERROR_NOT_SUPPORTED before anything moved): one read
-// and one write cost less than setting up the kernel copy.
+// hole and the copy keeps the full length. An empty file is left to the
+// buffer (ERROR_NOT_SUPPORTED before anything moved): one read finds its end.
 BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
   *moved = 0;
   Handle* target = FromHandle(destination);
@@ -360,13 +361,26 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
   if (target == nullptr || status == nullptr || in < 0 || out < 0) return 0;
   const bool sparse = status->stx_blocks * 512 < status->stx_size;
   if (target->kernel_copy < 0) {
-    target->kernel_copy = sparse || status->stx_size > max_bytes;
+    target->kernel_copy = sparse || status->stx_size > 0;
   }
   if (!target->kernel_copy) {
     SetLastErrorCode(ERROR_NOT_SUPPORTED);
     return 0;
   }
   ForgetStatus(destination);
+  // A whole file that a file system can share (btrfs, xfs) is one reflink:
+  // no data moves, so nothing is gained by chunks.
+  const bool first_call = target->kernel_copy == 1;
+  target->kernel_copy = 2;
+  if (!sparse && first_call && ioctl(out, FICLONE, in) == 0) {
+    const off_t end = lseek(out, 0, SEEK_END);
+    if (end < 0 || lseek(in, end, SEEK_SET) < 0) {
+      SetLastErrorFromErrno(errno);
+      return 0;
+    }
+    *moved = static_cast<uint64_t>(end);  // the next call finds the end
+    return 1;
+  }
   auto fail = [] {
     SetLastErrorFromErrno(errno);
     return 0;
