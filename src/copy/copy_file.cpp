@@ -33,8 +33,10 @@ void MarkIncomplete(HANDLE destination, const FILETIME& mark) {
 }
 
 // One buffer serves every file: the run is single-threaded and a file's
-// descriptor is applied before the next file starts.
+// descriptor is applied before the next file starts. It is all zeros before
+// every use; only the bytes the last use may have written are cleared again.
 alignas(8) unsigned char g_security_buffer[kSecurityBufferBytes];
+DWORD g_security_bytes_used = kSecurityBufferBytes;
 
 enum class Decision { kCopy, kSkip, kFailed };
 
@@ -206,10 +208,15 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return fail();
   }
   if (Settings.SecurityDescriptor) {
-    std::memset(g_security_buffer, 0, sizeof g_security_buffer);
+    std::memset(g_security_buffer, 0, g_security_bytes_used);
     DWORD length_needed = 0;
-    if (!Os().GetKernelObjectSecurity(source_file, kAllSecurityInformation, g_security_buffer,
-                                      kSecurityBufferBytes, &length_needed)) {
+    const BOOL got = Os().GetKernelObjectSecurity(source_file, kAllSecurityInformation,
+                                                  g_security_buffer, kSecurityBufferBytes,
+                                                  &length_needed);
+    // A failed get may have written anything; a successful one its length.
+    g_security_bytes_used = got && length_needed <= kSecurityBufferBytes ? length_needed
+                                                                         : kSecurityBufferBytes;
+    if (!got) {
       ReportWin32Error(source.path, u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
                        Os().GetLastError());
       return fail();

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -346,6 +347,29 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
   return TransferOnce(file, written, [&](int fd) { return write(fd, buffer, to_write); });
 }
 
+namespace {
+// The pair of file systems a reflink was last refused between, so that a
+// tree on a file system without them asks once, not for every file.
+dev_t g_unclonable_source = 0;
+dev_t g_unclonable_destination = 0;
+
+dev_t DeviceOf(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 ? st.st_dev : 0;
+}
+
+bool MayClone(const struct statx& source, int destination) {
+  const dev_t device = makedev(source.stx_dev_major, source.stx_dev_minor);
+  return !(device == g_unclonable_source && DeviceOf(destination) == g_unclonable_destination);
+}
+
+void CannotClone(const struct statx& source, int destination) {
+  if (errno != EOPNOTSUPP && errno != EXDEV && errno != EINVAL && errno != ENOTTY) return;
+  g_unclonable_source = makedev(source.stx_dev_major, source.stx_dev_minor);
+  g_unclonable_destination = DeviceOf(destination);
+}
+}  // namespace
+
 // Data moved inside the kernel: copy_file_range, which file systems that can
 // share blocks turn into a reflink and NFS 4.2 into a server-side copy. A
 // source with fewer blocks than its length holds holes: each hole is skipped
@@ -372,14 +396,17 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
   // no data moves, so nothing is gained by chunks.
   const bool first_call = target->kernel_copy == 1;
   target->kernel_copy = 2;
-  if (!sparse && first_call && ioctl(out, FICLONE, in) == 0) {
-    const off_t end = lseek(out, 0, SEEK_END);
-    if (end < 0 || lseek(in, end, SEEK_SET) < 0) {
-      SetLastErrorFromErrno(errno);
-      return 0;
+  if (!sparse && first_call && status->stx_size > max_bytes && MayClone(*status, out)) {
+    if (ioctl(out, FICLONE, in) == 0) {
+      const off_t end = lseek(out, 0, SEEK_END);
+      if (end < 0 || lseek(in, end, SEEK_SET) < 0) {
+        SetLastErrorFromErrno(errno);
+        return 0;
+      }
+      *moved = static_cast<uint64_t>(end);  // the next call finds the end
+      return 1;
     }
-    *moved = static_cast<uint64_t>(end);  // the next call finds the end
-    return 1;
+    CannotClone(*status, out);
   }
   auto fail = [] {
     SetLastErrorFromErrno(errno);
