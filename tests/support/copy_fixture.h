@@ -44,8 +44,14 @@ class CopyFixture : public ::testing::Test {
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   }
 
-  // Paths below the scratch root, '/' standing for the platform's separator.
-  std::u16string P(std::u16string_view relative) { return scratch_.Path(relative); }
+  // Paths below the scratch root, '/' standing for the platform's separator,
+  // in the prepared form the walk always gets its roots in (on Windows with
+  // the extended-length prefix).
+  std::u16string P(std::u16string_view relative) {
+    std::u16string root;
+    PrepareRootPath(scratch_.Path(), &root);
+    return relative.empty() ? root : JoinPath(root, Frag(relative));
+  }
   // The same relative path as a fragment for fault matching.
   std::u16string Frag(std::u16string_view relative) {
     std::u16string out(relative);
