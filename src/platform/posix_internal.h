@@ -31,7 +31,9 @@ struct Handle {
   Status status;
   // An open deferred until the descriptor is first needed: the object
   // `deferred_name` in the directory `deferred_directory`, with these flags.
-  // A skipped file is thus decided on without ever being opened.
+  // A skipped file is thus decided on without ever being opened. The parent
+  // directory's handle stays open meanwhile: the walk closes every handle
+  // before the directory it was opened in.
   bool deferred = false;
   int deferred_directory = -1;  // or AT_FDCWD
   std::string deferred_name;
@@ -57,7 +59,7 @@ Handle* FromHandle(HANDLE handle);
 // with the last error set when that open fails or the handle is invalid.
 int DescriptorOf(HANDLE handle);
 
-// The handle's status (statx), taken on first use; false with the last
+// The handle's status (statx), taken on first use; nullptr with the last
 // error set on failure.
 const struct statx* StatusOf(HANDLE handle);
 
