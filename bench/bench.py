@@ -140,8 +140,11 @@ class Bench:
         cp_calls = syscalls(tools[cp_tool], files)
         prepare("velmox")
         memory = peak_kib(tools["velmox"])
+        best = {tool: min(v[0] for v in values) for tool, values in times.items()}
         cpu_ratio = cpu["velmox"] / cpu[cp_tool] if cpu[cp_tool] > 0 else float("nan")
-        extra = (extra + " " if extra else "") + f"CPU time velmox / {cp_tool}: {cpu_ratio:.2f}"
+        extra = (extra + " " if extra else "") + (
+            f"CPU time velmox / {cp_tool}: {cpu_ratio:.2f}; "
+            f"best of {self.runs}: {best['velmox'] / best[cp_tool]:.2f}")
         self.results.append((name, medians, cp_tool, calls, cp_calls, memory, extra))
         print(self.format(self.results[-1]), flush=True)
 
