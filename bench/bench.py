@@ -3,13 +3,17 @@
 
 A benchmark, not a test: the trees live on a tmpfs (and, for the reflink
 row, a btrfs loop file system), every tool runs in alternation with the
-others, and each row reports medians, the ratio velmox / cp, system calls
+others (each round in the next ordering of the tools), free page reporting
+is held off while it runs, and each row reports medians, the ratio velmox / cp, system calls
 per file (strace -c) and peak memory (/usr/bin/time). Ratios measured side
 by side in one run are what to compare; absolute times depend on the machine.
 
-    python3 bench/bench.py [--velmox build/linux/velmox] [--runs 5] [--rows small,empty,...]
+    python3 bench/bench.py [--velmox build/linux/velmox] [--runs 6] [--rows small,empty,...]
+                            [--keep-page-reporting]
 """
 import argparse
+import contextlib
+import itertools
 import os
 import random
 import shutil
@@ -127,10 +131,14 @@ class Bench:
 
     def row(self, name, source, files, tools, prepare, after=None, extra=""):
         times = {tool: [] for tool in tools}
-        for _ in range(self.runs):
-            for tool, command in tools.items():
+        # Each round takes the next ordering of the tools, so that every tool
+        # follows every other one equally often: the tool that runs right
+        # after another's teardown can pay for the memory that teardown freed.
+        orders = list(itertools.permutations(tools))
+        for round_ in range(self.runs):
+            for tool in orders[round_ % len(orders)]:
                 prepare(tool)
-                times[tool].append(timed(command, after))
+                times[tool].append(timed(tools[tool], after))
         medians = {tool: statistics.median(v[0] for v in values) for tool, values in times.items()}
         cpu = {tool: statistics.median(v[1] for v in values) for tool, values in times.items()}
         prepare("velmox")
@@ -252,11 +260,48 @@ class Bench:
             subprocess.run(["umount", mount], check=False)
 
 
+PAGE_REPORTING_ORDER = "/sys/module/page_reporting/parameters/page_reporting_order"
+
+
+@contextlib.contextmanager
+def free_page_reporting_held(keep):
+    """In a virtual machine with free page reporting, memory a run frees goes
+    back to the host at once, and the next run that takes it pays the host's
+    faults: single runs then take several times as long, at random. An
+    order above the largest page order reports nothing; the old order comes
+    back when the benchmark ends."""
+    try:
+        with open(PAGE_REPORTING_ORDER) as current:
+            old = current.read().strip()
+    except OSError:
+        old = None
+    if keep or old is None:
+        yield
+        return
+    with open("/proc/buddyinfo") as buddies:  # one column per page order
+        above_largest = str(max(len(line.split()) - 4 for line in buddies))
+    try:
+        with open(PAGE_REPORTING_ORDER, "w") as setting:
+            setting.write(above_largest)
+    except OSError as error:
+        print(f"free page reporting left on ({error}); expect noisy runs")
+        yield
+        return
+    print(f"free page reporting held off for the run (page_reporting_order {old} -> {above_largest})")
+    try:
+        yield
+    finally:
+        with open(PAGE_REPORTING_ORDER, "w") as setting:
+            setting.write(old)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--velmox", default="build/linux/velmox")
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=6)
     parser.add_argument("--rows", default=",".join(ROWS))
+    parser.add_argument("--keep-page-reporting", action="store_true",
+                        help="leave the guest's free page reporting as it is")
     options = parser.parse_args()
     rows = options.rows.split(",")
     for tool in ["strace", "rsync", "/usr/bin/time"]:
@@ -272,7 +317,8 @@ def main():
           f"medians; velmox runs with /SubDirectories /SecurityDescriptor "
           f"/CreateDestinationDirectory /Silent")
     try:
-        Bench(options, work).run(rows)
+        with free_page_reporting_held(options.keep_page_reporting):
+            Bench(options, work).run(rows)
     finally:
         if mounted:
             subprocess.run(["umount", work], check=False)
