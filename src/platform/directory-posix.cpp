@@ -29,6 +29,10 @@ struct LinuxDirent64 {
   char d_name[1];
 };
 
+bool IsSelfOrParent(const char* name) {
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
 }  // namespace
 
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK* io_status,
@@ -42,10 +46,12 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   Handle* handle = FromHandle(file);
   if (handle == nullptr) return kStatusInvalidHandle;
 
-  if (restart_scan) {
+  // A descriptor not listed yet is at the start already.
+  if (restart_scan && handle->listing_started) {
     if (lseek(handle->fd, 0, SEEK_SET) < 0) return NtStatusFromErrno(errno);
     handle->entry_pos = handle->entry_end = 0;
   }
+  handle->listing_started = true;
   if (handle->entry_pos >= handle->entry_end) {
     handle->entries.resize(kEntriesBufferBytes);
     long n = syscall(SYS_getdents64, handle->fd, handle->entries.data(), handle->entries.size());
@@ -75,9 +81,14 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   // is kept for the open of this entry that follows.
   handle->last_entry_name = entry->d_name;
   Status& status = handle->last_entry_status;
-  const bool have_status = StatxAt(handle->fd, entry->d_name, 0, &status) ||
-                           StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status);
-  bool is_directory = entry->d_type == DT_DIR;
+  // "." and ".." are the directory and its parent: directories, which the
+  // walk passes over without a look at their times.
+  const bool self_or_parent = IsSelfOrParent(entry->d_name);
+  status.valid = false;
+  const bool have_status = !self_or_parent &&
+                           (StatxAt(handle->fd, entry->d_name, 0, &status) ||
+                            StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
+  bool is_directory = self_or_parent || entry->d_type == DT_DIR;
   if (have_status) {
     const struct statx& sx = status.sx;
     is_directory = S_ISDIR(sx.stx_mode);

@@ -117,7 +117,9 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
                                         (writing ? O_WRONLY : O_RDONLY),
                                     0666);
     if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
-    return NewFileHandle(fd, Status{});
+    auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
+    handle->created_in = parent;
+    return handle;
   }
   if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
     return Fail(ERROR_INVALID_PARAMETER);
@@ -303,7 +305,10 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
   const std::string path = EncodeFileName(name);
   const Status* listed = path == parent->last_entry_name ? &parent->last_entry_status : nullptr;
-  return OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags, listed);
+  HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags, listed);
+  // A name may have been added to the directory.
+  if (opened != INVALID_HANDLE_VALUE && disposition != OPEN_EXISTING) parent->status.valid = false;
+  return opened;
 }
 
 // mkdirat never follows a link at the name: an existing one is EEXIST.
@@ -314,6 +319,7 @@ BOOL CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
     SetLastErrorFromErrno(errno);
     return 0;
   }
+  parent->status.valid = false;
   return 1;
 }
 
@@ -459,9 +465,26 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
 }
 
 // Linux keeps no settable creation time: only access and write times are set.
+namespace {
+bool AlreadyIs(const FILETIME* wanted, const struct statx_timestamp& current) {
+  if (wanted == nullptr) return true;
+  const struct timespec time = TimespecFromFileTime(*wanted);
+  return time.tv_sec == current.tv_sec && time.tv_nsec == static_cast<long>(current.tv_nsec);
+}
+}  // namespace
+
+// A directory whose status was taken after its last change (a rerun over an
+// unchanged tree: no name added, no security written) and that already has
+// these times is left alone. Its atime stays true meanwhile, as it is only
+// ever listed through descriptors opened with O_NOATIME.
 BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FILETIME* write) {
   const int fd = DescriptorOf(file);
   if (fd < 0) return 0;
+  const Status& known = FromHandle(file)->status;
+  if (known.valid && S_ISDIR(known.sx.stx_mode) && AlreadyIs(access, known.sx.stx_atime) &&
+      AlreadyIs(write, known.sx.stx_mtime)) {
+    return 1;
+  }
   ForgetStatus(file);
   struct timespec times[2];
   times[0].tv_nsec = UTIME_OMIT;

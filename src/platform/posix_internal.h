@@ -19,6 +19,19 @@ struct Status {
   struct statx sx = {};
 };
 
+// Owner, group and mode of a file just created with CREATE_NEW in some
+// directory, when it also carried no extended attributes. Files this process
+// creates in one directory, with one mode and umask, start out alike: the
+// owner is the process's, the group the process's or a set-group-ID
+// directory's, the mode and any ACL come from the umask or the directory's
+// default ACL, and a security module labels all of them or none.
+struct NewFileLook {
+  bool known = false;
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  uint32_t mode = 0;  // the permission bits
+};
+
 // What a HANDLE points to in this backend.
 struct Handle {
   enum class Kind { kFile, kToken, kProcess };
@@ -42,6 +55,7 @@ struct Handle {
   // record per NtQueryDirectoryFile call, and the status of the entry handed
   // out last, for the open that follows it.
   std::vector<char> entries;
+  bool listing_started = false;
   size_t entry_pos = 0;
   size_t entry_end = 0;
   std::string last_entry_name;
@@ -51,6 +65,13 @@ struct Handle {
   // Whether data written to this file moves inside the kernel: -1 until its
   // first copy decides.
   int kernel_copy = -1;
+  // A file this handle created (CREATE_NEW) in the directory `created_in`,
+  // whose handle outlives it: the walk closes every handle before the
+  // directory it was opened in.
+  Handle* created_in = nullptr;
+  // For a directory: how files created in it start out, learned from the
+  // first one whose security was written (see SetKernelObjectSecurity).
+  NewFileLook new_file_look;
 };
 
 Handle* FromHandle(HANDLE handle);

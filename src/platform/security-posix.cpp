@@ -82,13 +82,17 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// Sets an attribute unless it already holds `value`.
+// Sets an attribute unless it already holds `value`; `changing` runs before
+// a write.
+template <typename Changing>
 bool SetAttributeIfDifferent(int fd, const std::vector<std::string>& present,
-                             const std::string& name, const std::string& value) {
+                             const std::string& name, const std::string& value,
+                             Changing changing) {
   std::string current;
   if (Contains(present, name) && ReadAttribute(fd, name.c_str(), &current) && current == value) {
     return true;
   }
+  changing();
   return fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0;
 }
 
@@ -199,11 +203,17 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
   return 1;
 }
 
-// Makes the object match the record, writing only what differs: a file just
-// created or a rerun over an unchanged tree costs a status and a list.
+// Makes the object match the record, writing only what differs: a rerun
+// over an unchanged tree costs a status and a list, and so does the first
+// file created in a directory. Later files created there start out as that
+// one did, so they cost neither.
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor) {
-  const struct statx* sx = StatusOf(object);
-  const int fd = sx != nullptr ? DescriptorOf(object) : -1;
+  Handle* handle = FromHandle(object);
+  Handle* created_in = handle != nullptr ? handle->created_in : nullptr;
+  const NewFileLook* look =
+      created_in != nullptr && created_in->new_file_look.known ? &created_in->new_file_look : nullptr;
+  const struct statx* sx = look != nullptr ? nullptr : StatusOf(object);
+  const int fd = look != nullptr || sx != nullptr ? DescriptorOf(object) : -1;
   if (fd < 0) return 0;
   Header header;
   std::memcpy(&header, descriptor, sizeof header);
@@ -230,19 +240,28 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
     attributes[name] = value;
   }
   const DWORD apply = information & header.information;
-  const bool directory = S_ISDIR(sx->stx_mode);
-  const uint32_t uid = sx->stx_uid;
-  const uint32_t gid = sx->stx_gid;
-  const uint32_t mode = sx->stx_mode & 07777;
-  ForgetStatus(object);
+  const bool directory = look == nullptr && S_ISDIR(sx->stx_mode);
+  const uint32_t uid = look != nullptr ? look->uid : sx->stx_uid;
+  const uint32_t gid = look != nullptr ? look->gid : sx->stx_gid;
+  const uint32_t mode = look != nullptr ? look->mode : sx->stx_mode & 07777;
+  // The status stays valid while nothing is written. What files created in
+  // a directory inherit may change with it.
+  auto changing = [&] {
+    ForgetStatus(object);
+    if (directory) handle->new_file_look.known = false;
+  };
   auto fail = [](int error) {
     SetLastErrorFromErrno(error);
     return 0;
   };
   std::vector<std::string> present;
-  if ((apply & (DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) &&
-      !ListAttributeNames(fd, &present)) {
-    return fail(errno);
+  if (look == nullptr && (apply & (DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION))) {
+    if (!ListAttributeNames(fd, &present)) return fail(errno);
+    // Nothing has been applied to a file just created yet: this is how its
+    // directory's new files start out, unless it brought attributes along.
+    if (created_in != nullptr && present.empty()) {
+      created_in->new_file_look = NewFileLook{true, uid, gid, mode};
+    }
   }
 
   // Owner and group first: a chown clears the set-id bits, which the mode
@@ -253,6 +272,7 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
       (apply & GROUP_SECURITY_INFORMATION) && header.gid != gid ? header.gid : static_cast<gid_t>(-1);
   bool mode_unsure = false;
   if (new_uid != static_cast<uid_t>(-1) || new_gid != static_cast<gid_t>(-1)) {
+    changing();
     if (fchown(fd, new_uid, new_gid) != 0) return fail(errno);
     mode_unsure = true;
   }
@@ -260,33 +280,36 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
     // An ACL the source lacks goes before the mode is set, since removing an
     // ACL leaves its mask in the group bits.
     if (!header.has_access_acl && Contains(present, kAccessAcl)) {
+      changing();
       if (fremovexattr(fd, kAccessAcl) != 0 && !Absent(errno)) return fail(errno);
       mode_unsure = true;
     }
-    if (directory && !header.has_default_acl && Contains(present, kDefaultAcl) &&
-        fremovexattr(fd, kDefaultAcl) != 0 && !Absent(errno)) {
-      return fail(errno);
+    if (directory && !header.has_default_acl && Contains(present, kDefaultAcl)) {
+      changing();
+      if (fremovexattr(fd, kDefaultAcl) != 0 && !Absent(errno)) return fail(errno);
     }
-    if ((mode_unsure || mode != header.mode) && fchmod(fd, static_cast<mode_t>(header.mode)) != 0) {
-      return fail(errno);
+    if (mode_unsure || mode != header.mode) {
+      changing();
+      if (fchmod(fd, static_cast<mode_t>(header.mode)) != 0) return fail(errno);
     }
-    if (header.has_access_acl && !SetAttributeIfDifferent(fd, present, kAccessAcl, access_acl)) {
+    if (header.has_access_acl &&
+        !SetAttributeIfDifferent(fd, present, kAccessAcl, access_acl, changing)) {
       return fail(errno);
     }
     if (header.has_default_acl && directory &&
-        !SetAttributeIfDifferent(fd, present, kDefaultAcl, default_acl)) {
+        !SetAttributeIfDifferent(fd, present, kDefaultAcl, default_acl, changing)) {
       return fail(errno);
     }
   }
   if (apply & SACL_SECURITY_INFORMATION) {
     for (const std::string& name : present) {
-      if (IsSystemAclName(name) && attributes.count(name) == 0 &&
-          fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
-        return fail(errno);
+      if (IsSystemAclName(name) && attributes.count(name) == 0) {
+        changing();
+        if (fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) return fail(errno);
       }
     }
     for (const auto& [name, value] : attributes) {
-      if (!SetAttributeIfDifferent(fd, present, name, value)) return fail(errno);
+      if (!SetAttributeIfDifferent(fd, present, name, value, changing)) return fail(errno);
     }
   }
   return 1;
