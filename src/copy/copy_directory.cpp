@@ -182,8 +182,8 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
     name.assign(record->FileName, record->FileNameLength / sizeof(char16_t));
     const bool is_directory = (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (is_directory && (IsDotOrDotDot(name) || !Settings.SubDirectories)) continue;
-    level->entry_source = JoinPath(source.path, name);
-    level->entry_destination = JoinPath(destination.path, name);
+    JoinPath(source.path, name, &level->entry_source);
+    JoinPath(destination.path, name, &level->entry_destination);
     const Place entry_source = EntryPlace(source_handle, level->entry_source, name.size());
     const Place entry_destination =
         EntryPlace(destination_handle, level->entry_destination, name.size(), created);

@@ -30,12 +30,19 @@ inline Place RootPlace(const std::u16string& path) {
 // `directory` and `name` joined by one separator: none is added where the
 // directory already ends with one (a drive root such as "\\?\D:\", or a
 // typed trailing separator).
+// The first form writes into `joined`, whose memory a walk reuses entry
+// after entry.
+inline void JoinPath(std::u16string_view directory, std::u16string_view name,
+                     std::u16string* joined) {
+  joined->assign(directory);
+  if (joined->empty() || joined->back() != kPathSeparator) joined->push_back(kPathSeparator);
+  joined->append(name);
+}
+
 inline std::u16string JoinPath(std::u16string_view directory, std::u16string_view name) {
   std::u16string joined;
   joined.reserve(directory.size() + 1 + name.size());
-  joined.append(directory);
-  if (joined.empty() || joined.back() != kPathSeparator) joined.push_back(kPathSeparator);
-  joined.append(name);
+  JoinPath(directory, name, &joined);
   return joined;
 }
 

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <string_view>
 
 #include "posix_internal.h"
 
@@ -78,7 +79,7 @@ bool ListAttributeNames(int fd, std::vector<std::string>* names) {
   return true;
 }
 
-bool Contains(const std::vector<std::string>& names, const std::string& name) {
+bool Contains(const std::vector<std::string>& names, std::string_view name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
@@ -158,9 +159,9 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
     return fail();
   }
   // An attribute removed between the list and the read is no failure.
-  auto read_listed = [&](const std::string& name, std::string* value, uint32_t* present) {
+  auto read_listed = [&](const char* name, std::string* value, uint32_t* present) {
     if (!Contains(names, name)) return true;
-    if (ReadAttribute(fd, name.c_str(), value)) {
+    if (ReadAttribute(fd, name, value)) {
       *present = 1;
       return true;
     }
@@ -179,13 +180,14 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
       if (!IsSystemAclName(name)) continue;
       uint32_t present = 0;
       std::string value;
-      if (!read_listed(name, &value, &present)) return fail();
+      if (!read_listed(name.c_str(), &value, &present)) return fail();
       if (present) attributes[name] = value;
     }
   }
   header.attribute_count = static_cast<uint32_t>(attributes.size());
 
-  std::string record(sizeof header, '\0');
+  thread_local std::string record;  // kept, so that its memory is too
+  record.assign(sizeof header, '\0');
   if (header.has_access_acl) AppendBlob(&record, access_acl);
   if (header.has_default_acl) AppendBlob(&record, default_acl);
   for (const auto& [name, value] : attributes) {

@@ -58,9 +58,22 @@ void AppendUtf8(std::string* out, char32_t cp) {
 }
 }  // namespace
 
+// Most names are ASCII, whose units and bytes are the same numbers: that
+// leading run is carried over at once.
+template <typename To, typename From>
+size_t CopyAsciiRun(const From& from, To* out) {
+  size_t ascii = 0;
+  while (ascii < from.size() && static_cast<uint32_t>(from[ascii]) < 0x80) ++ascii;
+  out->resize(ascii);
+  for (size_t i = 0; i < ascii; ++i) (*out)[i] = static_cast<typename To::value_type>(from[i]);
+  return ascii;
+}
+
 std::u16string DecodeFileName(std::string_view bytes) {
   std::u16string out;
-  out.reserve(bytes.size());
+  bytes.remove_prefix(CopyAsciiRun(bytes, &out));
+  if (bytes.empty()) return out;
+  out.reserve(out.size() + bytes.size());
   while (!bytes.empty()) {
     char32_t cp;
     size_t length = ValidSequence(bytes, &cp);
@@ -80,8 +93,10 @@ std::u16string DecodeFileName(std::string_view bytes) {
 
 std::string EncodeFileName(std::u16string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  const size_t ascii = CopyAsciiRun(text, &out);
+  if (ascii == text.size()) return out;
+  out.reserve(text.size() * 3);
+  for (size_t i = ascii; i < text.size(); ++i) {
     char16_t unit = text[i];
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
