@@ -129,8 +129,9 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   if (backup) {
     if (listed != nullptr && listed->valid) {
       known = *listed;
-    } else {
-      StatxAt(directory, path.c_str(), no_follow ? AT_SYMLINK_NOFOLLOW : 0, &known);
+    } else if (!StatxAt(directory, path.c_str(), no_follow ? AT_SYMLINK_NOFOLLOW : 0, &known) &&
+               errno == ENOENT && disposition == OPEN_EXISTING) {
+      return FailWithErrno(ENOENT, path_for_errors);  // an open would find nothing either
     }
   }
   const mode_t mode = known.valid ? known.sx.stx_mode : 0;

@@ -165,11 +165,17 @@ TEST_F(CopyDirectoryTest, ExistingSubdirectoryIsAcceptedOnlyWithOverwriteOrOnlyN
 }
 
 TEST_F(CopyDirectoryTest, DestinationRootIsCreatedOnlyOnRequest) {
-  destination_ = P(u"missing");
+  // A missing root is told from one whose parent is missing too.
+  destination_ = P(u"missing/deeper");
   Settings.Destination = destination_.c_str();
   scratch_.Write(u"src/f", "x");
   EXPECT_EQ(Walk(), 0);
-  EXPECT_EQ(ErrorLog(), ErrLine(1, source_, u"CreateFile(DESTINATION-DIR)", ERROR_FILE_NOT_FOUND));
+  destination_ = P(u"missing");
+  Settings.Destination = destination_.c_str();
+  EXPECT_EQ(Walk(), 0);
+  EXPECT_EQ(ErrorLog(),
+            ErrLine(1, source_, u"CreateFile(DESTINATION-DIR)", ERROR_PATH_NOT_FOUND) +
+                ErrLine(2, source_, u"CreateFile(DESTINATION-DIR)", ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(Counters.FileCount, 0);
 
   Counters = RunCounters{};
