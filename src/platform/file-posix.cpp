@@ -465,7 +465,6 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   return 1;
 }
 
-// Linux keeps no settable creation time: only access and write times are set.
 namespace {
 bool AlreadyIs(const FILETIME* wanted, const struct statx_timestamp& current) {
   if (wanted == nullptr) return true;
@@ -474,10 +473,11 @@ bool AlreadyIs(const FILETIME* wanted, const struct statx_timestamp& current) {
 }
 }  // namespace
 
+// Linux keeps no settable creation time: only access and write times are set.
 // A directory whose status was taken after its last change (a rerun over an
 // unchanged tree: no name added, no security written) and that already has
-// these times is left alone. Its atime stays true meanwhile, as it is only
-// ever listed through descriptors opened with O_NOATIME.
+// these times is left alone. Its access time has not moved since: the walk
+// lists only source directories, and with O_NOATIME.
 BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FILETIME* write) {
   const int fd = DescriptorOf(file);
   if (fd < 0) return 0;
