@@ -20,8 +20,10 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libcap2, libcap2-bin, adduser")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libcap2, libcap2-bin, adduser")
+  if(NOT VELMOX_STATIC_CXX_RUNTIME)
+    string(PREPEND CPACK_DEBIAN_PACKAGE_DEPENDS "libstdc++6 (>= 12), libgcc-s1, ")
+  endif()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm)
