@@ -4,9 +4,10 @@
 A benchmark, not a test: the trees live on a tmpfs (and, for the reflink
 row, a btrfs loop file system), every tool runs in alternation with the
 others (each round in the next ordering of the tools), free page reporting
-is held off while it runs, and each row reports medians, the ratio velmox / cp, system calls
-per file (strace -c) and peak memory (/usr/bin/time). Ratios measured side
-by side in one run are what to compare; absolute times depend on the machine.
+is held off while it runs, and each row reports medians, the ratio
+velmox / cp, system calls per file (strace -c) and peak memory
+(/usr/bin/time). Ratios measured side by side in one run are what to
+compare; absolute times depend on the machine.
 
     python3 bench/bench.py [--velmox build/linux/velmox] [--runs 6] [--rows small,empty,...]
                             [--keep-page-reporting]
