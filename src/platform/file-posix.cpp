@@ -59,6 +59,24 @@ HANDLE FailWithErrno(int error, const std::string& path = {}) {
   return INVALID_HANDLE_VALUE;
 }
 
+// Whether a write open of the regular file `status` in `parent` (or, with no
+// parent, at `path`) would be refused, answered without an open: an
+// immutable or append-only file is refused with EPERM, one on a read-only
+// mount with EROFS. Access bits cannot refuse: the restore privilege holds
+// CAP_DAC_OVERRIDE.
+int WriteRefusal(Handle* parent, const std::string& path, const struct statx& status) {
+  if (status.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) return EPERM;
+  int read_only = parent != nullptr ? parent->read_only_mount : -1;
+  if (read_only < 0) {
+    struct statvfs mount;
+    const int result = parent != nullptr ? fstatvfs(parent->fd, &mount)
+                                         : statvfs(path.c_str(), &mount);
+    read_only = result == 0 && (mount.f_flag & ST_RDONLY) ? 1 : 0;
+    if (parent != nullptr) parent->read_only_mount = read_only;
+  }
+  return read_only ? EROFS : 0;
+}
+
 // Opens `path` (relative to `directory`, or AT_FDCWD) the way CreateFileW
 // would with these arguments:
 // - every open is close-on-exec and made with O_NONBLOCK, so no open waits;
@@ -83,24 +101,6 @@ HANDLE FailWithErrno(int error, const std::string& path = {}) {
 //   look found answers for it until then, and the write probe asks the
 //   status and the mount whether a write open would be refused. A file that
 //   is skipped is thus decided on without an open.
-// Whether a write open of the regular file `status` in `parent` (or the
-// by its path) would be refused, answered without an open: an
-// immutable or append-only file is refused with EPERM, one on a read-only
-// mount with EROFS. Access bits cannot refuse: the restore privilege holds
-// CAP_DAC_OVERRIDE.
-int WriteRefusal(Handle* parent, const std::string& path, const struct statx& status) {
-  if (status.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) return EPERM;
-  int read_only = parent != nullptr ? parent->read_only_mount : -1;
-  if (read_only < 0) {
-    struct statvfs mount;
-    const int result = parent != nullptr ? fstatvfs(parent->fd, &mount)
-                                         : statvfs(path.c_str(), &mount);
-    read_only = result == 0 && (mount.f_flag & ST_RDONLY) ? 1 : 0;
-    if (parent != nullptr) parent->read_only_mount = read_only;
-  }
-  return read_only ? EROFS : 0;
-}
-
 HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path, DWORD access,
                           DWORD disposition, DWORD flags, const Status* listed) {
   const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
@@ -308,7 +308,7 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   const Status* listed = path == parent->last_entry_name ? &parent->last_entry_status : nullptr;
   HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags, listed);
   // A name may have been added to the directory.
-  if (opened != INVALID_HANDLE_VALUE && disposition != OPEN_EXISTING) parent->status.valid = false;
+  if (opened != INVALID_HANDLE_VALUE && disposition != OPEN_EXISTING) ForgetStatus(directory);
   return opened;
 }
 
@@ -320,7 +320,7 @@ BOOL CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
     SetLastErrorFromErrno(errno);
     return 0;
   }
-  parent->status.valid = false;
+  ForgetStatus(directory);
   return 1;
 }
 

@@ -53,6 +53,11 @@ std::string Bytes(std::u16string_view text);
 std::string ErrLine(int number, std::u16string_view subject, std::u16string_view context,
                     DWORD code);
 
+// FILETIME tick counts of 1 January 1980 (the incomplete-file mark) and of
+// 1 January 2020, 00:00:00 UTC.
+constexpr uint64_t k1980 = 119600064000000000ULL;
+constexpr uint64_t k2020 = 132223104000000000ULL;
+
 // Last-write time of a path, as a FILETIME tick count.
 uint64_t LastWriteTicks(const std::u16string& path);
 // Sets a path's last-write time.

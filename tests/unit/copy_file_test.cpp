@@ -13,9 +13,8 @@ using testing::Fault;
 using testing::FaultInjector;
 using testing::LastWriteTicks;
 using testing::SetLastWriteTicks;
-
-constexpr uint64_t k1980 = 119600064000000000ULL;
-constexpr uint64_t k2020 = 132223104000000000ULL;  // 1 January 2020
+using testing::k1980;
+using testing::k2020;
 
 // Where writes can be kept from moving the last-write time, a new
 // destination is marked incomplete by one SetFileTime right after its create.

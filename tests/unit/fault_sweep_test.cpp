@@ -21,9 +21,9 @@ using testing::FaultInjector;
 using testing::RunVelmox;
 using testing::Scratch;
 using testing::SetLastWriteTicks;
+using testing::k2020;
 
 constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
-constexpr uint64_t k2020 = 132223104000000000ULL;
 
 const char16_t* const kFiles[] = {u"a", u"b", u"sub/c", u"sub/deeper/d"};
 

@@ -21,9 +21,8 @@ using testing::LastWriteTicks;
 using testing::RunVelmox;
 using testing::Scratch;
 using testing::SetLastWriteTicks;
-
-constexpr uint64_t k1980 = 119600064000000000ULL;
-constexpr uint64_t k2020 = 132223104000000000ULL;
+using testing::k1980;
+using testing::k2020;
 
 class StopTest : public ::testing::Test {
  protected:

@@ -16,8 +16,7 @@ using testing::ErrLine;
 using testing::Fault;
 using testing::FaultInjector;
 using testing::LastWriteTicks;
-
-constexpr uint64_t k1980 = 119600064000000000ULL;
+using testing::k1980;
 
 class KernelCopyTest : public testing::CopyFixture {
  protected:
