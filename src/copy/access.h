@@ -1,7 +1,9 @@
 // How the copy engine opens things: every source object for reading with its
 // system access-control list, every destination object for writing with
 // owner, DACL and SACL, all shared and with backup semantics, whether or not
-// descriptors are copied.
+// descriptors are copied. The system access-control list needs the security
+// privilege; a run that goes on without it (a backup operator's) asks for
+// neither.
 //
 // Below the roots every object is opened relative to its parent directory.
 // A source link is followed, as Windows follows reparse points under backup
@@ -11,34 +13,63 @@
 #pragma once
 
 #include "../platform/platform.h"
+#include "../run/run_state.h"
 #include "place.h"
 
 namespace vx {
 
-constexpr DWORD kSourceAccess = GENERIC_READ | ACCESS_SYSTEM_SECURITY;
-constexpr DWORD kDestinationAccess =
-    GENERIC_WRITE | ACCESS_SYSTEM_SECURITY | WRITE_OWNER | WRITE_DAC;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kAllSecurityInformation = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                          DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+constexpr DWORD kOwnerGroupDacl =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+constexpr DWORD kAllSecurityInformation = kOwnerGroupDacl | SACL_SECURITY_INFORMATION;
 constexpr DWORD kSecurityBufferBytes = 32768;
+
+inline DWORD SystemSecurityAccess() {
+  return State.WithoutSystemSecurity ? 0 : ACCESS_SYSTEM_SECURITY;
+}
+inline DWORD SourceAccess() {
+  return GENERIC_READ | SystemSecurityAccess();
+}
+inline DWORD DestinationAccess() {
+  return GENERIC_WRITE | WRITE_OWNER | WRITE_DAC | SystemSecurityAccess();
+}
+// A destination directory is also listed, for leftovers of earlier runs.
+inline DWORD DestinationDirectoryAccess() {
+  return DestinationAccess() | FILE_LIST_DIRECTORY;
+}
+// The look at what a destination name holds: its attributes and security
+// are read, nothing is written, so a read-only or immutable file is looked
+// at like any other.
+inline DWORD ProbeAccess() {
+  return FILE_READ_ATTRIBUTES | READ_CONTROL | SystemSecurityAccess();
+}
+// The security of an existing destination file that a replacement keeps.
+inline DWORD KeptSecurityInformation() {
+  return State.WithoutSystemSecurity ? kOwnerGroupDacl : kAllSecurityInformation;
+}
 
 inline HANDLE OpenSource(const Place& place) {
   if (place.parent == nullptr) {
-    return Os().CreateFileW(place.path.c_str(), kSourceAccess, kShareAll, nullptr, OPEN_EXISTING,
+    return Os().CreateFileW(place.path.c_str(), SourceAccess(), kShareAll, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   }
-  return Os().CreateFileAtW(place.parent, place.Name(), kSourceAccess, kShareAll, OPEN_EXISTING,
+  return Os().CreateFileAtW(place.parent, place.Name(), SourceAccess(), kShareAll, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS);
 }
 
-inline HANDLE OpenDestination(const Place& place, DWORD disposition) {
+// `flags` adds to backup semantics (and, below the root, to never following
+// a link).
+inline HANDLE OpenDestination(const Place& place, DWORD access, DWORD flags = 0) {
   if (place.parent == nullptr) {
-    return Os().CreateFileW(place.path.c_str(), kDestinationAccess, kShareAll, nullptr, disposition,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return Os().CreateFileW(place.path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
   }
-  return Os().CreateFileAtW(place.parent, place.Name(), kDestinationAccess, kShareAll, disposition,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+  return Os().CreateFileAtW(place.parent, place.Name(), access, kShareAll, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | flags);
+}
+
+inline HANDLE OpenDestinationDirectory(const Place& place) {
+  return OpenDestination(place, DestinationDirectoryAccess(), FILE_FLAG_DIRECTORY_ONLY);
 }
 
 inline BOOL CreateDestinationDirectory(const Place& place) {

@@ -12,6 +12,8 @@
 #include "copy_file.h"
 #include "identity.h"
 #include "place.h"
+#include "temporary_name.h"
+#include "written.h"
 
 namespace vx {
 
@@ -40,6 +42,7 @@ struct Level {
   std::u16string entry_source;
   std::u16string entry_destination;
   IO_STATUS_BLOCK io_status;
+  WrittenObjects written;
 };
 
 struct ListingBuffer {
@@ -55,6 +58,50 @@ bool OnWalkPath(const Walk& walk, const FileIdentity& identity) {
     if (SameObject(ancestor, identity)) return true;
   }
   return false;
+}
+
+bool IsListingEnd(NTSTATUS status, BOOLEAN first_call) {
+  // An empty directory on FAT or exFAT holds no "." or "..": its first
+  // listing finds no file at all.
+  return status == STATUS_NO_MORE_FILES || (first_call && status == STATUS_NO_SUCH_FILE);
+}
+
+// Removes what a killed earlier run left in the destination directory: files
+// under the temporary names the run writes to, unless the source directory
+// has an entry of that very name. Names only are listed, with no look at
+// each entry; a failed listing leaves the leftovers for the next run.
+void RemoveLeftovers(const Place& source, HANDLE source_handle, HANDLE destination_handle,
+                     const std::u16string& destination_path) {
+  struct NamesBuffer {
+    alignas(8) unsigned char bytes[kListingBufferBytes];
+  };
+  std::unique_ptr<NamesBuffer> listing(new (std::nothrow) NamesBuffer);
+  if (!listing) return;
+  const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
+  std::vector<std::u16string> leftovers;
+  for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
+    IO_STATUS_BLOCK io_status;
+    const NTSTATUS status = State.NtQueryDirectoryFile(
+        destination_handle, nullptr, nullptr, nullptr, &io_status, listing->bytes,
+        kListingBufferBytes, FileNamesInformation, 1, nullptr, restart_scan);
+    if (status < 0) break;
+    std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
+    if (IsTemporaryName(name)) leftovers.emplace_back(name);
+  }
+  std::u16string path;
+  for (const std::u16string& name : leftovers) {
+    JoinPath(source.path, name, &path);
+    HANDLE namesake = OpenSource(EntryPlace(source_handle, path, name.size()));
+    if (namesake != INVALID_HANDLE_VALUE) {
+      Os().CloseHandle(namesake);
+      continue;
+    }
+    if (!Os().DeleteFileAtW(destination_handle, name.c_str())) {
+      const DWORD code = Os().GetLastError();
+      JoinPath(destination_path, name, &path);
+      ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
+    }
+  }
 }
 
 // Closes what the level holds, the later-obtained first.
@@ -131,52 +178,89 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
     created = CreateDestinationDirectory(destination) != 0;
     if (!created) {
       const DWORD code = Os().GetLastError();
+      // In a directory the run has just made, only the run took the name.
+      if (code == ERROR_ALREADY_EXISTS && destination.parent_is_new) {
+        ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)", code);
+        return Release(INVALID_HANDLE_VALUE, source_handle);
+      }
       if (code != ERROR_ALREADY_EXISTS || !(Settings.Overwrite || Settings.OnlyNewer)) {
         ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
         return Release(INVALID_HANDLE_VALUE, source_handle);
       }
     }
   }
-  HANDLE destination_handle = OpenDestination(destination, OPEN_EXISTING);
+  // A directory only: a file at the name is never given a directory's
+  // security or times.
+  HANDLE destination_handle = OpenDestinationDirectory(destination);
   if (destination_handle == INVALID_HANDLE_VALUE) {
     ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
     return Release(INVALID_HANDLE_VALUE, source_handle);
   }
-  if (destination.parent == nullptr) {
-    BY_HANDLE_FILE_INFORMATION root_info;
-    if (!Os().GetFileInformationByHandle(destination_handle, &root_info)) {
+  if (destination.parent == nullptr || (!created && destination.written != nullptr)) {
+    BY_HANDLE_FILE_INFORMATION destination_info;
+    if (!Os().GetFileInformationByHandle(destination_handle, &destination_info)) {
       ReportWin32Error(destination.path,
                        u"CopyOneDirectory:GetFileInformationByHandle(DESTINATION-DIR)",
                        Os().GetLastError());
       return Release(destination_handle, source_handle);
     }
-    walk.destination_root = IdentityOf(root_info);
+    const FileIdentity destination_identity = IdentityOf(destination_info);
+    if (destination.parent == nullptr) walk.destination_root = destination_identity;
+    if (destination.written != nullptr) {
+      if (destination.written->Contains(destination_identity)) {
+        ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)",
+                         ERROR_ALREADY_EXISTS);
+        return Release(destination_handle, source_handle);
+      }
+      destination.written->Add(destination_identity);
+    }
   }
-  if (Settings.SecurityDescriptor &&
+  // A directory the run created stays its own while it is filled; its
+  // final security comes with its times. One that existed gets the source's
+  // security at once.
+  if (!created && Settings.SecurityDescriptor &&
       !Os().SetKernelObjectSecurity(destination_handle, kAllSecurityInformation,
                                     level->descriptor)) {
     ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
     return Release(destination_handle, source_handle);
   }
+  // Whatever ends the walk of a created directory, it is given its final
+  // security; an unfinished one gets no times.
+  auto secure_created = [&] {
+    if (!created) return true;
+    const BOOL secured =
+        Settings.SecurityDescriptor
+            ? Os().SetKernelObjectSecurity(destination_handle, kAllSecurityInformation,
+                                           level->descriptor)
+            : Os().ApplyInheritedSecurity == nullptr ||
+                  Os().ApplyInheritedSecurity(destination_handle);
+    if (!secured) {
+      ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
+                       Os().GetLastError());
+    }
+    return secured != 0;
+  };
+  auto unfinished = [&] {
+    secure_created();
+    return Release(destination_handle, source_handle);
+  };
 
   std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
   if (!listing) {
     ReportNtStatus(source.path, u"NtQueryDirectoryFile()", kStatusNoMemory);
-    return Release(destination_handle, source_handle);
+    return unfinished();
   }
   const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
-    if (NoticeStop(source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)")) {
-      return Release(destination_handle, source_handle);
-    }
+    if (NoticeStop(source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)")) return unfinished();
     const NTSTATUS status = State.NtQueryDirectoryFile(
         source_handle, nullptr, nullptr, nullptr, &level->io_status, listing->bytes,
         kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart_scan);
-    if (status == STATUS_NO_MORE_FILES) break;
+    if (IsListingEnd(status, restart_scan)) break;
     if (status < 0) {
       ReportNtStatus(source.path, u"NtQueryDirectoryFile()", status);
-      return Release(destination_handle, source_handle);
+      return unfinished();
     }
     std::u16string& name = level->entry_name;
     name.assign(record->FileName, record->FileNameLength / sizeof(char16_t));
@@ -185,8 +269,8 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
     JoinPath(source.path, name, &level->entry_source);
     JoinPath(destination.path, name, &level->entry_destination);
     const Place entry_source = EntryPlace(source_handle, level->entry_source, name.size());
-    const Place entry_destination =
-        EntryPlace(destination_handle, level->entry_destination, name.size(), created);
+    const Place entry_destination = EntryPlace(destination_handle, level->entry_destination,
+                                               name.size(), created, &level->written);
 
     int result;
     if (is_directory) {
@@ -196,11 +280,11 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
       AnnounceFile(level->entry_source, static_cast<uint64_t>(record->EndOfFile));
       result = CopyOneFile(entry_source, entry_destination);
     }
-    if (result == 0 && (Settings.StopAtFirstError || StopRequested())) {
-      return Release(destination_handle, source_handle);
-    }
+    if (result == 0 && (Settings.StopAtFirstError || StopRequested())) return unfinished();
   }
   listing.reset();
+  if (!created) RemoveLeftovers(source, source_handle, destination_handle, destination.path);
+  if (!secure_created()) return Release(destination_handle, source_handle);
 
   if (!Os().SetFileTime(destination_handle, &level->info.ftCreationTime,
                         &level->info.ftLastAccessTime, &level->info.ftLastWriteTime)) {

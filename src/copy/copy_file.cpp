@@ -7,30 +7,12 @@
 #include "../run/stop.h"
 #include "access.h"
 #include "identity.h"
+#include "temporary_name.h"
+#include "written.h"
 
 namespace vx {
 
 namespace {
-
-// 1 January 1980, 00:00:00 UTC, as a FILETIME.
-constexpr uint64_t kIncompleteMark = 119600064000000000ULL;
-
-// A destination cut short by a failed read or write, an interruption or a
-// crash would otherwise carry a last-write time of now, and an /OnlyNewer
-// rerun would take it for newer than its source and never repair it. Dating
-// it back (to 1980, or just before the source's own time where that is
-// earlier) marks it incomplete and lets the next run copy it again. A source
-// dated 0 leaves nothing earlier: the mark is then 0, no mark at all.
-FILETIME IncompleteMark(const FILETIME& source_last_write) {
-  const uint64_t source = FileTimeTicks(source_last_write);
-  if (source > kIncompleteMark) return FileTimeFromTicks(kIncompleteMark);
-  return FileTimeFromTicks(source == 0 ? 0 : source - 1);
-}
-
-// Best effort: nothing is reported.
-void MarkIncomplete(HANDLE destination, const FILETIME& mark) {
-  if (FileTimeTicks(mark) != 0) Os().SetFileTime(destination, nullptr, nullptr, &mark);
-}
 
 // One buffer serves every file: the run is single-threaded and a file's
 // descriptor is applied before the next file starts. It is all zeros before
@@ -38,24 +20,54 @@ void MarkIncomplete(HANDLE destination, const FILETIME& mark) {
 alignas(8) unsigned char g_security_buffer[kSecurityBufferBytes];
 DWORD g_security_bytes_used = kSecurityBufferBytes;
 
+bool ReadSecurity(HANDLE object, DWORD information) {
+  std::memset(g_security_buffer, 0, g_security_bytes_used);
+  DWORD length_needed = 0;
+  const BOOL got = Os().GetKernelObjectSecurity(object, information, g_security_buffer,
+                                                kSecurityBufferBytes, &length_needed);
+  // A failed get may have written anything; a successful one its length.
+  g_security_bytes_used = got && length_needed <= kSecurityBufferBytes ? length_needed
+                                                                       : kSecurityBufferBytes;
+  return got != 0;
+}
+
 enum class Decision { kCopy, kSkip, kFailed };
 
 bool IsRunOutput(const FileIdentity& identity) {
   return SameObject(identity, State.LogIdentity) || SameObject(identity, State.ErrorLogIdentity);
 }
 
-// Probes the destination and raises the counter of the decision. A present
-// destination is replaced only after its identity shows it is neither the
-// source itself (cutting it would destroy the data about to be copied) nor
-// one of the run's own log files.
+bool IsNotFound(DWORD code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// Looks at what the destination name holds and raises the counter of the
+// decision. Only "not found" means nothing is there: a look that fails for
+// any other reason (a sharing violation, a link, a special file) is an
+// error, and nothing is written. A file is replaced only after its identity
+// shows it is neither the source itself (the copy would read what it
+// replaces) nor one of the run's own log files nor an object this run has
+// already put in the directory under another name. `*probe` stays open on
+// what was found, for the security a replacement keeps.
 Decision Decide(const Place& source, const Place& destination,
                 const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe) {
-  *probe = OpenDestination(destination, OPEN_EXISTING);
-  if (*probe == INVALID_HANDLE_VALUE) {
+  *probe = INVALID_HANDLE_VALUE;
+  // A directory this run has just made holds only what the run put there:
+  // a name found taken when the file is put in place is a collision.
+  if (destination.parent_is_new) {
     ++Counters.NewCount;
     return Decision::kCopy;
   }
-  if (!Settings.OnlyNewer && !Settings.Overwrite) return Decision::kSkip;
+  *probe = OpenDestination(destination, ProbeAccess());
+  if (*probe == INVALID_HANDLE_VALUE) {
+    const DWORD code = Os().GetLastError();
+    if (!IsNotFound(code)) {
+      ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
+      return Decision::kFailed;
+    }
+    ++Counters.NewCount;
+    return Decision::kCopy;
+  }
   BY_HANDLE_FILE_INFORMATION destination_info;
   if (!Os().GetFileInformationByHandle(*probe, &destination_info)) {
     ReportWin32Error(source.path, u"CopyOnFile:GetFileInformationByHandle(DESTINATION)",
@@ -63,6 +75,15 @@ Decision Decide(const Place& source, const Place& destination,
     return Decision::kFailed;
   }
   const FileIdentity destination_identity = IdentityOf(destination_info);
+  if (destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", ERROR_ALREADY_EXISTS);
+    return Decision::kFailed;
+  }
+  if (destination.written != nullptr && destination.written->Contains(destination_identity)) {
+    ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+    return Decision::kFailed;
+  }
+  if (!Settings.OnlyNewer && !Settings.Overwrite) return Decision::kSkip;
   if (SameObject(destination_identity, IdentityOf(source_info))) {
     ReportWin32Error(source.path, u"CopyOneFile:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
     return Decision::kFailed;
@@ -119,8 +140,54 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
   }
 }
 
+// Gives the file written under its temporary name the security it is to
+// have at its name: the source's with /SecurityDescriptor; else the replaced
+// file's (what writing into it kept), or a new file's. Returns false after
+// reporting.
+bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const Place& source,
+                         const Place& destination) {
+  if (Settings.SecurityDescriptor) {
+    if (!ReadSecurity(source_file, kAllSecurityInformation)) {
+      ReportWin32Error(source.path, u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
+                       Os().GetLastError());
+      return false;
+    }
+    if (!Os().SetKernelObjectSecurity(file, kAllSecurityInformation, g_security_buffer)) {
+      ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
+                       Os().GetLastError());
+      return false;
+    }
+    return true;
+  }
+  if (replaced != INVALID_HANDLE_VALUE) {
+    if (!ReadSecurity(replaced, KeptSecurityInformation())) {
+      ReportWin32Error(destination.path, u"CopyOneFile.GetKernelObjectSecurity(DESTINATION-FILE)",
+                       Os().GetLastError());
+      return false;
+    }
+    if (!Os().SetKernelObjectSecurity(file, KeptSecurityInformation(), g_security_buffer)) {
+      ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
+                       Os().GetLastError());
+      return false;
+    }
+    return true;
+  }
+  if (Os().ApplyInheritedSecurity != nullptr && !Os().ApplyInheritedSecurity(file)) {
+    ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
+                     Os().GetLastError());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
+// The copy is written under a temporary name in the destination directory,
+// where no one else can open it, and put at its name only once its data,
+// times and security are complete. Until then the old file stays as it was:
+// a failure, a stop or a crash at any point leaves the old version (or
+// nothing) at the name, never a cut or half-written file, and a hard-linked
+// destination is replaced as a name, never written through.
 int CopyOneFile(const Place& source, const Place& destination) {
   HANDLE source_file = OpenSource(source);
   if (source_file == INVALID_HANDLE_VALUE) {
@@ -140,96 +207,59 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return 1;
   }
 
-  // In a directory this run has just created, a file is created at once;
-  // elsewhere the probe decides first. Either way a new file is created
-  // with CREATE_NEW, which no link or special file can meet, and a name
-  // found taken goes the way the probe would have sent it.
-  HANDLE destination_file = INVALID_HANDLE_VALUE;
-  DWORD code = ERROR_FILE_EXISTS;
-  if (destination.parent_is_new) {
-    destination_file = OpenDestination(destination, CREATE_NEW);
-    code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
-    if (code != ERROR_FILE_EXISTS) ++Counters.NewCount;
-  }
-  if (code == ERROR_FILE_EXISTS) {
-    HANDLE probe;
-    const Decision decision = Decide(source, destination, source_info, &probe);
-    const bool absent = probe == INVALID_HANDLE_VALUE;
-    if (!absent) Os().CloseHandle(probe);
-    if (decision != Decision::kCopy) {
-      Os().CloseHandle(source_file);
-      return decision == Decision::kSkip ? 1 : 0;
-    }
-    code = ERROR_FILE_EXISTS;
-    if (absent) {
-      destination_file = OpenDestination(destination, CREATE_NEW);
-      code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
-    }
-    // Present, or there though the probe could not open it: replaced as
-    // CREATE_ALWAYS replaces it, or refused with its own code.
-    if (code == ERROR_FILE_EXISTS) {
-      destination_file = OpenDestination(destination, CREATE_ALWAYS);
-      code = destination_file == INVALID_HANDLE_VALUE ? Os().GetLastError() : ERROR_SUCCESS;
-    }
-  }
-  if (destination_file == INVALID_HANDLE_VALUE) {
-    if (code != ERROR_ALREADY_EXISTS) {
-      ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
-    }
+  HANDLE replaced;
+  const Decision decision = Decide(source, destination, source_info, &replaced);
+  auto release = [&](HANDLE file, int result) {
+    if (file != INVALID_HANDLE_VALUE) Os().CloseHandle(file);
+    if (replaced != INVALID_HANDLE_VALUE) Os().CloseHandle(replaced);
     Os().CloseHandle(source_file);
-    return code == ERROR_ALREADY_EXISTS ? 1 : 0;
+    return result;
+  };
+  if (decision != Decision::kCopy) {
+    return release(INVALID_HANDLE_VALUE, decision == Decision::kSkip ? 1 : 0);
   }
 
-  // Where the platform can keep writes from moving the last-write time, the
-  // file carries the mark from the start, so even a killed process or a
-  // power cut leaves it for an /OnlyNewer rerun to repair.
-  const FILETIME mark = IncompleteMark(source_info.ftLastWriteTime);
-  if (Os().FreezeLastWriteTime != nullptr && Os().FreezeLastWriteTime(destination_file)) {
-    MarkIncomplete(destination_file, mark);
+  const std::u16string temporary = NextTemporaryName();
+  HANDLE file = Os().CreateTemporaryFileAtW(destination.parent, temporary.c_str(),
+                                            DestinationAccess() | DELETE);
+  if (file == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", Os().GetLastError());
+    return release(INVALID_HANDLE_VALUE, 0);
   }
-  TrackOpenDestination(destination_file, mark);
-  auto close = [&] {
-    ForgetOpenDestination();
-    Os().CloseHandle(destination_file);
-    Os().CloseHandle(source_file);
+  auto discard = [&] {
+    Os().CloseHandle(file);
+    Os().DeleteFileAtW(destination.parent, temporary.c_str());
+    return release(INVALID_HANDLE_VALUE, 0);
   };
-  auto fail = [&] {
-    close();
-    return 0;
-  };
-  if (!CopyData(source_file, destination_file, source.path, destination.path)) {
-    MarkIncomplete(destination_file, mark);
-    return fail();
-  }
-  if (!Os().SetFileTime(destination_file, &source_info.ftCreationTime,
-                        &source_info.ftLastAccessTime, &source_info.ftLastWriteTime)) {
+  if (!CopyData(source_file, file, source.path, destination.path)) return discard();
+  if (!Os().SetFileTime(file, &source_info.ftCreationTime, &source_info.ftLastAccessTime,
+                        &source_info.ftLastWriteTime)) {
     ReportWin32Error(destination.path, u"CopyOneFile:SetFileTime(DESTINATION)",
                      Os().GetLastError());
-    return fail();
+    return discard();
   }
-  if (Settings.SecurityDescriptor) {
-    std::memset(g_security_buffer, 0, g_security_bytes_used);
-    DWORD length_needed = 0;
-    const BOOL got = Os().GetKernelObjectSecurity(source_file, kAllSecurityInformation,
-                                                  g_security_buffer, kSecurityBufferBytes,
-                                                  &length_needed);
-    // A failed get may have written anything; a successful one its length.
-    g_security_bytes_used = got && length_needed <= kSecurityBufferBytes ? length_needed
-                                                                         : kSecurityBufferBytes;
-    if (!got) {
-      ReportWin32Error(source.path, u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
-                       Os().GetLastError());
-      return fail();
+  if (!SecureTemporaryFile(source_file, replaced, file, source, destination)) return discard();
+  // Nothing may hold the old file open while its name is taken over.
+  const bool replacing = replaced != INVALID_HANDLE_VALUE;
+  if (replacing) Os().CloseHandle(replaced);
+  replaced = INVALID_HANDLE_VALUE;
+  if (!Os().MoveFileAtW(file, destination.parent, temporary.c_str(), destination.Name(),
+                        replacing)) {
+    const DWORD code = Os().GetLastError();
+    if (!replacing && code == ERROR_ALREADY_EXISTS && destination.parent_is_new) {
+      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+    } else {
+      ReportWin32Error(destination.path, u"CopyOneFile:MoveFile(DESTINATION)", code);
     }
-    if (!Os().SetKernelObjectSecurity(destination_file, kAllSecurityInformation,
-                                      g_security_buffer)) {
-      ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
-                       Os().GetLastError());
-      return fail();
+    return discard();
+  }
+  if (destination.written != nullptr && !destination.parent_is_new) {
+    BY_HANDLE_FILE_INFORMATION written_info;
+    if (Os().GetFileInformationByHandle(file, &written_info)) {
+      destination.written->Add(IdentityOf(written_info));
     }
   }
-  close();
-  return 1;
+  return release(file, 1);
 }
 
 }  // namespace vx

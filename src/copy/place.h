@@ -13,11 +13,17 @@
 
 namespace vx {
 
+class WrittenObjects;
+
 struct Place {
   HANDLE parent;               // the open parent directory; nullptr for a root
   const std::u16string& path;  // the full path the reports name
   size_t name_at;              // where the object's own name starts in `path`
-  bool parent_is_new = false;  // the parent was just created by this run: it is empty
+  // The parent was just created by this run and no one else can change it:
+  // every name found taken there was taken by the run itself.
+  bool parent_is_new = false;
+  // What the run has put in the parent so far (destination side only).
+  WrittenObjects* written = nullptr;
 
   const char16_t* Name() const { return path.c_str() + name_at; }
 };
@@ -49,8 +55,8 @@ inline std::u16string JoinPath(std::u16string_view directory, std::u16string_vie
 // The entry `name` of the directory open as `parent`, whose full path
 // `path` is JoinPath(directory path, name).
 inline Place EntryPlace(HANDLE parent, const std::u16string& path, size_t name_length,
-                        bool parent_is_new = false) {
-  return Place{parent, path, path.size() - name_length, parent_is_new};
+                        bool parent_is_new = false, WrittenObjects* written = nullptr) {
+  return Place{parent, path, path.size() - name_length, parent_is_new, written};
 }
 
 }  // namespace vx

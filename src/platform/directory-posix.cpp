@@ -38,8 +38,9 @@ bool IsSelfOrParent(const char* name) {
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK* io_status,
                               void* buffer, ULONG length, int information_class,
                               BOOLEAN return_single_entry, void* file_name, BOOLEAN restart_scan) {
-  // The walk asks for exactly this form; anything else is not served.
-  if (information_class != FileDirectoryInformation || !return_single_entry ||
+  // The walk asks for exactly these forms; anything else is not served.
+  const bool names_only = information_class == FileNamesInformation;
+  if ((information_class != FileDirectoryInformation && !names_only) || !return_single_entry ||
       file_name != nullptr) {
     return kStatusInvalidParameter;
   }
@@ -67,6 +68,23 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   const auto* entry =
       reinterpret_cast<const LinuxDirent64*>(handle->entries.data() + handle->entry_pos);
   std::u16string name = DecodeFileName(entry->d_name);
+  // Names alone cost no look at the entries.
+  if (names_only) {
+    const size_t names_bytes =
+        offsetof(FILE_NAMES_INFORMATION, FileName) + name.size() * sizeof(char16_t);
+    if (names_bytes > length) return kStatusBufferTooSmall;
+    handle->entry_pos += entry->d_reclen;
+    auto* record = static_cast<FILE_NAMES_INFORMATION*>(buffer);
+    record->NextEntryOffset = 0;
+    record->FileIndex = static_cast<ULONG>(entry->d_ino);
+    record->FileNameLength = static_cast<ULONG>(name.size() * sizeof(char16_t));
+    std::memcpy(record->FileName, name.data(), name.size() * sizeof(char16_t));
+    if (io_status != nullptr) {
+      io_status->Status = STATUS_SUCCESS;
+      io_status->Information = names_bytes;
+    }
+    return STATUS_SUCCESS;
+  }
   const size_t record_bytes =
       offsetof(FILE_DIRECTORY_INFORMATION, FileName) + name.size() * sizeof(char16_t);
   if (record_bytes > length) return kStatusBufferTooSmall;

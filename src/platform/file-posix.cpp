@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 #include "posix_internal.h"
 
@@ -77,6 +79,19 @@ int WriteRefusal(Handle* parent, const std::string& path, const struct statx& st
   return read_only ? EROFS : 0;
 }
 
+// Whether no one but the run can change the directory: owned by the run's
+// user and writable by no one else (an ACL granting more shows in the group
+// bits as its mask). Its owner can change that only by the run's own hand.
+bool IsPrivateToRun(Handle* directory) {
+  if (directory == nullptr) return false;
+  if (directory->private_to_run < 0) {
+    const struct statx* sx = StatusOf(directory);
+    directory->private_to_run =
+        sx != nullptr && sx->stx_uid == geteuid() && (sx->stx_mode & 022) == 0 ? 1 : 0;
+  }
+  return directory->private_to_run == 1;
+}
+
 // Opens `path` (relative to `directory`, or AT_FDCWD) the way CreateFileW
 // would with these arguments:
 // - every open is close-on-exec and made with O_NONBLOCK, so no open waits;
@@ -105,6 +120,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
                           DWORD disposition, DWORD flags, const Status* listed) {
   const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
   const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  const bool directory_only = (flags & FILE_FLAG_DIRECTORY_ONLY) != 0;
   const bool writing = (access & GENERIC_WRITE) != 0;
   // ERROR_PATH_NOT_FOUND is told apart by looking at the path's parent,
   // which a relative open already holds open.
@@ -118,7 +134,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
                                     0666);
     if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
     auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
-    handle->created_in = parent;
+    if (IsPrivateToRun(parent)) handle->created_in = parent;
     return handle;
   }
   if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
@@ -136,6 +152,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   }
   const mode_t mode = known.valid ? known.sx.stx_mode : 0;
   if (known.valid && S_ISLNK(mode)) return Fail(ERROR_CANT_RESOLVE_FILENAME);
+  if (known.valid && directory_only && !S_ISDIR(mode)) return Fail(ERROR_DIRECTORY);
   if (known.valid && !IsRegularOrDirectory(mode)) return Fail(ERROR_INVALID_FUNCTION);
 
   if (known.valid && S_ISREG(mode) && disposition == OPEN_EXISTING) {
@@ -152,6 +169,18 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   }
 
   int open_flags = base_flags;
+  if (directory_only) {
+    if (disposition != OPEN_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
+    const int fd = OpenForReading(directory, path.c_str(), open_flags | O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return errno == ENOTDIR ? Fail(ERROR_DIRECTORY) : FailWithErrno(errno, path_for_errors);
+    Status status = known;
+    if (!status.valid && !StatxAt(fd, "", AT_EMPTY_PATH, &status)) {
+      const int error = errno;
+      close(fd);
+      return FailWithErrno(error);
+    }
+    return NewFileHandle(fd, status);
+  }
   if (known.valid && S_ISDIR(mode) && disposition == OPEN_EXISTING) {
     open_flags |= O_RDONLY | O_DIRECTORY;
   } else {
@@ -289,9 +318,14 @@ HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD dispo
                             nullptr);
 }
 
+// A directory the run creates is its own until its subtree is done: mode
+// 0700 (a default ACL of the parent is masked by it too), owned by the run;
+// ApplyInheritedSecurity or the source's security opens it at the end.
+constexpr mode_t kPrivateDirectoryMode = 0700;
+
 BOOL CreateDirectoryW(const char16_t* name, void*) {
   std::string path = EncodeFileName(name);
-  if (mkdir(path.c_str(), 0777) != 0) {
+  if (mkdir(path.c_str(), kPrivateDirectoryMode) != 0) {
     SetLastErrorFromErrno(errno, path);
     return 0;
   }
@@ -316,12 +350,110 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
 BOOL CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
   Handle* parent = DirectoryHandle(directory);
   if (parent == nullptr) return 0;
-  if (mkdirat(parent->fd, EncodeFileName(name).c_str(), 0777) != 0) {
+  if (mkdirat(parent->fd, EncodeFileName(name).c_str(), kPrivateDirectoryMode) != 0) {
     SetLastErrorFromErrno(errno);
     return 0;
   }
   ForgetStatus(directory);
   return 1;
+}
+
+namespace {
+// Gives the unnamed file `fd` the name `name` in `directory`. AT_EMPTY_PATH
+// needs CAP_DAC_READ_SEARCH, which the backup privilege raises; without it
+// the descriptor's entry in /proc does the same.
+int LinkUnnamed(int fd, int directory, const char* name) {
+  if (linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
+  if (errno != ENOENT && errno != EPERM) return -1;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(AT_FDCWD, self.c_str(), directory, name, AT_SYMLINK_FOLLOW);
+}
+
+bool UnnamedFilesUnsupported(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+}  // namespace
+
+// O_TMPFILE where the file system has it: the file has no name at all while
+// it is written, so no one can open it, yet it starts with exactly the
+// security a new file gets (umask, default ACL). Elsewhere it takes its
+// temporary name with mode 0600.
+HANDLE CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD access) {
+  Handle* parent = DirectoryHandle(directory);
+  if (parent == nullptr) return INVALID_HANDLE_VALUE;
+  const int mode = (access & GENERIC_READ) ? O_RDWR : O_WRONLY;
+  Handle::Temporary kind = Handle::Temporary::kUnnamed;
+  int fd = OpenRetryingIntr(parent->fd, ".", O_TMPFILE | O_CLOEXEC | mode, 0666);
+  if (fd < 0 && UnnamedFilesUnsupported(errno)) {
+    kind = Handle::Temporary::kNamed;
+    fd = OpenRetryingIntr(parent->fd, EncodeFileName(name).c_str(),
+                          O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | mode, 0600);
+    if (fd >= 0) ForgetStatus(directory);
+  }
+  if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
+  auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
+  handle->temporary = kind;
+  handle->temporary_in = parent;
+  if (IsPrivateToRun(parent)) handle->created_in = parent;
+  return handle;
+}
+
+// A named temporary file is renamed; an unnamed one is linked in at once
+// where nothing may be replaced, else linked under its temporary name and
+// renamed, so the name changes from the old file to the new in one step.
+BOOL MoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char16_t* new_name,
+                 BOOL replace) {
+  Handle* handle = FromHandle(file);
+  Handle* parent = DirectoryHandle(directory);
+  if (handle == nullptr || parent == nullptr || handle->fd < 0) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  const std::string from = EncodeFileName(name);
+  const std::string to = EncodeFileName(new_name);
+  ForgetStatus(directory);
+  auto fail = [](int error) {
+    SetLastErrorCode(error == EEXIST ? ERROR_ALREADY_EXISTS : Win32ErrorFromErrno(error));
+    return 0;
+  };
+  const bool unnamed = handle->temporary == Handle::Temporary::kUnnamed;
+  if (!replace) {
+    if (unnamed) return LinkUnnamed(handle->fd, parent->fd, to.c_str()) == 0 ? 1 : fail(errno);
+    if (renameat2(parent->fd, from.c_str(), parent->fd, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return 1;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return fail(errno);
+    // A file system without RENAME_NOREPLACE: a hard link cannot replace.
+    if (linkat(parent->fd, from.c_str(), parent->fd, to.c_str(), 0) != 0) return fail(errno);
+    unlinkat(parent->fd, from.c_str(), 0);
+    return 1;
+  }
+  if (unnamed && LinkUnnamed(handle->fd, parent->fd, from.c_str()) != 0) return fail(errno);
+  handle->temporary = Handle::Temporary::kNamed;  // it has a name now
+  if (renameat(parent->fd, from.c_str(), parent->fd, to.c_str()) != 0) return fail(errno);
+  return 1;
+}
+
+// unlinkat without AT_REMOVEDIR refuses a directory and removes a link
+// itself, never its target.
+BOOL DeleteFileAtW(HANDLE directory, const char16_t* name) {
+  Handle* parent = DirectoryHandle(directory);
+  if (parent == nullptr) return 0;
+  if (unlinkat(parent->fd, EncodeFileName(name).c_str(), 0) != 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  ForgetStatus(directory);
+  return 1;
+}
+
+mode_t ProcessUmask() {
+  static const mode_t mask = [] {
+    const mode_t current = umask(0);
+    umask(current);
+    return current;
+  }();
+  return mask;
 }
 
 namespace {

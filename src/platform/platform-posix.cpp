@@ -19,6 +19,9 @@ HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 BOOL CreateDirectoryAtW(HANDLE, const char16_t*);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
 void ExitProcess(UINT);
+HANDLE CreateTemporaryFileAtW(HANDLE, const char16_t*, DWORD);
+BOOL MoveFileAtW(HANDLE, HANDLE, const char16_t*, const char16_t*, BOOL);
+BOOL DeleteFileAtW(HANDLE, const char16_t*);
 }  // namespace posix
 
 namespace {
@@ -54,6 +57,10 @@ const Platform kPosix = {
     posix::ExitProcess,
     nullptr,  // every write moves a Linux file's modification time
     posix::CopyFileRange,
+    posix::CreateTemporaryFileAtW,
+    posix::MoveFileAtW,
+    posix::DeleteFileAtW,
+    posix::ApplyInheritedSecurity,
 };
 
 Platform g_current = kPosix;

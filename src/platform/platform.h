@@ -80,8 +80,15 @@ struct IO_STATUS_BLOCK {
   uintptr_t Information;
 };
 
-// The published record of a directory listing; the name follows the header
-// and is not terminated.
+// The published records of a directory listing; the name follows the
+// header and is not terminated.
+struct FILE_NAMES_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  ULONG FileNameLength;  // bytes, not units
+  char16_t FileName[1];
+};
+
 struct FILE_DIRECTORY_INFORMATION {
   ULONG NextEntryOffset;
   ULONG FileIndex;
@@ -109,6 +116,10 @@ constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD ACCESS_SYSTEM_SECURITY = 0x01000000;
 constexpr DWORD WRITE_OWNER = 0x00080000;
 constexpr DWORD WRITE_DAC = 0x00040000;
+constexpr DWORD READ_CONTROL = 0x00020000;
+constexpr DWORD DELETE = 0x00010000;
+constexpr DWORD FILE_LIST_DIRECTORY = 0x0001;
+constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
 constexpr DWORD FILE_SHARE_READ = 1;
 constexpr DWORD FILE_SHARE_WRITE = 2;
 constexpr DWORD FILE_SHARE_DELETE = 4;
@@ -120,6 +131,10 @@ constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+// Velmox's own flag (NtCreateFile's FILE_DIRECTORY_FILE): only a directory
+// is opened; any other object at the name fails with ERROR_DIRECTORY. The
+// backends take it out before the system sees the flags.
+constexpr DWORD FILE_FLAG_DIRECTORY_ONLY = 0x00004000;
 constexpr DWORD MEM_COMMIT = 0x1000;
 constexpr DWORD PAGE_READWRITE = 0x04;
 constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x20;
@@ -136,6 +151,7 @@ constexpr DWORD FILE_TYPE_DISK = 1;
 constexpr DWORD FILE_TYPE_CHAR = 2;
 constexpr DWORD FILE_TYPE_PIPE = 3;
 constexpr int FileDirectoryInformation = 1;
+constexpr int FileNamesInformation = 12;
 constexpr DWORD CTRL_C_EVENT = 0;
 constexpr DWORD CTRL_BREAK_EVENT = 1;
 constexpr DWORD CTRL_CLOSE_EVENT = 2;
@@ -155,6 +171,7 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_DIRECTORY = 267;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
@@ -164,6 +181,9 @@ constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 // NT statuses.
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_NO_MORE_FILES = static_cast<NTSTATUS>(0x80000006);
+// What FAT and exFAT answer for the first listing of an empty directory,
+// which holds no "." or "..".
+constexpr NTSTATUS STATUS_NO_SUCH_FILE = static_cast<NTSTATUS>(0xC000000F);
 
 // clang-format off
 struct Platform {
@@ -226,6 +246,29 @@ struct Platform {
   // in *moved, so it stays a hole. *moved is 0 at the end of the source.
   // Null where data goes only through ReadFile and WriteFile.
   BOOL (*CopyFileRange)(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved);
+  // A new file for the run alone: `name` in `directory` is taken for it
+  // (CREATE_NEW: no link is followed, a taken name fails with
+  // ERROR_FILE_EXISTS), and no one else can open it while the run writes it
+  // (Windows: no sharing; Linux: an unnamed O_TMPFILE that gets `name` only
+  // when it is put in place, else a file of mode 0600). It starts with the
+  // security a new file gets in `directory`.
+  HANDLE (*CreateTemporaryFileAtW)(HANDLE directory, const char16_t* name, DWORD access);
+  // Puts `file`, made by CreateTemporaryFileAtW as `name` in `directory`, at
+  // `new_name` in the same directory, whole. With `replace`, a file already
+  // at `new_name` is replaced as a name (a link or another hard link's data
+  // is never written through), a read-only one included; without it, a
+  // taken name fails with ERROR_ALREADY_EXISTS. A directory at `new_name` is
+  // never replaced.
+  BOOL (*MoveFileAtW)(HANDLE file, HANDLE directory, const char16_t* name,
+                      const char16_t* new_name, BOOL replace);
+  // Removes the file `name` from `directory`, never through a link and never
+  // a directory.
+  BOOL (*DeleteFileAtW)(HANDLE directory, const char16_t* name);
+  // Gives an object the run made private (a directory it created, a
+  // temporary file) the security a new object gets in its directory (Linux:
+  // the umask, or the directory's default ACL). Null where new objects are
+  // never made private.
+  BOOL (*ApplyInheritedSecurity)(HANDLE object);
 };
 // clang-format on
 

@@ -72,6 +72,17 @@ struct Handle {
   // For a directory: how files created in it start out, learned from the
   // first one whose security was written (see SetKernelObjectSecurity).
   NewFileLook new_file_look;
+  // For a directory: whether no one but the run can change it (owned by the
+  // run's user, writable by no one else): -1 until asked. Only there is
+  // NewFileLook trusted, since elsewhere its owner may add a default ACL or
+  // the set-group-ID bit while the run fills it.
+  int private_to_run = -1;
+  // A file made by CreateTemporaryFileAtW: unnamed (O_TMPFILE, which has
+  // the security of a new file already) or under its temporary name (mode
+  // 0600 until ApplyInheritedSecurity), in the directory `temporary_in`.
+  enum class Temporary { kNone, kUnnamed, kNamed };
+  Temporary temporary = Temporary::kNone;
+  Handle* temporary_in = nullptr;
 };
 
 Handle* FromHandle(HANDLE handle);
@@ -137,5 +148,8 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
                              DWORD* length_needed);
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor);
 BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved);
+BOOL ApplyInheritedSecurity(HANDLE object);
+// The process's umask, read once.
+mode_t ProcessUmask();
 
 }  // namespace vx::posix

@@ -318,3 +318,73 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
 }
 
 }  // namespace vx::posix
+
+namespace vx::posix {
+namespace {
+
+// The access ACL the kernel gives an object created with `create_mode` in a
+// directory whose default ACL is `default_acl` (the xattr form: a 4-byte
+// version, then 8-byte entries of tag, permissions and id): the owner,
+// other and mask (or, without a mask, the owning group) entries are limited
+// by the create mode's bits.
+std::string AccessAclForNewObject(std::string acl, mode_t create_mode) {
+  constexpr uint16_t kUserObj = 0x01, kGroupObj = 0x04, kMask = 0x10, kOther = 0x20;
+  constexpr size_t kHeader = 4, kEntry = 8;
+  bool has_mask = false;
+  for (size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
+    uint16_t tag;
+    std::memcpy(&tag, acl.data() + at, sizeof tag);
+    has_mask = has_mask || tag == kMask;
+  }
+  for (size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
+    uint16_t tag, permissions;
+    std::memcpy(&tag, acl.data() + at, sizeof tag);
+    std::memcpy(&permissions, acl.data() + at + 2, sizeof permissions);
+    int shift = -1;
+    if (tag == kUserObj) shift = 6;
+    if (tag == kMask || (tag == kGroupObj && !has_mask)) shift = 3;
+    if (tag == kOther) shift = 0;
+    if (shift < 0) continue;
+    permissions &= static_cast<uint16_t>((create_mode >> shift) & 7);
+    std::memcpy(acl.data() + at + 2, &permissions, sizeof permissions);
+  }
+  return acl;
+}
+
+}  // namespace
+
+// A directory the run created carries its parent's default ACL already
+// (mkdir copies it) and is given the access ACL a directory created with
+// mode 0777 would have had; a named temporary file takes its directory's.
+// Without a default ACL the umask decides, as for any new object; a
+// directory keeps the set-group-ID bit it inherited.
+BOOL ApplyInheritedSecurity(HANDLE object) {
+  Handle* handle = FromHandle(object);
+  if (handle != nullptr && handle->temporary == Handle::Temporary::kUnnamed) return 1;
+  const struct statx* sx = StatusOf(object);
+  const int fd = sx != nullptr ? DescriptorOf(object) : -1;
+  if (fd < 0) return 0;
+  const bool directory = S_ISDIR(sx->stx_mode);
+  const mode_t create_mode = directory ? 0777 : 0666;
+  const mode_t kept = directory ? (sx->stx_mode & S_ISGID) : 0;
+  const int inherits_from =
+      directory ? fd : (handle->temporary_in != nullptr ? handle->temporary_in->fd : -1);
+  std::string default_acl;
+  const bool inherited = inherits_from >= 0 && ReadAttribute(inherits_from, kDefaultAcl, &default_acl);
+  if (!inherited && inherits_from >= 0 && !Absent(errno)) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  ForgetStatus(object);
+  const int result =
+      inherited ? fsetxattr(fd, kAccessAcl, AccessAclForNewObject(default_acl, create_mode).data(),
+                            default_acl.size(), 0)
+                : fchmod(fd, (create_mode & ~ProcessUmask()) | kept);
+  if (result != 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace vx::posix

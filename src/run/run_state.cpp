@@ -23,6 +23,7 @@ void ResetRun() {
   State.AtTopLevel = 1;
   State.LogIdentity = FileIdentity{};
   State.ErrorLogIdentity = FileIdentity{};
+  State.WithoutSystemSecurity = false;
   State.PreparedSource.clear();
   State.PreparedDestination.clear();
 }

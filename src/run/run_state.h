@@ -51,6 +51,9 @@ struct RunState {
   // copies over them; unknown when absent.
   FileIdentity LogIdentity;
   FileIdentity ErrorLogIdentity;
+  // The security privilege is not held and /SecurityDescriptor was not
+  // asked for: objects are opened without ACCESS_SYSTEM_SECURITY.
+  bool WithoutSystemSecurity;
   // The storage Source and Destination point into once prepared.
   std::u16string PreparedSource;
   std::u16string PreparedDestination;

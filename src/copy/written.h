@@ -1,0 +1,36 @@
+// What the run has put in one destination directory: the identities of the
+// files and directories it created or replaced there. A later source entry
+// whose destination name leads to one of them (names that differ only in
+// case, on a destination that ignores case) would otherwise overwrite or
+// merge into the first copy.
+#pragma once
+
+#include <cstddef>
+#include <unordered_set>
+
+#include "identity.h"
+
+namespace vx {
+
+class WrittenObjects {
+ public:
+  void Add(const FileIdentity& identity) {
+    if (identity.known) identities_.insert(identity);
+  }
+  bool Contains(const FileIdentity& identity) const {
+    return identity.known && identities_.count(identity) != 0;
+  }
+
+ private:
+  struct Hash {
+    size_t operator()(const FileIdentity& identity) const {
+      return (size_t{identity.index_high} << 32 | identity.index_low) * 31 + identity.volume;
+    }
+  };
+  struct Equal {
+    bool operator()(const FileIdentity& a, const FileIdentity& b) const { return SameObject(a, b); }
+  };
+  std::unordered_set<FileIdentity, Hash, Equal> identities_;
+};
+
+}  // namespace vx
