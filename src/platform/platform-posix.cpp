@@ -55,7 +55,6 @@ const Platform kPosix = {
     posix::CreateDirectoryAtW,
     posix::SetConsoleCtrlHandler,
     posix::ExitProcess,
-    nullptr,  // every write moves a Linux file's modification time
     posix::CopyFileRange,
     posix::CreateTemporaryFileAtW,
     posix::MoveFileAtW,

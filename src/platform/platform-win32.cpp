@@ -2,6 +2,7 @@
 //
 // platform.h comes first: its constants carry the names that <windows.h>
 // then defines as macros, which this file never uses.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,18 @@ const wchar_t* Wide(const char16_t* text) {
 
 HANDLE Win32CreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
                         DWORD disposition, DWORD flags, HANDLE template_file) {
-  return ::CreateFileW(Wide(name), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
-                       disposition, flags, template_file);
+  const bool directory_only = (flags & FILE_FLAG_DIRECTORY_ONLY) != 0;
+  HANDLE file = ::CreateFileW(Wide(name), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
+                              disposition, flags & ~FILE_FLAG_DIRECTORY_ONLY, template_file);
+  if (file == INVALID_HANDLE_VALUE || !directory_only) return file;
+  ::BY_HANDLE_FILE_INFORMATION info;
+  if (::GetFileInformationByHandle(file, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return file;
+  }
+  ::CloseHandle(file);
+  ::SetLastError(ERROR_DIRECTORY);
+  return INVALID_HANDLE_VALUE;
 }
 
 BOOL Win32CreateDirectoryW(const char16_t* name, void* security) {
@@ -145,10 +156,19 @@ HANDLE FailWithStatus(NTSTATUS status) {
   return INVALID_HANDLE_VALUE;
 }
 
-bool IsReparsePoint(HANDLE file) {
+// Only a name surrogate (a symbolic link, junction or mount point) leads
+// elsewhere; other reparse points (deduplicated, cloud-file placeholder,
+// WOF-compressed files) hold their own data and are files like any other.
+// A tag that cannot be read counts as a link.
+bool IsNameSurrogate(HANDLE file) {
   ::BY_HANDLE_FILE_INFORMATION info;
-  return ::GetFileInformationByHandle(file, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (!::GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return false;
+  }
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+  return (tag.ReparseTag & 0x20000000) != 0;  // IsReparseTagNameSurrogate
 }
 
 // The path of an open object on its volume ("\Data\a.txt"), as the file
@@ -169,7 +189,7 @@ bool NameOnVolume(HANDLE file, std::wstring* name) {
 // itself and marks it; Wine follows a Unix link whatever the flags say and
 // shows no mark, but the name of what it opened is then the link's target.
 bool IsEntryItself(HANDLE directory, const char16_t* name, HANDLE file) {
-  if (IsReparsePoint(file)) return false;
+  if (IsNameSurrogate(file)) return false;
   std::wstring directory_name;
   std::wstring file_name;
   if (!NameOnVolume(directory, &directory_name) || !NameOnVolume(file, &file_name)) return true;
@@ -222,6 +242,8 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
   ULONG options = (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT
                                                        : FILE_NON_DIRECTORY_FILE;
   if (no_follow) options |= FILE_OPEN_REPARSE_POINT;
+  // STATUS_NOT_A_DIRECTORY for anything else, which is ERROR_DIRECTORY.
+  if (flags & FILE_FLAG_DIRECTORY_ONLY) options |= FILE_DIRECTORY_FILE;
   HANDLE file = nullptr;
   ULONG_PTR outcome = 0;
   NTSTATUS status;
@@ -293,6 +315,87 @@ BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
   return 1;
 }
 
+// A file no one else can open while the run writes it: no sharing at all.
+HANDLE Win32CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD access) {
+  const NameBelow below(directory, name);
+  HANDLE file = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status =
+      OpenBelow(below, access | DELETE, 0, FILE_CREATE,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT,
+                &file, &outcome);
+  if (status == STATUS_OBJECT_NAME_COLLISION) {
+    ::SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (status < 0) return FailWithStatus(status);
+  ::SetLastError(ERROR_SUCCESS);
+  return file;
+}
+
+// Clears the read-only attribute of the file `name` below `directory`, which
+// refuses to be replaced otherwise, whatever the privileges.
+bool ClearReadOnly(HANDLE directory, const char16_t* name) {
+  const NameBelow below(directory, name);
+  HANDLE file = nullptr;
+  ULONG_PTR outcome = 0;
+  if (OpenBelow(below, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                FILE_OPEN,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT,
+                &file, &outcome) < 0) {
+    return false;
+  }
+  FILE_BASIC_INFO basic = {};
+  bool cleared = false;
+  if (::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;  // 0: left as they are
+    basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+    cleared = ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+  }
+  ::CloseHandle(file);
+  return cleared;
+}
+
+// A rename of the open file relative to the directory's handle: one step,
+// and with `replace` the old file goes as a name (its other hard links keep
+// their data).
+BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char16_t* new_name,
+                      BOOL replace) {
+  const size_t units = std::char_traits<char16_t>::length(new_name);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (units + 1) * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = replace ? TRUE : FALSE;
+  rename->RootDirectory = directory;
+  rename->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
+  std::memcpy(rename->FileName, new_name, (units + 1) * sizeof(wchar_t));
+  const DWORD size = static_cast<DWORD>(buffer.size());
+  if (::SetFileInformationByHandle(file, FileRenameInfo, rename, size)) return 1;
+  if (!replace || ::GetLastError() != ERROR_ACCESS_DENIED || !ClearReadOnly(directory, new_name)) {
+    return 0;
+  }
+  return ::SetFileInformationByHandle(file, FileRenameInfo, rename, size);
+}
+
+BOOL Win32DeleteFileAtW(HANDLE directory, const char16_t* name) {
+  const NameBelow below(directory, name);
+  HANDLE file = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status = OpenBelow(
+      below, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+          FILE_DELETE_ON_CLOSE,
+      &file, &outcome);
+  if (status < 0) {
+    FailWithStatus(status);
+    return 0;
+  }
+  ::CloseHandle(file);
+  return 1;
+}
+
 BOOL (*g_stop_handler)(DWORD event) = nullptr;
 
 // For the console closing, logoff and shutdown, Windows ends the process as
@@ -311,11 +414,6 @@ BOOL Win32SetConsoleCtrlHandler(BOOL (*handler)(DWORD event), BOOL add) {
 
 void Win32ExitProcess(UINT exit_code) {
   ::ExitProcess(exit_code);
-}
-
-BOOL Win32FreezeLastWriteTime(HANDLE file) {
-  const ::FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
-  return ::SetFileTime(file, nullptr, nullptr, &keep);
 }
 
 const Platform kWin32 = {
@@ -347,8 +445,11 @@ const Platform kWin32 = {
     Win32CreateDirectoryAtW,
     Win32SetConsoleCtrlHandler,
     Win32ExitProcess,
-    Win32FreezeLastWriteTime,
     nullptr,  // data goes through ReadFile and WriteFile
+    Win32CreateTemporaryFileAtW,
+    Win32MoveFileAtW,
+    Win32DeleteFileAtW,
+    nullptr,  // new objects are not made private: a temporary file shares nothing instead
 };
 
 Platform g_current = kWin32;

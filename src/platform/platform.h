@@ -236,10 +236,6 @@ struct Platform {
   BOOL (*SetConsoleCtrlHandler)(BOOL (*handler)(DWORD event), BOOL add);
   // Ends the process at once with `exit_code`; safe inside a signal handler.
   void (*ExitProcess)(UINT exit_code);
-  // Keeps writes through `file` from moving its last-write time (SetFileTime
-  // with 0xFFFFFFFF), so a time set on it stays until it is set again. Null
-  // where every write moves the time regardless.
-  BOOL (*FreezeLastWriteTime)(HANDLE file);
   // Moves up to `max_bytes` from the source's position to the destination's
   // inside the kernel (a reflink or a server-side copy where the file system
   // offers one); a hole in the source is skipped on both sides and counted

@@ -1,9 +1,9 @@
 // Stopping a run safely. The first request to stop (Ctrl-C, Ctrl-Break, the
 // console closing; SIGINT, SIGTERM, SIGHUP) only raises a flag: the walk
-// notices it at the next chunk or entry, marks the file it was writing
-// incomplete, reports ERROR_OPERATION_ABORTED once and unwinds as under
-// /StopAtFirstError, so the summary and both logs are still written. A
-// second request ends the process at once, after marking the open file.
+// notices it at the next chunk or entry, drops the file it was writing (the
+// destination name keeps its old file), reports ERROR_OPERATION_ABORTED once
+// and unwinds as under /StopAtFirstError, so the summary and both logs are
+// still written. A second request ends the process at once.
 #pragma once
 
 #include <string_view>
@@ -23,10 +23,5 @@ BOOL OnStopRequest(DWORD event);
 // `subject`.
 bool NoticeStop(std::u16string_view subject, std::u16string_view context);
 bool StopRequested();
-
-// The destination file being written and the time that marks it incomplete,
-// for a second request to date before ending the process.
-void TrackOpenDestination(HANDLE file, const FILETIME& incomplete_mark);
-void ForgetOpenDestination();
 
 }  // namespace vx

@@ -54,6 +54,42 @@ HANDLE WrapCreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, D
   return handle;
 }
 
+HANDLE WrapCreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD access) {
+  const std::u16string path = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kCreateFileW, path)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = Real().CreateTemporaryFileAtW(directory, name, access);
+  if (handle != INVALID_HANDLE_VALUE) I().Opened(handle, path);
+  return handle;
+}
+
+BOOL WrapMoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char16_t* new_name,
+                     BOOL replace) {
+  if (const Fault* fault = I().Hit(Call::kMoveFileW, PathBelow(directory, new_name))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().MoveFileAtW(file, directory, name, new_name, replace);
+}
+
+BOOL WrapDeleteFileAtW(HANDLE directory, const char16_t* name) {
+  if (const Fault* fault = I().Hit(Call::kDeleteFileW, PathBelow(directory, name))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().DeleteFileAtW(directory, name);
+}
+
+BOOL WrapApplyInheritedSecurity(HANDLE object) {
+  if (const Fault* fault = I().Hit(Call::kApplyInheritedSecurity, I().PathOf(object))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().ApplyInheritedSecurity(object);
+}
+
 BOOL WrapCreateDirectoryAtW(HANDLE directory, const char16_t* name) {
   if (const Fault* fault = I().Hit(Call::kCreateDirectoryW, PathBelow(directory, name))) {
     Real().SetLastError(fault->error);
@@ -240,14 +276,6 @@ void WrapExitProcess(UINT code) {
   I().Exited(code);
 }
 
-BOOL WrapFreezeLastWriteTime(HANDLE file) {
-  if (const Fault* fault = I().Hit(Call::kFreezeLastWriteTime, I().PathOf(file))) {
-    Real().SetLastError(fault->error);
-    return 0;
-  }
-  return Real().FreezeLastWriteTime(file);
-}
-
 BOOL WrapCopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
   if (const Fault* fault = I().Hit(Call::kCopyFileRange, I().PathOf(source))) {
     *moved = 0;
@@ -283,7 +311,12 @@ FaultInjector::FaultInjector() : real_(Os()) {
   table.SetKernelObjectSecurity = WrapSetKernelObjectSecurity;
   table.SetConsoleCtrlHandler = WrapSetConsoleCtrlHandler;
   table.ExitProcess = WrapExitProcess;
-  if (real_.FreezeLastWriteTime != nullptr) table.FreezeLastWriteTime = WrapFreezeLastWriteTime;
+  table.CreateTemporaryFileAtW = WrapCreateTemporaryFileAtW;
+  table.MoveFileAtW = WrapMoveFileAtW;
+  table.DeleteFileAtW = WrapDeleteFileAtW;
+  if (real_.ApplyInheritedSecurity != nullptr) {
+    table.ApplyInheritedSecurity = WrapApplyInheritedSecurity;
+  }
   if (real_.CopyFileRange != nullptr) table.CopyFileRange = WrapCopyFileRange;
 }
 

@@ -14,9 +14,10 @@
 
 namespace vx::testing {
 
-// CreateFileAtW and CreateDirectoryAtW count as kCreateFileW and
-// kCreateDirectoryW, with the parent's path and the name joined as their
-// path.
+// CreateFileAtW, CreateTemporaryFileAtW and CreateDirectoryAtW count as
+// kCreateFileW and kCreateDirectoryW, with the parent's path and the name
+// joined as their path; MoveFileAtW and DeleteFileAtW take the same joined
+// path of the name they act on (for a move, the new name).
 enum class Call {
   kCreateFileW,
   kCreateDirectoryW,
@@ -36,8 +37,10 @@ enum class Call {
   kSetKernelObjectSecurity,
   kNtQueryDirectoryFile,
   kSetConsoleCtrlHandler,
-  kFreezeLastWriteTime,
   kCopyFileRange,
+  kMoveFileW,
+  kDeleteFileW,
+  kApplyInheritedSecurity,
   kCount,
 };
 

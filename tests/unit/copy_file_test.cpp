@@ -13,14 +13,7 @@ using testing::Fault;
 using testing::FaultInjector;
 using testing::LastWriteTicks;
 using testing::SetLastWriteTicks;
-using testing::k1980;
 using testing::k2020;
-
-// Where writes can be kept from moving the last-write time, a new
-// destination is marked incomplete by one SetFileTime right after its create.
-int EarlyMarks() {
-  return NativePlatform().FreezeLastWriteTime != nullptr ? 1 : 0;
-}
 
 class CopyFileTest : public testing::CopyFixture {
  protected:
@@ -36,21 +29,43 @@ class CopyFileTest : public testing::CopyFixture {
     EXPECT_EQ(Counters.OverwrittenCount, overwritten);
     EXPECT_EQ(Counters.ErrorCount, errors);
   }
-  // Copies src/a to a destination that does not exist yet, with `fault`
-  // injected: the copy fails with one ERR line naming the source or the
-  // destination, the new file stays counted, and no handle is left open.
-  void FreshCopyFails(const Fault& fault, bool names_source, const char16_t* context) {
-    Counters = RunCounters{};
-    std::filesystem::remove(scratch_.Fs(u"dst/a"));
-    const std::string before = ErrorLog();
-    FaultInjector faults;
-    faults.BufferOnly();
-    faults.Add(fault);
-    EXPECT_EQ(Copy(), 0);
-    EXPECT_EQ(ErrorLog(),
-              before + ErrLine(1, names_source ? P(u"src/a") : P(u"dst/a"), context, fault.error));
-    ExpectCounters(1, 0, 0, 1);
-    EXPECT_TRUE(faults.OpenHandles().empty());
+  // Copies src/a with `fault` injected, to a destination that does not
+  // exist yet and, with /Overwrite, over an old file: the copy fails with
+  // one ERR line naming the source or the destination, the decision stays
+  // counted, no handle is left open, and the destination name holds what it
+  // held before (nothing, or the old file's bytes), with no temporary file
+  // beside it.
+  void CopyFailsLeavingTheOldState(const Fault& fault, bool names_source,
+                                   const char16_t* context) {
+    for (bool replacing : {false, true}) {
+      SCOPED_TRACE(replacing ? "replacing" : "new");
+      Counters = RunCounters{};
+      Settings.Overwrite = replacing;
+      std::filesystem::remove(scratch_.Fs(u"dst/a"));
+      if (replacing) scratch_.Write(u"dst/a", "old");
+      const std::string before = ErrorLog();
+      {
+        FaultInjector faults;
+        faults.BufferOnly();
+        faults.Add(fault);
+        EXPECT_EQ(Copy(), 0);
+        EXPECT_TRUE(faults.OpenHandles().empty());
+      }
+      EXPECT_EQ(ErrorLog(), before + ErrLine(1, names_source ? P(u"src/a") : P(u"dst/a"), context,
+                                             fault.error));
+      ExpectCounters(replacing ? 0 : 1, 0, replacing ? 1 : 0, 1);
+      EXPECT_EQ(scratch_.Exists(u"dst/a"), replacing);
+      if (replacing) EXPECT_EQ(scratch_.Read(u"dst/a"), "old");
+      EXPECT_EQ(DestinationNames(), std::vector<std::string>(replacing ? 1 : 0, "a"));
+    }
+    Settings.Overwrite = 0;
+  }
+  std::vector<std::string> DestinationNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_.Fs(u"dst"))) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
   }
 };
 
@@ -116,13 +131,51 @@ TEST_F(CopyFileTest, OnlyNewerComparesLastWriteTimesOnly) {
   ExpectCounters(1, 1, 0, 0);
 }
 
-TEST_F(CopyFileTest, DirectoryAtTheDestinationPathCountsAsPresent) {
+// A look at the destination name that fails for any reason but "not
+// found" is an error, and so is a directory where the file goes: nothing is
+// created, cut or written, in every mode.
+TEST_F(CopyFileTest, OnlyNotFoundMeansAbsent) {
   scratch_.Write(u"src/a", "data");
-  scratch_.MakeDir(u"dst/a");
-  FaultInjector faults;
-  EXPECT_EQ(Copy(), 1);  // skipped: no flag
-  ExpectCounters(0, 0, 0, 0);
-  EXPECT_TRUE(faults.OpenHandles().empty());
+  scratch_.Write(u"dst/a", "old");
+  struct Case {
+    DWORD probe_error;  // 0: the real look, at a directory
+    int mode;           // 0 none, 1 /Overwrite, 2 /OnlyNewer
+  } cases[] = {{32, 0}, {32, 1}, {32, 2}, {5, 1}, {0, 0}, {0, 1}, {0, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.probe_error << " mode " << c.mode);
+    Counters = RunCounters{};
+    Settings.Overwrite = c.mode == 1;
+    Settings.OnlyNewer = c.mode == 2;
+    const std::string before = ErrorLog();
+    const char16_t* name = c.probe_error != 0 ? u"a" : u"d";
+    if (c.probe_error == 0) {
+      scratch_.Write(u"src/d", "data");
+      std::filesystem::create_directories(scratch_.Fs(u"dst/d"));
+    }
+    FaultInjector faults;
+    if (c.probe_error != 0) faults.Add(Fault{Call::kCreateFileW, 1, Frag(u"dst/a"), c.probe_error});
+    EXPECT_EQ(Copy(name), 0);
+    const DWORD code = c.probe_error != 0 ? c.probe_error : ERROR_ALREADY_EXISTS;
+    EXPECT_EQ(ErrorLog(), before + ErrLine(1, JoinPath(P(u"src"), name),
+                                           u"CopyOneFile:CreateFile(DESTINATION)", code));
+    ExpectCounters(0, 0, 0, 1);
+    EXPECT_EQ(scratch_.Read(u"dst/a"), "old");
+    EXPECT_TRUE(std::filesystem::is_directory(scratch_.Fs(u"dst/d")) || c.probe_error != 0);
+    EXPECT_TRUE(faults.OpenHandles().empty());
+  }
+  // "Not found" (2, and 3 where the directory went too) is new.
+  for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}) {
+    Counters = RunCounters{};
+    Settings.Overwrite = 0;
+    Settings.OnlyNewer = 0;
+    scratch_.Write(u"src/n", "n");
+    std::filesystem::remove(scratch_.Fs(u"dst/n"));
+    FaultInjector faults;
+    faults.Add(Fault{Call::kCreateFileW, 1, Frag(u"dst/n"), code});
+    EXPECT_EQ(Copy(u"n"), 1);
+    ExpectCounters(1, 0, 0, 0);
+    EXPECT_EQ(scratch_.Read(u"dst/n"), "n");
+  }
 }
 
 TEST_F(CopyFileTest, FailuresBeforeTheDestinationExistsNameTheSource) {
@@ -153,65 +206,69 @@ TEST_F(CopyFileTest, FailuresBeforeTheDestinationExistsNameTheSource) {
   }
 }
 
-TEST_F(CopyFileTest, CreateFailureNamesTheSourceAndKeepsTheDecisionCounted) {
-  scratch_.Write(u"src/a", "data");
-  FaultInjector faults;
-  faults.Add(Fault{Call::kCreateFileW, 2, Frag(u"dst/a"), 32});  // 1st is the probe
-  EXPECT_EQ(Copy(), 0);
-  EXPECT_EQ(ErrorLog(), ErrLine(1, P(u"src/a"), u"CopyOneFile:CreateFile(DESTINATION)", 32));
-  ExpectCounters(1, 0, 0, 1);
-  EXPECT_TRUE(faults.OpenHandles().empty());
-}
-
-TEST_F(CopyFileTest, CreateRefusedAsAlreadyExistingIsNoError) {
-  scratch_.Write(u"src/a", "data");
-  FaultInjector faults;
-  faults.Add(Fault{Call::kCreateFileW, 2, Frag(u"dst/a"), ERROR_ALREADY_EXISTS});
-  EXPECT_EQ(Copy(), 1);
-  ExpectCounters(1, 0, 0, 0);
-  EXPECT_EQ(ErrorLog(), "");
-  EXPECT_TRUE(faults.OpenHandles().empty());
-}
-
-TEST_F(CopyFileTest, FailedTransferKeepsWrittenChunksAndMarksTheFileIncomplete) {
+TEST_F(CopyFileTest, FailuresLeaveTheDestinationAsItWas) {
   const std::string data = Data(3 * 65536);
   scratch_.Write(u"src/a", data);
   SetLastWriteTicks(P(u"src/a"), k2020);
+  Settings.SecurityDescriptor = 1;
   struct Case {
     Fault fault;
     bool names_source;
     const char16_t* context;
-    size_t bytes_kept;
   } cases[] = {
-      {Fault{Call::kReadFile, 2, Frag(u"src/a"), 1117}, true, u"CopyOneFile:ReadFile(SOURCE)",
-       65536},
-      {Fault{Call::kWriteFile, 3, Frag(u"dst/a"), 112}, false,
-       u"CopyOneFile:WriteFile(DESTINATION)", 2 * 65536},
+      {Fault{Call::kCreateFileW, 1, Frag(u"dst/.velmox~"), 32}, true,
+       u"CopyOneFile:CreateFile(DESTINATION)"},
+      {Fault{Call::kReadFile, 2, Frag(u"src/a"), 1117}, true, u"CopyOneFile:ReadFile(SOURCE)"},
+      {Fault{Call::kWriteFile, 3, Frag(u"dst/"), 112}, false, u"CopyOneFile:WriteFile(DESTINATION)"},
+      {Fault{Call::kSetFileTime, 1, Frag(u"dst/"), 5}, false,
+       u"CopyOneFile:SetFileTime(DESTINATION)"},
+      {Fault{Call::kGetKernelObjectSecurity, 1, Frag(u"src/a"), ERROR_INSUFFICIENT_BUFFER}, true,
+       u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)"},
+      {Fault{Call::kSetKernelObjectSecurity, 1, Frag(u"dst/"), 1307}, false,
+       u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)"},
+      {Fault{Call::kMoveFileW, 1, Frag(u"dst/a"), 5}, false, u"CopyOneFile:MoveFile(DESTINATION)"},
   };
   for (const Case& c : cases) {
-    FreshCopyFails(c.fault, c.names_source, c.context);
-    EXPECT_EQ(scratch_.Read(u"dst/a"), data.substr(0, c.bytes_kept));
-    EXPECT_EQ(Counters.ByteCount, c.bytes_kept);
-    EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k1980);
+    SCOPED_TRACE(std::string(c.context, c.context + std::char_traits<char16_t>::length(c.context)));
+    CopyFailsLeavingTheOldState(c.fault, c.names_source, c.context);
   }
 }
 
 TEST_F(CopyFileTest, ShortWriteIsCountedAndTheChunkLeftOutOfTheByteCount) {
   scratch_.Write(u"src/a", Data(2 * 65536));
-  const uint64_t k1975 = k1980 - 1826 * 864000000000ULL;
-  SetLastWriteTicks(P(u"src/a"), k1975);  // earlier than 1980: marked just before it
   FaultInjector faults;
   faults.BufferOnly();
-  faults.Add(Fault{Call::kWriteFile, 2, Frag(u"dst/a"), 0, 0, Fault::Kind::kShortWrite, 4096});
+  faults.Add(Fault{Call::kWriteFile, 2, Frag(u"dst/"), 0, 0, Fault::Kind::kShortWrite, 4096});
   EXPECT_EQ(Copy(), 0);
   EXPECT_EQ(ErrorLog(), testing::Bytes(u"ERR  000001: " + P(u"dst/a") +
                                        u": 65536 bytes read and 4096 bytes written\n"));
   EXPECT_EQ(console_.Text(), ErrorLog());
   EXPECT_EQ(Counters.ByteCount, 65536u);
   ExpectCounters(1, 0, 0, 1);
-  EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k1975 - 1);
-  EXPECT_EQ(faults.Calls(Call::kSetFileTime), 1 + EarlyMarks());  // only marks; no time stamps
+  EXPECT_EQ(faults.Calls(Call::kSetFileTime), 0);
+  EXPECT_TRUE(DestinationNames().empty());
   EXPECT_TRUE(faults.OpenHandles().empty());
+}
+
+// A replacement never writes through the old file: its other names keep
+// their data, and without /SecurityDescriptor the new file keeps the old
+// one's security.
+TEST_F(CopyFileTest, HardLinkedDestinationIsReplacedNotWrittenThrough) {
+  scratch_.Write(u"src/a", "new data");
+  scratch_.Write(u"outside", "victim");
+  std::filesystem::create_hard_link(scratch_.Fs(u"outside"), scratch_.Fs(u"dst/a"));
+  for (int mode : {1, 2}) {
+    Settings.Overwrite = mode == 1;
+    Settings.OnlyNewer = mode == 2;
+    SetLastWriteTicks(P(u"src/a"), k2020 + mode);
+    SetLastWriteTicks(P(u"dst/a"), k2020);
+    EXPECT_EQ(Copy(), 1);
+    EXPECT_EQ(scratch_.Read(u"dst/a"), "new data");
+    EXPECT_EQ(scratch_.Read(u"outside"), "victim");
+    std::filesystem::remove(scratch_.Fs(u"dst/a"));
+    std::filesystem::create_hard_link(scratch_.Fs(u"outside"), scratch_.Fs(u"dst/a"));
+  }
+  ExpectCounters(0, 1, 1, 0);
 }
 
 TEST_F(CopyFileTest, ShortReadsAreWrittenAndReadAgain) {
@@ -223,33 +280,6 @@ TEST_F(CopyFileTest, ShortReadsAreWrittenAndReadAgain) {
   EXPECT_EQ(Copy(), 1);
   EXPECT_EQ(scratch_.Read(u"dst/a"), data);
   EXPECT_EQ(faults.Calls(Call::kReadFile), 4);  // 10, 65536, the rest, then 0
-}
-
-TEST_F(CopyFileTest, FailuresAfterTheDataLeaveItInPlace) {
-  scratch_.Write(u"src/a", "all the data");
-  SetLastWriteTicks(P(u"src/a"), k2020);
-  Settings.SecurityDescriptor = 1;
-  Settings.Overwrite = 1;
-  struct Case {
-    Fault fault;
-    bool names_source;
-    const char16_t* context;
-    bool times_set;
-  } cases[] = {
-      {Fault{Call::kSetFileTime, 1 + EarlyMarks(), Frag(u"dst/a"), 5}, false,
-       u"CopyOneFile:SetFileTime(DESTINATION)", false},
-      {Fault{Call::kGetKernelObjectSecurity, 1, Frag(u"src/a"), ERROR_INSUFFICIENT_BUFFER}, true,
-       u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)", true},
-      {Fault{Call::kSetKernelObjectSecurity, 1, Frag(u"dst/a"), 1307}, false,
-       u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)", true},
-  };
-  for (const Case& c : cases) {
-    FreshCopyFails(c.fault, c.names_source, c.context);
-    EXPECT_EQ(scratch_.Read(u"dst/a"), "all the data");
-    if (c.times_set) {
-      EXPECT_EQ(LastWriteTicks(P(u"dst/a")), k2020);
-    }
-  }
 }
 
 TEST_F(CopyFileTest, ByteCountCarriesPastFourGibibytes) {
