@@ -361,9 +361,9 @@ bool ClearReadOnly(HANDLE directory, const char16_t* name) {
 
 // A rename of the open file relative to the directory's handle: one step,
 // and with `replace` the old file goes as a name (its other hard links keep
-// their data).
-BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char16_t* new_name,
-                      BOOL replace) {
+// their data). NtSetInformationFile takes the name as it is; the kernel32
+// form would make it a full path of the current directory.
+NTSTATUS RenameBelow(HANDLE file, HANDLE directory, const char16_t* new_name, BOOL replace) {
   const size_t units = std::char_traits<char16_t>::length(new_name);
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (units + 1) * sizeof(wchar_t));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -371,12 +371,23 @@ BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char
   rename->RootDirectory = directory;
   rename->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
   std::memcpy(rename->FileName, new_name, (units + 1) * sizeof(wchar_t));
-  const DWORD size = static_cast<DWORD>(buffer.size());
-  if (::SetFileInformationByHandle(file, FileRenameInfo, rename, size)) return 1;
-  if (!replace || ::GetLastError() != ERROR_ACCESS_DENIED || !ClearReadOnly(directory, new_name)) {
+  ::IO_STATUS_BLOCK io_status = {};
+  return NtSetInformationFile(file, &io_status, rename, static_cast<ULONG>(buffer.size()),
+                              FileRenameInformation);
+}
+
+BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char16_t* new_name,
+                      BOOL replace) {
+  constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+  NTSTATUS status = RenameBelow(file, directory, new_name, replace);
+  if (status == kAccessDenied && replace && ClearReadOnly(directory, new_name)) {
+    status = RenameBelow(file, directory, new_name, replace);
+  }
+  if (status < 0) {
+    FailWithStatus(status);
     return 0;
   }
-  return ::SetFileInformationByHandle(file, FileRenameInfo, rename, size);
+  return 1;
 }
 
 BOOL Win32DeleteFileAtW(HANDLE directory, const char16_t* name) {

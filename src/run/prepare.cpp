@@ -108,8 +108,15 @@ bool PrepareRun() {
     WriteConsole(u"Could not find RtlNtStatusToDosError entry point in NTDLL.DLL\n");
     return false;
   }
-  for (const char* privilege : {"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"}) {
-    if (!SetPrivilege(privilege)) return false;
+  if (!SetPrivilege("SeRestorePrivilege") || !SetPrivilege("SeBackupPrivilege")) return false;
+  // Backup operators hold the backup and restore privileges but not the
+  // security privilege. Without /SecurityDescriptor nothing needs it: the
+  // run goes on, opening objects without their system access-control lists.
+  if (!SetPrivilege("SeSecurityPrivilege")) {
+    if (Settings.SecurityDescriptor) return false;
+    WriteConsole(u"Going on without the SeSecurityPrivilege privilege: no system access-control "
+                 u"list is read or written.\n");
+    State.WithoutSystemSecurity = true;
   }
   State.COPYBUFFER =
       Os().VirtualAlloc(nullptr, Settings.CopyBufferSize, MEM_COMMIT, PAGE_READWRITE);

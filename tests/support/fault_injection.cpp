@@ -18,6 +18,7 @@ const Platform& Real() {
 
 HANDLE WrapCreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
                        DWORD disposition, DWORD flags, HANDLE template_file) {
+  I().Asked(access);
   if (const Fault* fault = I().Hit(Call::kCreateFileW, name)) {
     Real().SetLastError(fault->error);
     return INVALID_HANDLE_VALUE;
@@ -41,6 +42,7 @@ std::u16string PathBelow(HANDLE directory, const char16_t* name) {
 HANDLE WrapCreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
                          DWORD disposition, DWORD flags) {
   const std::u16string path = PathBelow(directory, name);
+  I().Asked(access);
   if (const Fault* fault = I().Hit(Call::kCreateFileW, path)) {
     Real().SetLastError(fault->error);
     return INVALID_HANDLE_VALUE;
@@ -56,6 +58,7 @@ HANDLE WrapCreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, D
 
 HANDLE WrapCreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD access) {
   const std::u16string path = PathBelow(directory, name);
+  I().Asked(access);
   if (const Fault* fault = I().Hit(Call::kCreateFileW, path)) {
     Real().SetLastError(fault->error);
     return INVALID_HANDLE_VALUE;

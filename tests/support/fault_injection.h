@@ -79,6 +79,10 @@ class FaultInjector {
   // not yet closed, with the paths they were opened with.
   std::vector<std::u16string> OpenHandles() const;
 
+  // Every access right asked for by the opens and creates so far.
+  DWORD AccessAsked() const { return access_asked_; }
+  void Asked(DWORD access) { access_asked_ |= access; }
+
   // The path of the call a fault was last injected into (empty: none yet).
   const std::u16string& HitPath() const { return hit_path_; }
   // ExitProcess is never passed on: the codes it was called with.
@@ -104,6 +108,7 @@ class FaultInjector {
   std::map<HANDLE, std::u16string> handles_;
   std::vector<UINT> exits_;
   std::u16string hit_path_;
+  DWORD access_asked_ = 0;
 };
 
 }  // namespace vx::testing

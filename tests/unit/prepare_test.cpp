@@ -145,6 +145,7 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
     const char* message;
     const char* privilege;
     int tokens_opened;
+    const char16_t* flag = u"/Silent";
   } cases[] = {
       {Fault{Call::kOpenProcessToken, 1, u"", ERROR_ACCESS_DENIED},
        "OpenProcessToken was not successfull, aborting setting the %s privilege.\r\n",
@@ -154,7 +155,7 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
        2},
       {Fault{Call::kAdjustTokenPrivileges, 3, u"", ERROR_ACCESS_DENIED},
        "AdjustTokenPrivileges() failed, aborting setting the %s privilege.\r\n",
-       "SeSecurityPrivilege", 3},
+       "SeSecurityPrivilege", 3, u"/SecurityDescriptor"},
       // Success with ERROR_NOT_ALL_ASSIGNED enabled nothing: a failure too.
       {Fault{Call::kAdjustTokenPrivileges, 1, u"", 0, 0, Fault::Kind::kNotAllAssigned},
        "AdjustTokenPrivileges() failed, aborting setting the %s privilege.\r\n",
@@ -166,7 +167,7 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
     ConsoleCapture console;
     FaultInjector faults;
     faults.Add(c.fault);
-    EXPECT_EQ(RunVelmox(Arguments({u"/Silent"})), -1);
+    EXPECT_EQ(RunVelmox(Arguments({u"/Silent", c.flag})), -1);
     std::string message = c.message;
     message.replace(message.find("%s"), 2, c.privilege);
     EXPECT_EQ(console.Text(), message);  // only the failure line under /Silent
@@ -176,6 +177,25 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
     EXPECT_EQ(scratch_.Read(u"run.err"), "");
     EXPECT_EQ(scratch_.Read(u"run.log").find("privilege"), std::string::npos);
   }
+}
+
+// A backup operator holds the backup and restore privileges only: without
+// /SecurityDescriptor the run goes on, saying so, and asks for no system
+// access-control list in any open.
+TEST_F(PrepareTest, WithoutTheSecurityPrivilegeTheRunGoesOnUnlessDescriptorsAreCopied) {
+  scratch_.MakeDir(u"src/sub");
+  scratch_.Write(u"src/sub/a", "a");
+  ConsoleCapture console;
+  FaultInjector faults;
+  faults.Add(Fault{Call::kAdjustTokenPrivileges, 3, u"", 0, 0, Fault::Kind::kNotAllAssigned});
+  EXPECT_EQ(RunVelmox(Arguments({u"/Silent", u"/SubDirectories", u"/Overwrite"})), 0);
+  EXPECT_EQ(console.Text(),
+            "AdjustTokenPrivileges() failed, aborting setting the SeSecurityPrivilege "
+            "privilege.\r\nGoing on without the SeSecurityPrivilege privilege: no system "
+            "access-control list is read or written.\r\n");
+  EXPECT_EQ(scratch_.Read(u"dst/sub/a"), "a");
+  EXPECT_EQ(faults.AccessAsked() & ACCESS_SYSTEM_SECURITY, 0u);
+  EXPECT_NE(faults.AccessAsked() & GENERIC_WRITE, 0u);
 }
 
 TEST_F(PrepareTest, FailedAllocationIsReportedAsAnErrorAndEndsTheRun) {

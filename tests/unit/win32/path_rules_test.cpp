@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+// clang-format off
+#include <windows.h>
+// clang-format on
 #include "run/command_line.h"
 #include "run/run_state.h"
 #include "scratch.h"
@@ -20,8 +23,25 @@ TEST(ExtendedLengthPrefixTest, DrivesAndUncPathsGetTheirPrefix) {
   EXPECT_EQ(Prepared(u"\\\\srv\\share"), u"\\\\?\\UNC\\srv\\share");
   EXPECT_EQ(Prepared(u"C:"), u"\\\\?\\C:");
   EXPECT_EQ(Prepared(u"C:\\"), u"\\\\?\\C:\\");
-  EXPECT_EQ(Prepared(u".\\x"), u"\\\\?\\UNC\\x");  // taken for UNC, as it always was
-  EXPECT_EQ(Prepared(u"\\\\?\\C:\\x"), u"\\\\?\\UNC\\?\\C:\\x");
+}
+
+// A relative root is resolved against the current directory, never taken
+// for a share; a root already in extended-length form is kept as typed.
+TEST(ExtendedLengthPrefixTest, RelativeAndExtendedRoots) {
+  wchar_t current[32768];
+  const DWORD length = ::GetCurrentDirectoryW(32768, current);
+  ASSERT_GT(length, 2u);
+  std::u16string here(reinterpret_cast<const char16_t*>(current), length);
+  if (here.back() != u'\\') here.push_back(u'\\');
+  const std::u16string prefix = here.substr(0, 2) == u"\\\\" ? u"\\\\?\\UNC\\" + here.substr(2)
+                                                             : u"\\\\?\\" + here;
+  EXPECT_EQ(Prepared(u".\\x"), prefix + u"x");
+  EXPECT_EQ(Prepared(u"a\\b"), prefix + u"a\\b");
+  for (std::u16string_view kept : {u"\\\\?\\C:\\x", u"\\\\?\\UNC\\srv\\share",
+                                   u"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\",
+                                   u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1\\x"}) {
+    EXPECT_EQ(Prepared(kept), kept);
+  }
   EXPECT_EQ(Prepared(u"C:/fwd/slash\\"), u"\\\\?\\C:/fwd/slash\\");
 }
 
