@@ -232,3 +232,96 @@ TEST_F(CopyDirectoryTest, DeepTreesAreCopiedWhole) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+// Two source names that meet one destination object (names differing only
+// in case, on a destination that ignores case) are made here by linking the
+// second name to what the first wrote, just before the second is looked at:
+// the second is one ERR naming its source, and the first copy is kept, in a
+// directory the run created and in one that existed.
+TEST_F(CopyDirectoryTest, NamesMeetingWhatTheRunWroteAreCollisions) {
+  for (bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "existing directory" : "new directory");
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    std::filesystem::remove_all(scratch_.Fs(u"src"));
+    scratch_.MakeDir(u"dst");
+    scratch_.MakeDir(u"src/sub");
+    scratch_.Write(u"src/sub/x", "first x");
+    scratch_.Write(u"src/sub/y", "first y");
+    Counters = RunCounters{};
+    Settings.Overwrite = existing;
+    Bind();
+    if (existing) {
+      ASSERT_EQ(Walk(), 1);
+      Counters = RunCounters{};
+      State.AtTopLevel = 1;
+    }
+    std::vector<std::string> order;  // the walk lists in the file system's order
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_.Fs(u"src/sub"))) {
+      order.push_back(entry.path().filename().string());
+    }
+    ASSERT_EQ(order.size(), 2u);
+    const std::u16string first(order[0].begin(), order[0].end());
+    const std::u16string second(order[1].begin(), order[1].end());
+    const std::string before = ErrorLog();
+    FaultInjector faults;
+    Bind();
+    // New directory: the second is put in place after its data; existing:
+    // it is looked at first (probe, temporary file, move for each file).
+    const Fault::Kind before_call = Fault::Kind::kBefore;
+    auto link = [&] {
+      std::filesystem::remove(scratch_.Fs(u"dst/sub/" + second));
+      std::filesystem::create_hard_link(scratch_.Fs(u"dst/sub/" + first),
+                                        scratch_.Fs(u"dst/sub/" + second));
+    };
+    if (existing) {
+      faults.Add(Fault{Call::kCreateFileW, 3, Frag(u"dst/sub/"), 0, 0, before_call, 0, link});
+    } else {
+      faults.Add(Fault{Call::kMoveFileW, 2, Frag(u"dst/sub/"), 0, 0, before_call, 0, link});
+    }
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(ErrorLog(), before + ErrLine(1, P(u"src/sub/" + second),
+                                           u"CopyOneFile:NameCollision(DESTINATION)",
+                                           ERROR_FILE_EXISTS));
+    EXPECT_EQ(scratch_.Read(u"dst/sub/" + first), "first " + order[0]);
+    EXPECT_TRUE(faults.OpenHandles().empty());
+  }
+}
+
+// FAT and exFAT list an empty directory with "no such file" at once: it is
+// empty, not an error, and gets its times.
+TEST_F(CopyDirectoryTest, EmptyDirectoryWithoutDotEntriesListsAsEmpty) {
+  scratch_.MakeDir(u"src/empty");
+  SetLastWriteTicks(P(u"src/empty"), k2020 + 3);
+  FaultInjector faults;
+  faults.Add(Fault{Call::kNtQueryDirectoryFile, 1, Frag(u"src/empty"), 0, STATUS_NO_SUCH_FILE});
+  Bind();
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0);
+  EXPECT_EQ(LastWriteTicks(P(u"dst/empty")), k2020 + 3);
+}
+
+// A file where a directory goes is never given a directory's security or
+// times: one ERR, the root included.
+TEST_F(CopyDirectoryTest, FileWhereADirectoryGoesIsAnError) {
+  scratch_.MakeDir(u"src/sub");
+  scratch_.Write(u"dst/sub", "a file");
+  SetLastWriteTicks(P(u"dst/sub"), k2020);
+  Settings.Overwrite = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(ErrorLog(), ErrLine(1, P(u"src/sub"), u"CreateFile(DESTINATION-DIR)", ERROR_DIRECTORY));
+  EXPECT_EQ(LastWriteTicks(P(u"dst/sub")), k2020);
+
+  std::filesystem::remove_all(scratch_.Fs(u"dst"));
+  scratch_.Write(u"dst", "the destination root is a file");
+  Counters = RunCounters{};
+  State.AtTopLevel = 1;
+  EXPECT_EQ(Walk(), 0);
+  EXPECT_EQ(Counters.ErrorCount, 1);
+  EXPECT_EQ(scratch_.Read(u"dst"), "the destination root is a file");
+}
+
+}  // namespace
+}  // namespace vx
