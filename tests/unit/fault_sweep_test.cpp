@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "fault_injection.h"
@@ -50,9 +52,24 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
     scratch_->Write(u"src/sub/deeper/d", "d");
     if (GetParam().rerun) {
       ASSERT_EQ(Run({u"/SubDirectories", u"/CreateDestinationDirectory"}), 0);
+      scratch_->Write(u"src/a", std::string(90000, 'A'));
+      scratch_->Write(u"src/sub/c", "new c");
       SetLastWriteTicks(scratch_->Path(u"src/a"), k2020 * 2);
       SetLastWriteTicks(scratch_->Path(u"src/sub/c"), k2020 * 2);
     }
+    old_copies_.clear();
+    for (const char16_t* file : kFiles) {
+      const std::u16string relative = std::u16string(u"dst/") + file;
+      if (scratch_->Exists(relative)) old_copies_[file] = scratch_->Read(relative);
+    }
+  }
+  // No temporary file is left anywhere in the destination.
+  bool NoTemporaryFiles() const {
+    if (!scratch_->Exists(u"dst")) return true;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch_->Fs(u"dst"))) {
+      if (entry.path().filename().string().rfind(".velmox~", 0) == 0) return false;
+    }
+    return true;
   }
   int Run(const std::vector<std::u16string>& flags) {
     std::vector<std::u16string> arguments = {u"/Source:" + scratch_->Path(u"src"),
@@ -132,16 +149,27 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
       }
       return;
     }
+    EXPECT_TRUE(NoTemporaryFiles());
     for (const char16_t* file : kFiles) {
       const std::u16string relative(file);
-      const bool intact = scratch_->Exists(u"dst/" + relative) &&
-                          scratch_->Read(u"dst/" + relative) == scratch_->Read(u"src/" + relative);
+      const bool present = scratch_->Exists(u"dst/" + relative);
+      const std::string copy = present ? scratch_->Read(u"dst/" + relative) : std::string();
+      const bool intact = present && copy == scratch_->Read(u"src/" + relative);
       EXPECT_TRUE(intact || Named(subjects, relative))
           << std::string(relative.begin(), relative.end());
+      // A failed replacement leaves the old copy as it was, byte for byte.
+      auto old = old_copies_.find(relative);
+      if (old != old_copies_.end()) {
+        EXPECT_TRUE(intact || copy == old->second)
+            << std::string(relative.begin(), relative.end());
+      } else {
+        EXPECT_TRUE(intact || !present) << std::string(relative.begin(), relative.end());
+      }
     }
   }
 
   std::unique_ptr<Scratch> scratch_;
+  std::map<std::u16string, std::string> old_copies_;
   ConsoleCapture console_;
 };
 
