@@ -24,7 +24,7 @@ import sys
 import tempfile
 import time
 
-ROWS = ["small", "empty", "large", "rerun", "sparse", "btrfs"]
+ROWS = ["small", "empty", "large", "rerun", "overwrite", "sparse", "btrfs"]
 MiB = 1 << 20
 
 
@@ -179,11 +179,13 @@ class Bench:
         return source, files
 
     def run(self, rows):
-        if "small" in rows or "rerun" in rows:
+        if "small" in rows or "rerun" in rows or "overwrite" in rows:
             source, files = self.new_copy_row("small", make_small) if "small" in rows else (
                 self.path("small"), make_small(self.path("small")))
             if "rerun" in rows:
                 self.rerun_row(source, files)
+            if "overwrite" in rows:
+                self.overwrite_row(source, files)
         if "empty" in rows:
             self.new_copy_row("empty", make_empty)
         if "large" in rows:
@@ -211,6 +213,24 @@ class Bench:
         extra = f"velmox / rsync: {medians['velmox'] / medians['rsync -aAX']:.2f}"
         self.results[-1] = self.results[-1][:6] + (self.results[-1][6] + "; " + extra,)
         print(f"|   | {extra} |")
+        for copy in copies.values():
+            self.clear(copy)
+
+    def overwrite_row(self, source, files):
+        # Every file replaced over an existing complete copy: velmox writes
+        # each to a new file and renames it over the old one, cp -a writes
+        # into the old files, rsync (every file taken as changed) renames.
+        copies = {"velmox": self.path("overwrite.velmox"), "cp -a": self.path("overwrite.cp"),
+                  "rsync -aAX": self.path("overwrite.rsync")}
+        subprocess.run(velmox(self.exe, source, copies["velmox"]), check=True)
+        subprocess.run(["cp", "-a", source, copies["cp -a"]], check=True)
+        subprocess.run(["rsync", "-aAX", source + "/", copies["rsync -aAX"]], check=True)
+        tools = {
+            "velmox": velmox(self.exe, source, copies["velmox"], "/Overwrite"),
+            "cp -a": ["cp", "-a", source + "/.", copies["cp -a"]],
+            "rsync -aAX": ["rsync", "-aAX", "--ignore-times", source + "/", copies["rsync -aAX"]],
+        }
+        self.row("overwrite", source, files, tools, lambda tool: None)
         for copy in copies.values():
             self.clear(copy)
 
