@@ -196,43 +196,45 @@ class Bench:
         if "btrfs" in rows:
             self.btrfs_row()
 
-    def rerun_row(self, source, files):
-        # Each tool reruns over its own complete copy, made once.
-        copies = {"velmox": self.path("rerun.velmox"), "cp -au": self.path("rerun.cp"),
-                  "rsync -aAX": self.path("rerun.rsync")}
+    def over_copies_row(self, name, source, files, tools):
+        # Each tool runs over its own complete copy, made once; `tools` maps
+        # each tool to (its copy, a function from the copy to its command).
+        copies = {tool: self.path(f"{name}.{tool.split()[0]}") for tool in tools}
         subprocess.run(velmox(self.exe, source, copies["velmox"]), check=True)
-        subprocess.run(["cp", "-a", source, copies["cp -au"]], check=True)
-        subprocess.run(["rsync", "-aAX", source + "/", copies["rsync -aAX"]], check=True)
-        tools = {
-            "velmox": velmox(self.exe, source, copies["velmox"], "/OnlyNewer"),
-            "cp -au": ["cp", "-au", source + "/.", copies["cp -au"]],
-            "rsync -aAX": ["rsync", "-aAX", source + "/", copies["rsync -aAX"]],
-        }
-        self.row("rerun", source, files, tools, lambda tool: None)
-        name, medians = self.results[-1][0], self.results[-1][1]
+        for tool in tools:
+            if tool.startswith("cp"):
+                subprocess.run(["cp", "-a", source, copies[tool]], check=True)
+            elif tool.startswith("rsync"):
+                subprocess.run(["rsync", "-aAX", source + "/", copies[tool]], check=True)
+        self.row(name, source, files, {tool: command(copies[tool])
+                                       for tool, command in tools.items()}, lambda tool: None)
+
+    def rerun_row(self, source, files):
+        self.over_copies_row("rerun", source, files, {
+            "velmox": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer"),
+            "cp -au": lambda copy: ["cp", "-au", source + "/.", copy],
+            "rsync -aAX": lambda copy: ["rsync", "-aAX", source + "/", copy],
+        })
+        medians = self.results[-1][1]
         extra = f"velmox / rsync: {medians['velmox'] / medians['rsync -aAX']:.2f}"
         self.results[-1] = self.results[-1][:6] + (self.results[-1][6] + "; " + extra,)
         print(f"|   | {extra} |")
-        for copy in copies.values():
-            self.clear(copy)
+        self.clear_copies("rerun")
 
     def overwrite_row(self, source, files):
         # Every file replaced over an existing complete copy: velmox writes
         # each to a new file and renames it over the old one, cp -a writes
         # into the old files, rsync (every file taken as changed) renames.
-        copies = {"velmox": self.path("overwrite.velmox"), "cp -a": self.path("overwrite.cp"),
-                  "rsync -aAX": self.path("overwrite.rsync")}
-        subprocess.run(velmox(self.exe, source, copies["velmox"]), check=True)
-        subprocess.run(["cp", "-a", source, copies["cp -a"]], check=True)
-        subprocess.run(["rsync", "-aAX", source + "/", copies["rsync -aAX"]], check=True)
-        tools = {
-            "velmox": velmox(self.exe, source, copies["velmox"], "/Overwrite"),
-            "cp -a": ["cp", "-a", source + "/.", copies["cp -a"]],
-            "rsync -aAX": ["rsync", "-aAX", "--ignore-times", source + "/", copies["rsync -aAX"]],
-        }
-        self.row("overwrite", source, files, tools, lambda tool: None)
-        for copy in copies.values():
-            self.clear(copy)
+        self.over_copies_row("overwrite", source, files, {
+            "velmox": lambda copy: velmox(self.exe, source, copy, "/Overwrite"),
+            "cp -a": lambda copy: ["cp", "-a", source + "/.", copy],
+            "rsync -aAX": lambda copy: ["rsync", "-aAX", "--ignore-times", source + "/", copy],
+        })
+        self.clear_copies("overwrite")
+
+    def clear_copies(self, name):
+        for tool in ("velmox", "cp", "rsync"):
+            self.clear(self.path(f"{name}.{tool}"))
 
     def sparse_row(self):
         source = self.path("sparse")

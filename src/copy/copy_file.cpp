@@ -140,6 +140,22 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
   }
 }
 
+// Reads the security of `from` (named `from_path` in a failure, with
+// `read_context`) and applies it to `to`. Returns false after reporting.
+bool TransferSecurity(HANDLE from, DWORD information, HANDLE to, const std::u16string& from_path,
+                      const char16_t* read_context, const std::u16string& to_path) {
+  if (!ReadSecurity(from, information)) {
+    ReportWin32Error(from_path, read_context, Os().GetLastError());
+    return false;
+  }
+  if (!Os().SetKernelObjectSecurity(to, information, g_security_buffer)) {
+    ReportWin32Error(to_path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
+                     Os().GetLastError());
+    return false;
+  }
+  return true;
+}
+
 // Gives the file written under its temporary name the security it is to
 // have at its name: the source's with /SecurityDescriptor; else the replaced
 // file's (what writing into it kept), or a new file's. Returns false after
@@ -147,30 +163,13 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
 bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const Place& source,
                          const Place& destination) {
   if (Settings.SecurityDescriptor) {
-    if (!ReadSecurity(source_file, kAllSecurityInformation)) {
-      ReportWin32Error(source.path, u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
-                       Os().GetLastError());
-      return false;
-    }
-    if (!Os().SetKernelObjectSecurity(file, kAllSecurityInformation, g_security_buffer)) {
-      ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
-                       Os().GetLastError());
-      return false;
-    }
-    return true;
+    return TransferSecurity(source_file, kAllSecurityInformation, file, source.path,
+                            u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)", destination.path);
   }
   if (replaced != INVALID_HANDLE_VALUE) {
-    if (!ReadSecurity(replaced, KeptSecurityInformation())) {
-      ReportWin32Error(destination.path, u"CopyOneFile.GetKernelObjectSecurity(DESTINATION-FILE)",
-                       Os().GetLastError());
-      return false;
-    }
-    if (!Os().SetKernelObjectSecurity(file, KeptSecurityInformation(), g_security_buffer)) {
-      ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
-                       Os().GetLastError());
-      return false;
-    }
-    return true;
+    return TransferSecurity(replaced, KeptSecurityInformation(), file, destination.path,
+                            u"CopyOneFile.GetKernelObjectSecurity(DESTINATION-FILE)",
+                            destination.path);
   }
   if (Os().ApplyInheritedSecurity != nullptr && !Os().ApplyInheritedSecurity(file)) {
     ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",

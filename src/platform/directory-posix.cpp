@@ -29,6 +29,15 @@ struct LinuxDirent64 {
   char d_name[1];
 };
 
+// The listing's answer: one record of `bytes` in the buffer.
+NTSTATUS OneRecord(IO_STATUS_BLOCK* io_status, size_t bytes) {
+  if (io_status != nullptr) {
+    io_status->Status = STATUS_SUCCESS;
+    io_status->Information = bytes;
+  }
+  return STATUS_SUCCESS;
+}
+
 bool IsSelfOrParent(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
@@ -79,11 +88,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
     record->FileIndex = static_cast<ULONG>(entry->d_ino);
     record->FileNameLength = static_cast<ULONG>(name.size() * sizeof(char16_t));
     std::memcpy(record->FileName, name.data(), name.size() * sizeof(char16_t));
-    if (io_status != nullptr) {
-      io_status->Status = STATUS_SUCCESS;
-      io_status->Information = names_bytes;
-    }
-    return STATUS_SUCCESS;
+    return OneRecord(io_status, names_bytes);
   }
   const size_t record_bytes =
       offsetof(FILE_DIRECTORY_INFORMATION, FileName) + name.size() * sizeof(char16_t);
@@ -122,11 +127,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   record->FileAttributes = is_directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
   record->FileNameLength = static_cast<ULONG>(name.size() * sizeof(char16_t));
   std::memcpy(record->FileName, name.data(), name.size() * sizeof(char16_t));
-  if (io_status != nullptr) {
-    io_status->Status = STATUS_SUCCESS;
-    io_status->Information = record_bytes;
-  }
-  return STATUS_SUCCESS;
+  return OneRecord(io_status, record_bytes);
 }
 
 }  // namespace vx::posix

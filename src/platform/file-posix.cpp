@@ -133,9 +133,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
                                         (writing ? O_WRONLY : O_RDONLY),
                                     0666);
     if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
-    auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
-    if (IsPrivateToRun(parent)) handle->created_in = parent;
-    return handle;
+    return NewFileHandle(fd, Status{});
   }
   if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
     return Fail(ERROR_INVALID_PARAMETER);

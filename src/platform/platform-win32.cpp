@@ -146,8 +146,6 @@ DWORD Win32GetFileType(HANDLE file) {
   return ::GetFileType(file);
 }
 
-constexpr NTSTATUS STATUS_NO_SUCH_FILE = static_cast<NTSTATUS>(0xC000000F);
-constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
 
 // The open's answer for an NT status: the matching system error code.
@@ -227,13 +225,13 @@ NTSTATUS OpenBelow(const NameBelow& below, DWORD access, DWORD share, ULONG disp
   return status;
 }
 
-// With FILE_FLAG_OPEN_REPARSE_POINT, CREATE_ALWAYS creates a new file only
-// where no name exists (a dangling link is a name too, and Wine would create
-// its target), opens an existing one without cutting it, and cuts it only
-// once it is known to be the entry itself.
+// OPEN_EXISTING, or CREATE_NEW (a new name only: nothing there is followed,
+// and a taken name, a link included, fails as CreateFileW's CREATE_NEW
+// does). A copy never opens an existing file for writing: it replaces it by
+// a rename (Win32MoveFileAtW).
 HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
                           DWORD disposition, DWORD flags) {
-  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS && disposition != CREATE_NEW) {
+  if (disposition != OPEN_EXISTING && disposition != CREATE_NEW) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
@@ -246,11 +244,9 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
   if (flags & FILE_FLAG_DIRECTORY_ONLY) options |= FILE_DIRECTORY_FILE;
   HANDLE file = nullptr;
   ULONG_PTR outcome = 0;
-  NTSTATUS status;
   if (disposition == CREATE_NEW) {
-    // A new name only: nothing there is followed, and a taken name, a link
-    // included, fails as CreateFileW's CREATE_NEW does.
-    status = OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
+    const NTSTATUS status =
+        OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
     if (status == STATUS_OBJECT_NAME_COLLISION) {
       ::SetLastError(ERROR_FILE_EXISTS);
       return INVALID_HANDLE_VALUE;
@@ -259,41 +255,14 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
     ::SetLastError(ERROR_SUCCESS);
     return file;
   }
-  if (!no_follow) {
-    status = OpenBelow(below, access, share,
-                       disposition == OPEN_EXISTING ? FILE_OPEN : FILE_OVERWRITE_IF, options,
-                       &file, &outcome);
-  } else {
-    status = STATUS_OBJECT_NAME_COLLISION;
-    if (disposition == CREATE_ALWAYS) {
-      status = OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
-    }
-    if (status == STATUS_OBJECT_NAME_COLLISION) {
-      status = OpenBelow(below, access, share, FILE_OPEN, options, &file, &outcome);
-      // A name that exists but cannot be opened as itself is a dangling
-      // link.
-      if (disposition == CREATE_ALWAYS &&
-          (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_NO_SUCH_FILE)) {
-        ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-        return INVALID_HANDLE_VALUE;
-      }
-    }
-  }
+  const NTSTATUS status = OpenBelow(below, access, share, FILE_OPEN, options, &file, &outcome);
   if (status < 0) return FailWithStatus(status);
   if (no_follow && !IsEntryItself(directory, name, file)) {
     ::CloseHandle(file);
     ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return INVALID_HANDLE_VALUE;
   }
-  const bool existed = outcome == FILE_OPENED || outcome == FILE_OVERWRITTEN;
-  if (disposition == CREATE_ALWAYS && no_follow && existed && !::SetEndOfFile(file)) {
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(file);
-    ::SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  // CreateFileW's word for a CREATE_ALWAYS that met an existing file.
-  ::SetLastError(disposition == CREATE_ALWAYS && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  ::SetLastError(ERROR_SUCCESS);
   return file;
 }
 
@@ -317,20 +286,8 @@ BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
 
 // A file no one else can open while the run writes it: no sharing at all.
 HANDLE Win32CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD access) {
-  const NameBelow below(directory, name);
-  HANDLE file = nullptr;
-  ULONG_PTR outcome = 0;
-  const NTSTATUS status =
-      OpenBelow(below, access | DELETE, 0, FILE_CREATE,
-                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT,
-                &file, &outcome);
-  if (status == STATUS_OBJECT_NAME_COLLISION) {
-    ::SetLastError(ERROR_FILE_EXISTS);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (status < 0) return FailWithStatus(status);
-  ::SetLastError(ERROR_SUCCESS);
-  return file;
+  return Win32CreateFileAtW(directory, name, access | DELETE, 0, CREATE_NEW,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 // Clears the read-only attribute of the file `name` below `directory`, which

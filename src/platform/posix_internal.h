@@ -19,8 +19,8 @@ struct Status {
   struct statx sx = {};
 };
 
-// Owner, group and mode of a file just created with CREATE_NEW in some
-// directory, when it also carried no extended attributes. Files this process
+// Owner, group and mode of a file just created by CreateTemporaryFileAtW in
+// some directory, when it also carried no extended attributes. Files this process
 // creates in one directory, with one mode and umask, start out alike: the
 // owner is the process's, the group the process's or a set-group-ID
 // directory's, the mode and any ACL come from the umask or the directory's
@@ -65,9 +65,9 @@ struct Handle {
   // Whether data written to this file moves inside the kernel: -1 until its
   // first copy decides.
   int kernel_copy = -1;
-  // A file this handle created (CREATE_NEW) in the directory `created_in`,
-  // whose handle outlives it: the walk closes every handle before the
-  // directory it was opened in.
+  // A file this handle created (CreateTemporaryFileAtW) in the directory
+  // `created_in`, whose handle outlives it: the walk closes every handle
+  // before the directory it was opened in.
   Handle* created_in = nullptr;
   // For a directory: how files created in it start out, learned from the
   // first one whose security was written (see SetKernelObjectSecurity).

@@ -134,6 +134,36 @@ class RecordReader {
 // A record never outgrows the largest buffer the program hands over.
 constexpr size_t kMaxRecordBytes = 32768;
 
+// The access ACL the kernel gives an object created with `create_mode` in a
+// directory whose default ACL is `default_acl` (the xattr form: a 4-byte
+// version, then 8-byte entries of tag, permissions and id): the owner,
+// other and mask (or, without a mask, the owning group) entries are limited
+// by the create mode's bits.
+std::string AccessAclForNewObject(std::string acl, mode_t create_mode) {
+  constexpr uint16_t kUserObj = 0x01, kGroupObj = 0x04, kMask = 0x10, kOther = 0x20;
+  constexpr size_t kHeader = 4, kEntry = 8;
+  bool has_mask = false;
+  for (size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
+    uint16_t tag;
+    std::memcpy(&tag, acl.data() + at, sizeof tag);
+    has_mask = has_mask || tag == kMask;
+  }
+  for (size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
+    uint16_t tag, permissions;
+    std::memcpy(&tag, acl.data() + at, sizeof tag);
+    std::memcpy(&permissions, acl.data() + at + 2, sizeof permissions);
+    int shift = -1;
+    if (tag == kUserObj) shift = 6;
+    if (tag == kMask || (tag == kGroupObj && !has_mask)) shift = 3;
+    if (tag == kOther) shift = 0;
+    if (shift < 0) continue;
+    permissions &= static_cast<uint16_t>((create_mode >> shift) & 7);
+    std::memcpy(acl.data() + at + 2, &permissions, sizeof permissions);
+  }
+  return acl;
+}
+
+
 }  // namespace
 
 // Owner, group and mode come from the status the handle already holds; the
@@ -316,42 +346,6 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
   }
   return 1;
 }
-
-}  // namespace vx::posix
-
-namespace vx::posix {
-namespace {
-
-// The access ACL the kernel gives an object created with `create_mode` in a
-// directory whose default ACL is `default_acl` (the xattr form: a 4-byte
-// version, then 8-byte entries of tag, permissions and id): the owner,
-// other and mask (or, without a mask, the owning group) entries are limited
-// by the create mode's bits.
-std::string AccessAclForNewObject(std::string acl, mode_t create_mode) {
-  constexpr uint16_t kUserObj = 0x01, kGroupObj = 0x04, kMask = 0x10, kOther = 0x20;
-  constexpr size_t kHeader = 4, kEntry = 8;
-  bool has_mask = false;
-  for (size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
-    uint16_t tag;
-    std::memcpy(&tag, acl.data() + at, sizeof tag);
-    has_mask = has_mask || tag == kMask;
-  }
-  for (size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
-    uint16_t tag, permissions;
-    std::memcpy(&tag, acl.data() + at, sizeof tag);
-    std::memcpy(&permissions, acl.data() + at + 2, sizeof permissions);
-    int shift = -1;
-    if (tag == kUserObj) shift = 6;
-    if (tag == kMask || (tag == kGroupObj && !has_mask)) shift = 3;
-    if (tag == kOther) shift = 0;
-    if (shift < 0) continue;
-    permissions &= static_cast<uint16_t>((create_mode >> shift) & 7);
-    std::memcpy(acl.data() + at + 2, &permissions, sizeof permissions);
-  }
-  return acl;
-}
-
-}  // namespace
 
 // A directory the run created carries its parent's default ACL already
 // (mkdir copies it) and is given the access ACL a directory created with

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "copy/access.h"
+#include "copy/copy_directory.h"
 #include "copy/copy_file.h"
 #include "fault_injection.h"
 #include "run/run_state.h"
@@ -86,6 +87,28 @@ class CopyFixture : public ::testing::Test {
   Scratch scratch_;
   ConsoleCapture console_;
   std::vector<unsigned char> buffer_;
+};
+
+// A whole walk from src to dst, with /SubDirectories.
+class WalkFixture : public CopyFixture {
+ protected:
+  void SetUp() override {
+    CopyFixture::SetUp();
+    source_ = P(u"src");
+    destination_ = P(u"dst");
+    Settings.Source = source_.c_str();
+    Settings.Destination = destination_.c_str();
+    State.SourceRootLength = source_.size();
+    Settings.SubDirectories = 1;
+  }
+  // Each walk starts at the root, as a run does.
+  int Walk() {
+    State.AtTopLevel = 1;
+    return CopyOneDirectory(source_);
+  }
+
+  std::u16string source_;
+  std::u16string destination_;
 };
 
 }  // namespace vx::testing

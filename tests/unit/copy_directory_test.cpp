@@ -17,18 +17,8 @@ using testing::SetLastWriteTicks;
 
 constexpr uint64_t k2020 = 132223104000000000ULL;
 
-class CopyDirectoryTest : public testing::CopyFixture {
+class CopyDirectoryTest : public testing::WalkFixture {
  protected:
-  void SetUp() override {
-    CopyFixture::SetUp();
-    source_ = P(u"src");
-    destination_ = P(u"dst");
-    Settings.Source = source_.c_str();
-    Settings.Destination = destination_.c_str();
-    State.SourceRootLength = source_.size();
-    Settings.SubDirectories = 1;
-  }
-  int Walk() { return CopyOneDirectory(source_); }
   std::string Dir(int n, std::u16string_view relative) {
     return Bytes(u"DIR  " + Six(n) + u": " +
                  (relative.empty() ? source_ : P(u"src/" + std::u16string(relative))) + u"\n");
@@ -42,9 +32,6 @@ class CopyDirectoryTest : public testing::CopyFixture {
     digits.insert(0, 6 - digits.size(), '0');
     return std::u16string(digits.begin(), digits.end());
   }
-
-  std::u16string source_;
-  std::u16string destination_;
 };
 
 TEST_F(CopyDirectoryTest, WorkedExampleLineByLine) {
@@ -256,7 +243,6 @@ TEST_F(CopyDirectoryTest, NamesMeetingWhatTheRunWroteAreCollisions) {
     if (existing) {
       ASSERT_EQ(Walk(), 1);
       Counters = RunCounters{};
-      State.AtTopLevel = 1;
     }
     std::vector<std::string> order;  // the walk lists in the file system's order
     for (const auto& entry : std::filesystem::directory_iterator(scratch_.Fs(u"src/sub"))) {
@@ -317,7 +303,6 @@ TEST_F(CopyDirectoryTest, FileWhereADirectoryGoesIsAnError) {
   std::filesystem::remove_all(scratch_.Fs(u"dst"));
   scratch_.Write(u"dst", "the destination root is a file");
   Counters = RunCounters{};
-  State.AtTopLevel = 1;
   EXPECT_EQ(Walk(), 0);
   EXPECT_EQ(Counters.ErrorCount, 1);
   EXPECT_EQ(scratch_.Read(u"dst"), "the destination root is a file");

@@ -55,7 +55,9 @@ class CopyFileTest : public testing::CopyFixture {
                                              fault.error));
       ExpectCounters(replacing ? 0 : 1, 0, replacing ? 1 : 0, 1);
       EXPECT_EQ(scratch_.Exists(u"dst/a"), replacing);
-      if (replacing) EXPECT_EQ(scratch_.Read(u"dst/a"), "old");
+      if (replacing) {
+        EXPECT_EQ(scratch_.Read(u"dst/a"), "old");
+      }
       EXPECT_EQ(DestinationNames(), std::vector<std::string>(replacing ? 1 : 0, "a"));
     }
     Settings.Overwrite = 0;

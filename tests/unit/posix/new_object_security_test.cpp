@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <string>
 
-#include "copy/copy_directory.h"
 #include "copy_fixture.h"
 
 namespace vx {
@@ -37,28 +36,16 @@ Look LookAt(const std::filesystem::path& path) {
   return Look{st.st_mode & 07777, st.st_uid, st.st_gid, acl};
 }
 
-class NewObjectSecurityTest : public testing::CopyFixture {
+class NewObjectSecurityTest : public testing::WalkFixture {
  protected:
   void SetUp() override {
-    CopyFixture::SetUp();
+    WalkFixture::SetUp();
     if (geteuid() != 0) GTEST_SKIP() << "needs root, as the program does";
-    source_ = P(u"src");
-    destination_ = P(u"dst");
-    Settings.Source = source_.c_str();
-    Settings.Destination = destination_.c_str();
-    State.SourceRootLength = source_.size();
-    Settings.SubDirectories = 1;
     scratch_.MakeDir(u"src/sub");
     scratch_.Write(u"src/sub/secret", "secret");
     chmod(scratch_.Fs(u"src/sub/secret").c_str(), 0600);
     chown(scratch_.Fs(u"src/sub").c_str(), kNobody, kNobody);
   }
-  int Walk() {
-    State.AtTopLevel = 1;
-    return CopyOneDirectory(source_);
-  }
-  std::u16string source_;
-  std::u16string destination_;
 };
 
 // While its subtree is copied, a directory the run created is the run's own
@@ -96,7 +83,9 @@ TEST_F(NewObjectSecurityTest, WithoutDescriptorsNewObjectsAreOrdinaryAndReplaced
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(LookAt(scratch_.Fs(u"dst/sub")), LookAt(scratch_.Fs(u"dst/reference")));
   EXPECT_EQ(LookAt(scratch_.Fs(u"dst/sub/secret")), LookAt(scratch_.Fs(u"dst/reference/file")));
-  if (acls) EXPECT_FALSE(LookAt(scratch_.Fs(u"dst/sub/secret")).access_acl.empty());
+  if (acls) {
+    EXPECT_FALSE(LookAt(scratch_.Fs(u"dst/sub/secret")).access_acl.empty());
+  }
 
   chown(scratch_.Fs(u"dst/sub/secret").c_str(), kNobody, kNobody);
   chmod(scratch_.Fs(u"dst/sub/secret").c_str(), 0640);
