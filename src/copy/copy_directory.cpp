@@ -234,7 +234,7 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
             ? Os().SetKernelObjectSecurity(destination_handle, kAllSecurityInformation,
                                            level->descriptor)
             : Os().ApplyInheritedSecurity == nullptr ||
-                  Os().ApplyInheritedSecurity(destination_handle);
+                  Os().ApplyInheritedSecurity(destination_handle, destination.parent);
     if (!secured) {
       ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                        Os().GetLastError());

@@ -26,8 +26,8 @@ bool ReadSecurity(HANDLE object, DWORD information) {
   const BOOL got = Os().GetKernelObjectSecurity(object, information, g_security_buffer,
                                                 kSecurityBufferBytes, &length_needed);
   // A failed get may have written anything; a successful one its length.
-  g_security_bytes_used = got && length_needed <= kSecurityBufferBytes ? length_needed
-                                                                       : kSecurityBufferBytes;
+  g_security_bytes_used =
+      got && length_needed <= kSecurityBufferBytes ? length_needed : kSecurityBufferBytes;
   return got != 0;
 }
 
@@ -171,7 +171,8 @@ bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const
                             u"CopyOneFile.GetKernelObjectSecurity(DESTINATION-FILE)",
                             destination.path);
   }
-  if (Os().ApplyInheritedSecurity != nullptr && !Os().ApplyInheritedSecurity(file)) {
+  if (Os().ApplyInheritedSecurity != nullptr &&
+      !Os().ApplyInheritedSecurity(file, destination.parent)) {
     ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
                      Os().GetLastError());
     return false;

@@ -71,8 +71,8 @@ int WriteRefusal(Handle* parent, const std::string& path, const struct statx& st
   int read_only = parent != nullptr ? parent->read_only_mount : -1;
   if (read_only < 0) {
     struct statvfs mount;
-    const int result = parent != nullptr ? fstatvfs(parent->fd, &mount)
-                                         : statvfs(path.c_str(), &mount);
+    const int result =
+        parent != nullptr ? fstatvfs(parent->fd, &mount) : statvfs(path.c_str(), &mount);
     read_only = result == 0 && (mount.f_flag & ST_RDONLY) ? 1 : 0;
     if (parent != nullptr) parent->read_only_mount = read_only;
   }
@@ -128,10 +128,9 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   const int base_flags = O_CLOEXEC | O_NONBLOCK | (no_follow ? O_NOFOLLOW : 0);
 
   if (disposition == CREATE_NEW) {
-    const int fd = OpenRetryingIntr(directory, path.c_str(),
-                                    base_flags | O_NOFOLLOW | O_CREAT | O_EXCL |
-                                        (writing ? O_WRONLY : O_RDONLY),
-                                    0666);
+    const int fd = OpenRetryingIntr(
+        directory, path.c_str(),
+        base_flags | O_NOFOLLOW | O_CREAT | O_EXCL | (writing ? O_WRONLY : O_RDONLY), 0666);
     if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
     return NewFileHandle(fd, Status{});
   }
@@ -170,7 +169,8 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   if (directory_only) {
     if (disposition != OPEN_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
     const int fd = OpenForReading(directory, path.c_str(), open_flags | O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return errno == ENOTDIR ? Fail(ERROR_DIRECTORY) : FailWithErrno(errno, path_for_errors);
+    if (fd < 0)
+      return errno == ENOTDIR ? Fail(ERROR_DIRECTORY) : FailWithErrno(errno, path_for_errors);
     Status status = known;
     if (!status.valid && !StatxAt(fd, "", AT_EMPTY_PATH, &status)) {
       const int error = errno;
@@ -391,7 +391,6 @@ HANDLE CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD acce
   if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
   auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
   handle->temporary = kind;
-  handle->temporary_in = parent;
   if (IsPrivateToRun(parent)) handle->created_in = parent;
   return handle;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "security-win32.h"
 // clang-format off
 #include <windows.h>
 #include <winternl.h>
@@ -28,8 +29,9 @@ const wchar_t* Wide(const char16_t* text) {
 HANDLE Win32CreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
                         DWORD disposition, DWORD flags, HANDLE template_file) {
   const bool directory_only = (flags & FILE_FLAG_DIRECTORY_ONLY) != 0;
-  HANDLE file = ::CreateFileW(Wide(name), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
-                              disposition, flags & ~FILE_FLAG_DIRECTORY_ONLY, template_file);
+  HANDLE file =
+      ::CreateFileW(Wide(name), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
+                    disposition, flags & ~FILE_FLAG_DIRECTORY_ONLY, template_file);
   if (file == INVALID_HANDLE_VALUE || !directory_only) return file;
   ::BY_HANDLE_FILE_INFORMATION info;
   if (::GetFileInformationByHandle(file, &info) &&
@@ -219,8 +221,8 @@ NTSTATUS OpenBelow(const NameBelow& below, DWORD access, DWORD share, ULONG disp
   // As CreateFileW does: synchronous access and the right to read attributes.
   const NTSTATUS status = NtCreateFile(
       file, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
-      const_cast<POBJECT_ATTRIBUTES>(&below.attributes), &io_status, nullptr,
-      FILE_ATTRIBUTE_NORMAL, share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      const_cast<POBJECT_ATTRIBUTES>(&below.attributes), &io_status, nullptr, FILE_ATTRIBUTE_NORMAL,
+      share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   *outcome = io_status.Information;
   return status;
 }
@@ -237,16 +239,15 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
   }
   const NameBelow below(directory, name);
   const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
-  ULONG options = (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT
-                                                       : FILE_NON_DIRECTORY_FILE;
+  ULONG options =
+      (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
   if (no_follow) options |= FILE_OPEN_REPARSE_POINT;
   // STATUS_NOT_A_DIRECTORY for anything else, which is ERROR_DIRECTORY.
   if (flags & FILE_FLAG_DIRECTORY_ONLY) options |= FILE_DIRECTORY_FILE;
   HANDLE file = nullptr;
   ULONG_PTR outcome = 0;
   if (disposition == CREATE_NEW) {
-    const NTSTATUS status =
-        OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
+    const NTSTATUS status = OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
     if (status == STATUS_OBJECT_NAME_COLLISION) {
       ::SetLastError(ERROR_FILE_EXISTS);
       return INVALID_HANDLE_VALUE;
@@ -267,15 +268,21 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
 }
 
 // FILE_CREATE fails on any existing name, a link included, and never
-// follows one.
+// follows one. The directory starts private to the run.
 BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
-  const NameBelow below(directory, name);
+  static const std::vector<unsigned char> private_security =
+      win32::ComputesInheritance() ? win32::PrivateDirectoryDescriptor()
+                                   : std::vector<unsigned char>();
+  NameBelow below(directory, name);
+  if (!private_security.empty()) {
+    below.attributes.SecurityDescriptor = const_cast<unsigned char*>(private_security.data());
+  }
   HANDLE created = nullptr;
   ULONG_PTR outcome = 0;
-  const NTSTATUS status = OpenBelow(
-      below, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-      FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, &created,
-      &outcome);
+  const NTSTATUS status =
+      OpenBelow(below, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT,
+                &created, &outcome);
   if (status < 0) {
     FailWithStatus(status);
     return 0;
@@ -296,8 +303,8 @@ bool ClearReadOnly(HANDLE directory, const char16_t* name) {
   const NameBelow below(directory, name);
   HANDLE file = nullptr;
   ULONG_PTR outcome = 0;
-  if (OpenBelow(below, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                FILE_OPEN,
+  if (OpenBelow(below, FILE_WRITE_ATTRIBUTES,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                 FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT,
                 &file, &outcome) < 0) {
     return false;
@@ -351,11 +358,11 @@ BOOL Win32DeleteFileAtW(HANDLE directory, const char16_t* name) {
   const NameBelow below(directory, name);
   HANDLE file = nullptr;
   ULONG_PTR outcome = 0;
-  const NTSTATUS status = OpenBelow(
-      below, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
-          FILE_DELETE_ON_CLOSE,
-      &file, &outcome);
+  const NTSTATUS status =
+      OpenBelow(below, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                    FILE_DELETE_ON_CLOSE,
+                &file, &outcome);
   if (status < 0) {
     FailWithStatus(status);
     return 0;
@@ -382,6 +389,31 @@ BOOL Win32SetConsoleCtrlHandler(BOOL (*handler)(DWORD event), BOOL add) {
 
 void Win32ExitProcess(UINT exit_code) {
   ::ExitProcess(exit_code);
+}
+
+// A directory made private by Win32CreateDirectoryAtW is given the access
+// list a new directory in `directory` gets. Files are never made private (a
+// temporary file shares nothing instead), nor is a root, which has no
+// parent handle.
+BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
+  ::BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(object, &info)) return 0;
+  if (directory == nullptr || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return 1;
+  ::DWORD needed = 0;
+  ::GetKernelObjectSecurity(directory, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  std::vector<unsigned char> parent(needed);
+  if (needed == 0 || !::GetKernelObjectSecurity(directory, DACL_SECURITY_INFORMATION, parent.data(),
+                                                needed, &needed)) {
+    return 0;
+  }
+  std::vector<unsigned char> inherited;
+  if (!win32::NewDirectoryDescriptor(parent.data(), &inherited)) return 0;
+  // No access list computed (Wine, where directories are never made
+  // private): the directory stays as created, since applying "no list"
+  // would open it to everyone.
+  if (inherited.empty()) return 1;
+  return ::SetKernelObjectSecurity(
+      object, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, inherited.data());
 }
 
 const Platform kWin32 = {
@@ -417,7 +449,7 @@ const Platform kWin32 = {
     Win32CreateTemporaryFileAtW,
     Win32MoveFileAtW,
     Win32DeleteFileAtW,
-    nullptr,  // new objects are not made private: a temporary file shares nothing instead
+    Win32ApplyInheritedSecurity,
 };
 
 Platform g_current = kWin32;

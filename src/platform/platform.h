@@ -261,10 +261,11 @@ struct Platform {
   // a directory.
   BOOL (*DeleteFileAtW)(HANDLE directory, const char16_t* name);
   // Gives an object the run made private (a directory it created, a
-  // temporary file) the security a new object gets in its directory (Linux:
-  // the umask, or the directory's default ACL). Null where new objects are
-  // never made private.
-  BOOL (*ApplyInheritedSecurity)(HANDLE object);
+  // temporary file) the security a new object gets in `directory`, its
+  // parent (Linux: the umask, or the default ACL; Windows: the parent's
+  // inheritable entries). `directory` is null for a root. Null where new
+  // objects are never made private.
+  BOOL (*ApplyInheritedSecurity)(HANDLE object, HANDLE directory);
 };
 // clang-format on
 

@@ -79,10 +79,9 @@ struct Handle {
   int private_to_run = -1;
   // A file made by CreateTemporaryFileAtW: unnamed (O_TMPFILE, which has
   // the security of a new file already) or under its temporary name (mode
-  // 0600 until ApplyInheritedSecurity), in the directory `temporary_in`.
+  // 0600 until ApplyInheritedSecurity).
   enum class Temporary { kNone, kUnnamed, kNamed };
   Temporary temporary = Temporary::kNone;
-  Handle* temporary_in = nullptr;
 };
 
 Handle* FromHandle(HANDLE handle);
@@ -148,7 +147,7 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
                              DWORD* length_needed);
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor);
 BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved);
-BOOL ApplyInheritedSecurity(HANDLE object);
+BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory);
 // The process's umask, read once.
 mode_t ProcessUmask();
 

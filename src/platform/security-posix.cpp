@@ -87,8 +87,7 @@ bool Contains(const std::vector<std::string>& names, std::string_view name) {
 // a write.
 template <typename Changing>
 bool SetAttributeIfDifferent(int fd, const std::vector<std::string>& present,
-                             const std::string& name, const std::string& value,
-                             Changing changing) {
+                             const std::string& name, const std::string& value, Changing changing) {
   std::string current;
   if (Contains(present, name) && ReadAttribute(fd, name.c_str(), &current) && current == value) {
     return true;
@@ -162,7 +161,6 @@ std::string AccessAclForNewObject(std::string acl, mode_t create_mode) {
   }
   return acl;
 }
-
 
 }  // namespace
 
@@ -242,8 +240,9 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor) {
   Handle* handle = FromHandle(object);
   Handle* created_in = handle != nullptr ? handle->created_in : nullptr;
-  const NewFileLook* look =
-      created_in != nullptr && created_in->new_file_look.known ? &created_in->new_file_look : nullptr;
+  const NewFileLook* look = created_in != nullptr && created_in->new_file_look.known
+                                ? &created_in->new_file_look
+                                : nullptr;
   const struct statx* sx = look != nullptr ? nullptr : StatusOf(object);
   const int fd = look != nullptr || sx != nullptr ? DescriptorOf(object) : -1;
   if (fd < 0) return 0;
@@ -298,10 +297,12 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
 
   // Owner and group first: a chown clears the set-id bits, which the mode
   // then puts back.
-  const uid_t new_uid =
-      (apply & OWNER_SECURITY_INFORMATION) && header.uid != uid ? header.uid : static_cast<uid_t>(-1);
-  const gid_t new_gid =
-      (apply & GROUP_SECURITY_INFORMATION) && header.gid != gid ? header.gid : static_cast<gid_t>(-1);
+  const uid_t new_uid = (apply & OWNER_SECURITY_INFORMATION) && header.uid != uid
+                            ? header.uid
+                            : static_cast<uid_t>(-1);
+  const gid_t new_gid = (apply & GROUP_SECURITY_INFORMATION) && header.gid != gid
+                            ? header.gid
+                            : static_cast<gid_t>(-1);
   bool mode_unsure = false;
   if (new_uid != static_cast<uid_t>(-1) || new_gid != static_cast<gid_t>(-1)) {
     changing();
@@ -349,22 +350,23 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
 
 // A directory the run created carries its parent's default ACL already
 // (mkdir copies it) and is given the access ACL a directory created with
-// mode 0777 would have had; a named temporary file takes its directory's.
+// mode 0777 would have had; a named temporary file takes `directory`'s.
 // Without a default ACL the umask decides, as for any new object; a
 // directory keeps the set-group-ID bit it inherited.
-BOOL ApplyInheritedSecurity(HANDLE object) {
+BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
   Handle* handle = FromHandle(object);
   if (handle != nullptr && handle->temporary == Handle::Temporary::kUnnamed) return 1;
   const struct statx* sx = StatusOf(object);
   const int fd = sx != nullptr ? DescriptorOf(object) : -1;
   if (fd < 0) return 0;
-  const bool directory = S_ISDIR(sx->stx_mode);
-  const mode_t create_mode = directory ? 0777 : 0666;
-  const mode_t kept = directory ? (sx->stx_mode & S_ISGID) : 0;
+  const bool is_directory = S_ISDIR(sx->stx_mode);
+  const mode_t create_mode = is_directory ? 0777 : 0666;
+  const mode_t kept = is_directory ? (sx->stx_mode & S_ISGID) : 0;
   const int inherits_from =
-      directory ? fd : (handle->temporary_in != nullptr ? handle->temporary_in->fd : -1);
+      is_directory ? fd : (directory != nullptr ? DescriptorOf(directory) : -1);
   std::string default_acl;
-  const bool inherited = inherits_from >= 0 && ReadAttribute(inherits_from, kDefaultAcl, &default_acl);
+  const bool inherited =
+      inherits_from >= 0 && ReadAttribute(inherits_from, kDefaultAcl, &default_acl);
   if (!inherited && inherits_from >= 0 && !Absent(errno)) {
     SetLastErrorFromErrno(errno);
     return 0;

@@ -85,12 +85,12 @@ BOOL WrapDeleteFileAtW(HANDLE directory, const char16_t* name) {
   return Real().DeleteFileAtW(directory, name);
 }
 
-BOOL WrapApplyInheritedSecurity(HANDLE object) {
+BOOL WrapApplyInheritedSecurity(HANDLE object, HANDLE directory) {
   if (const Fault* fault = I().Hit(Call::kApplyInheritedSecurity, I().PathOf(object))) {
     Real().SetLastError(fault->error);
     return 0;
   }
-  return Real().ApplyInheritedSecurity(object);
+  return Real().ApplyInheritedSecurity(object, directory);
 }
 
 BOOL WrapCreateDirectoryAtW(HANDLE directory, const char16_t* name) {

@@ -1,0 +1,96 @@
+#include "security-win32.h"
+
+#include <string>
+
+// clang-format off
+#include <windows.h>
+#include <sddl.h>
+// clang-format on
+
+namespace vx::win32 {
+namespace {
+
+// The process token for reading, closed on every path.
+struct Token {
+  Token() {
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &handle)) handle = nullptr;
+  }
+  ~Token() {
+    if (handle != nullptr) ::CloseHandle(handle);
+  }
+  Token(const Token&) = delete;
+  Token& operator=(const Token&) = delete;
+  HANDLE handle = nullptr;
+};
+
+std::vector<unsigned char> SelfRelative(PSECURITY_DESCRIPTOR descriptor) {
+  DWORD size = 0;
+  ::MakeSelfRelativeSD(descriptor, nullptr, &size);
+  std::vector<unsigned char> bytes(size);
+  if (size == 0 || !::MakeSelfRelativeSD(descriptor, bytes.data(), &size)) bytes.clear();
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<unsigned char> PrivateDirectoryDescriptor() {
+  Token token;
+  if (token.handle == nullptr) return {};
+  DWORD size = 0;
+  ::GetTokenInformation(token.handle, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> user(size);
+  if (size == 0 || !::GetTokenInformation(token.handle, TokenUser, user.data(), size, &size)) {
+    return {};
+  }
+  PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+  std::vector<unsigned char> acl_bytes(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) +
+                                       ::GetLengthSid(sid));
+  auto* acl = reinterpret_cast<ACL*>(acl_bytes.data());
+  SECURITY_DESCRIPTOR descriptor;
+  if (!::InitializeAcl(acl, static_cast<DWORD>(acl_bytes.size()), ACL_REVISION) ||
+      !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+      !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return {};
+  }
+  return SelfRelative(&descriptor);
+}
+
+bool NewDirectoryDescriptor(const void* parent, std::vector<unsigned char>* out) {
+  out->clear();
+  Token token;
+  if (token.handle == nullptr) return false;
+  GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                             FILE_ALL_ACCESS};
+  PSECURITY_DESCRIPTOR made = nullptr;
+  if (!::CreatePrivateObjectSecurityEx(
+          const_cast<void*>(parent), nullptr, &made, nullptr, TRUE,
+          SEF_DACL_AUTO_INHERIT | SEF_AVOID_OWNER_CHECK | SEF_AVOID_PRIVILEGE_CHECK, token.handle,
+          &mapping)) {
+    return false;
+  }
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (::GetSecurityDescriptorDacl(made, &present, &dacl, &defaulted) && present &&
+      dacl != nullptr) {
+    *out = SelfRelative(made);
+  }
+  ::DestroyPrivateObjectSecurity(&made);
+  return true;
+}
+
+bool ComputesInheritance() {
+  PSECURITY_DESCRIPTOR parent = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;SY)",
+                                                              SDDL_REVISION_1, &parent, nullptr)) {
+    return false;
+  }
+  std::vector<unsigned char> made;
+  const bool computed = NewDirectoryDescriptor(parent, &made) && !made.empty();
+  ::LocalFree(parent);
+  return computed;
+}
+
+}  // namespace vx::win32
