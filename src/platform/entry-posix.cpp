@@ -36,6 +36,9 @@ int main(int argc, char** argv) {
   // only: the write fails and is dropped, and the copy, the logs and the
   // summary complete.
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (ulimit -f) fails the write with EFBIG, an ERR for
+  // that file, instead of ending the run unsummarised.
+  signal(SIGXFSZ, SIG_IGN);
   std::vector<std::u16string> arguments;
   arguments.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i) arguments.push_back(vx::posix::DecodeFileName(argv[i]));

@@ -19,8 +19,12 @@ void AppendEscape(std::string* out, uint32_t code_point) {
 std::u16string ShownPath(std::u16string_view path) {
   std::u16string out;
   out.reserve(path.size());
-  for (char16_t unit : path) {
-    if (unit < 0x20 || unit == 0x7F) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char16_t unit = path[i];
+    const bool control = unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+    // A name's own "<U+" is escaped too, so every escape has one reading.
+    const bool looks_escaped = unit == u'<' && path.substr(i + 1, 2) == u"U+";
+    if (control || looks_escaped) {
       out += Escape(unit);
     } else {
       out.push_back(unit);

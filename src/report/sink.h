@@ -44,10 +44,11 @@ class Sink {
 // Encodes text in the sinks' single-byte form.
 std::string SingleByteText(std::u16string_view text);
 
-// A path as every line shows it: a control character (U+0000 to U+001F and
-// U+007F, which a Linux name may hold) becomes the escape <U+XXXX>, so a
-// name can never start a line of its own. Windows names cannot hold them,
-// so both builds' lines read alike.
+// A path as every line shows it: a control character (U+0000 to U+001F,
+// U+007F to U+009F, which a Linux name may hold; U+009B starts a control
+// sequence on 8-bit terminals) becomes the escape <U+XXXX>, so a name can
+// never start a line of its own or drive a terminal; so does a '<' that
+// begins "<U+" in the name, so every escape has one reading.
 std::u16string ShownPath(std::u16string_view path);
 
 }  // namespace vx

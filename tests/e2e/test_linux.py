@@ -201,7 +201,7 @@ class LinuxCopyTest(ScratchCase):
 
     def test_control_characters_in_names_cannot_start_a_line(self):
         os.makedirs(self.path("src"))
-        for name in ["new\nERR  000009: forged", "tab\tand\x7f"]:
+        for name in ["new\nERR  000009: forged", "tab\tand\x7f", "csi\x9b2J", "<U+000A>"]:
             self.write("src/" + name, b"data")
         os.makedirs(self.path("dst/tab\tand\x7f"))  # a directory where the file goes
         output, status = self.velmox("/Overwrite", "/Log:" + self.path("run.log"), create=False)
@@ -210,6 +210,26 @@ class LinuxCopyTest(ScratchCase):
         self.assertIn(b"new<U+000A>ERR  000009: forged (0 KB)\r\n", log)
         self.assertEqual(len([l for l in lines_of(log) if l.startswith(b"ERR")]), 1)
         self.assertIn(b"/tab<U+0009>and<U+007F>: ", self.read("run.err"))
+        self.assertIn(b"/csi<U+009B>2J (0 KB)\r\n", log)
+        self.assertIn(b"/<U+003C>U+000A> (0 KB)\r\n", log)
+
+    def test_a_file_size_limit_is_an_error_not_the_end_of_the_run(self):
+        import resource
+        self.write("src/big", b"b" * 200000)
+        self.write("src/small", b"s")
+        self.write("dst/big", b"old")
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+        output, status = run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"),
+                              "/Overwrite", "/ErrorLog:" + self.path("run.err")],
+                             preexec_fn=limit)
+        self.assertEqual(status, 1)
+        errors = self.errors()
+        self.assertEqual([(e.group(2), e.group(5)) for e in errors],
+                         [(self.path("dst/big").encode(), b"223")])
+        self.assertIn(line("Errors         : 1"), output)
+        self.assertEqual(self.read("dst/big"), b"old")
+        self.assertEqual(self.read("dst/small"), b"s")
+        self.assertEqual(sorted(os.listdir(self.path("dst"))), ["big", "small"])
 
     def test_paths_longer_than_the_kernel_takes_at_once(self):
         relative = "src/" + "/".join(["n" * 255] * 20)  # over 5,000 bytes

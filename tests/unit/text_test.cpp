@@ -50,5 +50,24 @@ TEST(SingleByteTextTest, Latin1BytesCrLfAndEscapesAboveFF) {
   EXPECT_EQ(SingleByteText(u"\n\n"), "\r\n\r\n");
 }
 
+// Each shown path has one reading: controls (C0, DEL, C1) are escaped, and
+// so is a name's own "<U+", while everything else is left as it is.
+TEST(ShownPathTest, ControlsAndEscapeLookalikesAreEscaped) {
+  const struct {
+    std::u16string name;
+    std::u16string shown;
+  } cases[] = {
+      {u"plain caf\u00e9 <x> U+", u"plain caf\u00e9 <x> U+"},
+      {u"a\nb\tc\u007F", u"a<U+000A>b<U+0009>c<U+007F>"},
+      {u"\u0080\u009B[2J\u009F\u00A0", u"<U+0080><U+009B>[2J<U+009F>\u00A0"},
+      {u"<U+000A>", u"<U+003C>U+000A>"},
+      {u"<<U+", u"<<U+003C>U+"},
+      {u"ends <U", u"ends <U"},
+  };
+  for (const auto& each : cases) {
+    EXPECT_EQ(ShownPath(each.name), each.shown) << SingleByteText(each.name);
+  }
+}
+
 }  // namespace
 }  // namespace vx
