@@ -101,21 +101,36 @@ Decision Decide(const Place& source, const Place& destination,
   return Decision::kCopy;
 }
 
+uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+}
+
+bool ReportSourceChanged(const std::u16string& source) {
+  ReportWin32Error(source, u"CopyOneFile:SourceChanged(SOURCE)", ERROR_FILE_INVALID);
+  return false;
+}
+
 // Moves the data, inside the kernel where the platform can (holes stay
 // holes), else through COPYBUFFER. Whatever the kernel copy cannot do, for
 // any reason, the buffer does for the rest of the file, so a failure is
-// still reported by the read or the write that meets it. Returns false
-// after reporting, or after a request to stop.
+// still reported by the read or the write that meets it. A file that ends
+// before `size` or goes on past it changed under the reader: no more than
+// one buffer beyond `size` is read (a pseudo file reporting 0 or a nominal
+// size never fills the disk). Returns false after reporting, or after a
+// request to stop.
 bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
-              const std::u16string& destination) {
+              const std::u16string& destination, uint64_t size) {
   bool in_kernel = Os().CopyFileRange != nullptr;
+  uint64_t copied = 0;
   for (;;) {
     if (NoticeStop(destination, u"CopyOneFile:Interrupted(DESTINATION)")) return false;
+    if (copied > size) return ReportSourceChanged(source);
     if (in_kernel) {
       uint64_t moved = 0;
       if (Os().CopyFileRange(source_file, destination_file, Settings.CopyBufferSize, &moved)) {
-        if (moved == 0) return true;
+        if (moved == 0) return copied == size || ReportSourceChanged(source);
         Counters.ByteCount += moved;
+        copied += moved;
         continue;
       }
       in_kernel = false;
@@ -126,7 +141,7 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
       ReportWin32Error(source, u"CopyOneFile:ReadFile(SOURCE)", Os().GetLastError());
       return false;
     }
-    if (bytes_read == 0) return true;
+    if (bytes_read == 0) return copied == size || ReportSourceChanged(source);
     DWORD bytes_written = 0;
     if (!Os().WriteFile(destination_file, State.COPYBUFFER, bytes_read, &bytes_written, nullptr)) {
       ReportWin32Error(destination, u"CopyOneFile:WriteFile(DESTINATION)", Os().GetLastError());
@@ -137,7 +152,29 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
       return false;
     }
     Counters.ByteCount += bytes_written;
+    copied += bytes_written;
   }
+}
+
+// Whether the source, looked at again once its data is copied, is still
+// what it was when the copy started: same object, size and last-write time.
+// A change is one ERR and the copy is not put in place.
+bool SourceUnchanged(HANDLE source_file, const BY_HANDLE_FILE_INFORMATION& before,
+                     const std::u16string& source) {
+  BY_HANDLE_FILE_INFORMATION after;
+  if (!Os().GetFileInformationByHandle(source_file, &after)) {
+    ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(SOURCE)",
+                     Os().GetLastError());
+    return false;
+  }
+  const bool same_object = after.dwVolumeSerialNumber == before.dwVolumeSerialNumber &&
+                           after.nFileIndexHigh == before.nFileIndexHigh &&
+                           after.nFileIndexLow == before.nFileIndexLow;
+  if (!same_object || SizeOf(after) != SizeOf(before) ||
+      Os().CompareFileTime(&after.ftLastWriteTime, &before.ftLastWriteTime) != 0) {
+    return ReportSourceChanged(source);
+  }
+  return true;
 }
 
 // Reads the security of `from` (named `from_path` in a failure, with
@@ -231,7 +268,10 @@ int CopyOneFile(const Place& source, const Place& destination) {
     Os().DeleteFileAtW(destination.parent, temporary.c_str());
     return release(INVALID_HANDLE_VALUE, 0);
   };
-  if (!CopyData(source_file, file, source.path, destination.path)) return discard();
+  if (!CopyData(source_file, file, source.path, destination.path, SizeOf(source_info)) ||
+      !SourceUnchanged(source_file, source_info, source.path)) {
+    return discard();
+  }
   if (!Os().SetFileTime(file, &source_info.ftCreationTime, &source_info.ftLastAccessTime,
                         &source_info.ftLastWriteTime)) {
     ReportWin32Error(destination.path, u"CopyOneFile:SetFileTime(DESTINATION)",

@@ -14,8 +14,13 @@ struct FileIdentity {
   DWORD index_low = 0;
 };
 
+// A file index of 0 or of all ones is no identity: FAT, exFAT and some SMB
+// servers give one for every file, and two such files are not the same.
 inline FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return FileIdentity{true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  const bool zero = info.nFileIndexHigh == 0 && info.nFileIndexLow == 0;
+  const bool ones = info.nFileIndexHigh == 0xFFFFFFFF && info.nFileIndexLow == 0xFFFFFFFF;
+  return FileIdentity{!zero && !ones, info.dwVolumeSerialNumber, info.nFileIndexHigh,
+                      info.nFileIndexLow};
 }
 
 // Two unknown identities are never the same.

@@ -81,6 +81,7 @@ constexpr MessageRow kMessages[] = {
     {267, "The directory name is invalid."},
     {487, "Attempt to access invalid address."},
     {534, "Arithmetic result exceeded 32 bits."},
+    {1006, "The volume for a file has been externally altered so that the opened file is no longer valid."},
     {1117, "The request could not be performed because of an I/O device error."},
     {1142, "An attempt was made to create more links on a file than the file system supports."},
     {1223, "The operation was canceled by the user."},

@@ -6,9 +6,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
@@ -160,6 +162,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     auto* handle = static_cast<Handle*>(NewFileHandle(-1, known));
     handle->deferred = true;
     handle->deferred_directory = directory;
+    handle->deferred_parent = parent;
     handle->deferred_name = path;
     handle->deferred_flags = base_flags | (writing ? O_WRONLY : O_RDONLY);
     return handle;
@@ -171,8 +174,8 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     const int fd = OpenForReading(directory, path.c_str(), open_flags | O_RDONLY | O_DIRECTORY);
     if (fd < 0)
       return errno == ENOTDIR ? Fail(ERROR_DIRECTORY) : FailWithErrno(errno, path_for_errors);
-    Status status = known;
-    if (!status.valid && !StatxAt(fd, "", AT_EMPTY_PATH, &status)) {
+    Status status;
+    if (!StatxAt(fd, "", AT_EMPTY_PATH, &status)) {
       const int error = errno;
       close(fd);
       return FailWithErrno(error);
@@ -196,10 +199,11 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   }
   if (fd < 0) return FailWithErrno(errno, path_for_errors);
 
-  // What was looked at before the open stands for the object; only an
-  // object nothing was known of is looked at now.
-  Status status = known;
-  if (!status.valid && !StatxAt(fd, "", AT_EMPTY_PATH, &status)) {
+  // The object opened is the one judged (its type, identity, times and
+  // security), not the one looked at before: the name may have been
+  // swapped meanwhile, for a link back up the tree among others.
+  Status status;
+  if (!StatxAt(fd, "", AT_EMPTY_PATH, &status)) {
     const int error = errno;
     close(fd);
     return FailWithErrno(error);
@@ -227,6 +231,58 @@ Handle* DirectoryHandle(HANDLE directory) {
 
 }  // namespace
 
+namespace {
+// Pseudo file systems, whose files report a size of 0 or a nominal one and
+// can be read without end.
+bool IsPseudoFileSystem(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case SECURITYFS_MAGIC:
+    case BPF_FS_MAGIC:
+    case 0x62656570:  // configfs
+    case EFIVARFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Judges the object a deferred open reached, before anything is read from
+// it: what the look before the open found may have been swapped for
+// another file, a link to one, a FIFO or a device. A regular file of a
+// pseudo file system is refused where it lies on another file system than
+// its directory (reached through a link): it would be read without end.
+// Returns 0, or the error for the open; on success the handle's status is
+// the opened object's.
+DWORD JudgeOpened(Handle* handle, int fd) {
+  Status opened;
+  if (!StatxAt(fd, "", AT_EMPTY_PATH, &opened)) return Win32ErrorFromErrno(errno);
+  if (!S_ISREG(opened.sx.stx_mode)) return ERROR_INVALID_FUNCTION;
+  const Status& looked = handle->status;
+  if (looked.valid &&
+      (opened.sx.stx_ino != looked.sx.stx_ino || opened.sx.stx_dev_major != looked.sx.stx_dev_major ||
+       opened.sx.stx_dev_minor != looked.sx.stx_dev_minor)) {
+    return ERROR_FILE_INVALID;
+  }
+  const Handle* parent = handle->deferred_parent;
+  if (parent != nullptr && parent->status.valid &&
+      (opened.sx.stx_dev_major != parent->status.sx.stx_dev_major ||
+       opened.sx.stx_dev_minor != parent->status.sx.stx_dev_minor) &&
+      IsPseudoFileSystem(fd)) {
+    return ERROR_NOT_SUPPORTED;
+  }
+  handle->status = opened;
+  return 0;
+}
+}  // namespace
+
 void ForgetStatus(HANDLE file) {
   if (Handle* handle = FromHandle(file)) handle->status.valid = false;
 }
@@ -243,19 +299,22 @@ int DescriptorOf(HANDLE file) {
     return -1;
   }
   if (handle->deferred) {
+    handle->deferred = false;
     const char* name = handle->deferred_name.c_str();
     const int flags = handle->deferred_flags;
     const int fd = (flags & O_ACCMODE) == O_RDONLY
                        ? OpenForReading(handle->deferred_directory, name, flags)
                        : OpenRetryingIntr(handle->deferred_directory, name, flags, 0);
-    if (fd < 0) {
-      SetLastErrorFromErrno(errno);
-      return -1;
+    handle->open_error = fd < 0 ? Win32ErrorFromErrno(errno) : JudgeOpened(handle, fd);
+    if (handle->open_error == 0) {
+      handle->fd = fd;
+    } else if (fd >= 0) {
+      close(fd);
     }
-    handle->fd = fd;
-    handle->deferred = false;
   }
-  if (handle->fd < 0) SetLastErrorCode(ERROR_INVALID_HANDLE);
+  if (handle->fd < 0) {
+    SetLastErrorCode(handle->open_error != 0 ? handle->open_error : ERROR_INVALID_HANDLE);
+  }
   return handle->fd;
 }
 
@@ -474,8 +533,13 @@ BOOL TransferOnce(HANDLE file, DWORD* moved, Transfer transfer) {
 }
 }  // namespace
 
+// At the end of the data the status is looked at anew, so the caller sees
+// whether the file changed while it was read.
 BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*) {
-  return TransferOnce(file, read_count, [&](int fd) { return read(fd, buffer, to_read); });
+  const BOOL done =
+      TransferOnce(file, read_count, [&](int fd) { return read(fd, buffer, to_read); });
+  if (done && *read_count == 0) ForgetStatus(file);
+  return done;
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void*) {
@@ -572,6 +636,7 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
   } while (n < 0 && errno == EINTR);
   if (n < 0) return fail();
   *moved = static_cast<uint64_t>(n);
+  if (n == 0) ForgetStatus(source);  // as ReadFile does at the end
   return 1;
 }
 

@@ -174,6 +174,9 @@ constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_DIRECTORY = 267;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+// A source that is not the object it was found as, or that changed while
+// it was copied.
+constexpr DWORD ERROR_FILE_INVALID = 1006;
 constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;

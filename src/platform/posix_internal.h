@@ -49,8 +49,12 @@ struct Handle {
   // before the directory it was opened in.
   bool deferred = false;
   int deferred_directory = -1;  // or AT_FDCWD
+  Handle* deferred_parent = nullptr;  // the handle of deferred_directory, if any
   std::string deferred_name;
   int deferred_flags = 0;
+  // Why a deferred open failed: it is not tried again, so every later use
+  // of the handle fails alike.
+  DWORD open_error = 0;
   // Listing state of a directory handle: a getdents64 buffer handed out one
   // record per NtQueryDirectoryFile call, and the status of the entry handed
   // out last, for the open that follows it.

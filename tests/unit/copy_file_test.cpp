@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
+
 #include "copy_fixture.h"
 
 namespace vx {
@@ -233,6 +236,30 @@ TEST_F(CopyFileTest, FailuresLeaveTheDestinationAsItWas) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.context, c.context + std::char_traits<char16_t>::length(c.context)));
     CopyFailsLeavingTheOldState(c.fault, c.names_source, c.context);
+  }
+}
+
+// A source that grows, is cut short or is written to while it is copied is
+// one ERR naming it, and its copy is not put in place.
+TEST_F(CopyFileTest, ASourceThatChangesWhileCopiedIsNotPutInPlace) {
+  const std::string data = Data(3 * 65536);
+  const std::filesystem::path source = scratch_.Fs(u"src/a");
+  const struct {
+    const char* what;
+    std::function<void()> change;
+  } cases[] = {
+      {"grows", [&] { std::ofstream(source, std::ios::binary | std::ios::app) << "more"; }},
+      {"cut short",
+       [&] { std::filesystem::resize_file(source, std::filesystem::file_size(source) - 1000); }},
+      {"written to", [&] { SetLastWriteTicks(P(u"src/a"), LastWriteTicks(P(u"src/a")) + 1); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    scratch_.Write(u"src/a", data);
+    SetLastWriteTicks(P(u"src/a"), k2020);
+    CopyFailsLeavingTheOldState(Fault{Call::kReadFile, 2, Frag(u"src/a"), ERROR_FILE_INVALID, 0,
+                                      Fault::Kind::kBefore, 0, c.change},
+                                true, u"CopyOneFile:SourceChanged(SOURCE)");
   }
 }
 

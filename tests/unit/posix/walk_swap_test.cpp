@@ -3,7 +3,10 @@
 // the root is relative to the directory handle the walk already holds.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 
 #include "copy/copy_directory.h"
 #include "copy_fixture.h"
@@ -44,6 +47,73 @@ TEST_F(WalkSwapTest, DirectorySwappedForALinkMidWalkIsNotFollowed) {
     EXPECT_EQ(scratch_.Read(name), "data");
   }
   EXPECT_TRUE(faults.OpenHandles().empty());
+}
+
+// The object a source file's open reaches is judged before anything is read
+// from it: swapped after the look for a link to another file, a FIFO, a
+// device or a directory, it is refused, and so is a pseudo file reached
+// through a link. Nothing reaches the destination but the ERR.
+TEST_F(WalkSwapTest, WhatTheOpenReachesIsJudgedBeforeItIsRead) {
+  scratch_.Write(u"outside-secret", "root only");
+  chmod(scratch_.Fs(u"outside-secret").c_str(), 0600);
+  const std::filesystem::path source = scratch_.Fs(u"src/a");
+  const struct {
+    const char* what;
+    std::function<void()> swap;  // run after the look, before the open
+    DWORD code;
+  } cases[] = {
+      {"a link to another file",
+       [&] {
+         std::filesystem::remove(source);
+         std::filesystem::create_symlink(scratch_.Fs(u"outside-secret"), source);
+       },
+       ERROR_FILE_INVALID},
+      {"a FIFO",
+       [&] {
+         std::filesystem::remove(source);
+         mkfifo(source.c_str(), 0644);
+       },
+       ERROR_INVALID_FUNCTION},
+      {"a link to a device",
+       [&] {
+         std::filesystem::remove(source);
+         std::filesystem::create_symlink("/dev/zero", source);
+       },
+       ERROR_INVALID_FUNCTION},
+      {"a directory",
+       [&] {
+         std::filesystem::remove(source);
+         std::filesystem::create_directory(source);
+       },
+       ERROR_INVALID_FUNCTION},
+      {"nothing: a link to a pseudo file", nullptr, ERROR_NOT_SUPPORTED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(source);
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    scratch_.MakeDir(u"dst");
+    if (c.swap) {
+      scratch_.Write(u"src/a", "mine");
+    } else {
+      std::filesystem::create_symlink("/proc/self/status", source);
+    }
+    const std::string errors_before = ErrorLog();
+    {
+      FaultInjector faults;
+      if (c.swap) {
+        faults.Add(Fault{Call::kCreateFileW, 1, u".velmox~", 0, 0, Fault::Kind::kBefore, 0,
+                         c.swap});
+      }
+      EXPECT_EQ(CopyEntry(u"a"), 0);
+      EXPECT_TRUE(faults.OpenHandles().empty());
+    }
+    EXPECT_EQ(ErrorLog(),
+              errors_before + testing::ErrLine(1, P(u"src/a"), u"CopyOneFile:ReadFile(SOURCE)",
+                                               c.code));
+    EXPECT_TRUE(std::filesystem::is_empty(scratch_.Fs(u"dst")));
+    Counters = RunCounters{};
+  }
 }
 
 }  // namespace
