@@ -213,6 +213,20 @@ class LinuxCopyTest(ScratchCase):
         self.assertIn(b"/csi<U+009B>2J (0 KB)\r\n", log)
         self.assertIn(b"/<U+003C>U+000A> (0 KB)\r\n", log)
 
+    def test_a_pseudo_file_system_root_is_read_no_further_than_its_sizes_say(self):
+        # /proc files report a size of 0 and hold more: each is an ERR, and
+        # nothing it held reaches the destination.
+        output, status = run(["/Source:/proc/sys/fs", "/Dest:" + self.path("dst"),
+                              "/CreateDestinationDirectory", "/ErrorLog:" + self.path("run.err")],
+                             timeout=60)
+        errors = self.errors()
+        self.assertGreater(len(errors), 0)
+        self.assertEqual({e.group(4) for e in errors}, {b"CopyOneFile:SourceChanged(SOURCE)"})
+        self.assertEqual(status, min(len(errors), 254))
+        self.assertIn(line("Errors         : %d" % len(errors)), output)
+        self.assertEqual([n for n in os.listdir(self.path("dst"))
+                          if os.path.getsize(self.path("dst", n)) > 0], [])
+
     def test_a_file_size_limit_is_an_error_not_the_end_of_the_run(self):
         import resource
         self.write("src/big", b"b" * 200000)

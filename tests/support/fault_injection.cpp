@@ -139,7 +139,13 @@ BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* inf
     Real().SetLastError(fault->error);
     return 0;
   }
-  return Real().GetFileInformationByHandle(file, info);
+  if (!Real().GetFileInformationByHandle(file, info)) return 0;
+  uint64_t index = 0;
+  if (I().SameIndex(&index)) {
+    info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(index);
+  }
+  return 1;
 }
 
 BOOL WrapSetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,

@@ -73,6 +73,16 @@ class FaultInjector {
   // Data goes through ReadFile and WriteFile only, as on a platform without
   // a kernel copy: for tests of that loop.
   void BufferOnly() { Os().CopyFileRange = nullptr; }
+  // Every object is given the file index `index` (0 on FAT, exFAT and some
+  // SMB servers), as a volume without file identities answers.
+  void FileIndexForAll(uint64_t index) {
+    same_index_ = true;
+    index_ = index;
+  }
+  bool SameIndex(uint64_t* index) const {
+    *index = index_;
+    return same_index_;
+  }
   // Calls of a kind seen so far, faulted or not.
   int Calls(Call call) const;
   // Handles obtained through the table since the injector was installed and
@@ -108,6 +118,8 @@ class FaultInjector {
   std::map<HANDLE, std::u16string> handles_;
   std::vector<UINT> exits_;
   std::u16string hit_path_;
+  bool same_index_ = false;
+  uint64_t index_ = 0;
   DWORD access_asked_ = 0;
 };
 

@@ -289,6 +289,34 @@ TEST_F(CopyDirectoryTest, EmptyDirectoryWithoutDotEntriesListsAsEmpty) {
   EXPECT_EQ(LastWriteTicks(P(u"dst/empty")), k2020 + 3);
 }
 
+// A volume that gives every object the same file index (0 on FAT, exFAT and
+// some SMB servers; all ones elsewhere) gives no identity: nothing is
+// skipped as the destination root or a log, and no directory is a loop.
+TEST_F(CopyDirectoryTest, WithoutFileIdentitiesNothingIsSkippedOrRefused) {
+  scratch_.MakeDir(u"src/sub/deeper");
+  scratch_.Write(u"src/a", "a");
+  scratch_.Write(u"src/sub/b", "b");
+  scratch_.Write(u"src/sub/deeper/c", "c");
+  for (uint64_t index : {uint64_t{0}, ~uint64_t{0}}) {
+    SCOPED_TRACE(index);
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    Counters = RunCounters{};
+    FaultInjector faults;
+    faults.FileIndexForAll(index);
+    Bind();
+    BY_HANDLE_FILE_INFORMATION log_info = {};
+    log_info.nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    log_info.nFileIndexLow = static_cast<DWORD>(index);
+    State.LogIdentity = IdentityOf(log_info);
+    Settings.CreateDestinationDirectory = 1;
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0);
+    EXPECT_EQ(Counters.NewCount, 3);
+    EXPECT_EQ(scratch_.Read(u"dst/sub/deeper/c"), "c");
+  }
+  State.LogIdentity = FileIdentity{};
+}
+
 // A file where a directory goes is never given a directory's security or
 // times: one ERR, the root included.
 TEST_F(CopyDirectoryTest, FileWhereADirectoryGoesIsAnError) {

@@ -49,6 +49,33 @@ TEST_F(WalkSwapTest, DirectorySwappedForALinkMidWalkIsNotFollowed) {
   EXPECT_TRUE(faults.OpenHandles().empty());
 }
 
+// A source directory swapped after the listing for a link to the
+// destination root is judged by what its open reached: the root, which is
+// not copied into itself.
+TEST_F(WalkSwapTest, ADirectorySwappedForALinkToTheDestinationIsNotWalked) {
+  scratch_.MakeDir(u"src/sub");
+  scratch_.Write(u"src/sub/f", "data");
+  scratch_.Write(u"dst/old", "old");
+  const std::u16string source = P(u"src");
+  const std::u16string destination = P(u"dst");
+  Settings.Source = source.c_str();
+  Settings.Destination = destination.c_str();
+  Settings.SubDirectories = 1;
+  Settings.Overwrite = 1;
+  FaultInjector faults;
+  Bind();
+  faults.Add(Fault{Call::kCreateFileW, 1, Frag(u"src/sub"), 0, 0, Fault::Kind::kBefore, 0, [&] {
+                     std::filesystem::rename(scratch_.Fs(u"src/sub"), scratch_.Fs(u"moved"));
+                     std::filesystem::create_directory_symlink(scratch_.Fs(u"dst"),
+                                                               scratch_.Fs(u"src/sub"));
+                   }});
+  State.AtTopLevel = 1;
+  CopyOneDirectory(source);
+  EXPECT_FALSE(scratch_.Exists(u"dst/sub/old"));
+  EXPECT_FALSE(scratch_.Exists(u"dst/sub/sub"));
+  EXPECT_TRUE(faults.OpenHandles().empty());
+}
+
 // The object a source file's open reaches is judged before anything is read
 // from it: swapped after the look for a link to another file, a FIFO, a
 // device or a directory, it is refused, and so is a pseudo file reached
