@@ -108,9 +108,9 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   // walk passes over without a look at their times.
   const bool self_or_parent = IsSelfOrParent(entry->d_name);
   status.valid = false;
-  const bool have_status =
-      !self_or_parent && (StatxAt(handle->fd, entry->d_name, 0, &status) ||
-                          StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
+  const bool have_status = !self_or_parent &&
+                           (StatxAt(handle->fd, entry->d_name, 0, &status) ||
+                            StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
   bool is_directory = self_or_parent || entry->d_type == DT_DIR;
   if (have_status) {
     const struct statx& sx = status.sx;
