@@ -1,6 +1,5 @@
 #include "security-win32.h"
 
-#include <string>
 
 // clang-format off
 #include <windows.h>
