@@ -1,6 +1,5 @@
 #include "security-win32.h"
 
-
 // clang-format off
 #include <windows.h>
 #include <sddl.h>
