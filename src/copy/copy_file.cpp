@@ -116,8 +116,9 @@ bool ReportSourceChanged(const std::u16string& source) {
 // still reported by the read or the write that meets it. A file that ends
 // before `size` or goes on past it changed under the reader: no more than
 // one buffer beyond `size` is read (a pseudo file reporting 0 or a nominal
-// size never fills the disk). Returns false after reporting, or after a
-// request to stop.
+// size never fills the disk). Once `size` bytes are in, no read looks for
+// the end: the look after the copy (SourceUnchanged) sees a file that grew.
+// Returns false after reporting, or after a request to stop.
 bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
               const std::u16string& destination, uint64_t size) {
   bool in_kernel = Os().CopyFileRange != nullptr;
@@ -125,6 +126,7 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
   for (;;) {
     if (NoticeStop(destination, u"CopyOneFile:Interrupted(DESTINATION)")) return false;
     if (copied > size) return ReportSourceChanged(source);
+    if (copied == size && size > 0) return true;
     if (in_kernel) {
       uint64_t moved = 0;
       if (Os().CopyFileRange(source_file, destination_file, Settings.CopyBufferSize, &moved)) {

@@ -533,12 +533,24 @@ BOOL TransferOnce(HANDLE file, DWORD* moved, Transfer transfer) {
 }
 }  // namespace
 
-// At the end of the data the status is looked at anew, so the caller sees
-// whether the file changed while it was read.
+namespace {
+// Once a file has been read up to the size its status gave (or to its end)
+// the status is looked at anew when next asked, so the caller sees whether
+// the file changed while it was read, without a read that finds the end.
+void Advance(HANDLE file, uint64_t moved) {
+  Handle* handle = FromHandle(file);
+  if (handle == nullptr) return;
+  handle->read_position += moved;
+  if (moved == 0 || handle->read_position >= handle->status.sx.stx_size) {
+    handle->status.valid = false;
+  }
+}
+}  // namespace
+
 BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*) {
   const BOOL done =
       TransferOnce(file, read_count, [&](int fd) { return read(fd, buffer, to_read); });
-  if (done && *read_count == 0) ForgetStatus(file);
+  if (done) Advance(file, *read_count);
   return done;
 }
 
@@ -603,7 +615,8 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
         SetLastErrorFromErrno(errno);
         return 0;
       }
-      *moved = static_cast<uint64_t>(end);  // the next call finds the end
+      *moved = static_cast<uint64_t>(end);
+      Advance(source, *moved);
       return 1;
     }
     CannotClone(*status, out);
@@ -624,6 +637,7 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
       const off_t end = lseek(out, data - position, SEEK_CUR);
       if (end < 0 || ftruncate(out, end) != 0) return fail();
       *moved = static_cast<uint64_t>(data - position);
+      Advance(source, *moved);
       return 1;
     }
     const off_t hole = lseek(in, position, SEEK_HOLE);
@@ -636,7 +650,7 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
   } while (n < 0 && errno == EINTR);
   if (n < 0) return fail();
   *moved = static_cast<uint64_t>(n);
-  if (n == 0) ForgetStatus(source);  // as ReadFile does at the end
+  Advance(source, *moved);
   return 1;
 }
 

@@ -69,6 +69,8 @@ struct Handle {
   // Whether data written to this file moves inside the kernel: -1 until its
   // first copy decides.
   int kernel_copy = -1;
+  // Bytes read from this file so far (ReadFile, CopyFileRange).
+  uint64_t read_position = 0;
   // A file this handle created (CreateTemporaryFileAtW) in the directory
   // `created_in`, whose handle outlives it: the walk closes every handle
   // before the directory it was opened in.
