@@ -19,34 +19,50 @@ namespace vx {
 
 namespace {
 
-constexpr ULONG kListingBufferBytes = 4096;
+// One record at a time: a header and a name of at most 255 units.
+constexpr ULONG kListingBufferBytes = 1024;
 constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
 
 // What the whole walk knows: the identities of the source directories from
 // the root down to the one being copied (a directory met again on that path
-// is a loop), and the destination root's (a source directory that is the
-// destination root is the run's own output, not input).
+// is a loop), the destination root's (a source directory that is the
+// destination root is the run's own output, not input), and the full paths
+// of the entry being copied, which grow by one name on the way down and are
+// cut back on the way up, so a level keeps no path of its own.
 struct Walk {
   std::vector<FileIdentity> path;
   FileIdentity destination_root;
-};
-
-// What one level of the walk keeps while its subtree is copied. It lives on
-// the heap, so the depth of a tree is bounded by memory and handles, not by
-// the stack.
-struct Level {
-  BY_HANDLE_FILE_INFORMATION info;
-  alignas(8) unsigned char descriptor[kSecurityBufferBytes];
-  DWORD length_needed;
-  std::u16string entry_name;
-  std::u16string entry_source;
-  std::u16string entry_destination;
-  IO_STATUS_BLOCK io_status;
-  WrittenObjects written;
+  std::u16string source_path;
+  std::u16string destination_path;
+  // Where a source directory's security is read before only its own bytes
+  // are kept.
+  std::vector<unsigned char> descriptor_scratch;
 };
 
 struct ListingBuffer {
   alignas(8) unsigned char bytes[kListingBufferBytes];
+};
+
+// One directory being copied: what it holds open and keeps while its
+// entries are copied. Levels live on the heap in the walk's own stack, not
+// on the machine stack, so depth costs a level's handles, its listing
+// position and its security, whatever the length of the path.
+struct Level {
+  Level(const Place& source_place, const Place& destination_place)
+      : source(source_place), destination(destination_place) {}
+  Place source;
+  Place destination;
+  size_t source_length = 0;  // of the walk's paths while they name this level
+  size_t destination_length = 0;
+  HANDLE source_handle = INVALID_HANDLE_VALUE;
+  HANDLE destination_handle = INVALID_HANDLE_VALUE;
+  bool created = false;
+  BY_HANDLE_FILE_INFORMATION info;
+  std::vector<unsigned char> descriptor;  // the source's, with /SecurityDescriptor
+  IO_STATUS_BLOCK io_status;
+  std::unique_ptr<ListingBuffer> listing;
+  BOOLEAN restart_scan = 1;
+  WrittenObjects written;
 };
 
 bool IsDotOrDotDot(const std::u16string& name) {
@@ -104,28 +120,22 @@ void RemoveLeftovers(const Place& source, HANDLE source_handle, HANDLE destinati
   }
 }
 
-// Closes what the level holds, the later-obtained first.
+// Closes what a directory holds, the later-obtained first.
 int Release(HANDLE destination, HANDLE source) {
   if (destination != INVALID_HANDLE_VALUE) Os().CloseHandle(destination);
   Os().CloseHandle(source);
   return 0;
 }
 
-// Keeps the directory's identity on the walk path while its subtree is
-// copied.
-class OnPath {
- public:
-  OnPath(Walk& walk, const FileIdentity& identity) : walk_(walk) { walk_.path.push_back(identity); }
-  ~OnPath() { walk_.path.pop_back(); }
-  OnPath(const OnPath&) = delete;
-  OnPath& operator=(const OnPath&) = delete;
+// The result of Enter when the directory's level was pushed.
+constexpr int kEntered = -1;
 
- private:
-  Walk& walk_;
-};
-
-int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
-  std::unique_ptr<Level> level(new (std::nothrow) Level());
+// Opens and checks a source directory, announces it, and makes and opens
+// its destination. On success its level is pushed onto `levels` (kEntered);
+// otherwise the directory's result, as the walk counts it.
+int Enter(Walk& walk, const Place& source, const Place& destination,
+          std::vector<std::unique_ptr<Level>>* levels) {
+  std::unique_ptr<Level> level(new (std::nothrow) Level(source, destination));
   if (!level) {
     AnnounceDirectory(source.path);
     ReportWin32Error(source.path, u"CreateFile(SOURCE)", ERROR_NOT_ENOUGH_MEMORY);
@@ -157,17 +167,21 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
                      ERROR_CANT_RESOLVE_FILENAME);
     return Release(INVALID_HANDLE_VALUE, source_handle);
   }
-  OnPath on_path(walk, identity);
   AnnounceDirectory(source.path);
 
   if (Settings.SecurityDescriptor) {
-    std::memset(level->descriptor, 0, sizeof level->descriptor);
-    level->length_needed = 0;
-    if (!Os().GetKernelObjectSecurity(source_handle, kAllSecurityInformation, level->descriptor,
-                                      kSecurityBufferBytes, &level->length_needed)) {
+    std::vector<unsigned char>& scratch = walk.descriptor_scratch;
+    scratch.assign(kSecurityBufferBytes, 0);
+    DWORD length_needed = 0;
+    if (!Os().GetKernelObjectSecurity(source_handle, kAllSecurityInformation, scratch.data(),
+                                      kSecurityBufferBytes, &length_needed)) {
       ReportWin32Error(source.path, u"GetKernelObjectSecurity(SOURCE-DIR)", Os().GetLastError());
       return Release(INVALID_HANDLE_VALUE, source_handle);
     }
+    const size_t kept = length_needed != 0 && length_needed <= kSecurityBufferBytes
+                            ? length_needed
+                            : kSecurityBufferBytes;
+    level->descriptor.assign(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(kept));
   }
 
   // The destination root is created only on request; every directory below
@@ -220,89 +234,156 @@ int CopyDirectory(Walk& walk, const Place& source, const Place& destination) {
   // security at once.
   if (!created && Settings.SecurityDescriptor &&
       !Os().SetKernelObjectSecurity(destination_handle, kAllSecurityInformation,
-                                    level->descriptor)) {
+                                    level->descriptor.data())) {
     ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
     return Release(destination_handle, source_handle);
   }
-  // Whatever ends the walk of a created directory, it is given its final
-  // security; an unfinished one gets no times.
-  auto secure_created = [&] {
-    if (!created) return true;
-    const BOOL secured =
-        Settings.SecurityDescriptor
-            ? Os().SetKernelObjectSecurity(destination_handle, kAllSecurityInformation,
-                                           level->descriptor)
-            : Os().ApplyInheritedSecurity == nullptr ||
-                  Os().ApplyInheritedSecurity(destination_handle, destination.parent);
-    if (!secured) {
-      ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
-                       Os().GetLastError());
-    }
-    return secured != 0;
-  };
-  auto unfinished = [&] {
-    secure_created();
-    return Release(destination_handle, source_handle);
-  };
+  level->source_handle = source_handle;
+  level->destination_handle = destination_handle;
+  level->created = created;
+  level->source_length = walk.source_path.size();
+  level->destination_length = walk.destination_path.size();
+  walk.path.push_back(identity);
+  levels->push_back(std::move(level));
+  return kEntered;
+}
 
-  std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
-  if (!listing) {
-    ReportNtStatus(source.path, u"NtQueryDirectoryFile()", kStatusNoMemory);
-    return unfinished();
-  }
-  const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
-  for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
-    if (NoticeStop(source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)")) return unfinished();
-    const NTSTATUS status = State.NtQueryDirectoryFile(
-        source_handle, nullptr, nullptr, nullptr, &level->io_status, listing->bytes,
-        kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart_scan);
-    if (IsListingEnd(status, restart_scan)) break;
-    if (status < 0) {
-      ReportNtStatus(source.path, u"NtQueryDirectoryFile()", status);
-      return unfinished();
-    }
-    std::u16string& name = level->entry_name;
-    name.assign(record->FileName, record->FileNameLength / sizeof(char16_t));
-    const bool is_directory = (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (is_directory && (IsDotOrDotDot(name) || !Settings.SubDirectories)) continue;
-    JoinPath(source.path, name, &level->entry_source);
-    JoinPath(destination.path, name, &level->entry_destination);
-    const Place entry_source = EntryPlace(source_handle, level->entry_source, name.size());
-    const Place entry_destination = EntryPlace(destination_handle, level->entry_destination,
-                                               name.size(), created, &level->written);
-
-    int result;
-    if (is_directory) {
-      State.AtTopLevel = 0;
-      result = CopyDirectory(walk, entry_source, entry_destination);
-    } else {
-      AnnounceFile(level->entry_source, static_cast<uint64_t>(record->EndOfFile));
-      result = CopyOneFile(entry_source, entry_destination);
-    }
-    if (result == 0 && (Settings.StopAtFirstError || StopRequested())) return unfinished();
-  }
-  listing.reset();
-  if (!created) RemoveLeftovers(source, source_handle, destination_handle, destination.path);
-  if (!secure_created()) return Release(destination_handle, source_handle);
-
-  if (!Os().SetFileTime(destination_handle, &level->info.ftCreationTime,
-                        &level->info.ftLastAccessTime, &level->info.ftLastWriteTime)) {
-    ReportWin32Error(destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
+// Gives a directory the run created its final security: the source's, or
+// what a new directory there gets. Whatever ends its walk, it gets this;
+// only a finished one gets its times too.
+bool SecureCreated(const Level& level) {
+  if (!level.created) return true;
+  const BOOL secured =
+      Settings.SecurityDescriptor
+          ? Os().SetKernelObjectSecurity(level.destination_handle, kAllSecurityInformation,
+                                         const_cast<unsigned char*>(level.descriptor.data()))
+          : Os().ApplyInheritedSecurity == nullptr ||
+                Os().ApplyInheritedSecurity(level.destination_handle, level.destination.parent);
+  if (!secured) {
+    ReportWin32Error(level.destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
-    return Release(destination_handle, source_handle);
   }
-  Os().CloseHandle(destination_handle);
-  Os().CloseHandle(source_handle);
+  return secured != 0;
+}
+
+// Ends the walk of a directory, pops it off the walk path and closes what
+// it holds; returns its result. An unfinished one (an error, a stop) gets
+// its security but no times, and no leftovers are removed from it.
+int Leave(Walk& walk, Level& level, bool finished) {
+  walk.path.pop_back();
+  level.listing.reset();
+  if (!finished) {
+    SecureCreated(level);
+    return Release(level.destination_handle, level.source_handle);
+  }
+  if (!level.created) {
+    RemoveLeftovers(level.source, level.source_handle, level.destination_handle,
+                    level.destination.path);
+  }
+  if (!SecureCreated(level)) return Release(level.destination_handle, level.source_handle);
+  if (!Os().SetFileTime(level.destination_handle, &level.info.ftCreationTime,
+                        &level.info.ftLastAccessTime, &level.info.ftLastWriteTime)) {
+    ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return Release(level.destination_handle, level.source_handle);
+  }
+  Os().CloseHandle(level.destination_handle);
+  Os().CloseHandle(level.source_handle);
   return 1;
+}
+
+// Appends `name` to a walk path as JoinPath joins it.
+void AppendName(std::u16string* path, std::u16string_view name) {
+  if (path->empty() || path->back() != kPathSeparator) path->push_back(kPathSeparator);
+  path->append(name);
+}
+
+enum class Next { kEntry, kEnd, kUnfinished };
+
+// The next entry of the level's listing worth copying (no "." or "..", no
+// directory without /SubDirectories), with its name in `name`; kEnd after
+// the last; kUnfinished after a stop or a failed listing, reported.
+Next NextEntry(Level& level, std::u16string* name, bool* is_directory, uint64_t* size) {
+  if (!level.listing) {
+    level.listing.reset(new (std::nothrow) ListingBuffer);
+    if (!level.listing) {
+      ReportNtStatus(level.source.path, u"NtQueryDirectoryFile()", kStatusNoMemory);
+      return Next::kUnfinished;
+    }
+  }
+  const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(level.listing->bytes);
+  for (;;) {
+    if (NoticeStop(level.source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)")) {
+      return Next::kUnfinished;
+    }
+    const BOOLEAN restart_scan = level.restart_scan;
+    level.restart_scan = 0;
+    const NTSTATUS status = State.NtQueryDirectoryFile(
+        level.source_handle, nullptr, nullptr, nullptr, &level.io_status, level.listing->bytes,
+        kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart_scan);
+    if (IsListingEnd(status, restart_scan)) return Next::kEnd;
+    if (status < 0) {
+      ReportNtStatus(level.source.path, u"NtQueryDirectoryFile()", status);
+      return Next::kUnfinished;
+    }
+    name->assign(record->FileName, record->FileNameLength / sizeof(char16_t));
+    *is_directory = (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (*is_directory && (IsDotOrDotDot(*name) || !Settings.SubDirectories)) continue;
+    *size = static_cast<uint64_t>(record->EndOfFile);
+    return Next::kEntry;
+  }
 }
 
 }  // namespace
 
+// The walk: a loop over a stack of levels. Each entry's result is judged in
+// its directory as it comes: a failed one ends every directory on the way
+// up under /StopAtFirstError or a stop request, each marked unfinished.
 int CopyOneDirectory(const std::u16string& source_root) {
   Walk walk;
-  const std::u16string destination_root(Settings.Destination);
-  return CopyDirectory(walk, RootPlace(source_root), RootPlace(destination_root));
+  walk.source_path = source_root;
+  walk.destination_path = Settings.Destination;
+  std::vector<std::unique_ptr<Level>> levels;
+  int result =
+      Enter(walk, RootPlace(walk.source_path), RootPlace(walk.destination_path), &levels);
+  if (result != kEntered) return result;
+  bool judge_result = false;  // whether `result` is an entry's, for the top level
+  std::u16string name;
+  while (!levels.empty()) {
+    Level& level = *levels.back();
+    walk.source_path.resize(level.source_length);
+    walk.destination_path.resize(level.destination_length);
+    Next next = Next::kEntry;
+    if (judge_result && result == 0 && (Settings.StopAtFirstError || StopRequested())) {
+      next = Next::kUnfinished;
+    }
+    judge_result = false;
+    bool is_directory = false;
+    uint64_t size = 0;
+    if (next == Next::kEntry) next = NextEntry(level, &name, &is_directory, &size);
+    if (next != Next::kEntry) {
+      result = Leave(walk, level, next == Next::kEnd);
+      levels.pop_back();
+      judge_result = true;
+      continue;
+    }
+    AppendName(&walk.source_path, name);
+    AppendName(&walk.destination_path, name);
+    const Place source = EntryPlace(level.source_handle, walk.source_path, name.size());
+    const Place destination = EntryPlace(level.destination_handle, walk.destination_path,
+                                         name.size(), level.created, &level.written);
+    if (is_directory) {
+      State.AtTopLevel = 0;
+      result = Enter(walk, source, destination, &levels);
+      if (result == kEntered) continue;
+    } else {
+      AnnounceFile(walk.source_path, size);
+      result = CopyOneFile(source, destination);
+    }
+    judge_result = true;
+  }
+  return result;
 }
 
 }  // namespace vx

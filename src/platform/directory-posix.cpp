@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -16,6 +17,10 @@
 namespace vx::posix {
 namespace {
 
+// A directory's listing buffer starts small and grows while its reads fill
+// it: a deep tree keeps one per level open, a wide directory soon reads
+// many entries a call.
+constexpr size_t kFirstEntriesBufferBytes = 1024;
 constexpr size_t kEntriesBufferBytes = 32768;
 constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
 constexpr NTSTATUS kStatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008);
@@ -63,7 +68,12 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   }
   handle->listing_started = true;
   if (handle->entry_pos >= handle->entry_end) {
-    handle->entries.resize(kEntriesBufferBytes);
+    if (handle->entries.empty()) {
+      handle->entries.resize(kFirstEntriesBufferBytes);
+    } else if (handle->entry_end > handle->entries.size() / 2 &&
+               handle->entries.size() < kEntriesBufferBytes) {
+      handle->entries.resize(std::min(handle->entries.size() * 4, kEntriesBufferBytes));
+    }
     long n = syscall(SYS_getdents64, handle->fd, handle->entries.data(), handle->entries.size());
     if (n < 0) {
       if (errno == ENOTDIR) return static_cast<NTSTATUS>(0xC0000103);  // not a directory

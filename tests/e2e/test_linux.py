@@ -7,7 +7,7 @@ import stat
 import subprocess
 import unittest
 
-from velmox_e2e import ERR_LINE, WINDOWS, ScratchCase, line, lines_of, main, run
+from velmox_e2e import ERR_LINE, OPTIONS, WINDOWS, ScratchCase, line, lines_of, main, run
 
 HAVE_ACL_TOOLS = shutil.which("setfacl") and shutil.which("getfacl")
 
@@ -188,7 +188,6 @@ class LinuxCopyTest(ScratchCase):
         fifo = self.path("log.fifo")
         os.mkfifo(fifo)
         with subprocess.Popen(["cat", fifo], stdout=subprocess.PIPE) as reader:
-            from velmox_e2e import OPTIONS
             done = subprocess.run(
                 f"'{OPTIONS.exe}' '/Source:{self.path('src')}' '/Dest:{self.path('dst')}' "
                 f"/CreateDestinationDirectory '/Log:{fifo}' /ErrorLog:/dev/null | head -c 10",
@@ -273,16 +272,51 @@ class LinuxCopyTest(ScratchCase):
         with open(os.path.join(os.fsencode(self.path("dst")), name), "rb") as copied:
             self.assertEqual(copied.read(), b"latin-1 name")
 
-    def test_a_thousand_levels_deep(self):
-        relative = "src"
-        os.mkdir(self.path(relative))
-        for _ in range(1000):
-            relative += "/d"
-            os.mkdir(self.path(relative))
-        self.write(relative + "/leaf", b"bottom")
-        output, status = self.velmox(timeout=600)
-        self.assertEqual((output, status), (b"", 0), self.read("run.err")[:500])
-        self.assertEqual(self.read("dst" + relative[3:] + "/leaf"), b"bottom")
+    def make_deep(self, levels):
+        """src/d/d/.../d/leaf, `levels` directories below src."""
+        fd = os.open(self.root, os.O_RDONLY)
+        for part in ["src"] + ["d"] * levels:
+            os.mkdir(part, dir_fd=fd)
+            fd, parent = os.open(part, os.O_RDONLY, dir_fd=fd), fd
+            os.close(parent)
+        leaf = os.open("leaf", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(leaf, b"bottom")
+        os.close(leaf)
+        os.close(fd)
+
+    def test_ten_thousand_levels_in_little_memory_and_no_machine_stack(self):
+        import resource
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        levels = min(10000, (hard - 64) // 2)  # two descriptors a level
+        self.make_deep(levels)
+        # A 512 KiB stack: the walk keeps its levels on the heap.
+        small_stack = lambda: resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, 512 * 1024))
+        output, status = run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"),
+                              "/SubDirectories", "/SecurityDescriptor", "/Silent",
+                              "/CreateDestinationDirectory", "/ErrorLog:" + self.path("run.err")],
+                             preexec_fn=small_stack)
+        self.assertEqual((output, status), (b"", 0), self.read("run.err")[:300])
+        found = subprocess.run(["find", self.path("dst"), "-name", "leaf"], capture_output=True)
+        self.assertEqual(found.stdout.count(b"\n"), 1)
+        with open(OPTIONS.exe, "rb") as program:
+            sanitized = b"__asan_init" in program.read()
+        if not sanitized:
+            peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+            self.assertLess(peak_kib, 64 * 1024)
+
+    def test_the_descriptor_limit_is_one_error_and_the_run_goes_on(self):
+        import resource
+        self.make_deep(300)
+        self.write("src/beside", b"copied")
+        few = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (128, 128))
+        output, status = run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"),
+                              "/SubDirectories", "/Silent", "/CreateDestinationDirectory",
+                              "/ErrorLog:" + self.path("run.err")], preexec_fn=few)
+        errors = self.errors()
+        self.assertEqual([(e.group(4), e.group(5)) for e in errors],
+                         [(b"CreateFile(SOURCE)", b"4")])
+        self.assertEqual(status, 1)
+        self.assertEqual(self.read("dst/beside"), b"copied")
 
     def test_exit_status_caps_the_error_count_at_254(self):
         for i in range(300):
@@ -295,7 +329,6 @@ class LinuxCopyTest(ScratchCase):
     def test_without_capabilities_the_run_ends_at_the_first_privilege(self):
         if os.getuid() != 0 or not shutil.which("setpriv"):
             self.skipTest("needs root to drop to another user")
-        from velmox_e2e import OPTIONS
         done = subprocess.run(
             ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", OPTIONS.exe,
              "/Source:/nonexistent/src", "/Dest:/nonexistent/dst", "/Silent"],
