@@ -345,8 +345,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
   walk.source_path = source_root;
   walk.destination_path = Settings.Destination;
   std::vector<std::unique_ptr<Level>> levels;
-  int result =
-      Enter(walk, RootPlace(walk.source_path), RootPlace(walk.destination_path), &levels);
+  int result = Enter(walk, RootPlace(walk.source_path), RootPlace(walk.destination_path), &levels);
   if (result != kEntered) return result;
   bool judge_result = false;  // whether `result` is an entry's, for the top level
   std::u16string name;
