@@ -78,6 +78,5 @@ class SwappingUserTest(ScratchCase):
         self.assertEqual(leaks, [])
 
 
-
 if __name__ == "__main__":
     main()
