@@ -32,6 +32,7 @@ constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
 struct Walk {
   std::vector<FileIdentity> path;
   FileIdentity destination_root;
+  std::u16string destination_root_path;  // its final path, where its identity is unknown
   std::u16string source_path;
   std::u16string destination_path;
   // Where a source directory's security is read before only its own bytes
@@ -74,6 +75,16 @@ bool OnWalkPath(const Walk& walk, const FileIdentity& identity) {
     if (SameObject(ancestor, identity)) return true;
   }
   return false;
+}
+
+// Whether a source directory is the destination root (the run's own
+// output): by identity, or by final path where identities are unknown.
+bool IsDestinationRoot(const Walk& walk, HANDLE source_handle, const FileIdentity& identity) {
+  if (identity.known && walk.destination_root.known) {
+    return SameObject(identity, walk.destination_root);
+  }
+  return !walk.destination_root_path.empty() &&
+         FinalPathOf(source_handle) == walk.destination_root_path;
 }
 
 bool IsListingEnd(NTSTATUS status, BOOLEAN first_call) {
@@ -156,8 +167,8 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     ReportWin32Error(source.path, u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)", code);
     return Release(INVALID_HANDLE_VALUE, source_handle);
   }
-  const FileIdentity identity = IdentityOf(level->info);
-  if (SameObject(identity, walk.destination_root)) {
+  const FileIdentity identity = IdentityOf(source_handle, level->info);
+  if (IsDestinationRoot(walk, source_handle, identity)) {
     Os().CloseHandle(source_handle);
     return 1;
   }
@@ -218,8 +229,11 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
                        Os().GetLastError());
       return Release(destination_handle, source_handle);
     }
-    const FileIdentity destination_identity = IdentityOf(destination_info);
-    if (destination.parent == nullptr) walk.destination_root = destination_identity;
+    const FileIdentity destination_identity = IdentityOf(destination_handle, destination_info);
+    if (destination.parent == nullptr) {
+      walk.destination_root = destination_identity;
+      if (!destination_identity.known) walk.destination_root_path = FinalPathOf(destination_handle);
+    }
     if (destination.written != nullptr) {
       if (destination.written->Contains(destination_identity)) {
         ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)",

@@ -33,8 +33,15 @@ bool ReadSecurity(HANDLE object, DWORD information) {
 
 enum class Decision { kCopy, kSkip, kFailed };
 
-bool IsRunOutput(const FileIdentity& identity) {
-  return SameObject(identity, State.LogIdentity) || SameObject(identity, State.ErrorLogIdentity);
+// Whether `file` is one of the run's own logs. The 64-bit index is asked
+// first; only where it matches is the full identifier looked up.
+bool IsRunOutput(HANDLE file, FileIdentity* identity) {
+  for (const FileIdentity* log : {&State.LogIdentity, &State.ErrorLogIdentity}) {
+    if (!SameObject(*identity, *log)) continue;
+    CompleteIdentity(file, identity);
+    if (SameObject(*identity, *log)) return true;
+  }
+  return false;
 }
 
 bool IsNotFound(DWORD code) {
@@ -49,7 +56,7 @@ bool IsNotFound(DWORD code) {
 // replaces) nor one of the run's own log files nor an object this run has
 // already put in the directory under another name. `*probe` stays open on
 // what was found, for the security a replacement keeps.
-Decision Decide(const Place& source, const Place& destination,
+Decision Decide(const Place& source, const Place& destination, HANDLE source_file,
                 const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe) {
   *probe = INVALID_HANDLE_VALUE;
   // A directory this run has just made holds only what the run put there:
@@ -74,21 +81,25 @@ Decision Decide(const Place& source, const Place& destination,
                      Os().GetLastError());
     return Decision::kFailed;
   }
-  const FileIdentity destination_identity = IdentityOf(destination_info);
+  FileIdentity destination_identity = IdentityOf(destination_info);
   if (destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", ERROR_ALREADY_EXISTS);
     return Decision::kFailed;
   }
   if (destination.written != nullptr && destination.written->Contains(destination_identity)) {
-    ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
-    return Decision::kFailed;
+    CompleteIdentity(*probe, &destination_identity);
+    if (destination.written->Contains(destination_identity)) {
+      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+      return Decision::kFailed;
+    }
   }
   if (!Settings.OnlyNewer && !Settings.Overwrite) return Decision::kSkip;
-  if (SameObject(destination_identity, IdentityOf(source_info))) {
+  FileIdentity source_identity = IdentityOf(source_info);
+  if (SameOpenObject(*probe, &destination_identity, source_file, &source_identity)) {
     ReportWin32Error(source.path, u"CopyOneFile:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
     return Decision::kFailed;
   }
-  if (IsRunOutput(destination_identity)) return Decision::kSkip;
+  if (IsRunOutput(*probe, &destination_identity)) return Decision::kSkip;
   if (Settings.OnlyNewer) {
     if (Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime) !=
         1) {
@@ -241,13 +252,14 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return 0;
   }
   // The run's own log, still being written, is not copied.
-  if (IsRunOutput(IdentityOf(source_info))) {
+  FileIdentity source_identity = IdentityOf(source_info);
+  if (IsRunOutput(source_file, &source_identity)) {
     Os().CloseHandle(source_file);
     return 1;
   }
 
   HANDLE replaced;
-  const Decision decision = Decide(source, destination, source_info, &replaced);
+  const Decision decision = Decide(source, destination, source_file, source_info, &replaced);
   auto release = [&](HANDLE file, int result) {
     if (file != INVALID_HANDLE_VALUE) Os().CloseHandle(file);
     if (replaced != INVALID_HANDLE_VALUE) Os().CloseHandle(replaced);
@@ -298,7 +310,7 @@ int CopyOneFile(const Place& source, const Place& destination) {
   if (destination.written != nullptr && !destination.parent_is_new) {
     BY_HANDLE_FILE_INFORMATION written_info;
     if (Os().GetFileInformationByHandle(file, &written_info)) {
-      destination.written->Add(IdentityOf(written_info));
+      destination.written->Add(IdentityOf(file, written_info));
     }
   }
   return release(file, 1);

@@ -60,6 +60,8 @@ const Platform kPosix = {
     posix::MoveFileAtW,
     posix::DeleteFileAtW,
     posix::ApplyInheritedSecurity,
+    nullptr,  // the inode is the identity
+    nullptr,  // and is always known
 };
 
 Platform g_current = kPosix;

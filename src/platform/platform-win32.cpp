@@ -416,6 +416,17 @@ BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
       object, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, inherited.data());
 }
 
+static_assert(sizeof(FILE_ID_INFO) == sizeof(::FILE_ID_INFO));
+
+BOOL Win32GetFileIdInfo(HANDLE file, FILE_ID_INFO* info) {
+  return ::GetFileInformationByHandleEx(file, FileIdInfo, info, sizeof *info);
+}
+
+DWORD Win32GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD units) {
+  return ::GetFinalPathNameByHandleW(file, reinterpret_cast<wchar_t*>(path), units,
+                                     FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+}
+
 const Platform kWin32 = {
     Win32CreateFileW,
     Win32CreateDirectoryW,
@@ -450,6 +461,8 @@ const Platform kWin32 = {
     Win32MoveFileAtW,
     Win32DeleteFileAtW,
     Win32ApplyInheritedSecurity,
+    Win32GetFileIdInfo,
+    Win32GetFinalPathNameByHandleW,
 };
 
 Platform g_current = kWin32;

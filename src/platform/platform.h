@@ -57,6 +57,13 @@ struct BY_HANDLE_FILE_INFORMATION {
   DWORD nFileIndexLow;
 };
 
+// A file's 128-bit identifier on its volume (FILE_ID_INFO), where the
+// 64-bit index of BY_HANDLE_FILE_INFORMATION is not unique (ReFS).
+struct FILE_ID_INFO {
+  uint64_t VolumeSerialNumber;
+  unsigned char FileId[16];
+};
+
 struct LUID {
   DWORD LowPart;
   LONG HighPart;
@@ -269,6 +276,14 @@ struct Platform {
   // inheritable entries). `directory` is null for a root. Null where new
   // objects are never made private.
   BOOL (*ApplyInheritedSecurity)(HANDLE object, HANDLE directory);
+  // The 128-bit file identifier. Null where the 64-bit index is unique
+  // (Linux: the inode).
+  BOOL (*GetFileIdInfo)(HANDLE file, FILE_ID_INFO* info);
+  // The object's final path, as the system resolved it, in `units` units
+  // with the terminating zero; returns its length, or the length needed
+  // (with the zero) when `units` is too small, or 0 on failure. Null where
+  // every object has a known identity.
+  DWORD (*GetFinalPathNameByHandleW)(HANDLE file, char16_t* path, DWORD units);
 };
 // clang-format on
 

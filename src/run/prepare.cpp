@@ -23,7 +23,7 @@ bool OpenLogFile(const char16_t* path, Sink* sink, FileIdentity* identity) {
   if (file == INVALID_HANDLE_VALUE) return false;
   sink->Attach(file, Sink::Delivery::kBlocks, true);
   BY_HANDLE_FILE_INFORMATION info;
-  if (Os().GetFileInformationByHandle(file, &info)) *identity = IdentityOf(info);
+  if (Os().GetFileInformationByHandle(file, &info)) *identity = IdentityOf(file, info);
   return true;
 }
 
@@ -41,9 +41,13 @@ bool RootsAreOneDirectory() {
   if (destination_root != INVALID_HANDLE_VALUE) {
     BY_HANDLE_FILE_INFORMATION source_info;
     BY_HANDLE_FILE_INFORMATION destination_info;
-    same = Os().GetFileInformationByHandle(source_root, &source_info) &&
-           Os().GetFileInformationByHandle(destination_root, &destination_info) &&
-           SameObject(IdentityOf(source_info), IdentityOf(destination_info));
+    if (Os().GetFileInformationByHandle(source_root, &source_info) &&
+        Os().GetFileInformationByHandle(destination_root, &destination_info)) {
+      FileIdentity source_identity = IdentityOf(source_info);
+      FileIdentity destination_identity = IdentityOf(destination_info);
+      same = SameOpenObject(source_root, &source_identity, destination_root,
+                            &destination_identity);
+    }
     Os().CloseHandle(destination_root);
   }
   Os().CloseHandle(source_root);

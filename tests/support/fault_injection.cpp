@@ -148,6 +148,27 @@ BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* inf
   return 1;
 }
 
+BOOL WrapGetFileIdInfo(HANDLE file, FILE_ID_INFO* info) {
+  if (const Fault* fault = I().Hit(Call::kGetFileIdInfo, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (!Real().GetFileIdInfo(file, info)) return 0;
+  uint64_t index = 0;
+  if (I().SameId(&index)) {
+    std::memset(info->FileId, static_cast<int>(index & 0xFF), sizeof info->FileId);
+  }
+  return 1;
+}
+
+DWORD WrapGetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD units) {
+  if (const Fault* fault = I().Hit(Call::kGetFinalPathNameByHandleW, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().GetFinalPathNameByHandleW(file, path, units);
+}
+
 BOOL WrapSetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
                      const FILETIME* write) {
   if (const Fault* fault = I().Hit(Call::kSetFileTime, I().PathOf(file))) {
@@ -327,6 +348,10 @@ FaultInjector::FaultInjector() : real_(Os()) {
     table.ApplyInheritedSecurity = WrapApplyInheritedSecurity;
   }
   if (real_.CopyFileRange != nullptr) table.CopyFileRange = WrapCopyFileRange;
+  if (real_.GetFileIdInfo != nullptr) table.GetFileIdInfo = WrapGetFileIdInfo;
+  if (real_.GetFinalPathNameByHandleW != nullptr) {
+    table.GetFinalPathNameByHandleW = WrapGetFinalPathNameByHandleW;
+  }
 }
 
 FaultInjector::~FaultInjector() {

@@ -41,6 +41,8 @@ enum class Call {
   kMoveFileW,
   kDeleteFileW,
   kApplyInheritedSecurity,
+  kGetFileIdInfo,
+  kGetFinalPathNameByHandleW,
   kCount,
 };
 
@@ -74,14 +76,21 @@ class FaultInjector {
   // a kernel copy: for tests of that loop.
   void BufferOnly() { Os().CopyFileRange = nullptr; }
   // Every object is given the file index `index` (0 on FAT, exFAT and some
-  // SMB servers), as a volume without file identities answers.
-  void FileIndexForAll(uint64_t index) {
+  // SMB servers), as a volume without file identities answers; its 128-bit
+  // identifier, where the platform has one, is left as it is unless
+  // `id_too`, when it is `index` as well.
+  void FileIndexForAll(uint64_t index, bool id_too = false) {
     same_index_ = true;
+    same_id_ = id_too;
     index_ = index;
   }
   bool SameIndex(uint64_t* index) const {
     *index = index_;
     return same_index_;
+  }
+  bool SameId(uint64_t* index) const {
+    *index = index_;
+    return same_id_;
   }
   // Calls of a kind seen so far, faulted or not.
   int Calls(Call call) const;
@@ -119,6 +128,7 @@ class FaultInjector {
   std::vector<UINT> exits_;
   std::u16string hit_path_;
   bool same_index_ = false;
+  bool same_id_ = false;
   uint64_t index_ = 0;
   DWORD access_asked_ = 0;
 };

@@ -292,22 +292,35 @@ TEST_F(CopyDirectoryTest, EmptyDirectoryWithoutDotEntriesListsAsEmpty) {
 // A volume that gives every object the same file index (0 on FAT, exFAT and
 // some SMB servers; all ones elsewhere) gives no identity: nothing is
 // skipped as the destination root or a log, and no directory is a loop.
+// Where 128-bit identifiers exist, a shared 64-bit index misleads nothing.
 TEST_F(CopyDirectoryTest, WithoutFileIdentitiesNothingIsSkippedOrRefused) {
   scratch_.MakeDir(u"src/sub/deeper");
   scratch_.Write(u"src/a", "a");
   scratch_.Write(u"src/sub/b", "b");
   scratch_.Write(u"src/sub/deeper/c", "c");
-  for (uint64_t index : {uint64_t{0}, ~uint64_t{0}}) {
+  struct Case {
+    uint64_t index;
+    bool id_too;
+  };
+  std::vector<Case> cases = {{0, true}, {~uint64_t{0}, true}};
+  // Where the platform has 128-bit identifiers, they tell apart objects
+  // that share a 64-bit index (ReFS) or have none.
+  if (Os().GetFileIdInfo != nullptr) cases.insert(cases.end(), {{0, false}, {12345, false}});
+  for (const Case& c : cases) {
+    const uint64_t index = c.index;
     SCOPED_TRACE(index);
     std::filesystem::remove_all(scratch_.Fs(u"dst"));
     Counters = RunCounters{};
     FaultInjector faults;
-    faults.FileIndexForAll(index);
+    faults.FileIndexForAll(index, c.id_too);
     Bind();
+    // The run's log, looked at as the run looks at it on such a volume.
+    HANDLE log = Os().CreateFileW(scratch_.Path(u"run.log").c_str(), GENERIC_READ, 7, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
     BY_HANDLE_FILE_INFORMATION log_info = {};
-    log_info.nFileIndexHigh = static_cast<DWORD>(index >> 32);
-    log_info.nFileIndexLow = static_cast<DWORD>(index);
-    State.LogIdentity = IdentityOf(log_info);
+    ASSERT_TRUE(Os().GetFileInformationByHandle(log, &log_info));
+    State.LogIdentity = IdentityOf(log, log_info);
+    Os().CloseHandle(log);
     Settings.CreateDestinationDirectory = 1;
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(Counters.ErrorCount, 0);

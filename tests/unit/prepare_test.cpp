@@ -198,6 +198,20 @@ TEST_F(PrepareTest, WithoutTheSecurityPrivilegeTheRunGoesOnUnlessDescriptorsAreC
   EXPECT_NE(faults.AccessAsked() & GENERIC_WRITE, 0u);
 }
 
+// On a volume without identities (every file index and identifier 0),
+// one directory under two names is still found by its final path.
+TEST_F(PrepareTest, WithoutIdentitiesOneDirectoryIsKnownByItsFinalPath) {
+  if (Os().GetFinalPathNameByHandleW == nullptr) {
+    GTEST_SKIP() << "identities here are always known";
+  }
+  FaultInjector faults;
+  faults.FileIndexForAll(0, true);
+  std::vector<std::u16string> arguments = Arguments({u"/Silent"});
+  arguments[1] = u"/Dest:" + scratch_.Path(u"SRC");  // Windows names ignore case
+  EXPECT_EQ(RunVelmox(arguments), -1);
+  EXPECT_FALSE(scratch_.Exists(u"src/src"));
+}
+
 TEST_F(PrepareTest, FailedAllocationIsReportedAsAnErrorAndEndsTheRun) {
   FaultInjector faults;
   faults.Add(Fault{Call::kVirtualAlloc, 1, u"", ERROR_NOT_ENOUGH_MEMORY});
