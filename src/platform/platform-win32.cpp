@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "replace-win32.h"
 #include "security-win32.h"
 // clang-format off
 #include <windows.h>
@@ -156,10 +157,8 @@ HANDLE FailWithStatus(NTSTATUS status) {
   return INVALID_HANDLE_VALUE;
 }
 
-// Only a name surrogate (a symbolic link, junction or mount point) leads
-// elsewhere; other reparse points (deduplicated, cloud-file placeholder,
-// WOF-compressed files) hold their own data and are files like any other.
-// A tag that cannot be read counts as a link.
+// A reparse point whose tag is a name surrogate leads elsewhere; a tag that
+// cannot be read counts as a link.
 bool IsNameSurrogate(HANDLE file) {
   ::BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(file, &info) ||
@@ -168,7 +167,7 @@ bool IsNameSurrogate(HANDLE file) {
   }
   FILE_ATTRIBUTE_TAG_INFO tag;
   if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return true;
-  return (tag.ReparseTag & 0x20000000) != 0;  // IsReparseTagNameSurrogate
+  return win32::IsNameSurrogateTag(tag.ReparseTag);
 }
 
 // The path of an open object on its volume ("\Data\a.txt"), as the file
@@ -342,11 +341,9 @@ NTSTATUS RenameBelow(HANDLE file, HANDLE directory, const char16_t* new_name, BO
 
 BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char16_t* new_name,
                       BOOL replace) {
-  constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
-  NTSTATUS status = RenameBelow(file, directory, new_name, replace);
-  if (status == kAccessDenied && replace && ClearReadOnly(directory, new_name)) {
-    status = RenameBelow(file, directory, new_name, replace);
-  }
+  const NTSTATUS status = win32::RenameOverReadOnly(
+      replace != 0, [&] { return RenameBelow(file, directory, new_name, replace); },
+      [&] { return ClearReadOnly(directory, new_name); });
   if (status < 0) {
     FailWithStatus(status);
     return 0;
