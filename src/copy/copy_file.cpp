@@ -6,6 +6,7 @@
 #include "../run/run_state.h"
 #include "../run/stop.h"
 #include "access.h"
+#include "hard_links.h"
 #include "identity.h"
 #include "temporary_name.h"
 #include "written.h"
@@ -230,6 +231,47 @@ bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const
   return true;
 }
 
+enum class Linked { kNo, kYes, kFailed };
+
+// Makes the destination name one more name of the run's earlier copy of the
+// same source file, where there is one and it is still what the run put
+// there. kNo where there is none, or the destination cannot link to it
+// (another volume, no hard links, too many): the file is then copied.
+// kFailed after reporting a name taken meanwhile.
+Linked LinkToEarlierCopy(const FileIdentity& source_identity, const Place& source,
+                         const Place& destination) {
+  const HardLinkedCopies::Copy* earlier = State.HardLinkCopies.Find(source_identity);
+  if (earlier == nullptr) return Linked::kNo;
+  HANDLE copy = Os().CreateFileW(earlier->path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (copy == INVALID_HANDLE_VALUE) return Linked::kNo;
+  BY_HANDLE_FILE_INFORMATION info;
+  FileIdentity identity;
+  if (Os().GetFileInformationByHandle(copy, &info)) identity = IdentityOf(copy, info);
+  // Its path may lead elsewhere by now: only the very copy is linked to.
+  if (!SameObject(identity, earlier->identity)) {
+    Os().CloseHandle(copy);
+    return Linked::kNo;
+  }
+  const BOOL linked = Os().CreateHardLinkAtW(copy, destination.parent, destination.Name());
+  const DWORD code = Os().GetLastError();
+  Os().CloseHandle(copy);
+  if (linked) {
+    if (destination.written != nullptr && !destination.parent_is_new) {
+      destination.written->Add(identity);
+    }
+    return Linked::kYes;
+  }
+  if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) return Linked::kNo;
+  if (destination.parent_is_new) {
+    ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+  } else {
+    ReportWin32Error(destination.path, u"CopyOneFile:CreateHardLink(DESTINATION)", code);
+  }
+  return Linked::kFailed;
+}
+
 }  // namespace
 
 // The copy is written under a temporary name in the destination directory,
@@ -269,6 +311,16 @@ int CopyOneFile(const Place& source, const Place& destination) {
   if (decision != Decision::kCopy) {
     return release(INVALID_HANDLE_VALUE, decision == Decision::kSkip ? 1 : 0);
   }
+  // With /HardLinks a file of several names whose copy the run has made
+  // under another of them becomes one more name of that copy.
+  const bool several_names = Settings.HardLinks && source_info.nNumberOfLinks > 1;
+  if (several_names) {
+    CompleteIdentity(source_file, &source_identity);
+    if (replaced == INVALID_HANDLE_VALUE) {
+      const Linked linked = LinkToEarlierCopy(source_identity, source, destination);
+      if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
+    }
+  }
 
   const std::u16string temporary = NextTemporaryName();
   HANDLE file = Os().CreateTemporaryFileAtW(destination.parent, temporary.c_str(),
@@ -307,11 +359,12 @@ int CopyOneFile(const Place& source, const Place& destination) {
     }
     return discard();
   }
-  if (destination.written != nullptr && !destination.parent_is_new) {
-    BY_HANDLE_FILE_INFORMATION written_info;
-    if (Os().GetFileInformationByHandle(file, &written_info)) {
-      destination.written->Add(IdentityOf(file, written_info));
-    }
+  const bool track_written = destination.written != nullptr && !destination.parent_is_new;
+  BY_HANDLE_FILE_INFORMATION written_info;
+  if ((track_written || several_names) && Os().GetFileInformationByHandle(file, &written_info)) {
+    const FileIdentity written = IdentityOf(file, written_info);
+    if (track_written) destination.written->Add(written);
+    if (several_names) State.HardLinkCopies.Remember(source_identity, destination.path, written);
   }
   return release(file, 1);
 }

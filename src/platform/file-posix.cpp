@@ -776,4 +776,29 @@ DWORD GetFileType(HANDLE file) {
   return FILE_TYPE_DISK;
 }
 
+// linkat from the descriptor (AT_EMPTY_PATH, which the run's
+// CAP_DAC_READ_SEARCH allows): the name is made for the very object the
+// handle holds, whatever its path has become.
+BOOL CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
+  Handle* parent = DirectoryHandle(directory);
+  const int fd = parent != nullptr ? DescriptorOf(file) : -1;
+  if (fd < 0) return 0;
+  if (linkat(fd, "", parent->fd, EncodeFileName(name).c_str(), AT_EMPTY_PATH) != 0) {
+    const int error = errno;
+    if (error == EEXIST) {
+      SetLastErrorCode(ERROR_ALREADY_EXISTS);
+    } else if (error == EXDEV) {
+      SetLastErrorCode(ERROR_NOT_SAME_DEVICE);
+    } else if (error == EPERM || error == EOPNOTSUPP) {
+      SetLastErrorCode(ERROR_NOT_SUPPORTED);
+    } else {
+      SetLastErrorFromErrno(error);
+    }
+    return 0;
+  }
+  ForgetStatus(directory);
+  ForgetStatus(file);  // its link count changed
+  return 1;
+}
+
 }  // namespace vx::posix

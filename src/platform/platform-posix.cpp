@@ -62,6 +62,7 @@ const Platform kPosix = {
     posix::ApplyInheritedSecurity,
     nullptr,  // the inode is the identity
     nullptr,  // and is always known
+    posix::CreateHardLinkAtW,
 };
 
 Platform g_current = kPosix;

@@ -415,6 +415,28 @@ BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
 
 static_assert(sizeof(FILE_ID_INFO) == sizeof(::FILE_ID_INFO));
 
+// A further name for the open file, relative to the directory's handle, as
+// the rename is made (FileLinkInformation has the rename's layout).
+BOOL Win32CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
+  constexpr FILE_INFORMATION_CLASS kFileLinkInformation = static_cast<FILE_INFORMATION_CLASS>(11);
+  const size_t units = std::char_traits<char16_t>::length(name);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (units + 1) * sizeof(wchar_t));
+  auto* link = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  link->ReplaceIfExists = FALSE;
+  link->RootDirectory = directory;
+  link->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
+  std::memcpy(link->FileName, name, (units + 1) * sizeof(wchar_t));
+  ::IO_STATUS_BLOCK io_status = {};
+  const NTSTATUS status = NtSetInformationFile(file, &io_status, link,
+                                               static_cast<ULONG>(buffer.size()),
+                                               kFileLinkInformation);
+  if (status < 0) {
+    FailWithStatus(status);
+    return 0;
+  }
+  return 1;
+}
+
 BOOL Win32GetFileIdInfo(HANDLE file, FILE_ID_INFO* info) {
   return ::GetFileInformationByHandleEx(file, FileIdInfo, info, sizeof *info);
 }
@@ -460,6 +482,7 @@ const Platform kWin32 = {
     Win32ApplyInheritedSecurity,
     Win32GetFileIdInfo,
     Win32GetFinalPathNameByHandleW,
+    Win32CreateHardLinkAtW,
 };
 
 Platform g_current = kWin32;

@@ -172,6 +172,7 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_HANDLE_DISK_FULL = 39;
+constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
@@ -284,6 +285,11 @@ struct Platform {
   // (with the zero) when `units` is too small, or 0 on failure. Null where
   // every object has a known identity.
   DWORD (*GetFinalPathNameByHandleW)(HANDLE file, char16_t* path, DWORD units);
+  // Gives the open file `file` the further name `name` in `directory`
+  // (handle-relative; never replaces, never follows a link at `name`).
+  // ERROR_NOT_SAME_DEVICE across volumes; ERROR_NOT_SUPPORTED where the file
+  // system has no hard links.
+  BOOL (*CreateHardLinkAtW)(HANDLE file, HANDLE directory, const char16_t* name);
 };
 // clang-format on
 

@@ -154,6 +154,7 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor);
 BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved);
 BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory);
+BOOL CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name);
 // The process's umask, read once.
 mode_t ProcessUmask();
 

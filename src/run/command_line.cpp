@@ -30,6 +30,8 @@ void PrintUsage() {
       u"                        /StopAtFirstError\n",
       u"                        /CopyBufferSize:<Size of copy buffer in KB>\n",
       u"Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n",
+      u"Extensions      : /HardLinks  (= a file with several names is copied once, its other "
+      u"names linked to that copy)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -62,6 +64,7 @@ const Option kOptions[] = {
      &RunSettings::CreateDestinationDirectory},
     {u"/STOPATFIRSTERROR", Effect::kFlag, nullptr, &RunSettings::StopAtFirstError},
     {u"/COPYBUFFERSIZE:", Effect::kBufferSize, nullptr, nullptr},
+    {u"/HARDLINKS", Effect::kFlag, nullptr, &RunSettings::HardLinks},
 };
 
 // Only 'a' to 'z' change; no locale is ever consulted.

@@ -1,6 +1,7 @@
 #include "prepare.h"
 
 #include <string>
+#include <vector>
 
 #include "../copy/access.h"
 #include "../copy/identity.h"
@@ -59,7 +60,7 @@ std::u16string YesNo(int32_t flag) {
 }
 
 void PrintSettingsBlock() {
-  const std::u16string lines[] = {
+  std::vector<std::u16string> lines = {
       u"Source                    : " + ShownPath(Settings.Source) + u"\n",
       u"Destination               : " + ShownPath(Settings.Destination) + u"\n",
       u"Overwrite                 : " + YesNo(Settings.Overwrite) + u"\n",
@@ -71,8 +72,10 @@ void PrintSettingsBlock() {
       u"StopAtFirstError          : " + YesNo(Settings.StopAtFirstError) + u"\n",
       u"CopyBufferSize            : " +
           Decimal(static_cast<int32_t>(Settings.CopyBufferSize >> 10)) + u"\n",
-      kDashesLine,
   };
+  // An extension shows its line only when given.
+  if (Settings.HardLinks) lines.push_back(u"HardLinks                 : Yes\n");
+  lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);
     WriteConsole(u"Velmox " + std::u16string(kVersionText) + u"\n");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "../copy/hard_links.h"
 #include "../copy/identity.h"
 #include "../platform/platform.h"
 #include "../report/sink.h"
@@ -27,6 +28,8 @@ struct RunSettings {
   int32_t CreateDestinationDirectory;
   int32_t StopAtFirstError;
   uint32_t CopyBufferSize;
+  // Extensions: a line in the settings block only when given.
+  int32_t HardLinks;
 };
 
 struct RunCounters {
@@ -54,6 +57,8 @@ struct RunState {
   // The security privilege is not held and /SecurityDescriptor was not
   // asked for: objects are opened without ACCESS_SYSTEM_SECURITY.
   bool WithoutSystemSecurity;
+  // With /HardLinks: the copies of multi-name source files made so far.
+  HardLinkedCopies HardLinkCopies;
   // The storage Source and Destination point into once prepared.
   std::u16string PreparedSource;
   std::u16string PreparedDestination;

@@ -23,6 +23,8 @@ USAGE = b"".join([
     line("                        /StopAtFirstError"),
     line("                        /CopyBufferSize:<Size of copy buffer in KB>"),
     line("Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile"),
+    line("Extensions      : /HardLinks  (= a file with several names is copied once, its other "
+         "names linked to that copy)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")
@@ -30,7 +32,7 @@ DEST = "/Dest:" + host_path("/nonexistent-dest")
 
 
 class UsageTest(unittest.TestCase):
-    def test_no_argument_prints_seventeen_lines_and_exits_zero(self):
+    def test_no_argument_prints_the_usage_and_the_extensions_and_exits_zero(self):
         output, status = run([])
         self.assertEqual(output, USAGE)
         self.assertEqual(status, 0)

@@ -169,6 +169,14 @@ DWORD WrapGetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD units) {
   return Real().GetFinalPathNameByHandleW(file, path, units);
 }
 
+BOOL WrapCreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
+  if (const Fault* fault = I().Hit(Call::kCreateHardLinkW, PathBelow(directory, name))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().CreateHardLinkAtW(file, directory, name);
+}
+
 BOOL WrapSetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
                      const FILETIME* write) {
   if (const Fault* fault = I().Hit(Call::kSetFileTime, I().PathOf(file))) {
@@ -349,6 +357,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   }
   if (real_.CopyFileRange != nullptr) table.CopyFileRange = WrapCopyFileRange;
   if (real_.GetFileIdInfo != nullptr) table.GetFileIdInfo = WrapGetFileIdInfo;
+  if (real_.CreateHardLinkAtW != nullptr) table.CreateHardLinkAtW = WrapCreateHardLinkAtW;
   if (real_.GetFinalPathNameByHandleW != nullptr) {
     table.GetFinalPathNameByHandleW = WrapGetFinalPathNameByHandleW;
   }

@@ -43,6 +43,7 @@ enum class Call {
   kApplyInheritedSecurity,
   kGetFileIdInfo,
   kGetFinalPathNameByHandleW,
+  kCreateHardLinkW,
   kCount,
 };
 

@@ -40,7 +40,8 @@ std::u16string Root(const char16_t* name) {
   return kPathSeparator == u'\\' ? u"C:\\" + std::u16string(name) : u"/" + std::u16string(name);
 }
 
-TEST(UsageTest, SeventeenLinesWithCrLfAndExitZero) {
+// The seventeen lines of the usage text, then one line for each extension.
+TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   ConsoleCapture capture;
   EXPECT_EQ(RunVelmox({}), 0);
   const std::string text = capture.Text();
@@ -48,12 +49,16 @@ TEST(UsageTest, SeventeenLinesWithCrLfAndExitZero) {
   EXPECT_EQ(text.substr(0, 45 + 12), dashes + "\r\nVelmox 3.0\r\n");
   size_t lines = 0;
   for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
-  EXPECT_EQ(lines, 17u);
+  EXPECT_EQ(lines, 18u);
   EXPECT_NE(
       text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
       std::string::npos);
+  EXPECT_NE(text.find("\r\nReturns         : -1 = Fatal Error, else number of errors logged in "
+                      "errorlogfile\r\nExtensions      : /HardLinks  "),
+            std::string::npos);
   EXPECT_TRUE(text.ends_with(
-      "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n"));
+      "/HardLinks  (= a file with several names is copied once, its other names linked to that "
+      "copy)\r\n"));
   EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
 }
 
@@ -72,6 +77,7 @@ TEST(ParseTest, OptionsMatchByPrefixInAnyCaseAndValuesKeepTheirCase) {
   EXPECT_EQ(Settings.CreateDestinationDirectory, 1);
   EXPECT_EQ(Settings.StopAtFirstError, 1);
   EXPECT_EQ(Settings.SecurityDescriptor, 1);
+  EXPECT_EQ(Settings.HardLinks, 0);
   EXPECT_EQ(std::u16string(Settings.Log), u"Mixed.Log");
   EXPECT_EQ(std::u16string(Settings.ErrorLog), u"Err.LOG");
   EXPECT_NE(std::u16string(Settings.Source).find(u"Data\\Mixed"), std::u16string::npos);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "copy_fixture.h"
 
 namespace vx {
@@ -328,6 +330,80 @@ TEST_F(CopyDirectoryTest, WithoutFileIdentitiesNothingIsSkippedOrRefused) {
     EXPECT_EQ(scratch_.Read(u"dst/sub/deeper/c"), "c");
   }
   State.LogIdentity = FileIdentity{};
+}
+
+// The object a path names, and how many names it has.
+struct Object {
+  uint64_t index = 0;
+  DWORD names = 0;
+  bool operator==(const Object&) const = default;
+};
+Object ObjectAt(const std::u16string& path) {
+  HANDLE file = Os().CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  EXPECT_TRUE(Os().GetFileInformationByHandle(file, &info));
+  Os().CloseHandle(file);
+  return Object{uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, info.nNumberOfLinks};
+}
+
+// With /HardLinks the names of one source file become names of one copy:
+// each a FILE line counted new, the data copied once; where the
+// destination cannot link, each name is copied, with no error. A rerun
+// finds nothing to do.
+TEST_F(CopyDirectoryTest, HardLinksGiveOneCopyManyNames) {
+  scratch_.MakeDir(u"src/sub");
+  scratch_.Write(u"src/a", "shared data");
+  std::filesystem::create_hard_link(scratch_.Fs(u"src/a"), scratch_.Fs(u"src/b"));
+  std::filesystem::create_hard_link(scratch_.Fs(u"src/a"), scratch_.Fs(u"src/sub/c"));
+  scratch_.Write(u"src/single", "x");
+  const struct {
+    const char* what;
+    bool hard_links;
+    DWORD link_error;  // CreateHardLinkAtW fails with it; 0: it works
+    DWORD names;       // of dst/a
+    uint64_t bytes;
+  } cases[] = {
+      {"linked", true, 0, 3, 12},
+      {"without the option", false, 0, 1, 34},
+      {"another volume", true, ERROR_NOT_SAME_DEVICE, 1, 34},
+      {"no hard links there", true, ERROR_NOT_SUPPORTED, 1, 34},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    scratch_.MakeDir(u"dst");
+    Counters = RunCounters{};
+    State.HardLinkCopies.Clear();
+    Settings.HardLinks = c.hard_links;
+    FaultInjector faults;
+    if (c.link_error != 0) faults.Add(Fault{Call::kCreateHardLinkW, 1, u"", c.link_error});
+    if (c.link_error != 0) faults.Add(Fault{Call::kCreateHardLinkW, 2, u"", c.link_error});
+    Bind();
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.NewCount, 4);
+    EXPECT_EQ(Counters.ErrorCount, 0);
+    EXPECT_EQ(Counters.ByteCount, c.bytes);
+    EXPECT_EQ(ObjectAt(P(u"dst/a")).names, c.names);
+    EXPECT_EQ(ObjectAt(P(u"dst/a")) == ObjectAt(P(u"dst/sub/c")), c.names == 3);
+    for (const char16_t* name : {u"dst/a", u"dst/b", u"dst/sub/c"}) {
+      EXPECT_EQ(scratch_.Read(name), "shared data");
+    }
+    EXPECT_TRUE(faults.OpenHandles().empty());
+  }
+  // A rerun over the linked copy writes nothing.
+  Bind();
+  std::filesystem::remove_all(scratch_.Fs(u"dst"));
+  scratch_.MakeDir(u"dst");
+  State.HardLinkCopies.Clear();
+  Settings.HardLinks = 1;
+  Walk();
+  Counters = RunCounters{};
+  State.HardLinkCopies.Clear();
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.NewCount + Counters.NewerCount + Counters.OverwrittenCount, 0);
+  EXPECT_EQ(ObjectAt(P(u"dst/b")).names, 3u);
 }
 
 // A file where a directory goes is never given a directory's security or
