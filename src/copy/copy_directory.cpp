@@ -302,6 +302,12 @@ int Leave(Walk& walk, Level& level, bool finished) {
                      Os().GetLastError());
     return Release(level.destination_handle, level.source_handle);
   }
+  if (Settings.Attributes && Os().CopyAttributes != nullptr &&
+      !Os().CopyAttributes(level.source_handle, level.destination_handle)) {
+    ReportWin32Error(level.destination.path,
+                     u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)", Os().GetLastError());
+    return Release(level.destination_handle, level.source_handle);
+  }
   Os().CloseHandle(level.destination_handle);
   Os().CloseHandle(level.source_handle);
   return 1;

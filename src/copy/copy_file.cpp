@@ -345,6 +345,13 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return discard();
   }
   if (!SecureTemporaryFile(source_file, replaced, file, source, destination)) return discard();
+  // Attributes come last: a read-only copy takes no more writes.
+  if (Settings.Attributes && Os().CopyAttributes != nullptr &&
+      !Os().CopyAttributes(source_file, file)) {
+    ReportWin32Error(destination.path, u"CopyOneFile:SetFileAttributes(DESTINATION)",
+                     Os().GetLastError());
+    return discard();
+  }
   // Nothing may hold the old file open while its name is taken over.
   const bool replacing = replaced != INVALID_HANDLE_VALUE;
   if (replacing) Os().CloseHandle(replaced);

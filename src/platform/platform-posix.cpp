@@ -63,6 +63,7 @@ const Platform kPosix = {
     nullptr,  // the inode is the identity
     nullptr,  // and is always known
     posix::CreateHardLinkAtW,
+    posix::CopyAttributes,
 };
 
 Platform g_current = kPosix;

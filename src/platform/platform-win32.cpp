@@ -341,7 +341,7 @@ NTSTATUS RenameBelow(HANDLE file, HANDLE directory, const char16_t* new_name, BO
 
 BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char16_t* new_name,
                       BOOL replace) {
-  const NTSTATUS status = win32::RenameOverReadOnly(
+  const NTSTATUS status = win32::OverReadOnly(
       replace != 0, [&] { return RenameBelow(file, directory, new_name, replace); },
       [&] { return ClearReadOnly(directory, new_name); });
   if (status < 0) {
@@ -351,15 +351,22 @@ BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char
   return 1;
 }
 
+// A read-only file (a temporary file given the source's attributes) is
+// deleted too.
 BOOL Win32DeleteFileAtW(HANDLE directory, const char16_t* name) {
   const NameBelow below(directory, name);
   HANDLE file = nullptr;
   ULONG_PTR outcome = 0;
-  const NTSTATUS status =
-      OpenBelow(below, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
-                    FILE_DELETE_ON_CLOSE,
-                &file, &outcome);
+  const NTSTATUS status = win32::OverReadOnly(
+      true,
+      [&] {
+        return OpenBelow(below, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
+                             FILE_OPEN_FOR_BACKUP_INTENT | FILE_DELETE_ON_CLOSE,
+                         &file, &outcome);
+      },
+      [&] { return ClearReadOnly(directory, name); });
   if (status < 0) {
     FailWithStatus(status);
     return 0;
@@ -446,6 +453,28 @@ DWORD Win32GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD units) {
                                      FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
 }
 
+// The attributes SetFileAttributes accepts are the source's; the others
+// (directory, reparse point, sparse, compressed, ...) stay the
+// destination's. Times are left as they are (0), and nothing is written
+// where the attributes already match.
+BOOL Win32CopyAttributes(HANDLE source, HANDLE destination) {
+  constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO from = {};
+  FILE_BASIC_INFO to = {};
+  if (!::GetFileInformationByHandleEx(source, FileBasicInfo, &from, sizeof from) ||
+      !::GetFileInformationByHandleEx(destination, FileBasicInfo, &to, sizeof to)) {
+    return 0;
+  }
+  const DWORD wanted = (to.FileAttributes & ~kSettable) | (from.FileAttributes & kSettable);
+  if (wanted == to.FileAttributes) return 1;
+  FILE_BASIC_INFO set = {};
+  set.FileAttributes = wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(destination, FileBasicInfo, &set, sizeof set);
+}
+
 const Platform kWin32 = {
     Win32CreateFileW,
     Win32CreateDirectoryW,
@@ -483,6 +512,7 @@ const Platform kWin32 = {
     Win32GetFileIdInfo,
     Win32GetFinalPathNameByHandleW,
     Win32CreateHardLinkAtW,
+    Win32CopyAttributes,
 };
 
 Platform g_current = kWin32;

@@ -290,6 +290,11 @@ struct Platform {
   // ERROR_NOT_SAME_DEVICE across volumes; ERROR_NOT_SUPPORTED where the file
   // system has no hard links.
   BOOL (*CreateHardLinkAtW)(HANDLE file, HANDLE directory, const char16_t* name);
+  // Makes `destination`'s attributes `source`'s (Windows: the attributes
+  // SetFileAttributes accepts; Linux: the user.* extended attributes, where
+  // Samba and Wine keep DOS attributes and streams, added, changed and
+  // removed). Writes nothing where they already match.
+  BOOL (*CopyAttributes)(HANDLE source, HANDLE destination);
 };
 // clang-format on
 

@@ -155,6 +155,7 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
 BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved);
 BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory);
 BOOL CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name);
+BOOL CopyAttributes(HANDLE source, HANDLE destination);
 // The process's umask, read once.
 mode_t ProcessUmask();
 

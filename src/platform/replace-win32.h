@@ -15,14 +15,14 @@ constexpr bool IsNameSurrogateTag(ULONG tag) {
   return (tag & 0x20000000) != 0;
 }
 
-// Puts a file in place by `rename`. A replaced file that is read-only
-// refuses the rename with STATUS_ACCESS_DENIED whatever the privileges: its
-// attribute is cleared (`clear_read_only`, true when it did so) and the
-// rename tried once more.
-template <typename Rename, typename ClearReadOnly>
-NTSTATUS RenameOverReadOnly(bool replace, Rename rename, ClearReadOnly clear_read_only) {
-  NTSTATUS status = rename();
-  if (status == kStatusAccessDenied && replace && clear_read_only()) status = rename();
+// Does `act` (a rename that replaces a file, a delete) on a file that may
+// be read-only, which refuses it with STATUS_ACCESS_DENIED whatever the
+// privileges: where `may_meet_read_only`, the attribute is then cleared
+// (`clear_read_only`, true when it did so) and `act` tried once more.
+template <typename Act, typename ClearReadOnly>
+NTSTATUS OverReadOnly(bool may_meet_read_only, Act act, ClearReadOnly clear_read_only) {
+  NTSTATUS status = act();
+  if (status == kStatusAccessDenied && may_meet_read_only && clear_read_only()) status = act();
   return status;
 }
 

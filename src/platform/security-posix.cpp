@@ -383,4 +383,36 @@ BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
   return 1;
 }
 
+// The user.* extended attributes made equal to the source's: added, changed
+// and removed, nothing written where they already match.
+BOOL CopyAttributes(HANDLE source, HANDLE destination) {
+  const int in = DescriptorOf(source);
+  const int out = in >= 0 ? DescriptorOf(destination) : -1;
+  if (out < 0) return 0;
+  auto fail = [](int error) {
+    SetLastErrorFromErrno(error);
+    return 0;
+  };
+  std::vector<std::string> wanted;
+  std::vector<std::string> present;
+  if (!ListAttributeNames(in, &wanted) || !ListAttributeNames(out, &present)) return fail(errno);
+  auto is_user = [](const std::string& name) { return name.rfind("user.", 0) == 0; };
+  for (const std::string& name : present) {
+    if (is_user(name) && !Contains(wanted, name) && fremovexattr(out, name.c_str()) != 0 &&
+        !Absent(errno)) {
+      return fail(errno);
+    }
+  }
+  for (const std::string& name : wanted) {
+    if (!is_user(name)) continue;
+    std::string value;
+    if (!ReadAttribute(in, name.c_str(), &value)) {
+      if (Absent(errno)) continue;  // removed meanwhile
+      return fail(errno);
+    }
+    if (!SetAttributeIfDifferent(out, present, name, value, [] {})) return fail(errno);
+  }
+  return 1;
+}
+
 }  // namespace vx::posix

@@ -32,6 +32,8 @@ void PrintUsage() {
       u"Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n",
       u"Extensions      : /HardLinks  (= a file with several names is copied once, its other "
       u"names linked to that copy)\n",
+      u"                  /Attributes  (= file attributes; on Linux the user.* extended "
+      u"attributes)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -65,6 +67,7 @@ const Option kOptions[] = {
     {u"/STOPATFIRSTERROR", Effect::kFlag, nullptr, &RunSettings::StopAtFirstError},
     {u"/COPYBUFFERSIZE:", Effect::kBufferSize, nullptr, nullptr},
     {u"/HARDLINKS", Effect::kFlag, nullptr, &RunSettings::HardLinks},
+    {u"/ATTRIBUTES", Effect::kFlag, nullptr, &RunSettings::Attributes},
 };
 
 // Only 'a' to 'z' change; no locale is ever consulted.

@@ -75,6 +75,7 @@ void PrintSettingsBlock() {
   };
   // An extension shows its line only when given.
   if (Settings.HardLinks) lines.push_back(u"HardLinks                 : Yes\n");
+  if (Settings.Attributes) lines.push_back(u"Attributes                : Yes\n");
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);

@@ -30,6 +30,7 @@ struct RunSettings {
   uint32_t CopyBufferSize;
   // Extensions: a line in the settings block only when given.
   int32_t HardLinks;
+  int32_t Attributes;
 };
 
 struct RunCounters {

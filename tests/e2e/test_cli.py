@@ -25,6 +25,8 @@ USAGE = b"".join([
     line("Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile"),
     line("Extensions      : /HardLinks  (= a file with several names is copied once, its other "
          "names linked to that copy)"),
+    line("                  /Attributes  (= file attributes; on Linux the user.* extended "
+         "attributes)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

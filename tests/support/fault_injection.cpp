@@ -177,6 +177,14 @@ BOOL WrapCreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) 
   return Real().CreateHardLinkAtW(file, directory, name);
 }
 
+BOOL WrapCopyAttributes(HANDLE source, HANDLE destination) {
+  if (const Fault* fault = I().Hit(Call::kCopyAttributes, I().PathOf(destination))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().CopyAttributes(source, destination);
+}
+
 BOOL WrapSetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
                      const FILETIME* write) {
   if (const Fault* fault = I().Hit(Call::kSetFileTime, I().PathOf(file))) {
@@ -358,6 +366,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.CopyFileRange != nullptr) table.CopyFileRange = WrapCopyFileRange;
   if (real_.GetFileIdInfo != nullptr) table.GetFileIdInfo = WrapGetFileIdInfo;
   if (real_.CreateHardLinkAtW != nullptr) table.CreateHardLinkAtW = WrapCreateHardLinkAtW;
+  if (real_.CopyAttributes != nullptr) table.CopyAttributes = WrapCopyAttributes;
   if (real_.GetFinalPathNameByHandleW != nullptr) {
     table.GetFinalPathNameByHandleW = WrapGetFinalPathNameByHandleW;
   }

@@ -44,6 +44,7 @@ enum class Call {
   kGetFileIdInfo,
   kGetFinalPathNameByHandleW,
   kCreateHardLinkW,
+  kCopyAttributes,
   kCount,
 };
 

@@ -49,7 +49,7 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   EXPECT_EQ(text.substr(0, 45 + 12), dashes + "\r\nVelmox 3.0\r\n");
   size_t lines = 0;
   for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
-  EXPECT_EQ(lines, 18u);
+  EXPECT_EQ(lines, 19u);
   EXPECT_NE(
       text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
       std::string::npos);
@@ -58,7 +58,8 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
             std::string::npos);
   EXPECT_TRUE(text.ends_with(
       "/HardLinks  (= a file with several names is copied once, its other names linked to that "
-      "copy)\r\n"));
+      "copy)\r\n                  /Attributes  (= file attributes; on Linux the user.* "
+      "extended attributes)\r\n"));
   EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
 }
 
@@ -78,6 +79,7 @@ TEST(ParseTest, OptionsMatchByPrefixInAnyCaseAndValuesKeepTheirCase) {
   EXPECT_EQ(Settings.StopAtFirstError, 1);
   EXPECT_EQ(Settings.SecurityDescriptor, 1);
   EXPECT_EQ(Settings.HardLinks, 0);
+  EXPECT_EQ(Settings.Attributes, 0);
   EXPECT_EQ(std::u16string(Settings.Log), u"Mixed.Log");
   EXPECT_EQ(std::u16string(Settings.ErrorLog), u"Err.LOG");
   EXPECT_NE(std::u16string(Settings.Source).find(u"Data\\Mixed"), std::u16string::npos);

@@ -217,6 +217,7 @@ TEST_F(CopyFileTest, FailuresLeaveTheDestinationAsItWas) {
   scratch_.Write(u"src/a", data);
   SetLastWriteTicks(P(u"src/a"), k2020);
   Settings.SecurityDescriptor = 1;
+  Settings.Attributes = 1;
   struct Case {
     Fault fault;
     bool names_source;
@@ -232,6 +233,8 @@ TEST_F(CopyFileTest, FailuresLeaveTheDestinationAsItWas) {
        u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)"},
       {Fault{Call::kSetKernelObjectSecurity, 1, Frag(u"dst/"), 1307}, false,
        u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)"},
+      {Fault{Call::kCopyAttributes, 1, Frag(u"dst/"), 5}, false,
+       u"CopyOneFile:SetFileAttributes(DESTINATION)"},
       {Fault{Call::kMoveFileW, 1, Frag(u"dst/a"), 5}, false, u"CopyOneFile:MoveFile(DESTINATION)"},
   };
   for (const Case& c : cases) {

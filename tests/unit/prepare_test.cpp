@@ -87,12 +87,14 @@ TEST_F(PrepareTest, ValidRunPrintsSettingsAndSixPrivilegeLines) {
 }
 
 // An extension's line shows only when it is given, after the Parts' lines.
-TEST_F(PrepareTest, HardLinksShowTheirSettingsLineOnlyWhenGiven) {
-  EXPECT_EQ(RunVelmox(Arguments({u"/Silent", u"/hardlinks"})), 0);
+TEST_F(PrepareTest, ExtensionsShowTheirSettingsLinesOnlyWhenGiven) {
+  EXPECT_EQ(RunVelmox(Arguments({u"/Silent", u"/attributes", u"/hardlinks"})), 0);
   const std::string settings = SettingsLines(Prepared(u"src"), Prepared(u"dst"), "Yes");
   const std::string dashes = "-------------------------------------------\r\n";
   const std::string with_line = settings.substr(0, settings.size() - dashes.size()) +
-                                "HardLinks                 : Yes\r\n" + dashes;
+                                "HardLinks                 : Yes\r\n"
+                                "Attributes                : Yes\r\n" +
+                                dashes;
   EXPECT_EQ(scratch_.Read(u"run.log").substr(0, with_line.size()), with_line);
 }
 

@@ -69,7 +69,7 @@ TEST(ReadOnlyReplacementTest, ClearedAndRenamedOnceMore) {
     SCOPED_TRACE(c.what);
     int renames = 0;
     int clears = 0;
-    const NTSTATUS result = win32::RenameOverReadOnly(
+    const NTSTATUS result = win32::OverReadOnly(
         c.replace, [&] { return c.answers[static_cast<size_t>(renames++)]; },
         [&] {
           ++clears;
