@@ -86,7 +86,7 @@ TEST_F(PrepareTest, ValidRunPrintsSettingsAndSixPrivilegeLines) {
   EXPECT_TRUE(faults.OpenHandles().empty());
 }
 
-// An extension's line shows only when it is given, after the Parts' lines.
+// An extension's line shows only when it is given, after the usual lines.
 TEST_F(PrepareTest, ExtensionsShowTheirSettingsLinesOnlyWhenGiven) {
   EXPECT_EQ(RunVelmox(Arguments({u"/Silent", u"/attributes", u"/hardlinks"})), 0);
   const std::string settings = SettingsLines(Prepared(u"src"), Prepared(u"dst"), "Yes");
