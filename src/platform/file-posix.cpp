@@ -416,10 +416,11 @@ BOOL CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
 }
 
 namespace {
-// Gives the unnamed file `fd` the name `name` in `directory`. AT_EMPTY_PATH
-// needs CAP_DAC_READ_SEARCH, which the backup privilege raises; without it
-// the descriptor's entry in /proc does the same.
-int LinkUnnamed(int fd, int directory, const char* name) {
+// Gives the open file `fd` (an unnamed one, or one with names) the name
+// `name` in `directory`. AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH, which the
+// backup privilege raises; without it the descriptor's entry in /proc does
+// the same.
+int LinkDescriptor(int fd, int directory, const char* name) {
   if (linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
   if (errno != ENOENT && errno != EPERM) return -1;
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
@@ -474,7 +475,7 @@ BOOL MoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char
   };
   const bool unnamed = handle->temporary == Handle::Temporary::kUnnamed;
   if (!replace) {
-    if (unnamed) return LinkUnnamed(handle->fd, parent->fd, to.c_str()) == 0 ? 1 : fail(errno);
+    if (unnamed) return LinkDescriptor(handle->fd, parent->fd, to.c_str()) == 0 ? 1 : fail(errno);
     if (renameat2(parent->fd, from.c_str(), parent->fd, to.c_str(), RENAME_NOREPLACE) == 0) {
       return 1;
     }
@@ -484,7 +485,7 @@ BOOL MoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char
     unlinkat(parent->fd, from.c_str(), 0);
     return 1;
   }
-  if (unnamed && LinkUnnamed(handle->fd, parent->fd, from.c_str()) != 0) return fail(errno);
+  if (unnamed && LinkDescriptor(handle->fd, parent->fd, from.c_str()) != 0) return fail(errno);
   handle->temporary = Handle::Temporary::kNamed;  // it has a name now
   if (renameat(parent->fd, from.c_str(), parent->fd, to.c_str()) != 0) return fail(errno);
   return 1;
@@ -580,7 +581,6 @@ void CannotClone(const struct statx& source, int destination) {
   g_unclonable_source = makedev(source.stx_dev_major, source.stx_dev_minor);
   g_unclonable_destination = DeviceOf(destination);
 }
-}  // namespace
 
 // Data moved inside the kernel: copy_file_range, which file systems that can
 // share blocks turn into a reflink and NFS 4.2 into a server-side copy. A
@@ -588,7 +588,7 @@ void CannotClone(const struct statx& source, int destination) {
 // on both sides (SEEK_DATA, SEEK_HOLE) and counted as moved, so it stays a
 // hole and the copy keeps the full length. An empty file is left to the
 // buffer (ERROR_NOT_SUPPORTED before anything moved): one read finds its end.
-BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
+BOOL CopyRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
   *moved = 0;
   Handle* target = FromHandle(destination);
   const struct statx* status = StatusOf(source);
@@ -616,7 +616,6 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
         return 0;
       }
       *moved = static_cast<uint64_t>(end);
-      Advance(source, *moved);
       return 1;
     }
     CannotClone(*status, out);
@@ -637,7 +636,6 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
       const off_t end = lseek(out, data - position, SEEK_CUR);
       if (end < 0 || ftruncate(out, end) != 0) return fail();
       *moved = static_cast<uint64_t>(data - position);
-      Advance(source, *moved);
       return 1;
     }
     const off_t hole = lseek(in, position, SEEK_HOLE);
@@ -650,8 +648,14 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
   } while (n < 0 && errno == EINTR);
   if (n < 0) return fail();
   *moved = static_cast<uint64_t>(n);
-  Advance(source, *moved);
   return 1;
+}
+}  // namespace
+
+BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved) {
+  const BOOL done = CopyRange(source, destination, max_bytes, moved);
+  if (done) Advance(source, *moved);
+  return done;
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
@@ -776,23 +780,18 @@ DWORD GetFileType(HANDLE file) {
   return FILE_TYPE_DISK;
 }
 
-// linkat from the descriptor (AT_EMPTY_PATH, which the run's
-// CAP_DAC_READ_SEARCH allows): the name is made for the very object the
-// handle holds, whatever its path has become.
+// Linked from the descriptor: the name is made for the very object the
+// handle holds, whatever its path has become. A file system without hard
+// links refuses with EPERM, which here means "not supported".
 BOOL CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
   Handle* parent = DirectoryHandle(directory);
   const int fd = parent != nullptr ? DescriptorOf(file) : -1;
   if (fd < 0) return 0;
-  if (linkat(fd, "", parent->fd, EncodeFileName(name).c_str(), AT_EMPTY_PATH) != 0) {
-    const int error = errno;
-    if (error == EEXIST) {
-      SetLastErrorCode(ERROR_ALREADY_EXISTS);
-    } else if (error == EXDEV) {
-      SetLastErrorCode(ERROR_NOT_SAME_DEVICE);
-    } else if (error == EPERM || error == EOPNOTSUPP) {
+  if (LinkDescriptor(fd, parent->fd, EncodeFileName(name).c_str()) != 0) {
+    if (errno == EPERM) {
       SetLastErrorCode(ERROR_NOT_SUPPORTED);
     } else {
-      SetLastErrorFromErrno(error);
+      SetLastErrorFromErrno(errno);
     }
     return 0;
   }

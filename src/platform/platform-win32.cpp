@@ -266,12 +266,19 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
   return file;
 }
 
+// The security directories start with; empty where they are not made
+// private (a system that computes no inherited access list afterwards).
+const std::vector<unsigned char>& PrivateDirectorySecurity() {
+  static const std::vector<unsigned char> security = win32::ComputesInheritance()
+                                                         ? win32::PrivateDirectoryDescriptor()
+                                                         : std::vector<unsigned char>();
+  return security;
+}
+
 // FILE_CREATE fails on any existing name, a link included, and never
 // follows one. The directory starts private to the run.
 BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
-  static const std::vector<unsigned char> private_security =
-      win32::ComputesInheritance() ? win32::PrivateDirectoryDescriptor()
-                                   : std::vector<unsigned char>();
+  const std::vector<unsigned char>& private_security = PrivateDirectorySecurity();
   NameBelow below(directory, name);
   if (!private_security.empty()) {
     below.attributes.SecurityDescriptor = const_cast<unsigned char*>(private_security.data());
@@ -296,6 +303,13 @@ HANDLE Win32CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
+// Sets a file's attributes, leaving its times as they are (0).
+bool SetAttributesOnly(HANDLE file, DWORD attributes) {
+  FILE_BASIC_INFO basic = {};
+  basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
 // Clears the read-only attribute of the file `name` below `directory`, which
 // refuses to be replaced otherwise, whatever the privileges.
 bool ClearReadOnly(HANDLE directory, const char16_t* name) {
@@ -312,37 +326,38 @@ bool ClearReadOnly(HANDLE directory, const char16_t* name) {
   bool cleared = false;
   if (::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
       (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
-    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;  // 0: left as they are
-    basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
-    cleared = ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+    cleared = SetAttributesOnly(file, basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY);
   }
   ::CloseHandle(file);
   return cleared;
 }
 
-// A rename of the open file relative to the directory's handle: one step,
-// and with `replace` the old file goes as a name (its other hard links keep
-// their data). NtSetInformationFile takes the name as it is; the kernel32
-// form would make it a full path of the current directory.
-NTSTATUS RenameBelow(HANDLE file, HANDLE directory, const char16_t* new_name, BOOL replace) {
-  const size_t units = std::char_traits<char16_t>::length(new_name);
+constexpr FILE_INFORMATION_CLASS kFileLinkInformation = static_cast<FILE_INFORMATION_CLASS>(11);
+
+// A name for the open file relative to the directory's handle, in one step:
+// FileRenameInformation moves it there (with `replace` the old file goes as
+// a name, its other hard links keeping their data); FileLinkInformation,
+// of the same layout, adds it as a further name. NtSetInformationFile takes
+// the name as it is; the kernel32 form would make it a full path of the
+// current directory.
+NTSTATUS NameBelowFor(HANDLE file, HANDLE directory, const char16_t* name, BOOL replace,
+                      FILE_INFORMATION_CLASS kind) {
+  const size_t units = std::char_traits<char16_t>::length(name);
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (units + 1) * sizeof(wchar_t));
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = replace ? TRUE : FALSE;
-  rename->RootDirectory = directory;
-  rename->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
-  std::memcpy(rename->FileName, new_name, (units + 1) * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = directory;
+  info->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
+  std::memcpy(info->FileName, name, (units + 1) * sizeof(wchar_t));
   ::IO_STATUS_BLOCK io_status = {};
-  return NtSetInformationFile(file, &io_status, rename, static_cast<ULONG>(buffer.size()),
-                              FileRenameInformation);
+  return NtSetInformationFile(file, &io_status, info, static_cast<ULONG>(buffer.size()), kind);
 }
 
 BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char16_t* new_name,
                       BOOL replace) {
   const NTSTATUS status = win32::OverReadOnly(
-      replace != 0, [&] { return RenameBelow(file, directory, new_name, replace); },
+      replace != 0,
+      [&] { return NameBelowFor(file, directory, new_name, replace, FileRenameInformation); },
       [&] { return ClearReadOnly(directory, new_name); });
   if (status < 0) {
     FailWithStatus(status);
@@ -400,9 +415,10 @@ void Win32ExitProcess(UINT exit_code) {
 // temporary file shares nothing instead), nor is a root, which has no
 // parent handle.
 BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
+  if (directory == nullptr || PrivateDirectorySecurity().empty()) return 1;
   ::BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(object, &info)) return 0;
-  if (directory == nullptr || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return 1;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return 1;
   ::DWORD needed = 0;
   ::GetKernelObjectSecurity(directory, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
   std::vector<unsigned char> parent(needed);
@@ -412,9 +428,7 @@ BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
   }
   std::vector<unsigned char> inherited;
   if (!win32::NewDirectoryDescriptor(parent.data(), &inherited)) return 0;
-  // No access list computed (Wine, where directories are never made
-  // private): the directory stays as created, since applying "no list"
-  // would open it to everyone.
+  // No access list computed: applying "no list" would open it to everyone.
   if (inherited.empty()) return 1;
   return ::SetKernelObjectSecurity(
       object, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, inherited.data());
@@ -422,21 +436,9 @@ BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
 
 static_assert(sizeof(FILE_ID_INFO) == sizeof(::FILE_ID_INFO));
 
-// A further name for the open file, relative to the directory's handle, as
-// the rename is made (FileLinkInformation has the rename's layout).
+// A further name for the open file, relative to the directory's handle.
 BOOL Win32CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
-  constexpr FILE_INFORMATION_CLASS kFileLinkInformation = static_cast<FILE_INFORMATION_CLASS>(11);
-  const size_t units = std::char_traits<char16_t>::length(name);
-  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (units + 1) * sizeof(wchar_t));
-  auto* link = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  link->ReplaceIfExists = FALSE;
-  link->RootDirectory = directory;
-  link->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
-  std::memcpy(link->FileName, name, (units + 1) * sizeof(wchar_t));
-  ::IO_STATUS_BLOCK io_status = {};
-  const NTSTATUS status = NtSetInformationFile(file, &io_status, link,
-                                               static_cast<ULONG>(buffer.size()),
-                                               kFileLinkInformation);
+  const NTSTATUS status = NameBelowFor(file, directory, name, FALSE, kFileLinkInformation);
   if (status < 0) {
     FailWithStatus(status);
     return 0;
@@ -455,8 +457,7 @@ DWORD Win32GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD units) {
 
 // The attributes SetFileAttributes accepts are the source's; the others
 // (directory, reparse point, sparse, compressed, ...) stay the
-// destination's. Times are left as they are (0), and nothing is written
-// where the attributes already match.
+// destination's. Nothing is written where the attributes already match.
 BOOL Win32CopyAttributes(HANDLE source, HANDLE destination) {
   constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
@@ -469,10 +470,7 @@ BOOL Win32CopyAttributes(HANDLE source, HANDLE destination) {
     return 0;
   }
   const DWORD wanted = (to.FileAttributes & ~kSettable) | (from.FileAttributes & kSettable);
-  if (wanted == to.FileAttributes) return 1;
-  FILE_BASIC_INFO set = {};
-  set.FileAttributes = wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL;
-  return ::SetFileInformationByHandle(destination, FileBasicInfo, &set, sizeof set);
+  return wanted == to.FileAttributes || SetAttributesOnly(destination, wanted);
 }
 
 const Platform kWin32 = {

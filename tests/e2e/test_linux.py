@@ -244,17 +244,23 @@ class LinuxCopyTest(ScratchCase):
         self.assertEqual(self.read("dst/small"), b"s")
         self.assertEqual(sorted(os.listdir(self.path("dst"))), ["big", "small"])
 
-    def test_paths_longer_than_the_kernel_takes_at_once(self):
-        relative = "src/" + "/".join(["n" * 255] * 20)  # over 5,000 bytes
+    def make_chain(self, parts, data):
+        """The directories `parts` one inside the other below the scratch
+        root, each made relative to the last (os.makedirs would pass the
+        whole path), and a file `leaf` holding `data` in the deepest."""
         fd = os.open(self.root, os.O_RDONLY)
-        for part in relative.split("/"):  # os.makedirs would pass the whole path
+        for part in parts:
             os.mkdir(part, dir_fd=fd)
             fd, parent = os.open(part, os.O_RDONLY, dir_fd=fd), fd
             os.close(parent)
         leaf = os.open("leaf", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
-        os.write(leaf, b"deep")
+        os.write(leaf, data)
         os.close(leaf)
         os.close(fd)
+
+    def test_paths_longer_than_the_kernel_takes_at_once(self):
+        relative = "src/" + "/".join(["n" * 255] * 20)  # over 5,000 bytes
+        self.make_chain(relative.split("/"), b"deep")
         output, status = self.velmox()
         self.assertEqual((output, status), (b"", 0), self.read("run.err")[:300])
         done = subprocess.run(["find", self.path("dst"), "-name", "leaf"], capture_output=True)
@@ -274,15 +280,7 @@ class LinuxCopyTest(ScratchCase):
 
     def make_deep(self, levels):
         """src/d/d/.../d/leaf, `levels` directories below src."""
-        fd = os.open(self.root, os.O_RDONLY)
-        for part in ["src"] + ["d"] * levels:
-            os.mkdir(part, dir_fd=fd)
-            fd, parent = os.open(part, os.O_RDONLY, dir_fd=fd), fd
-            os.close(parent)
-        leaf = os.open("leaf", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
-        os.write(leaf, b"bottom")
-        os.close(leaf)
-        os.close(fd)
+        self.make_chain(["src"] + ["d"] * levels, b"bottom")
 
     def test_ten_thousand_levels_in_little_memory_and_no_machine_stack(self):
         import resource

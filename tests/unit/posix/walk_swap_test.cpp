@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 
-#include "copy/copy_directory.h"
 #include "copy_fixture.h"
 
 namespace vx {
@@ -18,7 +17,7 @@ using testing::Call;
 using testing::Fault;
 using testing::FaultInjector;
 
-class WalkSwapTest : public testing::CopyFixture {};
+class WalkSwapTest : public testing::WalkFixture {};
 
 TEST_F(WalkSwapTest, DirectorySwappedForALinkMidWalkIsNotFollowed) {
   scratch_.MakeDir(u"src/sub");
@@ -26,11 +25,6 @@ TEST_F(WalkSwapTest, DirectorySwappedForALinkMidWalkIsNotFollowed) {
     scratch_.Write(name, "data");
   }
   scratch_.MakeDir(u"outside");
-  const std::u16string source = P(u"src");
-  const std::u16string destination = P(u"dst");
-  Settings.Source = source.c_str();
-  Settings.Destination = destination.c_str();
-  Settings.SubDirectories = 1;
   FaultInjector faults;
   Bind();
   // Once the walk has entered dst/sub, it is moved away and a link to
@@ -40,7 +34,7 @@ TEST_F(WalkSwapTest, DirectorySwappedForALinkMidWalkIsNotFollowed) {
                      std::filesystem::create_directory_symlink(scratch_.Fs(u"outside"),
                                                                scratch_.Fs(u"dst/sub"));
                    }});
-  EXPECT_EQ(CopyOneDirectory(source), 1);
+  EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(Counters.ErrorCount, 0);
   EXPECT_TRUE(std::filesystem::is_empty(scratch_.Fs(u"outside")));
   for (const char16_t* name : {u"dst/moved/f1", u"dst/moved/f2", u"dst/moved/f3"}) {
@@ -56,11 +50,6 @@ TEST_F(WalkSwapTest, ADirectorySwappedForALinkToTheDestinationIsNotWalked) {
   scratch_.MakeDir(u"src/sub");
   scratch_.Write(u"src/sub/f", "data");
   scratch_.Write(u"dst/old", "old");
-  const std::u16string source = P(u"src");
-  const std::u16string destination = P(u"dst");
-  Settings.Source = source.c_str();
-  Settings.Destination = destination.c_str();
-  Settings.SubDirectories = 1;
   Settings.Overwrite = 1;
   FaultInjector faults;
   Bind();
@@ -69,8 +58,7 @@ TEST_F(WalkSwapTest, ADirectorySwappedForALinkToTheDestinationIsNotWalked) {
                      std::filesystem::create_directory_symlink(scratch_.Fs(u"dst"),
                                                                scratch_.Fs(u"src/sub"));
                    }});
-  State.AtTopLevel = 1;
-  CopyOneDirectory(source);
+  Walk();
   EXPECT_FALSE(scratch_.Exists(u"dst/sub/old"));
   EXPECT_FALSE(scratch_.Exists(u"dst/sub/sub"));
   EXPECT_TRUE(faults.OpenHandles().empty());
