@@ -321,10 +321,18 @@ void AppendName(std::u16string* path, std::u16string_view name) {
 
 enum class Next { kEntry, kEnd, kUnfinished };
 
+// Whether a listed entry is copied as a node (CopyOneNode): a link where
+// links are kept, a FIFO, socket or device with /Specials.
+bool IsNode(DWORD attributes) {
+  return ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && State.KeepLinks) ||
+         ((attributes & FILE_ATTRIBUTE_DEVICE) && Settings.Specials);
+}
+
 // The next entry of the level's listing worth copying (no "." or "..", no
-// directory without /SubDirectories), with its name in `name`; kEnd after
-// the last; kUnfinished after a stop or a failed listing, reported.
-Next NextEntry(Level& level, std::u16string* name, bool* is_directory, uint64_t* size) {
+// directory without /SubDirectories, though a link to one is copied where
+// links are kept), with its name in `name`; kEnd after the last;
+// kUnfinished after a stop or a failed listing, reported.
+Next NextEntry(Level& level, std::u16string* name, DWORD* attributes, uint64_t* size) {
   if (!level.listing) {
     level.listing.reset(new (std::nothrow) ListingBuffer);
     if (!level.listing) {
@@ -348,8 +356,11 @@ Next NextEntry(Level& level, std::u16string* name, bool* is_directory, uint64_t*
       return Next::kUnfinished;
     }
     name->assign(record->FileName, record->FileNameLength / sizeof(char16_t));
-    *is_directory = (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (*is_directory && (IsDotOrDotDot(*name) || !Settings.SubDirectories)) continue;
+    *attributes = record->FileAttributes;
+    const bool is_directory = (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (is_directory && (IsDotOrDotDot(*name) || (!Settings.SubDirectories && !IsNode(*attributes)))) {
+      continue;
+    }
     *size = static_cast<uint64_t>(record->EndOfFile);
     return Next::kEntry;
   }
@@ -378,9 +389,9 @@ int CopyOneDirectory(const std::u16string& source_root) {
       next = Next::kUnfinished;
     }
     judge_result = false;
-    bool is_directory = false;
+    DWORD attributes = 0;
     uint64_t size = 0;
-    if (next == Next::kEntry) next = NextEntry(level, &name, &is_directory, &size);
+    if (next == Next::kEntry) next = NextEntry(level, &name, &attributes, &size);
     if (next != Next::kEntry) {
       result = Leave(walk, level, next == Next::kEnd);
       levels.pop_back();
@@ -392,11 +403,12 @@ int CopyOneDirectory(const std::u16string& source_root) {
     const Place source = EntryPlace(level.source_handle, walk.source_path, name.size());
     const Place destination = EntryPlace(level.destination_handle, walk.destination_path,
                                          name.size(), level.created, &level.written);
-    if (is_directory) {
+    result = IsNode(attributes) ? CopyOneNode(source, destination) : kNotANode;
+    if (result == kNotANode && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       State.AtTopLevel = 0;
       result = Enter(walk, source, destination, &levels);
       if (result == kEntered) continue;
-    } else {
+    } else if (result == kNotANode) {
       AnnounceFile(walk.source_path, size);
       result = CopyOneFile(source, destination);
     }

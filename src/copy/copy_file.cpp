@@ -1,6 +1,7 @@
 #include "copy_file.h"
 
 #include <cstring>
+#include <vector>
 
 #include "../report/report.h"
 #include "../run/run_state.h"
@@ -66,7 +67,9 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
     ++Counters.NewCount;
     return Decision::kCopy;
   }
-  *probe = OpenDestination(destination, ProbeAccess());
+  // Where links are kept, a link or special file at the name is looked at
+  // as itself and replaced as a name like a file.
+  *probe = OpenDestination(destination, ProbeAccess(), State.KeepLinks ? FILE_FLAG_OPEN_NODE : 0);
   if (*probe == INVALID_HANDLE_VALUE) {
     const DWORD code = Os().GetLastError();
     if (!IsNotFound(code)) {
@@ -231,15 +234,76 @@ bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const
   return true;
 }
 
+// What the run writes under a temporary name, each kind with the security
+// it gets where /SecurityDescriptor does not give the source's.
+enum class NewObject {
+  kFile,     // the replaced file's, or a new file's
+  kLink,     // none but its own: a link's security is its creator's
+  kSpecial,  // a new file's
+};
+
+// Gives the object `made`, written as `temporary` in the destination
+// directory, its times, security and attributes (read-only last: it takes
+// no more writes), then puts it at its name. `*replaced`, the object at the
+// name or none, is closed first: nothing may hold it open while its name is
+// taken over. Returns false after reporting; the caller removes `made`.
+bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_info,
+                HANDLE* replaced, HANDLE made, const std::u16string& temporary,
+                const Place& source, const Place& destination, NewObject kind) {
+  if (!Os().SetFileTime(made, &source_info.ftCreationTime, &source_info.ftLastAccessTime,
+                        &source_info.ftLastWriteTime)) {
+    ReportWin32Error(destination.path, u"CopyOneFile:SetFileTime(DESTINATION)",
+                     Os().GetLastError());
+    return false;
+  }
+  const HANDLE keep_from = kind == NewObject::kFile ? *replaced : INVALID_HANDLE_VALUE;
+  if ((kind != NewObject::kLink || Settings.SecurityDescriptor) &&
+      !SecureTemporaryFile(source_object, keep_from, made, source, destination)) {
+    return false;
+  }
+  if (Settings.Attributes && Os().CopyAttributes != nullptr &&
+      !Os().CopyAttributes(source_object, made)) {
+    ReportWin32Error(destination.path, u"CopyOneFile:SetFileAttributes(DESTINATION)",
+                     Os().GetLastError());
+    return false;
+  }
+  const bool replacing = *replaced != INVALID_HANDLE_VALUE;
+  if (replacing) Os().CloseHandle(*replaced);
+  *replaced = INVALID_HANDLE_VALUE;
+  if (!Os().MoveFileAtW(made, destination.parent, temporary.c_str(), destination.Name(),
+                        replacing)) {
+    const DWORD code = Os().GetLastError();
+    if (!replacing && code == ERROR_ALREADY_EXISTS && destination.parent_is_new) {
+      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+    } else {
+      ReportWin32Error(destination.path, u"CopyOneFile:MoveFile(DESTINATION)", code);
+    }
+    return false;
+  }
+  return true;
+}
+
+// Notes the object just put at `destination` among what the run wrote in
+// its directory, where a later name could collide with it.
+void NoteWritten(HANDLE made, const Place& destination) {
+  if (destination.written == nullptr || destination.parent_is_new) return;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (Os().GetFileInformationByHandle(made, &info)) {
+    destination.written->Add(IdentityOf(made, info));
+  }
+}
+
 enum class Linked { kNo, kYes, kFailed };
 
 // Makes the destination name one more name of the run's earlier copy of the
 // same source file, where there is one and it is still what the run put
-// there. kNo where there is none, or the destination cannot link to it
-// (another volume, no hard links, too many): the file is then copied.
-// kFailed after reporting a name taken meanwhile.
+// there. A file at the name (`*replaced`) is replaced as a name: the link is
+// made under a temporary name and put in its place in one step. kNo where
+// there is no copy, or the destination cannot link to it (another volume,
+// no hard links, too many): the file is then copied. kFailed after
+// reporting.
 Linked LinkToEarlierCopy(const FileIdentity& source_identity, const Place& source,
-                         const Place& destination) {
+                         const Place& destination, HANDLE* replaced) {
   const HardLinkedCopies::Copy* earlier = State.HardLinkCopies.Find(source_identity);
   if (earlier == nullptr) return Linked::kNo;
   HANDLE copy = Os().CreateFileW(earlier->path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
@@ -254,22 +318,41 @@ Linked LinkToEarlierCopy(const FileIdentity& source_identity, const Place& sourc
     Os().CloseHandle(copy);
     return Linked::kNo;
   }
-  const BOOL linked = Os().CreateHardLinkAtW(copy, destination.parent, destination.Name());
+  const bool replacing = *replaced != INVALID_HANDLE_VALUE;
+  const std::u16string temporary = replacing ? NextTemporaryName() : std::u16string();
+  const char16_t* name = replacing ? temporary.c_str() : destination.Name();
+  const BOOL linked = Os().CreateHardLinkAtW(copy, destination.parent, name);
   const DWORD code = Os().GetLastError();
   Os().CloseHandle(copy);
-  if (linked) {
-    if (destination.written != nullptr && !destination.parent_is_new) {
-      destination.written->Add(identity);
+  if (!linked) {
+    if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) return Linked::kNo;
+    if (destination.parent_is_new) {
+      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+    } else {
+      ReportWin32Error(destination.path, u"CopyOneFile:CreateHardLink(DESTINATION)", code);
     }
-    return Linked::kYes;
+    return Linked::kFailed;
   }
-  if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) return Linked::kNo;
-  if (destination.parent_is_new) {
-    ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
-  } else {
-    ReportWin32Error(destination.path, u"CopyOneFile:CreateHardLink(DESTINATION)", code);
+  if (replacing) {
+    HANDLE link = Os().CreateFileAtW(destination.parent, name, DELETE | FILE_READ_ATTRIBUTES,
+                                     kShareAll, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    Os().CloseHandle(*replaced);
+    *replaced = INVALID_HANDLE_VALUE;
+    const BOOL moved = link != INVALID_HANDLE_VALUE &&
+                       Os().MoveFileAtW(link, destination.parent, name, destination.Name(), 1);
+    const DWORD move_code = Os().GetLastError();
+    if (link != INVALID_HANDLE_VALUE) Os().CloseHandle(link);
+    if (!moved) {
+      Os().DeleteFileAtW(destination.parent, name);
+      ReportWin32Error(destination.path, u"CopyOneFile:MoveFile(DESTINATION)", move_code);
+      return Linked::kFailed;
+    }
   }
-  return Linked::kFailed;
+  if (destination.written != nullptr && !destination.parent_is_new) {
+    destination.written->Add(identity);
+  }
+  return Linked::kYes;
 }
 
 }  // namespace
@@ -316,10 +399,8 @@ int CopyOneFile(const Place& source, const Place& destination) {
   const bool several_names = Settings.HardLinks && source_info.nNumberOfLinks > 1;
   if (several_names) {
     CompleteIdentity(source_file, &source_identity);
-    if (replaced == INVALID_HANDLE_VALUE) {
-      const Linked linked = LinkToEarlierCopy(source_identity, source, destination);
-      if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
-    }
+    const Linked linked = LinkToEarlierCopy(source_identity, source, destination, &replaced);
+    if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
   }
 
   const std::u16string temporary = NextTemporaryName();
@@ -338,42 +419,80 @@ int CopyOneFile(const Place& source, const Place& destination) {
       !SourceUnchanged(source_file, source_info, source.path)) {
     return discard();
   }
-  if (!Os().SetFileTime(file, &source_info.ftCreationTime, &source_info.ftLastAccessTime,
-                        &source_info.ftLastWriteTime)) {
-    ReportWin32Error(destination.path, u"CopyOneFile:SetFileTime(DESTINATION)",
-                     Os().GetLastError());
+  if (!PutInPlace(source_file, source_info, &replaced, file, temporary, source, destination,
+                  NewObject::kFile)) {
     return discard();
   }
-  if (!SecureTemporaryFile(source_file, replaced, file, source, destination)) return discard();
-  // Attributes come last: a read-only copy takes no more writes.
-  if (Settings.Attributes && Os().CopyAttributes != nullptr &&
-      !Os().CopyAttributes(source_file, file)) {
-    ReportWin32Error(destination.path, u"CopyOneFile:SetFileAttributes(DESTINATION)",
-                     Os().GetLastError());
-    return discard();
-  }
-  // Nothing may hold the old file open while its name is taken over.
-  const bool replacing = replaced != INVALID_HANDLE_VALUE;
-  if (replacing) Os().CloseHandle(replaced);
-  replaced = INVALID_HANDLE_VALUE;
-  if (!Os().MoveFileAtW(file, destination.parent, temporary.c_str(), destination.Name(),
-                        replacing)) {
-    const DWORD code = Os().GetLastError();
-    if (!replacing && code == ERROR_ALREADY_EXISTS && destination.parent_is_new) {
-      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
-    } else {
-      ReportWin32Error(destination.path, u"CopyOneFile:MoveFile(DESTINATION)", code);
-    }
-    return discard();
-  }
-  const bool track_written = destination.written != nullptr && !destination.parent_is_new;
+  NoteWritten(file, destination);
   BY_HANDLE_FILE_INFORMATION written_info;
-  if ((track_written || several_names) && Os().GetFileInformationByHandle(file, &written_info)) {
-    const FileIdentity written = IdentityOf(file, written_info);
-    if (track_written) destination.written->Add(written);
-    if (several_names) State.HardLinkCopies.Remember(source_identity, destination.path, written);
+  if (several_names && Os().GetFileInformationByHandle(file, &written_info)) {
+    State.HardLinkCopies.Remember(source_identity, destination.path,
+                                  IdentityOf(file, written_info));
   }
   return release(file, 1);
+}
+
+// A link is copied as a link, its target's bytes unchanged, and a special
+// file as a node of its kind, never opened; each is written under a
+// temporary name and put in place like a file.
+int CopyOneNode(const Place& source, const Place& destination) {
+  HANDLE node = Os().CreateFileAtW(source.parent, source.Name(), SourceAccess(), kShareAll,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (node == INVALID_HANDLE_VALUE || !Os().GetFileInformationByHandle(node, &info)) {
+    const DWORD code = Os().GetLastError();
+    if (node != INVALID_HANDLE_VALUE) Os().CloseHandle(node);
+    AnnounceFile(source.path, 0);
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(SOURCE)", code);
+    return 0;
+  }
+  thread_local std::vector<unsigned char> target(kMaxLinkTargetBytes);
+  DWORD target_bytes = 0;
+  const bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (link && !Os().ReadLinkTarget(node, target.data(), kMaxLinkTargetBytes, &target_bytes)) {
+    const DWORD code = Os().GetLastError();
+    Os().CloseHandle(node);
+    if (code == ERROR_NOT_A_REPARSE_POINT) return kNotANode;
+    AnnounceFile(source.path, 0);
+    ReportWin32Error(source.path, u"CopyOneFile:ReadLink(SOURCE)", code);
+    return 0;
+  }
+  const bool special = !link && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0 &&
+                       Settings.Specials && Os().CreateSpecialAtW != nullptr;
+  // Swapped meanwhile for a file or directory: the walk copies it as one.
+  if (!link && !special) {
+    Os().CloseHandle(node);
+    return kNotANode;
+  }
+  AnnounceFile(source.path, 0);
+  HANDLE replaced;
+  const Decision decision = Decide(source, destination, node, info, &replaced);
+  auto release = [&](HANDLE made, int result) {
+    if (made != INVALID_HANDLE_VALUE) Os().CloseHandle(made);
+    if (replaced != INVALID_HANDLE_VALUE) Os().CloseHandle(replaced);
+    Os().CloseHandle(node);
+    return result;
+  };
+  if (decision != Decision::kCopy) {
+    return release(INVALID_HANDLE_VALUE, decision == Decision::kSkip ? 1 : 0);
+  }
+  const std::u16string temporary = NextTemporaryName();
+  const DWORD access = DestinationAccess() | DELETE;
+  HANDLE made = link ? Os().CreateLinkAtW(destination.parent, temporary.c_str(), target.data(),
+                                          target_bytes, info.dwFileAttributes, access)
+                     : Os().CreateSpecialAtW(destination.parent, temporary.c_str(), node, access);
+  if (made == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", Os().GetLastError());
+    return release(INVALID_HANDLE_VALUE, 0);
+  }
+  if (!PutInPlace(node, info, &replaced, made, temporary, source, destination,
+                  link ? NewObject::kLink : NewObject::kSpecial)) {
+    Os().CloseHandle(made);
+    Os().DeleteFileAtW(destination.parent, temporary.c_str());
+    return release(INVALID_HANDLE_VALUE, 0);
+  }
+  NoteWritten(made, destination);
+  return release(made, 1);
 }
 
 }  // namespace vx

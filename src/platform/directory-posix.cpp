@@ -110,17 +110,26 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   record->FileIndex = static_cast<ULONG>(entry->d_ino);
 
   // Symbolic links are followed, as Windows follows reparse points under
-  // backup semantics; a dangling link shows as the link itself. The status
-  // is kept for the open of this entry that follows.
+  // backup semantics, and marked as reparse points, as Windows marks them;
+  // a dangling link shows as the link itself. The status is kept for the
+  // open of this entry that follows.
   handle->last_entry_name = entry->d_name;
   Status& status = handle->last_entry_status;
   // "." and ".." are the directory and its parent: directories, which the
   // walk passes over without a look at their times.
   const bool self_or_parent = IsSelfOrParent(entry->d_name);
   status.valid = false;
-  const bool have_status = !self_or_parent &&
-                           (StatxAt(handle->fd, entry->d_name, 0, &status) ||
-                            StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
+  // Where the file system gives no type, the entry's own status tells.
+  bool is_link = entry->d_type == DT_LNK;
+  if (entry->d_type == DT_UNKNOWN && !self_or_parent &&
+      StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status)) {
+    is_link = S_ISLNK(status.sx.stx_mode);
+  }
+  const bool have_status =
+      !self_or_parent && ((status.valid && !is_link) ||
+                          StatxAt(handle->fd, entry->d_name, 0, &status) ||
+                          StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
+  handle->last_entry_link = is_link;
   bool is_directory = self_or_parent || entry->d_type == DT_DIR;
   if (have_status) {
     const struct statx& sx = status.sx;
@@ -134,7 +143,12 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
       record->AllocationSize = static_cast<int64_t>(sx.stx_blocks * 512);
     }
   }
-  record->FileAttributes = is_directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  // A FIFO, socket or device itself (not through a link) is marked.
+  const bool is_special = have_status && !is_link && !is_directory && !S_ISREG(status.sx.stx_mode);
+  record->FileAttributes = (is_directory ? FILE_ATTRIBUTE_DIRECTORY : 0) |
+                           (is_link ? FILE_ATTRIBUTE_REPARSE_POINT : 0) |
+                           (is_special ? FILE_ATTRIBUTE_DEVICE : 0);
+  if (record->FileAttributes == 0) record->FileAttributes = FILE_ATTRIBUTE_NORMAL;
   record->FileNameLength = static_cast<ULONG>(name.size() * sizeof(char16_t));
   std::memcpy(record->FileName, name.data(), name.size() * sizeof(char16_t));
   return OneRecord(io_status, record_bytes);

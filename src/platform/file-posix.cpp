@@ -94,6 +94,24 @@ bool IsPrivateToRun(Handle* directory) {
   return directory->private_to_run == 1;
 }
 
+// Opens the link or special file `path` in `directory` as the node itself
+// (O_PATH, which never opens a FIFO or device for I/O); it must still be the
+// kind `looked` found, else it is not the object the look judged.
+HANDLE OpenNode(int directory, const std::string& path, const Status& looked) {
+  const int fd = OpenRetryingIntr(directory, path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fd < 0) return FailWithErrno(errno);
+  Status status;
+  if (!StatxAt(fd, "", AT_EMPTY_PATH, &status) ||
+      (status.sx.stx_mode & S_IFMT) != (looked.sx.stx_mode & S_IFMT)) {
+    const int error = errno;
+    close(fd);
+    return status.valid ? Fail(ERROR_FILE_INVALID) : FailWithErrno(error);
+  }
+  auto* handle = static_cast<Handle*>(NewFileHandle(fd, status));
+  handle->node = true;
+  return handle;
+}
+
 // Opens `path` (relative to `directory`, or AT_FDCWD) the way CreateFileW
 // would with these arguments:
 // - every open is close-on-exec and made with O_NONBLOCK, so no open waits;
@@ -109,6 +127,7 @@ bool IsPrivateToRun(Handle* directory) {
 //   its writes block as usual;
 // - FILE_FLAG_OPEN_REPARSE_POINT never follows a symbolic link at `path`:
 //   the open fails with ERROR_CANT_RESOLVE_FILENAME;
+// - FILE_FLAG_OPEN_NODE opens a link, FIFO, socket or device as the node;
 // - CREATE_NEW is O_CREAT|O_EXCL, which follows no link and meets no special
 //   file; an existing name fails with ERROR_FILE_EXISTS;
 // - a directory opened with backup semantics is opened as a directory, also
@@ -121,7 +140,8 @@ bool IsPrivateToRun(Handle* directory) {
 HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path, DWORD access,
                           DWORD disposition, DWORD flags, const Status* listed) {
   const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
-  const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  const bool open_node = (flags & FILE_FLAG_OPEN_NODE) != 0;
+  const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 || open_node;
   const bool directory_only = (flags & FILE_FLAG_DIRECTORY_ONLY) != 0;
   const bool writing = (access & GENERIC_WRITE) != 0;
   // ERROR_PATH_NOT_FOUND is told apart by looking at the path's parent,
@@ -150,6 +170,10 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     }
   }
   const mode_t mode = known.valid ? known.sx.stx_mode : 0;
+  if (open_node && known.valid && !IsRegularOrDirectory(mode)) {
+    return disposition == OPEN_EXISTING ? OpenNode(directory, path, known)
+                                        : Fail(ERROR_INVALID_PARAMETER);
+  }
   if (known.valid && S_ISLNK(mode)) return Fail(ERROR_CANT_RESOLVE_FILENAME);
   if (known.valid && directory_only && !S_ISDIR(mode)) return Fail(ERROR_DIRECTORY);
   if (known.valid && !IsRegularOrDirectory(mode)) return Fail(ERROR_INVALID_FUNCTION);
@@ -396,7 +420,10 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   Handle* parent = DirectoryHandle(directory);
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
   const std::string path = EncodeFileName(name);
-  const Status* listed = path == parent->last_entry_name ? &parent->last_entry_status : nullptr;
+  // The listing followed a link it found: a node open looks for itself.
+  const bool listed_is_own =
+      path == parent->last_entry_name && !(parent->last_entry_link && (flags & FILE_FLAG_OPEN_NODE));
+  const Status* listed = listed_is_own ? &parent->last_entry_status : nullptr;
   HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags, listed);
   // A name may have been added to the directory.
   if (opened != INVALID_HANDLE_VALUE && disposition != OPEN_EXISTING) ForgetStatus(directory);
@@ -462,10 +489,7 @@ BOOL MoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char
                  BOOL replace) {
   Handle* handle = FromHandle(file);
   Handle* parent = DirectoryHandle(directory);
-  if (handle == nullptr || parent == nullptr || handle->fd < 0) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  if (handle == nullptr || parent == nullptr || DescriptorOf(file) < 0) return 0;
   const std::string from = EncodeFileName(name);
   const std::string to = EncodeFileName(new_name);
   ForgetStatus(directory);
@@ -662,7 +686,10 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   const struct statx* sx = StatusOf(file);
   if (sx == nullptr) return 0;
   *info = {};
-  info->dwFileAttributes = S_ISDIR(sx->stx_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  info->dwFileAttributes = S_ISDIR(sx->stx_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                           : S_ISLNK(sx->stx_mode) ? FILE_ATTRIBUTE_REPARSE_POINT
+                           : S_ISREG(sx->stx_mode) ? FILE_ATTRIBUTE_NORMAL
+                                                   : FILE_ATTRIBUTE_DEVICE;
   info->ftCreationTime = CreationTimeOf(*sx);
   info->ftLastAccessTime = FileTimeFromStatx(sx->stx_atime);
   info->ftLastWriteTime = FileTimeFromStatx(sx->stx_mtime);
@@ -704,7 +731,10 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FIL
   times[1].tv_nsec = UTIME_OMIT;
   if (access != nullptr) times[0] = TimespecFromFileTime(*access);
   if (write != nullptr) times[1] = TimespecFromFileTime(*write);
-  if (futimens(fd, times) != 0) {
+  // A node's descriptor is O_PATH, which futimens refuses.
+  const int result =
+      FromHandle(file)->node ? utimensat(fd, "", times, AT_EMPTY_PATH) : futimens(fd, times);
+  if (result != 0) {
     SetLastErrorFromErrno(errno);
     return 0;
   }
@@ -798,6 +828,79 @@ BOOL CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
   ForgetStatus(directory);
   ForgetStatus(file);  // its link count changed
   return 1;
+}
+
+std::string SelfPath(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// readlink of the node itself: an empty path names the O_PATH descriptor.
+BOOL ReadLinkTarget(HANDLE link, void* target, DWORD size, DWORD* returned) {
+  Handle* handle = FromHandle(link);
+  if (handle == nullptr || !handle->node) {
+    SetLastErrorCode(handle == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_A_REPARSE_POINT);
+    return 0;
+  }
+  const ssize_t got = readlinkat(handle->fd, "", static_cast<char*>(target), size);
+  if (got < 0) {
+    if (errno == EINVAL || errno == ENOENT) {
+      SetLastErrorCode(ERROR_NOT_A_REPARSE_POINT);
+    } else {
+      SetLastErrorFromErrno(errno);
+    }
+    return 0;
+  }
+  // A target that fills the buffer may have been cut.
+  if (static_cast<DWORD>(got) == size) {
+    SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  *returned = static_cast<DWORD>(got);
+  return 1;
+}
+
+namespace {
+// Opens the node just made as `name` in `parent`, checked to be of `type`.
+HANDLE OpenCreatedNode(Handle* parent, const std::string& name, mode_t type) {
+  ForgetStatus(parent);
+  Status looked;
+  looked.sx.stx_mode = static_cast<uint16_t>(type);
+  return OpenNode(parent->fd, name, looked);
+}
+}  // namespace
+
+// symlinkat fails on any existing name and never follows one; the link
+// gets the target's bytes as they are, relative or absolute, dangling or
+// not. Linux links have no kind: `attributes` does not matter.
+HANDLE CreateLinkAtW(HANDLE directory, const char16_t* name, const void* target, DWORD size,
+                     DWORD, DWORD) {
+  Handle* parent = DirectoryHandle(directory);
+  if (parent == nullptr) return INVALID_HANDLE_VALUE;
+  const std::string text(static_cast<const char*>(target), size);
+  if (text.empty() || text.find('\0') != std::string::npos) return Fail(ERROR_INVALID_PARAMETER);
+  const std::string path = EncodeFileName(name);
+  if (symlinkat(text.c_str(), parent->fd, path.c_str()) != 0) {
+    return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
+  }
+  return OpenCreatedNode(parent, path, S_IFLNK);
+}
+
+// mknodat with the kind and device numbers of `like`, mode 0600 until its
+// security is set; no one can open it meanwhile but its owner, the run.
+HANDLE CreateSpecialAtW(HANDLE directory, const char16_t* name, HANDLE like, DWORD) {
+  Handle* parent = DirectoryHandle(directory);
+  const struct statx* sx = parent != nullptr ? StatusOf(like) : nullptr;
+  if (sx == nullptr) return INVALID_HANDLE_VALUE;
+  const mode_t type = sx->stx_mode & S_IFMT;
+  if (!S_ISFIFO(type) && !S_ISSOCK(type) && !S_ISCHR(type) && !S_ISBLK(type)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  const std::string path = EncodeFileName(name);
+  if (mknodat(parent->fd, path.c_str(), type | 0600, makedev(sx->stx_rdev_major, sx->stx_rdev_minor)) !=
+      0) {
+    return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
+  }
+  return OpenCreatedNode(parent, path, type);
 }
 
 }  // namespace vx::posix

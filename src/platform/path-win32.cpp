@@ -11,6 +11,9 @@ namespace vx {
 
 const char16_t kPathSeparator = u'\\';
 
+// Windows opens follow links, and so do its tree copiers.
+const bool kLinksKeptByDefault = false;
+
 namespace {
 // The longest path the extended-length form allows.
 constexpr size_t kMaxExtendedPathUnits = 32767;

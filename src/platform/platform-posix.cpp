@@ -64,6 +64,9 @@ const Platform kPosix = {
     nullptr,  // and is always known
     posix::CreateHardLinkAtW,
     posix::CopyAttributes,
+    posix::ReadLinkTarget,
+    posix::CreateLinkAtW,
+    posix::CreateSpecialAtW,
 };
 
 Platform g_current = kPosix;

@@ -134,6 +134,9 @@ constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+// Windows reserves it; the Linux listing marks FIFOs, sockets and devices
+// with it.
+constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
@@ -142,6 +145,12 @@ constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 // is opened; any other object at the name fails with ERROR_DIRECTORY. The
 // backends take it out before the system sees the flags.
 constexpr DWORD FILE_FLAG_DIRECTORY_ONLY = 0x00004000;
+// Velmox's own flag: a link or special file at the name is opened as the
+// node itself (never followed, never opened for I/O), for its status, times,
+// security and link target; any other object opens as without it (Windows:
+// FILE_OPEN_REPARSE_POINT; Linux: O_PATH | O_NOFOLLOW). No data moves
+// through a node's handle.
+constexpr DWORD FILE_FLAG_OPEN_NODE = 0x00008000;
 constexpr DWORD MEM_COMMIT = 0x1000;
 constexpr DWORD PAGE_READWRITE = 0x04;
 constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x20;
@@ -188,6 +197,9 @@ constexpr DWORD ERROR_FILE_INVALID = 1006;
 constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+constexpr DWORD ERROR_NOT_A_REPARSE_POINT = 4390;
+// The largest link target (MAXIMUM_REPARSE_DATA_BUFFER_SIZE).
+constexpr DWORD kMaxLinkTargetBytes = 16384;
 
 // NT statuses.
 constexpr NTSTATUS STATUS_SUCCESS = 0;
@@ -295,6 +307,22 @@ struct Platform {
   // Samba and Wine keep DOS attributes and streams, added, changed and
   // removed). Writes nothing where they already match.
   BOOL (*CopyAttributes)(HANDLE source, HANDLE destination);
+  // The target of the link open as `link` (FILE_FLAG_OPEN_NODE), as bytes
+  // for CreateLinkAtW: Windows the reparse data, Linux the link's text.
+  // ERROR_NOT_A_REPARSE_POINT where the object is no link (Windows: a
+  // reparse point whose tag is not a name surrogate, a deduplicated or
+  // cloud file, is data).
+  BOOL (*ReadLinkTarget)(HANDLE link, void* target, DWORD size, DWORD* returned);
+  // A new link `name` in `directory` (never replaces, never follows) with a
+  // target ReadLinkTarget returned, made a directory link where
+  // `attributes` has FILE_ATTRIBUTE_DIRECTORY; returns it open as a node
+  // with `access`.
+  HANDLE (*CreateLinkAtW)(HANDLE directory, const char16_t* name, const void* target, DWORD size,
+                          DWORD attributes, DWORD access);
+  // A new special file `name` in `directory` of the kind and device numbers
+  // of `like` (a node), private to the run until its security is set;
+  // returns it open as a node with `access`. Null where there are none.
+  HANDLE (*CreateSpecialAtW)(HANDLE directory, const char16_t* name, HANDLE like, DWORD access);
 };
 // clang-format on
 
@@ -311,5 +339,10 @@ RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared
 
 // The separator the walk puts between a directory path and an entry name.
 extern const char16_t kPathSeparator;
+
+// Whether links are copied as links unless /FollowLinks is given: the
+// platform's own tree copiers' convention (Linux keeps them; Windows
+// follows them).
+extern const bool kLinksKeptByDefault;
 
 }  // namespace vx

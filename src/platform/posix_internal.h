@@ -38,6 +38,10 @@ struct Handle {
   Kind kind = Kind::kFile;
   int fd = -1;
   bool owns_fd = true;
+  // A link or special file opened as the node itself (O_PATH): its status,
+  // times, owner and attributes are reached through the descriptor's entry
+  // in /proc where the f* calls refuse such a descriptor.
+  bool node = false;
   // The status the handle was opened with (from the listing that found the
   // object, or taken when first asked for), so that one object costs one
   // stat.
@@ -63,7 +67,8 @@ struct Handle {
   size_t entry_pos = 0;
   size_t entry_end = 0;
   std::string last_entry_name;
-  Status last_entry_status;
+  Status last_entry_status;  // the link's target's, where the entry is a link
+  bool last_entry_link = false;
   // Whether the directory is on a read-only mount: -1 until asked.
   int read_only_mount = -1;
   // Whether data written to this file moves inside the kernel: -1 until its
@@ -156,6 +161,12 @@ BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t*
 BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory);
 BOOL CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name);
 BOOL CopyAttributes(HANDLE source, HANDLE destination);
+BOOL ReadLinkTarget(HANDLE link, void* target, DWORD size, DWORD* returned);
+HANDLE CreateLinkAtW(HANDLE directory, const char16_t* name, const void* target, DWORD size,
+                     DWORD attributes, DWORD access);
+HANDLE CreateSpecialAtW(HANDLE directory, const char16_t* name, HANDLE like, DWORD access);
+// The path in /proc that leads to the open object itself.
+std::string SelfPath(int fd);
 // The process's umask, read once.
 mode_t ProcessUmask();
 

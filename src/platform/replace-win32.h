@@ -2,6 +2,8 @@
 // kept apart from the calls so that they can be tried with any answer.
 #pragma once
 
+#include <cstring>
+
 #include "platform.h"
 
 namespace vx::win32 {
@@ -13,6 +15,19 @@ constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 // WOF-compressed files) hold their own data and are files like any other.
 constexpr bool IsNameSurrogateTag(ULONG tag) {
   return (tag & 0x20000000) != 0;
+}
+
+// Reparse data (REPARSE_DATA_BUFFER: a tag, a data length, a reserved
+// word, then the tag's own data) is a link's target only where its tag is a
+// name surrogate and its length agrees with what was read.
+inline bool IsLinkData(const void* data, DWORD size) {
+  constexpr DWORD kHeaderBytes = 8;
+  if (size < kHeaderBytes) return false;
+  ULONG tag = 0;
+  uint16_t length = 0;
+  std::memcpy(&tag, data, sizeof tag);
+  std::memcpy(&length, static_cast<const unsigned char*>(data) + 4, sizeof length);
+  return IsNameSurrogateTag(tag) && kHeaderBytes + length <= size;
 }
 
 // Does `act` (a rename that replaces a file, a delete) on a file that may

@@ -43,17 +43,56 @@ struct Header {
 
 using Attributes = std::map<std::string, std::string>;
 
+// Where an object's attributes, owner and mode are read and written:
+// through its descriptor, or, for a node (an O_PATH descriptor, which the
+// f* calls refuse), through the descriptor's entry in /proc, which leads to
+// the node itself and never through a link.
+class Object {
+ public:
+  explicit Object(int fd, bool node = false) : fd_(fd), node_(node) {
+    if (node_) path_ = SelfPath(fd);
+  }
+  static Object Of(HANDLE handle, int fd) {
+    const Handle* known = FromHandle(handle);
+    return Object(fd, known != nullptr && known->node);
+  }
+  ssize_t Get(const char* name, void* value, size_t size) const {
+    return node_ ? getxattr(path_.c_str(), name, value, size) : fgetxattr(fd_, name, value, size);
+  }
+  int Set(const char* name, const void* value, size_t size) const {
+    return node_ ? setxattr(path_.c_str(), name, value, size, 0)
+                 : fsetxattr(fd_, name, value, size, 0);
+  }
+  int Remove(const char* name) const {
+    return node_ ? removexattr(path_.c_str(), name) : fremovexattr(fd_, name);
+  }
+  ssize_t List(char* list, size_t size) const {
+    return node_ ? listxattr(path_.c_str(), list, size) : flistxattr(fd_, list, size);
+  }
+  int Chown(uid_t uid, gid_t gid) const {
+    return node_ ? fchownat(fd_, "", uid, gid, AT_EMPTY_PATH) : fchown(fd_, uid, gid);
+  }
+  int Chmod(mode_t mode) const {
+    return node_ ? fchmodat(AT_FDCWD, path_.c_str(), mode, 0) : fchmod(fd_, mode);
+  }
+
+ private:
+  int fd_;
+  bool node_;
+  std::string path_;
+};
+
 bool IsSystemAclName(const std::string& name) {
   return name.rfind("security.", 0) == 0 || name.rfind("trusted.", 0) == 0;
 }
 
 // Reads one attribute; false with errno when it is absent or unreadable.
-bool ReadAttribute(int fd, const char* name, std::string* value) {
+bool ReadAttribute(const Object& object, const char* name, std::string* value) {
   for (;;) {
-    ssize_t size = fgetxattr(fd, name, nullptr, 0);
+    ssize_t size = object.Get(name, nullptr, 0);
     if (size < 0) return false;
     value->resize(static_cast<size_t>(size));
-    ssize_t got = fgetxattr(fd, name, value->data(), value->size());
+    ssize_t got = object.Get(name, value->data(), value->size());
     if (got >= 0) {
       value->resize(static_cast<size_t>(got));
       return true;
@@ -68,9 +107,9 @@ bool Absent(int error) {
 
 // Every attribute name of the object, in one call: a list never exceeds
 // 64 KiB (XATTR_LIST_MAX).
-bool ListAttributeNames(int fd, std::vector<std::string>* names) {
+bool ListAttributeNames(const Object& object, std::vector<std::string>* names) {
   thread_local std::vector<char> list(65536);
-  const ssize_t got = flistxattr(fd, list.data(), list.size());
+  const ssize_t got = object.List(list.data(), list.size());
   if (got < 0) return Absent(errno);
   for (ssize_t pos = 0; pos < got;) {
     names->emplace_back(list.data() + pos);
@@ -86,14 +125,15 @@ bool Contains(const std::vector<std::string>& names, std::string_view name) {
 // Sets an attribute unless it already holds `value`; `changing` runs before
 // a write.
 template <typename Changing>
-bool SetAttributeIfDifferent(int fd, const std::vector<std::string>& present,
+bool SetAttributeIfDifferent(const Object& object, const std::vector<std::string>& present,
                              const std::string& name, const std::string& value, Changing changing) {
   std::string current;
-  if (Contains(present, name) && ReadAttribute(fd, name.c_str(), &current) && current == value) {
+  if (Contains(present, name) && ReadAttribute(object, name.c_str(), &current) &&
+      current == value) {
     return true;
   }
   changing();
-  return fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0;
+  return object.Set(name.c_str(), value.data(), value.size()) == 0;
 }
 
 void AppendBytes(std::string* out, const void* data, size_t size) {
@@ -171,6 +211,7 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
   const struct statx* sx = StatusOf(object);
   const int fd = sx != nullptr ? DescriptorOf(object) : -1;
   if (fd < 0) return 0;
+  const Object target = Object::Of(object, fd);
   auto fail = [] {
     SetLastErrorFromErrno(errno);
     return 0;
@@ -183,13 +224,13 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
   header.mode = sx->stx_mode & 07777;
   std::vector<std::string> names;
   if ((information & (DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) &&
-      !ListAttributeNames(fd, &names)) {
+      !ListAttributeNames(target, &names)) {
     return fail();
   }
   // An attribute removed between the list and the read is no failure.
   auto read_listed = [&](const char* name, std::string* value, uint32_t* present) {
     if (!Contains(names, name)) return true;
-    if (ReadAttribute(fd, name, value)) {
+    if (ReadAttribute(target, name, value)) {
       *present = 1;
       return true;
     }
@@ -246,6 +287,7 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
   const struct statx* sx = look != nullptr ? nullptr : StatusOf(object);
   const int fd = look != nullptr || sx != nullptr ? DescriptorOf(object) : -1;
   if (fd < 0) return 0;
+  const Object target = Object::Of(object, fd);
   Header header;
   std::memcpy(&header, descriptor, sizeof header);
   if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 || header.total_size < sizeof header ||
@@ -272,6 +314,8 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
   }
   const DWORD apply = information & header.information;
   const bool directory = look == nullptr && S_ISDIR(sx->stx_mode);
+  // A link has no mode of its own to set.
+  const bool link = look == nullptr && S_ISLNK(sx->stx_mode);
   const uint32_t uid = look != nullptr ? look->uid : sx->stx_uid;
   const uint32_t gid = look != nullptr ? look->gid : sx->stx_gid;
   const uint32_t mode = look != nullptr ? look->mode : sx->stx_mode & 07777;
@@ -287,7 +331,7 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
   };
   std::vector<std::string> present;
   if (look == nullptr && (apply & (DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION))) {
-    if (!ListAttributeNames(fd, &present)) return fail(errno);
+    if (!ListAttributeNames(target, &present)) return fail(errno);
     // Nothing has been applied to a file just created yet: this is how its
     // directory's new files start out, unless it brought attributes along.
     if (created_in != nullptr && present.empty()) {
@@ -306,7 +350,7 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
   bool mode_unsure = false;
   if (new_uid != static_cast<uid_t>(-1) || new_gid != static_cast<gid_t>(-1)) {
     changing();
-    if (fchown(fd, new_uid, new_gid) != 0) return fail(errno);
+    if (target.Chown(new_uid, new_gid) != 0) return fail(errno);
     mode_unsure = true;
   }
   if (apply & DACL_SECURITY_INFORMATION) {
@@ -314,23 +358,23 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
     // ACL leaves its mask in the group bits.
     if (!header.has_access_acl && Contains(present, kAccessAcl)) {
       changing();
-      if (fremovexattr(fd, kAccessAcl) != 0 && !Absent(errno)) return fail(errno);
+      if (target.Remove(kAccessAcl) != 0 && !Absent(errno)) return fail(errno);
       mode_unsure = true;
     }
     if (directory && !header.has_default_acl && Contains(present, kDefaultAcl)) {
       changing();
-      if (fremovexattr(fd, kDefaultAcl) != 0 && !Absent(errno)) return fail(errno);
+      if (target.Remove(kDefaultAcl) != 0 && !Absent(errno)) return fail(errno);
     }
-    if (mode_unsure || mode != header.mode) {
+    if (!link && (mode_unsure || mode != header.mode)) {
       changing();
-      if (fchmod(fd, static_cast<mode_t>(header.mode)) != 0) return fail(errno);
+      if (target.Chmod(static_cast<mode_t>(header.mode)) != 0) return fail(errno);
     }
     if (header.has_access_acl &&
-        !SetAttributeIfDifferent(fd, present, kAccessAcl, access_acl, changing)) {
+        !SetAttributeIfDifferent(target, present, kAccessAcl, access_acl, changing)) {
       return fail(errno);
     }
     if (header.has_default_acl && directory &&
-        !SetAttributeIfDifferent(fd, present, kDefaultAcl, default_acl, changing)) {
+        !SetAttributeIfDifferent(target, present, kDefaultAcl, default_acl, changing)) {
       return fail(errno);
     }
   }
@@ -338,11 +382,11 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
     for (const std::string& name : present) {
       if (IsSystemAclName(name) && attributes.count(name) == 0) {
         changing();
-        if (fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) return fail(errno);
+        if (target.Remove(name.c_str()) != 0 && errno != ENODATA) return fail(errno);
       }
     }
     for (const auto& [name, value] : attributes) {
-      if (!SetAttributeIfDifferent(fd, present, name, value, changing)) return fail(errno);
+      if (!SetAttributeIfDifferent(target, present, name, value, changing)) return fail(errno);
     }
   }
   return 1;
@@ -359,6 +403,8 @@ BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
   const struct statx* sx = StatusOf(object);
   const int fd = sx != nullptr ? DescriptorOf(object) : -1;
   if (fd < 0) return 0;
+  if (S_ISLNK(sx->stx_mode)) return 1;  // a link has no security of its own to inherit
+  const Object target = Object::Of(object, fd);
   const bool is_directory = S_ISDIR(sx->stx_mode);
   const mode_t create_mode = is_directory ? 0777 : 0666;
   const mode_t kept = is_directory ? (sx->stx_mode & S_ISGID) : 0;
@@ -366,16 +412,16 @@ BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
       is_directory ? fd : (directory != nullptr ? DescriptorOf(directory) : -1);
   std::string default_acl;
   const bool inherited =
-      inherits_from >= 0 && ReadAttribute(inherits_from, kDefaultAcl, &default_acl);
+      inherits_from >= 0 && ReadAttribute(Object(inherits_from), kDefaultAcl, &default_acl);
   if (!inherited && inherits_from >= 0 && !Absent(errno)) {
     SetLastErrorFromErrno(errno);
     return 0;
   }
   ForgetStatus(object);
   const int result =
-      inherited ? fsetxattr(fd, kAccessAcl, AccessAclForNewObject(default_acl, create_mode).data(),
-                            default_acl.size(), 0)
-                : fchmod(fd, (create_mode & ~ProcessUmask()) | kept);
+      inherited ? target.Set(kAccessAcl, AccessAclForNewObject(default_acl, create_mode).data(),
+                             default_acl.size())
+                : target.Chmod((create_mode & ~ProcessUmask()) | kept);
   if (result != 0) {
     SetLastErrorFromErrno(errno);
     return 0;
@@ -386,9 +432,11 @@ BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
 // The user.* extended attributes made equal to the source's: added, changed
 // and removed, nothing written where they already match.
 BOOL CopyAttributes(HANDLE source, HANDLE destination) {
-  const int in = DescriptorOf(source);
-  const int out = in >= 0 ? DescriptorOf(destination) : -1;
-  if (out < 0) return 0;
+  const int in_fd = DescriptorOf(source);
+  const int out_fd = in_fd >= 0 ? DescriptorOf(destination) : -1;
+  if (out_fd < 0) return 0;
+  const Object in = Object::Of(source, in_fd);
+  const Object out = Object::Of(destination, out_fd);
   auto fail = [](int error) {
     SetLastErrorFromErrno(error);
     return 0;
@@ -398,7 +446,7 @@ BOOL CopyAttributes(HANDLE source, HANDLE destination) {
   if (!ListAttributeNames(in, &wanted) || !ListAttributeNames(out, &present)) return fail(errno);
   auto is_user = [](const std::string& name) { return name.rfind("user.", 0) == 0; };
   for (const std::string& name : present) {
-    if (is_user(name) && !Contains(wanted, name) && fremovexattr(out, name.c_str()) != 0 &&
+    if (is_user(name) && !Contains(wanted, name) && out.Remove(name.c_str()) != 0 &&
         !Absent(errno)) {
       return fail(errno);
     }

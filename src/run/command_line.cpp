@@ -34,6 +34,14 @@ void PrintUsage() {
       u"names linked to that copy)\n",
       u"                  /Attributes  (= file attributes; on Linux the user.* extended "
       u"attributes)\n",
+      u"                  /Links  (= symbolic links and junctions copied as links; the default "
+      u"on Linux)\n",
+      u"                  /FollowLinks  (= links followed, what they lead to copied; the default "
+      u"on Windows)\n",
+      u"                  /Streams  (= alternate data streams; Windows only)\n",
+      u"                  /Specials  (= FIFOs, sockets and devices as such; Linux only)\n",
+      u"                  /Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
+      u"/Attributes /Streams /Specials)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -43,14 +51,26 @@ void PrintUsage() {
 
 namespace {
 
-enum class Effect { kValue, kFlag, kBufferSize };
+enum class Effect { kValue, kFlag, kBufferSize, kBackup };
 
 struct Option {
   std::u16string_view name;  // upper case; its length is the match length
   Effect effect;
   const char16_t* RunSettings::*value;
   int32_t RunSettings::*flag;
+  int32_t set_to = 1;  // what a flag becomes
 };
+
+// What /Backup stands for: every option that carries more than data.
+void SetBackupOptions() {
+  Settings.SubDirectories = 1;
+  Settings.SecurityDescriptor = 1;
+  Settings.Links = kLinksKept;
+  Settings.HardLinks = 1;
+  Settings.Attributes = 1;
+  Settings.Streams = 1;
+  Settings.Specials = 1;
+}
 
 const Option kOptions[] = {
     {u"/SOURCE:", Effect::kValue, &RunSettings::Source, nullptr},
@@ -68,6 +88,11 @@ const Option kOptions[] = {
     {u"/COPYBUFFERSIZE:", Effect::kBufferSize, nullptr, nullptr},
     {u"/HARDLINKS", Effect::kFlag, nullptr, &RunSettings::HardLinks},
     {u"/ATTRIBUTES", Effect::kFlag, nullptr, &RunSettings::Attributes},
+    {u"/LINKS", Effect::kFlag, nullptr, &RunSettings::Links, kLinksKept},
+    {u"/FOLLOWLINKS", Effect::kFlag, nullptr, &RunSettings::Links, kLinksFollowed},
+    {u"/STREAMS", Effect::kFlag, nullptr, &RunSettings::Streams},
+    {u"/SPECIALS", Effect::kFlag, nullptr, &RunSettings::Specials},
+    {u"/BACKUP", Effect::kBackup, nullptr, nullptr},
 };
 
 // Only 'a' to 'z' change; no locale is ever consulted.
@@ -115,7 +140,10 @@ void ParseArguments(int argc, const char16_t* const* argv) {
           Settings.*option.value = argv[i] + option.name.size();
           break;
         case Effect::kFlag:
-          Settings.*option.flag = 1;
+          Settings.*option.flag = option.set_to;
+          break;
+        case Effect::kBackup:
+          SetBackupOptions();
           break;
         case Effect::kBufferSize:
           Settings.CopyBufferSize =
@@ -169,6 +197,8 @@ bool ValidateSettings() {
     WriteConsole(u"Invalid copy buffer size, aborting.\n");
     return false;
   }
+  State.KeepLinks = Settings.Links == kLinksKept ||
+                    (Settings.Links == kLinksDefault && kLinksKeptByDefault);
   return true;
 }
 

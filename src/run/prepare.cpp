@@ -76,6 +76,10 @@ void PrintSettingsBlock() {
   // An extension shows its line only when given.
   if (Settings.HardLinks) lines.push_back(u"HardLinks                 : Yes\n");
   if (Settings.Attributes) lines.push_back(u"Attributes                : Yes\n");
+  if (Settings.Links == kLinksKept) lines.push_back(u"Links                     : Yes\n");
+  if (Settings.Links == kLinksFollowed) lines.push_back(u"FollowLinks               : Yes\n");
+  if (Settings.Streams) lines.push_back(u"Streams                   : Yes\n");
+  if (Settings.Specials) lines.push_back(u"Specials                  : Yes\n");
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);
@@ -117,6 +121,8 @@ bool PrepareRun() {
     return false;
   }
   if (!SetPrivilege("SeRestorePrivilege") || !SetPrivilege("SeBackupPrivilege")) return false;
+  // Asked for links as links, the run must be able to make them.
+  if (Settings.Links == kLinksKept && !SetPrivilege("SeCreateSymbolicLinkPrivilege")) return false;
   // Backup operators hold the backup and restore privileges but not the
   // security privilege. Without /SecurityDescriptor nothing needs it: the
   // run goes on, opening objects without their system access-control lists.

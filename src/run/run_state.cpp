@@ -24,6 +24,7 @@ void ResetRun() {
   State.LogIdentity = FileIdentity{};
   State.ErrorLogIdentity = FileIdentity{};
   State.WithoutSystemSecurity = false;
+  State.KeepLinks = false;
   State.HardLinkCopies.Clear();
   State.PreparedSource.clear();
   State.PreparedDestination.clear();

@@ -31,7 +31,13 @@ struct RunSettings {
   // Extensions: a line in the settings block only when given.
   int32_t HardLinks;
   int32_t Attributes;
+  int32_t Links;  // kLinksAsGiven: not given, /Links or /FollowLinks, the later one
+  int32_t Streams;
+  int32_t Specials;
 };
+
+// What the command line said of links.
+enum LinksAsGiven : int32_t { kLinksDefault = 0, kLinksKept = 1, kLinksFollowed = 2 };
 
 struct RunCounters {
   int32_t DirectoryCount;
@@ -58,6 +64,9 @@ struct RunState {
   // The security privilege is not held and /SecurityDescriptor was not
   // asked for: objects are opened without ACCESS_SYSTEM_SECURITY.
   bool WithoutSystemSecurity;
+  // Links are copied as links, not followed: /Links, or the platform's
+  // default without /FollowLinks.
+  bool KeepLinks;
   // With /HardLinks: the copies of multi-name source files made so far.
   HardLinkedCopies HardLinkCopies;
   // The storage Source and Destination point into once prepared.

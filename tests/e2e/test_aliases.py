@@ -77,7 +77,7 @@ class AliasTest(ScratchCase):
         os.symlink(".", self.path("src/sub/self"))
         os.symlink("sub", self.path("src/again"))
         output, status = self.velmox(self.path("src"), self.path("dst"),
-                                     "/CreateDestinationDirectory")
+                                     "/CreateDestinationDirectory", "/FollowLinks")
         self.assertEqual(status, 4)  # both links, met through sub and through again
         looped = sorted((subject, context, code) for _, subject, _, context, code in self.errors())
         self.assertEqual(looped, sorted(
@@ -89,7 +89,8 @@ class AliasTest(ScratchCase):
 
         # With /StopAtFirstError the first loop ends the walk.
         output, status = self.velmox(self.path("src"), self.path("dst2"),
-                                     "/CreateDestinationDirectory", "/StopAtFirstError")
+                                     "/CreateDestinationDirectory", "/StopAtFirstError",
+                                     "/FollowLinks")
         self.assertEqual(status, 1)
 
     def test_links_planted_in_the_destination_are_never_written_through(self):
@@ -101,7 +102,7 @@ class AliasTest(ScratchCase):
         os.symlink(self.path("outside/created-by-link"), self.path("dst/gone.txt"))
         before = os.stat(outside)
         output, status = self.velmox(self.path("src"), self.path("dst"), "/Overwrite",
-                                     "/SecurityDescriptor")
+                                     "/SecurityDescriptor", "/FollowLinks")
         self.assertEqual(status, 3)
         self.assertEqual(sorted((context, code) for _, _, _, context, code in self.errors()),
                          [(b"CopyOneFile:CreateFile(DESTINATION)", b"1921")] * 2

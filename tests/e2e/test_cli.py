@@ -27,6 +27,14 @@ USAGE = b"".join([
          "names linked to that copy)"),
     line("                  /Attributes  (= file attributes; on Linux the user.* extended "
          "attributes)"),
+    line("                  /Links  (= symbolic links and junctions copied as links; the default "
+         "on Linux)"),
+    line("                  /FollowLinks  (= links followed, what they lead to copied; the default "
+         "on Windows)"),
+    line("                  /Streams  (= alternate data streams; Windows only)"),
+    line("                  /Specials  (= FIFOs, sockets and devices as such; Linux only)"),
+    line("                  /Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
+         "/Attributes /Streams /Specials)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -13,21 +13,25 @@ HAVE_ACL_TOOLS = shutil.which("setfacl") and shutil.which("getfacl")
 
 
 def describe(root, with_security=True):
-    """Every entry below root: content, times and, on request, security."""
+    """Every entry below root, links as links: content or target, times and,
+    on request, security."""
     entries = {}
-    for directory, names, files in os.walk(root, followlinks=True):
+    for directory, names, files in os.walk(root):
         for name in names + files:
             full = os.path.join(directory, name)
             relative = os.path.relpath(full, root)
-            info = os.stat(full)
+            info = os.lstat(full)
             entry = {"kind": stat.S_IFMT(info.st_mode),
                      "mtime": info.st_mtime_ns // 100}  # FILETIME holds 100 ns units
             if stat.S_ISREG(info.st_mode):
                 with open(full, "rb") as data:
                     entry["sha"] = hashlib.sha256(data.read()).hexdigest()
+            if stat.S_ISLNK(info.st_mode):
+                entry["target"] = os.readlink(full)
             if with_security:
                 entry.update(mode=stat.S_IMODE(info.st_mode), uid=info.st_uid, gid=info.st_gid,
-                             xattrs={a: os.getxattr(full, a) for a in os.listxattr(full)})
+                             xattrs={a: os.getxattr(full, a, follow_symlinks=False)
+                                     for a in os.listxattr(full, follow_symlinks=False)})
             entries[os.fsencode(relative)] = entry
     return entries
 
@@ -59,9 +63,10 @@ class LinuxCopyTest(ScratchCase):
         os.setxattr(shared, "trusted.velmox", b"kept")
         os.setxattr(self.path("src/bin"), "trusted.dir", b"too")
         os.utime(shared, ns=(1_600_000_000_123_456_700, 1_500_000_000_987_654_300))
-        os.symlink("plain.txt", self.path("src/link"))  # followed: copied as a file
+        os.symlink("plain.txt", self.path("src/link"))  # kept as a link
+        os.utime(self.path("src/link"), ns=(1_300_000_000_000_000_000,) * 2, follow_symlinks=False)
         os.utime(self.path("src/bin"), ns=(1_400_000_000_000_000_000,) * 2)
-        subprocess.run(["cp", "-aL", self.path("src"), self.path("oracle")], check=True)
+        subprocess.run(["cp", "-a", self.path("src"), self.path("oracle")], check=True)
 
         output, status = self.velmox("/SecurityDescriptor")
         self.assertEqual((output, status), (b"", 0), self.read("run.err"))
@@ -160,7 +165,7 @@ class LinuxCopyTest(ScratchCase):
         os.makedirs(self.path("dst"))
         os.symlink(target, self.path("dst/a.txt"))
         os.symlink(self.path("outside"), self.path("dst/sub"))
-        output, status = self.velmox("/Overwrite")
+        output, status = self.velmox("/Overwrite", "/FollowLinks")
         self.assertEqual(status, 2)
         contexts = sorted(e.group(4) for e in self.errors())
         self.assertEqual(contexts, [b"CopyOneFile:CreateFile(DESTINATION)",
@@ -175,7 +180,7 @@ class LinuxCopyTest(ScratchCase):
         if os.access("/proc/kmsg", os.R_OK):
             os.symlink("/proc/kmsg", self.path("src/kmsg"))  # a read would wait for the kernel
         self.write("src/after", b"still copied")
-        output, status = self.velmox(timeout=60)
+        output, status = self.velmox("/FollowLinks", timeout=60)
         errors = {os.path.basename(e.group(2)): (e.group(4), e.group(5)) for e in self.errors()}
         self.assertEqual(status, len(errors))
         self.assertEqual(errors.pop(b"zero"), (b"CopyOneFile:CreateFile(SOURCE)", b"1"))

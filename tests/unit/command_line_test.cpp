@@ -49,17 +49,20 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   EXPECT_EQ(text.substr(0, 45 + 12), dashes + "\r\nVelmox 3.0\r\n");
   size_t lines = 0;
   for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
-  EXPECT_EQ(lines, 19u);
+  EXPECT_EQ(lines, 24u);
   EXPECT_NE(
       text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
       std::string::npos);
   EXPECT_NE(text.find("\r\nReturns         : -1 = Fatal Error, else number of errors logged in "
                       "errorlogfile\r\nExtensions      : /HardLinks  "),
             std::string::npos);
-  EXPECT_TRUE(text.ends_with(
-      "/HardLinks  (= a file with several names is copied once, its other names linked to that "
-      "copy)\r\n                  /Attributes  (= file attributes; on Linux the user.* "
-      "extended attributes)\r\n"));
+  EXPECT_NE(text.find(
+                "/HardLinks  (= a file with several names is copied once, its other names linked "
+                "to that copy)\r\n                  /Attributes  (= file attributes; on Linux the "
+                "user.* extended attributes)\r\n                  /Links  "),
+            std::string::npos);
+  EXPECT_TRUE(text.ends_with("/Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
+                             "/Attributes /Streams /Specials)\r\n"));
   EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
 }
 
@@ -91,6 +94,30 @@ TEST(ParseTest, LaterValueWinsAndUnknownSlashArgumentsAreSkippedSilently) {
   ASSERT_TRUE(parsed.valid);
   EXPECT_EQ(parsed.console, "");
   EXPECT_NE(std::u16string(Settings.Source).find(u"second"), std::u16string::npos);
+}
+
+// Links are kept by the platform's default unless an option says
+// otherwise, the later of /Links and /FollowLinks winning.
+TEST(ParseTest, LinksFollowThePlatformDefaultUnlessTheLaterOptionSaysOtherwise) {
+  const std::u16string roots[] = {u"/Source:" + Root(u"s"), u"/Dest:" + Root(u"d")};
+  struct Case {
+    std::vector<std::u16string> given;
+    bool keep;
+  };
+  const Case cases[] = {
+      {{}, kLinksKeptByDefault},
+      {{u"/links"}, true},
+      {{u"/FOLLOWLINKS"}, false},
+      {{u"/Links", u"/FollowLinks"}, false},
+      {{u"/FollowLinks", u"/Backup"}, true},
+      {{u"/Backup", u"/FollowLinks"}, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::u16string> given(std::begin(roots), std::end(roots));
+    given.insert(given.end(), c.given.begin(), c.given.end());
+    ASSERT_TRUE(Parse(given).valid);
+    EXPECT_EQ(State.KeepLinks, c.keep) << c.given.size();
+  }
 }
 
 TEST(ParseTest, NonOptionArgumentsAreIgnoredAloudInUpperCase) {

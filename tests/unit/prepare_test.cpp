@@ -86,16 +86,42 @@ TEST_F(PrepareTest, ValidRunPrintsSettingsAndSixPrivilegeLines) {
   EXPECT_TRUE(faults.OpenHandles().empty());
 }
 
-// An extension's line shows only when it is given, after the usual lines.
+// An extension's line shows only when it is given, after the usual lines;
+// of /Links and /FollowLinks the later one wins, and /Backup stands for
+// several options at once.
 TEST_F(PrepareTest, ExtensionsShowTheirSettingsLinesOnlyWhenGiven) {
-  EXPECT_EQ(RunVelmox(Arguments({u"/Silent", u"/attributes", u"/hardlinks"})), 0);
-  const std::string settings = SettingsLines(Prepared(u"src"), Prepared(u"dst"), "Yes");
-  const std::string dashes = "-------------------------------------------\r\n";
-  const std::string with_line = settings.substr(0, settings.size() - dashes.size()) +
-                                "HardLinks                 : Yes\r\n"
-                                "Attributes                : Yes\r\n" +
-                                dashes;
-  EXPECT_EQ(scratch_.Read(u"run.log").substr(0, with_line.size()), with_line);
+  struct Case {
+    std::vector<std::u16string> given;
+    std::string lines;  // between the CopyBufferSize line and the dashes
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {{u"/attributes", u"/hardlinks"},
+       "HardLinks                 : Yes\r\nAttributes                : Yes\r\n"},
+      {{u"/Links", u"/FollowLinks"}, "FollowLinks               : Yes\r\n"},
+      {{u"/FollowLinks", u"/links"}, "Links                     : Yes\r\n"},
+      {{u"/Streams", u"/Specials"},
+       "Streams                   : Yes\r\nSpecials                  : Yes\r\n"},
+      {{u"/Backup"},
+       "HardLinks                 : Yes\r\nAttributes                : Yes\r\n"
+       "Links                     : Yes\r\nStreams                   : Yes\r\n"
+       "Specials                  : Yes\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::u16string> given = {u"/Silent"};
+    given.insert(given.end(), c.given.begin(), c.given.end());
+    EXPECT_EQ(RunVelmox(Arguments(given)), 0);
+    const std::string log = scratch_.Read(u"run.log");
+    const std::string buffer_line = "CopyBufferSize            : 64\r\n";
+    const size_t at = log.find(buffer_line);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(log.substr(at + buffer_line.size(), c.lines.size() + 5), c.lines + "-----")
+        << c.lines;
+    if (c.given == std::vector<std::u16string>{u"/Backup"}) {
+      EXPECT_NE(log.find("SecurityDescriptor        : Yes\r\nSubDirectories            : Yes"),
+                std::string::npos);
+    }
+  }
 }
 
 TEST_F(PrepareTest, SilentRunLeavesTheConsoleEmptyAndLogsSilentYes) {
