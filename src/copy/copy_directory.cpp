@@ -304,8 +304,8 @@ int Leave(Walk& walk, Level& level, bool finished) {
   }
   if (Settings.Attributes && Os().CopyAttributes != nullptr &&
       !Os().CopyAttributes(level.source_handle, level.destination_handle)) {
-    ReportWin32Error(level.destination.path,
-                     u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)", Os().GetLastError());
+    ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
+                     Os().GetLastError());
     return Release(level.destination_handle, level.source_handle);
   }
   Os().CloseHandle(level.destination_handle);
@@ -358,7 +358,8 @@ Next NextEntry(Level& level, std::u16string* name, DWORD* attributes, uint64_t* 
     name->assign(record->FileName, record->FileNameLength / sizeof(char16_t));
     *attributes = record->FileAttributes;
     const bool is_directory = (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (is_directory && (IsDotOrDotDot(*name) || (!Settings.SubDirectories && !IsNode(*attributes)))) {
+    if (is_directory &&
+        (IsDotOrDotDot(*name) || (!Settings.SubDirectories && !IsNode(*attributes)))) {
       continue;
     }
     *size = static_cast<uint64_t>(record->EndOfFile);

@@ -86,7 +86,12 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
     return Decision::kFailed;
   }
   FileIdentity destination_identity = IdentityOf(destination_info);
-  if (destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+  // A directory link, looked at as itself where links are kept, is no
+  // directory the file would go into.
+  const DWORD directory_link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  if ((destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(State.KeepLinks &&
+        (destination_info.dwFileAttributes & directory_link) == directory_link)) {
     ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", ERROR_ALREADY_EXISTS);
     return Decision::kFailed;
   }
@@ -180,8 +185,7 @@ bool SourceUnchanged(HANDLE source_file, const BY_HANDLE_FILE_INFORMATION& befor
                      const std::u16string& source) {
   BY_HANDLE_FILE_INFORMATION after;
   if (!Os().GetFileInformationByHandle(source_file, &after)) {
-    ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(SOURCE)",
-                     Os().GetLastError());
+    ReportWin32Error(source, u"CopyOnFile:GetFileInformationByHandle(SOURCE)", Os().GetLastError());
     return false;
   }
   const bool same_object = after.dwVolumeSerialNumber == before.dwVolumeSerialNumber &&
@@ -248,8 +252,8 @@ enum class NewObject {
 // name or none, is closed first: nothing may hold it open while its name is
 // taken over. Returns false after reporting; the caller removes `made`.
 bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_info,
-                HANDLE* replaced, HANDLE made, const std::u16string& temporary,
-                const Place& source, const Place& destination, NewObject kind) {
+                HANDLE* replaced, HANDLE made, const std::u16string& temporary, const Place& source,
+                const Place& destination, NewObject kind) {
   if (!Os().SetFileTime(made, &source_info.ftCreationTime, &source_info.ftLastAccessTime,
                         &source_info.ftLastWriteTime)) {
     ReportWin32Error(destination.path, u"CopyOneFile:SetFileTime(DESTINATION)",
@@ -306,9 +310,9 @@ Linked LinkToEarlierCopy(const FileIdentity& source_identity, const Place& sourc
                          const Place& destination, HANDLE* replaced) {
   const HardLinkedCopies::Copy* earlier = State.HardLinkCopies.Find(source_identity);
   if (earlier == nullptr) return Linked::kNo;
-  HANDLE copy = Os().CreateFileW(earlier->path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                 OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE copy = Os().CreateFileW(
+      earlier->path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (copy == INVALID_HANDLE_VALUE) return Linked::kNo;
   BY_HANDLE_FILE_INFORMATION info;
   FileIdentity identity;

@@ -126,9 +126,9 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
     is_link = S_ISLNK(status.sx.stx_mode);
   }
   const bool have_status =
-      !self_or_parent && ((status.valid && !is_link) ||
-                          StatxAt(handle->fd, entry->d_name, 0, &status) ||
-                          StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
+      !self_or_parent &&
+      ((status.valid && !is_link) || StatxAt(handle->fd, entry->d_name, 0, &status) ||
+       StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
   handle->last_entry_link = is_link;
   bool is_directory = self_or_parent || entry->d_type == DT_DIR;
   if (have_status) {

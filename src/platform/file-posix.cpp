@@ -290,9 +290,9 @@ DWORD JudgeOpened(Handle* handle, int fd) {
   if (!StatxAt(fd, "", AT_EMPTY_PATH, &opened)) return Win32ErrorFromErrno(errno);
   if (!S_ISREG(opened.sx.stx_mode)) return ERROR_INVALID_FUNCTION;
   const Status& looked = handle->status;
-  if (looked.valid &&
-      (opened.sx.stx_ino != looked.sx.stx_ino || opened.sx.stx_dev_major != looked.sx.stx_dev_major ||
-       opened.sx.stx_dev_minor != looked.sx.stx_dev_minor)) {
+  if (looked.valid && (opened.sx.stx_ino != looked.sx.stx_ino ||
+                       opened.sx.stx_dev_major != looked.sx.stx_dev_major ||
+                       opened.sx.stx_dev_minor != looked.sx.stx_dev_minor)) {
     return ERROR_FILE_INVALID;
   }
   const Handle* parent = handle->deferred_parent;
@@ -421,8 +421,8 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
   const std::string path = EncodeFileName(name);
   // The listing followed a link it found: a node open looks for itself.
-  const bool listed_is_own =
-      path == parent->last_entry_name && !(parent->last_entry_link && (flags & FILE_FLAG_OPEN_NODE));
+  const bool listed_is_own = path == parent->last_entry_name &&
+                             !(parent->last_entry_link && (flags & FILE_FLAG_OPEN_NODE));
   const Status* listed = listed_is_own ? &parent->last_entry_status : nullptr;
   HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags, listed);
   // A name may have been added to the directory.
@@ -686,7 +686,7 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   const struct statx* sx = StatusOf(file);
   if (sx == nullptr) return 0;
   *info = {};
-  info->dwFileAttributes = S_ISDIR(sx->stx_mode) ? FILE_ATTRIBUTE_DIRECTORY
+  info->dwFileAttributes = S_ISDIR(sx->stx_mode)   ? FILE_ATTRIBUTE_DIRECTORY
                            : S_ISLNK(sx->stx_mode) ? FILE_ATTRIBUTE_REPARSE_POINT
                            : S_ISREG(sx->stx_mode) ? FILE_ATTRIBUTE_NORMAL
                                                    : FILE_ATTRIBUTE_DEVICE;
@@ -872,8 +872,8 @@ HANDLE OpenCreatedNode(Handle* parent, const std::string& name, mode_t type) {
 // symlinkat fails on any existing name and never follows one; the link
 // gets the target's bytes as they are, relative or absolute, dangling or
 // not. Linux links have no kind: `attributes` does not matter.
-HANDLE CreateLinkAtW(HANDLE directory, const char16_t* name, const void* target, DWORD size,
-                     DWORD, DWORD) {
+HANDLE CreateLinkAtW(HANDLE directory, const char16_t* name, const void* target, DWORD size, DWORD,
+                     DWORD) {
   Handle* parent = DirectoryHandle(directory);
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
   const std::string text(static_cast<const char*>(target), size);
@@ -896,8 +896,8 @@ HANDLE CreateSpecialAtW(HANDLE directory, const char16_t* name, HANDLE like, DWO
     return Fail(ERROR_INVALID_PARAMETER);
   }
   const std::string path = EncodeFileName(name);
-  if (mknodat(parent->fd, path.c_str(), type | 0600, makedev(sx->stx_rdev_major, sx->stx_rdev_minor)) !=
-      0) {
+  if (mknodat(parent->fd, path.c_str(), type | 0600,
+              makedev(sx->stx_rdev_major, sx->stx_rdev_minor)) != 0) {
     return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
   }
   return OpenCreatedNode(parent, path, type);

@@ -261,8 +261,7 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
   if (status < 0) return FailWithStatus(status);
   // A node open takes a link as itself; the check still catches a system
   // that followed it anyway (Wine).
-  if (no_follow && !(open_node && IsNameSurrogate(file)) &&
-      !IsEntryItself(directory, name, file)) {
+  if (no_follow && !(open_node && IsNameSurrogate(file)) && !IsEntryItself(directory, name, file)) {
     ::CloseHandle(file);
     ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return INVALID_HANDLE_VALUE;
@@ -479,9 +478,8 @@ BOOL Win32CopyAttributes(HANDLE source, HANDLE destination) {
 }
 
 BOOL Win32ReadLinkTarget(HANDLE link, void* target, DWORD size, DWORD* returned) {
-  DWORD got = 0;
-  if (!::DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, target, size, &got,
-                         nullptr)) {
+  ::DWORD got = 0;
+  if (!::DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, target, size, &got, nullptr)) {
     return 0;
   }
   if (!win32::IsLinkData(target, got)) {
@@ -510,9 +508,9 @@ HANDLE Win32CreateLinkAtW(HANDLE directory, const char16_t* name, const void* ta
     return INVALID_HANDLE_VALUE;
   }
   if (status < 0) return FailWithStatus(status);
-  DWORD unused = 0;
-  if (!::DeviceIoControl(link, FSCTL_SET_REPARSE_POINT, const_cast<void*>(target), size, nullptr,
-                         0, &unused, nullptr)) {
+  ::DWORD unused = 0;
+  if (!::DeviceIoControl(link, FSCTL_SET_REPARSE_POINT, const_cast<void*>(target), size, nullptr, 0,
+                         &unused, nullptr)) {
     const DWORD code = ::GetLastError();
     FILE_DISPOSITION_INFO dispose = {TRUE};
     ::SetFileInformationByHandle(link, FileDispositionInfo, &dispose, sizeof dispose);

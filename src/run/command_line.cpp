@@ -197,8 +197,8 @@ bool ValidateSettings() {
     WriteConsole(u"Invalid copy buffer size, aborting.\n");
     return false;
   }
-  State.KeepLinks = Settings.Links == kLinksKept ||
-                    (Settings.Links == kLinksDefault && kLinksKeptByDefault);
+  State.KeepLinks =
+      Settings.Links == kLinksKept || (Settings.Links == kLinksDefault && kLinksKeptByDefault);
   return true;
 }
 

@@ -140,6 +140,9 @@ BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* inf
     return 0;
   }
   if (!Real().GetFileInformationByHandle(file, info)) return 0;
+  if (I().StandInFor(I().PathOf(file)) != nullptr) {
+    info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  }
   uint64_t index = 0;
   if (I().SameIndex(&index)) {
     info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
@@ -175,6 +178,62 @@ BOOL WrapCreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) 
     return 0;
   }
   return Real().CreateHardLinkAtW(file, directory, name);
+}
+
+BOOL WrapReadLinkTarget(HANDLE link, void* target, DWORD size, DWORD* returned) {
+  const std::u16string path = I().PathOf(link);
+  if (const Fault* fault = I().Hit(Call::kReadLinkTarget, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  const FaultInjector::StandInLink* stand_in = I().StandInFor(path);
+  if (stand_in == nullptr) return Real().ReadLinkTarget(link, target, size, returned);
+  if (stand_in->data.empty() || stand_in->data.size() > size) {
+    Real().SetLastError(stand_in->data.empty() ? ERROR_NOT_A_REPARSE_POINT
+                                               : ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(target, stand_in->data.data(), stand_in->data.size());
+  *returned = static_cast<DWORD>(stand_in->data.size());
+  return 1;
+}
+
+HANDLE WrapCreateLinkAtW(HANDLE directory, const char16_t* name, const void* target, DWORD size,
+                         DWORD attributes, DWORD access) {
+  const std::u16string path = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kCreateLinkW, path)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE made = INVALID_HANDLE_VALUE;
+  if (I().StandInFor(u"") == nullptr) {
+    made = Real().CreateLinkAtW(directory, name, target, size, attributes, access);
+  } else {
+    const bool is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!is_directory || Real().CreateDirectoryAtW(directory, name)) {
+      made = Real().CreateFileAtW(directory, name, access,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  is_directory ? OPEN_EXISTING : CREATE_NEW,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    }
+    if (made != INVALID_HANDLE_VALUE) {
+      const auto* bytes = static_cast<const unsigned char*>(target);
+      I().MadeLinks().push_back({path, {bytes, bytes + size}, attributes});
+    }
+  }
+  if (made != INVALID_HANDLE_VALUE) I().Opened(made, path);
+  return made;
+}
+
+HANDLE WrapCreateSpecialAtW(HANDLE directory, const char16_t* name, HANDLE like, DWORD access) {
+  const std::u16string path = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kCreateSpecialW, path)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE made = Real().CreateSpecialAtW(directory, name, like, access);
+  if (made != INVALID_HANDLE_VALUE) I().Opened(made, path);
+  return made;
 }
 
 BOOL WrapCopyAttributes(HANDLE source, HANDLE destination) {
@@ -226,11 +285,21 @@ NTSTATUS WrapNtQueryDirectoryFile(HANDLE file, HANDLE event, void* apc_routine, 
                                   IO_STATUS_BLOCK* io_status, void* buffer, ULONG length,
                                   int information_class, BOOLEAN return_single_entry,
                                   void* file_name, BOOLEAN restart_scan) {
-  if (const Fault* fault = I().Hit(Call::kNtQueryDirectoryFile, I().PathOf(file))) {
+  const std::u16string path = I().PathOf(file);
+  if (const Fault* fault = I().Hit(Call::kNtQueryDirectoryFile, path)) {
     return fault->status;
   }
-  return I().real_query(file, event, apc_routine, apc_context, io_status, buffer, length,
-                        information_class, return_single_entry, file_name, restart_scan);
+  const NTSTATUS status =
+      I().real_query(file, event, apc_routine, apc_context, io_status, buffer, length,
+                     information_class, return_single_entry, file_name, restart_scan);
+  if (status >= 0 && information_class == FileDirectoryInformation) {
+    auto* record = static_cast<FILE_DIRECTORY_INFORMATION*>(buffer);
+    const std::u16string name(record->FileName, record->FileNameLength / sizeof(char16_t));
+    if (I().StandInFor(path + kPathSeparator + name) != nullptr) {
+      record->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+  }
+  return status;
 }
 
 std::u16string Widened(const char* text) {
@@ -277,7 +346,9 @@ BOOL WrapLookupPrivilegeValueA(const char* system_name, const char* name, LUID* 
     Real().SetLastError(fault->error);
     return 0;
   }
-  return Real().LookupPrivilegeValueA(system_name, name, luid);
+  if (Real().LookupPrivilegeValueA(system_name, name, luid)) return 1;
+  return I().StandsInForUnknownPrivileges() &&
+         Real().LookupPrivilegeValueA(system_name, "SeChangeNotifyPrivilege", luid);
 }
 
 BOOL WrapAdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state,
@@ -367,6 +438,9 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.GetFileIdInfo != nullptr) table.GetFileIdInfo = WrapGetFileIdInfo;
   if (real_.CreateHardLinkAtW != nullptr) table.CreateHardLinkAtW = WrapCreateHardLinkAtW;
   if (real_.CopyAttributes != nullptr) table.CopyAttributes = WrapCopyAttributes;
+  if (real_.ReadLinkTarget != nullptr) table.ReadLinkTarget = WrapReadLinkTarget;
+  if (real_.CreateLinkAtW != nullptr) table.CreateLinkAtW = WrapCreateLinkAtW;
+  if (real_.CreateSpecialAtW != nullptr) table.CreateSpecialAtW = WrapCreateSpecialAtW;
   if (real_.GetFinalPathNameByHandleW != nullptr) {
     table.GetFinalPathNameByHandleW = WrapGetFinalPathNameByHandleW;
   }
@@ -379,6 +453,14 @@ FaultInjector::~FaultInjector() {
 
 void FaultInjector::Add(const Fault& fault) {
   rules_.push_back(Rule{fault, 0});
+}
+
+// An empty `path` asks whether any stand-in is set.
+const FaultInjector::StandInLink* FaultInjector::StandInFor(const std::u16string& path) const {
+  for (const StandInLink& link : stand_in_links_) {
+    if (path.empty() || path.ends_with(link.path)) return &link;
+  }
+  return nullptr;
 }
 
 int FaultInjector::Calls(Call call) const {

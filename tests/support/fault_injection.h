@@ -45,6 +45,9 @@ enum class Call {
   kGetFinalPathNameByHandleW,
   kCreateHardLinkW,
   kCopyAttributes,
+  kReadLinkTarget,
+  kCreateLinkW,     // CreateLinkAtW, with the joined path
+  kCreateSpecialW,  // CreateSpecialAtW, with the joined path
   kCount,
 };
 
@@ -94,6 +97,28 @@ class FaultInjector {
     *index = index_;
     return same_id_;
   }
+  // Links where the platform cannot show them (Windows links under Wine):
+  // the plain file or directory whose path ends with `path` is listed and
+  // described as a reparse point and reads as a link to `data`, or as a
+  // reparse point that is no link where `data` is empty. CreateLinkAtW then
+  // makes an empty file or directory and notes what it was asked to make.
+  struct StandInLink {
+    std::u16string path;
+    std::vector<unsigned char> data;
+  };
+  struct MadeLink {
+    std::u16string path;  // the name it was made under
+    std::vector<unsigned char> data;
+    DWORD attributes;
+  };
+  void StandInLinks(std::vector<StandInLink> links) { stand_in_links_ = std::move(links); }
+  const StandInLink* StandInFor(const std::u16string& path) const;
+  std::vector<MadeLink>& MadeLinks() { return made_links_; }
+  // A privilege the system does not know (Wine has no symbolic-link
+  // privilege) is looked up as one every token holds.
+  void StandInForUnknownPrivileges() { stand_in_privileges_ = true; }
+  bool StandsInForUnknownPrivileges() const { return stand_in_privileges_; }
+
   // Calls of a kind seen so far, faulted or not.
   int Calls(Call call) const;
   // Handles obtained through the table since the injector was installed and
@@ -133,6 +158,9 @@ class FaultInjector {
   bool same_id_ = false;
   uint64_t index_ = 0;
   DWORD access_asked_ = 0;
+  std::vector<StandInLink> stand_in_links_;
+  std::vector<MadeLink> made_links_;
+  bool stand_in_privileges_ = false;
 };
 
 }  // namespace vx::testing

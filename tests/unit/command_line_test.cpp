@@ -56,13 +56,14 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   EXPECT_NE(text.find("\r\nReturns         : -1 = Fatal Error, else number of errors logged in "
                       "errorlogfile\r\nExtensions      : /HardLinks  "),
             std::string::npos);
-  EXPECT_NE(text.find(
-                "/HardLinks  (= a file with several names is copied once, its other names linked "
+  EXPECT_NE(
+      text.find("/HardLinks  (= a file with several names is copied once, its other names linked "
                 "to that copy)\r\n                  /Attributes  (= file attributes; on Linux the "
                 "user.* extended attributes)\r\n                  /Links  "),
-            std::string::npos);
-  EXPECT_TRUE(text.ends_with("/Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
-                             "/Attributes /Streams /Specials)\r\n"));
+      std::string::npos);
+  EXPECT_TRUE(
+      text.ends_with("/Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
+                     "/Attributes /Streams /Specials)\r\n"));
   EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
 }
 

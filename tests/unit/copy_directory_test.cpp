@@ -404,6 +404,17 @@ TEST_F(CopyDirectoryTest, HardLinksGiveOneCopyManyNames) {
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(Counters.NewCount + Counters.NewerCount + Counters.OverwrittenCount, 0);
   EXPECT_EQ(ObjectAt(P(u"dst/b")).names, 3u);
+  // Replacing every name keeps the group one file, its data copied once.
+  Counters = RunCounters{};
+  State.HardLinkCopies.Clear();
+  Settings.OnlyNewer = 0;
+  Settings.Overwrite = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.OverwrittenCount, 4);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  EXPECT_EQ(Counters.ByteCount, 12u);
+  EXPECT_EQ(ObjectAt(P(u"dst/b")).names, 3u);
+  EXPECT_EQ(ObjectAt(P(u"dst/a")) == ObjectAt(P(u"dst/sub/c")), true);
 }
 
 // A file where a directory goes is never given a directory's security or

@@ -110,6 +110,8 @@ TEST_F(PrepareTest, ExtensionsShowTheirSettingsLinesOnlyWhenGiven) {
   for (const Case& c : cases) {
     std::vector<std::u16string> given = {u"/Silent"};
     given.insert(given.end(), c.given.begin(), c.given.end());
+    FaultInjector faults;
+    faults.StandInForUnknownPrivileges();
     EXPECT_EQ(RunVelmox(Arguments(given)), 0);
     const std::string log = scratch_.Read(u"run.log");
     const std::string buffer_line = "CopyBufferSize            : 64\r\n";
@@ -200,10 +202,15 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
        "SeRestorePrivilege", 1},
       {Fault{Call::kCloseHandle, 2, u"<token>", ERROR_INVALID_HANDLE},
        "CloseHandle() failed, aborting setting the %s privilege.\r\n", "SeBackupPrivilege", 2},
+      // Links asked for as links: the run must be able to make them.
+      {Fault{Call::kAdjustTokenPrivileges, 3, u"", 0, 0, Fault::Kind::kNotAllAssigned},
+       "AdjustTokenPrivileges() failed, aborting setting the %s privilege.\r\n",
+       "SeCreateSymbolicLinkPrivilege", 3, u"/Links"},
   };
   for (const Case& c : cases) {
     ConsoleCapture console;
     FaultInjector faults;
+    faults.StandInForUnknownPrivileges();
     faults.Add(c.fault);
     EXPECT_EQ(RunVelmox(Arguments({u"/Silent", c.flag})), -1);
     std::string message = c.message;
