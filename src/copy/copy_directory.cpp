@@ -10,6 +10,7 @@
 #include "../run/stop.h"
 #include "access.h"
 #include "copy_file.h"
+#include "copy_streams.h"
 #include "identity.h"
 #include "place.h"
 #include "temporary_name.h"
@@ -294,6 +295,14 @@ int Leave(Walk& walk, Level& level, bool finished) {
   if (!level.created) {
     RemoveLeftovers(level.source, level.source_handle, level.destination_handle,
                     level.destination.path);
+  }
+  // A directory's streams are carried where the run made it; one that
+  // existed keeps its own.
+  if (level.created && Settings.Streams &&
+      !CopyStreams(level.source_handle, level.destination_handle, level.source.path,
+                   level.destination.path, u"CopyOneDirectory:")) {
+    SecureCreated(level);
+    return Release(level.destination_handle, level.source_handle);
   }
   if (!SecureCreated(level)) return Release(level.destination_handle, level.source_handle);
   if (!Os().SetFileTime(level.destination_handle, &level.info.ftCreationTime,

@@ -7,6 +7,8 @@
 #include "../run/run_state.h"
 #include "../run/stop.h"
 #include "access.h"
+#include "copy_data.h"
+#include "copy_streams.h"
 #include "hard_links.h"
 #include "identity.h"
 #include "temporary_name.h"
@@ -128,54 +130,6 @@ uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
 bool ReportSourceChanged(const std::u16string& source) {
   ReportWin32Error(source, u"CopyOneFile:SourceChanged(SOURCE)", ERROR_FILE_INVALID);
   return false;
-}
-
-// Moves the data, inside the kernel where the platform can (holes stay
-// holes), else through COPYBUFFER. Whatever the kernel copy cannot do, for
-// any reason, the buffer does for the rest of the file, so a failure is
-// still reported by the read or the write that meets it. A file that ends
-// before `size` or goes on past it changed under the reader: no more than
-// one buffer beyond `size` is read (a pseudo file reporting 0 or a nominal
-// size never fills the disk). Once `size` bytes are in, no read looks for
-// the end: the look after the copy (SourceUnchanged) sees a file that grew.
-// Returns false after reporting, or after a request to stop.
-bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
-              const std::u16string& destination, uint64_t size) {
-  bool in_kernel = Os().CopyFileRange != nullptr;
-  uint64_t copied = 0;
-  for (;;) {
-    if (NoticeStop(destination, u"CopyOneFile:Interrupted(DESTINATION)")) return false;
-    if (copied > size) return ReportSourceChanged(source);
-    if (copied == size && size > 0) return true;
-    if (in_kernel) {
-      uint64_t moved = 0;
-      if (Os().CopyFileRange(source_file, destination_file, Settings.CopyBufferSize, &moved)) {
-        if (moved == 0) return copied == size || ReportSourceChanged(source);
-        Counters.ByteCount += moved;
-        copied += moved;
-        continue;
-      }
-      in_kernel = false;
-    }
-    DWORD bytes_read = 0;
-    if (!Os().ReadFile(source_file, State.COPYBUFFER, Settings.CopyBufferSize, &bytes_read,
-                       nullptr)) {
-      ReportWin32Error(source, u"CopyOneFile:ReadFile(SOURCE)", Os().GetLastError());
-      return false;
-    }
-    if (bytes_read == 0) return copied == size || ReportSourceChanged(source);
-    DWORD bytes_written = 0;
-    if (!Os().WriteFile(destination_file, State.COPYBUFFER, bytes_read, &bytes_written, nullptr)) {
-      ReportWin32Error(destination, u"CopyOneFile:WriteFile(DESTINATION)", Os().GetLastError());
-      return false;
-    }
-    if (bytes_written != bytes_read) {
-      ReportShortWrite(destination, bytes_read, bytes_written);
-      return false;
-    }
-    Counters.ByteCount += bytes_written;
-    copied += bytes_written;
-  }
 }
 
 // Whether the source, looked at again once its data is copied, is still
@@ -420,6 +374,8 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return release(INVALID_HANDLE_VALUE, 0);
   };
   if (!CopyData(source_file, file, source.path, destination.path, SizeOf(source_info)) ||
+      (Settings.Streams &&
+       !CopyStreams(source_file, file, source.path, destination.path, u"CopyOneFile:")) ||
       !SourceUnchanged(source_file, source_info, source.path)) {
     return discard();
   }

@@ -67,6 +67,8 @@ const Platform kPosix = {
     posix::ReadLinkTarget,
     posix::CreateLinkAtW,
     posix::CreateSpecialAtW,
+    nullptr,  // a file has its own data only
+    nullptr,
 };
 
 Platform g_current = kPosix;

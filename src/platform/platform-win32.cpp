@@ -522,6 +522,31 @@ HANDLE Win32CreateLinkAtW(HANDLE directory, const char16_t* name, const void* ta
   return link;
 }
 
+static_assert(sizeof(FILE_STREAM_INFO) == sizeof(::FILE_STREAM_INFO));
+
+BOOL Win32GetStreamInformation(HANDLE file, void* records, DWORD size) {
+  return ::GetFileInformationByHandleEx(file, FileStreamInfo, records, size);
+}
+
+// NtCreateFile opens a stream relative to its file's handle by the stream
+// name alone.
+HANDLE Win32CreateStreamW(HANDLE file, const char16_t* stream, DWORD access, DWORD disposition) {
+  if (disposition != OPEN_EXISTING && disposition != CREATE_NEW) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  const NameBelow below(file, stream);
+  HANDLE opened = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status =
+      OpenBelow(below, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                disposition == CREATE_NEW ? FILE_CREATE : FILE_OPEN,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, &opened, &outcome);
+  if (status < 0) return FailWithStatus(status);
+  ::SetLastError(ERROR_SUCCESS);
+  return opened;
+}
+
 const Platform kWin32 = {
     Win32CreateFileW,
     Win32CreateDirectoryW,
@@ -563,6 +588,8 @@ const Platform kWin32 = {
     Win32ReadLinkTarget,
     Win32CreateLinkAtW,
     nullptr,  // no special files
+    Win32GetStreamInformation,
+    Win32CreateStreamW,
 };
 
 Platform g_current = kWin32;

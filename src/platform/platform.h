@@ -110,6 +110,17 @@ struct FILE_DIRECTORY_INFORMATION {
   char16_t FileName[1];
 };
 
+// One data stream of a file or directory (FILE_STREAM_INFO); the name,
+// ":name:$DATA" or "::$DATA" for the file's own data, follows the header
+// and is not terminated.
+struct FILE_STREAM_INFO {
+  ULONG NextEntryOffset;
+  ULONG StreamNameLength;  // bytes, not units
+  int64_t StreamSize;
+  int64_t StreamAllocationSize;
+  char16_t StreamName[1];
+};
+
 using NtQueryDirectoryFileFn = NTSTATUS (*)(HANDLE file, HANDLE event, void* apc_routine,
                                             void* apc_context, IO_STATUS_BLOCK* io_status,
                                             void* buffer, ULONG length, int information_class,
@@ -188,6 +199,8 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_DIRECTORY = 267;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
@@ -323,6 +336,15 @@ struct Platform {
   // of `like` (a node), private to the run until its security is set;
   // returns it open as a node with `access`. Null where there are none.
   HANDLE (*CreateSpecialAtW)(HANDLE directory, const char16_t* name, HANDLE like, DWORD access);
+  // The data streams of `file` as FILE_STREAM_INFO records
+  // (GetFileInformationByHandleEx with FileStreamInfo): ERROR_HANDLE_EOF
+  // where it has none (a directory), ERROR_MORE_DATA where `size` is too
+  // small. Null where a file has its own data only.
+  BOOL (*GetStreamInformation)(HANDLE file, void* records, DWORD size);
+  // The stream `stream` (":name:$DATA") of the open `file`, opened
+  // (OPEN_EXISTING) or made (CREATE_NEW) relative to it, never by path.
+  // Null where a file has its own data only.
+  HANDLE (*CreateStreamW)(HANDLE file, const char16_t* stream, DWORD access, DWORD disposition);
 };
 // clang-format on
 

@@ -1,5 +1,6 @@
 #include "fault_injection.h"
 
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
@@ -236,6 +237,84 @@ HANDLE WrapCreateSpecialAtW(HANDLE directory, const char16_t* name, HANDLE like,
   return made;
 }
 
+uint64_t SizeOfFileAt(const std::u16string& path) {
+  HANDLE file = Real().CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (file != INVALID_HANDLE_VALUE) {
+    Real().GetFileInformationByHandle(file, &info);
+    Real().CloseHandle(file);
+  }
+  return uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+}
+
+// Appends one FILE_STREAM_INFO record, linking the one before to it.
+void AppendStreamRecord(std::vector<unsigned char>* out, size_t* last, std::u16string_view name,
+                        uint64_t size) {
+  const size_t at = out->size();
+  if (at != 0) {
+    const ULONG offset = static_cast<ULONG>(at - *last);
+    std::memcpy(out->data() + *last, &offset, sizeof offset);
+  }
+  *last = at;
+  FILE_STREAM_INFO record = {};
+  record.StreamNameLength = static_cast<ULONG>(name.size() * sizeof(char16_t));
+  record.StreamSize = static_cast<int64_t>(size);
+  const size_t header = offsetof(FILE_STREAM_INFO, StreamName);
+  out->resize((at + header + record.StreamNameLength + 7) / 8 * 8);
+  std::memcpy(out->data() + at, &record, header);
+  std::memcpy(out->data() + at + header, name.data(), record.StreamNameLength);
+}
+
+BOOL WrapGetStreamInformation(HANDLE file, void* records, DWORD size) {
+  const std::u16string path = I().PathOf(file);
+  if (const Fault* fault = I().Hit(Call::kGetStreamInformation, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (I().StreamStorage().empty()) return Real().GetStreamInformation(file, records, size);
+  std::vector<unsigned char> list;
+  size_t last = 0;
+  for (const auto& stream : I().StandInStreamList()) {
+    if (!path.ends_with(stream.path)) continue;
+    if (list.empty()) AppendStreamRecord(&list, &last, u"::$DATA", 0);
+    AppendStreamRecord(&list, &last, stream.name, SizeOfFileAt(stream.data_file));
+  }
+  if (list.empty() || list.size() > size) {
+    Real().SetLastError(list.empty() ? ERROR_HANDLE_EOF : ERROR_MORE_DATA);
+    return 0;
+  }
+  std::memcpy(records, list.data(), list.size());
+  return 1;
+}
+
+HANDLE WrapCreateStreamW(HANDLE file, const char16_t* stream, DWORD access, DWORD disposition) {
+  const std::u16string owner = I().PathOf(file);
+  if (const Fault* fault = I().Hit(Call::kCreateStreamW, owner + stream)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (I().StreamStorage().empty()) return Real().CreateStreamW(file, stream, access, disposition);
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  if (disposition == OPEN_EXISTING) {
+    for (const auto& stand_in : I().StandInStreamList()) {
+      if (owner.ends_with(stand_in.path) && stand_in.name == stream) {
+        opened = Real().CreateFileW(stand_in.data_file.c_str(), access, 7, nullptr, OPEN_EXISTING,
+                                    0, nullptr);
+      }
+    }
+  } else {
+    const std::u16string data_file =
+        I().StreamStorage() + kPathSeparator + u"made" +
+        std::u16string(1, static_cast<char16_t>(u'a' + I().MadeStreams().size()));
+    opened = Real().CreateFileW(data_file.c_str(), access, 7, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened != INVALID_HANDLE_VALUE) I().MadeStreams().push_back({owner, stream, data_file});
+  }
+  if (opened != INVALID_HANDLE_VALUE) I().Opened(opened, owner + stream);
+  return opened;
+}
+
 BOOL WrapCopyAttributes(HANDLE source, HANDLE destination) {
   if (const Fault* fault = I().Hit(Call::kCopyAttributes, I().PathOf(destination))) {
     Real().SetLastError(fault->error);
@@ -441,6 +520,8 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.ReadLinkTarget != nullptr) table.ReadLinkTarget = WrapReadLinkTarget;
   if (real_.CreateLinkAtW != nullptr) table.CreateLinkAtW = WrapCreateLinkAtW;
   if (real_.CreateSpecialAtW != nullptr) table.CreateSpecialAtW = WrapCreateSpecialAtW;
+  if (real_.GetStreamInformation != nullptr) table.GetStreamInformation = WrapGetStreamInformation;
+  if (real_.CreateStreamW != nullptr) table.CreateStreamW = WrapCreateStreamW;
   if (real_.GetFinalPathNameByHandleW != nullptr) {
     table.GetFinalPathNameByHandleW = WrapGetFinalPathNameByHandleW;
   }
@@ -453,6 +534,15 @@ FaultInjector::~FaultInjector() {
 
 void FaultInjector::Add(const Fault& fault) {
   rules_.push_back(Rule{fault, 0});
+}
+
+// The wrapped stream entries serve the stand-ins, also where the platform
+// has no streams of its own.
+void FaultInjector::StandInStreams(std::vector<StandInStream> streams, std::u16string storage) {
+  stand_in_streams_ = std::move(streams);
+  stream_storage_ = std::move(storage);
+  Os().GetStreamInformation = WrapGetStreamInformation;
+  Os().CreateStreamW = WrapCreateStreamW;
 }
 
 // An empty `path` asks whether any stand-in is set.

@@ -48,6 +48,8 @@ enum class Call {
   kReadLinkTarget,
   kCreateLinkW,     // CreateLinkAtW, with the joined path
   kCreateSpecialW,  // CreateSpecialAtW, with the joined path
+  kGetStreamInformation,
+  kCreateStreamW,  // with the file's path and the stream's name joined
   kCount,
 };
 
@@ -114,6 +116,24 @@ class FaultInjector {
   void StandInLinks(std::vector<StandInLink> links) { stand_in_links_ = std::move(links); }
   const StandInLink* StandInFor(const std::u16string& path) const;
   std::vector<MadeLink>& MadeLinks() { return made_links_; }
+  // Named streams where the platform cannot show them (Wine, Linux): the
+  // object whose path ends with `path` lists the stream `name` besides its
+  // own data, read from the file `data_file`. A stream made on any object is
+  // a new file in the directory `storage`, noted in MadeStreams.
+  struct StandInStream {
+    std::u16string path;
+    std::u16string name;
+    std::u16string data_file;
+  };
+  struct MadeStream {
+    std::u16string owner;  // the path of the object it was made on
+    std::u16string name;
+    std::u16string data_file;
+  };
+  void StandInStreams(std::vector<StandInStream> streams, std::u16string storage);
+  const std::vector<StandInStream>& StandInStreamList() const { return stand_in_streams_; }
+  const std::u16string& StreamStorage() const { return stream_storage_; }
+  std::vector<MadeStream>& MadeStreams() { return made_streams_; }
   // A privilege the system does not know (Wine has no symbolic-link
   // privilege) is looked up as one every token holds.
   void StandInForUnknownPrivileges() { stand_in_privileges_ = true; }
@@ -161,6 +181,9 @@ class FaultInjector {
   std::vector<StandInLink> stand_in_links_;
   std::vector<MadeLink> made_links_;
   bool stand_in_privileges_ = false;
+  std::vector<StandInStream> stand_in_streams_;
+  std::u16string stream_storage_;
+  std::vector<MadeStream> made_streams_;
 };
 
 }  // namespace vx::testing

@@ -1,0 +1,24 @@
+// Moving a file's data from a source handle to a destination handle.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "../platform/platform.h"
+
+namespace vx {
+
+// Moves the data, inside the kernel where the platform can (holes stay
+// holes), else through COPYBUFFER. Whatever the kernel copy cannot do, for
+// any reason, the buffer does for the rest of the file, so a failure is
+// still reported by the read or the write that meets it. A file that ends
+// before `size` or goes on past it changed under the reader: no more than
+// one buffer beyond `size` is read (a pseudo file reporting 0 or a nominal
+// size never fills the disk). Once `size` bytes are in, no read looks for
+// the end: the look after the copy (SourceUnchanged) sees a file that grew.
+// `source` and `destination` name the two in reports. Returns false after
+// reporting, or after a request to stop.
+bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
+              const std::u16string& destination, uint64_t size);
+
+}  // namespace vx
