@@ -21,4 +21,18 @@ namespace vx {
 bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
               const std::u16string& destination, uint64_t size);
 
+// Whether a sparse source is copied range by range: where the platform
+// finds the ranges that hold data and the source is marked sparse.
+inline bool CopiesSparse(DWORD source_attributes) {
+  return (source_attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 &&
+         Os().GetAllocatedRanges != nullptr && Os().SetSparse != nullptr &&
+         Os().SetFilePointerEx != nullptr && Os().SetEndOfFile != nullptr;
+}
+
+// CopyData for a sparse source: the destination is made sparse and only
+// the ranges that hold data are read and written; Size counts the holes
+// too, as the kernel copy does.
+bool CopySparseData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
+                    const std::u16string& destination, uint64_t size);
+
 }  // namespace vx

@@ -373,7 +373,11 @@ int CopyOneFile(const Place& source, const Place& destination) {
     Os().DeleteFileAtW(destination.parent, temporary.c_str());
     return release(INVALID_HANDLE_VALUE, 0);
   };
-  if (!CopyData(source_file, file, source.path, destination.path, SizeOf(source_info)) ||
+  const bool data_copied =
+      CopiesSparse(source_info.dwFileAttributes)
+          ? CopySparseData(source_file, file, source.path, destination.path, SizeOf(source_info))
+          : CopyData(source_file, file, source.path, destination.path, SizeOf(source_info));
+  if (!data_copied ||
       (Settings.Streams &&
        !CopyStreams(source_file, file, source.path, destination.path, u"CopyOneFile:")) ||
       !SourceUnchanged(source_file, source_info, source.path)) {

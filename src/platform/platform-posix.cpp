@@ -69,6 +69,10 @@ const Platform kPosix = {
     posix::CreateSpecialAtW,
     nullptr,  // a file has its own data only
     nullptr,
+    nullptr,  // holes are kept by CopyFileRange
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 Platform g_current = kPosix;

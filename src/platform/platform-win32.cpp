@@ -547,6 +547,37 @@ HANDLE Win32CreateStreamW(HANDLE file, const char16_t* stream, DWORD access, DWO
   return opened;
 }
 
+static_assert(sizeof(FILE_ALLOCATED_RANGE_BUFFER) == sizeof(::FILE_ALLOCATED_RANGE_BUFFER));
+
+BOOL Win32GetAllocatedRanges(HANDLE file, int64_t offset, int64_t length,
+                             FILE_ALLOCATED_RANGE_BUFFER* ranges, DWORD count, DWORD* returned) {
+  FILE_ALLOCATED_RANGE_BUFFER query = {offset, length};
+  ::DWORD bytes = 0;
+  const BOOL done = ::DeviceIoControl(file, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
+                                      ranges, count * sizeof *ranges, &bytes, nullptr);
+  // ERROR_MORE_DATA still hands over the ranges that fit.
+  *returned = bytes / sizeof *ranges;
+  return done;
+}
+
+BOOL Win32SetSparse(HANDLE file) {
+  ::DWORD unused = 0;
+  return ::DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+}
+
+BOOL Win32SetFilePointerEx(HANDLE file, int64_t offset, int64_t* position, DWORD method) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = offset;
+  LARGE_INTEGER reached;
+  const BOOL done = ::SetFilePointerEx(file, distance, &reached, method);
+  if (done && position != nullptr) *position = reached.QuadPart;
+  return done;
+}
+
+BOOL Win32SetEndOfFile(HANDLE file) {
+  return ::SetEndOfFile(file);
+}
+
 const Platform kWin32 = {
     Win32CreateFileW,
     Win32CreateDirectoryW,
@@ -590,6 +621,10 @@ const Platform kWin32 = {
     nullptr,  // no special files
     Win32GetStreamInformation,
     Win32CreateStreamW,
+    Win32GetAllocatedRanges,
+    Win32SetSparse,
+    Win32SetFilePointerEx,
+    Win32SetEndOfFile,
 };
 
 Platform g_current = kWin32;

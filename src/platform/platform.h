@@ -121,6 +121,12 @@ struct FILE_STREAM_INFO {
   char16_t StreamName[1];
 };
 
+// A range of a sparse file that holds data (FILE_ALLOCATED_RANGE_BUFFER).
+struct FILE_ALLOCATED_RANGE_BUFFER {
+  int64_t FileOffset;
+  int64_t Length;
+};
+
 using NtQueryDirectoryFileFn = NTSTATUS (*)(HANDLE file, HANDLE event, void* apc_routine,
                                             void* apc_context, IO_STATUS_BLOCK* io_status,
                                             void* buffer, ULONG length, int information_class,
@@ -149,6 +155,7 @@ constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 // with it.
 constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_SPARSE_FILE = 0x200;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
@@ -174,6 +181,7 @@ constexpr DWORD SACL_SECURITY_INFORMATION = 8;
 constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x100;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_TYPE_DISK = 1;
 constexpr DWORD FILE_TYPE_CHAR = 2;
 constexpr DWORD FILE_TYPE_PIPE = 3;
@@ -345,6 +353,20 @@ struct Platform {
   // (OPEN_EXISTING) or made (CREATE_NEW) relative to it, never by path.
   // Null where a file has its own data only.
   HANDLE (*CreateStreamW)(HANDLE file, const char16_t* stream, DWORD access, DWORD disposition);
+  // The ranges of `file` that hold data within [offset, offset + length)
+  // (FSCTL_QUERY_ALLOCATED_RANGES): up to `count` of them, their number in
+  // *returned; ERROR_MORE_DATA where more follow. Null where holes are kept
+  // by CopyFileRange.
+  BOOL (*GetAllocatedRanges)(HANDLE file, int64_t offset, int64_t length,
+                             FILE_ALLOCATED_RANGE_BUFFER* ranges, DWORD count, DWORD* returned);
+  // Makes `file` sparse (FSCTL_SET_SPARSE): what is never written stays a
+  // hole. Null with GetAllocatedRanges.
+  BOOL (*SetSparse)(HANDLE file);
+  // Moves the file's position to `offset` from its start. Null with
+  // GetAllocatedRanges.
+  BOOL (*SetFilePointerEx)(HANDLE file, int64_t offset, int64_t* position, DWORD method);
+  // Ends the file at its position. Null with GetAllocatedRanges.
+  BOOL (*SetEndOfFile)(HANDLE file);
 };
 // clang-format on
 

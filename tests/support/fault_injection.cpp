@@ -144,6 +144,9 @@ BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* inf
   if (I().StandInFor(I().PathOf(file)) != nullptr) {
     info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   }
+  if (I().SparseStandInFor(I().PathOf(file)) != nullptr) {
+    info->dwFileAttributes |= FILE_ATTRIBUTE_SPARSE_FILE;
+  }
   uint64_t index = 0;
   if (I().SameIndex(&index)) {
     info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
@@ -313,6 +316,55 @@ HANDLE WrapCreateStreamW(HANDLE file, const char16_t* stream, DWORD access, DWOR
   }
   if (opened != INVALID_HANDLE_VALUE) I().Opened(opened, owner + stream);
   return opened;
+}
+
+BOOL WrapGetAllocatedRanges(HANDLE file, int64_t offset, int64_t length,
+                            FILE_ALLOCATED_RANGE_BUFFER* ranges, DWORD count, DWORD* returned) {
+  const std::u16string path = I().PathOf(file);
+  *returned = 0;
+  if (const Fault* fault = I().Hit(Call::kGetAllocatedRanges, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  const FaultInjector::StandInSparse* stand_in = I().SparseStandInFor(path);
+  if (stand_in == nullptr) {
+    return Real().GetAllocatedRanges(file, offset, length, ranges, count, returned);
+  }
+  for (const FILE_ALLOCATED_RANGE_BUFFER& range : stand_in->ranges) {
+    if (range.FileOffset + range.Length <= offset || range.FileOffset >= offset + length) continue;
+    if (*returned == count) {
+      Real().SetLastError(ERROR_MORE_DATA);
+      return 0;
+    }
+    ranges[(*returned)++] = range;
+  }
+  return 1;
+}
+
+BOOL WrapSetSparse(HANDLE file) {
+  if (const Fault* fault = I().Hit(Call::kSetSparse, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (I().SparseStandInFor(u"") == nullptr) return Real().SetSparse(file);
+  I().MadeSparse();
+  return 1;
+}
+
+BOOL WrapSetFilePointerEx(HANDLE file, int64_t offset, int64_t* position, DWORD method) {
+  if (const Fault* fault = I().Hit(Call::kSetFilePointerEx, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().SetFilePointerEx(file, offset, position, method);
+}
+
+BOOL WrapSetEndOfFile(HANDLE file) {
+  if (const Fault* fault = I().Hit(Call::kSetEndOfFile, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().SetEndOfFile(file);
 }
 
 BOOL WrapCopyAttributes(HANDLE source, HANDLE destination) {
@@ -522,6 +574,10 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.CreateSpecialAtW != nullptr) table.CreateSpecialAtW = WrapCreateSpecialAtW;
   if (real_.GetStreamInformation != nullptr) table.GetStreamInformation = WrapGetStreamInformation;
   if (real_.CreateStreamW != nullptr) table.CreateStreamW = WrapCreateStreamW;
+  if (real_.GetAllocatedRanges != nullptr) table.GetAllocatedRanges = WrapGetAllocatedRanges;
+  if (real_.SetSparse != nullptr) table.SetSparse = WrapSetSparse;
+  if (real_.SetFilePointerEx != nullptr) table.SetFilePointerEx = WrapSetFilePointerEx;
+  if (real_.SetEndOfFile != nullptr) table.SetEndOfFile = WrapSetEndOfFile;
   if (real_.GetFinalPathNameByHandleW != nullptr) {
     table.GetFinalPathNameByHandleW = WrapGetFinalPathNameByHandleW;
   }
@@ -543,6 +599,15 @@ void FaultInjector::StandInStreams(std::vector<StandInStream> streams, std::u16s
   stream_storage_ = std::move(storage);
   Os().GetStreamInformation = WrapGetStreamInformation;
   Os().CreateStreamW = WrapCreateStreamW;
+}
+
+// An empty `path` asks whether any stand-in is set.
+const FaultInjector::StandInSparse* FaultInjector::SparseStandInFor(
+    const std::u16string& path) const {
+  for (const StandInSparse& file : stand_in_sparse_) {
+    if (path.empty() || path.ends_with(file.path)) return &file;
+  }
+  return nullptr;
 }
 
 // An empty `path` asks whether any stand-in is set.

@@ -50,6 +50,10 @@ enum class Call {
   kCreateSpecialW,  // CreateSpecialAtW, with the joined path
   kGetStreamInformation,
   kCreateStreamW,  // with the file's path and the stream's name joined
+  kGetAllocatedRanges,
+  kSetSparse,
+  kSetFilePointerEx,
+  kSetEndOfFile,
   kCount,
 };
 
@@ -134,6 +138,17 @@ class FaultInjector {
   const std::vector<StandInStream>& StandInStreamList() const { return stand_in_streams_; }
   const std::u16string& StreamStorage() const { return stream_storage_; }
   std::vector<MadeStream>& MadeStreams() { return made_streams_; }
+  // Sparse files where the platform cannot show them (Wine): the file whose
+  // path ends with `path` is described as sparse, holding data in `ranges`
+  // only; making a file sparse succeeds and is counted.
+  struct StandInSparse {
+    std::u16string path;
+    std::vector<FILE_ALLOCATED_RANGE_BUFFER> ranges;
+  };
+  void StandInSparseFiles(std::vector<StandInSparse> files) { stand_in_sparse_ = std::move(files); }
+  const StandInSparse* SparseStandInFor(const std::u16string& path) const;
+  int SparseMade() const { return sparse_made_; }
+  void MadeSparse() { ++sparse_made_; }
   // A privilege the system does not know (Wine has no symbolic-link
   // privilege) is looked up as one every token holds.
   void StandInForUnknownPrivileges() { stand_in_privileges_ = true; }
@@ -184,6 +199,8 @@ class FaultInjector {
   std::vector<StandInStream> stand_in_streams_;
   std::u16string stream_storage_;
   std::vector<MadeStream> made_streams_;
+  std::vector<StandInSparse> stand_in_sparse_;
+  int sparse_made_ = 0;
 };
 
 }  // namespace vx::testing
