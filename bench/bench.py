@@ -24,7 +24,7 @@ import sys
 import tempfile
 import time
 
-ROWS = ["small", "empty", "large", "rerun", "overwrite", "sparse", "btrfs"]
+ROWS = ["small", "backup", "empty", "large", "rerun", "overwrite", "sparse", "btrfs"]
 MiB = 1 << 20
 
 
@@ -179,9 +179,11 @@ class Bench:
         return source, files
 
     def run(self, rows):
-        if "small" in rows or "rerun" in rows or "overwrite" in rows:
+        if {"small", "backup", "rerun", "overwrite"} & set(rows):
             source, files = self.new_copy_row("small", make_small) if "small" in rows else (
                 self.path("small"), make_small(self.path("small")))
+            if "backup" in rows:
+                self.backup_row(source, files)
             if "rerun" in rows:
                 self.rerun_row(source, files)
             if "overwrite" in rows:
@@ -195,6 +197,17 @@ class Bench:
             self.sparse_row()
         if "btrfs" in rows:
             self.btrfs_row()
+
+    def backup_row(self, source, files):
+        # The same tree with everything a restore needs: velmox /Backup
+        # against cp -a and rsync -aAXH, which carry as much.
+        destination = self.path("backup.copy")
+        tools = {
+            "velmox": velmox(self.exe, source, destination, "/Backup"),
+            "cp -a": ["cp", "-a", source, destination],
+            "rsync -aAXH": ["rsync", "-aAXH", source + "/", destination],
+        }
+        self.row("small, /Backup", source, files, tools, lambda tool: self.clear(destination))
 
     def over_copies_row(self, name, source, files, tools):
         # Each tool runs over its own complete copy, made once; `tools` maps
