@@ -20,10 +20,10 @@ using testing::Call;
 using testing::ConsoleCapture;
 using testing::Fault;
 using testing::FaultInjector;
+using testing::k2020;
 using testing::RunVelmox;
 using testing::Scratch;
 using testing::SetLastWriteTicks;
-using testing::k2020;
 
 constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 
@@ -50,6 +50,9 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
     scratch_->Write(u"src/b", "");
     scratch_->Write(u"src/sub/c", "c");
     scratch_->Write(u"src/sub/deeper/d", "d");
+    // Where links are kept, a link is copied as one.
+    if (kLinksKeptByDefault)
+      std::filesystem::create_symlink("deeper", scratch_->Fs(u"src/sub/link"));
     if (GetParam().rerun) {
       ASSERT_EQ(Run({u"/SubDirectories", u"/CreateDestinationDirectory"}), 0);
       scratch_->Write(u"src/a", std::string(90000, 'A'));
@@ -150,6 +153,12 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
       return;
     }
     EXPECT_TRUE(NoTemporaryFiles());
+    if (kLinksKeptByDefault) {
+      const std::filesystem::path link = scratch_->Fs(u"dst/sub/link");
+      const bool kept =
+          std::filesystem::is_symlink(link) && std::filesystem::read_symlink(link) == "deeper";
+      EXPECT_TRUE(kept || Named(subjects, u"sub/link"));
+    }
     for (const char16_t* file : kFiles) {
       const std::u16string relative(file);
       const bool present = scratch_->Exists(u"dst/" + relative);
@@ -160,8 +169,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
       // A failed replacement leaves the old copy as it was, byte for byte.
       auto old = old_copies_.find(relative);
       if (old != old_copies_.end()) {
-        EXPECT_TRUE(intact || copy == old->second)
-            << std::string(relative.begin(), relative.end());
+        EXPECT_TRUE(intact || copy == old->second) << std::string(relative.begin(), relative.end());
       } else {
         EXPECT_TRUE(intact || !present) << std::string(relative.begin(), relative.end());
       }
