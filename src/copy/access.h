@@ -48,6 +48,10 @@ inline DWORD KeptSecurityInformation() {
   return State.WithoutSystemSecurity ? kOwnerGroupDacl : kAllSecurityInformation;
 }
 
+inline bool IsNotFound(DWORD code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 inline HANDLE OpenSource(const Place& place) {
   if (place.parent == nullptr) {
     return Os().CreateFileW(place.path.c_str(), SourceAccess(), kShareAll, nullptr, OPEN_EXISTING,

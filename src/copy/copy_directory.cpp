@@ -1,8 +1,10 @@
 #include "copy_directory.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "../report/report.h"
@@ -11,8 +13,10 @@
 #include "access.h"
 #include "copy_file.h"
 #include "copy_streams.h"
+#include "exclude.h"
 #include "identity.h"
 #include "place.h"
+#include "remove.h"
 #include "temporary_name.h"
 #include "written.h"
 
@@ -36,6 +40,8 @@ struct Walk {
   std::u16string destination_root_path;  // its final path, where its identity is unknown
   std::u16string source_path;
   std::u16string destination_path;
+  size_t source_root_length = 0;  // of the two paths at the roots
+  size_t destination_root_length = 0;
   // Where a source directory's security is read before only its own bytes
   // are kept.
   std::vector<unsigned char> descriptor_scratch;
@@ -65,6 +71,9 @@ struct Level {
   std::unique_ptr<ListingBuffer> listing;
   BOOLEAN restart_scan = 1;
   WrittenObjects written;
+  // With /Mirror: the names the source listing held, as the destination's
+  // file system compares them.
+  std::unordered_set<std::u16string> source_names;
 };
 
 bool IsDotOrDotDot(const std::u16string& name) {
@@ -94,12 +103,28 @@ bool IsListingEnd(NTSTATUS status, BOOLEAN first_call) {
   return status == STATUS_NO_MORE_FILES || (first_call && status == STATUS_NO_SUCH_FILE);
 }
 
-// Removes what a killed earlier run left in the destination directory: files
-// under the temporary names the run writes to, unless the source directory
-// has an entry of that very name. Names only are listed, with no look at
-// each entry; a failed listing leaves the leftovers for the next run.
-void RemoveLeftovers(const Place& source, HANDLE source_handle, HANDLE destination_handle,
-                     const std::u16string& destination_path) {
+// Appends `name` to a walk path as JoinPath joins it.
+void AppendName(std::u16string* path, std::u16string_view name) {
+  if (path->empty() || path->back() != kPathSeparator) path->push_back(kPathSeparator);
+  path->append(name);
+}
+
+// `path` below the root of `root_length` units: the path patterns of
+// /Exclude: are matched against it.
+std::u16string_view BelowRoot(std::u16string_view path, size_t root_length) {
+  path.remove_prefix(std::min(root_length, path.size()));
+  while (!path.empty() && path.front() == kPathSeparator) path.remove_prefix(1);
+  return path;
+}
+
+// Tidies a destination directory the run did not make, once all its
+// source's entries are copied: removes the files a killed earlier run left
+// under the temporary names the run writes to (unless the source directory
+// has an entry of that very name) and, with /Mirror, every entry the source
+// directory does not have, unless it is excluded. Names only are listed,
+// with no look at each entry. A listing that fails removes what /Mirror
+// would, nothing; a stop request too.
+void TidyDestination(const Walk& walk, const Level& level) {
   struct NamesBuffer {
     alignas(8) unsigned char bytes[kListingBufferBytes];
   };
@@ -107,29 +132,146 @@ void RemoveLeftovers(const Place& source, HANDLE source_handle, HANDLE destinati
   if (!listing) return;
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
   std::vector<std::u16string> leftovers;
+  std::vector<std::u16string> gone;  // from the source
+  bool listed_whole = false;
+  std::u16string relative(BelowRoot(walk.destination_path, walk.destination_root_length));
+  const size_t relative_length = relative.size();
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
     IO_STATUS_BLOCK io_status;
     const NTSTATUS status = State.NtQueryDirectoryFile(
-        destination_handle, nullptr, nullptr, nullptr, &io_status, listing->bytes,
+        level.destination_handle, nullptr, nullptr, nullptr, &io_status, listing->bytes,
         kListingBufferBytes, FileNamesInformation, 1, nullptr, restart_scan);
-    if (status < 0) break;
+    if (status < 0) {
+      listed_whole = IsListingEnd(status, restart_scan);
+      break;
+    }
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
-    if (IsTemporaryName(name)) leftovers.emplace_back(name);
+    if (IsTemporaryName(name)) {
+      leftovers.emplace_back(name);
+      continue;
+    }
+    if (!Settings.Mirror || name == u"." || name == u".." ||
+        level.source_names.count(ComparedName(name)) != 0) {
+      continue;
+    }
+    relative.resize(relative_length);
+    AppendName(&relative, name);
+    if (!IsExcluded(State.Excludes, BelowRoot(relative, 0), name)) gone.emplace_back(name);
   }
   std::u16string path;
-  for (const std::u16string& name : leftovers) {
-    JoinPath(source.path, name, &path);
-    HANDLE namesake = OpenSource(EntryPlace(source_handle, path, name.size()));
+  for (const std::u16string& name : Settings.List ? std::vector<std::u16string>() : leftovers) {
+    JoinPath(level.source.path, name, &path);
+    HANDLE namesake = OpenSource(EntryPlace(level.source_handle, path, name.size()));
     if (namesake != INVALID_HANDLE_VALUE) {
       Os().CloseHandle(namesake);
       continue;
     }
-    if (!Os().DeleteFileAtW(destination_handle, name.c_str())) {
+    if (!Os().DeleteFileAtW(level.destination_handle, name.c_str())) {
       const DWORD code = Os().GetLastError();
-      JoinPath(destination_path, name, &path);
+      JoinPath(level.destination.path, name, &path);
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
     }
   }
+  if (gone.empty() || !listed_whole || StopRequested()) return;
+  // A source root that lists nothing while its copy holds something is
+  // what an unmounted volume's mount point looks like: the copy stays.
+  if (level.destination.parent == nullptr && level.source_names.empty()) {
+    ReportWin32Error(level.source.path, u"CopyOneDirectory:MirrorEmptySource(SOURCE-DIR)",
+                     ERROR_NO_MORE_FILES);
+    return;
+  }
+  for (const std::u16string& name : gone) {
+    if (StopRequested()) return;
+    JoinPath(level.destination.path, name, &path);
+    RemoveEntry(level.destination_handle, name.c_str(), path);
+  }
+}
+
+// Whether a directory (not a link to one) is at the destination name.
+bool IsDirectoryAt(const Place& destination) {
+  HANDLE object = OpenDestination(destination, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_NODE);
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool directory = object != INVALID_HANDLE_VALUE &&
+                         Os().GetFileInformationByHandle(object, &info) &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  if (object != INVALID_HANDLE_VALUE) Os().CloseHandle(object);
+  return directory;
+}
+
+// Makes the destination directory. An existing one is accepted only with
+// /Overwrite or /OnlyNewer; with /Mirror, anything else at the name (a
+// file, a link) is removed to make room. Returns false after reporting.
+bool MakeDestination(const Place& source, const Place& destination, bool* created) {
+  *created = CreateDestinationDirectory(destination) != 0;
+  if (*created) return true;
+  DWORD code = Os().GetLastError();
+  // In a directory the run has just made, only the run took the name.
+  if (code == ERROR_ALREADY_EXISTS && destination.parent_is_new) {
+    ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)", code);
+    return false;
+  }
+  if (code == ERROR_ALREADY_EXISTS && Settings.Mirror && destination.parent != nullptr &&
+      !IsDirectoryAt(destination)) {
+    if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) return false;
+    *created = CreateDestinationDirectory(destination) != 0;
+    if (*created) return true;
+    code = Os().GetLastError();
+  }
+  if (code != ERROR_ALREADY_EXISTS || !(Settings.Overwrite || Settings.OnlyNewer)) {
+    ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
+    return false;
+  }
+  return true;
+}
+
+// /List: what the real run would find and do at the destination directory,
+// with nothing written. Inside a directory the run would make, or where
+// nothing is, the run would make it: *created, with no handle.
+bool LookAtDestination(const Place& source, const Place& destination, bool make, bool* created,
+                       HANDLE* handle) {
+  if (destination.parent == INVALID_HANDLE_VALUE) {
+    *created = true;
+    return true;
+  }
+  *handle = OpenDestinationDirectory(destination);
+  const DWORD code = Os().GetLastError();
+  const bool accepted = Settings.Overwrite || Settings.OnlyNewer;
+  if (*handle != INVALID_HANDLE_VALUE) {
+    if (!make || accepted) return true;
+    ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  *created = make && IsNotFound(code);
+  if (*created) return true;
+  if (make && (code == ERROR_DIRECTORY || code == ERROR_CANT_RESOLVE_FILENAME)) {
+    if (Settings.Mirror && destination.parent != nullptr) {
+      *created = RemoveEntry(destination.parent, destination.Name(), destination.path);
+      return *created;
+    }
+    if (!accepted) {
+      ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", ERROR_ALREADY_EXISTS);
+      return false;
+    }
+  }
+  ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", code);
+  return false;
+}
+
+// Makes (the root only on request) and opens the destination directory; a
+// directory only, so a file at the name is never given a directory's
+// security or times. Returns false after reporting.
+bool OpenDestinationLevel(const Place& source, const Place& destination, bool* created,
+                          HANDLE* handle) {
+  const bool make = !State.AtTopLevel || Settings.CreateDestinationDirectory;
+  if (Settings.List) return LookAtDestination(source, destination, make, created, handle);
+  if (make && !MakeDestination(source, destination, created)) return false;
+  *handle = OpenDestinationDirectory(destination);
+  if (*handle == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
+    return false;
+  }
+  return true;
 }
 
 // Closes what a directory holds, the later-obtained first.
@@ -196,33 +338,13 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     level->descriptor.assign(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(kept));
   }
 
-  // The destination root is created only on request; every directory below
-  // it always is, and an existing one is accepted only with /Overwrite or
-  // /OnlyNewer.
   bool created = false;
-  if (!State.AtTopLevel || Settings.CreateDestinationDirectory) {
-    created = CreateDestinationDirectory(destination) != 0;
-    if (!created) {
-      const DWORD code = Os().GetLastError();
-      // In a directory the run has just made, only the run took the name.
-      if (code == ERROR_ALREADY_EXISTS && destination.parent_is_new) {
-        ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)", code);
-        return Release(INVALID_HANDLE_VALUE, source_handle);
-      }
-      if (code != ERROR_ALREADY_EXISTS || !(Settings.Overwrite || Settings.OnlyNewer)) {
-        ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
-        return Release(INVALID_HANDLE_VALUE, source_handle);
-      }
-    }
-  }
-  // A directory only: a file at the name is never given a directory's
-  // security or times.
-  HANDLE destination_handle = OpenDestinationDirectory(destination);
-  if (destination_handle == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
+  HANDLE destination_handle = INVALID_HANDLE_VALUE;
+  if (!OpenDestinationLevel(source, destination, &created, &destination_handle)) {
     return Release(INVALID_HANDLE_VALUE, source_handle);
   }
-  if (destination.parent == nullptr || (!created && destination.written != nullptr)) {
+  const bool opened = destination_handle != INVALID_HANDLE_VALUE;
+  if (opened && (destination.parent == nullptr || (!created && destination.written != nullptr))) {
     BY_HANDLE_FILE_INFORMATION destination_info;
     if (!Os().GetFileInformationByHandle(destination_handle, &destination_info)) {
       ReportWin32Error(destination.path,
@@ -247,7 +369,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   // A directory the run created stays its own while it is filled; its
   // final security comes with its times. One that existed gets the source's
   // security at once.
-  if (!created && Settings.SecurityDescriptor &&
+  if (!created && Settings.SecurityDescriptor && !Settings.List &&
       !Os().SetKernelObjectSecurity(destination_handle, kAllSecurityInformation,
                                     level->descriptor.data())) {
     ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
@@ -289,12 +411,14 @@ int Leave(Walk& walk, Level& level, bool finished) {
   walk.path.pop_back();
   level.listing.reset();
   if (!finished) {
-    SecureCreated(level);
+    if (!Settings.List) SecureCreated(level);
     return Release(level.destination_handle, level.source_handle);
   }
-  if (!level.created) {
-    RemoveLeftovers(level.source, level.source_handle, level.destination_handle,
-                    level.destination.path);
+  if (!level.created) TidyDestination(walk, level);
+  // /List writes nothing: no security, times or attributes either.
+  if (Settings.List) {
+    Release(level.destination_handle, level.source_handle);
+    return 1;
   }
   // A directory's streams are carried where the run made it; one that
   // existed keeps its own.
@@ -322,13 +446,16 @@ int Leave(Walk& walk, Level& level, bool finished) {
   return 1;
 }
 
-// Appends `name` to a walk path as JoinPath joins it.
-void AppendName(std::u16string* path, std::u16string_view name) {
-  if (path->empty() || path->back() != kPathSeparator) path->push_back(kPathSeparator);
-  path->append(name);
-}
-
 enum class Next { kEntry, kEnd, kUnfinished };
+
+// Whether the entry `name` of the directory the walk's source path names is
+// left out by /Exclude:.
+bool IsExcludedEntry(const Walk& walk, std::u16string_view name) {
+  thread_local std::u16string relative;
+  relative.assign(BelowRoot(walk.source_path, walk.source_root_length));
+  AppendName(&relative, name);
+  return IsExcluded(State.Excludes, BelowRoot(relative, 0), name);
+}
 
 // Whether a listed entry is copied as a node (CopyOneNode): a link where
 // links are kept, a FIFO, socket or device with /Specials.
@@ -341,7 +468,8 @@ bool IsNode(DWORD attributes) {
 // directory without /SubDirectories, though a link to one is copied where
 // links are kept), with its name in `name`; kEnd after the last;
 // kUnfinished after a stop or a failed listing, reported.
-Next NextEntry(Level& level, std::u16string* name, DWORD* attributes, uint64_t* size) {
+Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attributes,
+               uint64_t* size) {
   if (!level.listing) {
     level.listing.reset(new (std::nothrow) ListingBuffer);
     if (!level.listing) {
@@ -365,14 +493,54 @@ Next NextEntry(Level& level, std::u16string* name, DWORD* attributes, uint64_t* 
       return Next::kUnfinished;
     }
     name->assign(record->FileName, record->FileNameLength / sizeof(char16_t));
+    if (IsDotOrDotDot(*name)) continue;
+    if (Settings.Mirror) level.source_names.insert(ComparedName(*name));
+    if (!State.Excludes.empty() && IsExcludedEntry(walk, *name)) continue;
     *attributes = record->FileAttributes;
     const bool is_directory = (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (is_directory &&
-        (IsDotOrDotDot(*name) || (!Settings.SubDirectories && !IsNode(*attributes)))) {
+    if (is_directory && !Settings.SubDirectories && !IsNode(*attributes)) {
       continue;
     }
     *size = static_cast<uint64_t>(record->EndOfFile);
     return Next::kEntry;
+  }
+}
+
+// Waits /Wait: seconds before a file is tried again, in short steps so that
+// a stop request ends the wait at once; false when one did.
+bool WaitBeforeRetry() {
+  constexpr DWORD kStepMilliseconds = 100;
+  for (uint64_t left = uint64_t{static_cast<uint32_t>(Settings.Wait)} * 1000; left > 0;) {
+    if (StopRequested()) return false;
+    const DWORD step = static_cast<DWORD>(std::min<uint64_t>(left, kStepMilliseconds));
+    Os().Sleep(step);
+    left -= step;
+  }
+  return !StopRequested();
+}
+
+// With /Retry:, a file whose try failed for a transient reason (a WAIT line)
+// is tried again from its start, the counts of the failed try undone; only
+// the last try's failure is an ERR. A stop request during the wait reports
+// the failure kept.
+int CopyFileTrying(const Place& source, const Place& destination) {
+  for (int32_t tries_left = Settings.Retry;; --tries_left) {
+    const RunCounters before = Counters;
+    State.MayRetry = tries_left > 0;
+    State.RetryFailure.pending = false;
+    const int result = CopyOneFile(source, destination);
+    State.MayRetry = false;
+    if (!State.RetryFailure.pending) return result;
+    State.RetryFailure.pending = false;
+    Counters.NewCount = before.NewCount;
+    Counters.NewerCount = before.NewerCount;
+    Counters.OverwrittenCount = before.OverwrittenCount;
+    Counters.ByteCount = before.ByteCount;
+    if (!WaitBeforeRetry()) {
+      const RunState::PendingFailure& failure = State.RetryFailure;
+      ReportWin32Error(failure.subject, failure.context, failure.code);
+      return 0;
+    }
   }
 }
 
@@ -385,6 +553,8 @@ int CopyOneDirectory(const std::u16string& source_root) {
   Walk walk;
   walk.source_path = source_root;
   walk.destination_path = Settings.Destination;
+  walk.source_root_length = walk.source_path.size();
+  walk.destination_root_length = walk.destination_path.size();
   std::vector<std::unique_ptr<Level>> levels;
   int result = Enter(walk, RootPlace(walk.source_path), RootPlace(walk.destination_path), &levels);
   if (result != kEntered) return result;
@@ -401,7 +571,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
     judge_result = false;
     DWORD attributes = 0;
     uint64_t size = 0;
-    if (next == Next::kEntry) next = NextEntry(level, &name, &attributes, &size);
+    if (next == Next::kEntry) next = NextEntry(walk, level, &name, &attributes, &size);
     if (next != Next::kEntry) {
       result = Leave(walk, level, next == Next::kEnd);
       levels.pop_back();
@@ -420,7 +590,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
       if (result == kEntered) continue;
     } else if (result == kNotANode) {
       AnnounceFile(walk.source_path, size);
-      result = CopyOneFile(source, destination);
+      result = CopyFileTrying(source, destination);
     }
     judge_result = true;
   }

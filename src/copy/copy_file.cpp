@@ -11,6 +11,7 @@
 #include "copy_streams.h"
 #include "hard_links.h"
 #include "identity.h"
+#include "remove.h"
 #include "temporary_name.h"
 #include "written.h"
 
@@ -48,8 +49,15 @@ bool IsRunOutput(HANDLE file, FileIdentity* identity) {
   return false;
 }
 
-bool IsNotFound(DWORD code) {
-  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+// With /Mirror, what the destination holds at a file's name in another
+// kind (a directory, a link where links are followed) is removed and the
+// file copied as new.
+Decision ReplaceKind(const Place& destination) {
+  if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) {
+    return Decision::kFailed;
+  }
+  ++Counters.NewCount;
+  return Decision::kCopy;
 }
 
 // Looks at what the destination name holds and raises the counter of the
@@ -74,6 +82,7 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
   *probe = OpenDestination(destination, ProbeAccess(), State.KeepLinks ? FILE_FLAG_OPEN_NODE : 0);
   if (*probe == INVALID_HANDLE_VALUE) {
     const DWORD code = Os().GetLastError();
+    if (code == ERROR_CANT_RESOLVE_FILENAME && Settings.Mirror) return ReplaceKind(destination);
     if (!IsNotFound(code)) {
       ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
       return Decision::kFailed;
@@ -94,6 +103,11 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
   if ((destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
       !(State.KeepLinks &&
         (destination_info.dwFileAttributes & directory_link) == directory_link)) {
+    if (Settings.Mirror) {
+      Os().CloseHandle(*probe);
+      *probe = INVALID_HANDLE_VALUE;
+      return ReplaceKind(destination);
+    }
     ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", ERROR_ALREADY_EXISTS);
     return Decision::kFailed;
   }
@@ -357,8 +371,20 @@ int CopyOneFile(const Place& source, const Place& destination) {
   const bool several_names = Settings.HardLinks && source_info.nNumberOfLinks > 1;
   if (several_names) {
     CompleteIdentity(source_file, &source_identity);
-    const Linked linked = LinkToEarlierCopy(source_identity, source, destination, &replaced);
-    if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
+    if (Settings.List) {
+      // A later name would be linked to the first one's copy: no bytes.
+      if (State.HardLinkCopies.Find(source_identity) != nullptr)
+        return release(INVALID_HANDLE_VALUE, 1);
+      State.HardLinkCopies.Remember(source_identity, destination.path, source_identity);
+    } else {
+      const Linked linked = LinkToEarlierCopy(source_identity, source, destination, &replaced);
+      if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
+    }
+  }
+  // /List counts what would be copied and writes nothing.
+  if (Settings.List) {
+    Counters.ByteCount += SizeOf(source_info);
+    return release(INVALID_HANDLE_VALUE, 1);
   }
 
   const std::u16string temporary = NextTemporaryName();
@@ -437,8 +463,8 @@ int CopyOneNode(const Place& source, const Place& destination) {
     Os().CloseHandle(node);
     return result;
   };
-  if (decision != Decision::kCopy) {
-    return release(INVALID_HANDLE_VALUE, decision == Decision::kSkip ? 1 : 0);
+  if (decision != Decision::kCopy || Settings.List) {
+    return release(INVALID_HANDLE_VALUE, decision == Decision::kFailed ? 0 : 1);
   }
   const std::u16string temporary = NextTemporaryName();
   const DWORD access = DestinationAccess() | DELETE;

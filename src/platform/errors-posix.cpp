@@ -29,6 +29,9 @@ constexpr ErrnoRow kErrnoTable[] = {
     {ENAMETOOLONG, 206}, {ENOSYS, 50},    {ENOTEMPTY, 145}, {ELOOP, 1921}, {ENODATA, 1},
     {EOPNOTSUPP, 50},    {EDQUOT, 112},   {EOVERFLOW, 534}, {ENOTTY, 1},   {EINTR, 1223},
     {EAGAIN, 170},       {EUCLEAN, 1392}, {ESTALE, 6},
+    // A network file system that is reconnecting.
+    {ETIMEDOUT, 121},    {ECONNRESET, 64}, {ENOTCONN, 64},  {ECONNABORTED, 1236},
+    {EHOSTDOWN, 1231},   {EHOSTUNREACH, 1231}, {ENETUNREACH, 1231},
 };
 
 struct StatusRow {
@@ -66,11 +69,15 @@ constexpr MessageRow kMessages[] = {
     {19, "The media is write protected."},
     {31, "A device attached to the system is not functioning."},
     {32, "The process cannot access the file because it is being used by another process."},
+    {33, "The process cannot access the file because another process has locked a portion of the file."},
     {50, "The request is not supported."},
+    {59, "An unexpected network error occurred."},
+    {64, "The specified network name is no longer available."},
     {80, "The file exists."},
     {87, "The parameter is incorrect."},
     {109, "The pipe has been ended."},
     {112, "There is not enough space on the disk."},
+    {121, "The semaphore timeout period has expired."},
     {122, "The data area passed to a system call is too small."},
     {145, "The directory is not empty."},
     {170, "The requested resource is in use."},
@@ -85,6 +92,8 @@ constexpr MessageRow kMessages[] = {
     {1117, "The request could not be performed because of an I/O device error."},
     {1142, "An attempt was made to create more links on a file than the file system supports."},
     {1223, "The operation was canceled by the user."},
+    {1231, "The network location cannot be reached. For information about network troubleshooting, see Windows Help."},
+    {1236, "The network connection was aborted by the local system."},
     {1300, "Not all privileges or groups referenced are assigned to the caller."},
     {1313, "A specified privilege does not exist."},
     {1392, "The file or directory is corrupted and unreadable."},

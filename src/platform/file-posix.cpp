@@ -528,6 +528,26 @@ BOOL DeleteFileAtW(HANDLE directory, const char16_t* name) {
   return 1;
 }
 
+// unlinkat with AT_REMOVEDIR never follows a link: one at the name is
+// ENOTDIR.
+BOOL RemoveDirectoryAtW(HANDLE directory, const char16_t* name) {
+  Handle* parent = DirectoryHandle(directory);
+  if (parent == nullptr) return 0;
+  if (unlinkat(parent->fd, EncodeFileName(name).c_str(), AT_REMOVEDIR) != 0) {
+    SetLastErrorCode(errno == EEXIST ? ERROR_DIR_NOT_EMPTY : Win32ErrorFromErrno(errno));
+    return 0;
+  }
+  ForgetStatus(directory);
+  return 1;
+}
+
+void Sleep(DWORD milliseconds) {
+  struct timespec wait = {static_cast<time_t>(milliseconds / 1000),
+                          static_cast<long>(milliseconds % 1000) * 1000000};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
 mode_t ProcessUmask() {
   static const mode_t mask = [] {
     const mode_t current = umask(0);

@@ -14,6 +14,8 @@ const char16_t kPathSeparator = u'/';
 // Linux tree copiers (cp -a, rsync -a, tar) keep links as links.
 const bool kLinksKeptByDefault = true;
 
+const bool kNamesIgnoreCase = false;
+
 RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared) {
   if (!typed.empty() && typed[0] == u'/') {
     prepared->assign(typed);

@@ -14,6 +14,8 @@ const char16_t kPathSeparator = u'\\';
 // Windows opens follow links, and so do its tree copiers.
 const bool kLinksKeptByDefault = false;
 
+const bool kNamesIgnoreCase = true;
+
 namespace {
 // The longest path the extended-length form allows.
 constexpr size_t kMaxExtendedPathUnits = 32767;

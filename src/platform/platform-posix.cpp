@@ -73,6 +73,8 @@ const Platform kPosix = {
     nullptr,
     nullptr,
     nullptr,
+    posix::RemoveDirectoryAtW,
+    posix::Sleep,
 };
 
 Platform g_current = kPosix;

@@ -370,28 +370,71 @@ BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char
   return 1;
 }
 
+// Marks the open object for deletion; it goes when its last handle closes.
+// A directory that is not empty refuses with STATUS_DIRECTORY_NOT_EMPTY.
+NTSTATUS Dispose(HANDLE object) {
+  constexpr FILE_INFORMATION_CLASS kFileDispositionInformation =
+      static_cast<FILE_INFORMATION_CLASS>(13);
+  BOOLEAN delete_file = TRUE;
+  ::IO_STATUS_BLOCK io_status = {};
+  return NtSetInformationFile(object, &io_status, &delete_file, sizeof delete_file,
+                              kFileDispositionInformation);
+}
+
+// Opens `name` below `directory` for deletion, never through a link, and
+// marks it: `directory_wanted` says which kind it must be. A directory link
+// is deleted as a link, whichever is asked.
+NTSTATUS DeleteBelow(HANDLE directory, const char16_t* name, bool directory_wanted) {
+  const NameBelow below(directory, name);
+  HANDLE object = nullptr;
+  ULONG_PTR outcome = 0;
+  NTSTATUS status =
+      OpenBelow(below, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, &object, &outcome);
+  if (status < 0) return status;
+  ::BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(object, &info)) {
+    ::CloseHandle(object);
+    return static_cast<NTSTATUS>(0xC0000001);
+  }
+  const bool is_link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const bool is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !is_link;
+  if (is_directory != directory_wanted) {
+    ::CloseHandle(object);
+    return directory_wanted ? static_cast<NTSTATUS>(0xC0000103)   // not a directory
+                            : static_cast<NTSTATUS>(0xC00000BA);  // is a directory
+  }
+  status = Dispose(object);
+  ::CloseHandle(object);
+  return status;
+}
+
 // A read-only file (a temporary file given the source's attributes) is
 // deleted too.
 BOOL Win32DeleteFileAtW(HANDLE directory, const char16_t* name) {
-  const NameBelow below(directory, name);
-  HANDLE file = nullptr;
-  ULONG_PTR outcome = 0;
-  const NTSTATUS status = win32::OverReadOnly(
-      true,
-      [&] {
-        return OpenBelow(below, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         FILE_OPEN,
-                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
-                             FILE_OPEN_FOR_BACKUP_INTENT | FILE_DELETE_ON_CLOSE,
-                         &file, &outcome);
-      },
-      [&] { return ClearReadOnly(directory, name); });
+  const NTSTATUS status =
+      win32::OverReadOnly(true, [&] { return DeleteBelow(directory, name, false); },
+                          [&] { return ClearReadOnly(directory, name); });
   if (status < 0) {
     FailWithStatus(status);
     return 0;
   }
-  ::CloseHandle(file);
   return 1;
+}
+
+// A directory that is not empty refuses its disposition:
+// ERROR_DIR_NOT_EMPTY.
+BOOL Win32RemoveDirectoryAtW(HANDLE directory, const char16_t* name) {
+  const NTSTATUS status = DeleteBelow(directory, name, true);
+  if (status < 0) {
+    FailWithStatus(status);
+    return 0;
+  }
+  return 1;
+}
+
+void Win32Sleep(DWORD milliseconds) {
+  ::Sleep(milliseconds);
 }
 
 BOOL (*g_stop_handler)(DWORD event) = nullptr;
@@ -625,6 +668,8 @@ const Platform kWin32 = {
     Win32SetSparse,
     Win32SetFilePointerEx,
     Win32SetEndOfFile,
+    Win32RemoveDirectoryAtW,
+    Win32Sleep,
 };
 
 Platform g_current = kWin32;

@@ -202,10 +202,12 @@ constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_HANDLE_DISK_FULL = 39;
 constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_HANDLE_EOF = 38;
@@ -301,8 +303,8 @@ struct Platform {
   // never replaced.
   BOOL (*MoveFileAtW)(HANDLE file, HANDLE directory, const char16_t* name,
                       const char16_t* new_name, BOOL replace);
-  // Removes the file `name` from `directory`, never through a link and never
-  // a directory.
+  // Removes the file, link or special file `name` from `directory`: a link
+  // itself (a directory link too), never its target, and never a directory.
   BOOL (*DeleteFileAtW)(HANDLE directory, const char16_t* name);
   // Gives an object the run made private (a directory it created, a
   // temporary file) the security a new object gets in `directory`, its
@@ -367,6 +369,11 @@ struct Platform {
   BOOL (*SetFilePointerEx)(HANDLE file, int64_t offset, int64_t* position, DWORD method);
   // Ends the file at its position. Null with GetAllocatedRanges.
   BOOL (*SetEndOfFile)(HANDLE file);
+  // Removes the empty directory `name` from `directory`, never through a
+  // link; ERROR_DIR_NOT_EMPTY where it holds anything.
+  BOOL (*RemoveDirectoryAtW)(HANDLE directory, const char16_t* name);
+  // Waits `milliseconds`.
+  void (*Sleep)(DWORD milliseconds);
 };
 // clang-format on
 
@@ -388,5 +395,9 @@ extern const char16_t kPathSeparator;
 // platform's own tree copiers' convention (Linux keeps them; Windows
 // follows them).
 extern const bool kLinksKeptByDefault;
+
+// Whether the file systems the platform knows compare names without case
+// (Windows) or byte for byte (Linux).
+extern const bool kNamesIgnoreCase;
 
 }  // namespace vx

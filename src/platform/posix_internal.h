@@ -165,6 +165,8 @@ BOOL ReadLinkTarget(HANDLE link, void* target, DWORD size, DWORD* returned);
 HANDLE CreateLinkAtW(HANDLE directory, const char16_t* name, const void* target, DWORD size,
                      DWORD attributes, DWORD access);
 HANDLE CreateSpecialAtW(HANDLE directory, const char16_t* name, HANDLE like, DWORD access);
+BOOL RemoveDirectoryAtW(HANDLE directory, const char16_t* name);
+void Sleep(DWORD milliseconds);
 // The path in /proc that leads to the open object itself.
 std::string SelfPath(int fd);
 // The process's umask, read once.

@@ -73,16 +73,50 @@ std::u16string ErrPrefix(std::u16string_view subject) {
 
 }  // namespace
 
+bool IsTransient(DWORD code) {
+  switch (code) {
+    case 32:    // ERROR_SHARING_VIOLATION
+    case 33:    // ERROR_LOCK_VIOLATION
+    case 53:    // ERROR_BAD_NETPATH
+    case 59:    // ERROR_UNEXP_NET_ERR
+    case 64:    // ERROR_NETNAME_DELETED
+    case 121:   // ERROR_SEM_TIMEOUT
+    case 170:   // ERROR_BUSY
+    case 1231:  // ERROR_NETWORK_UNREACHABLE
+    case 1236:  // ERROR_CONNECTION_ABORTED
+      return true;
+    default:
+      return false;
+  }
+}
+
 void ReportWin32Error(std::u16string_view subject, std::u16string_view context, DWORD code) {
-  ++Counters.ErrorCount;
-  std::u16string line = ErrPrefix(subject);
+  const bool wait = State.MayRetry && !State.RetryFailure.pending && IsTransient(code);
+  if (wait) {
+    ++Counters.RetryCount;
+    State.RetryFailure = {true, std::u16string(subject), std::u16string(context), code};
+  } else {
+    ++Counters.ErrorCount;
+  }
+  std::u16string line =
+      wait ? u"WAIT " + Decimal(Counters.RetryCount, 6) + u": " + ShownPath(subject) + u": "
+           : ErrPrefix(subject);
   line += SystemMessage(code);
   line += u" at ";
   line += context;
   line += u" (";
   line += Decimal(static_cast<int32_t>(code));
   line += u")\n";
-  WriteErrorLine(line);
+  if (wait) {
+    WriteProgress(line);
+  } else {
+    WriteErrorLine(line);
+  }
+}
+
+void AnnounceRemoval(std::u16string_view path) {
+  ++Counters.DeletedCount;
+  WriteProgress(u"DEL  " + Decimal(Counters.DeletedCount, 6) + u": " + ShownPath(path) + u"\n");
 }
 
 void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status) {

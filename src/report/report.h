@@ -22,11 +22,23 @@ void WriteConsoleUnlessSilent(std::u16string_view line);
 
 // Counts one error and writes its ERR line, with the system's message for
 // the code, to the console (unless /Silent), the log and the error log.
+// While a file may be tried again (/Retry:), the first transient failure of
+// the try is a WAIT line instead, to the console and the log only, kept in
+// State.RetryFailure and counted as a retry.
 void ReportWin32Error(std::u16string_view subject, std::u16string_view context, DWORD code);
 // The same for an NT status, shown with the system error code it maps to.
 void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status);
 // Counts one error and writes the short-write ERR line.
 void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD bytes_written);
+
+// Counts one removal (/Mirror) and writes its DEL line to the console
+// (unless /Silent) and the log.
+void AnnounceRemoval(std::u16string_view path);
+
+// Whether a failure with `code` may pass if tried again a little later:
+// a sharing or lock violation, a busy resource, a network that is
+// reconnecting.
+bool IsTransient(DWORD code);
 
 // Counts a directory entered / a file met and writes its DIR / FILE line.
 void AnnounceDirectory(std::u16string_view path);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "../copy/exclude.h"
 #include "../platform/platform.h"
 #include "../report/report.h"
 #include "run_state.h"
@@ -42,6 +43,11 @@ void PrintUsage() {
       u"                  /Specials  (= FIFOs, sockets and devices as such; Linux only)\n",
       u"                  /Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
       u"/Attributes /Streams /Specials)\n",
+      u"                  /Mirror  (= removes what the source no longer has)\n",
+      u"                  /List  (= shows what a run would do, writes nothing)\n",
+      u"                  /Exclude:<Name or relative path, * and ? as wildcards>\n",
+      u"                  /Retry:<Tries again after a transient error, default 0>\n",
+      u"                  /Wait:<Seconds between tries, default 30>\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -51,14 +57,15 @@ void PrintUsage() {
 
 namespace {
 
-enum class Effect { kValue, kFlag, kBufferSize, kBackup };
+enum class Effect { kValue, kFlag, kBufferSize, kBackup, kExclude, kCount };
 
 struct Option {
   std::u16string_view name;  // upper case; its length is the match length
   Effect effect;
   const char16_t* RunSettings::*value;
   int32_t RunSettings::*flag;
-  int32_t set_to = 1;  // what a flag becomes
+  int32_t set_to = 1;                     // what a flag becomes
+  int32_t RunSettings::*count = nullptr;  // kCount: where the number goes
 };
 
 // What /Backup stands for: every option that carries more than data.
@@ -93,7 +100,26 @@ const Option kOptions[] = {
     {u"/STREAMS", Effect::kFlag, nullptr, &RunSettings::Streams},
     {u"/SPECIALS", Effect::kFlag, nullptr, &RunSettings::Specials},
     {u"/BACKUP", Effect::kBackup, nullptr, nullptr},
+    {u"/MIRROR", Effect::kFlag, nullptr, &RunSettings::Mirror},
+    {u"/LIST", Effect::kFlag, nullptr, &RunSettings::List},
+    {u"/EXCLUDE:", Effect::kExclude, nullptr, nullptr},
+    {u"/RETRY:", Effect::kCount, nullptr, &RunSettings::RetryGiven, 1, &RunSettings::Retry},
+    {u"/WAIT:", Effect::kCount, nullptr, &RunSettings::WaitGiven, 1, &RunSettings::Wait},
 };
+
+// A count of tries or seconds: decimal digits only, at most 1,000,000;
+// anything else is -1.
+int32_t CountFromText(std::u16string_view text) {
+  constexpr int32_t kMaxCount = 1000000;
+  if (text.empty()) return -1;
+  int32_t value = 0;
+  for (char16_t unit : text) {
+    if (unit < u'0' || unit > u'9') return -1;
+    value = value * 10 + (unit - u'0');
+    if (value > kMaxCount) return -1;
+  }
+  return value;
+}
 
 // Only 'a' to 'z' change; no locale is ever consulted.
 std::u16string UpperCased(std::u16string_view argument) {
@@ -145,6 +171,13 @@ void ParseArguments(int argc, const char16_t* const* argv) {
         case Effect::kBackup:
           SetBackupOptions();
           break;
+        case Effect::kExclude:
+          Settings.Excludes.push_back(argument.substr(option.name.size()));
+          break;
+        case Effect::kCount:
+          Settings.*option.flag = 1;
+          Settings.*option.count = CountFromText(argument.substr(option.name.size()));
+          break;
         case Effect::kBufferSize:
           Settings.CopyBufferSize =
               CopyBufferSizeFromText(std::u16string_view(working_copy).substr(option.name.size()));
@@ -195,6 +228,18 @@ bool ValidateSettings() {
   }
   if (Settings.CopyBufferSize == 0) {
     WriteConsole(u"Invalid copy buffer size, aborting.\n");
+    return false;
+  }
+  if (Settings.Retry < 0) {
+    WriteConsole(u"Invalid retry count, aborting.\n");
+    return false;
+  }
+  if (Settings.Wait < 0) {
+    WriteConsole(u"Invalid wait time, aborting.\n");
+    return false;
+  }
+  if (!PrepareExcludes(Settings.Excludes, &State.Excludes)) {
+    WriteConsole(u"Invalid exclude pattern, aborting.\n");
     return false;
   }
   State.KeepLinks =

@@ -46,8 +46,7 @@ bool RootsAreOneDirectory() {
         Os().GetFileInformationByHandle(destination_root, &destination_info)) {
       FileIdentity source_identity = IdentityOf(source_info);
       FileIdentity destination_identity = IdentityOf(destination_info);
-      same = SameOpenObject(source_root, &source_identity, destination_root,
-                            &destination_identity);
+      same = SameOpenObject(source_root, &source_identity, destination_root, &destination_identity);
     }
     Os().CloseHandle(destination_root);
   }
@@ -80,6 +79,15 @@ void PrintSettingsBlock() {
   if (Settings.Links == kLinksFollowed) lines.push_back(u"FollowLinks               : Yes\n");
   if (Settings.Streams) lines.push_back(u"Streams                   : Yes\n");
   if (Settings.Specials) lines.push_back(u"Specials                  : Yes\n");
+  if (Settings.Mirror) lines.push_back(u"Mirror                    : Yes\n");
+  if (Settings.List) lines.push_back(u"List                      : Yes\n");
+  for (std::u16string_view pattern : Settings.Excludes) {
+    lines.push_back(u"Exclude                   : " + ShownPath(pattern) + u"\n");
+  }
+  if (Settings.RetryGiven)
+    lines.push_back(u"Retry                     : " + Decimal(Settings.Retry) + u"\n");
+  if (Settings.WaitGiven)
+    lines.push_back(u"Wait                      : " + Decimal(Settings.Wait) + u"\n");
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);
@@ -128,8 +136,9 @@ bool PrepareRun() {
   // run goes on, opening objects without their system access-control lists.
   if (!SetPrivilege("SeSecurityPrivilege")) {
     if (Settings.SecurityDescriptor) return false;
-    WriteConsole(u"Going on without the SeSecurityPrivilege privilege: no system access-control "
-                 u"list is read or written.\n");
+    WriteConsole(
+        u"Going on without the SeSecurityPrivilege privilege: no system access-control "
+        u"list is read or written.\n");
     State.WithoutSystemSecurity = true;
   }
   State.COPYBUFFER =

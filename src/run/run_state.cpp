@@ -8,11 +8,13 @@ RunState State;
 
 namespace {
 constexpr uint32_t kDefaultCopyBufferSize = 524288;
+constexpr int32_t kDefaultWaitSeconds = 30;
 }
 
 void ResetRun() {
   Settings = RunSettings{};
   Settings.CopyBufferSize = kDefaultCopyBufferSize;
+  Settings.Wait = kDefaultWaitSeconds;
   Counters = RunCounters{};
   State.Log.Close();
   State.ErrorLog.Close();
@@ -25,6 +27,9 @@ void ResetRun() {
   State.ErrorLogIdentity = FileIdentity{};
   State.WithoutSystemSecurity = false;
   State.KeepLinks = false;
+  State.Excludes.clear();
+  State.MayRetry = false;
+  State.RetryFailure = RunState::PendingFailure{};
   State.HardLinkCopies.Clear();
   State.PreparedSource.clear();
   State.PreparedDestination.clear();

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "../copy/exclude.h"
 #include "../copy/hard_links.h"
 #include "../copy/identity.h"
 #include "../platform/platform.h"
@@ -34,6 +37,16 @@ struct RunSettings {
   int32_t Links;  // kLinksAsGiven: not given, /Links or /FollowLinks, the later one
   int32_t Streams;
   int32_t Specials;
+  int32_t Mirror;
+  int32_t List;
+  // The patterns of /Exclude:, in the order given, as typed.
+  std::vector<std::u16string_view> Excludes;
+  // /Retry: and /Wait:, with whether each was given; -1 where the value
+  // given is no number.
+  int32_t Retry;
+  int32_t Wait;
+  int32_t RetryGiven;
+  int32_t WaitGiven;
 };
 
 // What the command line said of links.
@@ -47,6 +60,8 @@ struct RunCounters {
   int32_t OverwrittenCount;
   int32_t ErrorCount;
   uint64_t ByteCount;
+  int32_t DeletedCount;  // /Mirror's removals
+  int32_t RetryCount;    // /Retry:'s further tries
 };
 
 struct RunState {
@@ -67,6 +82,17 @@ struct RunState {
   // Links are copied as links, not followed: /Links, or the platform's
   // default without /FollowLinks.
   bool KeepLinks;
+  // /Exclude:'s patterns, prepared.
+  ExcludePatterns Excludes;
+  // With /Retry:, while a file is tried and may be tried again: a transient
+  // failure is then a WAIT line, kept here, not an ERR.
+  bool MayRetry;
+  struct PendingFailure {
+    bool pending = false;
+    std::u16string subject;
+    std::u16string context;
+    DWORD code = 0;
+  } RetryFailure;
   // With /HardLinks: the copies of multi-name source files made so far.
   HardLinkedCopies HardLinkCopies;
   // The storage Source and Destination point into once prepared.

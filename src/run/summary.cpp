@@ -31,12 +31,21 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
       u"   -new        : " + Decimal(Counters.NewCount) + u"\n",
       u"   -newer      : " + Decimal(Counters.NewerCount) + u"\n",
       u"   -overwritten: " + Decimal(Counters.OverwrittenCount) + u"\n",
-      u"Errors         : " + Decimal(Counters.ErrorCount) + u"\n",
       u"Size (Byte)    : " + UnsignedDecimal(bytes) + u"\n",
       u"Size (KB)      : " + UnsignedDecimal(bytes >> 10) + u"\n",
       u"Size (MB)      : " + TwoDecimals(static_cast<double>(bytes) * kBytesToMegabytes) + u"\n",
       u"Size (GB)      : " + TwoDecimals(static_cast<double>(bytes) * kBytesToGigabytes) + u"\n",
   };
+  // An extension's counter shows only when it is asked for, before Errors.
+  auto errors_at = lines.begin() + 6;
+  errors_at = lines.insert(errors_at, u"Errors         : " + Decimal(Counters.ErrorCount) + u"\n");
+  if (Settings.RetryGiven) {
+    errors_at =
+        lines.insert(errors_at, u"Retries        : " + Decimal(Counters.RetryCount) + u"\n");
+  }
+  if (Settings.Mirror) {
+    lines.insert(errors_at, u"Deleted        : " + Decimal(Counters.DeletedCount) + u"\n");
+  }
   if (!for_log) lines.push_back(u"\n");
   lines.push_back(u"Elapsed time   : " + Decimal(elapsed / 3600, 2) + u":" +
                   Decimal(elapsed % 3600 / 60, 2) + u":" + Decimal(elapsed % 3600 % 60, 2) + u"\n");

@@ -35,6 +35,11 @@ USAGE = b"".join([
     line("                  /Specials  (= FIFOs, sockets and devices as such; Linux only)"),
     line("                  /Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
          "/Attributes /Streams /Specials)"),
+    line("                  /Mirror  (= removes what the source no longer has)"),
+    line("                  /List  (= shows what a run would do, writes nothing)"),
+    line("                  /Exclude:<Name or relative path, * and ? as wildcards>"),
+    line("                  /Retry:<Tries again after a transient error, default 0>"),
+    line("                  /Wait:<Seconds between tries, default 30>"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

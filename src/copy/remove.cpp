@@ -1,0 +1,149 @@
+#include "remove.h"
+
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "../report/report.h"
+#include "../run/run_state.h"
+#include "access.h"
+#include "identity.h"
+#include "place.h"
+
+namespace vx {
+
+namespace {
+
+constexpr ULONG kListingBytes = 1024;
+
+struct ListingBuffer {
+  alignas(8) unsigned char bytes[kListingBytes];
+};
+
+// A directory being emptied: its handle, its own name and path.
+struct Emptying {
+  HANDLE handle;
+  std::u16string name;
+  std::u16string path;
+  BOOLEAN restart_scan = 1;
+  bool failed = false;  // something in it stayed: it stays too
+};
+
+HANDLE OpenForEmptying(HANDLE parent, const char16_t* name) {
+  return Os().CreateFileAtW(
+      parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DIRECTORY_ONLY);
+}
+
+// Empties and removes the directory `name` in `parent`, depth first, with a
+// stack of open directories on the heap rather than recursion, so depth
+// costs handles only.
+bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path) {
+  std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
+  HANDLE top = listing ? OpenForEmptying(parent, name) : INVALID_HANDLE_VALUE;
+  if (top == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(path, u"CopyOneDirectory:CreateFile(DESTINATION-DIR)",
+                     listing ? Os().GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  std::vector<Emptying> stack;
+  stack.push_back(Emptying{top, name, path});
+  const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
+  std::u16string child_path;
+  while (!stack.empty()) {
+    Emptying& level = stack.back();
+    IO_STATUS_BLOCK io_status;
+    const BOOLEAN restart_scan = level.restart_scan;
+    level.restart_scan = 0;
+    const NTSTATUS status = State.NtQueryDirectoryFile(
+        level.handle, nullptr, nullptr, nullptr, &io_status, listing->bytes, kListingBytes,
+        FileDirectoryInformation, 1, nullptr, restart_scan);
+    if (status < 0) {
+      const bool end = status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE;
+      if (!end) {
+        ReportNtStatus(level.path, u"NtQueryDirectoryFile()", status);
+        level.failed = true;
+      }
+      const Emptying done = std::move(level);
+      stack.pop_back();
+      Os().CloseHandle(done.handle);
+      HANDLE holder = stack.empty() ? parent : stack.back().handle;
+      bool removed = false;
+      if (!done.failed) {
+        removed = Os().RemoveDirectoryAtW(holder, done.name.c_str()) != 0;
+        if (!removed) {
+          ReportWin32Error(done.path, u"CopyOneDirectory:RemoveDirectory(DESTINATION-DIR)",
+                           Os().GetLastError());
+        }
+      }
+      if (stack.empty()) return removed;
+      if (!removed) stack.back().failed = true;
+      continue;
+    }
+    const std::u16string child(record->FileName, record->FileNameLength / sizeof(char16_t));
+    if (child == u"." || child == u"..") continue;
+    JoinPath(level.path, child, &child_path);
+    const bool is_link = (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if ((record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !is_link) {
+      HANDLE opened = OpenForEmptying(level.handle, child.c_str());
+      if (opened == INVALID_HANDLE_VALUE) {
+        ReportWin32Error(child_path, u"CopyOneDirectory:CreateFile(DESTINATION-DIR)",
+                         Os().GetLastError());
+        level.failed = true;
+        continue;
+      }
+      stack.push_back(Emptying{opened, child, child_path});
+      continue;
+    }
+    if (!Os().DeleteFileAtW(level.handle, child.c_str())) {
+      ReportWin32Error(child_path, u"CopyOneDirectory:DeleteFile(DESTINATION)",
+                       Os().GetLastError());
+      level.failed = true;
+    }
+  }
+  return false;
+}
+
+bool IsRunLog(HANDLE object) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!Os().GetFileInformationByHandle(object, &info)) return false;
+  FileIdentity identity = IdentityOf(info);
+  for (const FileIdentity* log : {&State.LogIdentity, &State.ErrorLogIdentity}) {
+    if (!SameObject(identity, *log)) continue;
+    CompleteIdentity(object, &identity);
+    if (SameObject(identity, *log)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path) {
+  HANDLE object = Os().CreateFileAtW(parent, name, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (object == INVALID_HANDLE_VALUE || !Os().GetFileInformationByHandle(object, &info)) {
+    const DWORD code = Os().GetLastError();
+    if (object != INVALID_HANDLE_VALUE) Os().CloseHandle(object);
+    ReportWin32Error(path, u"CopyOneDirectory:CreateFile(DESTINATION)", code);
+    return false;
+  }
+  const bool run_log = IsRunLog(object);
+  Os().CloseHandle(object);
+  if (run_log) return true;
+  const bool is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  if (!Settings.List) {
+    if (is_directory) {
+      if (!RemoveTree(parent, name, path)) return false;
+    } else if (!Os().DeleteFileAtW(parent, name)) {
+      ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", Os().GetLastError());
+      return false;
+    }
+  }
+  AnnounceRemoval(path);
+  return true;
+}
+
+}  // namespace vx
