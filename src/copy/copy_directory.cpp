@@ -537,8 +537,9 @@ int CopyFileTrying(const Place& source, const Place& destination) {
     Counters.OverwrittenCount = before.OverwrittenCount;
     Counters.ByteCount = before.ByteCount;
     if (!WaitBeforeRetry()) {
-      const RunState::PendingFailure& failure = State.RetryFailure;
+      const RunState::PendingFailure failure = State.RetryFailure;
       ReportWin32Error(failure.subject, failure.context, failure.code);
+      NoticeStop(destination.path, u"CopyOneFile:Interrupted(DESTINATION)");
       return 0;
     }
   }

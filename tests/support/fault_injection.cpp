@@ -367,6 +367,19 @@ BOOL WrapSetEndOfFile(HANDLE file) {
   return Real().SetEndOfFile(file);
 }
 
+BOOL WrapRemoveDirectoryAtW(HANDLE directory, const char16_t* name) {
+  if (const Fault* fault = I().Hit(Call::kRemoveDirectoryW, PathBelow(directory, name))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().RemoveDirectoryAtW(directory, name);
+}
+
+void WrapSleep(DWORD milliseconds) {
+  I().Hit(Call::kSleep, u"");
+  I().Sleeping(milliseconds);
+}
+
 BOOL WrapCopyAttributes(HANDLE source, HANDLE destination) {
   if (const Fault* fault = I().Hit(Call::kCopyAttributes, I().PathOf(destination))) {
     Real().SetLastError(fault->error);
@@ -562,6 +575,8 @@ FaultInjector::FaultInjector() : real_(Os()) {
   table.CreateTemporaryFileAtW = WrapCreateTemporaryFileAtW;
   table.MoveFileAtW = WrapMoveFileAtW;
   table.DeleteFileAtW = WrapDeleteFileAtW;
+  table.RemoveDirectoryAtW = WrapRemoveDirectoryAtW;
+  table.Sleep = WrapSleep;
   if (real_.ApplyInheritedSecurity != nullptr) {
     table.ApplyInheritedSecurity = WrapApplyInheritedSecurity;
   }

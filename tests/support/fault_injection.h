@@ -54,6 +54,8 @@ enum class Call {
   kSetSparse,
   kSetFilePointerEx,
   kSetEndOfFile,
+  kRemoveDirectoryW,  // RemoveDirectoryAtW, with the joined path
+  kSleep,             // never sleeps: the time asked for is added to Slept()
   kCount,
 };
 
@@ -149,6 +151,8 @@ class FaultInjector {
   const StandInSparse* SparseStandInFor(const std::u16string& path) const;
   int SparseMade() const { return sparse_made_; }
   void MadeSparse() { ++sparse_made_; }
+  uint64_t Slept() const { return slept_; }
+  void Sleeping(DWORD milliseconds) { slept_ += milliseconds; }
   // A privilege the system does not know (Wine has no symbolic-link
   // privilege) is looked up as one every token holds.
   void StandInForUnknownPrivileges() { stand_in_privileges_ = true; }
@@ -201,6 +205,7 @@ class FaultInjector {
   std::vector<MadeStream> made_streams_;
   std::vector<StandInSparse> stand_in_sparse_;
   int sparse_made_ = 0;
+  uint64_t slept_ = 0;
 };
 
 }  // namespace vx::testing

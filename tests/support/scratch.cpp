@@ -41,6 +41,7 @@ void Scratch::MakeDir(std::u16string_view relative) const {
 }
 
 void Scratch::Write(std::u16string_view relative, const std::string& data) const {
+  std::filesystem::create_directories(Fs(relative).parent_path());
   std::ofstream out(Fs(relative), std::ios::binary | std::ios::trunc);
   out << data;
 }

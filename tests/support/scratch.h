@@ -21,6 +21,7 @@ class Scratch {
   std::u16string Path(std::u16string_view relative = u"") const;
   std::filesystem::path Fs(std::u16string_view relative = u"") const;
   void MakeDir(std::u16string_view relative) const;
+  // Writes a file, making the directories above it where they are missing.
   void Write(std::u16string_view relative, const std::string& data) const;
   std::string Read(std::u16string_view relative) const;
   bool Exists(std::u16string_view relative) const;

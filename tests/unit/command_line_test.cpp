@@ -49,7 +49,7 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   EXPECT_EQ(text.substr(0, 45 + 12), dashes + "\r\nVelmox 3.0\r\n");
   size_t lines = 0;
   for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
-  EXPECT_EQ(lines, 24u);
+  EXPECT_EQ(lines, 29u);
   EXPECT_NE(
       text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
       std::string::npos);
