@@ -167,6 +167,12 @@ TEST(ValidationTest, EachFailureHasItsMessageAndEarlierChecksWin) {
       {{s, d, u"/CopyBufferSize:abc"}, "Invalid copy buffer size, aborting.\r\n"},
       {{s, d, u"/CopyBufferSize:"}, "Invalid copy buffer size, aborting.\r\n"},
       {{s, d, u"/CopyBufferSize:4194304"}, "Invalid copy buffer size, aborting.\r\n"},
+      {{s, d, u"/Retry:x"}, "Invalid retry count, aborting.\r\n"},
+      {{s, d, u"/Retry:-1"}, "Invalid retry count, aborting.\r\n"},
+      {{s, d, u"/Retry:1000001"}, "Invalid retry count, aborting.\r\n"},
+      {{s, d, u"/Wait:"}, "Invalid wait time, aborting.\r\n"},
+      {{s, d, u"/Wait:5s"}, "Invalid wait time, aborting.\r\n"},
+      {{s, d, u"/Exclude:*.tmp", u"/Exclude:"}, "Invalid exclude pattern, aborting.\r\n"},
   };
   for (const Case& c : cases) {
     ConsoleCapture capture;
