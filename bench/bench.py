@@ -24,7 +24,7 @@ import sys
 import tempfile
 import time
 
-ROWS = ["small", "backup", "empty", "large", "rerun", "overwrite", "sparse", "btrfs"]
+ROWS = ["small", "backup", "empty", "large", "rerun", "mirror", "overwrite", "sparse", "btrfs"]
 MiB = 1 << 20
 
 
@@ -179,13 +179,15 @@ class Bench:
         return source, files
 
     def run(self, rows):
-        if {"small", "backup", "rerun", "overwrite"} & set(rows):
+        if {"small", "backup", "rerun", "mirror", "overwrite"} & set(rows):
             source, files = self.new_copy_row("small", make_small) if "small" in rows else (
                 self.path("small"), make_small(self.path("small")))
             if "backup" in rows:
                 self.backup_row(source, files)
             if "rerun" in rows:
                 self.rerun_row(source, files)
+            if "mirror" in rows:
+                self.mirror_row(source, files)
             if "overwrite" in rows:
                 self.overwrite_row(source, files)
         if "empty" in rows:
@@ -233,6 +235,22 @@ class Bench:
         self.results[-1] = self.results[-1][:6] + (self.results[-1][6] + "; " + extra,)
         print(f"|   | {extra} |")
         self.clear_copies("rerun")
+
+    def mirror_row(self, source, files):
+        # A no-op rerun that also looks for what the source no longer has:
+        # against the plain no-op rerun and rsync --delete, side by side.
+        self.over_copies_row("mirror", source, files, {
+            "velmox": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer", "/Mirror"),
+            "cp -au": lambda copy: ["cp", "-au", source + "/.", copy],
+            "velmox plain": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer"),
+            "rsync -a --delete": lambda copy: ["rsync", "-a", "--delete", source + "/", copy],
+        })
+        medians = self.results[-1][1]
+        extra = (f"velmox /Mirror / plain rerun: {medians['velmox'] / medians['velmox plain']:.2f}; "
+                 f"/ rsync -a --delete: {medians['velmox'] / medians['rsync -a --delete']:.2f}")
+        self.results[-1] = self.results[-1][:6] + (self.results[-1][6] + "; " + extra,)
+        print(f"|   | {extra} |")
+        self.clear_copies("mirror")
 
     def overwrite_row(self, source, files):
         # Every file replaced over an existing complete copy: velmox writes
