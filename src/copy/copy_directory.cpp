@@ -122,8 +122,8 @@ std::u16string_view BelowRoot(std::u16string_view path, size_t root_length) {
 // under the temporary names the run writes to (unless the source directory
 // has an entry of that very name) and, with /Mirror, every entry the source
 // directory does not have, unless it is excluded. Names only are listed,
-// with no look at each entry. A listing that fails removes what /Mirror
-// would, nothing; a stop request too.
+// with no look at each entry. After a listing that fails (an ERR with
+// /Mirror) or a stop request, /Mirror removes nothing.
 void TidyDestination(const Walk& walk, const Level& level) {
   struct NamesBuffer {
     alignas(8) unsigned char bytes[kListingBufferBytes];
@@ -143,6 +143,10 @@ void TidyDestination(const Walk& walk, const Level& level) {
         kListingBufferBytes, FileNamesInformation, 1, nullptr, restart_scan);
     if (status < 0) {
       listed_whole = IsListingEnd(status, restart_scan);
+      // What /Mirror would remove stays: said once, for the directory.
+      if (!listed_whole && Settings.Mirror) {
+        ReportNtStatus(level.destination.path, u"NtQueryDirectoryFile()", status);
+      }
       break;
     }
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));

@@ -1,5 +1,8 @@
 #include "exclude.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "../platform/platform.h"
 
 namespace vx {
@@ -23,11 +26,15 @@ char16_t Folded(char16_t unit) {
 
 bool PrepareExcludes(const std::vector<std::u16string_view>& typed, ExcludePatterns* prepared) {
   prepared->clear();
-  for (std::u16string_view pattern : typed) {
-    while (!pattern.empty() && pattern.front() == kPathSeparator) pattern.remove_prefix(1);
-    if (pattern.empty()) return false;
-    prepared->push_back(ExcludePattern{std::u16string(pattern),
-                                       pattern.find(kPathSeparator) != std::u16string_view::npos});
+  for (std::u16string_view typed_pattern : typed) {
+    std::u16string pattern(typed_pattern);
+    // Where '\\' separates, '/' cannot be in a name and separates too.
+    if (kPathSeparator == u'\\') std::replace(pattern.begin(), pattern.end(), u'/', u'\\');
+    const size_t first = pattern.find_first_not_of(kPathSeparator);
+    if (first == std::u16string::npos) return false;
+    pattern.erase(0, first);
+    const bool by_path = pattern.find(kPathSeparator) != std::u16string::npos;
+    prepared->push_back(ExcludePattern{std::move(pattern), by_path});
   }
   return true;
 }

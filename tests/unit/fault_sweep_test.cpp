@@ -16,6 +16,7 @@
 namespace vx {
 namespace {
 
+using testing::Bytes;
 using testing::Call;
 using testing::ConsoleCapture;
 using testing::Fault;
@@ -59,6 +60,9 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
       scratch_->Write(u"src/sub/c", "new c");
       SetLastWriteTicks(scratch_->Path(u"src/a"), k2020 * 2);
       SetLastWriteTicks(scratch_->Path(u"src/sub/c"), k2020 * 2);
+      // What the source no longer has: /Mirror removes it, or names it.
+      scratch_->Write(u"dst/gone", "gone");
+      scratch_->Write(u"dst/sub/old/x", "x");
     }
     old_copies_.clear();
     for (const char16_t* file : kFiles) {
@@ -153,6 +157,14 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
       return;
     }
     EXPECT_TRUE(NoTemporaryFiles());
+    if (std::find(GetParam().flags.begin(), GetParam().flags.end(), u"/Mirror") !=
+        GetParam().flags.end()) {
+      for (const char16_t* gone : {u"gone", u"sub/old"}) {
+        EXPECT_TRUE(!scratch_->Exists(u"dst/" + std::u16string(gone)) || Named(subjects, gone) ||
+                    Named(subjects, u"sub/old/x"))
+            << Bytes(gone);
+      }
+    }
     if (kLinksKeptByDefault) {
       const std::filesystem::path link = scratch_->Fs(u"dst/sub/link");
       const bool kept =
@@ -214,6 +226,7 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  false},
         Scenario{"OnlyNewerRerun", {u"/SubDirectories", u"/OnlyNewer"}, true, false},
+        Scenario{"MirrorRerun", {u"/SubDirectories", u"/OnlyNewer", u"/Mirror"}, true, false},
         Scenario{"StopAtFirstError",
                  {u"/SubDirectories", u"/StopAtFirstError", u"/CreateDestinationDirectory"},
                  false,
