@@ -66,9 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (int32_t flag : {Settings.Overwrite, Settings.OnlyNewer, Settings.SecurityDescriptor,
                        Settings.SubDirectories, Settings.Silent,
-                       Settings.CreateDestinationDirectory, Settings.StopAtFirstError}) {
+                       Settings.CreateDestinationDirectory, Settings.StopAtFirstError,
+                       Settings.HardLinks, Settings.Attributes, Settings.Streams,
+                       Settings.Specials, Settings.Mirror, Settings.List, Settings.RetryGiven,
+                       Settings.WaitGiven}) {
     FUZZ_CHECK(IsFlag(flag));
   }
+  FUZZ_CHECK(Settings.Links >= kLinksDefault && Settings.Links <= kLinksFollowed);
   if (valid) {
     FUZZ_CHECK(g_console.empty());
     FUZZ_CHECK(!(Settings.Overwrite && Settings.OnlyNewer));
@@ -77,6 +81,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Settings.Destination == State.PreparedDestination.c_str());
     FUZZ_CHECK(State.SourceRootLength == State.PreparedSource.size());
     FUZZ_CHECK(State.PreparedSource.size() >= 2 && State.PreparedDestination.size() >= 2);
+    FUZZ_CHECK(Settings.Retry >= 0 && Settings.Retry <= 1000000);
+    FUZZ_CHECK(Settings.Wait >= 0 && Settings.Wait <= 1000000);
+    FUZZ_CHECK(State.Excludes.size() == Settings.Excludes.size());
+    for (const ExcludePattern& pattern : State.Excludes) {
+      FUZZ_CHECK(!pattern.text.empty() && pattern.text.front() != kPathSeparator);
+      FUZZ_CHECK(MatchesPattern(pattern.text, pattern.text) ||
+                 pattern.text.find_first_of(u"*?") != std::u16string::npos);
+    }
   } else {
     // One message: text, with at most one line end, at its end.
     FUZZ_CHECK(!g_console.empty());
