@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../report/progress.h"
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "../run/stop.h"
@@ -57,6 +58,7 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
         if (moved == 0) return copied == size || ReportSourceChanged(source);
         Counters.ByteCount += moved;
         copied += moved;
+        ShowProgress(source, copied, size);
         continue;
       }
       in_kernel = false;
@@ -68,6 +70,7 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
     }
     if (moved == 0) return copied == size || ReportSourceChanged(source);
     copied += moved;
+    ShowProgress(source, copied, size);
   }
 }
 

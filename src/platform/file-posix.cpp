@@ -806,19 +806,17 @@ void GetSystemTimeAsFileTime(FILETIME* now) {
 }
 
 HANDLE GetStdHandle(DWORD which) {
-  // Standard output is the only stream the program asks for; the handle does
-  // not own the descriptor, so closing it leaves fd 1 alone.
-  static Handle standard_output = [] {
-    Handle handle;
-    handle.fd = STDOUT_FILENO;
-    handle.owns_fd = false;
-    return handle;
-  }();
-  if (which != STD_OUTPUT_HANDLE) {
+  // Standard output and standard error; the handles do not own their
+  // descriptors, so closing one leaves fd 1 or 2 alone.
+  static Handle standard_streams[2] = {Handle{}, Handle{}};
+  if (which != STD_OUTPUT_HANDLE && which != STD_ERROR_HANDLE) {
     SetLastErrorCode(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  return &standard_output;
+  Handle& stream = standard_streams[which == STD_ERROR_HANDLE ? 1 : 0];
+  stream.fd = which == STD_ERROR_HANDLE ? STDERR_FILENO : STDOUT_FILENO;
+  stream.owns_fd = false;
+  return &stream;
 }
 
 DWORD GetFileType(HANDLE file) {

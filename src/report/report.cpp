@@ -3,6 +3,7 @@
 #include <string>
 
 #include "../run/run_state.h"
+#include "progress.h"
 #include "text.h"
 
 namespace vx {
@@ -160,6 +161,7 @@ void AnnounceDirectory(std::u16string_view path) {
 // Sizes of 2 TiB and more show their full KB figure rather than wrapping.
 void AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
   ++Counters.FileCount;
+  NoteFileMet(path, size_in_bytes);
   if (!ProgressWanted()) return;
   WriteProgress(u"FILE " + Decimal(Counters.FileCount, 6) + u": " + ShownPath(path) + u" (" +
                 UnsignedDecimal(size_in_bytes >> 10) + u" KB)\n");

@@ -2,6 +2,7 @@
 
 #include "../copy/copy_directory.h"
 #include "../platform/platform.h"
+#include "../report/progress.h"
 #include "../report/report.h"
 #include "../report/text.h"
 #include "command_line.h"
@@ -55,7 +56,9 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
 int32_t CopyRunAndSummarize() {
   WriteConsoleUnlessSilent(kDashesLine);
   const int32_t start = CurrentTimeInSeconds();
+  StartProgress();
   CopyOneDirectory(Settings.Source);
+  EndProgress();
   const int32_t end = CurrentTimeInSeconds();
   const int32_t elapsed =
       static_cast<int32_t>(static_cast<uint32_t>(end) - static_cast<uint32_t>(start));
