@@ -124,12 +124,15 @@ std::u16string_view BelowRoot(std::u16string_view path, size_t root_length) {
 // directory does not have, unless it is excluded. Names only are listed,
 // with no look at each entry. After a listing that fails (an ERR with
 // /Mirror) or a stop request, /Mirror removes nothing.
-void TidyDestination(const Walk& walk, const Level& level) {
+// Returns false where the source root looked empty to /Mirror: the
+// directory then counts as unfinished, so not even its times and security
+// come from what may be an unmounted volume's mount point.
+bool TidyDestination(const Walk& walk, const Level& level) {
   struct NamesBuffer {
     alignas(8) unsigned char bytes[kListingBufferBytes];
   };
   std::unique_ptr<NamesBuffer> listing(new (std::nothrow) NamesBuffer);
-  if (!listing) return;
+  if (!listing) return true;
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
   std::vector<std::u16string> leftovers;
   std::vector<std::u16string> gone;  // from the source
@@ -176,19 +179,20 @@ void TidyDestination(const Walk& walk, const Level& level) {
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
     }
   }
-  if (gone.empty() || !listed_whole || StopRequested()) return;
+  if (gone.empty() || !listed_whole || StopRequested()) return true;
   // A source root that lists nothing while its copy holds something is
   // what an unmounted volume's mount point looks like: the copy stays.
   if (level.destination.parent == nullptr && level.source_names.empty()) {
     ReportWin32Error(level.source.path, u"CopyOneDirectory:MirrorEmptySource(SOURCE-DIR)",
                      ERROR_NO_MORE_FILES);
-    return;
+    return false;
   }
   for (const std::u16string& name : gone) {
-    if (StopRequested()) return;
+    if (StopRequested()) return true;
     JoinPath(level.destination.path, name, &path);
     RemoveEntry(level.destination_handle, name.c_str(), path);
   }
+  return true;
 }
 
 // Whether a directory (not a link to one) is at the destination name.
@@ -414,11 +418,11 @@ bool SecureCreated(const Level& level) {
 int Leave(Walk& walk, Level& level, bool finished) {
   walk.path.pop_back();
   level.listing.reset();
+  if (finished && !level.created) finished = TidyDestination(walk, level);
   if (!finished) {
     if (!Settings.List) SecureCreated(level);
     return Release(level.destination_handle, level.source_handle);
   }
-  if (!level.created) TidyDestination(walk, level);
   // /List writes nothing: no security, times or attributes either.
   if (Settings.List) {
     Release(level.destination_handle, level.source_handle);
