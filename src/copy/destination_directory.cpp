@@ -1,0 +1,98 @@
+#include "destination_directory.h"
+
+#include "../report/report.h"
+#include "../run/run_state.h"
+#include "access.h"
+#include "remove.h"
+
+namespace vx {
+
+namespace {
+
+// Whether a directory (not a link to one) is at the destination name.
+bool IsDirectoryAt(const Place& destination) {
+  HANDLE object = OpenDestination(destination, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_NODE);
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool directory = object != INVALID_HANDLE_VALUE &&
+                         Os().GetFileInformationByHandle(object, &info) &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  if (object != INVALID_HANDLE_VALUE) Os().CloseHandle(object);
+  return directory;
+}
+
+// Makes the destination directory. An existing one is accepted only with
+// /Overwrite or /OnlyNewer; with /Mirror, anything else at the name (a
+// file, a link) is removed to make room. Returns false after reporting.
+bool MakeDestination(const Place& source, const Place& destination, bool* created) {
+  *created = CreateDestinationDirectory(destination) != 0;
+  if (*created) return true;
+  DWORD code = Os().GetLastError();
+  // In a directory the run has just made, only the run took the name.
+  if (code == ERROR_ALREADY_EXISTS && destination.parent_is_new) {
+    ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)", code);
+    return false;
+  }
+  if (code == ERROR_ALREADY_EXISTS && Settings.Mirror && destination.parent != nullptr &&
+      !IsDirectoryAt(destination)) {
+    if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) return false;
+    *created = CreateDestinationDirectory(destination) != 0;
+    if (*created) return true;
+    code = Os().GetLastError();
+  }
+  if (code != ERROR_ALREADY_EXISTS || !(Settings.Overwrite || Settings.OnlyNewer)) {
+    ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
+    return false;
+  }
+  return true;
+}
+
+// /List: what the real run would find and do at the destination directory,
+// with nothing written. Inside a directory the run would make, or where
+// nothing is, the run would make it: *created, with no handle.
+bool LookAtDestination(const Place& source, const Place& destination, bool make, bool* created,
+                       HANDLE* handle) {
+  if (destination.parent == INVALID_HANDLE_VALUE) {
+    *created = true;
+    return true;
+  }
+  *handle = OpenDestinationDirectory(destination);
+  const DWORD code = Os().GetLastError();
+  const bool accepted = Settings.Overwrite || Settings.OnlyNewer;
+  if (*handle != INVALID_HANDLE_VALUE) {
+    if (!make || accepted) return true;
+    ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  *created = make && IsNotFound(code);
+  if (*created) return true;
+  if (make && (code == ERROR_DIRECTORY || code == ERROR_CANT_RESOLVE_FILENAME)) {
+    if (Settings.Mirror && destination.parent != nullptr) {
+      *created = RemoveEntry(destination.parent, destination.Name(), destination.path);
+      return *created;
+    }
+    if (!accepted) {
+      ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", ERROR_ALREADY_EXISTS);
+      return false;
+    }
+  }
+  ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", code);
+  return false;
+}
+
+}  // namespace
+
+bool OpenDestinationLevel(const Place& source, const Place& destination, bool* created,
+                          HANDLE* handle) {
+  const bool make = !State.AtTopLevel || Settings.CreateDestinationDirectory;
+  if (Settings.List) return LookAtDestination(source, destination, make, created, handle);
+  if (make && !MakeDestination(source, destination, created)) return false;
+  *handle = OpenDestinationDirectory(destination);
+  if (*handle == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vx
