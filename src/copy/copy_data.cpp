@@ -9,12 +9,12 @@
 
 namespace vx {
 
-namespace {
-
 bool ReportSourceChanged(const std::u16string& source) {
   ReportWin32Error(source, u"CopyOneFile:SourceChanged(SOURCE)", ERROR_FILE_INVALID);
   return false;
 }
+
+namespace {
 
 // Reads up to `want` bytes into COPYBUFFER and writes what was read; the
 // count moved (0 at the end of the source) goes to *moved and to Size.

@@ -21,6 +21,10 @@ namespace vx {
 bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
               const std::u16string& destination, uint64_t size);
 
+// Reports a source that ended before its size, went on past it, or changed
+// while it was copied (ERROR_FILE_INVALID); returns false.
+bool ReportSourceChanged(const std::u16string& source);
+
 // Whether a sparse source is copied range by range: where the platform
 // finds the ranges that hold data and the source is marked sparse.
 inline bool CopiesSparse(DWORD source_attributes) {

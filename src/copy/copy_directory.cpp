@@ -118,6 +118,16 @@ std::u16string_view BelowRoot(std::u16string_view path, size_t root_length) {
   return path;
 }
 
+// The path of the entry `name` of the directory at `directory_path`, below
+// the root of `root_length` units, as /Exclude:'s path patterns see it.
+std::u16string EntryBelowRoot(std::u16string_view directory_path, size_t root_length,
+                              std::u16string_view name) {
+  std::u16string relative(BelowRoot(directory_path, root_length));
+  if (!relative.empty()) relative.push_back(kPathSeparator);
+  relative.append(name);
+  return relative;
+}
+
 // Tidies a destination directory the run did not make, once all its
 // source's entries are copied: removes the files a killed earlier run left
 // under the temporary names the run writes to (unless the source directory
@@ -138,8 +148,6 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   std::vector<std::u16string> leftovers;
   std::vector<std::u16string> gone;  // from the source
   bool listed_whole = false;
-  std::u16string relative(BelowRoot(walk.destination_path, walk.destination_root_length));
-  const size_t relative_length = relative.size();
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
     IO_STATUS_BLOCK io_status;
     const NTSTATUS status = State.NtQueryDirectoryFile(
@@ -162,9 +170,9 @@ bool TidyDestination(const Walk& walk, const Level& level) {
         level.source_names.count(ComparedName(name)) != 0) {
       continue;
     }
-    relative.resize(relative_length);
-    AppendName(&relative, name);
-    if (!IsExcluded(State.Excludes, BelowRoot(relative, 0), name)) gone.emplace_back(name);
+    const std::u16string relative =
+        EntryBelowRoot(walk.destination_path, walk.destination_root_length, name);
+    if (!IsExcluded(State.Excludes, relative, name)) gone.emplace_back(name);
   }
   std::u16string path;
   for (const std::u16string& name : Settings.List ? std::vector<std::u16string>() : leftovers) {
@@ -373,10 +381,8 @@ enum class Next { kEntry, kEnd, kUnfinished };
 // Whether the entry `name` of the directory the walk's source path names is
 // left out by /Exclude:.
 bool IsExcludedEntry(const Walk& walk, std::u16string_view name) {
-  thread_local std::u16string relative;
-  relative.assign(BelowRoot(walk.source_path, walk.source_root_length));
-  AppendName(&relative, name);
-  return IsExcluded(State.Excludes, BelowRoot(relative, 0), name);
+  return IsExcluded(State.Excludes, EntryBelowRoot(walk.source_path, walk.source_root_length, name),
+                    name);
 }
 
 // Whether a listed entry is copied as a node (CopyOneNode): a link where

@@ -38,17 +38,6 @@ bool ReadSecurity(HANDLE object, DWORD information) {
 
 enum class Decision { kCopy, kSkip, kFailed };
 
-// Whether `file` is one of the run's own logs. The 64-bit index is asked
-// first; only where it matches is the full identifier looked up.
-bool IsRunOutput(HANDLE file, FileIdentity* identity) {
-  for (const FileIdentity* log : {&State.LogIdentity, &State.ErrorLogIdentity}) {
-    if (!SameObject(*identity, *log)) continue;
-    CompleteIdentity(file, identity);
-    if (SameObject(*identity, *log)) return true;
-  }
-  return false;
-}
-
 // With /Mirror, what the destination holds at a file's name in another
 // kind (a directory, a link where links are followed) is removed and the
 // file copied as new.
@@ -139,11 +128,6 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
 
 uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
   return uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-}
-
-bool ReportSourceChanged(const std::u16string& source) {
-  ReportWin32Error(source, u"CopyOneFile:SourceChanged(SOURCE)", ERROR_FILE_INVALID);
-  return false;
 }
 
 // Whether the source, looked at again once its data is copied, is still
@@ -256,13 +240,16 @@ bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_i
 }
 
 // Notes the object just put at `destination` among what the run wrote in
-// its directory, where a later name could collide with it.
-void NoteWritten(HANDLE made, const Place& destination) {
-  if (destination.written == nullptr || destination.parent_is_new) return;
+// its directory, where a later name could collide with it. Its identity is
+// looked up only where that, or the caller (`wanted`), needs it; unknown
+// otherwise.
+FileIdentity NoteWritten(HANDLE made, const Place& destination, bool wanted = false) {
+  const bool track = destination.written != nullptr && !destination.parent_is_new;
   BY_HANDLE_FILE_INFORMATION info;
-  if (Os().GetFileInformationByHandle(made, &info)) {
-    destination.written->Add(IdentityOf(made, info));
-  }
+  if (!(track || wanted) || !Os().GetFileInformationByHandle(made, &info)) return FileIdentity{};
+  const FileIdentity identity = IdentityOf(made, info);
+  if (track) destination.written->Add(identity);
+  return identity;
 }
 
 enum class Linked { kNo, kYes, kFailed };
@@ -328,6 +315,15 @@ Linked LinkToEarlierCopy(const FileIdentity& source_identity, const Place& sourc
 }
 
 }  // namespace
+
+bool IsRunOutput(HANDLE file, FileIdentity* identity) {
+  for (const FileIdentity* log : {&State.LogIdentity, &State.ErrorLogIdentity}) {
+    if (!SameObject(*identity, *log)) continue;
+    CompleteIdentity(file, identity);
+    if (SameObject(*identity, *log)) return true;
+  }
+  return false;
+}
 
 // The copy is written under a temporary name in the destination directory,
 // where no one else can open it, and put at its name only once its data,
@@ -413,12 +409,8 @@ int CopyOneFile(const Place& source, const Place& destination) {
                   NewObject::kFile)) {
     return discard();
   }
-  NoteWritten(file, destination);
-  BY_HANDLE_FILE_INFORMATION written_info;
-  if (several_names && Os().GetFileInformationByHandle(file, &written_info)) {
-    State.HardLinkCopies.Remember(source_identity, destination.path,
-                                  IdentityOf(file, written_info));
-  }
+  const FileIdentity written = NoteWritten(file, destination, several_names);
+  if (several_names) State.HardLinkCopies.Remember(source_identity, destination.path, written);
   return release(file, 1);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identity.h"
 #include "place.h"
 
 namespace vx {
@@ -11,6 +12,11 @@ namespace vx {
 // hard link, an alias) is never written, and the run's own log files are
 // neither copied nor copied over.
 int CopyOneFile(const Place& source, const Place& destination);
+
+// Whether `file`, of `identity`, is one of the run's own logs. The 64-bit
+// index is asked first; only where it matches is the full identifier
+// looked up (into `identity`).
+bool IsRunOutput(HANDLE file, FileIdentity* identity);
 
 // What CopyOneNode returns, without a word, for an entry listed as a link
 // or special file that is neither when opened (a reparse point that holds

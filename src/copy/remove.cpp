@@ -8,6 +8,7 @@
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "access.h"
+#include "copy_file.h"
 #include "identity.h"
 #include "place.h"
 
@@ -105,18 +106,6 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
   return false;
 }
 
-bool IsRunLog(HANDLE object) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!Os().GetFileInformationByHandle(object, &info)) return false;
-  FileIdentity identity = IdentityOf(info);
-  for (const FileIdentity* log : {&State.LogIdentity, &State.ErrorLogIdentity}) {
-    if (!SameObject(identity, *log)) continue;
-    CompleteIdentity(object, &identity);
-    if (SameObject(identity, *log)) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path) {
@@ -129,7 +118,8 @@ bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path
     ReportWin32Error(path, u"CopyOneDirectory:CreateFile(DESTINATION)", code);
     return false;
   }
-  const bool run_log = IsRunLog(object);
+  FileIdentity identity = IdentityOf(info);
+  const bool run_log = IsRunOutput(object, &identity);
   Os().CloseHandle(object);
   if (run_log) return true;
   const bool is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
