@@ -16,20 +16,35 @@ bool ReportSourceChanged(const std::u16string& source) {
 
 namespace {
 
-// Reads up to `want` bytes into COPYBUFFER and writes what was read; the
+thread_local void* t_copy_buffer = nullptr;
+
+void* CopyBuffer() {
+  return t_copy_buffer != nullptr ? t_copy_buffer : State.COPYBUFFER;
+}
+
+}  // namespace
+
+void UseCopyBuffer(void* buffer) {
+  t_copy_buffer = buffer;
+}
+
+namespace {
+
+// Reads up to `want` bytes into the copy buffer and writes what was read; the
 // count moved (0 at the end of the source) goes to *moved and to Size.
 // Returns false after reporting.
 bool ThroughBuffer(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
                    const std::u16string& destination, DWORD want, DWORD* moved) {
   DWORD bytes_read = 0;
-  if (!Os().ReadFile(source_file, State.COPYBUFFER, want, &bytes_read, nullptr)) {
+  void* const buffer = CopyBuffer();
+  if (!Os().ReadFile(source_file, buffer, want, &bytes_read, nullptr)) {
     ReportWin32Error(source, u"CopyOneFile:ReadFile(SOURCE)", Os().GetLastError());
     return false;
   }
   *moved = 0;
   if (bytes_read == 0) return true;
   DWORD bytes_written = 0;
-  if (!Os().WriteFile(destination_file, State.COPYBUFFER, bytes_read, &bytes_written, nullptr)) {
+  if (!Os().WriteFile(destination_file, buffer, bytes_read, &bytes_written, nullptr)) {
     ReportWin32Error(destination, u"CopyOneFile:WriteFile(DESTINATION)", Os().GetLastError());
     return false;
   }
@@ -37,7 +52,7 @@ bool ThroughBuffer(HANDLE source_file, HANDLE destination_file, const std::u16st
     ReportShortWrite(destination, bytes_read, bytes_written);
     return false;
   }
-  Counters.ByteCount += bytes_written;
+  CountBytes(bytes_written);
   *moved = bytes_written;
   return true;
 }
@@ -56,7 +71,7 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
       uint64_t moved = 0;
       if (Os().CopyFileRange(source_file, destination_file, Settings.CopyBufferSize, &moved)) {
         if (moved == 0) return copied == size || ReportSourceChanged(source);
-        Counters.ByteCount += moved;
+        CountBytes(moved);
         copied += moved;
         ShowProgress(source, copied, size);
         continue;
@@ -111,7 +126,7 @@ bool CopySparseData(HANDLE source_file, HANDLE destination_file, const std::u16s
                          Os().GetLastError());
         return false;
       }
-      Counters.ByteCount += static_cast<uint64_t>(from - done);
+      CountBytes(static_cast<uint64_t>(from - done));
       for (int64_t at = from; at < to;) {
         if (NoticeStop(destination, u"CopyOneFile:Interrupted(DESTINATION)")) return false;
         DWORD moved = 0;
@@ -125,7 +140,7 @@ bool CopySparseData(HANDLE source_file, HANDLE destination_file, const std::u16s
       done = to;
     }
   }
-  Counters.ByteCount += static_cast<uint64_t>(end - done);
+  CountBytes(static_cast<uint64_t>(end - done));
   if (!Os().SetFilePointerEx(destination_file, end, nullptr, FILE_BEGIN) ||
       !Os().SetEndOfFile(destination_file)) {
     ReportWin32Error(destination, u"CopyOneFile:SetEndOfFile(DESTINATION)", Os().GetLastError());

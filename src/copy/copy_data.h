@@ -9,7 +9,7 @@
 namespace vx {
 
 // Moves the data, inside the kernel where the platform can (holes stay
-// holes), else through COPYBUFFER. Whatever the kernel copy cannot do, for
+// holes), else through the thread's copy buffer. Whatever the kernel copy cannot do, for
 // any reason, the buffer does for the rest of the file, so a failure is
 // still reported by the read or the write that meets it. A file that ends
 // before `size` or goes on past it changed under the reader: no more than
@@ -20,6 +20,10 @@ namespace vx {
 // reporting, or after a request to stop.
 bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
               const std::u16string& destination, uint64_t size);
+
+// The buffer the calling thread's copies go through: a worker's own, or
+// COPYBUFFER where none was given (nullptr gives it back).
+void UseCopyBuffer(void* buffer);
 
 // Reports a source that ended before its size, went on past it, or changed
 // while it was copied (ERROR_FILE_INVALID); returns false.

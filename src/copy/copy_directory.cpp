@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../report/progress.h"
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "../run/stop.h"
@@ -15,10 +16,12 @@
 #include "copy_streams.h"
 #include "destination_directory.h"
 #include "exclude.h"
+#include "file_tries.h"
 #include "identity.h"
 #include "place.h"
 #include "remove.h"
 #include "temporary_name.h"
+#include "workers.h"
 #include "written.h"
 
 namespace vx {
@@ -46,6 +49,9 @@ struct Walk {
   // Where a source directory's security is read before only its own bytes
   // are kept.
   std::vector<unsigned char> descriptor_scratch;
+  // With /Threads:, who copies the files the walk meets; none where the
+  // walk copies them itself.
+  Workers* workers = nullptr;
 };
 
 struct ListingBuffer {
@@ -75,6 +81,8 @@ struct Level {
   // With /Mirror: the names the source listing held, as the destination's
   // file system compares them.
   std::unordered_set<std::u16string> source_names;
+  // Its files handed to workers and not yet done.
+  FilesOf files;
 };
 
 bool IsDotOrDotDot(const std::u16string& name) {
@@ -338,6 +346,9 @@ bool SecureCreated(const Level& level) {
 // it holds; returns its result. An unfinished one (an error, a stop) gets
 // its security but no times, and no leftovers are removed from it.
 int Leave(Walk& walk, Level& level, bool finished) {
+  // Its files are copied (or failed) before its leftovers and removals are
+  // judged, its times set and its handles closed.
+  if (walk.workers != nullptr) walk.workers->WaitFor(&level.files);
   walk.path.pop_back();
   level.listing.reset();
   if (finished && !level.created) finished = TidyDestination(walk, level);
@@ -434,45 +445,6 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
   }
 }
 
-// Waits /Wait: seconds before a file is tried again, in short steps so that
-// a stop request ends the wait at once; false when one did.
-bool WaitBeforeRetry() {
-  constexpr DWORD kStepMilliseconds = 100;
-  for (uint64_t left = uint64_t{static_cast<uint32_t>(Settings.Wait)} * 1000; left > 0;) {
-    if (StopRequested()) return false;
-    const DWORD step = static_cast<DWORD>(std::min<uint64_t>(left, kStepMilliseconds));
-    Os().Sleep(step);
-    left -= step;
-  }
-  return !StopRequested();
-}
-
-// With /Retry:, a file whose try failed for a transient reason (a WAIT line)
-// is tried again from its start, the counts of the failed try undone; only
-// the last try's failure is an ERR. A stop request during the wait reports
-// the failure kept.
-int CopyFileTrying(const Place& source, const Place& destination) {
-  for (int32_t tries_left = Settings.Retry;; --tries_left) {
-    const RunCounters before = Counters;
-    State.MayRetry = tries_left > 0;
-    State.RetryFailure.pending = false;
-    const int result = CopyOneFile(source, destination);
-    State.MayRetry = false;
-    if (!State.RetryFailure.pending) return result;
-    State.RetryFailure.pending = false;
-    Counters.NewCount = before.NewCount;
-    Counters.NewerCount = before.NewerCount;
-    Counters.OverwrittenCount = before.OverwrittenCount;
-    Counters.ByteCount = before.ByteCount;
-    if (!WaitBeforeRetry()) {
-      const RunState::PendingFailure failure = State.RetryFailure;
-      ReportWin32Error(failure.subject, failure.context, failure.code);
-      NoticeStop(destination.path, u"CopyOneFile:Interrupted(DESTINATION)");
-      return 0;
-    }
-  }
-}
-
 }  // namespace
 
 // The walk: a loop over a stack of levels. Each entry's result is judged in
@@ -480,6 +452,15 @@ int CopyFileTrying(const Place& source, const Place& destination) {
 // up under /StopAtFirstError or a stop request, each marked unfinished.
 int CopyOneDirectory(const std::u16string& source_root) {
   Walk walk;
+  // Workers copy files where /Threads: asks for more than one, unless a
+  // failed file must end the walk (/StopAtFirstError): the walk then waits
+  // for each file's result before it goes on, so it copies them itself.
+  Workers workers;
+  if (Settings.Threads > 1 && !Settings.StopAtFirstError &&
+      State.CopyBuffers.size() == static_cast<size_t>(Settings.Threads) &&
+      workers.Start(State.CopyBuffers)) {
+    walk.workers = &workers;
+  }
   walk.source_path = source_root;
   walk.destination_path = Settings.Destination;
   walk.source_root_length = walk.source_path.size();
@@ -513,13 +494,21 @@ int CopyOneDirectory(const std::u16string& source_root) {
     const Place destination = EntryPlace(level.destination_handle, walk.destination_path,
                                          name.size(), level.created, &level.written);
     result = IsNode(attributes) ? CopyOneNode(source, destination) : kNotANode;
+    if (result != kNotANode) NoteFileDone();
     if (result == kNotANode && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       State.AtTopLevel = 0;
       result = Enter(walk, source, destination, &levels);
       if (result == kEntered) continue;
     } else if (result == kNotANode) {
       AnnounceFile(walk.source_path, size);
-      result = CopyFileTrying(source, destination);
+      if (walk.workers == nullptr) {
+        result = CopyFileTrying(source, destination);
+      } else {
+        walk.workers->Copy(FileJob{walk.source_path, walk.destination_path, name.size(),
+                                   level.source_handle, level.destination_handle, level.created,
+                                   &level.written, &level.files});
+        result = 1;
+      }
     }
     judge_result = true;
   }

@@ -1,6 +1,7 @@
 #include "copy_file.h"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "../report/report.h"
@@ -19,11 +20,11 @@ namespace vx {
 
 namespace {
 
-// One buffer serves every file: the run is single-threaded and a file's
-// descriptor is applied before the next file starts. It is all zeros before
+// One buffer serves every file a thread copies: a file's descriptor is
+// applied before the thread's next file starts. It is all zeros before
 // every use; only the bytes the last use may have written are cleared again.
-alignas(8) unsigned char g_security_buffer[kSecurityBufferBytes];
-DWORD g_security_bytes_used = kSecurityBufferBytes;
+alignas(8) thread_local unsigned char g_security_buffer[kSecurityBufferBytes];
+thread_local DWORD g_security_bytes_used = kSecurityBufferBytes;
 
 bool ReadSecurity(HANDLE object, DWORD information) {
   std::memset(g_security_buffer, 0, g_security_bytes_used);
@@ -45,7 +46,7 @@ Decision ReplaceKind(const Place& destination) {
   if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) {
     return Decision::kFailed;
   }
-  ++Counters.NewCount;
+  CountDecision(&RunCounters::NewCount);
   return Decision::kCopy;
 }
 
@@ -63,7 +64,7 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
   // A directory this run has just made holds only what the run put there:
   // a name found taken when the file is put in place is a collision.
   if (destination.parent_is_new) {
-    ++Counters.NewCount;
+    CountDecision(&RunCounters::NewCount);
     return Decision::kCopy;
   }
   // Where links are kept, a link or special file at the name is looked at
@@ -76,7 +77,7 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
       ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
       return Decision::kFailed;
     }
-    ++Counters.NewCount;
+    CountDecision(&RunCounters::NewCount);
     return Decision::kCopy;
   }
   BY_HANDLE_FILE_INFORMATION destination_info;
@@ -119,10 +120,10 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
         1) {
       return Decision::kSkip;
     }
-    ++Counters.NewerCount;
+    CountDecision(&RunCounters::NewerCount);
     return Decision::kCopy;
   }
-  ++Counters.OverwrittenCount;
+  CountDecision(&RunCounters::OverwrittenCount);
   return Decision::kCopy;
 }
 
@@ -254,17 +255,32 @@ FileIdentity NoteWritten(HANDLE made, const Place& destination, bool wanted = fa
 
 enum class Linked { kNo, kYes, kFailed };
 
+// A claim on a multi-name source file while its copy is made: settled with
+// the copy, or given up however the copy ends otherwise.
+struct HardLinkClaim {
+  const FileIdentity* source = nullptr;
+  HardLinkClaim() = default;
+  HardLinkClaim(const HardLinkClaim&) = delete;
+  HardLinkClaim& operator=(const HardLinkClaim&) = delete;
+  ~HardLinkClaim() {
+    if (source != nullptr) State.HardLinkCopies.GiveUp(*source);
+  }
+  // Remembers `copy`, at `path`, as the copy of `source_file`.
+  void Settle(const FileIdentity& source_file, const std::u16string& path,
+              const FileIdentity& copy) {
+    State.HardLinkCopies.Remember(source_file, path, copy);
+    source = nullptr;
+  }
+};
+
 // Makes the destination name one more name of the run's earlier copy of the
-// same source file, where there is one and it is still what the run put
-// there. A file at the name (`*replaced`) is replaced as a name: the link is
+// same source file, `earlier`, where it is still what the run put there. A file at the name (`*replaced`) is replaced as a name: the link is
 // made under a temporary name and put in its place in one step. kNo where
 // there is no copy, or the destination cannot link to it (another volume,
 // no hard links, too many): the file is then copied. kFailed after
 // reporting.
-Linked LinkToEarlierCopy(const FileIdentity& source_identity, const Place& source,
+Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& source,
                          const Place& destination, HANDLE* replaced) {
-  const HardLinkedCopies::Copy* earlier = State.HardLinkCopies.Find(source_identity);
-  if (earlier == nullptr) return Linked::kNo;
   HANDLE copy = Os().CreateFileW(
       earlier->path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -363,23 +379,29 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return release(INVALID_HANDLE_VALUE, decision == Decision::kSkip ? 1 : 0);
   }
   // With /HardLinks a file of several names whose copy the run has made
-  // under another of them becomes one more name of that copy.
+  // under another of them becomes one more name of that copy. Where there
+  // is none yet, this name claims the file until its copy is made, so that
+  // a worker meeting another name meanwhile waits for it.
   const bool several_names = Settings.HardLinks && source_info.nNumberOfLinks > 1;
+  HardLinkClaim claim;
   if (several_names) {
     CompleteIdentity(source_file, &source_identity);
-    if (Settings.List) {
+    const std::optional<HardLinkedCopies::Copy> earlier =
+        State.HardLinkCopies.FindOrClaim(source_identity);
+    if (!earlier) {
+      claim.source = &source_identity;
+    } else if (Settings.List) {
       // A later name would be linked to the first one's copy: no bytes.
-      if (State.HardLinkCopies.Find(source_identity) != nullptr)
-        return release(INVALID_HANDLE_VALUE, 1);
-      State.HardLinkCopies.Remember(source_identity, destination.path, source_identity);
+      return release(INVALID_HANDLE_VALUE, 1);
     } else {
-      const Linked linked = LinkToEarlierCopy(source_identity, source, destination, &replaced);
+      const Linked linked = LinkToEarlierCopy(&*earlier, source, destination, &replaced);
       if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
     }
   }
   // /List counts what would be copied and writes nothing.
   if (Settings.List) {
-    Counters.ByteCount += SizeOf(source_info);
+    if (claim.source != nullptr) claim.Settle(source_identity, destination.path, source_identity);
+    CountBytes(SizeOf(source_info));
     return release(INVALID_HANDLE_VALUE, 1);
   }
 
@@ -410,7 +432,7 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return discard();
   }
   const FileIdentity written = NoteWritten(file, destination, several_names);
-  if (several_names) State.HardLinkCopies.Remember(source_identity, destination.path, written);
+  if (several_names) claim.Settle(source_identity, destination.path, written);
   return release(file, 1);
 }
 

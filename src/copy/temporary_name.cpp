@@ -1,5 +1,7 @@
 #include "temporary_name.h"
 
+#include <atomic>
+
 #include "../platform/platform.h"
 
 namespace vx {
@@ -16,14 +18,14 @@ bool IsHexDigit(char16_t unit) {
 }  // namespace
 
 // Seeded from the clock, so that a name left by an earlier run is not
-// likely to be met again.
+// likely to be met again; workers draw from the one sequence.
 std::u16string NextTemporaryName() {
-  static uint64_t next = [] {
+  static std::atomic<uint64_t> next{[] {
     FILETIME now;
     Os().GetSystemTimeAsFileTime(&now);
     return FileTimeTicks(now);
-  }();
-  uint64_t value = next++;
+  }()};
+  uint64_t value = next.fetch_add(1);
   std::u16string name(kPrefix);
   name.resize(kPrefix.size() + kDigits);
   for (size_t i = 0; i < kDigits; ++i, value >>= 4) {

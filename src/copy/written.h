@@ -2,10 +2,11 @@
 // files and directories it created or replaced there. A later source entry
 // whose destination name leads to one of them (names that differ only in
 // case, on a destination that ignores case) would otherwise overwrite or
-// merge into the first copy.
+// merge into the first copy. The walk and the workers add to it at once.
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <unordered_set>
 
 #include "identity.h"
@@ -15,10 +16,14 @@ namespace vx {
 class WrittenObjects {
  public:
   void Add(const FileIdentity& identity) {
-    if (identity.known) identities_.insert(identity);
+    if (!identity.known) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    identities_.insert(identity);
   }
   bool Contains(const FileIdentity& identity) const {
-    return identity.known && identities_.count(identity) != 0;
+    if (!identity.known) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return identities_.count(identity) != 0;
   }
 
  private:
@@ -30,6 +35,7 @@ class WrittenObjects {
   struct Equal {
     bool operator()(const FileIdentity& a, const FileIdentity& b) const { return SameObject(a, b); }
   };
+  mutable std::mutex mutex_;
   std::unordered_set<FileIdentity, Hash, Equal> identities_;
 };
 

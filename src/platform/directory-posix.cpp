@@ -113,12 +113,10 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   // backup semantics, and marked as reparse points, as Windows marks them;
   // a dangling link shows as the link itself. The status is kept for the
   // open of this entry that follows.
-  handle->last_entry_name = entry->d_name;
-  Status& status = handle->last_entry_status;
+  Status status;
   // "." and ".." are the directory and its parent: directories, which the
   // walk passes over without a look at their times.
   const bool self_or_parent = IsSelfOrParent(entry->d_name);
-  status.valid = false;
   // Where the file system gives no type, the entry's own status tells.
   bool is_link = entry->d_type == DT_LNK;
   if (entry->d_type == DT_UNKNOWN && !self_or_parent &&
@@ -129,7 +127,13 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
       !self_or_parent &&
       ((status.valid && !is_link) || StatxAt(handle->fd, entry->d_name, 0, &status) ||
        StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
-  handle->last_entry_link = is_link;
+  {
+    // Workers opening entries of this directory read these.
+    std::lock_guard<std::mutex> lock(handle->guard);
+    handle->last_entry_name = entry->d_name;
+    handle->last_entry_status = status;
+    handle->last_entry_link = is_link;
+  }
   bool is_directory = self_or_parent || entry->d_type == DT_DIR;
   if (have_status) {
     const struct statx& sx = status.sx;

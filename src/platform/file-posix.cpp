@@ -70,7 +70,7 @@ HANDLE FailWithErrno(int error, const std::string& path = {}) {
 // CAP_DAC_OVERRIDE.
 int WriteRefusal(Handle* parent, const std::string& path, const struct statx& status) {
   if (status.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) return EPERM;
-  int read_only = parent != nullptr ? parent->read_only_mount : -1;
+  int read_only = parent != nullptr ? parent->read_only_mount.load() : -1;
   if (read_only < 0) {
     struct statvfs mount;
     const int result =
@@ -295,10 +295,15 @@ DWORD JudgeOpened(Handle* handle, int fd) {
                        opened.sx.stx_dev_minor != looked.sx.stx_dev_minor)) {
     return ERROR_FILE_INVALID;
   }
-  const Handle* parent = handle->deferred_parent;
-  if (parent != nullptr && parent->status.valid &&
-      (opened.sx.stx_dev_major != parent->status.sx.stx_dev_major ||
-       opened.sx.stx_dev_minor != parent->status.sx.stx_dev_minor) &&
+  Handle* parent = handle->deferred_parent;
+  Status parent_status;
+  if (parent != nullptr) {
+    std::lock_guard<std::mutex> lock(parent->guard);
+    parent_status = parent->status;
+  }
+  if (parent_status.valid &&
+      (opened.sx.stx_dev_major != parent_status.sx.stx_dev_major ||
+       opened.sx.stx_dev_minor != parent_status.sx.stx_dev_minor) &&
       IsPseudoFileSystem(fd)) {
     return ERROR_NOT_SUPPORTED;
   }
@@ -308,7 +313,10 @@ DWORD JudgeOpened(Handle* handle, int fd) {
 }  // namespace
 
 void ForgetStatus(HANDLE file) {
-  if (Handle* handle = FromHandle(file)) handle->status.valid = false;
+  if (Handle* handle = FromHandle(file)) {
+    std::lock_guard<std::mutex> lock(handle->guard);
+    handle->status.valid = false;
+  }
 }
 
 Handle* FromHandle(HANDLE handle) {
@@ -354,6 +362,8 @@ const struct statx* StatusOf(HANDLE file) {
     SetLastErrorCode(ERROR_INVALID_HANDLE);
     return nullptr;
   }
+  thread_local struct statx copy;
+  std::lock_guard<std::mutex> lock(handle->guard);
   if (!handle->status.valid) {
     const int fd = DescriptorOf(file);
     if (fd < 0) return nullptr;
@@ -362,7 +372,8 @@ const struct statx* StatusOf(HANDLE file) {
       return nullptr;
     }
   }
-  return &handle->status.sx;
+  copy = handle->status.sx;
+  return &copy;
 }
 
 FILETIME FileTimeFromTimespec(const struct timespec& time) {
@@ -421,10 +432,16 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
   const std::string path = EncodeFileName(name);
   // The listing followed a link it found: a node open looks for itself.
-  const bool listed_is_own = path == parent->last_entry_name &&
-                             !(parent->last_entry_link && (flags & FILE_FLAG_OPEN_NODE));
-  const Status* listed = listed_is_own ? &parent->last_entry_status : nullptr;
-  HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags, listed);
+  Status listed;
+  {
+    std::lock_guard<std::mutex> lock(parent->guard);
+    if (path == parent->last_entry_name &&
+        !(parent->last_entry_link && (flags & FILE_FLAG_OPEN_NODE))) {
+      listed = parent->last_entry_status;
+    }
+  }
+  HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags,
+                                     listed.valid ? &listed : nullptr);
   // A name may have been added to the directory.
   if (opened != INVALID_HANDLE_VALUE && disposition != OPEN_EXISTING) ForgetStatus(directory);
   return opened;

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,8 +34,13 @@ struct NewFileLook {
   uint32_t mode = 0;  // the permission bits
 };
 
-// What a HANDLE points to in this backend.
+// What a HANDLE points to in this backend. A file's handle is used by one
+// thread at a time; a directory's is shared by the walk, which lists it,
+// and the workers, which open, create and remove entries in it. What they
+// share (its status, the entry listed last, what files created there look
+// like) is kept under `guard`; what is learned once is atomic.
 struct Handle {
+  std::mutex guard;
   enum class Kind { kFile, kToken, kProcess };
   Kind kind = Kind::kFile;
   int fd = -1;
@@ -70,7 +77,7 @@ struct Handle {
   Status last_entry_status;  // the link's target's, where the entry is a link
   bool last_entry_link = false;
   // Whether the directory is on a read-only mount: -1 until asked.
-  int read_only_mount = -1;
+  std::atomic<int> read_only_mount{-1};
   // Whether data written to this file moves inside the kernel: -1 until its
   // first copy decides.
   int kernel_copy = -1;
@@ -87,7 +94,7 @@ struct Handle {
   // run's user, writable by no one else): -1 until asked. Only there is
   // NewFileLook trusted, since elsewhere its owner may add a default ACL or
   // the set-group-ID bit while the run fills it.
-  int private_to_run = -1;
+  std::atomic<int> private_to_run{-1};
   // A file made by CreateTemporaryFileAtW: unnamed (O_TMPFILE, which has
   // the security of a new file already) or under its temporary name (mode
   // 0600 until ApplyInheritedSecurity).
@@ -102,7 +109,8 @@ Handle* FromHandle(HANDLE handle);
 int DescriptorOf(HANDLE handle);
 
 // The handle's status (statx), taken on first use; nullptr with the last
-// error set on failure.
+// error set on failure. What it points to is the calling thread's copy,
+// good until its next call.
 const struct statx* StatusOf(HANDLE handle);
 
 // After a change through the handle its status must be taken anew.

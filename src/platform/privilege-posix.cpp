@@ -29,10 +29,10 @@ constexpr PrivilegeRow kPrivileges[] = {
     {"SeCreateSymbolicLinkPrivilege", 35, {}, 0},
 };
 
-Handle g_process = [] {
-  Handle handle;
-  handle.kind = Handle::Kind::kProcess;
-  handle.owns_fd = false;
+Handle* const g_process = [] {
+  auto* handle = new Handle;
+  handle->kind = Handle::Kind::kProcess;
+  handle->owns_fd = false;
   return handle;
 }();
 
@@ -69,11 +69,11 @@ int g_ntdll_marker;
 }  // namespace
 
 HANDLE GetCurrentProcess() {
-  return &g_process;
+  return g_process;
 }
 
 BOOL OpenProcessToken(HANDLE process, DWORD, HANDLE* token) {
-  if (process != &g_process) {
+  if (process != g_process) {
     SetLastErrorCode(ERROR_INVALID_HANDLE);
     return 0;
   }

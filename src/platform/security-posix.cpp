@@ -281,9 +281,12 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor) {
   Handle* handle = FromHandle(object);
   Handle* created_in = handle != nullptr ? handle->created_in : nullptr;
-  const NewFileLook* look = created_in != nullptr && created_in->new_file_look.known
-                                ? &created_in->new_file_look
-                                : nullptr;
+  NewFileLook created_look;
+  if (created_in != nullptr) {
+    std::lock_guard<std::mutex> lock(created_in->guard);
+    created_look = created_in->new_file_look;
+  }
+  const NewFileLook* look = created_look.known ? &created_look : nullptr;
   const struct statx* sx = look != nullptr ? nullptr : StatusOf(object);
   const int fd = look != nullptr || sx != nullptr ? DescriptorOf(object) : -1;
   if (fd < 0) return 0;
@@ -323,7 +326,10 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
   // a directory inherit may change with it.
   auto changing = [&] {
     ForgetStatus(object);
-    if (directory) handle->new_file_look.known = false;
+    if (directory) {
+      std::lock_guard<std::mutex> lock(handle->guard);
+      handle->new_file_look.known = false;
+    }
   };
   auto fail = [](int error) {
     SetLastErrorFromErrno(error);
@@ -335,6 +341,7 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
     // Nothing has been applied to a file just created yet: this is how its
     // directory's new files start out, unless it brought attributes along.
     if (created_in != nullptr && present.empty()) {
+      std::lock_guard<std::mutex> lock(created_in->guard);
       created_in->new_file_look = NewFileLook{true, uid, gid, mode};
     }
   }

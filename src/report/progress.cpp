@@ -5,6 +5,7 @@
 
 #include "../platform/platform.h"
 #include "../run/run_state.h"
+#include "report.h"
 #include "sink.h"
 #include "text.h"
 
@@ -21,6 +22,7 @@ struct Progress {
   uint64_t started = 0;
   uint64_t last_drawn = 0;
   uint64_t files_met = 0;
+  uint64_t files_done = 0;
   uint64_t bytes_met = 0;
   size_t drawn_width = 0;
 };
@@ -57,12 +59,12 @@ std::u16string ShownName(std::u16string_view path) {
   return name;
 }
 
-// `in_file`: the file at `path` is met and not yet done.
-void Redraw(std::u16string_view path, uint64_t copied, uint64_t size, bool in_file) {
+// The file at `path` is being copied, `copied` of its `size` bytes in.
+void Redraw(std::u16string_view path, uint64_t copied, uint64_t size) {
   const uint64_t now = Now();
   if (g_progress.last_drawn != 0 && now - g_progress.last_drawn < kRedrawTicks) return;
   g_progress.last_drawn = now;
-  const uint64_t files_done = g_progress.files_met - (in_file ? 1 : 0);
+  const uint64_t files_done = g_progress.files_done;
   const uint64_t seconds_ticks = std::max<uint64_t>(now - g_progress.started, 1);
   const double rate = static_cast<double>(Counters.ByteCount) * kFileTimeTicksPerSecond /
                       static_cast<double>(seconds_ticks);
@@ -70,7 +72,7 @@ void Redraw(std::u16string_view path, uint64_t copied, uint64_t size, bool in_fi
                         UnsignedDecimal(g_progress.files_met) + u", " +
                         Megabytes(Counters.ByteCount) + u" of " + Megabytes(g_progress.bytes_met) +
                         u" MB, " + Megabytes(static_cast<uint64_t>(rate)) + u" MB/s";
-  if (in_file && size > 0) {
+  if (size > 0) {
     const std::u16string percent = u" " + UnsignedDecimal(copied * 100 / size) + u"%";
     std::u16string name = ShownName(path);
     const size_t room =
@@ -96,15 +98,26 @@ void StartProgress() {
   g_progress.started = Now();
 }
 
+// `on` is set before the walk and its workers start and cleared after they
+// end; the rest is kept under the books' lock, with the counters it shows.
 void NoteFileMet(std::u16string_view path, uint64_t size) {
   if (!g_progress.on) return;
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++g_progress.files_met;
   g_progress.bytes_met += size;
-  Redraw(path, 0, size, true);
+  Redraw(path, 0, size);
+}
+
+void NoteFileDone() {
+  if (!g_progress.on) return;
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  ++g_progress.files_done;
 }
 
 void ShowProgress(std::u16string_view path, uint64_t copied, uint64_t size) {
-  if (g_progress.on) Redraw(path, copied, size, true);
+  if (!g_progress.on) return;
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  Redraw(path, copied, size);
 }
 
 void EndProgress() {

@@ -14,6 +14,8 @@ namespace vx {
 void StartProgress();
 // A file met by the walk, of `size` bytes.
 void NoteFileMet(std::u16string_view path, uint64_t size);
+// A file met is done: copied, skipped or failed.
+void NoteFileDone();
 // `copied` of the current file's `size` bytes are in.
 void ShowProgress(std::u16string_view path, uint64_t copied, uint64_t size);
 // Clears the line.

@@ -8,6 +8,48 @@
 
 namespace vx {
 
+std::recursive_mutex& BooksLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+namespace {
+thread_local FileTry t_try;
+}  // namespace
+
+FileTry& CurrentTry() {
+  return t_try;
+}
+
+void BeginTry(bool may_retry) {
+  t_try = FileTry{};
+  t_try.may_retry = may_retry;
+}
+
+void UndoTry() {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  Counters.NewCount -= t_try.new_count;
+  Counters.NewerCount -= t_try.newer_count;
+  Counters.OverwrittenCount -= t_try.overwritten_count;
+  Counters.ByteCount -= t_try.byte_count;
+  t_try.new_count = t_try.newer_count = t_try.overwritten_count = 0;
+  t_try.byte_count = 0;
+}
+
+void CountDecision(int32_t RunCounters::*counter) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  ++(Counters.*counter);
+  if (counter == &RunCounters::NewCount) ++t_try.new_count;
+  if (counter == &RunCounters::NewerCount) ++t_try.newer_count;
+  if (counter == &RunCounters::OverwrittenCount) ++t_try.overwritten_count;
+}
+
+void CountBytes(uint64_t bytes) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  Counters.ByteCount += bytes;
+  t_try.byte_count += bytes;
+}
+
 Sink& Console() {
   static Sink console;
   static bool attached = false;
@@ -23,11 +65,12 @@ Sink& Console() {
 }
 
 void WriteConsole(std::u16string_view line) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
   Console().Write(line);
 }
 
 void WriteConsoleUnlessSilent(std::u16string_view line) {
-  if (!Settings.Silent) Console().Write(line);
+  if (!Settings.Silent) WriteConsole(line);
 }
 
 namespace {
@@ -92,10 +135,14 @@ bool IsTransient(DWORD code) {
 }
 
 void ReportWin32Error(std::u16string_view subject, std::u16string_view context, DWORD code) {
-  const bool wait = State.MayRetry && !State.RetryFailure.pending && IsTransient(code);
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  const bool wait = t_try.may_retry && !t_try.failure_pending && IsTransient(code);
   if (wait) {
     ++Counters.RetryCount;
-    State.RetryFailure = {true, std::u16string(subject), std::u16string(context), code};
+    t_try.failure_pending = true;
+    t_try.subject = subject;
+    t_try.context = context;
+    t_try.code = code;
   } else {
     ++Counters.ErrorCount;
   }
@@ -116,11 +163,13 @@ void ReportWin32Error(std::u16string_view subject, std::u16string_view context, 
 }
 
 void AnnounceRemoval(std::u16string_view path) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.DeletedCount;
   WriteProgress(u"DEL  " + Decimal(Counters.DeletedCount, 6) + u": " + ShownPath(path) + u"\n");
 }
 
 void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.ErrorCount;
   const std::u16string head =
       ErrPrefix(subject) + SystemMessage(State.RtlNtStatusToDosError(status)) + u" at " +
@@ -139,6 +188,7 @@ void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NT
 }
 
 void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD bytes_written) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.ErrorCount;
   WriteErrorLine(ErrPrefix(destination) + UnsignedDecimal(bytes_read) + u" bytes read and " +
                  UnsignedDecimal(bytes_written) + u" bytes written\n");
@@ -153,6 +203,7 @@ bool ProgressWanted() {
 }  // namespace
 
 void AnnounceDirectory(std::u16string_view path) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.DirectoryCount;
   if (!ProgressWanted()) return;
   WriteProgress(u"DIR  " + Decimal(Counters.DirectoryCount, 6) + u": " + ShownPath(path) + u"\n");
@@ -160,6 +211,7 @@ void AnnounceDirectory(std::u16string_view path) {
 
 // Sizes of 2 TiB and more show their full KB figure rather than wrapping.
 void AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.FileCount;
   NoteFileMet(path, size_in_bytes);
   if (!ProgressWanted()) return;

@@ -2,12 +2,16 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <string_view>
 
 #include "../platform/platform.h"
 #include "sink.h"
 
 namespace vx {
+
+struct RunCounters;
 
 // Standard output. Attached on first use: line by line when it is a
 // character device, in 4,096-byte blocks when redirected.
@@ -20,11 +24,40 @@ void WriteConsole(std::u16string_view line);
 // summary, privilege progress.
 void WriteConsoleUnlessSilent(std::u16string_view line);
 
+// Every line and every counter goes through the books' lock, so that with
+// workers copying files at once a line is written whole and its number
+// follows the one written before it. It may be taken again by its holder
+// (a line written while the status line is drawn).
+std::recursive_mutex& BooksLock();
+
+// Counts one decision on a file (new, newer, overwritten) or bytes moved,
+// towards the counters and the current try of the calling thread's file.
+void CountDecision(int32_t RunCounters::*counter);
+void CountBytes(uint64_t bytes);
+
+// A try of a file, with /Retry:. While one may follow (`may_retry`), the
+// first transient failure of the try is a WAIT line instead of an ERR, to
+// the console and the log only, kept and counted as a retry. Each thread
+// has its own try.
+struct FileTry {
+  bool may_retry = false;
+  bool failure_pending = false;
+  std::u16string subject;
+  std::u16string context;
+  DWORD code = 0;
+  int32_t new_count = 0;  // what the try counted, undone when it is tried again
+  int32_t newer_count = 0;
+  int32_t overwritten_count = 0;
+  uint64_t byte_count = 0;
+};
+FileTry& CurrentTry();
+// Starts a try of a file; UndoTry takes back what the failed one counted.
+void BeginTry(bool may_retry);
+void UndoTry();
+
 // Counts one error and writes its ERR line, with the system's message for
-// the code, to the console (unless /Silent), the log and the error log.
-// While a file may be tried again (/Retry:), the first transient failure of
-// the try is a WAIT line instead, to the console and the log only, kept in
-// State.RetryFailure and counted as a retry.
+// the code, to the console (unless /Silent), the log and the error log;
+// or, in a try that may be repeated, the WAIT line above.
 void ReportWin32Error(std::u16string_view subject, std::u16string_view context, DWORD code);
 // The same for an NT status, shown with the system error code it maps to.
 void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status);

@@ -48,6 +48,7 @@ void PrintUsage() {
       u"                  /Exclude:<Name or relative path, * and ? as wildcards>\n",
       u"                  /Retry:<Tries again after a transient error, default 0>\n",
       u"                  /Wait:<Seconds between tries, default 30>\n",
+      u"                  /Threads:<Files copied at once, 1 to 64, default 1>\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -105,6 +106,7 @@ const Option kOptions[] = {
     {u"/EXCLUDE:", Effect::kExclude, nullptr, nullptr},
     {u"/RETRY:", Effect::kCount, nullptr, &RunSettings::RetryGiven, 1, &RunSettings::Retry},
     {u"/WAIT:", Effect::kCount, nullptr, &RunSettings::WaitGiven, 1, &RunSettings::Wait},
+    {u"/THREADS:", Effect::kCount, nullptr, &RunSettings::ThreadsGiven, 1, &RunSettings::Threads},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;
@@ -236,6 +238,10 @@ bool ValidateSettings() {
   }
   if (Settings.Wait < 0) {
     WriteConsole(u"Invalid wait time, aborting.\n");
+    return false;
+  }
+  if (Settings.Threads < 1 || Settings.Threads > kMaxThreads) {
+    WriteConsole(u"Invalid thread count, aborting.\n");
     return false;
   }
   if (!PrepareExcludes(Settings.Excludes, &State.Excludes)) {

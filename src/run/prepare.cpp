@@ -88,6 +88,8 @@ void PrintSettingsBlock() {
     lines.push_back(u"Retry                     : " + Decimal(Settings.Retry) + u"\n");
   if (Settings.WaitGiven)
     lines.push_back(u"Wait                      : " + Decimal(Settings.Wait) + u"\n");
+  if (Settings.ThreadsGiven)
+    lines.push_back(u"Threads                   : " + Decimal(Settings.Threads) + u"\n");
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);
@@ -141,12 +143,17 @@ bool PrepareRun() {
         u"list is read or written.\n");
     State.WithoutSystemSecurity = true;
   }
-  State.COPYBUFFER =
-      Os().VirtualAlloc(nullptr, Settings.CopyBufferSize, MEM_COMMIT, PAGE_READWRITE);
-  if (State.COPYBUFFER == nullptr) {
-    ReportWin32Error(u"Main()", u"VirtualAlloc(COPYBUFFER)", Os().GetLastError());
-    return false;
+  // With /Threads: every worker copies through a buffer of its own; the
+  // first is COPYBUFFER.
+  while (State.CopyBuffers.size() < static_cast<size_t>(Settings.Threads)) {
+    void* buffer = Os().VirtualAlloc(nullptr, Settings.CopyBufferSize, MEM_COMMIT, PAGE_READWRITE);
+    if (buffer == nullptr) {
+      ReportWin32Error(u"Main()", u"VirtualAlloc(COPYBUFFER)", Os().GetLastError());
+      return false;
+    }
+    State.CopyBuffers.push_back(buffer);
   }
+  State.COPYBUFFER = State.CopyBuffers.front();
   if (RootsAreOneDirectory()) {
     WriteConsole(u"Source and destination are the same directory, aborting.\n");
     return false;

@@ -15,6 +15,7 @@ void ResetRun() {
   Settings = RunSettings{};
   Settings.CopyBufferSize = kDefaultCopyBufferSize;
   Settings.Wait = kDefaultWaitSeconds;
+  Settings.Threads = 1;
   Counters = RunCounters{};
   State.Log.Close();
   State.ErrorLog.Close();
@@ -28,8 +29,7 @@ void ResetRun() {
   State.WithoutSystemSecurity = false;
   State.KeepLinks = false;
   State.Excludes.clear();
-  State.MayRetry = false;
-  State.RetryFailure = RunState::PendingFailure{};
+  State.CopyBuffers.clear();
   State.HardLinkCopies.Clear();
   State.PreparedSource.clear();
   State.PreparedDestination.clear();

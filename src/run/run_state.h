@@ -47,7 +47,13 @@ struct RunSettings {
   int32_t Wait;
   int32_t RetryGiven;
   int32_t WaitGiven;
+  // /Threads:, 1 when not given; -1 where the value given is no number.
+  int32_t Threads;
+  int32_t ThreadsGiven;
 };
+
+// The most files /Threads: copies at once.
+constexpr int32_t kMaxThreads = 64;
 
 // What the command line said of links.
 enum LinksAsGiven : int32_t { kLinksDefault = 0, kLinksKept = 1, kLinksFollowed = 2 };
@@ -84,15 +90,9 @@ struct RunState {
   bool KeepLinks;
   // /Exclude:'s patterns, prepared.
   ExcludePatterns Excludes;
-  // With /Retry:, while a file is tried and may be tried again: a transient
-  // failure is then a WAIT line, kept here, not an ERR.
-  bool MayRetry;
-  struct PendingFailure {
-    bool pending = false;
-    std::u16string subject;
-    std::u16string context;
-    DWORD code = 0;
-  } RetryFailure;
+  // With /Threads:, one buffer of CopyBufferSize for each worker; the first
+  // is COPYBUFFER.
+  std::vector<void*> CopyBuffers;
   // With /HardLinks: the copies of multi-name source files made so far.
   HardLinkedCopies HardLinkCopies;
   // The storage Source and Destination point into once prepared.

@@ -13,7 +13,8 @@ namespace {
 std::atomic<int> g_requests{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-bool g_reported = false;
+// Workers notice a stop too: only the first to find it reports it.
+std::atomic<bool> g_reported{false};
 
 }  // namespace
 
@@ -29,7 +30,7 @@ void WatchForStopRequests() {
   static bool installed = false;
   if (!installed) installed = Os().SetConsoleCtrlHandler(OnStopRequest, 1) != 0;
   g_requests.store(0);
-  g_reported = false;
+  g_reported.store(false);
 }
 
 bool StopRequested() {
@@ -38,8 +39,7 @@ bool StopRequested() {
 
 bool NoticeStop(std::u16string_view subject, std::u16string_view context) {
   if (!StopRequested()) return false;
-  if (!g_reported) {
-    g_reported = true;
+  if (!g_reported.exchange(true)) {
     ReportWin32Error(subject, context, ERROR_OPERATION_ABORTED);
   }
   return true;

@@ -40,6 +40,7 @@ USAGE = b"".join([
     line("                  /Exclude:<Name or relative path, * and ? as wildcards>"),
     line("                  /Retry:<Tries again after a transient error, default 0>"),
     line("                  /Wait:<Seconds between tries, default 30>"),
+    line("                  /Threads:<Files copied at once, 1 to 64, default 1>"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        Settings.CreateDestinationDirectory, Settings.StopAtFirstError,
                        Settings.HardLinks, Settings.Attributes, Settings.Streams,
                        Settings.Specials, Settings.Mirror, Settings.List, Settings.RetryGiven,
-                       Settings.WaitGiven}) {
+                       Settings.WaitGiven, Settings.ThreadsGiven}) {
     FUZZ_CHECK(IsFlag(flag));
   }
   FUZZ_CHECK(Settings.Links >= kLinksDefault && Settings.Links <= kLinksFollowed);
@@ -83,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(State.PreparedSource.size() >= 2 && State.PreparedDestination.size() >= 2);
     FUZZ_CHECK(Settings.Retry >= 0 && Settings.Retry <= 1000000);
     FUZZ_CHECK(Settings.Wait >= 0 && Settings.Wait <= 1000000);
+    FUZZ_CHECK(Settings.Threads >= 1 && Settings.Threads <= kMaxThreads);
     FUZZ_CHECK(State.Excludes.size() == Settings.Excludes.size());
     for (const ExcludePattern& pattern : State.Excludes) {
       FUZZ_CHECK(!pattern.text.empty() && pattern.text.front() != kPathSeparator);

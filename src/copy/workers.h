@@ -1,0 +1,70 @@
+// With /Threads:, files are copied by workers while the walk goes on: the
+// walk lists, announces each file in walk order and hands it over; up to
+// one file per worker is copied at once, each worker through its own copy
+// buffer. A directory's own last steps wait for its files (FilesOf).
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../platform/platform.h"
+
+namespace vx {
+
+class WrittenObjects;
+
+// The files of one directory handed to workers and not yet done.
+struct FilesOf {
+  int in_flight = 0;  // under the workers' lock
+};
+
+// A file handed over: where it is and where it goes, as the walk's Places
+// give them, with paths of its own (the walk's change as it goes on).
+struct FileJob {
+  std::u16string source_path;
+  std::u16string destination_path;
+  size_t name_length = 0;
+  HANDLE source_parent = nullptr;
+  HANDLE destination_parent = nullptr;
+  bool parent_is_new = false;
+  WrittenObjects* written = nullptr;
+  FilesOf* directory = nullptr;
+};
+
+class Workers {
+ public:
+  Workers() = default;
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+  // Waits for every file handed over, then ends the workers.
+  ~Workers();
+
+  // Starts one worker for each buffer; false where not even one could be
+  // started (the walk then copies its files itself).
+  bool Start(const std::vector<void*>& buffers);
+  bool Running() const { return !threads_.empty(); }
+
+  // Hands a file over; waits while every worker has one waiting already.
+  void Copy(FileJob job);
+  // Waits until every file of `directory` handed over is done.
+  void WaitFor(FilesOf* directory);
+
+ private:
+  void Work(void* buffer);
+
+  std::mutex mutex_;
+  std::condition_variable job_ready_;
+  std::condition_variable slot_free_;
+  std::condition_variable file_done_;
+  std::deque<FileJob> queue_;
+  size_t queue_limit_ = 0;
+  bool closing_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace vx
