@@ -14,8 +14,8 @@ export WINEDLLOVERRIDES := mscoree=;mshtml=
 FUZZ_SMOKE_SECONDS ?= 20
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps linux windows asan fuzz-build test test-linux test-windows test-asan \
-        test-fuzz fuzz package bench demo clean
+.PHONY: all deps linux windows asan tsan fuzz-build test test-linux test-windows test-asan \
+        test-tsan test-fuzz fuzz package bench demo clean
 
 all: linux windows
 
@@ -46,17 +46,26 @@ asan: deps
 	cmake --preset linux-asan >/dev/null
 	cmake --build --preset linux-asan -j $(JOBS)
 
+# ThreadSanitizer: every Linux test again, the workers of /Threads: among
+# them; any report of a data race fails the test.
+tsan: deps
+	cmake --preset linux-tsan >/dev/null
+	cmake --build --preset linux-tsan -j $(JOBS)
+
 fuzz-build: deps
 	cmake --preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 
-test: test-linux test-windows test-asan test-fuzz
+test: test-linux test-windows test-asan test-tsan test-fuzz
 
 test-linux: linux
 	ctest --preset linux -j $(JOBS)
 
 test-asan: asan
 	ctest --preset linux-asan -j $(JOBS)
+
+test-tsan: tsan
+	ctest --preset linux-tsan -j $(JOBS)
 
 test-fuzz: FUZZ_SECONDS = $(FUZZ_SMOKE_SECONDS)
 test-fuzz: fuzz-build

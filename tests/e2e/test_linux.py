@@ -302,7 +302,9 @@ class LinuxCopyTest(ScratchCase):
         found = subprocess.run(["find", self.path("dst"), "-name", "leaf"], capture_output=True)
         self.assertEqual(found.stdout.count(b"\n"), 1)
         with open(OPTIONS.exe, "rb") as program:
-            sanitized = b"__asan_init" in program.read()
+            image = program.read()
+            # A sanitizer's shadow memory is no measure of velmox's own.
+            sanitized = b"__asan_init" in image or b"__tsan_init" in image
         if not sanitized:
             peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
             self.assertLess(peak_kib, 64 * 1024)

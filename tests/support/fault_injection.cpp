@@ -222,6 +222,7 @@ HANDLE WrapCreateLinkAtW(HANDLE directory, const char16_t* name, const void* tar
     }
     if (made != INVALID_HANDLE_VALUE) {
       const auto* bytes = static_cast<const unsigned char*>(target);
+      const auto lock = I().Lock();
       I().MadeLinks().push_back({path, {bytes, bytes + size}, attributes});
     }
   }
@@ -307,6 +308,7 @@ HANDLE WrapCreateStreamW(HANDLE file, const char16_t* stream, DWORD access, DWOR
       }
     }
   } else {
+    const auto lock = I().Lock();
     const std::u16string data_file =
         I().StreamStorage() + kPathSeparator + u"made" +
         std::u16string(1, static_cast<char16_t>(u'a' + I().MadeStreams().size()));
@@ -634,21 +636,25 @@ const FaultInjector::StandInLink* FaultInjector::StandInFor(const std::u16string
 }
 
 int FaultInjector::Calls(Call call) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return calls_[static_cast<int>(call)];
 }
 
 std::vector<std::u16string> FaultInjector::OpenHandles() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   std::vector<std::u16string> paths;
   for (const auto& [handle, path] : handles_) paths.push_back(path);
   return paths;
 }
 
 std::u16string FaultInjector::PathOf(HANDLE handle) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = handles_.find(handle);
   return it == handles_.end() ? std::u16string() : it->second;
 }
 
 const Fault* FaultInjector::Hit(Call call, const std::u16string& path) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   ++calls_[static_cast<int>(call)];
   const Fault* hit = nullptr;
   for (Rule& rule : rules_) {

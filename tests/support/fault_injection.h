@@ -2,11 +2,13 @@
 // with a chosen error code or NT status, or misbehave (a short read, a short
 // write, a privilege left unassigned), while every other call goes to the
 // real backend on real files. It also keeps account of the handles opened
-// and closed meanwhile.
+// and closed meanwhile. Workers call through it at once: its accounts are
+// kept under one lock (a fault's `before` may call through it again).
 #pragma once
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -150,9 +152,15 @@ class FaultInjector {
   void StandInSparseFiles(std::vector<StandInSparse> files) { stand_in_sparse_ = std::move(files); }
   const StandInSparse* SparseStandInFor(const std::u16string& path) const;
   int SparseMade() const { return sparse_made_; }
-  void MadeSparse() { ++sparse_made_; }
+  void MadeSparse() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ++sparse_made_;
+  }
   uint64_t Slept() const { return slept_; }
-  void Sleeping(DWORD milliseconds) { slept_ += milliseconds; }
+  void Sleeping(DWORD milliseconds) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    slept_ += milliseconds;
+  }
   // A privilege the system does not know (Wine has no symbolic-link
   // privilege) is looked up as one every token holds.
   void StandInForUnknownPrivileges() { stand_in_privileges_ = true; }
@@ -166,7 +174,10 @@ class FaultInjector {
 
   // Every access right asked for by the opens and creates so far.
   DWORD AccessAsked() const { return access_asked_; }
-  void Asked(DWORD access) { access_asked_ |= access; }
+  void Asked(DWORD access) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    access_asked_ |= access;
+  }
 
   // The path of the call a fault was last injected into (empty: none yet).
   const std::u16string& HitPath() const { return hit_path_; }
@@ -176,9 +187,22 @@ class FaultInjector {
   // Internal to the wrappers.
   const Fault* Hit(Call call, const std::u16string& path);
   std::u16string PathOf(HANDLE handle) const;
-  void Opened(HANDLE handle, const std::u16string& path) { handles_[handle] = path; }
-  void Closed(HANDLE handle) { handles_.erase(handle); }
-  void Exited(UINT code) { exits_.push_back(code); }
+  void Opened(HANDLE handle, const std::u16string& path) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    handles_[handle] = path;
+  }
+  void Closed(HANDLE handle) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    handles_.erase(handle);
+  }
+  void Exited(UINT code) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    exits_.push_back(code);
+  }
+  // For the wrappers' own accounts (made links and streams).
+  std::unique_lock<std::recursive_mutex> Lock() {
+    return std::unique_lock<std::recursive_mutex>(mutex_);
+  }
   const Platform& real() const { return real_; }
   NtQueryDirectoryFileFn real_query = nullptr;
 
@@ -188,6 +212,7 @@ class FaultInjector {
     int seen = 0;
   };
   Platform real_;
+  mutable std::recursive_mutex mutex_;
   std::vector<Rule> rules_;
   int calls_[static_cast<int>(Call::kCount)] = {};
   std::map<HANDLE, std::u16string> handles_;

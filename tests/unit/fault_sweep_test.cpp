@@ -230,7 +230,17 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"StopAtFirstError",
                  {u"/SubDirectories", u"/StopAtFirstError", u"/CreateDestinationDirectory"},
                  false,
-                 true}),
+                 true},
+        // Workers: a fault may meet any of them, or the walk.
+        Scenario{"CopyTwoThreads",
+                 {u"/SubDirectories", u"/SecurityDescriptor", u"/CreateDestinationDirectory",
+                  u"/Threads:2"},
+                 false,
+                 false},
+        Scenario{"MirrorRerunTwoThreads",
+                 {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/Threads:2"},
+                 true,
+                 false}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 }  // namespace

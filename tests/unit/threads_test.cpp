@@ -1,0 +1,275 @@
+// /Threads:4 against /Threads:1 on the same trees: the same destination,
+// the same lines (ERR, WAIT and DEL numbers count in the order the lines
+// were written, so only their order may differ), the same summary and exit
+// code. Faults are aimed at files by path, so they meet the same file
+// whichever worker copies it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <random>
+#include <sstream>
+
+#include "fault_injection.h"
+#include "run/stop.h"
+#include "scratch.h"
+
+namespace vx {
+namespace {
+
+using testing::Call;
+using testing::ConsoleCapture;
+using testing::Fault;
+using testing::FaultInjector;
+using testing::k2020;
+using testing::RunVelmox;
+using testing::Scratch;
+using testing::SetLastWriteTicks;
+
+namespace fs = std::filesystem;
+
+constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+constexpr DWORD kSharingViolation = 32;  // tried again with /Retry:
+
+// What a run left: its log's lines with the destination root written as
+// <dst> and the settings block cut off, and the destination tree.
+struct Outcome {
+  int result = 0;
+  std::vector<std::string> lines;
+  std::map<std::string, std::string> tree;  // relative path: kind, bytes, time, links
+};
+
+// The source: three directory levels, files of 0 bytes to three buffers,
+// two hard-link groups across directories, and (where links are kept) a
+// link. Every name ends in ".txt" or is a directory, so that a path
+// fragment names one file only.
+void MakeSource(const Scratch& scratch) {
+  for (int d = 0; d < 3; ++d) {
+    const std::u16string dir = u"src/d" + std::u16string(1, static_cast<char16_t>(u'0' + d));
+    scratch.MakeDir(dir + u"/inner");
+    for (int f = 0; f < 8; ++f) {
+      const std::u16string name = u"/f" + std::u16string(1, static_cast<char16_t>(u'0' + f));
+      scratch.Write(dir + name + u".txt", std::string(static_cast<size_t>(f * f * 3000), 'a' + f));
+      scratch.Write(dir + u"/inner" + name + u".txt", std::string(static_cast<size_t>(f), 'z'));
+    }
+  }
+  scratch.Write(u"src/top.txt", "top");
+  fs::create_hard_link(scratch.Fs(u"src/d0/f5.txt"), scratch.Fs(u"src/d1/h5.txt"));
+  fs::create_hard_link(scratch.Fs(u"src/d0/f5.txt"), scratch.Fs(u"src/d2/inner/h5.txt"));
+  fs::create_hard_link(scratch.Fs(u"src/d1/f7.txt"), scratch.Fs(u"src/d2/h7.txt"));
+  if (kLinksKeptByDefault) fs::create_symlink("f1.txt", scratch.Fs(u"src/d1/link.txt"));
+}
+
+// Changes for a rerun: files edited and given a later time, a file and a
+// directory the source no longer has, and a file where a directory was.
+void ChangeSource(const Scratch& scratch) {
+  for (const char16_t* edited : {u"src/d0/f2.txt", u"src/d2/inner/f6.txt", u"src/top.txt"}) {
+    scratch.Write(edited, "edited");
+    SetLastWriteTicks(scratch.Path(edited), k2020 * 2);
+  }
+  fs::remove(scratch.Fs(u"src/d1/f3.txt"));
+  fs::remove_all(scratch.Fs(u"src/d2/inner"));
+  scratch.Write(u"src/d2/inner", "now a file");
+  SetLastWriteTicks(scratch.Path(u"src/d2/inner"), k2020 * 2);
+}
+
+std::string Normalized(std::string line, const std::string& destination) {
+  for (size_t at; (at = line.find(destination)) != std::string::npos;) {
+    line.replace(at, destination.size(), "<dst>");
+  }
+  return line;
+}
+
+// A directory is told by whether it has its source's time (an unfinished
+// one keeps the time it was made at).
+std::map<std::string, std::string> TreeOf(const fs::path& root, const fs::path& source) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(root)) return tree;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(entry.path(), root).generic_string();
+    std::ostringstream what;
+    std::error_code no_time;
+    const auto time = entry.last_write_time(no_time).time_since_epoch().count();
+    if (entry.is_symlink()) {
+      what << "link " << fs::read_symlink(entry.path()).generic_string();
+    } else if (entry.is_directory()) {
+      std::error_code gone;
+      const bool source_time = fs::last_write_time(source / relative, gone) ==
+                               entry.last_write_time(no_time);
+      what << (source_time ? "dir with its source's time" : "dir of its own time");
+    } else {
+      const std::string bytes = testing::ReadWholeFile(entry.path());
+      what << "file of " << bytes.size() << " bytes, hash " << std::hash<std::string>{}(bytes)
+           << ", time " << time << ", " << entry.hard_link_count() << " names, mode "
+           << static_cast<int>(entry.status().permissions());
+    }
+    tree[relative] = what.str();
+  }
+  return tree;
+}
+
+class ThreadsTest : public ::testing::Test {
+ protected:
+  // Runs velmox from src to `destination` with `flags`; `setup` adds the
+  // faults, given the injector, before the run.
+  Outcome Run(const std::u16string& destination, std::vector<std::u16string> flags,
+              const std::function<void(FaultInjector&)>& setup) {
+    std::vector<std::u16string> arguments = {
+        u"/Source:" + scratch_->Path(u"src"), u"/Dest:" + scratch_->Path(destination),
+        u"/Silent", u"/CopyBufferSize:16", u"/Log:" + scratch_->Path(u"run.log")};
+    arguments.insert(arguments.end(), flags.begin(), flags.end());
+    Outcome outcome;
+    {
+      FaultInjector faults;
+      if (setup) setup(faults);
+      outcome.result = RunVelmox(arguments);
+    }
+    const std::string root = testing::Bytes(scratch_->Path(destination));
+    std::istringstream log(scratch_->Read(u"run.log"));
+    bool in_settings = true;
+    int dashes = 0;
+    for (std::string line; std::getline(log, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      // The settings block ends at its third dashed line.
+      if (in_settings) {
+        if (line.rfind("-----", 0) == 0 && ++dashes == 3) in_settings = false;
+        continue;
+      }
+      if (line.rfind("Elapsed time", 0) == 0) continue;
+      outcome.lines.push_back(Normalized(line, root));
+    }
+    outcome.tree = TreeOf(scratch_->Fs(destination), scratch_->Fs(u"src"));
+    return outcome;
+  }
+
+  // Lines of a kind ("ERR  ") count 1, 2, 3... in the order written.
+  static void ExpectCountedInOrder(const std::vector<std::string>& lines, const std::string& kind) {
+    int expected = 0;
+    for (const std::string& line : lines) {
+      if (line.rfind(kind, 0) != 0) continue;
+      EXPECT_EQ(std::stoi(line.substr(kind.size(), 6)), ++expected) << line;
+    }
+  }
+
+  // The lines as a multiset, numbers of lines the workers write taken out.
+  static std::multiset<std::string> Unnumbered(const std::vector<std::string>& lines) {
+    std::multiset<std::string> result;
+    for (std::string line : lines) {
+      for (const std::string kind : {"ERR  ", "WAIT ", "DEL  "}) {
+        if (line.rfind(kind, 0) == 0) line.replace(kind.size(), 6, "######");
+      }
+      result.insert(line);
+    }
+    return result;
+  }
+
+  void ExpectSame(const std::vector<std::u16string>& flags,
+                  const std::function<void(FaultInjector&)>& setup, bool rerun) {
+    if (rerun) {
+      for (const char16_t* destination : {u"one", u"four"}) {
+        ASSERT_EQ(RunVelmox({u"/Source:" + scratch_->Path(u"src"),
+                             u"/Dest:" + scratch_->Path(destination), u"/Silent",
+                             u"/SubDirectories", u"/CreateDestinationDirectory", u"/HardLinks"}),
+                  0);
+      }
+      ChangeSource(*scratch_);
+    }
+    std::vector<std::u16string> four = flags;
+    four.push_back(u"/Threads:4");
+    const Outcome one_thread = Run(u"one", flags, setup);
+    const Outcome four_threads = Run(u"four", four, setup);
+    EXPECT_EQ(four_threads.result, one_thread.result);
+    EXPECT_EQ(four_threads.tree, one_thread.tree);
+    EXPECT_EQ(Unnumbered(four_threads.lines), Unnumbered(one_thread.lines));
+    // The walk's own lines keep their order.
+    auto walk_lines = [](const std::vector<std::string>& lines) {
+      std::vector<std::string> kept;
+      std::copy_if(lines.begin(), lines.end(), std::back_inserter(kept), [](const std::string& l) {
+        return l.rfind("DIR  ", 0) == 0 || l.rfind("FILE ", 0) == 0;
+      });
+      return kept;
+    };
+    EXPECT_EQ(walk_lines(four_threads.lines), walk_lines(one_thread.lines));
+    for (const char* kind : {"ERR  ", "WAIT ", "DEL  "}) {
+      ExpectCountedInOrder(four_threads.lines, kind);
+    }
+  }
+
+  std::unique_ptr<Scratch> scratch_;
+  ConsoleCapture console_;
+};
+
+TEST_F(ThreadsTest, FourThreadsGiveWhatOneGives) {
+  const std::vector<std::u16string> copy = {u"/SubDirectories", u"/CreateDestinationDirectory",
+                                            u"/HardLinks", u"/SecurityDescriptor"};
+  // Faults at calls the workers make for chosen files, drawn at random
+  // (the seed is printed with a failure).
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 draw(seed);
+  // Calls that name the file itself (not its temporary copy) first; the
+  // hard-linked f5 and f7 are left alone, since which of their names is
+  // copied and which linked depends on which worker comes first.
+  const Call file_calls[] = {Call::kCreateFileW, Call::kReadFile, Call::kMoveFileW,
+                             Call::kGetKernelObjectSecurity, Call::kGetFileInformationByHandle};
+  const char16_t files[] = u"012346";
+  std::vector<Fault> random_faults;
+  for (int i = 0; i < 6; ++i) {
+    const std::u16string file = u"d" + std::u16string(1, static_cast<char16_t>(u'0' + draw() % 3)) +
+                                kPathSeparator + u"f" + std::u16string(1, files[draw() % 6]) +
+                                u".txt";
+    random_faults.push_back(Fault{file_calls[draw() % std::size(file_calls)], 1,
+                                  kPathSeparator + file, ERROR_ACCESS_DENIED, kStatusAccessDenied});
+  }
+  const std::u16string f4 = std::u16string(1, kPathSeparator) + u"f4.txt";
+  struct Case {
+    const char* name;
+    std::vector<std::u16string> flags;
+    std::function<void(FaultInjector&)> setup;
+    bool rerun;
+  } cases[] = {
+      {"copy", copy, nullptr, false},
+      {"random faults", copy,
+       [&](FaultInjector& faults) {
+         faults.BufferOnly();
+         for (const Fault& fault : random_faults) faults.Add(fault);
+       },
+       false},
+      {"a transient failure tried again, another not",
+       {u"/SubDirectories", u"/CreateDestinationDirectory", u"/Retry:1", u"/Wait:0"},
+       [&](FaultInjector& faults) {
+         faults.BufferOnly();
+         faults.Add(Fault{Call::kReadFile, 1, u"d1" + f4, kSharingViolation});
+         faults.Add(Fault{Call::kReadFile, 1, u"d2" + f4, kSharingViolation});
+         faults.Add(Fault{Call::kReadFile, 2, u"d2" + f4, kSharingViolation});
+       },
+       false},
+      {"interrupted", copy,
+       [](FaultInjector& faults) {
+         faults.Add(Fault{Call::kNtQueryDirectoryFile, 1, u"", 0, 0, Fault::Kind::kBefore, 0,
+                          [] { OnStopRequest(CTRL_C_EVENT); }});
+       },
+       false},
+      {"stop at first error",
+       {u"/SubDirectories", u"/CreateDestinationDirectory", u"/StopAtFirstError"},
+       [&](FaultInjector& faults) {
+         faults.Add(Fault{Call::kCreateFileW, 1, u"d1" + f4, ERROR_ACCESS_DENIED});
+       },
+       false},
+      {"mirror rerun", {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/HardLinks"}, nullptr,
+       true},
+      {"list rerun", {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/List"}, nullptr, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    scratch_ = std::make_unique<Scratch>();
+    MakeSource(*scratch_);
+    ExpectSame(c.flags, c.setup, c.rerun);
+  }
+}
+
+}  // namespace
+}  // namespace vx
