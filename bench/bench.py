@@ -24,7 +24,8 @@ import sys
 import tempfile
 import time
 
-ROWS = ["small", "backup", "empty", "large", "rerun", "mirror", "overwrite", "sparse", "btrfs"]
+ROWS = ["small", "backup", "threads", "empty", "large", "rerun", "mirror", "overwrite", "sparse",
+        "btrfs", "latency"]
 MiB = 1 << 20
 
 
@@ -179,11 +180,13 @@ class Bench:
         return source, files
 
     def run(self, rows):
-        if {"small", "backup", "rerun", "mirror", "overwrite"} & set(rows):
+        if {"small", "backup", "threads", "rerun", "mirror", "overwrite"} & set(rows):
             source, files = self.new_copy_row("small", make_small) if "small" in rows else (
                 self.path("small"), make_small(self.path("small")))
             if "backup" in rows:
                 self.backup_row(source, files)
+            if "threads" in rows:
+                self.threads_row(source, files)
             if "rerun" in rows:
                 self.rerun_row(source, files)
             if "mirror" in rows:
@@ -199,6 +202,8 @@ class Bench:
             self.sparse_row()
         if "btrfs" in rows:
             self.btrfs_row()
+        if "latency" in rows:
+            self.latency_row()
 
     def backup_row(self, source, files):
         # The same tree with everything a restore needs: velmox /Backup
@@ -210,6 +215,67 @@ class Bench:
             "rsync -aAXH": ["rsync", "-aAXH", source + "/", destination],
         }
         self.row("small, /Backup", source, files, tools, lambda tool: self.clear(destination))
+
+    def add_extra(self, extra):
+        self.results[-1] = self.results[-1][:6] + (self.results[-1][6] + "; " + extra,)
+        print(f"|   | {extra} |")
+
+    def threads_row(self, source, files):
+        # The same small files with two workers, against one and cp -a.
+        destination = self.path("threads.copy")
+        tools = {
+            "velmox": velmox(self.exe, source, destination, "/Threads:2"),
+            "velmox /Threads:1": velmox(self.exe, source, destination),
+            "cp -a": ["cp", "-a", source, destination],
+        }
+        self.row("small, /Threads:2", source, files, tools, lambda tool: self.clear(destination))
+        medians = self.results[-1][1]
+        self.add_extra(f"/Threads:2 / /Threads:1: "
+                       f"{medians['velmox'] / medians['velmox /Threads:1']:.2f}")
+
+    def latency_row(self, files=2000, directories=20, delay_ms=1.0):
+        # A share's round trips: the tree on a passthrough file system that
+        # waits `delay_ms` in every request, source and copy both on it.
+        backing, mount = self.path("slow.backing"), self.path("slow")
+        os.makedirs(backing)
+        os.makedirs(mount)
+        generator = random.Random(11)
+        for d in range(directories):
+            os.makedirs(os.path.join(backing, "src", f"d{d:02}"))
+            for f in range(files // directories):
+                with open(os.path.join(backing, "src", f"d{d:02}", f"f{f:03}"), "wb") as out:
+                    out.write(generator.randbytes(generator.randint(1024, 16 * 1024)))
+        interpreter = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+        server = subprocess.Popen([interpreter, os.path.join(os.path.dirname(__file__), "slow_fs.py"),
+                                   backing, mount, "--delay-ms", str(delay_ms)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        for _ in range(100):
+            if os.path.ismount(mount) or server.poll() is not None:
+                break
+            time.sleep(0.1)
+        if not os.path.ismount(mount):
+            server.kill()
+            print(f"| latency | skipped: the slow file system did not mount "
+                  f"({server.stderr.read().decode(errors='replace').strip()[-200:]}) |")
+            return
+        try:
+            source, destination = os.path.join(mount, "src"), os.path.join(mount, "copy")
+            tools = {
+                "velmox": velmox(self.exe, source, destination, "/Threads:8"),
+                "velmox /Threads:1": velmox(self.exe, source, destination),
+                "cp -a": ["cp", "-a", source, destination],
+                "rsync -a": ["rsync", "-a", source + "/", destination],
+            }
+            self.row(f"latency {delay_ms:g} ms, /Threads:8", source, files, tools,
+                     lambda tool: self.clear(destination))
+            medians = self.results[-1][1]
+            self.add_extra(f"/Threads:8 / /Threads:1: "
+                           f"{medians['velmox'] / medians['velmox /Threads:1']:.2f}; "
+                           f"/ rsync -a: {medians['velmox'] / medians['rsync -a']:.2f}")
+        finally:
+            subprocess.run(["fusermount", "-u", mount], check=False)
+            server.wait(timeout=30)
+            self.clear(backing)
 
     def over_copies_row(self, name, source, files, tools):
         # Each tool runs over its own complete copy, made once; `tools` maps

@@ -517,10 +517,13 @@ BOOL MoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char
   const bool unnamed = handle->temporary == Handle::Temporary::kUnnamed;
   if (!replace) {
     if (unnamed) return LinkDescriptor(handle->fd, parent->fd, to.c_str()) == 0 ? 1 : fail(errno);
-    if (renameat2(parent->fd, from.c_str(), parent->fd, to.c_str(), RENAME_NOREPLACE) == 0) {
-      return 1;
+    if (parent->rename_noreplace.load()) {
+      if (renameat2(parent->fd, from.c_str(), parent->fd, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return 1;
+      }
+      if (errno != EINVAL && errno != ENOSYS) return fail(errno);
+      parent->rename_noreplace.store(false);
     }
-    if (errno != EINVAL && errno != ENOSYS) return fail(errno);
     // A file system without RENAME_NOREPLACE: a hard link cannot replace.
     if (linkat(parent->fd, from.c_str(), parent->fd, to.c_str(), 0) != 0) return fail(errno);
     unlinkat(parent->fd, from.c_str(), 0);

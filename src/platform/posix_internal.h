@@ -78,6 +78,10 @@ struct Handle {
   bool last_entry_link = false;
   // Whether the directory is on a read-only mount: -1 until asked.
   std::atomic<int> read_only_mount{-1};
+  // Whether renames into the directory may refuse to replace
+  // (RENAME_NOREPLACE): cleared where the file system said no, so that the
+  // refusal costs one call per directory, not one per file.
+  std::atomic<bool> rename_noreplace{true};
   // Whether data written to this file moves inside the kernel: -1 until its
   // first copy decides.
   int kernel_copy = -1;
