@@ -9,10 +9,10 @@ at once wait at once, as a share's round trips do.
 Runs in the foreground until unmounted (fusermount -u MOUNTPOINT).
 
 The wait is per request of the kernel: libfuse answers a request that makes
-an entry (create, mkdir, mknod, link, symlink) with the operation and then
-a getattr for the new entry's attributes; that getattr is part of the same
-round trip and waits no more, as a share's create returns the attributes
-with its answer.
+an entry (create, mkdir, mknod, link, symlink) or sets attributes (chmod,
+chown, utimens, truncate) with the operation and then a getattr for the
+attributes it returns; that getattr is part of the same round trip and
+waits no more, as a share's answer carries the attributes.
 """
 import argparse
 import errno
@@ -27,7 +27,8 @@ except ImportError:
     from fuse import FUSE, FuseOSError, Operations
 
 
-MAKES_ENTRY = {"create", "mkdir", "mknod", "link", "symlink"}
+ANSWERED_WITH_ATTRIBUTES = {"create", "mkdir", "mknod", "link", "symlink", "chmod", "chown",
+                            "utimens", "truncate"}
 
 
 class SlowPassthrough(Operations):
@@ -37,9 +38,9 @@ class SlowPassthrough(Operations):
         self.request = threading.local()
 
     def __call__(self, operation, *arguments):
-        answering_entry = operation == "getattr" and getattr(self.request, "made_entry", False)
-        self.request.made_entry = operation in MAKES_ENTRY
-        if not answering_entry:
+        same_request = operation == "getattr" and getattr(self.request, "wants_attributes", False)
+        self.request.wants_attributes = operation in ANSWERED_WITH_ATTRIBUTES
+        if not same_request:
             time.sleep(self.delay)
         try:
             return super().__call__(operation, *arguments)
@@ -157,8 +158,10 @@ def main():
     # Requests answered at once wait at once: a thread whose wait is over
     # takes the interpreter within 0.1 ms, not the default 5 ms.
     sys.setswitchinterval(0.0001)
+    # hard_remove: a file removed while open is removed, as on a share, not
+    # renamed to a hidden name until closed.
     FUSE(SlowPassthrough(os.path.abspath(options.backing), options.delay_ms / 1000),
-         options.mountpoint, foreground=True, nothreads=False)
+         options.mountpoint, foreground=True, nothreads=False, hard_remove=True)
 
 
 if __name__ == "__main__":

@@ -10,16 +10,18 @@
 namespace vx {
 
 bool Workers::Start(const std::vector<void*>& buffers) {
-  // Each worker has one file waiting besides the one it copies: enough to
-  // keep it busy while the walk lists, little for the walk to run ahead by.
-  queue_limit_ = buffers.size();
-  for (void* buffer : buffers) {
+  // The walk is one of the copiers: it takes the first buffer (COPYBUFFER,
+  // its thread's own) and each further buffer gets a worker thread.
+  for (size_t i = 1; i < buffers.size(); ++i) {
     try {
-      threads_.emplace_back(&Workers::Work, this, buffer);
+      threads_.emplace_back(&Workers::Work, this, buffers[i]);
     } catch (const std::system_error&) {
-      break;  // fewer workers, or none: the walk copies by itself
+      break;  // fewer workers, or none: the walk copies the rest itself
     }
   }
+  // A few files waiting for each worker keep it busy while the walk lists,
+  // and are little for the walk to run ahead by.
+  queue_limit_ = kWaitingPerWorker * threads_.size();
   return Running();
 }
 
@@ -32,18 +34,45 @@ Workers::~Workers() {
   for (std::thread& thread : threads_) thread.join();
 }
 
+// Where every worker has files waiting, the walk copies the file itself
+// rather than sleep until one is taken: no hand-over, no switch, and one
+// more copier for the time it takes.
 void Workers::Copy(FileJob job) {
   std::unique_lock<std::mutex> lock(mutex_);
-  slot_free_.wait(lock, [&] { return queue_.size() < queue_limit_; });
   ++job.directory->in_flight;
+  if (queue_.size() >= queue_limit_) {
+    lock.unlock();
+    Run(job);
+    return;
+  }
   queue_.push_back(std::move(job));
   lock.unlock();
   job_ready_.notify_one();
 }
 
+// The walk waiting for a directory's files copies waiting files meanwhile.
 void Workers::WaitFor(FilesOf* directory) {
   std::unique_lock<std::mutex> lock(mutex_);
-  file_done_.wait(lock, [&] { return directory->in_flight == 0; });
+  while (directory->in_flight > 0) {
+    if (queue_.empty()) {
+      file_done_.wait(lock);
+      continue;
+    }
+    const FileJob job = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    Run(job);
+    lock.lock();
+  }
+}
+
+void Workers::Run(const FileJob& job) {
+  const Place source = EntryPlace(job.source_parent, job.source_path, job.name_length);
+  const Place destination = EntryPlace(job.destination_parent, job.destination_path,
+                                       job.name_length, job.parent_is_new, job.written);
+  CopyFileTrying(source, destination);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (--job.directory->in_flight == 0) file_done_.notify_all();
 }
 
 void Workers::Work(void* buffer) {
@@ -55,13 +84,8 @@ void Workers::Work(void* buffer) {
     const FileJob job = std::move(queue_.front());
     queue_.pop_front();
     lock.unlock();
-    slot_free_.notify_one();
-    const Place source = EntryPlace(job.source_parent, job.source_path, job.name_length);
-    const Place destination = EntryPlace(job.destination_parent, job.destination_path,
-                                         job.name_length, job.parent_is_new, job.written);
-    CopyFileTrying(source, destination);
+    Run(job);
     lock.lock();
-    if (--job.directory->in_flight == 0) file_done_.notify_all();
   }
 }
 

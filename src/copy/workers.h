@@ -1,7 +1,8 @@
-// With /Threads:, files are copied by workers while the walk goes on: the
-// walk lists, announces each file in walk order and hands it over; up to
-// one file per worker is copied at once, each worker through its own copy
-// buffer. A directory's own last steps wait for its files (FilesOf).
+// With /Threads:n, files are copied by n copiers while the walk goes on:
+// the walk lists, announces each file in walk order and hands it to one of
+// n - 1 worker threads; where all of them have files waiting, the walk
+// copies the file itself. Each copier has its own copy buffer. A
+// directory's own last steps wait for its files (FilesOf).
 #pragma once
 
 #include <condition_variable>
@@ -44,23 +45,24 @@ class Workers {
   // Waits for every file handed over, then ends the workers.
   ~Workers();
 
-  // Starts one worker for each buffer; false where not even one could be
-  // started (the walk then copies its files itself).
+  // Starts a worker for each buffer but the first, the walk's; false where
+  // none was started (the walk then copies every file itself).
   bool Start(const std::vector<void*>& buffers);
   bool Running() const { return !threads_.empty(); }
 
-  // Hands a file over; waits while every worker has one waiting already.
+  // Hands a file over, or copies it where the queue is full.
   void Copy(FileJob job);
   // Waits until every file of `directory` handed over is done.
   void WaitFor(FilesOf* directory);
 
  private:
+  void Run(const FileJob& job);
   void Work(void* buffer);
 
   std::mutex mutex_;
   std::condition_variable job_ready_;
-  std::condition_variable slot_free_;
   std::condition_variable file_done_;
+  static constexpr size_t kWaitingPerWorker = 4;
   std::deque<FileJob> queue_;
   size_t queue_limit_ = 0;
   bool closing_ = false;

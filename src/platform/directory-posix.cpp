@@ -127,12 +127,16 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
       !self_or_parent &&
       ((status.valid && !is_link) || StatxAt(handle->fd, entry->d_name, 0, &status) ||
        StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
-  {
+  if (!self_or_parent) {
     // Workers opening entries of this directory read these.
     std::lock_guard<std::mutex> lock(handle->guard);
-    handle->last_entry_name = entry->d_name;
-    handle->last_entry_status = status;
-    handle->last_entry_link = is_link;
+    Handle::ListedEntry listed{entry->d_name, status, is_link};
+    if (handle->listed.size() < Handle::kListedKept) {
+      handle->listed.push_back(std::move(listed));
+    } else {
+      handle->listed[handle->listed_next] = std::move(listed);
+      handle->listed_next = (handle->listed_next + 1) % Handle::kListedKept;
+    }
   }
   bool is_directory = self_or_parent || entry->d_type == DT_DIR;
   if (have_status) {

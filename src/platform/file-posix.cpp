@@ -435,9 +435,11 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   Status listed;
   {
     std::lock_guard<std::mutex> lock(parent->guard);
-    if (path == parent->last_entry_name &&
-        !(parent->last_entry_link && (flags & FILE_FLAG_OPEN_NODE))) {
-      listed = parent->last_entry_status;
+    for (const Handle::ListedEntry& entry : parent->listed) {
+      if (entry.name == path && !(entry.link && (flags & FILE_FLAG_OPEN_NODE))) {
+        listed = entry.status;
+        break;
+      }
     }
   }
   HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags,

@@ -67,15 +67,21 @@ struct Handle {
   // of the handle fails alike.
   DWORD open_error = 0;
   // Listing state of a directory handle: a getdents64 buffer handed out one
-  // record per NtQueryDirectoryFile call, and the status of the entry handed
-  // out last, for the open that follows it.
+  // record per NtQueryDirectoryFile call, and the status of the entries
+  // handed out last, for the opens that follow them: the walk's own right
+  // after, a worker's a few entries later.
   std::vector<char> entries;
   bool listing_started = false;
   size_t entry_pos = 0;
   size_t entry_end = 0;
-  std::string last_entry_name;
-  Status last_entry_status;  // the link's target's, where the entry is a link
-  bool last_entry_link = false;
+  struct ListedEntry {
+    std::string name;
+    Status status;  // the link's target's, where the entry is a link
+    bool link = false;
+  };
+  static constexpr size_t kListedKept = 64;
+  std::vector<ListedEntry> listed;  // at most kListedKept, the oldest replaced first
+  size_t listed_next = 0;
   // Whether the directory is on a read-only mount: -1 until asked.
   std::atomic<int> read_only_mount{-1};
   // Whether renames into the directory may refuse to replace
