@@ -424,8 +424,9 @@ BOOL CreateDirectoryW(const char16_t* name, void*) {
   return 1;
 }
 
-// An open of the entry the listing just handed out uses the status the
-// listing took.
+// An open of an entry the listing handed out lately (the walk's own open
+// right after, a worker's a few entries later) uses the status the listing
+// took, the latest where a name was listed twice.
 HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD, DWORD disposition,
                      DWORD flags) {
   Handle* parent = DirectoryHandle(directory);
@@ -435,11 +436,13 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   Status listed;
   {
     std::lock_guard<std::mutex> lock(parent->guard);
-    for (const Handle::ListedEntry& entry : parent->listed) {
-      if (entry.name == path && !(entry.link && (flags & FILE_FLAG_OPEN_NODE))) {
-        listed = entry.status;
-        break;
-      }
+    const size_t count = parent->listed.size();
+    for (size_t back = 1; back <= count; ++back) {
+      const Handle::ListedEntry& entry =
+          parent->listed[(parent->listed_next + count - back) % count];
+      if (entry.name != path) continue;
+      if (!(entry.link && (flags & FILE_FLAG_OPEN_NODE))) listed = entry.status;
+      break;
     }
   }
   HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags,

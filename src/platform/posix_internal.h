@@ -37,8 +37,8 @@ struct NewFileLook {
 // What a HANDLE points to in this backend. A file's handle is used by one
 // thread at a time; a directory's is shared by the walk, which lists it,
 // and the workers, which open, create and remove entries in it. What they
-// share (its status, the entry listed last, what files created there look
-// like) is kept under `guard`; what is learned once is atomic.
+// share (its status, the entries listed last, what files created there
+// look like) is kept under `guard`; what is learned once is atomic.
 struct Handle {
   std::mutex guard;
   enum class Kind { kFile, kToken, kProcess };
