@@ -100,6 +100,18 @@ class BackupTest(ScratchCase):
         # The holes stay holes.
         self.assertLess(os.stat(self.path("dst/sparse")).st_blocks * 512, 1 << 20)
 
+    def test_four_threads_make_the_same_backup(self):
+        src = self.build_tree()
+        subprocess.run(["cp", "-a", src, self.path("oracle")], check=True)
+        output, status = run(["/Source:" + src, "/Dest:" + self.path("dst"), "/Backup",
+                              "/Threads:4", "/CreateDestinationDirectory", "/Silent",
+                              "/Log:" + self.path("run.log")])
+        self.assertEqual((output, status), (b"", 0), self.read("run.log"))
+        self.assertIn(line("Files          : 16"), self.read("run.log"))
+        self.assertEqual(self.differences(self.path("oracle"), self.path("dst")), [])
+        for group in [("plain", "sub/group2", "sub/deeper/group3"), ("pair1", "sub/pair2")]:
+            self.assertEqual(len({os.lstat(self.path("dst", n)).st_ino for n in group}), 1, group)
+
 
 if __name__ == "__main__":
     main()
