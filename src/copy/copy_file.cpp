@@ -274,11 +274,11 @@ struct HardLinkClaim {
 };
 
 // Makes the destination name one more name of the run's earlier copy of the
-// same source file, `earlier`, where it is still what the run put there. A file at the name (`*replaced`) is replaced as a name: the link is
-// made under a temporary name and put in its place in one step. kNo where
-// there is no copy, or the destination cannot link to it (another volume,
-// no hard links, too many): the file is then copied. kFailed after
-// reporting.
+// same source file, `earlier`, where it is still what the run put there. A
+// file at the name (`*replaced`) is replaced as a name: the link is made
+// under a temporary name and put in its place in one step. kNo where the
+// destination cannot link to it (it is gone, another volume, no hard
+// links, too many): the file is then copied. kFailed after reporting.
 Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& source,
                          const Place& destination, HANDLE* replaced) {
   HANDLE copy = Os().CreateFileW(

@@ -52,7 +52,8 @@ class Workers {
 
   // Hands a file over, or copies it where the queue is full.
   void Copy(FileJob job);
-  // Waits until every file of `directory` handed over is done.
+  // Waits until every file of `directory` handed over is done, copying
+  // waiting files meanwhile.
   void WaitFor(FilesOf* directory);
 
  private:

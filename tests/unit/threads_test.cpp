@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <set>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "fault_injection.h"
@@ -97,8 +97,8 @@ std::map<std::string, std::string> TreeOf(const fs::path& root, const fs::path& 
       what << "link " << fs::read_symlink(entry.path()).generic_string();
     } else if (entry.is_directory()) {
       std::error_code gone;
-      const bool source_time = fs::last_write_time(source / relative, gone) ==
-                               entry.last_write_time(no_time);
+      const bool source_time =
+          fs::last_write_time(source / relative, gone) == entry.last_write_time(no_time);
       what << (source_time ? "dir with its source's time" : "dir of its own time");
     } else {
       const std::string bytes = testing::ReadWholeFile(entry.path());
@@ -118,8 +118,8 @@ class ThreadsTest : public ::testing::Test {
   Outcome Run(const std::u16string& destination, std::vector<std::u16string> flags,
               const std::function<void(FaultInjector&)>& setup) {
     std::vector<std::u16string> arguments = {
-        u"/Source:" + scratch_->Path(u"src"), u"/Dest:" + scratch_->Path(destination),
-        u"/Silent", u"/CopyBufferSize:16", u"/Log:" + scratch_->Path(u"run.log")};
+        u"/Source:" + scratch_->Path(u"src"), u"/Dest:" + scratch_->Path(destination), u"/Silent",
+        u"/CopyBufferSize:16", u"/Log:" + scratch_->Path(u"run.log")};
     arguments.insert(arguments.end(), flags.begin(), flags.end());
     Outcome outcome;
     {
@@ -259,7 +259,9 @@ TEST_F(ThreadsTest, FourThreadsGiveWhatOneGives) {
          faults.Add(Fault{Call::kCreateFileW, 1, u"d1" + f4, ERROR_ACCESS_DENIED});
        },
        false},
-      {"mirror rerun", {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/HardLinks"}, nullptr,
+      {"mirror rerun",
+       {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/HardLinks"},
+       nullptr,
        true},
       {"list rerun", {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/List"}, nullptr, true},
   };
