@@ -481,17 +481,21 @@ bool UnnamedFilesUnsupported(int error) {
 }
 }  // namespace
 
-// O_TMPFILE where the file system has it: the file has no name at all while
-// it is written, so no one can open it, yet it starts with exactly the
-// security a new file gets (umask, default ACL). Elsewhere it takes its
-// temporary name with mode 0600.
+// O_TMPFILE where the file system has it (asked once per directory): the
+// file has no name at all while it is written, so no one can open it, yet
+// it starts with exactly the security a new file gets (umask, default
+// ACL). Elsewhere it takes its temporary name with mode 0600.
 HANDLE CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD access) {
   Handle* parent = DirectoryHandle(directory);
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
   const int mode = (access & GENERIC_READ) ? O_RDWR : O_WRONLY;
   Handle::Temporary kind = Handle::Temporary::kUnnamed;
-  int fd = OpenRetryingIntr(parent->fd, ".", O_TMPFILE | O_CLOEXEC | mode, 0666);
-  if (fd < 0 && UnnamedFilesUnsupported(errno)) {
+  int fd = -1;
+  if (parent->unnamed_files.load()) {
+    fd = OpenRetryingIntr(parent->fd, ".", O_TMPFILE | O_CLOEXEC | mode, 0666);
+    if (fd < 0 && UnnamedFilesUnsupported(errno)) parent->unnamed_files.store(false);
+  }
+  if (fd < 0 && !parent->unnamed_files.load()) {
     kind = Handle::Temporary::kNamed;
     fd = OpenRetryingIntr(parent->fd, EncodeFileName(name).c_str(),
                           O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | mode, 0600);

@@ -88,6 +88,9 @@ struct Handle {
   // (RENAME_NOREPLACE): cleared where the file system said no, so that the
   // refusal costs one call per directory, not one per file.
   std::atomic<bool> rename_noreplace{true};
+  // Whether files may be created in it unnamed (O_TMPFILE): cleared, as
+  // above, where the file system said no.
+  std::atomic<bool> unnamed_files{true};
   // Whether data written to this file moves inside the kernel: -1 until its
   // first copy decides.
   int kernel_copy = -1;
