@@ -18,6 +18,7 @@
 #include "exclude.h"
 #include "file_tries.h"
 #include "identity.h"
+#include "listing.h"
 #include "place.h"
 #include "remove.h"
 #include "temporary_name.h"
@@ -28,8 +29,6 @@ namespace vx {
 
 namespace {
 
-// One record at a time: a header and a name of at most 255 units.
-constexpr ULONG kListingBufferBytes = 1024;
 constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
 
 // What the whole walk knows: the identities of the source directories from
@@ -52,10 +51,6 @@ struct Walk {
   // With /Threads:, who copies the files the walk meets; none where the
   // walk copies them itself.
   Workers* workers = nullptr;
-};
-
-struct ListingBuffer {
-  alignas(8) unsigned char bytes[kListingBufferBytes];
 };
 
 // One directory being copied: what it holds open and keeps while its
@@ -106,12 +101,6 @@ bool IsDestinationRoot(const Walk& walk, HANDLE source_handle, const FileIdentit
          FinalPathOf(source_handle) == walk.destination_root_path;
 }
 
-bool IsListingEnd(NTSTATUS status, BOOLEAN first_call) {
-  // An empty directory on FAT or exFAT holds no "." or "..": its first
-  // listing finds no file at all.
-  return status == STATUS_NO_MORE_FILES || (first_call && status == STATUS_NO_SUCH_FILE);
-}
-
 // Appends `name` to a walk path as JoinPath joins it.
 void AppendName(std::u16string* path, std::u16string_view name) {
   if (path->empty() || path->back() != kPathSeparator) path->push_back(kPathSeparator);
@@ -147,10 +136,7 @@ std::u16string EntryBelowRoot(std::u16string_view directory_path, size_t root_le
 // directory then counts as unfinished, so not even its times and security
 // come from what may be an unmounted volume's mount point.
 bool TidyDestination(const Walk& walk, const Level& level) {
-  struct NamesBuffer {
-    alignas(8) unsigned char bytes[kListingBufferBytes];
-  };
-  std::unique_ptr<NamesBuffer> listing(new (std::nothrow) NamesBuffer);
+  std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
   if (!listing) return true;
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
   std::vector<std::u16string> leftovers;

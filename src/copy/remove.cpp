@@ -10,17 +10,12 @@
 #include "access.h"
 #include "copy_file.h"
 #include "identity.h"
+#include "listing.h"
 #include "place.h"
 
 namespace vx {
 
 namespace {
-
-constexpr ULONG kListingBytes = 1024;
-
-struct ListingBuffer {
-  alignas(8) unsigned char bytes[kListingBytes];
-};
 
 // A directory being emptied: its handle, its own name and path.
 struct Emptying {
@@ -58,11 +53,10 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
     const BOOLEAN restart_scan = level.restart_scan;
     level.restart_scan = 0;
     const NTSTATUS status = State.NtQueryDirectoryFile(
-        level.handle, nullptr, nullptr, nullptr, &io_status, listing->bytes, kListingBytes,
+        level.handle, nullptr, nullptr, nullptr, &io_status, listing->bytes, kListingBufferBytes,
         FileDirectoryInformation, 1, nullptr, restart_scan);
     if (status < 0) {
-      const bool end = status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE;
-      if (!end) {
+      if (!IsListingEnd(status, restart_scan)) {
         ReportNtStatus(level.path, u"NtQueryDirectoryFile()", status);
         level.failed = true;
       }

@@ -56,14 +56,18 @@ void Workers::WaitFor(FilesOf* directory) {
   while (directory->in_flight > 0) {
     if (queue_.empty()) {
       file_done_.wait(lock);
-      continue;
+    } else {
+      RunFirstWaiting(lock);
     }
-    const FileJob job = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    Run(job);
-    lock.lock();
   }
+}
+
+void Workers::RunFirstWaiting(std::unique_lock<std::mutex>& lock) {
+  const FileJob job = std::move(queue_.front());
+  queue_.pop_front();
+  lock.unlock();
+  Run(job);
+  lock.lock();
 }
 
 void Workers::Run(const FileJob& job) {
@@ -81,11 +85,7 @@ void Workers::Work(void* buffer) {
   for (;;) {
     job_ready_.wait(lock, [&] { return closing_ || !queue_.empty(); });
     if (queue_.empty()) return;
-    const FileJob job = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    Run(job);
-    lock.lock();
+    RunFirstWaiting(lock);
   }
 }
 

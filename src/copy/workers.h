@@ -57,6 +57,9 @@ class Workers {
   void WaitFor(FilesOf* directory);
 
  private:
+  // Takes the first file of the queue and copies it; `lock` (held) is
+  // let go meanwhile.
+  void RunFirstWaiting(std::unique_lock<std::mutex>& lock);
   void Run(const FileJob& job);
   void Work(void* buffer);
 

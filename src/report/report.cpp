@@ -28,26 +28,24 @@ void BeginTry(bool may_retry) {
 
 void UndoTry() {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
-  Counters.NewCount -= t_try.new_count;
-  Counters.NewerCount -= t_try.newer_count;
-  Counters.OverwrittenCount -= t_try.overwritten_count;
-  Counters.ByteCount -= t_try.byte_count;
-  t_try.new_count = t_try.newer_count = t_try.overwritten_count = 0;
-  t_try.byte_count = 0;
+  const RunCounters& counted = t_try.counted;
+  Counters.NewCount -= counted.NewCount;
+  Counters.NewerCount -= counted.NewerCount;
+  Counters.OverwrittenCount -= counted.OverwrittenCount;
+  Counters.ByteCount -= counted.ByteCount;
+  t_try.counted = RunCounters{};
 }
 
 void CountDecision(int32_t RunCounters::*counter) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++(Counters.*counter);
-  if (counter == &RunCounters::NewCount) ++t_try.new_count;
-  if (counter == &RunCounters::NewerCount) ++t_try.newer_count;
-  if (counter == &RunCounters::OverwrittenCount) ++t_try.overwritten_count;
+  ++(t_try.counted.*counter);
 }
 
 void CountBytes(uint64_t bytes) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   Counters.ByteCount += bytes;
-  t_try.byte_count += bytes;
+  t_try.counted.ByteCount += bytes;
 }
 
 Sink& Console() {

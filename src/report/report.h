@@ -7,11 +7,10 @@
 #include <string_view>
 
 #include "../platform/platform.h"
+#include "../run/run_state.h"
 #include "sink.h"
 
 namespace vx {
-
-struct RunCounters;
 
 // Standard output. Attached on first use: line by line when it is a
 // character device, in 4,096-byte blocks when redirected.
@@ -45,10 +44,7 @@ struct FileTry {
   std::u16string subject;
   std::u16string context;
   DWORD code = 0;
-  int32_t new_count = 0;  // what the try counted, undone when it is tried again
-  int32_t newer_count = 0;
-  int32_t overwritten_count = 0;
-  uint64_t byte_count = 0;
+  RunCounters counted = {};  // what the try counted, undone when it is tried again
 };
 FileTry& CurrentTry();
 // Starts a try of a file; UndoTry takes back what the failed one counted.
