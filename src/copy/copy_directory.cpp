@@ -4,6 +4,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <optional>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -73,9 +76,17 @@ struct Level {
   std::unique_ptr<ListingBuffer> listing;
   BOOLEAN restart_scan = 1;
   WrittenObjects written;
-  // With /Mirror: the names the source listing held, as the destination's
-  // file system compares them.
-  std::unordered_set<std::u16string> source_names;
+  // With /Mirror: the names the source listing held, each under the key
+  // the destination directory compares names by (`names_ignore_case`).
+  std::unordered_map<std::u16string, std::u16string> source_names;
+  bool names_ignore_case = false;
+  // With /Mirror: nothing below this directory is removed (its source is a
+  // mount point that came or went since the last run).
+  bool keep_all = false;
+  // Whether the source directory is on another volume than its parent's,
+  // and whether the replica's mark says it was at the last run.
+  bool mounted_here = false;
+  bool was_mounted_here = false;
   // Its files handed to workers and not yet done.
   FilesOf files;
 };
@@ -125,13 +136,51 @@ std::u16string EntryBelowRoot(std::u16string_view directory_path, size_t root_le
   return relative;
 }
 
+// The identity of the entry `name` of the open directory, looked at as
+// itself; unknown where it cannot be looked at.
+FileIdentity IdentityAt(HANDLE directory, const std::u16string& name) {
+  HANDLE object = Os().CreateFileAtW(directory, name.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                     OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
+  if (object == INVALID_HANDLE_VALUE) return FileIdentity{};
+  BY_HANDLE_FILE_INFORMATION info;
+  FileIdentity identity;
+  if (Os().GetFileInformationByHandle(object, &info)) identity = IdentityOf(object, info);
+  Os().CloseHandle(object);
+  return identity;
+}
+
+// Gives the destination entry `name` the source's spelling `source_name`
+// in place: the two name one entry (a case-only rename at the source, on a
+// destination that ignores case). Returns false after reporting.
+bool Respell(const Level& level, const std::u16string& name, const std::u16string& source_name) {
+  std::u16string path;
+  JoinPath(level.destination.path, name, &path);
+  HANDLE object = Os().CreateFileAtW(
+      level.destination_handle, name.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
+                         FILE_FLAG_OPEN_NODE);
+  const BOOL renamed =
+      object != INVALID_HANDLE_VALUE &&
+      Os().MoveFileAtW(object, level.destination_handle, name.c_str(), source_name.c_str(), 1);
+  const DWORD code = Os().GetLastError();
+  if (object != INVALID_HANDLE_VALUE) Os().CloseHandle(object);
+  if (!renamed) ReportWin32Error(path, u"CopyOneDirectory:MoveFile(DESTINATION)", code);
+  return renamed != 0;
+}
+
 // Tidies a destination directory the run did not make, once all its
 // source's entries are copied: removes the files a killed earlier run left
 // under the temporary names the run writes to (unless the source directory
 // has an entry of that very name) and, with /Mirror, every entry the source
-// directory does not have, unless it is excluded. Names only are listed,
-// with no look at each entry. After a listing that fails (an ERR with
-// /Mirror) or a stop request, /Mirror removes nothing.
+// directory does not have, unless it is excluded. An entry the run matched
+// to a source entry (by identity: the file it skipped or wrote, the
+// directory it entered, the link it kept) is never removed, whatever the
+// names compare to; where its name is spelled otherwise than the source's
+// (a case-only rename), it is renamed to the source's spelling. Names only
+// are listed; an entry is looked at only where its name is not the
+// source's. After a listing that fails (an ERR with /Mirror) or a stop
+// request, /Mirror removes and renames nothing.
 // Returns false where the source root looked empty to /Mirror: the
 // directory then counts as unfinished, so not even its times and security
 // come from what may be an unmounted volume's mount point.
@@ -140,7 +189,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   if (!listing) return true;
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
   std::vector<std::u16string> leftovers;
-  std::vector<std::u16string> gone;  // from the source
+  std::vector<std::u16string> listed;  // with /Mirror, every other name
   bool listed_whole = false;
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
     IO_STATUS_BLOCK io_status;
@@ -158,15 +207,9 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsTemporaryName(name)) {
       leftovers.emplace_back(name);
-      continue;
+    } else if (Settings.Mirror && name != u"." && name != u"..") {
+      listed.emplace_back(name);
     }
-    if (!Settings.Mirror || name == u"." || name == u".." ||
-        level.source_names.count(ComparedName(name)) != 0) {
-      continue;
-    }
-    const std::u16string relative =
-        EntryBelowRoot(walk.destination_path, walk.destination_root_length, name);
-    if (!IsExcluded(State.Excludes, relative, name)) gone.emplace_back(name);
   }
   std::u16string path;
   for (const std::u16string& name : Settings.List ? std::vector<std::u16string>() : leftovers) {
@@ -182,7 +225,26 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
     }
   }
-  if (gone.empty() || !listed_whole || StopRequested()) return true;
+  if (listed.empty() || !listed_whole || StopRequested() || level.keep_all) return true;
+  std::unordered_set<std::u16string> listed_names(listed.begin(), listed.end());
+  std::vector<std::u16string> gone;  // from the source
+  for (const std::u16string& name : listed) {
+    const auto namesake = level.source_names.find(ComparedName(name, level.names_ignore_case));
+    if (namesake != level.source_names.end() && namesake->second == name) continue;
+    // Another spelling of a source entry's name, or no source entry's: the
+    // object itself decides.
+    const std::optional<std::u16string> matched =
+        level.written.MatchedName(IdentityAt(level.destination_handle, name));
+    if (matched && *matched != name && listed_names.count(*matched) == 0) {
+      if (!Settings.List) Respell(level, name, *matched);
+      continue;
+    }
+    if (namesake != level.source_names.end()) continue;
+    const std::u16string relative =
+        EntryBelowRoot(walk.destination_path, walk.destination_root_length, name);
+    if (!IsExcluded(State.Excludes, relative, name)) gone.push_back(name);
+  }
+  if (gone.empty()) return true;
   // A source root that lists nothing while its copy holds something is
   // what an unmounted volume's mount point looks like: the copy stays.
   if (level.destination.parent == nullptr && level.source_names.empty()) {
@@ -205,6 +267,38 @@ int Release(HANDLE destination, HANDLE source) {
   return 0;
 }
 
+// The mark a replica directory keeps where its source directory was the
+// root of another volume (a mount point) at the run that last finished it:
+// the source's volume, in decimal.
+constexpr char16_t kMountMark[] = u"mount";
+
+bool HasMountMark(HANDLE destination) {
+  if (Os().GetDirectoryMark == nullptr) return false;
+  char value[16];
+  DWORD returned = 0;
+  return Os().GetDirectoryMark(destination, kMountMark, value, sizeof value, &returned) ||
+         Os().GetLastError() == ERROR_MORE_DATA;
+}
+
+// Keeps in a finished replica directory whether its source is a mount
+// point now. A mark that went is kept while the volume is away: every run
+// until it is back (or the mark is removed by hand) says so and removes
+// nothing below it. Returns false after reporting.
+bool KeepMountMark(const Level& level) {
+  if (!Settings.Mirror || level.destination.parent == nullptr ||
+      Os().SetDirectoryMark == nullptr || !level.mounted_here || level.was_mounted_here) {
+    return true;
+  }
+  const std::string volume = std::to_string(level.info.dwVolumeSerialNumber);
+  if (!Os().SetDirectoryMark(level.destination_handle, kMountMark, volume.data(),
+                             static_cast<DWORD>(volume.size()))) {
+    ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetMountMark(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return false;
+  }
+  return true;
+}
+
 // The result of Enter when the directory's level was pushed.
 constexpr int kEntered = -1;
 
@@ -213,6 +307,7 @@ constexpr int kEntered = -1;
 // otherwise the directory's result, as the walk counts it.
 int Enter(Walk& walk, const Place& source, const Place& destination,
           std::vector<std::unique_ptr<Level>>* levels) {
+  const Level* parent = levels->empty() ? nullptr : levels->back().get();
   std::unique_ptr<Level> level(new (std::nothrow) Level(source, destination));
   if (!level) {
     AnnounceDirectory(source.path);
@@ -288,6 +383,23 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
         return Release(destination_handle, source_handle);
       }
       destination.written->Add(destination_identity);
+      if (Settings.Mirror) destination.written->Match(destination_identity, destination.Name());
+    }
+  }
+  if (Settings.Mirror) {
+    level->names_ignore_case =
+        opened ? NamesIgnoreCaseIn(destination_handle) : Os().UpcaseName != nullptr;
+    if (parent != nullptr) {
+      level->keep_all = parent->keep_all;
+      level->mounted_here = level->info.dwVolumeSerialNumber != parent->info.dwVolumeSerialNumber;
+      level->was_mounted_here = opened && !created && HasMountMark(destination_handle);
+      // A volume that came or went since the last run: what its replica
+      // holds is no proof of what the source lacks.
+      if (level->mounted_here != level->was_mounted_here && opened && !created) {
+        ReportWin32Error(source.path, u"CopyOneDirectory:MountPointChanged(SOURCE-DIR)",
+                         ERROR_FILE_INVALID);
+        level->keep_all = true;
+      }
     }
   }
   // A directory the run created stays its own while it is filled; its
@@ -356,8 +468,7 @@ int Leave(Walk& walk, Level& level, bool finished) {
     return Release(level.destination_handle, level.source_handle);
   }
   if (!SecureCreated(level)) return Release(level.destination_handle, level.source_handle);
-  if (!Os().SetFileTime(level.destination_handle, &level.info.ftCreationTime,
-                        &level.info.ftLastAccessTime, &level.info.ftLastWriteTime)) {
+  if (!CopyTimes(level.source_handle, level.info, level.destination_handle)) {
     ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
                      Os().GetLastError());
     return Release(level.destination_handle, level.source_handle);
@@ -368,6 +479,7 @@ int Leave(Walk& walk, Level& level, bool finished) {
                      Os().GetLastError());
     return Release(level.destination_handle, level.source_handle);
   }
+  if (!KeepMountMark(level)) return Release(level.destination_handle, level.source_handle);
   Os().CloseHandle(level.destination_handle);
   Os().CloseHandle(level.source_handle);
   return 1;
@@ -419,7 +531,9 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
     }
     name->assign(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsDotOrDotDot(*name)) continue;
-    if (Settings.Mirror) level.source_names.insert(ComparedName(*name));
+    if (Settings.Mirror) {
+      level.source_names.emplace(ComparedName(*name, level.names_ignore_case), *name);
+    }
     if (!State.Excludes.empty() && IsExcludedEntry(walk, *name)) continue;
     *attributes = record->FileAttributes;
     const bool is_directory = (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

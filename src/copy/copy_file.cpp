@@ -37,7 +37,36 @@ bool ReadSecurity(HANDLE object, DWORD information) {
   return got != 0;
 }
 
-enum class Decision { kCopy, kSkip, kFailed };
+// kRefresh: the data is up to date, but what the run carries besides it
+// (security, attributes) changed at the source since the copy was made.
+enum class Decision { kCopy, kSkip, kRefresh, kFailed };
+
+uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+}
+
+// With /Mirror, the object found at a source entry's name and kept there is
+// noted, so that no name comparison can make /Mirror remove it.
+void NoteMatched(const Place& destination, const FileIdentity& identity) {
+  if (Settings.Mirror && destination.written != nullptr && !destination.parent_is_new) {
+    destination.written->Match(identity, destination.Name());
+  }
+}
+
+// Whether the source's security or attributes changed after its copy was
+// last written: the copy's change time is the moment the run wrote it, so
+// a source changed later has a later one. Only asked where the run carries
+// either; a system without change times never says so.
+bool MetadataChangedSince(HANDLE source_file, HANDLE copy) {
+  if (!(Settings.SecurityDescriptor || Settings.Attributes) || Os().GetChangeTime == nullptr) {
+    return false;
+  }
+  FILETIME source_change;
+  FILETIME copy_change;
+  return Os().GetChangeTime(source_file, &source_change) &&
+         Os().GetChangeTime(copy, &copy_change) &&
+         Os().CompareFileTime(&source_change, &copy_change) == 1;
+}
 
 // With /Mirror, what the destination holds at a file's name in another
 // kind (a directory, a link where links are followed) is removed and the
@@ -108,7 +137,10 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
       return Decision::kFailed;
     }
   }
-  if (!Settings.OnlyNewer && !Settings.Overwrite) return Decision::kSkip;
+  if (!Settings.OnlyNewer && !Settings.Overwrite) {
+    NoteMatched(destination, destination_identity);
+    return Decision::kSkip;
+  }
   FileIdentity source_identity = IdentityOf(source_info);
   if (SameOpenObject(*probe, &destination_identity, source_file, &source_identity)) {
     ReportWin32Error(source.path, u"CopyOneFile:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
@@ -116,19 +148,22 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
   }
   if (IsRunOutput(*probe, &destination_identity)) return Decision::kSkip;
   if (Settings.OnlyNewer) {
-    if (Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime) !=
-        1) {
-      return Decision::kSkip;
+    // A mirror is the source's copy, not the newest version seen: an older
+    // version restored at the source, or another size, is copied too.
+    const LONG order =
+        Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime);
+    const bool copy = Settings.Mirror
+                          ? order != 0 || SizeOf(source_info) != SizeOf(destination_info)
+                          : order == 1;
+    if (!copy) {
+      NoteMatched(destination, destination_identity);
+      return MetadataChangedSince(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
     }
     CountDecision(&RunCounters::NewerCount);
     return Decision::kCopy;
   }
   CountDecision(&RunCounters::OverwrittenCount);
   return Decision::kCopy;
-}
-
-uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
 }
 
 // Whether the source, looked at again once its data is copied, is still
@@ -191,6 +226,32 @@ bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const
   return true;
 }
 
+// Gives the copy at `destination`, whose data is up to date, the source's
+// security (with /SecurityDescriptor) and attributes (with /Attributes) in
+// place, its data and times untouched. Returns false after reporting.
+bool RefreshMetadata(HANDLE source_object, const Place& source, const Place& destination) {
+  HANDLE copy = OpenDestination(
+      destination, WRITE_DAC | WRITE_OWNER | READ_CONTROL | FILE_WRITE_ATTRIBUTES |
+                       SystemSecurityAccess(),
+      State.KeepLinks ? FILE_FLAG_OPEN_NODE : 0);
+  if (copy == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", Os().GetLastError());
+    return false;
+  }
+  bool done = !Settings.SecurityDescriptor ||
+              TransferSecurity(source_object, kAllSecurityInformation, copy, source.path,
+                               u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
+                               destination.path);
+  if (done && Settings.Attributes && Os().CopyAttributes != nullptr &&
+      !Os().CopyAttributes(source_object, copy)) {
+    ReportWin32Error(destination.path, u"CopyOneFile:SetFileAttributes(DESTINATION)",
+                     Os().GetLastError());
+    done = false;
+  }
+  Os().CloseHandle(copy);
+  return done;
+}
+
 // What the run writes under a temporary name, each kind with the security
 // it gets where /SecurityDescriptor does not give the source's.
 enum class NewObject {
@@ -207,8 +268,7 @@ enum class NewObject {
 bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_info,
                 HANDLE* replaced, HANDLE made, const std::u16string& temporary, const Place& source,
                 const Place& destination, NewObject kind) {
-  if (!Os().SetFileTime(made, &source_info.ftCreationTime, &source_info.ftLastAccessTime,
-                        &source_info.ftLastWriteTime)) {
+  if (!CopyTimes(source_object, source_info, made)) {
     ReportWin32Error(destination.path, u"CopyOneFile:SetFileTime(DESTINATION)",
                      Os().GetLastError());
     return false;
@@ -250,6 +310,7 @@ FileIdentity NoteWritten(HANDLE made, const Place& destination, bool wanted = fa
   if (!(track || wanted) || !Os().GetFileInformationByHandle(made, &info)) return FileIdentity{};
   const FileIdentity identity = IdentityOf(made, info);
   if (track) destination.written->Add(identity);
+  NoteMatched(destination, identity);
   return identity;
 }
 
@@ -327,6 +388,7 @@ Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& sou
   if (destination.written != nullptr && !destination.parent_is_new) {
     destination.written->Add(identity);
   }
+  NoteMatched(destination, identity);
   return Linked::kYes;
 }
 
@@ -375,6 +437,10 @@ int CopyOneFile(const Place& source, const Place& destination) {
     Os().CloseHandle(source_file);
     return result;
   };
+  if (decision == Decision::kRefresh) {
+    return release(INVALID_HANDLE_VALUE,
+                   Settings.List || RefreshMetadata(source_file, source, destination));
+  }
   if (decision != Decision::kCopy) {
     return release(INVALID_HANDLE_VALUE, decision == Decision::kSkip ? 1 : 0);
   }
@@ -477,6 +543,9 @@ int CopyOneNode(const Place& source, const Place& destination) {
     Os().CloseHandle(node);
     return result;
   };
+  if (decision == Decision::kRefresh && !Settings.List) {
+    return release(INVALID_HANDLE_VALUE, RefreshMetadata(node, source, destination));
+  }
   if (decision != Decision::kCopy || Settings.List) {
     return release(INVALID_HANDLE_VALUE, decision == Decision::kFailed ? 0 : 1);
   }

@@ -1,25 +1,41 @@
 #include "exclude.h"
 
-#include <algorithm>
 #include <utility>
-
-#include "../platform/platform.h"
 
 namespace vx {
 
 namespace {
 
-char16_t Folded(char16_t unit) {
-  if (!kNamesIgnoreCase) return unit;
-  if (unit >= u'a' && unit <= u'z') return static_cast<char16_t>(unit - 0x20);
-  if (unit < 0xE0) return unit;
-  if ((unit <= 0xFE && unit != 0xF7) || (unit >= 0x3B1 && unit <= 0x3CB && unit != 0x3C2) ||
-      (unit >= 0x430 && unit <= 0x44F)) {
-    return static_cast<char16_t>(unit - 0x20);
+bool VolumesIgnoreCase() {
+  return Os().UpcaseName != nullptr;
+}
+
+// The pattern's parts, '/' taken for the separator where '\\' is one; false
+// where a part is "." or ".." (no entry is ever named so).
+bool NormalisedPattern(std::u16string_view typed, std::u16string* pattern) {
+  pattern->clear();
+  std::u16string part;
+  auto end_part = [&] {
+    if (part == u"." && pattern->empty()) {
+      part.clear();  // a leading "./"
+      return true;
+    }
+    if (part == u"." || part == u"..") return false;
+    if (!part.empty()) {
+      if (!pattern->empty()) pattern->push_back(kPathSeparator);
+      pattern->append(part);
+    }
+    part.clear();
+    return true;
+  };
+  for (char16_t unit : typed) {
+    if (unit == kPathSeparator || unit == u'/') {
+      if (!end_part()) return false;
+    } else {
+      part.push_back(unit);
+    }
   }
-  if (unit == 0xFF) return 0x178;
-  if (unit >= 0x450 && unit <= 0x45F) return static_cast<char16_t>(unit - 0x50);
-  return unit;
+  return end_part() && !pattern->empty();
 }
 
 }  // namespace
@@ -27,12 +43,8 @@ char16_t Folded(char16_t unit) {
 bool PrepareExcludes(const std::vector<std::u16string_view>& typed, ExcludePatterns* prepared) {
   prepared->clear();
   for (std::u16string_view typed_pattern : typed) {
-    std::u16string pattern(typed_pattern);
-    // Where '\\' separates, '/' cannot be in a name and separates too.
-    if (kPathSeparator == u'\\') std::replace(pattern.begin(), pattern.end(), u'/', u'\\');
-    const size_t first = pattern.find_first_not_of(kPathSeparator);
-    if (first == std::u16string::npos) return false;
-    pattern.erase(0, first);
+    std::u16string pattern;
+    if (!NormalisedPattern(typed_pattern, &pattern)) return false;
     const bool by_path = pattern.find(kPathSeparator) != std::u16string::npos;
     prepared->push_back(ExcludePattern{std::move(pattern), by_path});
   }
@@ -41,7 +53,9 @@ bool PrepareExcludes(const std::vector<std::u16string_view>& typed, ExcludePatte
 
 // Backtracks to the last `*` only: a `*` never takes a separator, so the
 // text is walked once per star at most.
-bool MatchesPattern(std::u16string_view pattern, std::u16string_view text) {
+bool MatchesPattern(std::u16string_view typed_pattern, std::u16string_view typed_text) {
+  const std::u16string pattern = ComparedName(typed_pattern, VolumesIgnoreCase());
+  const std::u16string text = ComparedName(typed_text, VolumesIgnoreCase());
   constexpr size_t kNone = std::u16string_view::npos;
   size_t p = 0;
   size_t t = 0;
@@ -51,8 +65,8 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view text) {
     if (p < pattern.size() && pattern[p] == u'*') {
       star = p++;
       resume = t;
-    } else if (p < pattern.size() && (pattern[p] == u'?' ? text[t] != kPathSeparator
-                                                         : Folded(pattern[p]) == Folded(text[t]))) {
+    } else if (p < pattern.size() &&
+               (pattern[p] == u'?' ? text[t] != kPathSeparator : pattern[p] == text[t])) {
       ++p;
       ++t;
     } else if (star != kNone && text[resume] != kPathSeparator) {
@@ -74,12 +88,21 @@ bool IsExcluded(const ExcludePatterns& patterns, std::u16string_view relative,
   return false;
 }
 
-std::u16string ComparedName(std::u16string_view name) {
+// A name the system cannot upper-case is compared as it is.
+std::u16string ComparedName(std::u16string_view name, bool ignore_case) {
   std::u16string compared(name);
-  if (kNamesIgnoreCase) {
-    for (char16_t& unit : compared) unit = Folded(unit);
+  if (ignore_case && VolumesIgnoreCase() && !compared.empty()) {
+    std::u16string upper = compared;
+    if (Os().UpcaseName(upper.data(), static_cast<DWORD>(upper.size()))) compared.swap(upper);
   }
   return compared;
+}
+
+bool NamesIgnoreCaseIn(HANDLE directory) {
+  if (!VolumesIgnoreCase()) return false;
+  BOOL sensitive = 0;
+  return Os().IsCaseSensitiveDirectory == nullptr ||
+         !Os().IsCaseSensitiveDirectory(directory, &sensitive) || !sensitive;
 }
 
 }  // namespace vx

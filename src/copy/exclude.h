@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "../platform/platform.h"
+
 namespace vx {
 
 struct ExcludePattern {
@@ -14,20 +16,27 @@ struct ExcludePattern {
 };
 using ExcludePatterns = std::vector<ExcludePattern>;
 
-// The patterns as typed, a leading separator taken off; false where one
-// leaves nothing to match.
+// The patterns as typed, each made the form the walk's relative paths take:
+// '/' separates where '\\' does, a leading "./" or separator, a trailing
+// separator and doubled separators are dropped. False where one can never
+// match: nothing left, or a "." or ".." part.
 bool PrepareExcludes(const std::vector<std::u16string_view>& typed, ExcludePatterns* prepared);
 
 // `*` matches any run of characters within one name, `?` one character;
-// without case where the platform's names have none.
+// names compare as the platform's file systems compare them.
 bool MatchesPattern(std::u16string_view pattern, std::u16string_view text);
 
 // Whether the entry `name`, at `relative` below its root, is left out.
 bool IsExcluded(const ExcludePatterns& patterns, std::u16string_view relative,
                 std::u16string_view name);
 
-// `name` as the platform's file systems compare it: as it is, or with
-// letters folded to upper case (ASCII, Latin-1, Greek and Cyrillic).
-std::u16string ComparedName(std::u16string_view name);
+// `name` as a directory compares it: as it is, or, where `ignore_case`,
+// upper-cased as the system's case-insensitive comparison does (never by a
+// table of our own).
+std::u16string ComparedName(std::u16string_view name, bool ignore_case);
+
+// Whether the open destination directory compares names without case: its
+// volume does (Windows), and it is not marked case-sensitive.
+bool NamesIgnoreCaseIn(HANDLE directory);
 
 }  // namespace vx

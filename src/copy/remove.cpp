@@ -1,5 +1,6 @@
 #include "remove.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "access.h"
+#include "exclude.h"
 #include "copy_file.h"
 #include "identity.h"
 #include "listing.h"
@@ -26,6 +28,38 @@ struct Emptying {
   bool failed = false;  // something in it stayed: it stays too
 };
 
+// Whether the directory open as `directory` (whose information is `info`)
+// holds the source root, the Log or the ErrorLog at any depth, or is one:
+// it stays, and so does the path down to it.
+bool IsProtected(HANDLE directory, const BY_HANDLE_FILE_INFORMATION& info) {
+  if (State.ProtectedDirectories.empty()) return false;
+  FileIdentity identity = IdentityOf(info);
+  for (const FileIdentity& kept : State.ProtectedDirectories) {
+    if (!SameObject(identity, kept)) continue;
+    CompleteIdentity(directory, &identity);
+    if (SameObject(identity, kept)) return true;
+  }
+  return false;
+}
+
+// `path` below the destination root, as /Exclude:'s path patterns see it.
+std::u16string BelowDestinationRoot(const std::u16string& path) {
+  std::u16string_view relative(path);
+  relative.remove_prefix(std::min(relative.size(), std::u16string_view(Settings.Destination).size()));
+  while (!relative.empty() && relative.front() == kPathSeparator) relative.remove_prefix(1);
+  return std::u16string(relative);
+}
+
+// Takes one removal of those /MaxDelete: allows; where none is left, the
+// entry at `path` stays, and the first one to stay says so in one ERR.
+bool TakeRemoval(const std::u16string& path) {
+  if (!Settings.MaxDeleteGiven || State.RemovalsLeft.fetch_sub(1) > 0) return true;
+  if (!State.RemovalLimitReported.exchange(true)) {
+    ReportWin32Error(path, u"CopyOneDirectory:MaxDelete(DESTINATION)", ERROR_CANCELLED);
+  }
+  return false;
+}
+
 HANDLE OpenForEmptying(HANDLE parent, const char16_t* name) {
   return Os().CreateFileAtW(
       parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
@@ -34,7 +68,9 @@ HANDLE OpenForEmptying(HANDLE parent, const char16_t* name) {
 
 // Empties and removes the directory `name` in `parent`, depth first, with a
 // stack of open directories on the heap rather than recursion, so depth
-// costs handles only.
+// costs handles only. What an exclude pattern names, a directory that holds
+// the source root or a log, and whatever /MaxDelete: leaves stays, with the
+// directories above it, silently but for the limit's one ERR.
 bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path) {
   std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
   HANDLE top = listing ? OpenForEmptying(parent, name) : INVALID_HANDLE_VALUE;
@@ -65,7 +101,7 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
       Os().CloseHandle(done.handle);
       HANDLE holder = stack.empty() ? parent : stack.back().handle;
       bool removed = false;
-      if (!done.failed) {
+      if (!done.failed && TakeRemoval(done.path)) {
         removed = Os().RemoveDirectoryAtW(holder, done.name.c_str()) != 0;
         if (!removed) {
           ReportWin32Error(done.path, u"CopyOneDirectory:RemoveDirectory(DESTINATION-DIR)",
@@ -79,16 +115,32 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
     const std::u16string child(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (child == u"." || child == u"..") continue;
     JoinPath(level.path, child, &child_path);
+    if (!State.Excludes.empty() &&
+        IsExcluded(State.Excludes, BelowDestinationRoot(child_path), child)) {
+      level.failed = true;
+      continue;
+    }
     const bool is_link = (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if ((record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !is_link) {
       HANDLE opened = OpenForEmptying(level.handle, child.c_str());
-      if (opened == INVALID_HANDLE_VALUE) {
-        ReportWin32Error(child_path, u"CopyOneDirectory:CreateFile(DESTINATION-DIR)",
-                         Os().GetLastError());
+      BY_HANDLE_FILE_INFORMATION info;
+      if (opened == INVALID_HANDLE_VALUE || !Os().GetFileInformationByHandle(opened, &info)) {
+        const DWORD code = Os().GetLastError();
+        if (opened != INVALID_HANDLE_VALUE) Os().CloseHandle(opened);
+        ReportWin32Error(child_path, u"CopyOneDirectory:CreateFile(DESTINATION-DIR)", code);
+        level.failed = true;
+        continue;
+      }
+      if (IsProtected(opened, info)) {
+        Os().CloseHandle(opened);
         level.failed = true;
         continue;
       }
       stack.push_back(Emptying{opened, child, child_path});
+      continue;
+    }
+    if (!TakeRemoval(child_path)) {
+      level.failed = true;
       continue;
     }
     if (!Os().DeleteFileAtW(level.handle, child.c_str())) {
@@ -113,14 +165,18 @@ bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path
     return false;
   }
   FileIdentity identity = IdentityOf(info);
-  const bool run_log = IsRunOutput(object, &identity);
-  Os().CloseHandle(object);
-  if (run_log) return true;
   const bool is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                             (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  const bool kept = IsRunOutput(object, &identity) || (is_directory && IsProtected(object, info));
+  Os().CloseHandle(object);
+  if (kept) return true;
+  // /List removes nothing, and counts a directory as one removal.
+  if (Settings.List && !TakeRemoval(path)) return false;
   if (!Settings.List) {
     if (is_directory) {
       if (!RemoveTree(parent, name, path)) return false;
+    } else if (!TakeRemoval(path)) {
+      return false;
     } else if (!Os().DeleteFileAtW(parent, name)) {
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", Os().GetLastError());
       return false;

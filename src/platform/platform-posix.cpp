@@ -22,6 +22,11 @@ void ExitProcess(UINT);
 HANDLE CreateTemporaryFileAtW(HANDLE, const char16_t*, DWORD);
 BOOL MoveFileAtW(HANDLE, HANDLE, const char16_t*, const char16_t*, BOOL);
 BOOL DeleteFileAtW(HANDLE, const char16_t*);
+BOOL GetChangeTime(HANDLE, FILETIME*);
+BOOL CopyFileTimes(HANDLE, HANDLE);
+HANDLE OpenParentDirectory(HANDLE);
+BOOL GetDirectoryMark(HANDLE, const char16_t*, void*, DWORD, DWORD*);
+BOOL SetDirectoryMark(HANDLE, const char16_t*, const void*, DWORD);
 }  // namespace posix
 
 namespace {
@@ -75,6 +80,13 @@ const Platform kPosix = {
     nullptr,
     posix::RemoveDirectoryAtW,
     posix::Sleep,
+    nullptr,  // names compare byte for byte
+    nullptr,
+    posix::GetChangeTime,
+    posix::CopyFileTimes,
+    posix::OpenParentDirectory,
+    posix::GetDirectoryMark,
+    posix::SetDirectoryMark,
 };
 
 Platform g_current = kPosix;

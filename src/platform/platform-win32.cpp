@@ -590,6 +590,134 @@ HANDLE Win32CreateStreamW(HANDLE file, const char16_t* stream, DWORD access, DWO
   return opened;
 }
 
+// The invariant locale's simple upper-casing, one unit for one: what the
+// case-insensitive ordinal comparison applies to each name before it
+// compares them.
+BOOL Win32UpcaseName(char16_t* name, DWORD units) {
+  if (units == 0) return 1;
+  std::u16string mapped(units, u'\0');
+  const int made = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, Wide(name),
+                                   static_cast<int>(units), reinterpret_cast<wchar_t*>(mapped.data()),
+                                   static_cast<int>(units), nullptr, nullptr, 0);
+  if (made != static_cast<int>(units)) return 0;
+  std::memcpy(name, mapped.data(), units * sizeof(char16_t));
+  return 1;
+}
+
+// FileCaseSensitiveInfo (23) and its flag, which older headers lack.
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileCaseSensitiveInfo =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(23);
+constexpr ULONG kCaseSensitiveDirectory = 1;
+
+// A system or file system that does not know the query keeps the volume's
+// rule: names without case.
+BOOL Win32IsCaseSensitiveDirectory(HANDLE directory, BOOL* sensitive) {
+  ULONG flags = 0;
+  *sensitive = ::GetFileInformationByHandleEx(directory, kFileCaseSensitiveInfo, &flags,
+                                              sizeof flags) &&
+               (flags & kCaseSensitiveDirectory) != 0;
+  return 1;
+}
+
+BOOL Win32GetChangeTime(HANDLE file, FILETIME* change) {
+  FILE_BASIC_INFO basic = {};
+  if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) return 0;
+  *change = FileTimeFromTicks(static_cast<uint64_t>(basic.ChangeTime.QuadPart));
+  return 1;
+}
+
+// The final path with its last name cut off; a volume's root has no parent.
+HANDLE Win32OpenParentDirectory(HANDLE directory) {
+  std::u16string path(32768, u'\0');
+  const DWORD length = ::GetFinalPathNameByHandleW(
+      directory, reinterpret_cast<wchar_t*>(path.data()), static_cast<DWORD>(path.size()),
+      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= path.size()) return INVALID_HANDLE_VALUE;
+  path.resize(length);
+  while (!path.empty() && path.back() == u'\\') path.pop_back();
+  // The root: "\\?\C:" or "\\?\UNC\server\share"; a path no longer than
+  // it has no parent.
+  const bool unc = path.rfind(u"\\\\?\\UNC\\", 0) == 0;
+  size_t root_end = unc ? 8 : 4;
+  for (int names = unc ? 2 : 1; names > 0 && root_end != std::u16string::npos; --names) {
+    root_end = path.find(u'\\', root_end + 1);
+  }
+  const size_t cut = path.rfind(u'\\');
+  if (root_end == std::u16string::npos || cut < root_end) {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  path.resize(cut);
+  if (cut == root_end) path.push_back(u'\\');  // the root directory, not the volume
+  return ::CreateFileW(Wide(path.c_str()), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// A directory's marks live in its named streams ":velmox.<name>", which
+// nothing lists but a stream query.
+std::u16string MarkStream(const char16_t* name) {
+  return u":velmox." + std::u16string(name) + u":$DATA";
+}
+
+BOOL Win32GetDirectoryMark(HANDLE directory, const char16_t* name, void* value, DWORD size,
+                           DWORD* returned) {
+  const std::u16string stream = MarkStream(name);
+  const NameBelow below(directory, stream.c_str());
+  HANDLE opened = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status = OpenBelow(below, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
+                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, &opened,
+                                    &outcome);
+  if (status < 0) {
+    FailWithStatus(status);
+    if (::GetLastError() == ERROR_PATH_NOT_FOUND) ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  LARGE_INTEGER stream_size = {};
+  ::DWORD got = 0;
+  BOOL done = ::GetFileSizeEx(opened, &stream_size);
+  if (done && stream_size.QuadPart > size) {
+    ::SetLastError(ERROR_MORE_DATA);
+    done = 0;
+  }
+  if (done) done = ::ReadFile(opened, value, static_cast<DWORD>(stream_size.QuadPart), &got, nullptr);
+  const DWORD code = ::GetLastError();
+  ::CloseHandle(opened);
+  *returned = got;
+  ::SetLastError(code);
+  return done;
+}
+
+BOOL Win32SetDirectoryMark(HANDLE directory, const char16_t* name, const void* value, DWORD size) {
+  const std::u16string stream = MarkStream(name);
+  const NameBelow below(directory, stream.c_str());
+  HANDLE opened = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status = OpenBelow(below, GENERIC_WRITE | DELETE, 0,
+                                    size == 0 ? FILE_OPEN : FILE_OVERWRITE_IF,
+                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, &opened,
+                                    &outcome);
+  if (status < 0) {
+    FailWithStatus(status);
+    // Nothing kept is nothing to remove.
+    return size == 0 && (::GetLastError() == ERROR_FILE_NOT_FOUND ||
+                         ::GetLastError() == ERROR_PATH_NOT_FOUND);
+  }
+  ::DWORD written = 0;
+  BOOL done = 1;
+  if (size == 0) {
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    done = ::SetFileInformationByHandle(opened, FileDispositionInfo, &dispose, sizeof dispose);
+  } else {
+    done = ::WriteFile(opened, value, size, &written, nullptr) && written == size;
+  }
+  const DWORD code = ::GetLastError();
+  ::CloseHandle(opened);
+  ::SetLastError(code);
+  return done;
+}
+
 static_assert(sizeof(FILE_ALLOCATED_RANGE_BUFFER) == sizeof(::FILE_ALLOCATED_RANGE_BUFFER));
 
 BOOL Win32GetAllocatedRanges(HANDLE file, int64_t offset, int64_t length,
@@ -670,6 +798,13 @@ const Platform kWin32 = {
     Win32SetEndOfFile,
     Win32RemoveDirectoryAtW,
     Win32Sleep,
+    Win32UpcaseName,
+    Win32IsCaseSensitiveDirectory,
+    Win32GetChangeTime,
+    nullptr,  // SetFileTime carries every digit NTFS keeps
+    Win32OpenParentDirectory,
+    Win32GetDirectoryMark,
+    Win32SetDirectoryMark,
 };
 
 Platform g_current = kWin32;

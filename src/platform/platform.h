@@ -144,6 +144,7 @@ constexpr DWORD READ_CONTROL = 0x00020000;
 constexpr DWORD DELETE = 0x00010000;
 constexpr DWORD FILE_LIST_DIRECTORY = 0x0001;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
+constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100;
 constexpr DWORD FILE_SHARE_READ = 1;
 constexpr DWORD FILE_SHARE_WRITE = 2;
 constexpr DWORD FILE_SHARE_DELETE = 4;
@@ -215,6 +216,7 @@ constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_DIRECTORY = 267;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_CANCELLED = 1223;
 // A source that is not the object it was found as, or that changed while
 // it was copied.
 constexpr DWORD ERROR_FILE_INVALID = 1006;
@@ -375,6 +377,40 @@ struct Platform {
   BOOL (*RemoveDirectoryAtW)(HANDLE directory, const char16_t* name);
   // Waits `milliseconds`.
   void (*Sleep)(DWORD milliseconds);
+  // Upper-cases the `units` units of `name` in place as the system's
+  // case-insensitive ordinal comparison does, unit by unit, so that two
+  // names a volume takes for one upper-case alike (Windows: LCMapStringEx
+  // with the invariant locale's simple mapping). Null where names compare
+  // byte for byte (Linux).
+  BOOL (*UpcaseName)(char16_t* name, DWORD units);
+  // Whether the names in the open `directory` compare with case although
+  // its volume ignores case (Windows: a directory marked case-sensitive,
+  // FileCaseSensitiveInfo); a file system that cannot tell says no. Null
+  // with UpcaseName.
+  BOOL (*IsCaseSensitiveDirectory)(HANDLE directory, BOOL* sensitive);
+  // The time the object's metadata (security, attributes, names, data)
+  // last changed (Windows: FILE_BASIC_INFO's ChangeTime; Linux: ctime),
+  // which no caller can set. Null where the system keeps none.
+  BOOL (*GetChangeTime)(HANDLE file, FILETIME* change);
+  // Gives `destination` the access and write times `source` had when its
+  // information was last taken, to every digit its file system keeps
+  // (Linux: nanoseconds, where FILETIME holds 100 ns). Null where
+  // SetFileTime carries them whole (Windows).
+  BOOL (*CopyFileTimes)(HANDLE source, HANDLE destination);
+  // The directory that holds the open directory `directory`, opened for
+  // its information only; fails at the top of its tree (Linux: "/" ;
+  // Windows: a volume's root).
+  HANDLE (*OpenParentDirectory)(HANDLE directory);
+  // A value the run keeps about a destination directory in the directory
+  // itself, out of sight (Linux: the extended attribute "trusted.velmox."
+  // `name`; Windows: the named stream ":velmox." `name`). Get fails with
+  // ERROR_FILE_NOT_FOUND where none is kept and ERROR_MORE_DATA where
+  // `size` is too small; Set with `size` 0 removes the value. Null where
+  // nothing can be kept.
+  BOOL (*GetDirectoryMark)(HANDLE directory, const char16_t* name, void* value, DWORD size,
+                           DWORD* returned);
+  BOOL (*SetDirectoryMark)(HANDLE directory, const char16_t* name, const void* value,
+                           DWORD size);
 };
 // clang-format on
 

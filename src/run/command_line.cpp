@@ -49,6 +49,7 @@ void PrintUsage() {
       u"                  /Retry:<Tries again after a transient error, default 0>\n",
       u"                  /Wait:<Seconds between tries, default 30>\n",
       u"                  /Threads:<Files copied at once, 1 to 64, default 1>\n",
+      u"                  /MaxDelete:<Most entries /Mirror removes in one run, 1 to 1000000>\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -107,6 +108,8 @@ const Option kOptions[] = {
     {u"/RETRY:", Effect::kCount, nullptr, &RunSettings::RetryGiven, 1, &RunSettings::Retry},
     {u"/WAIT:", Effect::kCount, nullptr, &RunSettings::WaitGiven, 1, &RunSettings::Wait},
     {u"/THREADS:", Effect::kCount, nullptr, &RunSettings::ThreadsGiven, 1, &RunSettings::Threads},
+    {u"/MAXDELETE:", Effect::kCount, nullptr, &RunSettings::MaxDeleteGiven, 1,
+     &RunSettings::MaxDelete},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;
@@ -244,6 +247,11 @@ bool ValidateSettings() {
     WriteConsole(u"Invalid thread count, aborting.\n");
     return false;
   }
+  if (Settings.MaxDeleteGiven && Settings.MaxDelete < 1) {
+    WriteConsole(u"Invalid removal limit, aborting.\n");
+    return false;
+  }
+  State.RemovalsLeft = Settings.MaxDelete;
   if (!PrepareExcludes(Settings.Excludes, &State.Excludes)) {
     WriteConsole(u"Invalid exclude pattern, aborting.\n");
     return false;

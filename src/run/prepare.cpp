@@ -54,6 +54,66 @@ bool RootsAreOneDirectory() {
   return same;
 }
 
+// Adds the identities of the directory open as `directory` and of every
+// directory above it, up to the top of its tree; the handle is closed.
+void AddWithAncestors(HANDLE directory, std::vector<FileIdentity>* identities) {
+  while (directory != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (Os().GetFileInformationByHandle(directory, &info)) {
+      identities->push_back(IdentityOf(directory, info));
+    }
+    HANDLE parent = Os().OpenParentDirectory != nullptr ? Os().OpenParentDirectory(directory)
+                                                        : INVALID_HANDLE_VALUE;
+    Os().CloseHandle(directory);
+    directory = parent;
+  }
+}
+
+// The directory a typed log path names its file in.
+std::u16string LogDirectory(std::u16string_view log) {
+  size_t cut = log.find_last_of(kPathSeparator);
+  if (kPathSeparator != u'/') {
+    const size_t slash = log.find_last_of(u'/');
+    if (slash != std::u16string_view::npos && (cut == std::u16string_view::npos || slash > cut)) {
+      cut = slash;
+    }
+  }
+  if (cut == std::u16string_view::npos) return u".";
+  // A root ("/", "C:\") keeps its separator.
+  if (cut == 0 || log[cut - 1] == u':') ++cut;
+  return std::u16string(log.substr(0, cut));
+}
+
+// What /Mirror must never remove: the directories that hold the source
+// root, the Log or the ErrorLog. False where the source root lies inside
+// the destination root, which a /Mirror run would then copy into itself
+// and at last remove: the run is refused.
+bool ProtectRunInputs() {
+  std::vector<FileIdentity>& kept = State.ProtectedDirectories;
+  AddWithAncestors(OpenSource(RootPlace(std::u16string(Settings.Source))), &kept);
+  const size_t source_chain = kept.size();
+  for (const char16_t* log : {Settings.Log, Settings.ErrorLog}) {
+    if (log == nullptr) continue;
+    const std::u16string directory = LogDirectory(log);
+    AddWithAncestors(Os().CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                     &kept);
+  }
+  HANDLE destination_root = OpenDestination(RootPlace(std::u16string(Settings.Destination)),
+                                            FILE_READ_ATTRIBUTES);
+  if (destination_root == INVALID_HANDLE_VALUE) return true;
+  BY_HANDLE_FILE_INFORMATION info;
+  FileIdentity destination = {};
+  if (Os().GetFileInformationByHandle(destination_root, &info)) {
+    destination = IdentityOf(destination_root, info);
+  }
+  Os().CloseHandle(destination_root);
+  for (size_t i = 0; i < source_chain; ++i) {
+    if (SameObject(kept[i], destination)) return false;
+  }
+  return true;
+}
+
 std::u16string YesNo(int32_t flag) {
   return flag ? u"Yes" : u"No";
 }
@@ -90,6 +150,8 @@ void PrintSettingsBlock() {
     lines.push_back(u"Wait                      : " + Decimal(Settings.Wait) + u"\n");
   if (Settings.ThreadsGiven)
     lines.push_back(u"Threads                   : " + Decimal(Settings.Threads) + u"\n");
+  if (Settings.MaxDeleteGiven)
+    lines.push_back(u"MaxDelete                 : " + Decimal(Settings.MaxDelete) + u"\n");
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);
@@ -156,6 +218,10 @@ bool PrepareRun() {
   State.COPYBUFFER = State.CopyBuffers.front();
   if (RootsAreOneDirectory()) {
     WriteConsole(u"Source and destination are the same directory, aborting.\n");
+    return false;
+  }
+  if (Settings.Mirror && !ProtectRunInputs()) {
+    WriteConsole(u"Source lies inside the destination, which /Mirror would remove, aborting.\n");
     return false;
   }
   return true;

@@ -31,6 +31,9 @@ void ResetRun() {
   State.Excludes.clear();
   State.CopyBuffers.clear();
   State.HardLinkCopies.Clear();
+  State.ProtectedDirectories.clear();
+  State.RemovalsLeft = 0;
+  State.RemovalLimitReported = false;
   State.PreparedSource.clear();
   State.PreparedDestination.clear();
 }

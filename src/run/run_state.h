@@ -2,6 +2,7 @@
 // the run counted, and what run preparation obtained.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -50,6 +51,9 @@ struct RunSettings {
   // /Threads:, 1 when not given; -1 where the value given is no number.
   int32_t Threads;
   int32_t ThreadsGiven;
+  // /MaxDelete:, with whether it was given; -1 where the value is no number.
+  int32_t MaxDelete;
+  int32_t MaxDeleteGiven;
 };
 
 // The most files /Threads: copies at once.
@@ -95,6 +99,14 @@ struct RunState {
   std::vector<void*> CopyBuffers;
   // With /HardLinks: the copies of multi-name source files made so far.
   HardLinkedCopies HardLinkCopies;
+  // The directories /Mirror never removes, by identity: every directory
+  // from the source root, the Log and the ErrorLog up to the top of their
+  // trees.
+  std::vector<FileIdentity> ProtectedDirectories;
+  // With /MaxDelete:, the removals still allowed, and whether the ERR that
+  // says the limit was reached has been written.
+  std::atomic<int32_t> RemovalsLeft;
+  std::atomic<bool> RemovalLimitReported;
   // The storage Source and Destination point into once prepared.
   std::u16string PreparedSource;
   std::u16string PreparedDestination;

@@ -41,6 +41,7 @@ USAGE = b"".join([
     line("                  /Retry:<Tries again after a transient error, default 0>"),
     line("                  /Wait:<Seconds between tries, default 30>"),
     line("                  /Threads:<Files copied at once, 1 to 64, default 1>"),
+    line("                  /MaxDelete:<Most entries /Mirror removes in one run, 1 to 1000000>"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -84,9 +84,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Settings.Retry >= 0 && Settings.Retry <= 1000000);
     FUZZ_CHECK(Settings.Wait >= 0 && Settings.Wait <= 1000000);
     FUZZ_CHECK(Settings.Threads >= 1 && Settings.Threads <= kMaxThreads);
+    FUZZ_CHECK(!Settings.MaxDeleteGiven ||
+               (Settings.MaxDelete >= 1 && Settings.MaxDelete <= 1000000));
     FUZZ_CHECK(State.Excludes.size() == Settings.Excludes.size());
     for (const ExcludePattern& pattern : State.Excludes) {
-      FUZZ_CHECK(!pattern.text.empty() && pattern.text.front() != kPathSeparator);
+      FUZZ_CHECK(!pattern.text.empty() && pattern.text.front() != kPathSeparator &&
+                 pattern.text.back() != kPathSeparator);
+      // Parts as the walk's relative paths have them: none empty, "." or "..".
+      const std::u16string wrapped = kPathSeparator + pattern.text + kPathSeparator;
+      for (const std::u16string part : {u"", u".", u".."}) {
+        FUZZ_CHECK(wrapped.find(kPathSeparator + part + kPathSeparator) == std::u16string::npos);
+      }
       FUZZ_CHECK(MatchesPattern(pattern.text, pattern.text) ||
                  pattern.text.find_first_of(u"*?") != std::u16string::npos);
     }

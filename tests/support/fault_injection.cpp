@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 namespace vx::testing {
@@ -40,6 +41,28 @@ std::u16string PathBelow(HANDLE directory, const char16_t* name) {
   return I().PathOf(directory) + kPathSeparator + name;
 }
 
+// Under CaseInsensitiveBelow, the name in `directory` that differs from
+// `name` in ASCII case only; empty where there is none.
+std::u16string OtherCaseOf(HANDLE directory, const char16_t* name) {
+  const std::u16string& below = I().CaseInsensitivePath();
+  const std::u16string directory_path = I().PathOf(directory);
+  if (below.empty() || directory_path.find(below) == std::u16string::npos) return {};
+  auto folded = [](std::u16string text) {
+    for (char16_t& unit : text) {
+      if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + 0x20);
+    }
+    return text;
+  };
+  const std::u16string wanted = folded(name);
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(directory_path), error)) {
+    const std::u16string found = entry.path().filename().u16string();
+    if (found != name && folded(found) == wanted) return found;
+  }
+  return {};
+}
+
 HANDLE WrapCreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
                          DWORD disposition, DWORD flags) {
   const std::u16string path = PathBelow(directory, name);
@@ -49,6 +72,15 @@ HANDLE WrapCreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, D
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = Real().CreateFileAtW(directory, name, access, share, disposition, flags);
+  if (handle == INVALID_HANDLE_VALUE && disposition == OPEN_EXISTING) {
+    const DWORD error = Real().GetLastError();
+    const std::u16string other = OtherCaseOf(directory, name);
+    if (!other.empty()) {
+      handle = Real().CreateFileAtW(directory, other.c_str(), access, share, disposition, flags);
+    } else {
+      Real().SetLastError(error);
+    }
+  }
   if (handle != INVALID_HANDLE_VALUE) {
     const DWORD error = Real().GetLastError();
     I().Opened(handle, path);
@@ -99,6 +131,10 @@ BOOL WrapCreateDirectoryAtW(HANDLE directory, const char16_t* name) {
     Real().SetLastError(fault->error);
     return 0;
   }
+  if (!OtherCaseOf(directory, name).empty()) {
+    Real().SetLastError(ERROR_ALREADY_EXISTS);
+    return 0;
+  }
   return Real().CreateDirectoryAtW(directory, name);
 }
 
@@ -146,6 +182,9 @@ BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* inf
   }
   if (I().SparseStandInFor(I().PathOf(file)) != nullptr) {
     info->dwFileAttributes |= FILE_ATTRIBUTE_SPARSE_FILE;
+  }
+  if (const auto* volume = I().VolumeStandInFor(I().PathOf(file))) {
+    info->dwVolumeSerialNumber = volume->serial;
   }
   uint64_t index = 0;
   if (I().SameIndex(&index)) {
@@ -399,6 +438,97 @@ BOOL WrapSetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* acce
   return Real().SetFileTime(file, creation, access, write);
 }
 
+BOOL WrapCopyFileTimes(HANDLE source, HANDLE destination) {
+  if (const Fault* fault = I().Hit(Call::kSetFileTime, I().PathOf(destination))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().CopyFileTimes(source, destination);
+}
+
+BOOL WrapUpcaseName(char16_t* name, DWORD units) {
+  if (const Fault* fault = I().Hit(Call::kUpcaseName, std::u16string(name, units))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().UpcaseName(name, units);
+}
+
+BOOL WrapIsCaseSensitiveDirectory(HANDLE directory, BOOL* sensitive) {
+  if (const Fault* fault = I().Hit(Call::kIsCaseSensitiveDirectory, I().PathOf(directory))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  const std::u16string& marked = I().CaseSensitivePath();
+  if (!marked.empty() && I().PathOf(directory).find(marked) != std::u16string::npos) {
+    *sensitive = 1;
+    return 1;
+  }
+  return Real().IsCaseSensitiveDirectory(directory, sensitive);
+}
+
+BOOL WrapGetChangeTime(HANDLE file, FILETIME* change) {
+  if (const Fault* fault = I().Hit(Call::kGetChangeTime, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().GetChangeTime(file, change);
+}
+
+HANDLE WrapOpenParentDirectory(HANDLE directory) {
+  const std::u16string path = I().PathOf(directory);
+  if (const Fault* fault = I().Hit(Call::kOpenParentDirectory, path)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE parent = Real().OpenParentDirectory(directory);
+  if (parent != INVALID_HANDLE_VALUE) I().Opened(parent, path + kPathSeparator + u"..");
+  return parent;
+}
+
+BOOL WrapGetDirectoryMark(HANDLE directory, const char16_t* name, void* value, DWORD size,
+                          DWORD* returned) {
+  const std::u16string key = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kGetDirectoryMark, key)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (!I().MarksStandIn()) {
+    return Real().GetDirectoryMark(directory, name, value, size, returned);
+  }
+  auto lock = I().Lock();
+  const auto found = I().Marks().find(key);
+  if (found == I().Marks().end()) {
+    Real().SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  if (found->second.size() > size) {
+    Real().SetLastError(ERROR_MORE_DATA);
+    return 0;
+  }
+  std::memcpy(value, found->second.data(), found->second.size());
+  *returned = static_cast<DWORD>(found->second.size());
+  return 1;
+}
+
+BOOL WrapSetDirectoryMark(HANDLE directory, const char16_t* name, const void* value, DWORD size) {
+  const std::u16string key = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kSetDirectoryMark, key)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (!I().MarksStandIn()) {
+    return Real().SetDirectoryMark(directory, name, value, size);
+  }
+  auto lock = I().Lock();
+  if (size == 0) {
+    I().Marks().erase(key);
+  } else {
+    I().Marks()[key].assign(static_cast<const char*>(value), size);
+  }
+  return 1;
+}
+
 BOOL WrapCloseHandle(HANDLE object) {
   const std::u16string path = I().PathOf(object);
   I().Closed(object);
@@ -598,6 +728,29 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.GetFinalPathNameByHandleW != nullptr) {
     table.GetFinalPathNameByHandleW = WrapGetFinalPathNameByHandleW;
   }
+  if (real_.CopyFileTimes != nullptr) table.CopyFileTimes = WrapCopyFileTimes;
+  if (real_.UpcaseName != nullptr) table.UpcaseName = WrapUpcaseName;
+  if (real_.IsCaseSensitiveDirectory != nullptr) {
+    table.IsCaseSensitiveDirectory = WrapIsCaseSensitiveDirectory;
+  }
+  if (real_.GetChangeTime != nullptr) table.GetChangeTime = WrapGetChangeTime;
+  if (real_.OpenParentDirectory != nullptr) table.OpenParentDirectory = WrapOpenParentDirectory;
+  if (real_.GetDirectoryMark != nullptr) table.GetDirectoryMark = WrapGetDirectoryMark;
+  if (real_.SetDirectoryMark != nullptr) table.SetDirectoryMark = WrapSetDirectoryMark;
+}
+
+void FaultInjector::StandInMarks() {
+  Os().GetDirectoryMark = WrapGetDirectoryMark;
+  Os().SetDirectoryMark = WrapSetDirectoryMark;
+  marks_stand_in_ = true;
+}
+
+const FaultInjector::StandInVolume* FaultInjector::VolumeStandInFor(
+    const std::u16string& path) const {
+  for (const StandInVolume& volume : stand_in_volumes_) {
+    if (path.ends_with(volume.path)) return &volume;
+  }
+  return nullptr;
 }
 
 FaultInjector::~FaultInjector() {

@@ -19,7 +19,8 @@ namespace vx::testing {
 // CreateFileAtW, CreateTemporaryFileAtW and CreateDirectoryAtW count as
 // kCreateFileW and kCreateDirectoryW, with the parent's path and the name
 // joined as their path; MoveFileAtW and DeleteFileAtW take the same joined
-// path of the name they act on (for a move, the new name).
+// path of the name they act on (for a move, the new name). CopyFileTimes
+// counts as kSetFileTime.
 enum class Call {
   kCreateFileW,
   kCreateDirectoryW,
@@ -58,6 +59,12 @@ enum class Call {
   kSetEndOfFile,
   kRemoveDirectoryW,  // RemoveDirectoryAtW, with the joined path
   kSleep,             // never sleeps: the time asked for is added to Slept()
+  kUpcaseName,
+  kIsCaseSensitiveDirectory,
+  kGetChangeTime,
+  kOpenParentDirectory,
+  kGetDirectoryMark,  // with the directory's path and the mark's name joined
+  kSetDirectoryMark,  // likewise
   kCount,
 };
 
@@ -161,6 +168,31 @@ class FaultInjector {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     slept_ += milliseconds;
   }
+  // Volumes where the platform cannot show them: every object whose path
+  // ends with `path` is on the volume `serial` (a mount point's root).
+  struct StandInVolume {
+    std::u16string path;
+    DWORD serial;
+  };
+  void StandInVolumes(std::vector<StandInVolume> volumes) { stand_in_volumes_ = std::move(volumes); }
+  const StandInVolume* VolumeStandInFor(const std::u16string& path) const;
+  // Directory marks where the platform cannot keep them (Wine has no named
+  // streams): kept here, by the directory's path and the mark's name.
+  void StandInMarks();
+  bool MarksStandIn() const { return marks_stand_in_; }
+  std::map<std::u16string, std::string>& Marks() { return marks_; }
+  // A directory marked case-sensitive on a volume that ignores case: every
+  // directory whose path contains `path` says so.
+  void CaseSensitiveBelow(std::u16string path) { case_sensitive_below_ = std::move(path); }
+  const std::u16string& CaseSensitivePath() const { return case_sensitive_below_; }
+  // A destination that ignores case where the platform's file systems do
+  // not (a vfat, CIFS or case-folding volume on Linux): below a directory
+  // whose path contains `path`, a name not found opens the entry whose name
+  // differs only in ASCII case, and making a directory at such a name finds
+  // it taken.
+  void CaseInsensitiveBelow(std::u16string path) { case_insensitive_below_ = std::move(path); }
+  const std::u16string& CaseInsensitivePath() const { return case_insensitive_below_; }
+
   // A privilege the system does not know (Wine has no symbolic-link
   // privilege) is looked up as one every token holds.
   void StandInForUnknownPrivileges() { stand_in_privileges_ = true; }
@@ -231,6 +263,11 @@ class FaultInjector {
   std::vector<StandInSparse> stand_in_sparse_;
   int sparse_made_ = 0;
   uint64_t slept_ = 0;
+  std::vector<StandInVolume> stand_in_volumes_;
+  std::map<std::u16string, std::string> marks_;
+  bool marks_stand_in_ = false;
+  std::u16string case_insensitive_below_;
+  std::u16string case_sensitive_below_;
 };
 
 }  // namespace vx::testing

@@ -49,7 +49,7 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   EXPECT_EQ(text.substr(0, 45 + 12), dashes + "\r\nVelmox 3.0\r\n");
   size_t lines = 0;
   for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
-  EXPECT_EQ(lines, 30u);
+  EXPECT_EQ(lines, 31u);
   EXPECT_NE(
       text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
       std::string::npos);
@@ -61,7 +61,9 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
                 "to that copy)\r\n                  /Attributes  (= file attributes; on Linux the "
                 "user.* extended attributes)\r\n                  /Links  "),
       std::string::npos);
-  EXPECT_TRUE(text.ends_with("/Threads:<Files copied at once, 1 to 64, default 1>\r\n"));
+  EXPECT_TRUE(text.ends_with("/Threads:<Files copied at once, 1 to 64, default 1>\r\n"
+                             "                  /MaxDelete:<Most entries /Mirror removes in one "
+                             "run, 1 to 1000000>\r\n"));
   EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
 }
 
@@ -177,6 +179,12 @@ TEST(ValidationTest, EachFailureHasItsMessageAndEarlierChecksWin) {
       {{s, d, u"/Threads:"}, "Invalid thread count, aborting.\r\n"},
       {{s, d, u"/Threads:-2"}, "Invalid thread count, aborting.\r\n"},
       {{s, d, u"/Exclude:*.tmp", u"/Exclude:"}, "Invalid exclude pattern, aborting.\r\n"},
+      {{s, d, u"/Exclude:./"}, "Invalid exclude pattern, aborting.\r\n"},
+      {{s, d, u"/Exclude:a/../b"}, "Invalid exclude pattern, aborting.\r\n"},
+      {{s, d, u"/Exclude:sub/."}, "Invalid exclude pattern, aborting.\r\n"},
+      {{s, d, u"/MaxDelete:0"}, "Invalid removal limit, aborting.\r\n"},
+      {{s, d, u"/MaxDelete:1000001"}, "Invalid removal limit, aborting.\r\n"},
+      {{s, d, u"/MaxDelete:"}, "Invalid removal limit, aborting.\r\n"},
   };
   for (const Case& c : cases) {
     ConsoleCapture capture;

@@ -1,0 +1,118 @@
+// What the run learns and keeps about objects beyond their data: change
+// times, times to the nanosecond, the way up a tree, and the marks it keeps
+// in a destination directory's own extended attributes.
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "posix_internal.h"
+
+namespace vx::posix {
+
+BOOL GetChangeTime(HANDLE file, FILETIME* change) {
+  const struct statx* sx = StatusOf(file);
+  if (sx == nullptr) return 0;
+  *change = FileTimeFromStatx(sx->stx_ctime);
+  return 1;
+}
+
+// The source's status is the one its information was taken from, so the
+// times set are those the walk compared, with the digits FILETIME cuts.
+BOOL CopyFileTimes(HANDLE source, HANDLE destination) {
+  const struct statx* sx = StatusOf(source);
+  if (sx == nullptr) return 0;
+  struct timespec times[2];
+  times[0] = {static_cast<time_t>(sx->stx_atime.tv_sec), static_cast<long>(sx->stx_atime.tv_nsec)};
+  times[1] = {static_cast<time_t>(sx->stx_mtime.tv_sec), static_cast<long>(sx->stx_mtime.tv_nsec)};
+  const int fd = DescriptorOf(destination);
+  if (fd < 0) return 0;
+  // A directory the rerun finds with these very times is left alone, as
+  // SetFileTime leaves it.
+  const Status& known = FromHandle(destination)->status;
+  if (known.valid && S_ISDIR(known.sx.stx_mode) &&
+      known.sx.stx_atime.tv_sec == times[0].tv_sec &&
+      static_cast<long>(known.sx.stx_atime.tv_nsec) == times[0].tv_nsec &&
+      known.sx.stx_mtime.tv_sec == times[1].tv_sec &&
+      static_cast<long>(known.sx.stx_mtime.tv_nsec) == times[1].tv_nsec) {
+    return 1;
+  }
+  ForgetStatus(destination);
+  // A node's descriptor is O_PATH, which futimens refuses.
+  const int result = FromHandle(destination)->node ? utimensat(fd, "", times, AT_EMPTY_PATH)
+                                                   : futimens(fd, times);
+  if (result != 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  return 1;
+}
+
+// ".." of the directory; "/" (whose ".." is itself) has none. Mount points
+// are crossed, as the tree is seen from the process.
+HANDLE OpenParentDirectory(HANDLE directory) {
+  const int fd = DescriptorOf(directory);
+  const struct statx* own = fd < 0 ? nullptr : StatusOf(directory);
+  if (own == nullptr) return INVALID_HANDLE_VALUE;
+  const uint32_t dev_major = own->stx_dev_major;
+  const uint32_t dev_minor = own->stx_dev_minor;
+  const uint64_t ino = own->stx_ino;
+  int parent;
+  do {
+    parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (parent < 0 && errno == EINTR);
+  if (parent < 0) {
+    SetLastErrorFromErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  Status status;
+  if (!StatxAt(parent, "", AT_EMPTY_PATH, &status) ||
+      (status.sx.stx_ino == ino && status.sx.stx_dev_major == dev_major &&
+       status.sx.stx_dev_minor == dev_minor)) {
+    close(parent);
+    SetLastErrorCode(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto* handle = new Handle;
+  handle->fd = parent;
+  handle->status = status;
+  return handle;
+}
+
+namespace {
+std::string MarkAttribute(const char16_t* name) {
+  return "trusted.velmox." + EncodeFileName(name);
+}
+}  // namespace
+
+BOOL GetDirectoryMark(HANDLE directory, const char16_t* name, void* value, DWORD size,
+                      DWORD* returned) {
+  const int fd = DescriptorOf(directory);
+  if (fd < 0) return 0;
+  const ssize_t got = fgetxattr(fd, MarkAttribute(name).c_str(), value, size);
+  if (got < 0) {
+    SetLastErrorCode(errno == ENODATA ? ERROR_FILE_NOT_FOUND
+                     : errno == ERANGE ? ERROR_MORE_DATA
+                                       : Win32ErrorFromErrno(errno));
+    return 0;
+  }
+  *returned = static_cast<DWORD>(got);
+  return 1;
+}
+
+BOOL SetDirectoryMark(HANDLE directory, const char16_t* name, const void* value, DWORD size) {
+  const int fd = DescriptorOf(directory);
+  if (fd < 0) return 0;
+  const std::string attribute = MarkAttribute(name);
+  const int result = size == 0 ? fremovexattr(fd, attribute.c_str())
+                               : fsetxattr(fd, attribute.c_str(), value, size, 0);
+  // Nothing kept is nothing to remove.
+  if (result != 0 && !(size == 0 && errno == ENODATA)) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  ForgetStatus(directory);
+  return 1;
+}
+
+}  // namespace vx::posix
