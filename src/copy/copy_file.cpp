@@ -55,8 +55,10 @@ void NoteMatched(const Place& destination, const FileIdentity& identity) {
 
 // Whether the source's security or attributes changed after its copy was
 // last written: the copy's change time is the moment the run wrote it, so
-// a source changed later has a later one. Only asked where the run carries
-// either; a system without change times never says so.
+// a source changed later has a later one, or, within the clock's coarse
+// tick, the same one (the copy is then refreshed, and its change time moves
+// past). Only asked where the run carries either; a system without change
+// times never says so.
 bool MetadataChangedSince(HANDLE source_file, HANDLE copy) {
   if (!(Settings.SecurityDescriptor || Settings.Attributes) || Os().GetChangeTime == nullptr) {
     return false;
@@ -65,7 +67,7 @@ bool MetadataChangedSince(HANDLE source_file, HANDLE copy) {
   FILETIME copy_change;
   return Os().GetChangeTime(source_file, &source_change) &&
          Os().GetChangeTime(copy, &copy_change) &&
-         Os().CompareFileTime(&source_change, &copy_change) == 1;
+         Os().CompareFileTime(&source_change, &copy_change) >= 0;
 }
 
 // With /Mirror, what the destination holds at a file's name in another

@@ -748,7 +748,10 @@ void FaultInjector::StandInMarks() {
 const FaultInjector::StandInVolume* FaultInjector::VolumeStandInFor(
     const std::u16string& path) const {
   for (const StandInVolume& volume : stand_in_volumes_) {
-    if (path.ends_with(volume.path)) return &volume;
+    if (path.rfind(volume.path, 0) == 0 &&
+        (path.size() == volume.path.size() || path[volume.path.size()] == kPathSeparator)) {
+      return &volume;
+    }
   }
   return nullptr;
 }

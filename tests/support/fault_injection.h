@@ -168,8 +168,8 @@ class FaultInjector {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     slept_ += milliseconds;
   }
-  // Volumes where the platform cannot show them: every object whose path
-  // ends with `path` is on the volume `serial` (a mount point's root).
+  // Volumes where the platform cannot show them: the object at `path` and
+  // every object below it are on the volume `serial` (a mount point).
   struct StandInVolume {
     std::u16string path;
     DWORD serial;

@@ -1,0 +1,293 @@
+// What a /Mirror run must never remove, and what a rerun carries, on both
+// builds: objects matched by identity whatever their names compare to,
+// case-only renames, the source and the logs, volumes that came or went,
+// the removal limit, older versions restored, and metadata changed without
+// new data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "copy/exclude.h"
+#include "fault_injection.h"
+#include "run/run_state.h"
+#include "scratch.h"
+
+namespace vx {
+namespace {
+
+using testing::Bytes;
+using testing::Call;
+using testing::ConsoleCapture;
+using testing::ErrLine;
+using testing::Fault;
+using testing::FaultInjector;
+using testing::RunVelmox;
+using testing::Scratch;
+
+class MirrorSafetyTest : public ::testing::Test {
+ protected:
+  int Run(std::vector<std::u16string> more, const std::u16string& log = u"run.log") {
+    std::vector<std::u16string> arguments = {
+        u"/Source:" + scratch_.Path(u"src"), u"/Dest:" + scratch_.Path(u"dst"),
+        u"/SubDirectories",                  u"/CreateDestinationDirectory",
+        u"/OnlyNewer",                       u"/Mirror",
+        u"/Silent",                          u"/Log:" + scratch_.Path(log),
+        u"/ErrorLog:" + scratch_.Path(u"run.err")};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return RunVelmox(arguments);
+  }
+  std::vector<std::string> Lines(const std::string& kind, const std::u16string& log = u"run.log") {
+    std::vector<std::string> lines;
+    std::istringstream in(scratch_.Read(log));
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(kind, 0) == 0) lines.push_back(line);
+    }
+    return lines;
+  }
+  std::u16string Prepared(std::u16string_view relative) {
+    std::u16string prepared;
+    PrepareRootPath(scratch_.Path(relative), &prepared);
+    return prepared;
+  }
+  // Every path below `root` (its names as the directories spell them) with
+  // its data, "" for a directory.
+  std::map<std::u16string, std::string> Tree(std::u16string_view root) {
+    std::map<std::u16string, std::string> tree;
+    const std::filesystem::path top = scratch_.Fs(root);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
+      tree[std::filesystem::relative(entry.path(), top).u16string()] =
+          entry.is_directory() ? "" : testing::ReadWholeFile(entry.path());
+    }
+    return tree;
+  }
+
+  Scratch scratch_;
+  ConsoleCapture console_;
+};
+
+// A source entry renamed only in case, its times unchanged, keeps its
+// replica: the object the run found at the source's name (by the volume's
+// own case rule, or a case-insensitive mount's) is never removed, and it
+// is renamed in place to the source's spelling. Linux shows a volume that
+// ignores case through the seam; Wine cannot rename in case only, so there
+// the rename is asked for and the data stays.
+TEST_F(MirrorSafetyTest, CaseOnlyRenamesKeepEveryFileAndTakeTheSourcesSpelling) {
+  const std::u16string renames[][2] = {
+      {u"docs", u"Docs"},
+      {u"\u0107wiczenia", u"\u0106wiczenia"},  // ćwiczenia, Latin Extended-A
+      {u"\u03ad\u03b3\u03b3\u03c1\u03b1\u03c6\u03bf.txt",
+       u"\u0388\u03b3\u03b3\u03c1\u03b1\u03c6\u03bf.txt"},  // έγγραφο.txt, accented Greek
+      {u"\uff26\uff35\uff2c\uff2c.txt", u"\uff46\uff55\uff4c\uff4c.txt"},  // fullwidth
+  };
+  scratch_.Write(u"src/docs/a.txt", "a");
+  scratch_.Write(u"src/\u0107wiczenia/b.txt", "b");
+  scratch_.Write(u"src/" + std::u16string(renames[2][0]), "c");
+  scratch_.Write(u"src/" + std::u16string(renames[3][0]), "d");
+  ASSERT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
+  for (const auto& rename : renames) {
+    std::filesystem::rename(scratch_.Fs(u"src/" + std::u16string(rename[0])),
+                            scratch_.Fs(u"src/" + std::u16string(rename[1])));
+  }
+  FaultInjector faults;
+  faults.CaseInsensitiveBelow(Prepared(u"dst"));
+  int respelled = 0;
+  faults.Add(Fault{Call::kMoveFileW, 1, u"Docs", 0, 0, Fault::Kind::kBefore, 0,
+                   [&] { ++respelled; }});
+  EXPECT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
+  EXPECT_EQ(respelled, 1);
+  EXPECT_EQ(scratch_.Read(u"dst/Docs/a.txt"), "a");
+  EXPECT_EQ(scratch_.Read(u"dst/\u0106wiczenia/b.txt"), "b");
+  EXPECT_EQ(scratch_.Read(u"dst/" + std::u16string(renames[2][1])), "c");
+  EXPECT_EQ(scratch_.Read(u"dst/" + std::u16string(renames[3][1])), "d");
+  if (kNamesIgnoreCase) {
+    EXPECT_TRUE(Lines("DEL  ").empty());  // nothing was copied again either
+    EXPECT_EQ(Lines("   -new        : 0").size(), 1u);
+  } else {
+    // Byte-compared names: the non-ASCII renames are new names, the old
+    // ones go; the ASCII one met the case-insensitive stand-in.
+    EXPECT_EQ(Tree(u"dst"), Tree(u"src"));
+  }
+}
+
+// Names compare as the destination directory compares them: the system's
+// case rule, unless the directory is marked case-sensitive (through the
+// seam: Wine knows no such directories).
+TEST_F(MirrorSafetyTest, ADirectoryMarkedCaseSensitiveComparesNamesWithCase) {
+  scratch_.MakeDir(u"dst/cs");
+  FaultInjector faults;
+  faults.CaseSensitiveBelow(u"cs");
+  HANDLE plain = Os().CreateFileW(Prepared(u"dst").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE marked = Os().CreateFileW(Prepared(u"dst/cs").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(plain, INVALID_HANDLE_VALUE);
+  ASSERT_NE(marked, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(NamesIgnoreCaseIn(plain), kNamesIgnoreCase);
+  EXPECT_FALSE(NamesIgnoreCaseIn(marked));
+  const bool fold = NamesIgnoreCaseIn(plain);
+  EXPECT_EQ(ComparedName(u"\u0107wiczenia", fold) == ComparedName(u"\u0106wiczenia", fold), fold);
+  EXPECT_EQ(ComparedName(u"\uff26ull", fold) == ComparedName(u"\uff46ull", fold), fold);
+  EXPECT_NE(ComparedName(u"a", false), ComparedName(u"A", false));
+  Os().CloseHandle(marked);
+  Os().CloseHandle(plain);
+}
+
+// What holds the source root, a log or an excluded entry is never removed,
+// at any depth; a source root inside its destination is refused at start.
+TEST_F(MirrorSafetyTest, NeitherTheSourceNorTheLogsNorExcludedEntriesAreRemoved) {
+  scratch_.Write(u"src/a", "a");
+  ASSERT_EQ(Run({}), 0);
+  scratch_.Write(u"dst/logs/deep/night.log", "");
+  scratch_.Write(u"dst/old/big.iso", "never copied anywhere");
+  scratch_.Write(u"dst/old/junk", "junk");
+  scratch_.Write(u"dst/old/sub/junk", "junk");
+  EXPECT_EQ(Run({u"/Exclude:*.iso", u"/ErrorLog:" + scratch_.Path(u"dst/logs/deep/night.err")},
+                u"dst/logs/deep/night.log"),
+            0)
+      << scratch_.Read(u"dst/logs/deep/night.err");
+  EXPECT_TRUE(scratch_.Exists(u"dst/logs/deep/night.log"));
+  EXPECT_TRUE(scratch_.Exists(u"dst/logs/deep/night.err"));
+  EXPECT_EQ(scratch_.Read(u"dst/old/big.iso"), "never copied anywhere");
+  EXPECT_FALSE(scratch_.Exists(u"dst/old/junk"));
+  EXPECT_FALSE(scratch_.Exists(u"dst/old/sub"));
+
+  // The source below the destination: refused, nothing touched.
+  scratch_.Write(u"dst/src/keep.iso", "only here");
+  ConsoleCapture capture;
+  EXPECT_EQ(RunVelmox({u"/Source:" + scratch_.Path(u"dst/src"), u"/Dest:" + scratch_.Path(u"dst"),
+                       u"/Mirror", u"/Exclude:*.iso"}),
+            -1);
+  EXPECT_NE(capture.Text().find(
+                "Source lies inside the destination, which /Mirror would remove, aborting.\r\n"),
+            std::string::npos);
+  EXPECT_EQ(scratch_.Read(u"dst/src/keep.iso"), "only here");
+  // Without /Mirror nothing is removed, so the run may go on.
+  EXPECT_EQ(RunVelmox({u"/Source:" + scratch_.Path(u"dst/src"), u"/Dest:" + scratch_.Path(u"dst"),
+                       u"/Silent", u"/Exclude:*.iso"}),
+            0);
+}
+
+// /MaxDelete: removes at most n entries, a directory's contents counted one
+// by one; what is over stays and one ERR says so.
+TEST_F(MirrorSafetyTest, MaxDeleteStopsRemovalsAtTheLimit) {
+  scratch_.Write(u"src/a", "a");
+  ASSERT_EQ(Run({}), 0);
+  for (const char16_t* extra : {u"dst/x1", u"dst/x2", u"dst/x3", u"dst/x4", u"dst/x5"}) {
+    scratch_.Write(extra, "x");
+  }
+  EXPECT_EQ(Run({u"/MaxDelete:3"}), 1);
+  int left = 0;
+  for (const char16_t* extra : {u"dst/x1", u"dst/x2", u"dst/x3", u"dst/x4", u"dst/x5"}) {
+    left += scratch_.Exists(extra) ? 1 : 0;
+  }
+  EXPECT_EQ(left, 2);
+  EXPECT_EQ(Lines("DEL  ").size(), 3u);
+  const std::vector<std::string> errors = Lines("ERR  ");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("at CopyOneDirectory:MaxDelete(DESTINATION) (1223)"), std::string::npos);
+  EXPECT_EQ(Lines("MaxDelete                 : 3").size(), 1u);
+  // A directory counts with what it holds: two files and itself.
+  scratch_.Write(u"dst/d/y1", "y");
+  scratch_.Write(u"dst/d/y2", "y");
+  EXPECT_EQ(Run({u"/MaxDelete:4"}), 1);  // x-files first or d first: 4 of 5 go
+  EXPECT_EQ(Lines("ERR  ").size(), 1u);
+  EXPECT_EQ(Run({u"/MaxDelete:10"}), 0);
+  EXPECT_EQ(Tree(u"dst"), Tree(u"src"));
+}
+
+// A mirror is the source's copy: an older version restored at the source,
+// or another size under the same time, is copied; without /Mirror,
+// /OnlyNewer keeps copying only what is newer.
+TEST_F(MirrorSafetyTest, AnOlderVersionRestoredAtTheSourceIsCopied) {
+  scratch_.Write(u"src/report", "version 2");
+  testing::SetLastWriteTicks(scratch_.Path(u"src/report"), testing::k2020 + 7200ull * 10000000);
+  scratch_.Write(u"src/same-time", "short");
+  testing::SetLastWriteTicks(scratch_.Path(u"src/same-time"), testing::k2020);
+  ASSERT_EQ(Run({}), 0);
+  scratch_.Write(u"src/report", "version 1");
+  testing::SetLastWriteTicks(scratch_.Path(u"src/report"), testing::k2020);
+  scratch_.Write(u"src/same-time", "longer now");
+  testing::SetLastWriteTicks(scratch_.Path(u"src/same-time"), testing::k2020);
+  const std::vector<std::u16string> not_mirrored = {u"/Source:" + scratch_.Path(u"src"),
+                                                    u"/Dest:" + scratch_.Path(u"dst"),
+                                                    u"/OnlyNewer", u"/Silent"};
+  EXPECT_EQ(RunVelmox(not_mirrored), 0);
+  EXPECT_EQ(scratch_.Read(u"dst/report"), "version 2");
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_EQ(scratch_.Read(u"dst/report"), "version 1");
+  EXPECT_EQ(scratch_.Read(u"dst/same-time"), "longer now");
+  EXPECT_EQ(testing::LastWriteTicks(scratch_.Path(u"dst/report")), testing::k2020);
+  EXPECT_EQ(Lines("   -newer      : 2").size(), 1u);
+}
+
+// A source directory that was a mount point at the last run and is not
+// now (or the reverse) removes nothing below it: one ERR names it. The
+// volumes and the marks stand in through the seam on both builds.
+TEST_F(MirrorSafetyTest, AVolumeThatWentAwayRemovesNothingBelowIt) {
+  scratch_.Write(u"src/vol/data/a", "a");
+  scratch_.Write(u"src/vol/b", "b");
+  scratch_.Write(u"src/plain/c", "c");
+  FaultInjector faults;
+  faults.StandInMarks();
+  faults.StandInVolumes({{Prepared(u"src/vol"), 0x4242}});
+  ASSERT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
+  ASSERT_EQ(faults.Marks().size(), 1u);
+  EXPECT_NE(faults.Marks().begin()->first.find(u"vol"), std::u16string::npos);
+  EXPECT_EQ(Run({}), 0) << scratch_.Read(u"run.err");  // mounted as before
+
+  // Unmounted: the mount point is an empty directory with one stray file.
+  faults.StandInVolumes({});
+  std::filesystem::remove_all(scratch_.Fs(u"src/vol"));
+  scratch_.Write(u"src/vol/stray", "s");
+  std::filesystem::remove(scratch_.Fs(u"src/plain/c"));
+  for (int night = 0; night < 2; ++night) {
+    EXPECT_EQ(Run({}), 1);
+    EXPECT_EQ(scratch_.Read(u"run.err"),
+              ErrLine(1, Prepared(u"src/vol"), u"CopyOneDirectory:MountPointChanged(SOURCE-DIR)",
+                      ERROR_FILE_INVALID));
+    EXPECT_EQ(scratch_.Read(u"dst/vol/data/a"), "a");
+    EXPECT_EQ(scratch_.Read(u"dst/vol/b"), "b");
+    EXPECT_EQ(scratch_.Read(u"dst/vol/stray"), "s");
+    EXPECT_FALSE(scratch_.Exists(u"dst/plain/c"));  // elsewhere removals go on
+  }
+  // Mounted again: the replica is the volume's again.
+  std::filesystem::remove(scratch_.Fs(u"src/vol/stray"));
+  scratch_.Write(u"src/vol/data/a", "a");
+  faults.StandInVolumes({{Prepared(u"src/vol"), 0x4242}});
+  EXPECT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
+  EXPECT_FALSE(scratch_.Exists(u"dst/vol/stray"));
+  EXPECT_FALSE(scratch_.Exists(u"dst/vol/b"));
+}
+
+TEST(ExcludeNormalisingTest, PatternsTakeTheFormOfTheWalksPaths) {
+  const std::u16string sep(1, kPathSeparator);
+  const struct {
+    std::u16string typed;
+    std::u16string prepared;  // empty: refused
+  } cases[] = {
+      {u"sub/keep/", u"sub" + sep + u"keep"},
+      {u"./sub/keep", u"sub" + sep + u"keep"},
+      {u"sub//keep", u"sub" + sep + u"keep"},
+      {u"/sub/keep", u"sub" + sep + u"keep"},
+      {u"build\\out", u"build\\out"},  // a separator on Windows, a name's own on Linux
+      {u"*.iso/", u"*.iso"},
+      {u"..hidden", u"..hidden"},
+      {u"", u""},
+      {u"./", u""},
+      {u"a/../b", u""},
+      {u"a/./b", u""},
+      {u"..", u""},
+  };
+  for (const auto& c : cases) {
+    ExcludePatterns prepared;
+    const bool accepted = PrepareExcludes({c.typed}, &prepared);
+    EXPECT_EQ(accepted, !c.prepared.empty()) << Bytes(c.typed);
+    if (accepted) EXPECT_EQ(Bytes(prepared[0].text), Bytes(c.prepared)) << Bytes(c.typed);
+  }
+}
+
+}  // namespace
+}  // namespace vx
