@@ -72,8 +72,8 @@ class MirrorSafetyTest : public ::testing::Test {
 // replica: the object the run found at the source's name (by the volume's
 // own case rule, or a case-insensitive mount's) is never removed, and it
 // is renamed in place to the source's spelling. Linux shows a volume that
-// ignores case through the seam; Wine cannot rename in case only, so there
-// the rename is asked for and the data stays.
+// ignores case through the seam; Wine renames in case only as a no-op, so
+// there the rename is asked for and the data stays.
 TEST_F(MirrorSafetyTest, CaseOnlyRenamesKeepEveryFileAndTakeTheSourcesSpelling) {
   const std::u16string renames[][2] = {
       {u"docs", u"Docs"},
@@ -82,15 +82,25 @@ TEST_F(MirrorSafetyTest, CaseOnlyRenamesKeepEveryFileAndTakeTheSourcesSpelling) 
        u"\u0388\u03b3\u03b3\u03c1\u03b1\u03c6\u03bf.txt"},  // έγγραφο.txt, accented Greek
       {u"\uff26\uff35\uff2c\uff2c.txt", u"\uff46\uff55\uff4c\uff4c.txt"},  // fullwidth
   };
-  scratch_.Write(u"src/docs/a.txt", "a");
-  scratch_.Write(u"src/\u0107wiczenia/b.txt", "b");
-  scratch_.Write(u"src/" + std::u16string(renames[2][0]), "c");
-  scratch_.Write(u"src/" + std::u16string(renames[3][0]), "d");
+  // Made anew under the new spelling with the old times (Wine renames in
+  // case only as a no-op, so the source cannot be renamed there either).
+  auto make_source = [&](int spelling) {
+    std::filesystem::remove_all(scratch_.Fs(u"src"));
+    const std::u16string docs = renames[0][spelling];
+    const std::u16string exercises = renames[1][spelling];
+    const std::pair<std::u16string, std::string> files[] = {
+        {docs + u"/a.txt", "a"},
+        {exercises + u"/b.txt", "b"},
+        {renames[2][spelling], "c"},
+        {renames[3][spelling], "d"}};
+    for (const auto& [name, data] : files) {
+      scratch_.Write(u"src/" + name, data);
+      testing::SetLastWriteTicks(scratch_.Path(u"src/" + name), testing::k2020);
+    }
+  };
+  make_source(0);
   ASSERT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
-  for (const auto& rename : renames) {
-    std::filesystem::rename(scratch_.Fs(u"src/" + std::u16string(rename[0])),
-                            scratch_.Fs(u"src/" + std::u16string(rename[1])));
-  }
+  make_source(1);
   FaultInjector faults;
   faults.CaseInsensitiveBelow(Prepared(u"dst"));
   int respelled = 0;

@@ -44,5 +44,24 @@ TEST_F(AttributesTest, AttributesSurviveTheCopyAndAReadOnlyCopyIsReplaced) {
   ::SetFileAttributesW(scratch_.Fs(u"dst/sub/desktop.ini").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// Attributes changed at the source without new data reach the copy on an
+// /OnlyNewer rerun, in place; the data is not copied again.
+TEST_F(AttributesTest, AttributesChangedWithoutNewDataAreCarriedInPlace) {
+  scratch_.Write(u"src/notes.txt", "notes");
+  Settings.Attributes = 1;
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+  const auto source = scratch_.Fs(u"src/notes.txt");
+  const auto copy = scratch_.Fs(u"dst/notes.txt");
+  EXPECT_EQ(::GetFileAttributesW(copy.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  ASSERT_TRUE(::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  Counters = RunCounters{};
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  EXPECT_EQ(Counters.NewerCount + Counters.NewCount, 0);
+  EXPECT_NE(::GetFileAttributesW(copy.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 }  // namespace
 }  // namespace vx
