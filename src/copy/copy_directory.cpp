@@ -83,6 +83,9 @@ struct Level {
   // With /Mirror: nothing below this directory is removed (its source is a
   // mount point that came or went since the last run).
   bool keep_all = false;
+  // With /Mirror: a source name could not be compared, so this directory's
+  // removals are unsure and none is made.
+  bool names_unsure = false;
   // Whether the source directory is on another volume than its parent's,
   // and whether the replica's mark says it was at the last run.
   bool mounted_here = false;
@@ -225,11 +228,20 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
     }
   }
-  if (listed.empty() || !listed_whole || StopRequested() || level.keep_all) return true;
+  if (listed.empty() || !listed_whole || StopRequested() || level.keep_all ||
+      level.names_unsure) {
+    return true;
+  }
   std::unordered_set<std::u16string> listed_names(listed.begin(), listed.end());
   std::vector<std::u16string> gone;  // from the source
+  std::u16string compared;
   for (const std::u16string& name : listed) {
-    const auto namesake = level.source_names.find(ComparedName(name, level.names_ignore_case));
+    if (!FoldName(name, level.names_ignore_case, &compared)) {
+      JoinPath(level.destination.path, name, &path);
+      ReportWin32Error(path, u"CopyOneDirectory:LCMapStringEx(DESTINATION)", Os().GetLastError());
+      continue;  // it stays
+    }
+    const auto namesake = level.source_names.find(compared);
     if (namesake != level.source_names.end() && namesake->second == name) continue;
     // Another spelling of a source entry's name, or no source entry's: the
     // object itself decides.
@@ -242,7 +254,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     if (namesake != level.source_names.end()) continue;
     const std::u16string relative =
         EntryBelowRoot(walk.destination_path, walk.destination_root_length, name);
-    if (!IsExcluded(State.Excludes, relative, name)) gone.push_back(name);
+    if (!IsExcluded(State.Excludes, relative, name, true)) gone.push_back(name);
   }
   if (gone.empty()) return true;
   // A source root that lists nothing while its copy holds something is
@@ -532,7 +544,13 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
     name->assign(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsDotOrDotDot(*name)) continue;
     if (Settings.Mirror) {
-      level.source_names.emplace(ComparedName(*name, level.names_ignore_case), *name);
+      std::u16string compared;
+      if (!FoldName(*name, level.names_ignore_case, &compared) && !level.names_unsure) {
+        ReportWin32Error(level.source.path, u"CopyOneDirectory:LCMapStringEx(SOURCE-DIR)",
+                         Os().GetLastError());
+        level.names_unsure = true;
+      }
+      level.source_names.emplace(std::move(compared), *name);
     }
     if (!State.Excludes.empty() && IsExcludedEntry(walk, *name)) continue;
     *attributes = record->FileAttributes;

@@ -53,9 +53,14 @@ bool PrepareExcludes(const std::vector<std::u16string_view>& typed, ExcludePatte
 
 // Backtracks to the last `*` only: a `*` never takes a separator, so the
 // text is walked once per star at most.
-bool MatchesPattern(std::u16string_view typed_pattern, std::u16string_view typed_text) {
-  const std::u16string pattern = ComparedName(typed_pattern, VolumesIgnoreCase());
-  const std::u16string text = ComparedName(typed_text, VolumesIgnoreCase());
+bool MatchesPattern(std::u16string_view typed_pattern, std::u16string_view typed_text,
+                    bool if_unsure) {
+  std::u16string pattern;
+  std::u16string text;
+  if (!FoldName(typed_pattern, VolumesIgnoreCase(), &pattern) ||
+      !FoldName(typed_text, VolumesIgnoreCase(), &text)) {
+    return if_unsure;
+  }
   constexpr size_t kNone = std::u16string_view::npos;
   size_t p = 0;
   size_t t = 0;
@@ -81,20 +86,25 @@ bool MatchesPattern(std::u16string_view typed_pattern, std::u16string_view typed
 }
 
 bool IsExcluded(const ExcludePatterns& patterns, std::u16string_view relative,
-                std::u16string_view name) {
+                std::u16string_view name, bool if_unsure) {
   for (const ExcludePattern& pattern : patterns) {
-    if (MatchesPattern(pattern.text, pattern.by_path ? relative : name)) return true;
+    if (MatchesPattern(pattern.text, pattern.by_path ? relative : name, if_unsure)) return true;
   }
   return false;
 }
 
-// A name the system cannot upper-case is compared as it is.
+bool FoldName(std::u16string_view name, bool ignore_case, std::u16string* compared) {
+  compared->assign(name);
+  if (!ignore_case || !VolumesIgnoreCase() || compared->empty()) return true;
+  std::u16string upper = *compared;
+  if (!Os().UpcaseName(upper.data(), static_cast<DWORD>(upper.size()))) return false;
+  compared->swap(upper);
+  return true;
+}
+
 std::u16string ComparedName(std::u16string_view name, bool ignore_case) {
-  std::u16string compared(name);
-  if (ignore_case && VolumesIgnoreCase() && !compared.empty()) {
-    std::u16string upper = compared;
-    if (Os().UpcaseName(upper.data(), static_cast<DWORD>(upper.size()))) compared.swap(upper);
-  }
+  std::u16string compared;
+  FoldName(name, ignore_case, &compared);
   return compared;
 }
 

@@ -23,16 +23,23 @@ using ExcludePatterns = std::vector<ExcludePattern>;
 bool PrepareExcludes(const std::vector<std::u16string_view>& typed, ExcludePatterns* prepared);
 
 // `*` matches any run of characters within one name, `?` one character;
-// names compare as the platform's file systems compare them.
-bool MatchesPattern(std::u16string_view pattern, std::u16string_view text);
+// names compare as the platform's file systems compare them. Where the
+// system cannot upper-case them, the answer is `if_unsure`.
+bool MatchesPattern(std::u16string_view pattern, std::u16string_view text,
+                    bool if_unsure = false);
 
-// Whether the entry `name`, at `relative` below its root, is left out.
+// Whether the entry `name`, at `relative` below its root, is left out;
+// `if_unsure` where a name could not be compared: false where the entry is
+// to be copied (it is then copied, and shown), true where it is to be
+// removed (it then stays).
 bool IsExcluded(const ExcludePatterns& patterns, std::u16string_view relative,
-                std::u16string_view name);
+                std::u16string_view name, bool if_unsure = false);
 
-// `name` as a directory compares it: as it is, or, where `ignore_case`,
-// upper-cased as the system's case-insensitive comparison does (never by a
-// table of our own).
+// `name` as a directory compares it into `*compared`: as it is, or, where
+// `ignore_case`, upper-cased as the system's case-insensitive comparison
+// does (never by a table of our own). False, with the name as it is, where
+// the system could not upper-case it.
+bool FoldName(std::u16string_view name, bool ignore_case, std::u16string* compared);
 std::u16string ComparedName(std::u16string_view name, bool ignore_case);
 
 // Whether the open destination directory compares names without case: its

@@ -116,7 +116,7 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
     if (child == u"." || child == u"..") continue;
     JoinPath(level.path, child, &child_path);
     if (!State.Excludes.empty() &&
-        IsExcluded(State.Excludes, BelowDestinationRoot(child_path), child)) {
+        IsExcluded(State.Excludes, BelowDestinationRoot(child_path), child, true)) {
       level.failed = true;
       continue;
     }
