@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -76,9 +75,11 @@ struct Level {
   std::unique_ptr<ListingBuffer> listing;
   BOOLEAN restart_scan = 1;
   WrittenObjects written;
-  // With /Mirror: the names the source listing held, each under the key
-  // the destination directory compares names by (`names_ignore_case`).
-  std::unordered_map<std::u16string, std::u16string> source_names;
+  // With /Mirror: the names the source listing held, as the destination
+  // directory compares names (`names_ignore_case`); where that differs
+  // from a name, the name itself too.
+  std::unordered_set<std::u16string> source_names;
+  std::unordered_map<std::u16string, std::u16string> source_spellings;
   bool names_ignore_case = false;
   // With /Mirror: nothing below this directory is removed (its source is a
   // mount point that came or went since the last run).
@@ -172,6 +173,51 @@ bool Respell(const Level& level, const std::u16string& name, const std::u16strin
   return renamed != 0;
 }
 
+// The source's own spelling of the name that compares as `compared`.
+const std::u16string& SpellingOf(const Level& level, const std::u16string& compared) {
+  const auto spelled = level.source_spellings.find(compared);
+  return spelled != level.source_spellings.end() ? spelled->second : compared;
+}
+
+// Whether `name` is, to the letter, the name of one of the source
+// directory's entries.
+bool IsSourceName(const Level& level, std::u16string_view name) {
+  std::u16string compared;
+  return FoldName(name, level.names_ignore_case, &compared) &&
+         level.source_names.count(compared) != 0 && SpellingOf(level, compared) == name;
+}
+
+// Whether the destination directory lists `name` to the letter: asked only
+// before a rename in place, which is for one entry under two spellings, not
+// for two entries (hard links) under two names.
+bool IsListed(const Level& level, const std::u16string& name) {
+  std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
+  if (!listing) return true;
+  const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
+  for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
+    IO_STATUS_BLOCK io_status;
+    const NTSTATUS status = State.NtQueryDirectoryFile(
+        level.destination_handle, nullptr, nullptr, nullptr, &io_status, listing->bytes,
+        kListingBufferBytes, FileNamesInformation, 1, nullptr, restart_scan);
+    if (status < 0) return !IsListingEnd(status, restart_scan);  // unsure: listed
+    if (std::u16string_view(record->FileName, record->FileNameLength / sizeof(char16_t)) == name) {
+      return true;
+    }
+  }
+}
+
+// The source entry whose copy is the object `identity`, found under a name
+// that compares unlike every source name (a destination that ignores case
+// where names compare byte for byte): the source name that leads there.
+// Empty where none does.
+std::u16string SourceNameOf(const Level& level, const FileIdentity& identity) {
+  for (const std::u16string& compared : level.source_names) {
+    const std::u16string& name = SpellingOf(level, compared);
+    if (SameObject(IdentityAt(level.destination_handle, name), identity)) return name;
+  }
+  return {};
+}
+
 // Tidies a destination directory the run did not make, once all its
 // source's entries are copied: removes the files a killed earlier run left
 // under the temporary names the run writes to (unless the source directory
@@ -192,7 +238,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   if (!listing) return true;
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
   std::vector<std::u16string> leftovers;
-  std::vector<std::u16string> listed;  // with /Mirror, every other name
+  std::vector<std::u16string> others;  // with /Mirror, names not the source's own
   bool listed_whole = false;
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
     IO_STATUS_BLOCK io_status;
@@ -210,8 +256,8 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsTemporaryName(name)) {
       leftovers.emplace_back(name);
-    } else if (Settings.Mirror && name != u"." && name != u"..") {
-      listed.emplace_back(name);
+    } else if (Settings.Mirror && name != u"." && name != u".." && !IsSourceName(level, name)) {
+      others.emplace_back(name);
     }
   }
   std::u16string path;
@@ -228,30 +274,34 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
     }
   }
-  if (listed.empty() || !listed_whole || StopRequested() || level.keep_all ||
+  if (others.empty() || !listed_whole || StopRequested() || level.keep_all ||
       level.names_unsure) {
     return true;
   }
-  std::unordered_set<std::u16string> listed_names(listed.begin(), listed.end());
   std::vector<std::u16string> gone;  // from the source
   std::u16string compared;
-  for (const std::u16string& name : listed) {
+  for (const std::u16string& name : others) {
     if (!FoldName(name, level.names_ignore_case, &compared)) {
       JoinPath(level.destination.path, name, &path);
       ReportWin32Error(path, u"CopyOneDirectory:LCMapStringEx(DESTINATION)", Os().GetLastError());
       continue;  // it stays
     }
-    const auto namesake = level.source_names.find(compared);
-    if (namesake != level.source_names.end() && namesake->second == name) continue;
+    const bool namesake = level.source_names.count(compared) != 0;
     // Another spelling of a source entry's name, or no source entry's: the
     // object itself decides.
-    const std::optional<std::u16string> matched =
-        level.written.MatchedName(IdentityAt(level.destination_handle, name));
-    if (matched && *matched != name && listed_names.count(*matched) == 0) {
-      if (!Settings.List) Respell(level, name, *matched);
-      continue;
+    const FileIdentity identity = IdentityAt(level.destination_handle, name);
+    if (level.written.Matched(identity)) {
+      const std::u16string source_name = namesake ? SpellingOf(level, compared)
+                                                  : SourceNameOf(level, identity);
+      // Listed under the source's name too, it is a second name (a hard
+      // link) of what the source has: that name may go, the object stays.
+      const bool second_name = !source_name.empty() && IsListed(level, source_name);
+      if (!second_name) {
+        if (!source_name.empty() && !Settings.List) Respell(level, name, source_name);
+        continue;
+      }
     }
-    if (namesake != level.source_names.end()) continue;
+    if (namesake) continue;
     const std::u16string relative =
         EntryBelowRoot(walk.destination_path, walk.destination_root_length, name);
     if (!IsExcluded(State.Excludes, relative, name, true)) gone.push_back(name);
@@ -395,7 +445,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
         return Release(destination_handle, source_handle);
       }
       destination.written->Add(destination_identity);
-      if (Settings.Mirror) destination.written->Match(destination_identity, destination.Name());
+      if (Settings.Mirror) destination.written->Match(destination_identity);
     }
   }
   if (Settings.Mirror) {
@@ -550,7 +600,8 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
                          Os().GetLastError());
         level.names_unsure = true;
       }
-      level.source_names.emplace(std::move(compared), *name);
+      if (compared != *name) level.source_spellings.emplace(compared, *name);
+      level.source_names.insert(std::move(compared));
     }
     if (!State.Excludes.empty() && IsExcludedEntry(walk, *name)) continue;
     *attributes = record->FileAttributes;

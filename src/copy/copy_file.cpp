@@ -49,7 +49,7 @@ uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
 // noted, so that no name comparison can make /Mirror remove it.
 void NoteMatched(const Place& destination, const FileIdentity& identity) {
   if (Settings.Mirror && destination.written != nullptr && !destination.parent_is_new) {
-    destination.written->Match(identity, destination.Name());
+    destination.written->Match(identity);
   }
 }
 

@@ -3,18 +3,17 @@
 // whose destination name leads to one of them (names that differ only in
 // case, on a destination that ignores case) would otherwise overwrite or
 // merge into the first copy. With /Mirror it also keeps every object the
-// run matched to a source entry there (written, skipped, entered, kept),
-// with that entry's name: whatever names compare to, such an object is
-// never removed. The walk and the workers add to it at once.
+// run matched to a source entry there (written, skipped, entered, kept):
+// whatever names compare to, such an object is never removed. The walk and
+// the workers add to it at once.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <mutex>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <unordered_map>
+#include <tuple>
 #include <unordered_set>
+#include <vector>
 
 #include "identity.h"
 
@@ -32,18 +31,24 @@ class WrittenObjects {
     std::lock_guard<std::mutex> lock(mutex_);
     return identities_.count(identity) != 0;
   }
-  void Match(const FileIdentity& identity, std::u16string_view source_name) {
+  // Noted as cheaply as can be (a skipped file costs one), looked up
+  // rarely: only for a name that is not the source's.
+  void Match(const FileIdentity& identity) {
     if (!identity.known) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    matched_[identity] = std::u16string(source_name);
+    matched_.push_back(identity);
+    matched_sorted_ = false;
   }
-  // The name of the source entry `identity` was matched to, if any.
-  std::optional<std::u16string> MatchedName(const FileIdentity& identity) const {
-    if (!identity.known) return std::nullopt;
+  bool Matched(const FileIdentity& identity) const {
+    if (!identity.known) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = matched_.find(identity);
-    if (found == matched_.end()) return std::nullopt;
-    return found->second;
+    if (!matched_sorted_) {
+      std::sort(matched_.begin(), matched_.end(), IndexOrder);
+      matched_sorted_ = true;
+    }
+    auto [first, last] = std::equal_range(matched_.begin(), matched_.end(), identity, IndexOrder);
+    return std::any_of(first, last,
+                       [&](const FileIdentity& kept) { return SameObject(kept, identity); });
   }
 
  private:
@@ -57,7 +62,12 @@ class WrittenObjects {
   };
   mutable std::mutex mutex_;
   std::unordered_set<FileIdentity, Hash, Equal> identities_;
-  std::unordered_map<FileIdentity, std::u16string, Hash, Equal> matched_;
+  static bool IndexOrder(const FileIdentity& a, const FileIdentity& b) {
+    return std::tie(a.volume, a.index_high, a.index_low) <
+           std::tie(b.volume, b.index_high, b.index_low);
+  }
+  mutable std::vector<FileIdentity> matched_;
+  mutable bool matched_sorted_ = true;
 };
 
 }  // namespace vx

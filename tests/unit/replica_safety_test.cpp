@@ -122,6 +122,20 @@ TEST_F(MirrorSafetyTest, CaseOnlyRenamesKeepEveryFileAndTakeTheSourcesSpelling) 
   }
 }
 
+// A second name (a hard link) of a file the source still has under its
+// first name is no alias of it: where the source drops that name, so does
+// the replica, and the file stays under the first.
+TEST_F(MirrorSafetyTest, ADroppedHardLinkNameGoesAndItsFileStays) {
+  scratch_.Write(u"src/first", "shared");
+  std::filesystem::create_hard_link(scratch_.Fs(u"src/first"), scratch_.Fs(u"src/second"));
+  ASSERT_EQ(Run({u"/HardLinks"}), 0) << scratch_.Read(u"run.err");
+  std::filesystem::remove(scratch_.Fs(u"src/second"));
+  EXPECT_EQ(Run({u"/HardLinks"}), 0) << scratch_.Read(u"run.err");
+  EXPECT_FALSE(scratch_.Exists(u"dst/second"));
+  EXPECT_EQ(scratch_.Read(u"dst/first"), "shared");
+  EXPECT_EQ(Lines("DEL  ").size(), 1u);
+}
+
 // Names compare as the destination directory compares them: the system's
 // case rule, unless the directory is marked case-sensitive (through the
 // seam: Wine knows no such directories).
