@@ -2,7 +2,7 @@
 # tree; `make test` runs every test of both builds. Both install what they
 # need on a fresh Debian machine first.
 SHELL := /bin/bash
-PACKAGES := cmake make g++ googletest python3 libcap-dev acl attr rsync \
+PACKAGES := cmake make g++ googletest python3 libcap-dev acl attr rsync mount util-linux \
             g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
