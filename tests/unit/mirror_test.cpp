@@ -10,6 +10,7 @@
 
 #include "copy/exclude.h"
 #include "fault_injection.h"
+#include "run_fixture.h"
 #include "run/run_state.h"
 #include "run/stop.h"
 #include "scratch.h"
@@ -28,7 +29,7 @@ using testing::Scratch;
 
 constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 
-class ReplicaTest : public ::testing::Test {
+class ReplicaTest : public testing::RunFixture {
  protected:
   // A copy made, then drifted from its source: entries the source no
   // longer has, one an exclude pattern keeps.
@@ -41,34 +42,6 @@ class ReplicaTest : public ::testing::Test {
     scratch_.Write(u"dst/sub/gone2", "g");
     scratch_.Write(u"dst/keep.tmp", "kept");
   }
-  int Run(std::vector<std::u16string> more, const char16_t* log = u"run.log") {
-    std::vector<std::u16string> arguments = {u"/Source:" + scratch_.Path(u"src"),
-                                             u"/Dest:" + scratch_.Path(u"dst"),
-                                             u"/SubDirectories",
-                                             u"/CreateDestinationDirectory",
-                                             u"/OnlyNewer",
-                                             u"/Silent",
-                                             u"/Log:" + scratch_.Path(log),
-                                             u"/ErrorLog:" + scratch_.Path(u"run.err")};
-    arguments.insert(arguments.end(), more.begin(), more.end());
-    return RunVelmox(arguments);
-  }
-  // The log's lines that begin with `kind`, with their counters taken out
-  // where `numbered` is false.
-  std::vector<std::string> Lines(const std::string& kind, const char16_t* log = u"run.log") {
-    std::vector<std::string> lines;
-    std::istringstream in(scratch_.Read(log));
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind(kind, 0) == 0) lines.push_back(line);
-    }
-    return lines;
-  }
-  // A path as the run shows it: below its prepared root.
-  std::u16string Prepared(std::u16string_view relative) {
-    std::u16string prepared;
-    PrepareRootPath(scratch_.Path(relative), &prepared);
-    return prepared;
-  }
   std::string Shown(std::u16string_view relative) { return Bytes(Prepared(relative)); }
   // Every path below dst with its data ("" for a directory).
   std::map<std::u16string, std::string> Destination() {
@@ -79,9 +52,6 @@ class ReplicaTest : public ::testing::Test {
     }
     return tree;
   }
-
-  Scratch scratch_;
-  ConsoleCapture console_;
 };
 
 // What the source no longer has goes, a directory with everything in it,

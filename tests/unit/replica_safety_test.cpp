@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <sstream>
 
 #include "copy/exclude.h"
 #include "fault_injection.h"
+#include "run_fixture.h"
 #include "run/run_state.h"
 #include "scratch.h"
 
@@ -27,30 +27,12 @@ using testing::FaultInjector;
 using testing::RunVelmox;
 using testing::Scratch;
 
-class MirrorSafetyTest : public ::testing::Test {
+// Every run here keeps a replica: /Mirror with the fixture's /OnlyNewer.
+class MirrorSafetyTest : public testing::RunFixture {
  protected:
-  int Run(std::vector<std::u16string> more, const std::u16string& log = u"run.log") {
-    std::vector<std::u16string> arguments = {
-        u"/Source:" + scratch_.Path(u"src"), u"/Dest:" + scratch_.Path(u"dst"),
-        u"/SubDirectories",                  u"/CreateDestinationDirectory",
-        u"/OnlyNewer",                       u"/Mirror",
-        u"/Silent",                          u"/Log:" + scratch_.Path(log),
-        u"/ErrorLog:" + scratch_.Path(u"run.err")};
-    arguments.insert(arguments.end(), more.begin(), more.end());
-    return RunVelmox(arguments);
-  }
-  std::vector<std::string> Lines(const std::string& kind, const std::u16string& log = u"run.log") {
-    std::vector<std::string> lines;
-    std::istringstream in(scratch_.Read(log));
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind(kind, 0) == 0) lines.push_back(line);
-    }
-    return lines;
-  }
-  std::u16string Prepared(std::u16string_view relative) {
-    std::u16string prepared;
-    PrepareRootPath(scratch_.Path(relative), &prepared);
-    return prepared;
+  int Run(std::vector<std::u16string> more, std::u16string_view log = u"run.log") {
+    more.insert(more.begin(), u"/Mirror");
+    return RunFixture::Run(more, log);
   }
   // Every path below `root` (its names as the directories spell them) with
   // its data, "" for a directory.
@@ -63,9 +45,6 @@ class MirrorSafetyTest : public ::testing::Test {
     }
     return tree;
   }
-
-  Scratch scratch_;
-  ConsoleCapture console_;
 };
 
 // A source entry renamed only in case, its times unchanged, keeps its
