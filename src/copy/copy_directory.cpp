@@ -17,6 +17,7 @@
 #include "copy_file.h"
 #include "copy_streams.h"
 #include "destination_directory.h"
+#include "durability.h"
 #include "exclude.h"
 #include "file_tries.h"
 #include "identity.h"
@@ -91,6 +92,10 @@ struct Level {
   // and whether the replica's mark says it was at the last run.
   bool mounted_here = false;
   bool was_mounted_here = false;
+  // Whether its destination is the run's root or another volume's top: what
+  // was written there is made durable when it is left.
+  bool flush_at_leave = false;
+  DWORD destination_volume = 0;
   // Its files handed to workers and not yet done.
   FilesOf files;
 };
@@ -152,6 +157,21 @@ FileIdentity IdentityAt(HANDLE directory, const std::u16string& name) {
   if (Os().GetFileInformationByHandle(object, &info)) identity = IdentityOf(object, info);
   Os().CloseHandle(object);
   return identity;
+}
+
+// Whether a leftover under a temporary name is a run's own: not only its
+// form says so (anyone may make a file so named), its owner must be whom
+// the run makes objects for. One that cannot be looked at stays.
+bool IsRunsOwn(HANDLE directory, const std::u16string& name) {
+  if (Os().IsOwnedByRunner == nullptr) return true;
+  HANDLE object = Os().CreateFileAtW(directory, name.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                     kShareAll, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
+  if (object == INVALID_HANDLE_VALUE) return false;
+  BOOL owned = 0;
+  const bool own = Os().IsOwnedByRunner(object, &owned) && owned;
+  Os().CloseHandle(object);
+  return own;
 }
 
 // Gives the destination entry `name` the source's spelling `source_name`
@@ -268,6 +288,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       Os().CloseHandle(namesake);
       continue;
     }
+    if (!IsRunsOwn(level.destination_handle, name)) continue;
     if (!Os().DeleteFileAtW(level.destination_handle, name.c_str())) {
       const DWORD code = Os().GetLastError();
       JoinPath(level.destination.path, name, &path);
@@ -434,6 +455,10 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
       return Release(destination_handle, source_handle);
     }
     const FileIdentity destination_identity = IdentityOf(destination_handle, destination_info);
+    // A directory the run creates is on its parent's volume.
+    level->destination_volume = destination_info.dwVolumeSerialNumber;
+    level->flush_at_leave =
+        parent == nullptr || parent->destination_volume != level->destination_volume;
     if (destination.parent == nullptr) {
       walk.destination_root = destination_identity;
       if (!destination_identity.known) walk.destination_root_path = FinalPathOf(destination_handle);
@@ -464,6 +489,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
       }
     }
   }
+
   // A directory the run created stays its own while it is filled; its
   // final security comes with its times. One that existed gets the source's
   // security at once.
@@ -472,6 +498,12 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
                                     level->descriptor.data())) {
     ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
+    return Release(destination_handle, source_handle);
+  }
+  if (created && parent != nullptr) level->destination_volume = parent->destination_volume;
+  // The run's mark goes on before anything is written below the root.
+  if (destination.parent == nullptr && opened &&
+      !MarkRunStarted(destination_handle, destination.path)) {
     return Release(destination_handle, source_handle);
   }
   level->source_handle = source_handle;
@@ -502,10 +534,10 @@ bool SecureCreated(const Level& level) {
   return secured != 0;
 }
 
-// Ends the walk of a directory, pops it off the walk path and closes what
-// it holds; returns its result. An unfinished one (an error, a stop) gets
-// its security but no times, and no leftovers are removed from it.
-int Leave(Walk& walk, Level& level, bool finished) {
+// Ends the walk of a directory and pops it off the walk path; returns its
+// result. An unfinished one (an error, a stop) gets its security but no
+// times, and no leftovers are removed from it.
+int Finish(Walk& walk, Level& level, bool finished) {
   // Its files are copied (or failed) before its leftovers and removals are
   // judged, its times set and its handles closed.
   if (walk.workers != nullptr) walk.workers->WaitFor(&level.files);
@@ -514,38 +546,47 @@ int Leave(Walk& walk, Level& level, bool finished) {
   if (finished && !level.created) finished = TidyDestination(walk, level);
   if (!finished) {
     if (!Settings.List) SecureCreated(level);
-    return Release(level.destination_handle, level.source_handle);
+    return 0;
   }
   // /List writes nothing: no security, times or attributes either.
-  if (Settings.List) {
-    Release(level.destination_handle, level.source_handle);
-    return 1;
-  }
+  if (Settings.List) return 1;
   // A directory's streams are carried where the run made it; one that
   // existed keeps its own.
   if (level.created && Settings.Streams &&
       !CopyStreams(level.source_handle, level.destination_handle, level.source.path,
                    level.destination.path, u"CopyOneDirectory:")) {
     SecureCreated(level);
-    return Release(level.destination_handle, level.source_handle);
+    return 0;
   }
-  if (!SecureCreated(level)) return Release(level.destination_handle, level.source_handle);
+  if (!SecureCreated(level)) return 0;
   if (!CopyTimes(level.source_handle, level.info, level.destination_handle)) {
     ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
                      Os().GetLastError());
-    return Release(level.destination_handle, level.source_handle);
+    return 0;
   }
   if (Settings.Attributes && Os().CopyAttributes != nullptr &&
       !Os().CopyAttributes(level.source_handle, level.destination_handle)) {
     ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
                      Os().GetLastError());
-    return Release(level.destination_handle, level.source_handle);
+    return 0;
   }
-  if (!KeepMountMark(level)) return Release(level.destination_handle, level.source_handle);
-  Os().CloseHandle(level.destination_handle);
-  Os().CloseHandle(level.source_handle);
-  return 1;
+  return KeepMountMark(level) ? 1 : 0;
 }
+
+// Finishes a directory and closes what it holds. Where its destination is
+// the root of the run or of another volume than its parent's, everything
+// written there is made durable first, its whole subtree being done.
+int Leave(Walk& walk, Level& level, bool finished) {
+  int result = Finish(walk, level, finished);
+  if (level.flush_at_leave && !MakeDurable(level.destination_handle, level.destination.path,
+                                           level.destination.parent == nullptr)) {
+    result = 0;
+  }
+  Release(level.destination_handle, level.source_handle);
+  return result;
+}
+
+
 
 enum class Next { kEntry, kEnd, kUnfinished };
 

@@ -10,6 +10,7 @@
 #include "access.h"
 #include "copy_data.h"
 #include "copy_streams.h"
+#include "durability.h"
 #include "hard_links.h"
 #include "identity.h"
 #include "remove.h"
@@ -152,11 +153,15 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
   if (Settings.OnlyNewer) {
     // A mirror is the source's copy, not the newest version seen: an older
     // version restored at the source, or another size, is copied too.
+    // A copy gets its source's time only once all its data is in, so the
+    // same time with another size is damage (a crash), copied again; and
+    // so is whatever changed while an earlier run that never ended wrote.
     const LONG order =
         Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime);
-    const bool copy = Settings.Mirror
-                          ? order != 0 || SizeOf(source_info) != SizeOf(destination_info)
-                          : order == 1;
+    const bool other_size = SizeOf(source_info) != SizeOf(destination_info);
+    const bool copy = (Settings.Mirror ? order != 0 || other_size
+                                       : order == 1 || (order == 0 && other_size)) ||
+                      ChangedInUnfinishedRun(*probe);
     if (!copy) {
       NoteMatched(destination, destination_identity);
       return MetadataChangedSince(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
@@ -286,6 +291,14 @@ bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_i
                      Os().GetLastError());
     return false;
   }
+  // With /Flush (or where volumes cannot be flushed whole) no name is given
+  // to a file whose data or times a crash could still take.
+  if (kind == NewObject::kFile && (Settings.Flush || State.FlushEachFile) &&
+      !Os().FlushFileBuffers(made)) {
+    ReportWin32Error(destination.path, u"CopyOneFile:FlushFileBuffers(DESTINATION)",
+                     Os().GetLastError());
+    return false;
+  }
   const bool replacing = *replaced != INVALID_HANDLE_VALUE;
   if (replacing) Os().CloseHandle(*replaced);
   *replaced = INVALID_HANDLE_VALUE;
@@ -357,9 +370,15 @@ Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& sou
     return Linked::kNo;
   }
   const bool replacing = *replaced != INVALID_HANDLE_VALUE;
-  const std::u16string temporary = replacing ? NextTemporaryName() : std::u16string();
+  std::u16string temporary;
+  const bool linked =
+      replacing ? TryUnderTemporaryName(&temporary,
+                                        [&](const char16_t* name) {
+                                          return Os().CreateHardLinkAtW(copy, destination.parent,
+                                                                        name) != 0;
+                                        })
+                : Os().CreateHardLinkAtW(copy, destination.parent, destination.Name()) != 0;
   const char16_t* name = replacing ? temporary.c_str() : destination.Name();
-  const BOOL linked = Os().CreateHardLinkAtW(copy, destination.parent, name);
   const DWORD code = Os().GetLastError();
   Os().CloseHandle(copy);
   if (!linked) {
@@ -473,9 +492,10 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return release(INVALID_HANDLE_VALUE, 1);
   }
 
-  const std::u16string temporary = NextTemporaryName();
-  HANDLE file = Os().CreateTemporaryFileAtW(destination.parent, temporary.c_str(),
-                                            DestinationAccess() | DELETE);
+  std::u16string temporary;
+  HANDLE file = MakeUnderTemporaryName(&temporary, [&](const char16_t* name) {
+    return Os().CreateTemporaryFileAtW(destination.parent, name, DestinationAccess() | DELETE);
+  });
   if (file == INVALID_HANDLE_VALUE) {
     ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", Os().GetLastError());
     return release(INVALID_HANDLE_VALUE, 0);
@@ -551,11 +571,13 @@ int CopyOneNode(const Place& source, const Place& destination) {
   if (decision != Decision::kCopy || Settings.List) {
     return release(INVALID_HANDLE_VALUE, decision == Decision::kFailed ? 0 : 1);
   }
-  const std::u16string temporary = NextTemporaryName();
+  std::u16string temporary;
   const DWORD access = DestinationAccess() | DELETE;
-  HANDLE made = link ? Os().CreateLinkAtW(destination.parent, temporary.c_str(), target.data(),
-                                          target_bytes, info.dwFileAttributes, access)
-                     : Os().CreateSpecialAtW(destination.parent, temporary.c_str(), node, access);
+  HANDLE made = MakeUnderTemporaryName(&temporary, [&](const char16_t* name) {
+    return link ? Os().CreateLinkAtW(destination.parent, name, target.data(), target_bytes,
+                                     info.dwFileAttributes, access)
+                : Os().CreateSpecialAtW(destination.parent, name, node, access);
+  });
   if (made == INVALID_HANDLE_VALUE) {
     ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", Os().GetLastError());
     return release(INVALID_HANDLE_VALUE, 0);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include "../platform/platform.h"
 
 namespace vx {
 
@@ -17,15 +16,19 @@ bool IsHexDigit(char16_t unit) {
 }
 }  // namespace
 
-// Seeded from the clock, so that a name left by an earlier run is not
-// likely to be met again; workers draw from the one sequence.
+// Drawn from the system's random source. Should it fail, a sequence
+// seeded from the clock serves instead: names stay unique within the run,
+// and a taken one is drawn again.
 std::u16string NextTemporaryName() {
-  static std::atomic<uint64_t> next{[] {
+  static std::atomic<uint64_t> fallback{[] {
     FILETIME now;
     Os().GetSystemTimeAsFileTime(&now);
     return FileTimeTicks(now);
   }()};
-  uint64_t value = next.fetch_add(1);
+  uint64_t value = 0;
+  if (Os().GenerateRandom == nullptr || !Os().GenerateRandom(&value, sizeof value)) {
+    value = fallback.fetch_add(1);
+  }
   std::u16string name(kPrefix);
   name.resize(kPrefix.size() + kDigits);
   for (size_t i = 0; i < kDigits; ++i, value >>= 4) {

@@ -410,10 +410,6 @@ HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD dispo
                             nullptr);
 }
 
-// A directory the run creates is its own until its subtree is done: mode
-// 0700 (a default ACL of the parent is masked by it too), owned by the run;
-// ApplyInheritedSecurity or the source's security opens it at the end.
-constexpr mode_t kPrivateDirectoryMode = 0700;
 
 BOOL CreateDirectoryW(const char16_t* name, void*) {
   std::string path = EncodeFileName(name);

@@ -1,6 +1,7 @@
 // What the run learns and keeps about objects beyond their data: change
 // times, times to the nanosecond, the way up a tree, and the marks it keeps
 // in a destination directory's own extended attributes.
+#include <sys/random.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -121,6 +122,57 @@ BOOL SetDirectoryMark(HANDLE directory, const char16_t* name, const void* value,
     return 0;
   }
   ForgetStatus(directory);
+  return 1;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  const int fd = DescriptorOf(file);
+  if (fd < 0) return 0;
+  if (fsync(fd) != 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  return 1;
+}
+
+BOOL FlushVolume(HANDLE object, BOOL probe_only) {
+  const int fd = DescriptorOf(object);
+  if (fd < 0) return 0;
+  if (!probe_only && syncfs(fd) != 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  return 1;
+}
+
+BOOL GenerateRandom(void* buffer, DWORD size) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    const ssize_t got = getrandom(bytes, size, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      SetLastErrorFromErrno(errno);
+      return 0;
+    }
+    bytes += got;
+    size -= static_cast<DWORD>(got);
+  }
+  return 1;
+}
+
+BOOL IsOwnedByRunner(HANDLE object, BOOL* owned) {
+  const struct statx* sx = StatusOf(object);
+  if (sx == nullptr) return 0;
+  *owned = sx->stx_uid == geteuid();
+  return 1;
+}
+
+// The mode the run makes its directories with (CreateDirectoryAtW).
+BOOL IsPrivateDirectory(HANDLE directory, BOOL* is_private) {
+  const struct statx* sx = StatusOf(directory);
+  if (sx == nullptr) return 0;
+  *is_private = S_ISDIR(sx->stx_mode) && sx->stx_uid == geteuid() &&
+                (sx->stx_mode & 07777) == kPrivateDirectoryMode;
   return 1;
 }
 

@@ -27,6 +27,11 @@ BOOL CopyFileTimes(HANDLE, HANDLE);
 HANDLE OpenParentDirectory(HANDLE);
 BOOL GetDirectoryMark(HANDLE, const char16_t*, void*, DWORD, DWORD*);
 BOOL SetDirectoryMark(HANDLE, const char16_t*, const void*, DWORD);
+BOOL FlushFileBuffers(HANDLE);
+BOOL FlushVolume(HANDLE, BOOL);
+BOOL GenerateRandom(void*, DWORD);
+BOOL IsOwnedByRunner(HANDLE, BOOL*);
+BOOL IsPrivateDirectory(HANDLE, BOOL*);
 }  // namespace posix
 
 namespace {
@@ -87,6 +92,11 @@ const Platform kPosix = {
     posix::OpenParentDirectory,
     posix::GetDirectoryMark,
     posix::SetDirectoryMark,
+    posix::FlushFileBuffers,
+    posix::FlushVolume,
+    posix::GenerateRandom,
+    posix::IsOwnedByRunner,
+    posix::IsPrivateDirectory,
 };
 
 Platform g_current = kPosix;

@@ -3,6 +3,7 @@
 // platform.h comes first: its constants carry the names that <windows.h>
 // then defines as macros, which this file never uses.
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "security-win32.h"
 // clang-format off
 #include <windows.h>
+#include <bcrypt.h>
 #include <winioctl.h>
 #include <winternl.h>
 // clang-format on
@@ -660,8 +662,21 @@ std::u16string MarkStream(const char16_t* name) {
   return u":velmox." + std::u16string(name) + u":$DATA";
 }
 
+// A volume without named streams (FAT, some shares; Wine, which would make
+// a file of that name instead) keeps no marks.
+bool HasNamedStreams(HANDLE object) {
+  ::DWORD flags = 0;
+  if (::GetVolumeInformationByHandleW(object, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_NAMED_STREAMS) != 0) {
+    return true;
+  }
+  ::SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 BOOL Win32GetDirectoryMark(HANDLE directory, const char16_t* name, void* value, DWORD size,
                            DWORD* returned) {
+  if (!HasNamedStreams(directory)) return 0;
   const std::u16string stream = MarkStream(name);
   const NameBelow below(directory, stream.c_str());
   HANDLE opened = nullptr;
@@ -690,6 +705,7 @@ BOOL Win32GetDirectoryMark(HANDLE directory, const char16_t* name, void* value, 
 }
 
 BOOL Win32SetDirectoryMark(HANDLE directory, const char16_t* name, const void* value, DWORD size) {
+  if (!HasNamedStreams(directory)) return 0;
   const std::u16string stream = MarkStream(name);
   const NameBelow below(directory, stream.c_str());
   HANDLE opened = nullptr;
@@ -716,6 +732,48 @@ BOOL Win32SetDirectoryMark(HANDLE directory, const char16_t* name, const void* v
   ::CloseHandle(opened);
   ::SetLastError(code);
   return done;
+}
+
+BOOL Win32FlushFileBuffers(HANDLE file) {
+  return ::FlushFileBuffers(file);
+}
+
+// The volume that holds `object`, opened for writing ("\\.\C:"), which
+// needs administrative rights; a share has none to open.
+BOOL Win32FlushVolume(HANDLE object, BOOL probe_only) {
+  wchar_t path[MAX_PATH + 1];
+  if (!::GetFinalPathNameByHandleW(object, path, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) ||
+      std::wcsncmp(path, L"\\\\?\\", 4) != 0 || path[5] != L':') {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
+  const wchar_t volume[] = {L'\\', L'\\', L'.', L'\\', path[4], L':', 0};
+  HANDLE opened = ::CreateFileW(volume, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return 0;
+  const BOOL flushed = probe_only || ::FlushFileBuffers(opened);
+  const DWORD code = ::GetLastError();
+  ::CloseHandle(opened);
+  ::SetLastError(code);
+  return flushed;
+}
+
+BOOL Win32GenerateRandom(void* buffer, DWORD size) {
+  const NTSTATUS status = ::BCryptGenRandom(nullptr, static_cast<PUCHAR>(buffer), size,
+                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status < 0) {
+    FailWithStatus(status);
+    return 0;
+  }
+  return 1;
+}
+
+BOOL Win32IsOwnedByRunner(HANDLE object, BOOL* owned) {
+  return win32::IsOwnedByRunner(object, owned);
+}
+
+BOOL Win32IsPrivateDirectory(HANDLE directory, BOOL* is_private) {
+  return win32::IsPrivateDirectory(directory, is_private);
 }
 
 static_assert(sizeof(FILE_ALLOCATED_RANGE_BUFFER) == sizeof(::FILE_ALLOCATED_RANGE_BUFFER));
@@ -805,6 +863,11 @@ const Platform kWin32 = {
     Win32OpenParentDirectory,
     Win32GetDirectoryMark,
     Win32SetDirectoryMark,
+    Win32FlushFileBuffers,
+    Win32FlushVolume,
+    Win32GenerateRandom,
+    Win32IsOwnedByRunner,
+    Win32IsPrivateDirectory,
 };
 
 Platform g_current = kWin32;

@@ -411,6 +411,25 @@ struct Platform {
                            DWORD* returned);
   BOOL (*SetDirectoryMark)(HANDLE directory, const char16_t* name, const void* value,
                            DWORD size);
+  // Makes what was written to `file` (its data and what describes it)
+  // durable (Linux: fsync).
+  BOOL (*FlushFileBuffers)(HANDLE file);
+  // Makes everything written on the file system that holds `object`
+  // durable, in one call (Linux: syncfs; Windows: FlushFileBuffers on its
+  // volume, which needs the right to open the volume for writing:
+  // ERROR_ACCESS_DENIED where the run lacks it, or on a share). With
+  // `probe_only`, only says whether the run could.
+  BOOL (*FlushVolume)(HANDLE object, BOOL probe_only);
+  // Fills `buffer` with `size` bytes no one can predict (Linux: getrandom;
+  // Windows: BCryptGenRandom).
+  BOOL (*GenerateRandom)(void* buffer, DWORD size);
+  // Whether the object is owned by whom the run makes objects for (Linux:
+  // the effective user; Windows: the token's owner for new objects).
+  BOOL (*IsOwnedByRunner)(HANDLE object, BOOL* owned);
+  // Whether a directory is in the private state the run gives the
+  // directories it makes until their subtree is done (Linux: the runner's,
+  // mode 0700; Windows: a protected access list of one entry, the runner's).
+  BOOL (*IsPrivateDirectory)(HANDLE directory, BOOL* is_private);
 };
 // clang-format on
 

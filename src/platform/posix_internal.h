@@ -15,6 +15,11 @@
 
 namespace vx::posix {
 
+// A directory the run creates is its own until its subtree is done: mode
+// 0700 (a default ACL of the parent is masked by it too), owned by the run;
+// ApplyInheritedSecurity or the source's security opens it at the end.
+constexpr mode_t kPrivateDirectoryMode = 0700;
+
 // An object's status, taken once: statx with the birth time.
 struct Status {
   bool valid = false;

@@ -2,6 +2,7 @@
 
 // clang-format off
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 // clang-format on
 
@@ -77,6 +78,64 @@ bool NewDirectoryDescriptor(const void* parent, std::vector<unsigned char>* out)
   }
   ::DestroyPrivateObjectSecurity(&made);
   return true;
+}
+
+namespace {
+
+// One of the token's SIDs (TokenUser or TokenOwner), copied out.
+std::vector<unsigned char> TokenSid(TOKEN_INFORMATION_CLASS which) {
+  Token token;
+  DWORD size = 0;
+  if (token.handle == nullptr) return {};
+  ::GetTokenInformation(token.handle, which, nullptr, 0, &size);
+  std::vector<unsigned char> information(size);
+  if (size == 0 || !::GetTokenInformation(token.handle, which, information.data(), size, &size)) {
+    return {};
+  }
+  PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(information.data())->User.Sid
+                                : reinterpret_cast<TOKEN_OWNER*>(information.data())->Owner;
+  const auto* bytes = static_cast<const unsigned char*>(sid);
+  return std::vector<unsigned char>(bytes, bytes + ::GetLengthSid(sid));
+}
+
+}  // namespace
+
+bool IsOwnedByRunner(void* object, int* owned) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD code = ::GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                       nullptr, nullptr, nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) {
+    ::SetLastError(code);
+    return 0;
+  }
+  std::vector<unsigned char> runner = TokenSid(TokenOwner);
+  *owned = owner != nullptr && !runner.empty() && ::EqualSid(owner, runner.data());
+  ::LocalFree(descriptor);
+  return 1;
+}
+
+bool IsPrivateDirectory(void* directory, int* is_private) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD code = ::GetSecurityInfo(directory, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, &dacl, nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) {
+    ::SetLastError(code);
+    return 0;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  void* ace = nullptr;
+  const std::vector<unsigned char> user = TokenSid(TokenUser);
+  *is_private = dacl != nullptr && dacl->AceCount == 1 && !user.empty() &&
+                ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+                (control & SE_DACL_PROTECTED) != 0 && ::GetAce(dacl, 0, &ace) &&
+                static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                ::EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart,
+                           const_cast<unsigned char*>(user.data()));
+  ::LocalFree(descriptor);
+  return 1;
 }
 
 bool ComputesInheritance() {

@@ -22,4 +22,11 @@ bool NewDirectoryDescriptor(const void* parent, std::vector<unsigned char>* out)
 // what a new directory gets afterwards.
 bool ComputesInheritance();
 
+// Whether the object's owner is the token's owner for new objects.
+bool IsOwnedByRunner(void* object, int* owned);
+
+// Whether a directory carries the private state PrivateDirectoryDescriptor
+// gives: a protected access list of one entry, the token user's.
+bool IsPrivateDirectory(void* directory, int* is_private);
+
 }  // namespace vx::win32

@@ -50,6 +50,7 @@ void PrintUsage() {
       u"                  /Wait:<Seconds between tries, default 30>\n",
       u"                  /Threads:<Files copied at once, 1 to 64, default 1>\n",
       u"                  /MaxDelete:<Most entries /Mirror removes in one run, 1 to 1000000>\n",
+      u"                  /Flush  (= each file's data made durable before it gets its name)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -110,6 +111,7 @@ const Option kOptions[] = {
     {u"/THREADS:", Effect::kCount, nullptr, &RunSettings::ThreadsGiven, 1, &RunSettings::Threads},
     {u"/MAXDELETE:", Effect::kCount, nullptr, &RunSettings::MaxDeleteGiven, 1,
      &RunSettings::MaxDelete},
+    {u"/FLUSH", Effect::kFlag, nullptr, &RunSettings::Flush},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;

@@ -152,6 +152,7 @@ void PrintSettingsBlock() {
     lines.push_back(u"Threads                   : " + Decimal(Settings.Threads) + u"\n");
   if (Settings.MaxDeleteGiven)
     lines.push_back(u"MaxDelete                 : " + Decimal(Settings.MaxDelete) + u"\n");
+  if (Settings.Flush) lines.push_back(u"Flush                     : Yes\n");
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);

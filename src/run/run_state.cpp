@@ -34,6 +34,9 @@ void ResetRun() {
   State.ProtectedDirectories.clear();
   State.RemovalsLeft = 0;
   State.RemovalLimitReported = false;
+  State.FlushEachFile = false;
+  State.RunMarked = false;
+  State.UnfinishedRunStart = 0;
   State.PreparedSource.clear();
   State.PreparedDestination.clear();
 }

@@ -54,6 +54,7 @@ struct RunSettings {
   // /MaxDelete:, with whether it was given; -1 where the value is no number.
   int32_t MaxDelete;
   int32_t MaxDeleteGiven;
+  int32_t Flush;
 };
 
 // The most files /Threads: copies at once.
@@ -107,6 +108,13 @@ struct RunState {
   // says the limit was reached has been written.
   std::atomic<int32_t> RemovalsLeft;
   std::atomic<bool> RemovalLimitReported;
+  // Whether each file is flushed on its own (no right to flush a volume
+  // whole).
+  bool FlushEachFile;
+  // Whether this run marked the destination root as being written, and the
+  // start of an unfinished earlier run whose mark it found (0: none).
+  bool RunMarked;
+  uint64_t UnfinishedRunStart;
   // The storage Source and Destination point into once prepared.
   std::u16string PreparedSource;
   std::u16string PreparedDestination;

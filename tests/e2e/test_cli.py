@@ -42,6 +42,7 @@ USAGE = b"".join([
     line("                  /Wait:<Seconds between tries, default 30>"),
     line("                  /Threads:<Files copied at once, 1 to 64, default 1>"),
     line("                  /MaxDelete:<Most entries /Mirror removes in one run, 1 to 1000000>"),
+    line("                  /Flush  (= each file's data made durable before it gets its name)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -1,0 +1,33 @@
+// A run that ends is on disk, and a run that did not end is known to the
+// next one. The destination root carries, out of sight, the mark "running":
+// the start of the earliest run that began writing there and has not ended
+// (eight bytes, FILETIME ticks, least significant first). It is made
+// durable before the run's first write below the root and removed once
+// everything the run wrote is durable; a run that finds it copies again
+// every file its destination changed after that start. Where a volume
+// cannot be flushed whole (Windows without the right to open it, a share),
+// each file is flushed before it gets its name instead.
+#pragma once
+
+#include <string>
+
+#include "../platform/platform.h"
+#include "place.h"
+
+namespace vx {
+
+// Reads an unfinished earlier run's mark from the destination root and
+// marks this run, durably, before anything is written below it. Returns
+// false after reporting.
+bool MarkRunStarted(HANDLE root, const std::u16string& root_path);
+
+// Whether a destination object changed after an unfinished earlier run
+// began (so a crash may have left it with a name but not its data).
+bool ChangedInUnfinishedRun(HANDLE destination);
+
+// Makes everything written on the file system of the open destination
+// directory `directory` (at `path`) durable, in one call; for the root,
+// then removes the run's mark. Returns false after reporting.
+bool MakeDurable(HANDLE directory, const std::u16string& path, bool root);
+
+}  // namespace vx
