@@ -96,6 +96,8 @@ struct Level {
   // was written there is made durable when it is left.
   bool flush_at_leave = false;
   DWORD destination_volume = 0;
+  // An existing directory left private by a run that never finished it.
+  bool heal_security = false;
   // Its files handed to workers and not yet done.
   FilesOf files;
 };
@@ -472,6 +474,15 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
       destination.written->Add(destination_identity);
       if (Settings.Mirror) destination.written->Match(destination_identity);
     }
+    // A directory a run made and never finished (killed before its subtree
+    // was done) is still private to the runner, without its source's
+    // times: it gets, when this run is done with it, the security a
+    // finished run gives it.
+    BOOL is_private = 0;
+    level->heal_security = !created && !Settings.List && Os().IsPrivateDirectory != nullptr &&
+                           Os().CompareFileTime(&destination_info.ftLastWriteTime,
+                                                &level->info.ftLastWriteTime) != 0 &&
+                           Os().IsPrivateDirectory(destination_handle, &is_private) && is_private;
   }
   if (Settings.Mirror) {
     level->names_ignore_case =
@@ -516,11 +527,12 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   return kEntered;
 }
 
-// Gives a directory the run created its final security: the source's, or
-// what a new directory there gets. Whatever ends its walk, it gets this;
-// only a finished one gets its times too.
+// Gives a directory the run created (or found left private by an earlier
+// run) its final security: the source's, or what a new directory there
+// gets. Whatever ends its walk, it gets this; only a finished one gets its
+// times too.
 bool SecureCreated(const Level& level) {
-  if (!level.created) return true;
+  if (!level.created && !level.heal_security) return true;
   const BOOL secured =
       Settings.SecurityDescriptor
           ? Os().SetKernelObjectSecurity(level.destination_handle, kAllSecurityInformation,

@@ -89,10 +89,13 @@ Decision ReplaceKind(const Place& destination) {
 // shows it is neither the source itself (the copy would read what it
 // replaces) nor one of the run's own log files nor an object this run has
 // already put in the directory under another name. `*probe` stays open on
-// what was found, for the security a replacement keeps.
+// what was found, for the security a replacement keeps; `*found` is its
+// identity.
 Decision Decide(const Place& source, const Place& destination, HANDLE source_file,
-                const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe) {
+                const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe,
+                FileIdentity* found) {
   *probe = INVALID_HANDLE_VALUE;
+  *found = FileIdentity{};
   // A directory this run has just made holds only what the run put there:
   // a name found taken when the file is put in place is a collision.
   if (destination.parent_is_new) {
@@ -119,6 +122,7 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
     return Decision::kFailed;
   }
   FileIdentity destination_identity = IdentityOf(destination_info);
+  *found = destination_identity;
   // A directory link, looked at as itself where links are kept, is no
   // directory the file would go into.
   const DWORD directory_link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
@@ -359,7 +363,7 @@ Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& sou
                          const Place& destination, HANDLE* replaced) {
   HANDLE copy = Os().CreateFileW(
       earlier->path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OPEN_NODE, nullptr);
   if (copy == INVALID_HANDLE_VALUE) return Linked::kNo;
   BY_HANDLE_FILE_INFORMATION info;
   FileIdentity identity;
@@ -413,6 +417,26 @@ Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& sou
   return Linked::kYes;
 }
 
+// With /HardLinks, a rerun keeps each source group one object at the
+// destination, whether its data changed or not: the first name met whose
+// object is kept (`kept`, open as `*replaced`) becomes the group's copy; a
+// later name that holds another object (a group split by a run cut short,
+// or a name new to an unchanged file) is made one more name of that copy,
+// under a temporary name renamed over it. kNo where nothing was to be done.
+Linked JoinGroup(HANDLE source_object, FileIdentity* source_identity, const FileIdentity& kept,
+                 const Place& source, const Place& destination, HANDLE* replaced) {
+  CompleteIdentity(source_object, source_identity);
+  const std::optional<HardLinkedCopies::Copy> earlier =
+      State.HardLinkCopies.FindOrClaim(*source_identity);
+  if (!earlier) {
+    State.HardLinkCopies.Remember(*source_identity, destination.path, kept);
+    return Linked::kNo;
+  }
+  if (!kept.known || SameObject(earlier->identity, kept)) return Linked::kNo;
+  CountDecision(&RunCounters::NewerCount);
+  return LinkToEarlierCopy(&*earlier, source, destination, replaced);
+}
+
 }  // namespace
 
 bool IsRunOutput(HANDLE file, FileIdentity* identity) {
@@ -451,13 +475,22 @@ int CopyOneFile(const Place& source, const Place& destination) {
   }
 
   HANDLE replaced;
-  const Decision decision = Decide(source, destination, source_file, source_info, &replaced);
+  FileIdentity found;
+  const Decision decision =
+      Decide(source, destination, source_file, source_info, &replaced, &found);
   auto release = [&](HANDLE file, int result) {
     if (file != INVALID_HANDLE_VALUE) Os().CloseHandle(file);
     if (replaced != INVALID_HANDLE_VALUE) Os().CloseHandle(replaced);
     Os().CloseHandle(source_file);
     return result;
   };
+  const bool several_names = Settings.HardLinks && source_info.nNumberOfLinks > 1;
+  if (several_names && !Settings.List &&
+      (decision == Decision::kSkip || decision == Decision::kRefresh)) {
+    const Linked linked =
+        JoinGroup(source_file, &source_identity, found, source, destination, &replaced);
+    if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
+  }
   if (decision == Decision::kRefresh) {
     return release(INVALID_HANDLE_VALUE,
                    Settings.List || RefreshMetadata(source_file, source, destination));
@@ -469,7 +502,6 @@ int CopyOneFile(const Place& source, const Place& destination) {
   // under another of them becomes one more name of that copy. Where there
   // is none yet, this name claims the file until its copy is made, so that
   // a worker meeting another name meanwhile waits for it.
-  const bool several_names = Settings.HardLinks && source_info.nNumberOfLinks > 1;
   HardLinkClaim claim;
   if (several_names) {
     CompleteIdentity(source_file, &source_identity);
@@ -558,13 +590,34 @@ int CopyOneNode(const Place& source, const Place& destination) {
   }
   AnnounceFile(source.path, 0);
   HANDLE replaced;
-  const Decision decision = Decide(source, destination, node, info, &replaced);
+  FileIdentity found;
+  const Decision decision = Decide(source, destination, node, info, &replaced, &found);
   auto release = [&](HANDLE made, int result) {
     if (made != INVALID_HANDLE_VALUE) Os().CloseHandle(made);
     if (replaced != INVALID_HANDLE_VALUE) Os().CloseHandle(replaced);
     Os().CloseHandle(node);
     return result;
   };
+  // Links and special files with several names (a `cp -al` snapshot's)
+  // stay one object, as files do.
+  const bool several_names = Settings.HardLinks && info.nNumberOfLinks > 1 && !Settings.List;
+  FileIdentity source_identity = IdentityOf(info);
+  HardLinkClaim claim;
+  if (several_names && (decision == Decision::kSkip || decision == Decision::kRefresh)) {
+    const Linked linked = JoinGroup(node, &source_identity, found, source, destination, &replaced);
+    if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
+  }
+  if (several_names && decision == Decision::kCopy) {
+    CompleteIdentity(node, &source_identity);
+    const std::optional<HardLinkedCopies::Copy> earlier =
+        State.HardLinkCopies.FindOrClaim(source_identity);
+    if (!earlier) {
+      claim.source = &source_identity;
+    } else {
+      const Linked linked = LinkToEarlierCopy(&*earlier, source, destination, &replaced);
+      if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
+    }
+  }
   if (decision == Decision::kRefresh && !Settings.List) {
     return release(INVALID_HANDLE_VALUE, RefreshMetadata(node, source, destination));
   }
@@ -588,7 +641,8 @@ int CopyOneNode(const Place& source, const Place& destination) {
     Os().DeleteFileAtW(destination.parent, temporary.c_str());
     return release(INVALID_HANDLE_VALUE, 0);
   }
-  NoteWritten(made, destination);
+  const FileIdentity written = NoteWritten(made, destination, claim.source != nullptr);
+  if (claim.source != nullptr) claim.Settle(source_identity, destination.path, written);
   return release(made, 1);
 }
 

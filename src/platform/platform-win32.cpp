@@ -33,9 +33,12 @@ const wchar_t* Wide(const char16_t* text) {
 HANDLE Win32CreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
                         DWORD disposition, DWORD flags, HANDLE template_file) {
   const bool directory_only = (flags & FILE_FLAG_DIRECTORY_ONLY) != 0;
-  HANDLE file =
-      ::CreateFileW(Wide(name), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
-                    disposition, flags & ~FILE_FLAG_DIRECTORY_ONLY, template_file);
+  // A node is opened as the reparse point itself; the flag is Velmox's own.
+  if (flags & FILE_FLAG_OPEN_NODE) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE file = ::CreateFileW(Wide(name), access, share,
+                              static_cast<LPSECURITY_ATTRIBUTES>(security), disposition,
+                              flags & ~(FILE_FLAG_DIRECTORY_ONLY | FILE_FLAG_OPEN_NODE),
+                              template_file);
   if (file == INVALID_HANDLE_VALUE || !directory_only) return file;
   ::BY_HANDLE_FILE_INFORMATION info;
   if (::GetFileInformationByHandle(file, &info) &&
@@ -739,7 +742,8 @@ BOOL Win32FlushFileBuffers(HANDLE file) {
 }
 
 // The volume that holds `object`, opened for writing ("\\.\C:"), which
-// needs administrative rights; a share has none to open.
+// needs administrative rights; a share has none to open, and some file
+// systems refuse the flush.
 BOOL Win32FlushVolume(HANDLE object, BOOL probe_only) {
   wchar_t path[MAX_PATH + 1];
   if (!::GetFinalPathNameByHandleW(object, path, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) ||
@@ -751,7 +755,10 @@ BOOL Win32FlushVolume(HANDLE object, BOOL probe_only) {
   HANDLE opened = ::CreateFileW(volume, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return 0;
-  const BOOL flushed = probe_only || ::FlushFileBuffers(opened);
+  // Whether a volume takes the flush is known only by trying it: a probe
+  // flushes what is pending once.
+  (void)probe_only;
+  const BOOL flushed = ::FlushFileBuffers(opened);
   const DWORD code = ::GetLastError();
   ::CloseHandle(opened);
   ::SetLastError(code);

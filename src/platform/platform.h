@@ -418,7 +418,8 @@ struct Platform {
   // durable, in one call (Linux: syncfs; Windows: FlushFileBuffers on its
   // volume, which needs the right to open the volume for writing:
   // ERROR_ACCESS_DENIED where the run lacks it, or on a share). With
-  // `probe_only`, only says whether the run could.
+  // `probe_only`, says whether the run could, as cheaply as the system
+  // allows (Linux: without a flush; Windows: by flushing once).
   BOOL (*FlushVolume)(HANDLE object, BOOL probe_only);
   // Fills `buffer` with `size` bytes no one can predict (Linux: getrandom;
   // Windows: BCryptGenRandom).

@@ -16,6 +16,21 @@
 
 namespace vx::testing {
 
+// The object a path names, and how many names it has.
+struct Object {
+  uint64_t index = 0;
+  DWORD names = 0;
+  bool operator==(const Object&) const = default;
+};
+inline Object ObjectAt(const std::u16string& path) {
+  HANDLE file = Os().CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  EXPECT_TRUE(Os().GetFileInformationByHandle(file, &info));
+  Os().CloseHandle(file);
+  return Object{uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, info.nNumberOfLinks};
+}
+
 class CopyFixture : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -529,6 +529,59 @@ BOOL WrapSetDirectoryMark(HANDLE directory, const char16_t* name, const void* va
   return 1;
 }
 
+BOOL WrapFlushFileBuffers(HANDLE file) {
+  if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().FlushFileBuffers(file);
+}
+
+BOOL WrapFlushVolume(HANDLE object, BOOL probe_only) {
+  if (const Fault* fault = I().Hit(Call::kFlushVolume, I().PathOf(object))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().FlushVolume(object, probe_only);
+}
+
+BOOL WrapGenerateRandom(void* buffer, DWORD size) {
+  if (const Fault* fault = I().Hit(Call::kGenerateRandom, u"")) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().GenerateRandom(buffer, size);
+}
+
+BOOL WrapIsOwnedByRunner(HANDLE object, BOOL* owned) {
+  const std::u16string path = I().PathOf(object);
+  if (const Fault* fault = I().Hit(Call::kIsOwnedByRunner, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  for (const bool runner : {true, false}) {
+    const std::u16string& marked = runner ? I().RunnerOwned() : I().ForeignOwned();
+    if (!marked.empty() && path.find(marked) != std::u16string::npos) {
+      *owned = runner;
+      return 1;
+    }
+  }
+  return Real().IsOwnedByRunner(object, owned);
+}
+
+BOOL WrapIsPrivateDirectory(HANDLE directory, BOOL* is_private) {
+  const std::u16string path = I().PathOf(directory);
+  if (const Fault* fault = I().Hit(Call::kIsPrivateDirectory, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (!I().PrivateBelow().empty() && path.find(I().PrivateBelow()) != std::u16string::npos) {
+    *is_private = 1;
+    return 1;
+  }
+  return Real().IsPrivateDirectory(directory, is_private);
+}
+
 BOOL WrapCloseHandle(HANDLE object) {
   const std::u16string path = I().PathOf(object);
   I().Closed(object);
@@ -737,6 +790,11 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.OpenParentDirectory != nullptr) table.OpenParentDirectory = WrapOpenParentDirectory;
   if (real_.GetDirectoryMark != nullptr) table.GetDirectoryMark = WrapGetDirectoryMark;
   if (real_.SetDirectoryMark != nullptr) table.SetDirectoryMark = WrapSetDirectoryMark;
+  if (real_.FlushFileBuffers != nullptr) table.FlushFileBuffers = WrapFlushFileBuffers;
+  if (real_.FlushVolume != nullptr) table.FlushVolume = WrapFlushVolume;
+  if (real_.GenerateRandom != nullptr) table.GenerateRandom = WrapGenerateRandom;
+  if (real_.IsOwnedByRunner != nullptr) table.IsOwnedByRunner = WrapIsOwnedByRunner;
+  if (real_.IsPrivateDirectory != nullptr) table.IsPrivateDirectory = WrapIsPrivateDirectory;
 }
 
 void FaultInjector::StandInMarks() {

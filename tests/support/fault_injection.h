@@ -65,6 +65,11 @@ enum class Call {
   kOpenParentDirectory,
   kGetDirectoryMark,  // with the directory's path and the mark's name joined
   kSetDirectoryMark,  // likewise
+  kFlushFileBuffers,
+  kFlushVolume,
+  kGenerateRandom,
+  kIsOwnedByRunner,
+  kIsPrivateDirectory,
   kCount,
 };
 
@@ -193,6 +198,22 @@ class FaultInjector {
   void CaseInsensitiveBelow(std::u16string path) { case_insensitive_below_ = std::move(path); }
   const std::u16string& CaseInsensitivePath() const { return case_insensitive_below_; }
 
+  // Owners and private directories where the platform cannot show them
+  // (Wine runs as one user and keeps no access lists): objects whose path
+  // contains `own` are the runner's, those whose path contains `foreign`
+  // someone else's; directories whose path contains `private_below` are in
+  // the run's private state.
+  void StandInOwners(std::u16string own, std::u16string foreign) {
+    runner_owned_ = std::move(own);
+    foreign_owned_ = std::move(foreign);
+  }
+  const std::u16string& RunnerOwned() const { return runner_owned_; }
+  const std::u16string& ForeignOwned() const { return foreign_owned_; }
+  void StandInPrivateDirectories(std::u16string private_below) {
+    private_below_ = std::move(private_below);
+  }
+  const std::u16string& PrivateBelow() const { return private_below_; }
+
   // A privilege the system does not know (Wine has no symbolic-link
   // privilege) is looked up as one every token holds.
   void StandInForUnknownPrivileges() { stand_in_privileges_ = true; }
@@ -268,6 +289,9 @@ class FaultInjector {
   bool marks_stand_in_ = false;
   std::u16string case_insensitive_below_;
   std::u16string case_sensitive_below_;
+  std::u16string runner_owned_;
+  std::u16string foreign_owned_;
+  std::u16string private_below_;
 };
 
 }  // namespace vx::testing

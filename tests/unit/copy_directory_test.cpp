@@ -15,6 +15,7 @@ using testing::ErrLine;
 using testing::Fault;
 using testing::FaultInjector;
 using testing::LastWriteTicks;
+using testing::ObjectAt;
 using testing::SetLastWriteTicks;
 
 constexpr uint64_t k2020 = 132223104000000000ULL;
@@ -330,21 +331,6 @@ TEST_F(CopyDirectoryTest, WithoutFileIdentitiesNothingIsSkippedOrRefused) {
     EXPECT_EQ(scratch_.Read(u"dst/sub/deeper/c"), "c");
   }
   State.LogIdentity = FileIdentity{};
-}
-
-// The object a path names, and how many names it has.
-struct Object {
-  uint64_t index = 0;
-  DWORD names = 0;
-  bool operator==(const Object&) const = default;
-};
-Object ObjectAt(const std::u16string& path) {
-  HANDLE file = Os().CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  BY_HANDLE_FILE_INFORMATION info = {};
-  EXPECT_TRUE(Os().GetFileInformationByHandle(file, &info));
-  Os().CloseHandle(file);
-  return Object{uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, info.nNumberOfLinks};
 }
 
 // With /HardLinks the names of one source file become names of one copy:

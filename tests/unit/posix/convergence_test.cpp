@@ -82,5 +82,20 @@ TEST_F(ConvergenceTest, MetadataChangedWithoutNewDataIsCarriedInPlace) {
   EXPECT_EQ(again.st_ctim.tv_nsec, settled.tv_nsec);
 }
 
+// A directory a killed run left private (mode 0700, the runner's, without
+// its source's times) gets, on the next run, what a new directory gets.
+TEST_F(ConvergenceTest, ADirectoryLeftPrivateGetsANewDirectorysMode) {
+  scratch_.Write(u"src/sub/f", "f");
+  scratch_.Write(u"dst/sub/f", "f");
+  ASSERT_EQ(chmod(scratch_.Fs(u"dst/sub").c_str(), 0700), 0);
+  testing::SetLastWriteTicks(P(u"dst/sub"), testing::k2020);
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  const mode_t umask_now = umask(0);
+  umask(umask_now);
+  EXPECT_EQ(StatOf(scratch_.Fs(u"dst/sub")).st_mode & 0777, 0777u & ~umask_now);
+}
+
 }  // namespace
 }  // namespace vx

@@ -1,0 +1,212 @@
+// Done means on disk, and a crash is repaired by one rerun, on both builds:
+// the flushes a run makes, the mark of a run being written, the repair a
+// rerun makes after an unfinished one, temporary names no one can take
+// first, hard-link groups and private directories that heal.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "copy/temporary_name.h"
+#include "copy_fixture.h"
+
+namespace vx {
+namespace {
+
+using testing::Call;
+using testing::Fault;
+using testing::FaultInjector;
+
+class DurabilityTest : public testing::WalkFixture {
+ protected:
+  void MakeSource() {
+    scratch_.Write(u"src/a", "a");
+    scratch_.Write(u"src/sub/b", "bb");
+    scratch_.Write(u"src/sub/c", "ccc");
+  }
+};
+
+// Every file is flushed before it gets its name with /Flush, and where the
+// volume cannot be flushed whole; otherwise the volume is flushed once, as
+// the walk leaves the root, and a failure there is one ERR.
+TEST_F(DurabilityTest, ARunThatEndsIsFlushedOnceOrFileByFile) {
+  MakeSource();
+  const struct {
+    const char* what;
+    bool flush_option;
+    bool volume_refused;  // the probe at the start says no
+    bool final_flush_fails;
+  } cases[] = {
+      {"the volume at the end", false, false, false},
+      {"/Flush", true, false, false},
+      {"no right to flush the volume", false, true, false},
+      {"the final flush fails", false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    scratch_.MakeDir(u"dst");
+    ResetRun();
+    SetUp();
+    Settings.Flush = c.flush_option;
+    FaultInjector faults;
+    if (c.volume_refused) faults.Add(Fault{Call::kFlushVolume, 1, u"", ERROR_ACCESS_DENIED});
+    if (c.final_flush_fails) faults.Add(Fault{Call::kFlushVolume, 2, u"", ERROR_DISK_FULL});
+    const int result = Walk();
+    EXPECT_TRUE(faults.OpenHandles().empty());
+    const bool volume_flushed = faults.Calls(Call::kFlushVolume) == 2;
+    if (!volume_flushed && !c.volume_refused) {
+      // Wine gives no right to open a volume: every file is flushed.
+      EXPECT_GE(faults.Calls(Call::kFlushFileBuffers), 3);
+      continue;
+    }
+    const bool each_file = c.flush_option || c.volume_refused;
+    EXPECT_EQ(faults.Calls(Call::kFlushFileBuffers) >= 3, each_file);
+    EXPECT_EQ(result, c.final_flush_fails ? 0 : 1);
+    EXPECT_EQ(Counters.ErrorCount, c.final_flush_fails ? 1 : 0) << ErrorLog();
+    if (c.final_flush_fails) {
+      EXPECT_EQ(ErrorLog(), testing::ErrLine(1, destination_,
+                                             u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
+                                             ERROR_DISK_FULL));
+    }
+    EXPECT_EQ(scratch_.Read(u"dst/sub/c"), "ccc");
+  }
+}
+
+// The root carries the mark while the run writes and loses it at the end;
+// a rerun that finds an earlier run's mark copies again every file changed
+// since that run began, though times and sizes say it is up to date.
+TEST_F(DurabilityTest, AnUnfinishedRunsChangesAreCopiedAgain) {
+  MakeSource();
+  FaultInjector faults;
+  faults.StandInMarks();
+  size_t marks_midway = 0;
+  faults.Add(Fault{Call::kCreateFileW, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0,
+                   [&] { marks_midway = faults.Marks().size(); }});
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(marks_midway, 1u);
+  EXPECT_TRUE(faults.Marks().empty());
+
+  const struct {
+    const char* what;
+    int64_t mark_from_now;  // in FILETIME ticks
+    int copied;
+  } cases[] = {{"no mark", 0, 0},
+               {"a mark an hour old", -36000000000LL, 3},
+               {"a mark of a run not begun", 36000000000LL, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.mark_from_now != 0) {
+      FILETIME now;
+      Os().GetSystemTimeAsFileTime(&now);
+      const uint64_t since = FileTimeTicks(now) + c.mark_from_now;
+      std::string value(8, '\0');
+      for (int i = 0; i < 8; ++i) value[i] = static_cast<char>(since >> (8 * i));
+      faults.Marks()[destination_ + kPathSeparator + u"running"] = value;
+    }
+    Counters = RunCounters{};
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.NewerCount, c.copied);
+    EXPECT_TRUE(faults.Marks().empty());
+  }
+}
+
+// Temporary names are drawn at random (the clock serves only where the
+// system's random source fails), and one found taken is drawn again.
+TEST_F(DurabilityTest, TemporaryNamesAreRandomAndDrawnAgainWhenTaken) {
+  std::set<std::u16string> names;
+  for (int i = 0; i < 64; ++i) names.insert(NextTemporaryName());
+  {
+    FaultInjector faults;
+    faults.Add(Fault{Call::kGenerateRandom, 1, u"", ERROR_NOT_SUPPORTED});
+    names.insert(NextTemporaryName());
+    names.insert(NextTemporaryName());
+  }
+  EXPECT_EQ(names.size(), 66u);
+  for (const std::u16string& name : names) EXPECT_TRUE(IsTemporaryName(name));
+
+  MakeSource();
+  FaultInjector faults;
+  faults.Add(Fault{Call::kCreateFileW, 1, u".velmox~", ERROR_FILE_EXISTS});
+  faults.Add(Fault{Call::kCreateFileW, 2, u".velmox~", ERROR_FILE_EXISTS});
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  EXPECT_EQ(scratch_.Read(u"dst/a"), "a");
+}
+
+// A leftover under a temporary name is removed only where its owner is the
+// runner: a file so named that someone else made stays. The owners stand
+// in through the seam (Wine shows every file as another's).
+TEST_F(DurabilityTest, OnlyTheRunnersOwnLeftoversAreRemoved) {
+  MakeSource();
+  EXPECT_EQ(Walk(), 1);
+  const std::u16string own = NextTemporaryName();
+  const std::u16string planted = NextTemporaryName();
+  scratch_.Write(u"dst/sub/" + own, "a killed run's");
+  scratch_.Write(u"dst/sub/" + planted, "someone else's");
+  FaultInjector faults;
+  faults.StandInOwners(own, planted);
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_FALSE(scratch_.Exists(u"dst/sub/" + own));
+  EXPECT_EQ(scratch_.Read(u"dst/sub/" + planted), "someone else's");
+}
+
+// A rerun with /HardLinks joins every destination name of a source group
+// into one object again, changed or not: a name split off by a run cut
+// short, and a new name for an unchanged file.
+TEST_F(DurabilityTest, HardLinkGroupsAreJoinedAgain) {
+  scratch_.Write(u"src/first", "shared");
+  std::filesystem::create_hard_link(scratch_.Fs(u"src/first"), scratch_.Fs(u"src/second"));
+  Settings.HardLinks = 1;
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+  // Split: the second name holds a copy of its own, with the same times.
+  std::filesystem::remove(scratch_.Fs(u"dst/second"));
+  std::filesystem::copy_file(scratch_.Fs(u"dst/first"), scratch_.Fs(u"dst/second"));
+  testing::SetLastWriteTicks(P(u"dst/second"), testing::LastWriteTicks(P(u"dst/first")));
+  std::filesystem::create_hard_link(scratch_.Fs(u"src/first"), scratch_.Fs(u"src/third"));
+  Counters = RunCounters{};
+  State.HardLinkCopies.Clear();  // as in a run of its own
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  EXPECT_EQ(Counters.NewerCount, 1);  // the second name; the third is new
+  using testing::ObjectAt;
+  EXPECT_EQ(ObjectAt(P(u"dst/first")).names, 3u);
+  EXPECT_EQ(ObjectAt(P(u"dst/first")), ObjectAt(P(u"dst/second")));
+  EXPECT_EQ(ObjectAt(P(u"dst/first")), ObjectAt(P(u"dst/third")));
+  // Joined, the group stays so.
+  Counters = RunCounters{};
+  State.HardLinkCopies.Clear();
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.NewerCount + Counters.NewCount, 0);
+}
+
+// A directory a killed run left private (the runner's alone, without its
+// source's times) gets the security a finished run gives it; one that is
+// finished is left as it is. Windows shows the private state through the
+// seam.
+TEST_F(DurabilityTest, DirectoriesLeftPrivateAreFinished) {
+  MakeSource();
+  EXPECT_EQ(Walk(), 1);
+  testing::SetLastWriteTicks(P(u"dst/sub"), testing::k2020);  // never finished
+  FaultInjector faults;
+  faults.StandInPrivateDirectories(u"dst" + std::u16string(1, kPathSeparator) + u"sub");
+  int healed = 0;
+  faults.Add(Fault{Call::kApplyInheritedSecurity, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0,
+                   [&] { ++healed; }});
+  Settings.OnlyNewer = 1;
+  Counters = RunCounters{};
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  EXPECT_EQ(healed, Os().ApplyInheritedSecurity != nullptr ? 1 : 0);
+  EXPECT_NE(testing::LastWriteTicks(P(u"dst/sub")), testing::k2020);
+  // Finished now: it has its source's times, and is left alone.
+  healed = 0;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(healed, 0);
+}
+
+}  // namespace
+}  // namespace vx
