@@ -3,6 +3,7 @@
 # need on a fresh Debian machine first.
 SHELL := /bin/bash
 PACKAGES := cmake make g++ googletest python3 libcap-dev acl attr rsync mount util-linux \
+            e2fsprogs xfsprogs \
             g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
