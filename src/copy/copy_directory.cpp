@@ -56,6 +56,15 @@ struct Walk {
   Workers* workers = nullptr;
 };
 
+// A set of names that a name's view looks up without a copy.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::u16string_view name) const {
+    return std::hash<std::u16string_view>()(name);
+  }
+};
+using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
+
 // One directory being copied: what it holds open and keeps while its
 // entries are copied. Levels live on the heap in the walk's own stack, not
 // on the machine stack, so depth costs a level's handles, its listing
@@ -79,7 +88,7 @@ struct Level {
   // With /Mirror: the names the source listing held, as the destination
   // directory compares names (`names_ignore_case`); where that differs
   // from a name, the name itself too.
-  std::unordered_set<std::u16string> source_names;
+  NameSet source_names;
   std::unordered_map<std::u16string, std::u16string> source_spellings;
   bool names_ignore_case = false;
   // With /Mirror: nothing below this directory is removed (its source is a
@@ -204,6 +213,8 @@ const std::u16string& SpellingOf(const Level& level, const std::u16string& compa
 // Whether `name` is, to the letter, the name of one of the source
 // directory's entries.
 bool IsSourceName(const Level& level, std::u16string_view name) {
+  // Names compared as they are need no copy to be looked up.
+  if (!level.names_ignore_case) return level.source_names.count(name) != 0;
   std::u16string compared;
   return FoldName(name, level.names_ignore_case, &compared) &&
          level.source_names.count(compared) != 0 && SpellingOf(level, compared) == name;
