@@ -86,7 +86,7 @@ package: linux windows
 	cd build/windows && cpack -G ZIP
 
 # Not a test: velmox against cp -a and rsync -aAX on generated trees.
-BENCH_PACKAGES := rsync strace time btrfs-progs python3-fusepy fuse
+BENCH_PACKAGES := rsync strace time btrfs-progs e2fsprogs python3-fusepy fuse
 bench: linux
 	@missing=$$(for p in $(BENCH_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && \
