@@ -395,9 +395,9 @@ Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& sou
     return Linked::kFailed;
   }
   if (replacing) {
-    HANDLE link = Os().CreateFileAtW(destination.parent, name, DELETE | FILE_READ_ATTRIBUTES,
-                                     kShareAll, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE link = Os().CreateFileAtW(
+        destination.parent, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OPEN_NODE);
     Os().CloseHandle(*replaced);
     *replaced = INVALID_HANDLE_VALUE;
     const BOOL moved = link != INVALID_HANDLE_VALUE &&

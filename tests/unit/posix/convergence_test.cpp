@@ -97,5 +97,38 @@ TEST_F(ConvergenceTest, ADirectoryLeftPrivateGetsANewDirectorysMode) {
   EXPECT_EQ(StatOf(scratch_.Fs(u"dst/sub")).st_mode & 0777, 0777u & ~umask_now);
 }
 
+// Hard links between symbolic links and between FIFOs (what a `cp -al`
+// snapshot holds) stay one object in the copy, and a rerun joins a name
+// split off again.
+TEST_F(ConvergenceTest, HardLinkedLinksAndSpecialFilesStayOneObject) {
+  ASSERT_EQ(symlink("target", scratch_.Fs(u"src/l1").c_str()), 0);
+  ASSERT_EQ(linkat(AT_FDCWD, scratch_.Fs(u"src/l1").c_str(), AT_FDCWD,
+                   scratch_.Fs(u"src/l2").c_str(), 0),
+            0);
+  ASSERT_EQ(mkfifo(scratch_.Fs(u"src/p1").c_str(), 0600), 0);
+  ASSERT_EQ(link(scratch_.Fs(u"src/p1").c_str(), scratch_.Fs(u"src/p2").c_str()), 0);
+  State.KeepLinks = true;
+  Settings.HardLinks = 1;
+  Settings.Specials = 1;
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  for (const auto& [first, second] : {std::pair{u"dst/l1", u"dst/l2"}, {u"dst/p1", u"dst/p2"}}) {
+    EXPECT_EQ(StatOf(scratch_.Fs(first)).st_ino, StatOf(scratch_.Fs(second)).st_ino)
+        << testing::Bytes(first);
+  }
+  // Split the links' group; the rerun joins it again.
+  ASSERT_EQ(unlink(scratch_.Fs(u"dst/l2").c_str()), 0);
+  ASSERT_EQ(symlink("target", scratch_.Fs(u"dst/l2").c_str()), 0);
+  const struct timespec times[2] = {StatOf(scratch_.Fs(u"dst/l1")).st_atim,
+                                    StatOf(scratch_.Fs(u"dst/l1")).st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, scratch_.Fs(u"dst/l2").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  State.HardLinkCopies.Clear();
+  Counters = RunCounters{};
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  EXPECT_EQ(StatOf(scratch_.Fs(u"dst/l1")).st_ino, StatOf(scratch_.Fs(u"dst/l2")).st_ino);
+}
+
 }  // namespace
 }  // namespace vx
