@@ -6,10 +6,11 @@
 // neither.
 //
 // Below the roots every object is opened relative to its parent directory.
-// A source link is followed, as Windows follows reparse points under backup
-// semantics; nothing below the destination root is ever reached through a
-// link, so no planted link can redirect a privileged write. The roots are
-// the user's own choice and are followed.
+// Where links are followed, a source link is followed, as Windows follows
+// reparse points under backup semantics; where they are kept, none is.
+// Nothing below the destination root is ever reached through a link, so no
+// planted link can redirect a privileged write. The roots are the user's
+// own choice and are followed.
 #pragma once
 
 #include "../platform/platform.h"
@@ -52,13 +53,17 @@ inline bool IsNotFound(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
+// Where links are kept, a source entry below the root is never opened
+// through a link: one swapped in after the listing looked at the name is
+// refused (1921), never read through.
 inline HANDLE OpenSource(const Place& place) {
   if (place.parent == nullptr) {
     return Os().CreateFileW(place.path.c_str(), SourceAccess(), kShareAll, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   }
-  return Os().CreateFileAtW(place.parent, place.Name(), SourceAccess(), kShareAll, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS);
+  return Os().CreateFileAtW(
+      place.parent, place.Name(), SourceAccess(), kShareAll, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (State.KeepLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
 }
 
 // `flags` adds to backup semantics (and, below the root, to never following

@@ -224,9 +224,20 @@ bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const
                             u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)", destination.path);
   }
   if (replaced != INVALID_HANDLE_VALUE) {
-    return TransferSecurity(replaced, KeptSecurityInformation(), file, destination.path,
-                            u"CopyOneFile.GetKernelObjectSecurity(DESTINATION-FILE)",
-                            destination.path);
+    if (!TransferSecurity(replaced, KeptSecurityInformation(), file, destination.path,
+                          u"CopyOneFile.GetKernelObjectSecurity(DESTINATION-FILE)",
+                          destination.path)) {
+      return false;
+    }
+    // New data under the old security: the set-id bits go, as the kernel
+    // takes them off a file someone else writes, lest they lend their
+    // owner's rights to data that owner never wrote.
+    if (Os().ClearSetIdBits != nullptr && !Os().ClearSetIdBits(file)) {
+      ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
+                       Os().GetLastError());
+      return false;
+    }
+    return true;
   }
   if (Os().ApplyInheritedSecurity != nullptr &&
       !Os().ApplyInheritedSecurity(file, destination.parent)) {

@@ -176,4 +176,19 @@ BOOL IsPrivateDirectory(HANDLE directory, BOOL* is_private) {
   return 1;
 }
 
+BOOL ClearSetIdBits(HANDLE file) {
+  const struct statx* sx = StatusOf(file);
+  if (sx == nullptr) return 0;
+  if ((sx->stx_mode & (S_ISUID | S_ISGID)) == 0) return 1;
+  const mode_t mode = sx->stx_mode & 07777 & ~(S_ISUID | S_ISGID);
+  const int fd = DescriptorOf(file);
+  if (fd < 0) return 0;
+  if (fchmod(fd, mode) != 0) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  ForgetStatus(file);
+  return 1;
+}
+
 }  // namespace vx::posix

@@ -32,6 +32,7 @@ BOOL FlushVolume(HANDLE, BOOL);
 BOOL GenerateRandom(void*, DWORD);
 BOOL IsOwnedByRunner(HANDLE, BOOL*);
 BOOL IsPrivateDirectory(HANDLE, BOOL*);
+BOOL ClearSetIdBits(HANDLE);
 }  // namespace posix
 
 namespace {
@@ -97,6 +98,7 @@ const Platform kPosix = {
     posix::GenerateRandom,
     posix::IsOwnedByRunner,
     posix::IsPrivateDirectory,
+    posix::ClearSetIdBits,
 };
 
 Platform g_current = kPosix;

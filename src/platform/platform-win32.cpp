@@ -875,6 +875,7 @@ const Platform kWin32 = {
     Win32GenerateRandom,
     Win32IsOwnedByRunner,
     Win32IsPrivateDirectory,
+    nullptr,  // no set-id bits
 };
 
 Platform g_current = kWin32;

@@ -431,6 +431,10 @@ struct Platform {
   // directories it makes until their subtree is done (Linux: the runner's,
   // mode 0700; Windows: a protected access list of one entry, the runner's).
   BOOL (*IsPrivateDirectory)(HANDLE directory, BOOL* is_private);
+  // Takes the set-user-ID and set-group-ID bits off the file (Linux: as the
+  // kernel does when someone else writes it); writes nothing where they are
+  // off. Null where files have none (Windows).
+  BOOL (*ClearSetIdBits)(HANDLE file);
 };
 // clang-format on
 

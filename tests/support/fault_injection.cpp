@@ -582,6 +582,14 @@ BOOL WrapIsPrivateDirectory(HANDLE directory, BOOL* is_private) {
   return Real().IsPrivateDirectory(directory, is_private);
 }
 
+BOOL WrapClearSetIdBits(HANDLE file) {
+  if (const Fault* fault = I().Hit(Call::kClearSetIdBits, I().PathOf(file))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().ClearSetIdBits(file);
+}
+
 BOOL WrapCloseHandle(HANDLE object) {
   const std::u16string path = I().PathOf(object);
   I().Closed(object);
@@ -795,6 +803,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.GenerateRandom != nullptr) table.GenerateRandom = WrapGenerateRandom;
   if (real_.IsOwnedByRunner != nullptr) table.IsOwnedByRunner = WrapIsOwnedByRunner;
   if (real_.IsPrivateDirectory != nullptr) table.IsPrivateDirectory = WrapIsPrivateDirectory;
+  if (real_.ClearSetIdBits != nullptr) table.ClearSetIdBits = WrapClearSetIdBits;
 }
 
 void FaultInjector::StandInMarks() {

@@ -70,6 +70,7 @@ enum class Call {
   kGenerateRandom,
   kIsOwnedByRunner,
   kIsPrivateDirectory,
+  kClearSetIdBits,
   kCount,
 };
 

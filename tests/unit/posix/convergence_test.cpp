@@ -130,5 +130,25 @@ TEST_F(ConvergenceTest, HardLinkedLinksAndSpecialFilesStayOneObject) {
   EXPECT_EQ(StatOf(scratch_.Fs(u"dst/l1")).st_ino, StatOf(scratch_.Fs(u"dst/l2")).st_ino);
 }
 
+// New data under a replaced file's kept security loses the set-id bits;
+// with /SecurityDescriptor the source's security, set-id bits and all, is
+// carried as before.
+TEST_F(ConvergenceTest, ReplacedDataDropsTheSetIdBitsItDidNotBringAlong) {
+  scratch_.Write(u"dst/tool", "the administrator's program");
+  ASSERT_EQ(chmod(scratch_.Fs(u"dst/tool").c_str(), 06755), 0);
+  testing::SetLastWriteTicks(P(u"dst/tool"), testing::k2020);
+  scratch_.Write(u"src/tool", "a user's bytes");
+  ASSERT_EQ(chmod(scratch_.Fs(u"src/tool").c_str(), 06755), 0);
+  Settings.OnlyNewer = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(scratch_.Read(u"dst/tool"), "a user's bytes");
+  EXPECT_EQ(StatOf(scratch_.Fs(u"dst/tool")).st_mode & 07777, 0755u);
+
+  scratch_.Write(u"src/tool", "a user's bytes, again");
+  Settings.SecurityDescriptor = 1;
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(StatOf(scratch_.Fs(u"dst/tool")).st_mode & 07777, 06755u);
+}
+
 }  // namespace
 }  // namespace vx

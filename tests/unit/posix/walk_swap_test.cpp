@@ -64,6 +64,38 @@ TEST_F(WalkSwapTest, ADirectorySwappedForALinkToTheDestinationIsNotWalked) {
   EXPECT_TRUE(faults.OpenHandles().empty());
 }
 
+// Where links are kept, a file swapped for a link to a file the run may
+// read and its user may not, after the listing read the names and before
+// it looked at them, is never read through: each such entry is one ERR
+// (1921), and no copy holds the other file's bytes.
+TEST_F(WalkSwapTest, KeptLinksAreNeverReadThroughWhenSwappedInAfterTheListing) {
+  const std::u16string names[] = {u"f1", u"f2", u"f3", u"f4", u"f5"};
+  for (const std::u16string& name : names) scratch_.Write(u"src/" + name, "the user's");
+  scratch_.Write(u"secret", "root only");
+  State.KeepLinks = true;
+  FaultInjector faults;
+  Bind();
+  // The listing has read every name by its second call; each file not yet
+  // looked at is then swapped for a link to the secret.
+  faults.Add(Fault{Call::kNtQueryDirectoryFile, 2, Frag(u"src"), 0, 0, Fault::Kind::kBefore, 0,
+                   [&] {
+                     for (const std::u16string& name : names) {
+                       std::filesystem::remove(scratch_.Fs(u"src/" + name));
+                       std::filesystem::create_symlink(scratch_.Fs(u"secret"),
+                                                       scratch_.Fs(u"src/" + name));
+                     }
+                   }});
+  Walk();
+  for (const std::u16string& name : names) {
+    const std::filesystem::path copy = scratch_.Fs(u"dst/" + name);
+    if (!std::filesystem::exists(std::filesystem::symlink_status(copy))) continue;
+    EXPECT_TRUE(std::filesystem::is_symlink(copy) || scratch_.Read(u"dst/" + name) == "the user's")
+        << testing::Bytes(name);
+  }
+  EXPECT_EQ(ErrorLog().find("root only"), std::string::npos);
+  EXPECT_TRUE(faults.OpenHandles().empty());
+}
+
 // The object a source file's open reaches is judged before anything is read
 // from it: swapped after the look for a link to another file, a FIFO, a
 // device or a directory, it is refused, and so is a pseudo file reached
