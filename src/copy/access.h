@@ -66,6 +66,17 @@ inline HANDLE OpenSource(const Place& place) {
       FILE_FLAG_BACKUP_SEMANTICS | (State.KeepLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
 }
 
+// Whether what the followed link `source` led to, open as `reached`, may be
+// read: its owner could have read it anyway. False with the last error set
+// (ERROR_CANT_ACCESS_FILE where the rule refuses it).
+inline bool MayFollow(const Place& source, HANDLE reached) {
+  if (!source.through_link || Os().MayFollowLink == nullptr) return true;
+  BOOL may = 0;
+  if (!Os().MayFollowLink(source.parent, source.Name(), reached, &may)) return false;
+  if (!may) Os().SetLastError(ERROR_CANT_ACCESS_FILE);
+  return may != 0;
+}
+
 // `flags` adds to backup semantics (and, below the root, to never following
 // a link).
 inline HANDLE OpenDestination(const Place& place, DWORD access, DWORD flags = 0) {

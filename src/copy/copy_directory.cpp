@@ -425,6 +425,11 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     ReportWin32Error(source.path, u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)", code);
     return Release(INVALID_HANDLE_VALUE, source_handle);
   }
+  if (source.through_link && !MayFollow(source, source_handle)) {
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CopyOneDirectory:FollowLink(SOURCE-DIR)", Os().GetLastError());
+    return Release(INVALID_HANDLE_VALUE, source_handle);
+  }
   const FileIdentity identity = IdentityOf(source_handle, level->info);
   if (IsDestinationRoot(walk, source_handle, identity)) {
     Os().CloseHandle(source_handle);
@@ -723,7 +728,8 @@ int CopyOneDirectory(const std::u16string& source_root) {
     }
     AppendName(&walk.source_path, name);
     AppendName(&walk.destination_path, name);
-    const Place source = EntryPlace(level.source_handle, walk.source_path, name.size());
+    Place source = EntryPlace(level.source_handle, walk.source_path, name.size());
+    source.through_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !State.KeepLinks;
     const Place destination = EntryPlace(level.destination_handle, walk.destination_path,
                                          name.size(), level.created, &level.written);
     result = IsNode(attributes) ? CopyOneNode(source, destination) : kNotANode;
@@ -739,7 +745,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
       } else {
         walk.workers->Copy(FileJob{walk.source_path, walk.destination_path, name.size(),
                                    level.source_handle, level.destination_handle, level.created,
-                                   &level.written, &level.files});
+                                   &level.written, &level.files, source.through_link});
         result = 1;
       }
     }

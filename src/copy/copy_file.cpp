@@ -478,6 +478,12 @@ int CopyOneFile(const Place& source, const Place& destination) {
     Os().CloseHandle(source_file);
     return 0;
   }
+  // A link a user planted to what only the run may read is not followed.
+  if (!MayFollow(source, source_file)) {
+    ReportWin32Error(source.path, u"CopyOneFile:FollowLink(SOURCE)", Os().GetLastError());
+    Os().CloseHandle(source_file);
+    return 0;
+  }
   // The run's own log, still being written, is not copied.
   FileIdentity source_identity = IdentityOf(source_info);
   if (IsRunOutput(source_file, &source_identity)) {

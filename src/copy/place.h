@@ -24,6 +24,9 @@ struct Place {
   bool parent_is_new = false;
   // What the run has put in the parent so far (destination side only).
   WrittenObjects* written = nullptr;
+  // The source entry is a link the walk follows: what it leads to is read
+  // only where the link's owner could read it anyway.
+  bool through_link = false;
 
   const char16_t* Name() const { return path.c_str() + name_at; }
 };

@@ -71,7 +71,8 @@ void Workers::RunFirstWaiting(std::unique_lock<std::mutex>& lock) {
 }
 
 void Workers::Run(const FileJob& job) {
-  const Place source = EntryPlace(job.source_parent, job.source_path, job.name_length);
+  Place source = EntryPlace(job.source_parent, job.source_path, job.name_length);
+  source.through_link = job.through_link;
   const Place destination = EntryPlace(job.destination_parent, job.destination_path,
                                        job.name_length, job.parent_is_new, job.written);
   CopyFileTrying(source, destination);

@@ -35,6 +35,7 @@ struct FileJob {
   bool parent_is_new = false;
   WrittenObjects* written = nullptr;
   FilesOf* directory = nullptr;
+  bool through_link = false;
 };
 
 class Workers {

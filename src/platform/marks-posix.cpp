@@ -191,4 +191,26 @@ BOOL ClearSetIdBits(HANDLE file) {
   return 1;
 }
 
+BOOL MayFollowLink(HANDLE directory, const char16_t* name, HANDLE target, BOOL* may) {
+  const int parent = DescriptorOf(directory);
+  const struct statx* reached = parent >= 0 ? StatusOf(target) : nullptr;
+  if (reached == nullptr) return 0;
+  const uint64_t ino = reached->stx_ino;
+  const uint32_t major = reached->stx_dev_major;
+  const uint32_t minor = reached->stx_dev_minor;
+  const uint32_t owner = reached->stx_uid;
+  Status link;
+  if (!StatxAt(parent, EncodeFileName(name).c_str(), AT_SYMLINK_NOFOLLOW, &link)) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  if (!S_ISLNK(link.sx.stx_mode)) {
+    *may = link.sx.stx_ino == ino && link.sx.stx_dev_major == major &&
+           link.sx.stx_dev_minor == minor;
+    return 1;
+  }
+  *may = link.sx.stx_uid == 0 || link.sx.stx_uid == owner;
+  return 1;
+}
+
 }  // namespace vx::posix

@@ -33,6 +33,7 @@ BOOL GenerateRandom(void*, DWORD);
 BOOL IsOwnedByRunner(HANDLE, BOOL*);
 BOOL IsPrivateDirectory(HANDLE, BOOL*);
 BOOL ClearSetIdBits(HANDLE);
+BOOL MayFollowLink(HANDLE, const char16_t*, HANDLE, BOOL*);
 }  // namespace posix
 
 namespace {
@@ -99,6 +100,7 @@ const Platform kPosix = {
     posix::IsOwnedByRunner,
     posix::IsPrivateDirectory,
     posix::ClearSetIdBits,
+    posix::MayFollowLink,
 };
 
 Platform g_current = kPosix;

@@ -783,6 +783,25 @@ BOOL Win32IsPrivateDirectory(HANDLE directory, BOOL* is_private) {
   return win32::IsPrivateDirectory(directory, is_private);
 }
 
+// The reparse point itself is opened for its owner.
+BOOL Win32MayFollowLink(HANDLE directory, const char16_t* name, HANDLE target, BOOL* may) {
+  const NameBelow below(directory, name);
+  HANDLE link = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status =
+      OpenBelow(below, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, &link, &outcome);
+  if (status < 0) {
+    FailWithStatus(status);
+    return 0;
+  }
+  const bool done = win32::MayFollowLink(link, target, may);
+  const DWORD code = ::GetLastError();
+  ::CloseHandle(link);
+  ::SetLastError(code);
+  return done;
+}
+
 static_assert(sizeof(FILE_ALLOCATED_RANGE_BUFFER) == sizeof(::FILE_ALLOCATED_RANGE_BUFFER));
 
 BOOL Win32GetAllocatedRanges(HANDLE file, int64_t offset, int64_t length,
@@ -876,6 +895,7 @@ const Platform kWin32 = {
     Win32IsOwnedByRunner,
     Win32IsPrivateDirectory,
     nullptr,  // no set-id bits
+    Win32MayFollowLink,
 };
 
 Platform g_current = kWin32;

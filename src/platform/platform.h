@@ -222,6 +222,8 @@ constexpr DWORD ERROR_CANCELLED = 1223;
 constexpr DWORD ERROR_FILE_INVALID = 1006;
 constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
+// A link followed where its owner could not have read what it leads to.
+constexpr DWORD ERROR_CANT_ACCESS_FILE = 1920;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 constexpr DWORD ERROR_NOT_A_REPARSE_POINT = 4390;
 // The largest link target (MAXIMUM_REPARSE_DATA_BUFFER_SIZE).
@@ -435,6 +437,13 @@ struct Platform {
   // kernel does when someone else writes it); writes nothing where they are
   // off. Null where files have none (Windows).
   BOOL (*ClearSetIdBits)(HANDLE file);
+  // Whether the link `name` in `directory`, whose target is open as
+  // `target`, may be followed by a run with every right: its owner could
+  // have read the target anyway (Linux: the link's owner is root or owns the
+  // target; Windows: SYSTEM or the Administrators, or the target's owner).
+  // A name that is no link (any more) may be followed only where it is the
+  // target itself. Null where links cannot be told apart.
+  BOOL (*MayFollowLink)(HANDLE directory, const char16_t* name, HANDLE target, BOOL* may);
 };
 // clang-format on
 

@@ -138,6 +138,29 @@ bool IsPrivateDirectory(void* directory, int* is_private) {
   return 1;
 }
 
+bool MayFollowLink(void* link, void* target, int* may) {
+  PSID link_owner = nullptr;
+  PSID target_owner = nullptr;
+  PSECURITY_DESCRIPTOR link_descriptor = nullptr;
+  PSECURITY_DESCRIPTOR target_descriptor = nullptr;
+  DWORD code = ::GetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &link_owner,
+                                 nullptr, nullptr, nullptr, &link_descriptor);
+  if (code == ERROR_SUCCESS) {
+    code = ::GetSecurityInfo(target, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &target_owner,
+                             nullptr, nullptr, nullptr, &target_descriptor);
+  }
+  if (code == ERROR_SUCCESS) {
+    *may = link_owner != nullptr &&
+           (::IsWellKnownSid(link_owner, WinLocalSystemSid) ||
+            ::IsWellKnownSid(link_owner, WinBuiltinAdministratorsSid) ||
+            (target_owner != nullptr && ::EqualSid(link_owner, target_owner)));
+  }
+  if (link_descriptor != nullptr) ::LocalFree(link_descriptor);
+  if (target_descriptor != nullptr) ::LocalFree(target_descriptor);
+  ::SetLastError(code);
+  return code == ERROR_SUCCESS;
+}
+
 bool ComputesInheritance() {
   PSECURITY_DESCRIPTOR parent = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;SY)",

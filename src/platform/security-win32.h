@@ -29,4 +29,8 @@ bool IsOwnedByRunner(void* object, int* owned);
 // gives: a protected access list of one entry, the token user's.
 bool IsPrivateDirectory(void* directory, int* is_private);
 
+// Whether the owner of the reparse point open as `link` is SYSTEM, the
+// Administrators or the owner of the object open as `target`.
+bool MayFollowLink(void* link, void* target, int* may);
+
 }  // namespace vx::win32

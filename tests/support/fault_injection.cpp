@@ -590,6 +590,19 @@ BOOL WrapClearSetIdBits(HANDLE file) {
   return Real().ClearSetIdBits(file);
 }
 
+BOOL WrapMayFollowLink(HANDLE directory, const char16_t* name, HANDLE target, BOOL* may) {
+  const std::u16string path = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kMayFollowLink, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (!I().ForeignOwned().empty() && path.find(I().ForeignOwned()) != std::u16string::npos) {
+    *may = 0;
+    return 1;
+  }
+  return Real().MayFollowLink(directory, name, target, may);
+}
+
 BOOL WrapCloseHandle(HANDLE object) {
   const std::u16string path = I().PathOf(object);
   I().Closed(object);
@@ -804,6 +817,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.IsOwnedByRunner != nullptr) table.IsOwnedByRunner = WrapIsOwnedByRunner;
   if (real_.IsPrivateDirectory != nullptr) table.IsPrivateDirectory = WrapIsPrivateDirectory;
   if (real_.ClearSetIdBits != nullptr) table.ClearSetIdBits = WrapClearSetIdBits;
+  if (real_.MayFollowLink != nullptr) table.MayFollowLink = WrapMayFollowLink;
 }
 
 void FaultInjector::StandInMarks() {

@@ -71,6 +71,7 @@ enum class Call {
   kIsOwnedByRunner,
   kIsPrivateDirectory,
   kClearSetIdBits,
+  kMayFollowLink,  // with the link's path
   kCount,
 };
 
@@ -202,8 +203,8 @@ class FaultInjector {
   // Owners and private directories where the platform cannot show them
   // (Wine runs as one user and keeps no access lists): objects whose path
   // contains `own` are the runner's, those whose path contains `foreign`
-  // someone else's; directories whose path contains `private_below` are in
-  // the run's private state.
+  // someone else's (a link so named may not be followed); directories whose
+  // path contains `private_below` are in the run's private state.
   void StandInOwners(std::u16string own, std::u16string foreign) {
     runner_owned_ = std::move(own);
     foreign_owned_ = std::move(foreign);

@@ -133,6 +133,35 @@ TEST_F(LinksTest, KeptLinksAreMadeFromTheirOwnDataAndNeverFollowed) {
   EXPECT_EQ(scratch_.Read(u"dst/junction/inner.txt"), "never reached through a kept link");
 }
 
+// A followed link is followed only where its owner could have read what it
+// leads to: one planted by someone else (its owner standing in through the
+// seam) is one ERR, 1920, and nothing of its target reaches the copy.
+TEST_F(LinksTest, AFollowedLinkIsFollowedOnlyWhereItsOwnerCouldReadItsTarget) {
+  const struct {
+    const char16_t* planted;
+    const char16_t* context;
+    const char16_t* kept_out;
+  } cases[] = {{u"junction", u"CopyOneDirectory:FollowLink(SOURCE-DIR)", u"dst/junction"},
+               {u"l", u"CopyOneFile:FollowLink(SOURCE)", u"dst/l"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Bytes(c.planted));
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    scratch_.MakeDir(u"dst");
+    Counters = RunCounters{};
+    State.KeepLinks = false;
+    FaultInjector faults;
+    StandIn(faults);
+    faults.StandInOwners(u"", Frag(u"src/") + c.planted);
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 1);
+    EXPECT_TRUE(ErrorLog().ends_with(ErrLine(1, P(u"src/") + c.planted, c.context, 1920)))
+        << ErrorLog();
+    EXPECT_FALSE(scratch_.Exists(c.kept_out));
+    EXPECT_EQ(scratch_.Read(u"dst/dedup"), "holds its own data");
+    EXPECT_TRUE(faults.OpenHandles().empty());
+  }
+}
+
 // A link that cannot be read or made is one ERR, named by the call that
 // failed, and leaves nothing behind; the rest of the walk goes on.
 TEST_F(LinksTest, ALinkThatCannotBeCarriedIsOneErrorAndLeavesNothing) {

@@ -150,5 +150,37 @@ TEST_F(ConvergenceTest, ReplacedDataDropsTheSetIdBitsItDidNotBringAlong) {
   EXPECT_EQ(StatOf(scratch_.Fs(u"dst/tool")).st_mode & 07777, 06755u);
 }
 
+// Followed links (/FollowLinks) on Linux: one a user planted to a file only
+// root may read is refused; one to the user's own file, or root's own link,
+// is followed.
+TEST_F(ConvergenceTest, AFollowedLinkIsFollowedOnlyWhereItsOwnerCouldReadItsTarget) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give links away";
+  scratch_.Write(u"secret", "root only");
+  ASSERT_EQ(chmod(scratch_.Fs(u"secret").c_str(), 0600), 0);
+  scratch_.Write(u"users", "the user's");
+  ASSERT_EQ(chown(scratch_.Fs(u"users").c_str(), 4321, 4321), 0);
+  const struct {
+    const char* name;
+    const char16_t* target;
+    uid_t link_owner;
+    bool followed;
+  } cases[] = {{"planted", u"secret", 4321, false},
+               {"own", u"users", 4321, true},
+               {"roots", u"secret", 0, true}};
+  for (const auto& c : cases) {
+    const std::string link = (scratch_.Fs(u"src") / c.name).string();
+    ASSERT_EQ(symlink(scratch_.Fs(c.target).c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), c.link_owner, c.link_owner), 0);
+  }
+  State.KeepLinks = false;
+  Walk();
+  EXPECT_EQ(Counters.ErrorCount, 1) << ErrorLog();
+  for (const auto& c : cases) {
+    const std::filesystem::path copy = scratch_.Fs(u"dst") / c.name;
+    EXPECT_EQ(std::filesystem::exists(copy), c.followed) << c.name;
+  }
+  EXPECT_NE(ErrorLog().find("CopyOneFile:FollowLink(SOURCE) (1920)"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vx
