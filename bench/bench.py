@@ -351,17 +351,26 @@ class Bench:
         self.clear(destination)
         self.clear(source)
 
-    def btrfs_row(self):
-        image = self.path("btrfs.img")
-        mount = self.path("btrfs")
+    def loop_volume(self, row, mkfs, size):
+        """A file system of `size` bytes made by `mkfs` (a command to which the
+        image's path is added) in a loop file, mounted; None, with the row
+        said to be skipped, where no loop mount can be had here."""
+        image = self.path(row + ".img")
+        mount = self.path(row + ".mnt")
         try:
             with open(image, "wb") as out:
-                out.truncate(3 << 30)
-            subprocess.run(["mkfs.btrfs", "-q", image], check=True, stdout=subprocess.DEVNULL)
+                out.truncate(size)
+            subprocess.run(mkfs + [image], check=True, stdout=subprocess.DEVNULL)
             os.makedirs(mount)
             subprocess.run(["mount", "-o", "loop", image, mount], check=True)
         except (OSError, subprocess.CalledProcessError) as error:
-            print(f"| btrfs | skipped: no loop mount here ({error}) |")
+            print(f"| {row} | skipped: no loop mount here ({error}) |")
+            return None
+        return mount
+
+    def btrfs_row(self):
+        mount = self.loop_volume("btrfs", ["mkfs.btrfs", "-q"], 3 << 30)
+        if mount is None:
             return
         try:
             old_work, self.work = self.work, mount
@@ -381,23 +390,14 @@ class Bench:
             self.work = old_work
             subprocess.run(["umount", mount], check=False)
 
-
     def durable_row(self, files=2000):
         """What "done means on disk" costs on a real disk's file system: 2,000
         small files onto an ext4 loop volume, the default run (one syncfs at
         the end) and /Flush (each file flushed before its name; with eight
         threads the flushes overlap) side by side with cp -a followed by sync,
         the nearest a plain copy comes."""
-        image = self.path("ext4.img")
-        mount = self.path("ext4")
-        try:
-            with open(image, "wb") as out:
-                out.truncate(1 << 30)
-            subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True, stdout=subprocess.DEVNULL)
-            os.makedirs(mount)
-            subprocess.run(["mount", "-o", "loop", image, mount], check=True)
-        except (OSError, subprocess.CalledProcessError) as error:
-            print(f"| durable | skipped: no loop mount here ({error}) |")
+        mount = self.loop_volume("durable", ["mkfs.ext4", "-q", "-F"], 1 << 30)
+        if mount is None:
             return
         try:
             source = self.path("durable")
