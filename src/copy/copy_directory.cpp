@@ -554,7 +554,8 @@ bool SecureCreated(const Level& level) {
           ? Os().SetKernelObjectSecurity(level.destination_handle, kAllSecurityInformation,
                                          const_cast<unsigned char*>(level.descriptor.data()))
           : Os().ApplyInheritedSecurity == nullptr ||
-                Os().ApplyInheritedSecurity(level.destination_handle, level.destination.parent);
+                Os().ApplyInheritedSecurity(level.destination_handle, level.destination.parent,
+                                            level.source_handle);
   if (!secured) {
     ReportWin32Error(level.destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());

@@ -240,7 +240,7 @@ bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const
     return true;
   }
   if (Os().ApplyInheritedSecurity != nullptr &&
-      !Os().ApplyInheritedSecurity(file, destination.parent)) {
+      !Os().ApplyInheritedSecurity(file, destination.parent, source_file)) {
     ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
                      Os().GetLastError());
     return false;

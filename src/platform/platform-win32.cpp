@@ -466,7 +466,7 @@ void Win32ExitProcess(UINT exit_code) {
 // list a new directory in `directory` gets. Files are never made private (a
 // temporary file shares nothing instead), nor is a root, which has no
 // parent handle.
-BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
+BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE) {
   if (directory == nullptr || PrivateDirectorySecurity().empty()) return 1;
   ::BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(object, &info)) return 0;

@@ -314,9 +314,12 @@ struct Platform {
   // Gives an object the run made private (a directory it created, a
   // temporary file) the security a new object gets in `directory`, its
   // parent (Linux: the umask, or the default ACL; Windows: the parent's
-  // inheritable entries). `directory` is null for a root. Null where new
-  // objects are never made private.
-  BOOL (*ApplyInheritedSecurity)(HANDLE object, HANDLE directory);
+  // inheritable entries). `directory` is null for a root. With `like`, the
+  // object it copies: on Linux the new object is made as a create with
+  // `like`'s permission bits (less set-id bits) would make it, so no copy is
+  // more open than its source (what `cp -r` gives); Windows keeps the
+  // parent's entries. Null where new objects are never made private.
+  BOOL (*ApplyInheritedSecurity)(HANDLE object, HANDLE directory, HANDLE like);
   // The 128-bit file identifier. Null where the 64-bit index is unique
   // (Linux: the inode).
   BOOL (*GetFileIdInfo)(HANDLE file, FILE_ID_INFO* info);

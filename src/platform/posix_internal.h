@@ -184,7 +184,7 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
                              DWORD* length_needed);
 BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor);
 BOOL CopyFileRange(HANDLE source, HANDLE destination, DWORD max_bytes, uint64_t* moved);
-BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory);
+BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE like);
 BOOL CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name);
 BOOL CopyAttributes(HANDLE source, HANDLE destination);
 BOOL ReadLinkTarget(HANDLE link, void* target, DWORD size, DWORD* returned);

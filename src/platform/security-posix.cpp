@@ -407,16 +407,25 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
 // mode 0777 would have had; a named temporary file takes `directory`'s.
 // Without a default ACL the umask decides, as for any new object; a
 // directory keeps the set-group-ID bit it inherited.
-BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
+BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE like) {
   Handle* handle = FromHandle(object);
-  if (handle != nullptr && handle->temporary == Handle::Temporary::kUnnamed) return 1;
+  const bool unnamed = handle != nullptr && handle->temporary == Handle::Temporary::kUnnamed;
+  // An unnamed file starts with a new file's security already.
+  if (unnamed && like == nullptr) return 1;
+  mode_t like_bits = 0;
+  if (like != nullptr) {
+    const struct statx* model = StatusOf(like);
+    if (model == nullptr) return 0;
+    like_bits = model->stx_mode & 0777;
+  }
   const struct statx* sx = StatusOf(object);
   const int fd = sx != nullptr ? DescriptorOf(object) : -1;
   if (fd < 0) return 0;
   if (S_ISLNK(sx->stx_mode)) return 1;  // a link has no security of its own to inherit
   const Object target = Object::Of(object, fd);
   const bool is_directory = S_ISDIR(sx->stx_mode);
-  const mode_t create_mode = is_directory ? 0777 : 0666;
+  const mode_t plain_mode = is_directory ? 0777 : 0666;
+  const mode_t create_mode = like != nullptr ? like_bits : plain_mode;
   const mode_t kept = is_directory ? (sx->stx_mode & S_ISGID) : 0;
   const int inherits_from =
       is_directory ? fd : (directory != nullptr ? DescriptorOf(directory) : -1);
@@ -426,6 +435,12 @@ BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory) {
   if (!inherited && inherits_from >= 0 && !Absent(errno)) {
     SetLastErrorFromErrno(errno);
     return 0;
+  }
+  // The unnamed file was made with the plain mode under the same umask:
+  // where that already gave what is wanted, nothing is written.
+  if (unnamed && !inherited &&
+      (plain_mode & ~ProcessUmask()) == (create_mode & ~ProcessUmask())) {
+    return 1;
   }
   ForgetStatus(object);
   const int result =

@@ -118,12 +118,12 @@ BOOL WrapDeleteFileAtW(HANDLE directory, const char16_t* name) {
   return Real().DeleteFileAtW(directory, name);
 }
 
-BOOL WrapApplyInheritedSecurity(HANDLE object, HANDLE directory) {
+BOOL WrapApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE like) {
   if (const Fault* fault = I().Hit(Call::kApplyInheritedSecurity, I().PathOf(object))) {
     Real().SetLastError(fault->error);
     return 0;
   }
-  return Real().ApplyInheritedSecurity(object, directory);
+  return Real().ApplyInheritedSecurity(object, directory, like);
 }
 
 BOOL WrapCreateDirectoryAtW(HANDLE directory, const char16_t* name) {

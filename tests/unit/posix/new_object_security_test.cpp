@@ -1,6 +1,7 @@
 // What others can reach while the run fills the destination, and what the
 // run's objects carry once it is done. Run as root, as the program is.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -70,16 +71,23 @@ TEST_F(NewObjectSecurityTest, NothingIsReachableWhileTheRunFillsIt) {
   EXPECT_EQ(LookAt(scratch_.Fs(u"dst/sub/secret")), LookAt(scratch_.Fs(u"src/sub/secret")));
 }
 
-// Without /SecurityDescriptor new objects end as any new object in their
-// directory would (the umask, or a default ACL), and a replaced file keeps
+// Without /SecurityDescriptor new objects end as a create with their
+// source's permission bits would make them in their directory (the umask,
+// or a default ACL), as `cp -r` does: a 0600 file stays 0600 and a 0700
+// directory 0700, never more open than the source. A replaced file keeps
 // the old file's owner, group and mode, as writing into it kept them.
 TEST_F(NewObjectSecurityTest, WithoutDescriptorsNewObjectsAreOrdinaryAndReplacedFilesKeepTheirs) {
   scratch_.MakeDir(u"dst");
   const bool acls = system(("setfacl -d -m u:nobody:rwx " + scratch_.Fs(u"dst").string() +
                             " 2>/dev/null").c_str()) == 0;
-  // What the system gives a new directory and a new file there.
-  std::filesystem::create_directory(scratch_.Fs(u"dst/reference"));
-  scratch_.Write(u"dst/reference/file", "");
+  // What the system gives a new directory and a new file there, made with
+  // the source's bits: a private directory and a private file.
+  ASSERT_EQ(chmod(scratch_.Fs(u"src/sub").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(scratch_.Fs(u"dst/reference").c_str(), 0700), 0);
+  const int reference =
+      open(scratch_.Fs(u"dst/reference/file").c_str(), O_CREAT | O_WRONLY | O_EXCL, 0600);
+  ASSERT_GE(reference, 0);
+  close(reference);
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(LookAt(scratch_.Fs(u"dst/sub")), LookAt(scratch_.Fs(u"dst/reference")));
   EXPECT_EQ(LookAt(scratch_.Fs(u"dst/sub/secret")), LookAt(scratch_.Fs(u"dst/reference/file")));
