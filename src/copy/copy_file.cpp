@@ -428,6 +428,26 @@ Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& sou
   return Linked::kYes;
 }
 
+// With /HardLinks, a name of a multi-name source about to be copied becomes
+// one more name of the run's earlier copy where there is one (kYes, or
+// kFailed after reporting; under /List nothing is linked and no bytes
+// count). Where there is none, or it cannot be linked to (kNo), the caller
+// copies it; without an earlier copy this name claims the file through
+// `claim` until its copy is made, so that a worker meeting another name
+// meanwhile waits for it.
+Linked LinkOrClaim(HANDLE source_object, FileIdentity* source_identity, HardLinkClaim* claim,
+                   const Place& source, const Place& destination, HANDLE* replaced) {
+  CompleteIdentity(source_object, source_identity);
+  const std::optional<HardLinkedCopies::Copy> earlier =
+      State.HardLinkCopies.FindOrClaim(*source_identity);
+  if (!earlier) {
+    claim->source = source_identity;
+    return Linked::kNo;
+  }
+  if (Settings.List) return Linked::kYes;
+  return LinkToEarlierCopy(&*earlier, source, destination, replaced);
+}
+
 // With /HardLinks, a rerun keeps each source group one object at the
 // destination, whether its data changed or not: the first name met whose
 // object is kept (`kept`, open as `*replaced`) becomes the group's copy; a
@@ -515,24 +535,11 @@ int CopyOneFile(const Place& source, const Place& destination) {
   if (decision != Decision::kCopy) {
     return release(INVALID_HANDLE_VALUE, decision == Decision::kSkip ? 1 : 0);
   }
-  // With /HardLinks a file of several names whose copy the run has made
-  // under another of them becomes one more name of that copy. Where there
-  // is none yet, this name claims the file until its copy is made, so that
-  // a worker meeting another name meanwhile waits for it.
   HardLinkClaim claim;
   if (several_names) {
-    CompleteIdentity(source_file, &source_identity);
-    const std::optional<HardLinkedCopies::Copy> earlier =
-        State.HardLinkCopies.FindOrClaim(source_identity);
-    if (!earlier) {
-      claim.source = &source_identity;
-    } else if (Settings.List) {
-      // A later name would be linked to the first one's copy: no bytes.
-      return release(INVALID_HANDLE_VALUE, 1);
-    } else {
-      const Linked linked = LinkToEarlierCopy(&*earlier, source, destination, &replaced);
-      if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
-    }
+    const Linked linked =
+        LinkOrClaim(source_file, &source_identity, &claim, source, destination, &replaced);
+    if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
   }
   // /List counts what would be copied and writes nothing.
   if (Settings.List) {
@@ -625,15 +632,9 @@ int CopyOneNode(const Place& source, const Place& destination) {
     if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
   }
   if (several_names && decision == Decision::kCopy) {
-    CompleteIdentity(node, &source_identity);
-    const std::optional<HardLinkedCopies::Copy> earlier =
-        State.HardLinkCopies.FindOrClaim(source_identity);
-    if (!earlier) {
-      claim.source = &source_identity;
-    } else {
-      const Linked linked = LinkToEarlierCopy(&*earlier, source, destination, &replaced);
-      if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
-    }
+    const Linked linked =
+        LinkOrClaim(node, &source_identity, &claim, source, destination, &replaced);
+    if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
   }
   if (decision == Decision::kRefresh && !Settings.List) {
     return release(INVALID_HANDLE_VALUE, RefreshMetadata(node, source, destination));
