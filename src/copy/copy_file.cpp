@@ -548,12 +548,27 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return release(INVALID_HANDLE_VALUE, 1);
   }
 
+  // An encrypted file is copied raw, its ciphertext and streams as they
+  // are: never read as plaintext, which needs the owner's key and would put
+  // the data on the destination in the clear.
+  const bool encrypted = (source_info.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0;
   std::u16string temporary;
   HANDLE file = MakeUnderTemporaryName(&temporary, [&](const char16_t* name) {
-    return Os().CreateTemporaryFileAtW(destination.parent, name, DestinationAccess() | DELETE);
+    if (!encrypted) {
+      return Os().CreateTemporaryFileAtW(destination.parent, name, DestinationAccess() | DELETE);
+    }
+    if (Os().CreateEncryptedCopyAtW == nullptr) {
+      Os().SetLastError(ERROR_NOT_SUPPORTED);
+      return INVALID_HANDLE_VALUE;
+    }
+    return Os().CreateEncryptedCopyAtW(source_file, destination.parent, name,
+                                       DestinationAccess() | DELETE);
   });
   if (file == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", Os().GetLastError());
+    ReportWin32Error(source.path,
+                     encrypted ? u"CopyOneFile:CopyEncryptedRaw(DESTINATION)"
+                               : u"CopyOneFile:CreateFile(DESTINATION)",
+                     Os().GetLastError());
     return release(INVALID_HANDLE_VALUE, 0);
   }
   auto discard = [&] {
@@ -561,12 +576,17 @@ int CopyOneFile(const Place& source, const Place& destination) {
     Os().DeleteFileAtW(destination.parent, temporary.c_str());
     return release(INVALID_HANDLE_VALUE, 0);
   };
-  const bool data_copied =
-      CopiesSparse(source_info.dwFileAttributes)
-          ? CopySparseData(source_file, file, source.path, destination.path, SizeOf(source_info))
-          : CopyData(source_file, file, source.path, destination.path, SizeOf(source_info));
+  bool data_copied = true;
+  if (encrypted) {
+    CountBytes(SizeOf(source_info));
+  } else if (CopiesSparse(source_info.dwFileAttributes)) {
+    data_copied =
+        CopySparseData(source_file, file, source.path, destination.path, SizeOf(source_info));
+  } else {
+    data_copied = CopyData(source_file, file, source.path, destination.path, SizeOf(source_info));
+  }
   if (!data_copied ||
-      (Settings.Streams &&
+      (Settings.Streams && !encrypted &&
        !CopyStreams(source_file, file, source.path, destination.path, u"CopyOneFile:")) ||
       !SourceUnchanged(source_file, source_info, source.path)) {
     return discard();

@@ -97,7 +97,9 @@ constexpr MessageRow kMessages[] = {
     {1300, "Not all privileges or groups referenced are assigned to the caller."},
     {1313, "A specified privilege does not exist."},
     {1392, "The file or directory is corrupted and unreadable."},
+    {1920, "The file cannot be accessed by the system."},
     {1921, "The name of the file cannot be resolved by the system."},
+    {6014, "The disk partition does not support file encryption."},
 };
 constexpr const char* kUnknownMessage = "Unknown error.";
 

@@ -101,6 +101,7 @@ const Platform kPosix = {
     posix::IsPrivateDirectory,
     posix::ClearSetIdBits,
     posix::MayFollowLink,
+    nullptr,  // no file is encrypted
 };
 
 Platform g_current = kPosix;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "encrypted-win32.h"
 #include "platform.h"
 #include "replace-win32.h"
 #include "security-win32.h"
@@ -802,6 +803,88 @@ BOOL Win32MayFollowLink(HANDLE directory, const char16_t* name, HANDLE target, B
   return done;
 }
 
+// The full path of an open object ("\\?\C:\Data\a.txt"), as the raw
+// encrypted-file calls, which take paths only, need it.
+bool FullPathOf(HANDLE object, std::wstring* path) {
+  path->assign(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD units = ::GetFinalPathNameByHandleW(object, path->data(),
+                                                    static_cast<DWORD>(path->size()),
+                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (units == 0) return false;
+    if (units < path->size()) {
+      path->resize(units);
+      return true;
+    }
+    path->resize(units);
+  }
+}
+
+// Whether the path names the object open as `file` (no link followed).
+bool PathNamesObject(const std::wstring& path, HANDLE file) {
+  HANDLE named = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  ::BY_HANDLE_FILE_INFORMATION expected;
+  ::BY_HANDLE_FILE_INFORMATION found;
+  const bool same = ::GetFileInformationByHandle(file, &expected) &&
+                    ::GetFileInformationByHandle(named, &found) &&
+                    expected.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
+                    expected.nFileIndexHigh == found.nFileIndexHigh &&
+                    expected.nFileIndexLow == found.nFileIndexLow;
+  ::CloseHandle(named);
+  return same;
+}
+
+// The raw calls open by path: the source's path must still name the object
+// the walk opened before and after its export, and the new name must be
+// free, checked handle-relative, before the import makes it.
+HANDLE Win32CreateEncryptedCopyAtW(HANDLE source, HANDLE directory, const char16_t* name,
+                                   DWORD access) {
+  ::DWORD volume_flags = 0;
+  if (!::GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &volume_flags,
+                                       nullptr, 0)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  if ((volume_flags & FILE_SUPPORTS_ENCRYPTION) == 0) {
+    ::SetLastError(ERROR_VOLUME_NOT_SUPPORT_EFS);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE taken = Win32CreateFileAtW(directory, name, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
+  if (taken != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(taken);
+    ::SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::wstring from;
+  std::wstring to;
+  if (!FullPathOf(source, &from) || !FullPathOf(directory, &to)) return INVALID_HANDLE_VALUE;
+  if (to.back() != L'\\') to += L'\\';
+  to += Wide(name);
+  if (!PathNamesObject(from, source)) {
+    ::SetLastError(ERROR_FILE_INVALID);
+    return INVALID_HANDLE_VALUE;
+  }
+  DWORD code = win32::CopyEncryptedRaw(from.c_str(), to.c_str());
+  if (code == ERROR_SUCCESS && !PathNamesObject(from, source)) code = ERROR_FILE_INVALID;
+  HANDLE made = INVALID_HANDLE_VALUE;
+  if (code == ERROR_SUCCESS) {
+    made = Win32CreateFileAtW(directory, name, access | DELETE, 0, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (made == INVALID_HANDLE_VALUE) code = ::GetLastError();
+  }
+  if (made == INVALID_HANDLE_VALUE) {
+    // Whatever the import made of the name goes; nothing else can be there.
+    Win32DeleteFileAtW(directory, name);
+    ::SetLastError(code);
+  }
+  return made;
+}
+
 static_assert(sizeof(FILE_ALLOCATED_RANGE_BUFFER) == sizeof(::FILE_ALLOCATED_RANGE_BUFFER));
 
 BOOL Win32GetAllocatedRanges(HANDLE file, int64_t offset, int64_t length,
@@ -896,6 +979,7 @@ const Platform kWin32 = {
     Win32IsPrivateDirectory,
     nullptr,  // no set-id bits
     Win32MayFollowLink,
+    Win32CreateEncryptedCopyAtW,
 };
 
 Platform g_current = kWin32;

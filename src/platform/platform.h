@@ -158,6 +158,7 @@ constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_SPARSE_FILE = 0x200;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 // Velmox's own flag (NtCreateFile's FILE_DIRECTORY_FILE): only a directory
@@ -226,6 +227,7 @@ constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD ERROR_CANT_ACCESS_FILE = 1920;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 constexpr DWORD ERROR_NOT_A_REPARSE_POINT = 4390;
+constexpr DWORD ERROR_VOLUME_NOT_SUPPORT_EFS = 6014;
 // The largest link target (MAXIMUM_REPARSE_DATA_BUFFER_SIZE).
 constexpr DWORD kMaxLinkTargetBytes = 16384;
 
@@ -447,6 +449,16 @@ struct Platform {
   // A name that is no link (any more) may be followed only where it is the
   // target itself. Null where links cannot be told apart.
   BOOL (*MayFollowLink)(HANDLE directory, const char16_t* name, HANDLE target, BOOL* may);
+  // A new file `name` in `directory` holding the encrypted file `source`
+  // raw: its ciphertext, streams and key information as they are, so no key
+  // is needed and no plaintext is ever written (Windows: the raw
+  // encrypted-file export and import under the backup and restore
+  // privileges). Returned open with `access` and no sharing, as
+  // CreateTemporaryFileAtW returns a file; a taken `name` fails with
+  // ERROR_FILE_EXISTS, a destination volume that cannot hold encrypted files
+  // with ERROR_VOLUME_NOT_SUPPORT_EFS. Null where no file is encrypted.
+  HANDLE (*CreateEncryptedCopyAtW)(HANDLE source, HANDLE directory, const char16_t* name,
+                                   DWORD access);
 };
 // clang-format on
 

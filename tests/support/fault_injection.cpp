@@ -101,6 +101,36 @@ HANDLE WrapCreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD 
   return handle;
 }
 
+// The stand-in raw copy: a new temporary file with the source's bytes
+// inverted, read from its start (the walk has read none of it).
+HANDLE StandInEncryptedCopy(HANDLE source, HANDLE directory, const char16_t* name,
+                            DWORD access) {
+  HANDLE made = Real().CreateTemporaryFileAtW(directory, name, access);
+  if (made == INVALID_HANDLE_VALUE) return made;
+  unsigned char buffer[65536];
+  DWORD read = 0;
+  while (Real().ReadFile(source, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    for (DWORD i = 0; i < read; ++i) buffer[i] = static_cast<unsigned char>(~buffer[i]);
+    DWORD written = 0;
+    Real().WriteFile(made, buffer, read, &written, nullptr);
+  }
+  return made;
+}
+
+HANDLE WrapCreateEncryptedCopyAtW(HANDLE source, HANDLE directory, const char16_t* name,
+                                  DWORD access) {
+  const std::u16string path = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kCreateEncryptedCopyW, path)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = !I().EncryptedPath().empty()
+                      ? StandInEncryptedCopy(source, directory, name, access)
+                      : Real().CreateEncryptedCopyAtW(source, directory, name, access);
+  if (handle != INVALID_HANDLE_VALUE) I().Opened(handle, path);
+  return handle;
+}
+
 BOOL WrapMoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char16_t* new_name,
                      BOOL replace) {
   if (const Fault* fault = I().Hit(Call::kMoveFileW, PathBelow(directory, new_name))) {
@@ -182,6 +212,10 @@ BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* inf
   }
   if (I().SparseStandInFor(I().PathOf(file)) != nullptr) {
     info->dwFileAttributes |= FILE_ATTRIBUTE_SPARSE_FILE;
+  }
+  if (!I().EncryptedPath().empty() &&
+      I().PathOf(file).find(I().EncryptedPath()) != std::u16string::npos) {
+    info->dwFileAttributes |= FILE_ATTRIBUTE_ENCRYPTED;
   }
   if (const auto* volume = I().VolumeStandInFor(I().PathOf(file))) {
     info->dwVolumeSerialNumber = volume->serial;
@@ -818,6 +852,14 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.IsPrivateDirectory != nullptr) table.IsPrivateDirectory = WrapIsPrivateDirectory;
   if (real_.ClearSetIdBits != nullptr) table.ClearSetIdBits = WrapClearSetIdBits;
   if (real_.MayFollowLink != nullptr) table.MayFollowLink = WrapMayFollowLink;
+  if (real_.CreateEncryptedCopyAtW != nullptr) {
+    table.CreateEncryptedCopyAtW = WrapCreateEncryptedCopyAtW;
+  }
+}
+
+void FaultInjector::StandInEncryption(std::u16string path) {
+  encrypted_path_ = std::move(path);
+  Os().CreateEncryptedCopyAtW = WrapCreateEncryptedCopyAtW;
 }
 
 void FaultInjector::StandInMarks() {

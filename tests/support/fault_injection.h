@@ -72,6 +72,7 @@ enum class Call {
   kIsPrivateDirectory,
   kClearSetIdBits,
   kMayFollowLink,  // with the link's path
+  kCreateEncryptedCopyW,  // with the joined path of the new name
   kCount,
 };
 
@@ -216,6 +217,13 @@ class FaultInjector {
   }
   const std::u16string& PrivateBelow() const { return private_below_; }
 
+  // Encrypted files where the platform cannot show them (Wine keeps no
+  // encryption; Linux has none): objects whose path contains `path` are
+  // described as encrypted, and their raw copy holds their bytes each
+  // inverted, a stand-in ciphertext that no plain read gives.
+  void StandInEncryption(std::u16string path);
+  const std::u16string& EncryptedPath() const { return encrypted_path_; }
+
   // A privilege the system does not know (Wine has no symbolic-link
   // privilege) is looked up as one every token holds.
   void StandInForUnknownPrivileges() { stand_in_privileges_ = true; }
@@ -294,6 +302,7 @@ class FaultInjector {
   std::u16string runner_owned_;
   std::u16string foreign_owned_;
   std::u16string private_below_;
+  std::u16string encrypted_path_;
 };
 
 }  // namespace vx::testing

@@ -322,6 +322,48 @@ TEST_F(CopyFileTest, ShortReadsAreWrittenAndReadAgain) {
   EXPECT_EQ(faults.Calls(Call::kReadFile), 3);  // 10, 65536, the rest
 }
 
+// An encrypted file is copied raw (the stand-in ciphertext is its bytes
+// inverted), its data never read as plaintext; where the raw copy cannot be
+// made (a destination volume without encryption, a platform without the
+// call) it is one ERR and nothing at the destination name.
+TEST_F(CopyFileTest, EncryptedFilesAreCopiedRawOrNotAtAll) {
+  const std::string data = Data(1000);
+  std::string ciphertext = data;
+  for (char& byte : ciphertext) byte = static_cast<char>(~byte);
+  scratch_.Write(u"src/a", data);
+  Settings.Streams = 1;
+  struct Case {
+    DWORD refused;  // 0: the raw copy is made
+    bool without_the_call;
+  } cases[] = {{0, false}, {ERROR_VOLUME_NOT_SUPPORT_EFS, false}, {ERROR_NOT_SUPPORTED, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refused);
+    std::filesystem::remove(scratch_.Fs(u"dst/a"));
+    Counters = RunCounters{};
+    const std::string before = ErrorLog();
+    FaultInjector faults;
+    faults.StandInEncryption(Frag(u"src/a"));
+    if (c.without_the_call) Os().CreateEncryptedCopyAtW = nullptr;
+    if (c.refused != 0 && !c.without_the_call) {
+      faults.Add(Fault{Call::kCreateEncryptedCopyW, 1, Frag(u"dst/"), c.refused});
+    }
+    EXPECT_EQ(Copy(), c.refused == 0 ? 1 : 0);
+    EXPECT_EQ(faults.Calls(Call::kReadFile), 0);
+    EXPECT_EQ(faults.Calls(Call::kCopyFileRange), 0);
+    EXPECT_TRUE(faults.OpenHandles().empty());
+    if (c.refused == 0) {
+      EXPECT_TRUE(scratch_.Read(u"dst/a") == ciphertext);
+      EXPECT_EQ(ErrorLog(), before);
+      EXPECT_EQ(Counters.ByteCount, data.size());
+    } else {
+      EXPECT_EQ(ErrorLog(), before + ErrLine(1, P(u"src/a"),
+                                             u"CopyOneFile:CopyEncryptedRaw(DESTINATION)",
+                                             c.refused));
+      EXPECT_TRUE(DestinationNames().empty());
+    }
+  }
+}
+
 TEST_F(CopyFileTest, ByteCountCarriesPastFourGibibytes) {
   scratch_.Write(u"src/a", Data(1000));
   Counters.ByteCount = 0xFFFFFF00u;
