@@ -320,42 +320,54 @@ bool SetAttributesOnly(HANDLE file, DWORD attributes) {
   return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
-// Clears the read-only attribute of the file `name` below `directory`, which
-// refuses to be replaced otherwise, whatever the privileges.
-bool ClearReadOnly(HANDLE directory, const char16_t* name) {
+// Sets or clears the read-only attribute of `name` below `directory`;
+// true where it changed it.
+bool SetReadOnly(HANDLE directory, const char16_t* name, bool read_only) {
   const NameBelow below(directory, name);
   HANDLE file = nullptr;
   ULONG_PTR outcome = 0;
   if (OpenBelow(below, FILE_WRITE_ATTRIBUTES,
                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT,
-                &file, &outcome) < 0) {
+                FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, &file, &outcome) < 0) {
     return false;
   }
   FILE_BASIC_INFO basic = {};
-  bool cleared = false;
+  bool changed = false;
   if (::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    cleared = SetAttributesOnly(file, basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY);
+      ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) != read_only) {
+    changed = SetAttributesOnly(file, basic.FileAttributes ^ FILE_ATTRIBUTE_READONLY);
   }
   ::CloseHandle(file);
-  return cleared;
+  return changed;
 }
 
+constexpr FILE_INFORMATION_CLASS kFileDispositionInformation =
+    static_cast<FILE_INFORMATION_CLASS>(13);
 constexpr FILE_INFORMATION_CLASS kFileLinkInformation = static_cast<FILE_INFORMATION_CLASS>(11);
+constexpr FILE_INFORMATION_CLASS kFileDispositionInformationEx =
+    static_cast<FILE_INFORMATION_CLASS>(64);
+constexpr FILE_INFORMATION_CLASS kFileRenameInformationEx =
+    static_cast<FILE_INFORMATION_CLASS>(65);
+constexpr ULONG kRenameReplaceIfExists = 0x1;
+constexpr ULONG kRenamePosixSemantics = 0x2;
+constexpr ULONG kRenameIgnoreReadOnly = 0x40;
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 
 // A name for the open file relative to the directory's handle, in one step:
 // FileRenameInformation moves it there (with `replace` the old file goes as
 // a name, its other hard links keeping their data); FileLinkInformation,
-// of the same layout, adds it as a further name. NtSetInformationFile takes
-// the name as it is; the kernel32 form would make it a full path of the
-// current directory.
-NTSTATUS NameBelowFor(HANDLE file, HANDLE directory, const char16_t* name, BOOL replace,
+// of the same layout, adds it as a further name; FileRenameInformationEx
+// takes flags where the others take `replace`, in the same place.
+// NtSetInformationFile takes the name as it is; the kernel32 form would make
+// it a full path of the current directory.
+NTSTATUS NameBelowFor(HANDLE file, HANDLE directory, const char16_t* name, ULONG replace_or_flags,
                       FILE_INFORMATION_CLASS kind) {
   const size_t units = std::char_traits<char16_t>::length(name);
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (units + 1) * sizeof(wchar_t));
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  std::memcpy(info, &replace_or_flags, sizeof replace_or_flags);
   info->RootDirectory = directory;
   info->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
   std::memcpy(info->FileName, name, (units + 1) * sizeof(wchar_t));
@@ -363,12 +375,44 @@ NTSTATUS NameBelowFor(HANDLE file, HANDLE directory, const char16_t* name, BOOL 
   return NtSetInformationFile(file, &io_status, info, static_cast<ULONG>(buffer.size()), kind);
 }
 
+// Whether `name` below `directory` is a link that leads to a directory: a
+// rename never replaces one, so it is removed as a link first.
+bool IsDirectoryLink(HANDLE directory, const char16_t* name) {
+  const NameBelow below(directory, name);
+  HANDLE object = nullptr;
+  ULONG_PTR outcome = 0;
+  if (OpenBelow(below, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, &object, &outcome) < 0) {
+    return false;
+  }
+  const bool link = IsNameSurrogate(object);
+  ::BY_HANDLE_FILE_INFORMATION info;
+  const bool directory_kind = ::GetFileInformationByHandle(object, &info) &&
+                              (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  ::CloseHandle(object);
+  return link && directory_kind;
+}
+
+NTSTATUS DeleteBelow(HANDLE directory, const char16_t* name, bool directory_wanted);
+
+NTSTATUS RenameBelow(HANDLE file, HANDLE directory, const char16_t* new_name, BOOL replace) {
+  const ULONG flags = kRenamePosixSemantics | kRenameIgnoreReadOnly |
+                      (replace ? kRenameReplaceIfExists : 0);
+  return win32::ReplaceOrDelete(
+      replace != 0,
+      [&] { return NameBelowFor(file, directory, new_name, flags, kFileRenameInformationEx); },
+      [&] { return NameBelowFor(file, directory, new_name, replace, FileRenameInformation); },
+      [&] { return SetReadOnly(directory, new_name, false); },
+      [&] { SetReadOnly(directory, new_name, true); });
+}
+
 BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char16_t* new_name,
                       BOOL replace) {
-  const NTSTATUS status = win32::OverReadOnly(
-      replace != 0,
-      [&] { return NameBelowFor(file, directory, new_name, replace, FileRenameInformation); },
-      [&] { return ClearReadOnly(directory, new_name); });
+  NTSTATUS status = RenameBelow(file, directory, new_name, replace);
+  if (status < 0 && replace && IsDirectoryLink(directory, new_name) &&
+      DeleteBelow(directory, new_name, false) >= 0) {
+    status = RenameBelow(file, directory, new_name, FALSE);
+  }
   if (status < 0) {
     FailWithStatus(status);
     return 0;
@@ -376,20 +420,24 @@ BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char
   return 1;
 }
 
-// Marks the open object for deletion; it goes when its last handle closes.
+// Marks the open object for deletion; it goes when its last handle closes
+// (with POSIX semantics its name goes at once, though others hold it open).
 // A directory that is not empty refuses with STATUS_DIRECTORY_NOT_EMPTY.
-NTSTATUS Dispose(HANDLE object) {
-  constexpr FILE_INFORMATION_CLASS kFileDispositionInformation =
-      static_cast<FILE_INFORMATION_CLASS>(13);
-  BOOLEAN delete_file = TRUE;
+NTSTATUS Dispose(HANDLE object, bool extended) {
   ::IO_STATUS_BLOCK io_status = {};
+  if (extended) {
+    ULONG flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
+    return NtSetInformationFile(object, &io_status, &flags, sizeof flags,
+                                kFileDispositionInformationEx);
+  }
+  BOOLEAN delete_file = TRUE;
   return NtSetInformationFile(object, &io_status, &delete_file, sizeof delete_file,
                               kFileDispositionInformation);
 }
 
 // Opens `name` below `directory` for deletion, never through a link, and
 // marks it: `directory_wanted` says which kind it must be. A directory link
-// is deleted as a link, whichever is asked.
+// is deleted as a link, whichever is asked. A read-only one goes too.
 NTSTATUS DeleteBelow(HANDLE directory, const char16_t* name, bool directory_wanted) {
   const NameBelow below(directory, name);
   HANDLE object = nullptr;
@@ -410,17 +458,16 @@ NTSTATUS DeleteBelow(HANDLE directory, const char16_t* name, bool directory_want
     return directory_wanted ? static_cast<NTSTATUS>(0xC0000103)   // not a directory
                             : static_cast<NTSTATUS>(0xC00000BA);  // is a directory
   }
-  status = Dispose(object);
+  status = win32::ReplaceOrDelete(
+      true, [&] { return Dispose(object, true); }, [&] { return Dispose(object, false); },
+      [&] { return SetReadOnly(directory, name, false); },
+      [&] { SetReadOnly(directory, name, true); });
   ::CloseHandle(object);
   return status;
 }
 
-// A read-only file (a temporary file given the source's attributes) is
-// deleted too.
 BOOL Win32DeleteFileAtW(HANDLE directory, const char16_t* name) {
-  const NTSTATUS status =
-      win32::OverReadOnly(true, [&] { return DeleteBelow(directory, name, false); },
-                          [&] { return ClearReadOnly(directory, name); });
+  const NTSTATUS status = DeleteBelow(directory, name, false);
   if (status < 0) {
     FailWithStatus(status);
     return 0;

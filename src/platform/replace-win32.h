@@ -30,14 +30,41 @@ inline bool IsLinkData(const void* data, DWORD size) {
   return IsNameSurrogateTag(tag) && kHeaderBytes + length <= size;
 }
 
-// Does `act` (a rename that replaces a file, a delete) on a file that may
-// be read-only, which refuses it with STATUS_ACCESS_DENIED whatever the
-// privileges: where `may_meet_read_only`, the attribute is then cleared
-// (`clear_read_only`, true when it did so) and `act` tried once more.
-template <typename Act, typename ClearReadOnly>
-NTSTATUS OverReadOnly(bool may_meet_read_only, Act act, ClearReadOnly clear_read_only) {
-  NTSTATUS status = act();
-  if (status == kStatusAccessDenied && may_meet_read_only && clear_read_only()) status = act();
+constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002);
+constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
+constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BB);
+constexpr NTSTATUS kStatusCannotDelete = static_cast<NTSTATUS>(0xC0000121);
+
+// The answers of a file system (FAT, older NTFS, SMB servers, Wine) that
+// does not take the extended rename or disposition with its flags.
+constexpr bool RefusesExtendedForm(NTSTATUS status) {
+  return status == kStatusInvalidParameter || status == kStatusNotSupported ||
+         status == kStatusInvalidInfoClass || status == kStatusNotImplemented;
+}
+
+// What a read-only file answers to a rename over it (access denied) or to
+// its deletion (cannot delete), whatever the privileges.
+constexpr bool IsReadOnlyRefusal(NTSTATUS status) {
+  return status == kStatusAccessDenied || status == kStatusCannotDelete;
+}
+
+// Replaces or deletes a file: first `extended` (POSIX semantics, read-only
+// ignored: the name goes at once, even while others hold the file open).
+// Where the file system refuses that form, `legacy`; a refusal a read-only
+// file gives there, where `may_meet_read_only`, clears the attribute
+// (`clear_read_only`, true when it did so) and tries `legacy` once more,
+// and if that fails too, puts the attribute back (`restore_read_only`), so
+// a failure leaves the file exactly as it was.
+template <typename Extended, typename Legacy, typename Clear, typename Restore>
+NTSTATUS ReplaceOrDelete(bool may_meet_read_only, Extended extended, Legacy legacy,
+                         Clear clear_read_only, Restore restore_read_only) {
+  NTSTATUS status = extended();
+  if (!RefusesExtendedForm(status)) return status;
+  status = legacy();
+  if (!IsReadOnlyRefusal(status) || !may_meet_read_only || !clear_read_only()) return status;
+  status = legacy();
+  if (status < 0) restore_read_only();
   return status;
 }
 

@@ -27,57 +27,64 @@ TEST(ReparseTagTest, OnlyNameSurrogatesAreLinks) {
     EXPECT_EQ(win32::IsNameSurrogateTag(c.tag), c.link) << std::hex << c.tag;
 }
 
-// The rename is tried again once, after the read-only attribute is cleared,
-// and only where a file is being replaced and the refusal was access denied.
-TEST(ReadOnlyReplacementTest, ClearedAndRenamedOnceMore) {
+// The extended form (POSIX semantics, read-only ignored) first; where the
+// file system refuses it, the plain form, tried once more after the
+// read-only attribute is cleared where a read-only file refused it, and the
+// attribute put back where that fails too.
+TEST(ReadOnlyReplacementTest, ExtendedFormThenPlainFormOverReadOnly) {
   constexpr NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043);
+  constexpr NTSTATUS kDenied = win32::kStatusAccessDenied;
+  constexpr NTSTATUS kCannotDelete = win32::kStatusCannotDelete;
+  constexpr NTSTATUS kRefused = win32::kStatusInvalidParameter;
   const struct {
     const char* what;
-    bool replace;
-    std::vector<NTSTATUS> answers;  // of the renames, in turn
+    bool may_meet_read_only;
+    std::vector<NTSTATUS> answers;  // of the extended try, then the plain ones
     bool cleared;                   // what clearing the attribute returns
     NTSTATUS result;
-    int renames;
+    int tries;
     int clears;
+    int restores;
   } cases[] = {
-      {"read-only file replaced", true, {win32::kStatusAccessDenied, 0}, true, 0, 2, 1},
-      {"attribute cannot be cleared",
-       true,
-       {win32::kStatusAccessDenied},
-       false,
-       win32::kStatusAccessDenied,
-       1,
-       1},
-      {"still refused",
-       true,
-       {win32::kStatusAccessDenied, win32::kStatusAccessDenied},
-       true,
-       win32::kStatusAccessDenied,
-       2,
-       1},
-      {"nothing replaced",
-       false,
-       {win32::kStatusAccessDenied},
-       true,
-       win32::kStatusAccessDenied,
-       1,
-       0},
-      {"other refusal", true, {kSharingViolation}, true, kSharingViolation, 1, 0},
-      {"first try", true, {0}, true, 0, 1, 0},
+      {"extended form done", true, {0}, true, 0, 1, 0, 0},
+      {"extended form fails for its own reason", true, {kSharingViolation}, true,
+       kSharingViolation, 1, 0, 0},
+      {"plain form done", true, {kRefused, 0}, true, 0, 2, 0, 0},
+      {"not supported, then done", true, {win32::kStatusNotSupported, 0}, true, 0, 2, 0, 0},
+      {"read-only file replaced", true, {kRefused, kDenied, 0}, true, 0, 3, 1, 0},
+      {"read-only file deleted", true, {win32::kStatusInvalidInfoClass, kCannotDelete, 0}, true, 0,
+       3, 1, 0},
+      {"attribute cannot be cleared", true, {kRefused, kDenied}, false, kDenied, 2, 1, 0},
+      {"still refused: attribute put back", true, {kRefused, kDenied, kSharingViolation}, true,
+       kSharingViolation, 3, 1, 1},
+      {"nothing replaced", false, {kRefused, kDenied}, true, kDenied, 2, 0, 0},
+      {"other refusal", true, {kRefused, kSharingViolation}, true, kSharingViolation, 2, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    int renames = 0;
+    int tries = 0;
     int clears = 0;
-    const NTSTATUS result = win32::OverReadOnly(
-        c.replace, [&] { return c.answers[static_cast<size_t>(renames++)]; },
+    int restores = 0;
+    auto answer = [&] { return c.answers[static_cast<size_t>(tries++)]; };
+    const NTSTATUS result = win32::ReplaceOrDelete(
+        c.may_meet_read_only,
+        [&] {
+          EXPECT_EQ(tries, 0);
+          return answer();
+        },
+        [&] {
+          EXPECT_GT(tries, 0);
+          return answer();
+        },
         [&] {
           ++clears;
           return c.cleared;
-        });
+        },
+        [&] { ++restores; });
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(renames, c.renames);
+    EXPECT_EQ(tries, c.tries);
     EXPECT_EQ(clears, c.clears);
+    EXPECT_EQ(restores, c.restores);
   }
 }
 
