@@ -19,40 +19,50 @@ const bool kNamesIgnoreCase = true;
 namespace {
 // The longest path the extended-length form allows.
 constexpr size_t kMaxExtendedPathUnits = 32767;
+
+// The path as Windows itself reads it (GetFullPathNameW): the current
+// directory of a relative path or a bare drive put in front, "/" turned to
+// "\", "." and ".." parts resolved, trailing spaces and dots of a name
+// dropped.
+bool FullPath(std::u16string_view typed, std::u16string* full) {
+  const std::wstring text(typed.begin(), typed.end());
+  const DWORD needed = ::GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return false;
+  std::wstring out(needed, L'\0');
+  const DWORD got = ::GetFullPathNameW(text.c_str(), needed, out.data(), nullptr);
+  if (got == 0 || got >= needed) return false;
+  full->assign(out.begin(), out.begin() + got);
+  return full->size() >= 2;
+}
+
 }  // namespace
 
-// "X:..." becomes "\\?\X:...", "\\server\share" becomes "\\?\UNC\server\share".
-// A path already in the extended-length form (a drive, UNC, a volume GUID,
-// GLOBALROOT and a shadow copy below it) is kept as typed. A relative path
-// whose second unit is a backslash (".\x", "a\b") is resolved against the
-// current directory and drive first, never taken for a share. Nothing else
-// of the path is looked at.
+// "X:..." becomes "\\?\X:...", "\\server\share" becomes
+// "\\?\UNC\server\share", each made full first, since the prefix turns
+// all of Windows' own normalisation off. A path already in the
+// extended-length form (a drive, UNC, a volume GUID, GLOBALROOT and a
+// shadow copy below it) is kept as typed. A relative path whose second unit
+// is a backslash (".\x", "a\b") is resolved against the current directory
+// and drive, never taken for a share. Any other form is refused.
 RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared) {
   constexpr std::u16string_view kExtended = u"\\\\?\\";
   if (typed.size() < 2) return RootPathForm::kUnrecognised;
-  std::u16string resolved;
   if (typed.substr(0, kExtended.size()) == kExtended) {
     *prepared = typed;
     return prepared->size() > kMaxExtendedPathUnits ? RootPathForm::kTooLong
                                                     : RootPathForm::kPrepared;
   }
-  if (typed[1] == u'\\' && typed[0] != u'\\') {
-    const std::wstring relative(typed.begin(), typed.end());
-    const DWORD needed = ::GetFullPathNameW(relative.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) return RootPathForm::kUnrecognised;
-    std::wstring full(needed, L'\0');
-    const DWORD got = ::GetFullPathNameW(relative.c_str(), needed, full.data(), nullptr);
-    if (got == 0 || got >= needed) return RootPathForm::kUnrecognised;
-    resolved.assign(full.begin(), full.begin() + got);
-    typed = resolved;
-    if (typed.size() < 2) return RootPathForm::kUnrecognised;
-  }
-  if (typed[1] == u':') {
-    *prepared = u"\\\\?\\";
-    prepared->append(typed);
-  } else if (typed[0] == u'\\' && typed[1] == u'\\') {
-    *prepared = u"\\\\?\\UNC\\";
-    prepared->append(typed.substr(2));
+  const bool drive = typed[1] == u':';
+  const bool share = typed[0] == u'\\' && typed[1] == u'\\';
+  const bool relative = typed[1] == u'\\' && typed[0] != u'\\';
+  if (!drive && !share && !relative) return RootPathForm::kUnrecognised;
+  if (typed.size() > kMaxExtendedPathUnits) return RootPathForm::kTooLong;
+  std::u16string full;
+  if (!FullPath(typed, &full)) return RootPathForm::kUnrecognised;
+  if (full[1] == u':') {
+    *prepared = u"\\\\?\\" + full;
+  } else if (full[0] == u'\\' && full[1] == u'\\') {
+    *prepared = u"\\\\?\\UNC\\" + full.substr(2);
   } else {
     return RootPathForm::kUnrecognised;
   }

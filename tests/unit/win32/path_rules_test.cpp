@@ -21,8 +21,25 @@ std::u16string Prepared(std::u16string_view typed) {
 TEST(ExtendedLengthPrefixTest, DrivesAndUncPathsGetTheirPrefix) {
   EXPECT_EQ(Prepared(u"c:\\Data\\Mixed"), u"\\\\?\\c:\\Data\\Mixed");
   EXPECT_EQ(Prepared(u"\\\\srv\\share"), u"\\\\?\\UNC\\srv\\share");
-  EXPECT_EQ(Prepared(u"C:"), u"\\\\?\\C:");
   EXPECT_EQ(Prepared(u"C:\\"), u"\\\\?\\C:\\");
+}
+
+// Windows' own normalisation is made before the prefix turns it off: each
+// form names the same root as the plain one, and a bare drive is its
+// current directory, never the raw volume.
+TEST(ExtendedLengthPrefixTest, RootFormsAreNormalisedAsWindowsReadsThem) {
+  const std::u16string plain = Prepared(u"C:\\Data\\x");
+  for (std::u16string_view form : {u"C:/Data/x", u"C:\\Data\\x\\.", u"C:\\Data\\x\\sub\\..",
+                                   u"C:\\Data\\x.", u"C:\\Data\\x ", u"C:\\Data\\.\\x",
+                                   u"C:\\Data\\\\x"}) {
+    EXPECT_EQ(Prepared(form), plain) << std::string(form.begin(), form.end());
+  }
+  EXPECT_EQ(Prepared(u"\\\\srv\\share\\a\\..\\b"), u"\\\\?\\UNC\\srv\\share\\b");
+  wchar_t current[32768];
+  const DWORD length = ::GetFullPathNameW(L"C:", 32768, current, nullptr);
+  ASSERT_GT(length, 2u);
+  EXPECT_EQ(Prepared(u"C:"),
+            u"\\\\?\\" + std::u16string(reinterpret_cast<const char16_t*>(current), length));
 }
 
 // A relative root is resolved against the current directory, never taken
@@ -42,7 +59,7 @@ TEST(ExtendedLengthPrefixTest, RelativeAndExtendedRoots) {
                                    u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1\\x"}) {
     EXPECT_EQ(Prepared(kept), kept);
   }
-  EXPECT_EQ(Prepared(u"C:/fwd/slash\\"), u"\\\\?\\C:/fwd/slash\\");
+  EXPECT_EQ(Prepared(u"C:/fwd/slash\\"), u"\\\\?\\C:\\fwd\\slash\\");
 }
 
 TEST(ExtendedLengthPrefixTest, OtherFormsAreRefused) {
