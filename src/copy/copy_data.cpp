@@ -6,6 +6,7 @@
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "../run/stop.h"
+#include "volume_features.h"
 
 namespace vx {
 
@@ -91,10 +92,11 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
 
 // Only the ranges that hold data are read and written, at their offsets in
 // a sparse copy; the holes between them, never written, stay holes and are
-// counted as the kernel copy counts them.
+// counted as the kernel copy counts them. A volume without sparse files
+// fills them with zeros: the copy is dense, its bytes the same.
 bool CopySparseData(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
                     const std::u16string& destination, uint64_t size) {
-  if (!Os().SetSparse(destination_file)) {
+  if (KeepsSparseFiles(destination_file) && !Os().SetSparse(destination_file)) {
     ReportWin32Error(destination, u"CopyOneFile:DeviceIoControl(DESTINATION)", Os().GetLastError());
     return false;
   }

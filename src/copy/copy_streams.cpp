@@ -8,6 +8,7 @@
 #include "../report/report.h"
 #include "access.h"
 #include "copy_data.h"
+#include "volume_features.h"
 
 namespace vx {
 
@@ -57,6 +58,8 @@ bool CopyStreams(HANDLE source, HANDLE destination, const std::u16string& source
     std::u16string name(units, u'\0');
     std::memcpy(name.data(), records.data() + at + kHeaderBytes, units * sizeof(char16_t));
     if (name != kOwnData) {
+      // A destination volume without streams gets the object's own data.
+      if (!KeepsNamedStreams(destination, destination_path)) return true;
       const std::u16string from = source_path + name;
       const std::u16string to = destination_path + name;
       HANDLE in = Os().CreateStreamW(source, name.c_str(), GENERIC_READ, OPEN_EXISTING);

@@ -102,6 +102,7 @@ const Platform kPosix = {
     posix::ClearSetIdBits,
     posix::MayFollowLink,
     nullptr,  // no file is encrypted
+    nullptr,  // every volume keeps what the entries offer
 };
 
 Platform g_current = kPosix;

@@ -715,12 +715,18 @@ std::u16string MarkStream(const char16_t* name) {
 
 // A volume without named streams (FAT, some shares; Wine, which would make
 // a file of that name instead) keeps no marks.
-bool HasNamedStreams(HANDLE object) {
+BOOL Win32GetVolumeFeatures(HANDLE object, DWORD* features) {
   ::DWORD flags = 0;
-  if (::GetVolumeInformationByHandleW(object, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
-      (flags & FILE_NAMED_STREAMS) != 0) {
-    return true;
+  if (!::GetVolumeInformationByHandleW(object, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    return 0;
   }
+  *features = flags;
+  return 1;
+}
+
+bool HasNamedStreams(HANDLE object) {
+  DWORD flags = 0;
+  if (Win32GetVolumeFeatures(object, &flags) && (flags & FILE_NAMED_STREAMS) != 0) return true;
   ::SetLastError(ERROR_NOT_SUPPORTED);
   return false;
 }
@@ -1027,6 +1033,7 @@ const Platform kWin32 = {
     nullptr,  // no set-id bits
     Win32MayFollowLink,
     Win32CreateEncryptedCopyAtW,
+    Win32GetVolumeFeatures,
 };
 
 Platform g_current = kWin32;

@@ -188,6 +188,9 @@ constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_TYPE_DISK = 1;
 constexpr DWORD FILE_TYPE_CHAR = 2;
 constexpr DWORD FILE_TYPE_PIPE = 3;
+constexpr DWORD FILE_SUPPORTS_SPARSE_FILES = 0x40;
+constexpr DWORD FILE_SUPPORTS_ENCRYPTION = 0x20000;
+constexpr DWORD FILE_NAMED_STREAMS = 0x40000;
 constexpr int FileDirectoryInformation = 1;
 constexpr int FileNamesInformation = 12;
 constexpr DWORD CTRL_C_EVENT = 0;
@@ -459,6 +462,10 @@ struct Platform {
   // with ERROR_VOLUME_NOT_SUPPORT_EFS. Null where no file is encrypted.
   HANDLE (*CreateEncryptedCopyAtW)(HANDLE source, HANDLE directory, const char16_t* name,
                                    DWORD access);
+  // What the file system that holds `object` keeps, as FILE_SUPPORTS_* and
+  // FILE_NAMED_STREAMS flags (GetVolumeInformationByHandleW). Null where
+  // every volume keeps what the other entries offer.
+  BOOL (*GetVolumeFeatures)(HANDLE object, DWORD* features);
 };
 // clang-format on
 

@@ -166,6 +166,13 @@ void AnnounceRemoval(std::u16string_view path) {
   WriteProgress(u"DEL  " + Decimal(Counters.DeletedCount, 6) + u": " + ShownPath(path) + u"\n");
 }
 
+void ReportNote(std::u16string_view subject, std::u16string_view text) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  ++Counters.NoteCount;
+  WriteProgress(u"NOTE " + Decimal(Counters.NoteCount, 6) + u": " + ShownPath(subject) + u": " +
+                std::u16string(text) + u"\n");
+}
+
 void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.ErrorCount;

@@ -64,6 +64,11 @@ void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD b
 // (unless /Silent) and the log.
 void AnnounceRemoval(std::u16string_view path);
 
+// A NOTE line, to the console and the log: something the run leaves out
+// by rule, not by failure (a volume that cannot keep what a copy would
+// carry), said once where it is first met.
+void ReportNote(std::u16string_view subject, std::u16string_view text);
+
 // Whether a failure with `code` may pass if tried again a little later:
 // a sharing or lock violation, a busy resource, a network that is
 // reconnecting.

@@ -37,6 +37,7 @@ void ResetRun() {
   State.FlushEachFile = false;
   State.RunMarked = false;
   State.UnfinishedRunStart = 0;
+  ++State.RunNumber;
   State.PreparedSource.clear();
   State.PreparedDestination.clear();
 }

@@ -73,6 +73,7 @@ struct RunCounters {
   uint64_t ByteCount;
   int32_t DeletedCount;  // /Mirror's removals
   int32_t RetryCount;    // /Retry:'s further tries
+  int32_t NoteCount;     // NOTE lines: what the run left out, and why
 };
 
 struct RunState {
@@ -115,6 +116,9 @@ struct RunState {
   // start of an unfinished earlier run whose mark it found (0: none).
   bool RunMarked;
   uint64_t UnfinishedRunStart;
+  // Counts the runs this process has begun, so what the walk learns once a
+  // run (what each volume keeps) is learnt anew by the next.
+  uint32_t RunNumber;
   // The storage Source and Destination point into once prepared.
   std::u16string PreparedSource;
   std::u16string PreparedDestination;

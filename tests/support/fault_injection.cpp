@@ -131,6 +131,21 @@ HANDLE WrapCreateEncryptedCopyAtW(HANDLE source, HANDLE directory, const char16_
   return handle;
 }
 
+BOOL WrapGetVolumeFeatures(HANDLE object, DWORD* features) {
+  if (const Fault* fault = I().Hit(Call::kGetVolumeFeatures, I().PathOf(object))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (I().VolumeFeaturesStandIn(features)) return 1;
+  *features = ~DWORD{0};
+  if (Real().GetVolumeFeatures != nullptr && !Real().GetVolumeFeatures(object, features)) return 0;
+  // Stand-in streams and sparse files are kept where the volume itself
+  // keeps none (Wine).
+  if (!I().StandInStreamList().empty()) *features |= FILE_NAMED_STREAMS;
+  if (I().StandsInSparseFiles()) *features |= FILE_SUPPORTS_SPARSE_FILES;
+  return 1;
+}
+
 BOOL WrapMoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char16_t* new_name,
                      BOOL replace) {
   if (const Fault* fault = I().Hit(Call::kMoveFileW, PathBelow(directory, new_name))) {
@@ -852,9 +867,16 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.IsPrivateDirectory != nullptr) table.IsPrivateDirectory = WrapIsPrivateDirectory;
   if (real_.ClearSetIdBits != nullptr) table.ClearSetIdBits = WrapClearSetIdBits;
   if (real_.MayFollowLink != nullptr) table.MayFollowLink = WrapMayFollowLink;
+  if (real_.GetVolumeFeatures != nullptr) table.GetVolumeFeatures = WrapGetVolumeFeatures;
   if (real_.CreateEncryptedCopyAtW != nullptr) {
     table.CreateEncryptedCopyAtW = WrapCreateEncryptedCopyAtW;
   }
+}
+
+void FaultInjector::StandInVolumeFeatures(DWORD features) {
+  volume_features_stand_in_ = true;
+  volume_features_ = features;
+  Os().GetVolumeFeatures = WrapGetVolumeFeatures;
 }
 
 void FaultInjector::StandInEncryption(std::u16string path) {

@@ -73,6 +73,7 @@ enum class Call {
   kClearSetIdBits,
   kMayFollowLink,  // with the link's path
   kCreateEncryptedCopyW,  // with the joined path of the new name
+  kGetVolumeFeatures,
   kCount,
 };
 
@@ -165,6 +166,7 @@ class FaultInjector {
     std::vector<FILE_ALLOCATED_RANGE_BUFFER> ranges;
   };
   void StandInSparseFiles(std::vector<StandInSparse> files) { stand_in_sparse_ = std::move(files); }
+  bool StandsInSparseFiles() const { return !stand_in_sparse_.empty(); }
   const StandInSparse* SparseStandInFor(const std::u16string& path) const;
   int SparseMade() const { return sparse_made_; }
   void MadeSparse() {
@@ -222,6 +224,14 @@ class FaultInjector {
   // described as encrypted, and their raw copy holds their bytes each
   // inverted, a stand-in ciphertext that no plain read gives.
   void StandInEncryption(std::u16string path);
+
+  // Every volume keeps just `features` (FILE_SUPPORTS_* flags), as a FAT
+  // USB disk or a NAS share answers; asked through the wrapper.
+  void StandInVolumeFeatures(DWORD features);
+  bool VolumeFeaturesStandIn(DWORD* features) const {
+    *features = volume_features_;
+    return volume_features_stand_in_;
+  }
   const std::u16string& EncryptedPath() const { return encrypted_path_; }
 
   // A privilege the system does not know (Wine has no symbolic-link
@@ -303,6 +313,8 @@ class FaultInjector {
   std::u16string foreign_owned_;
   std::u16string private_below_;
   std::u16string encrypted_path_;
+  bool volume_features_stand_in_ = false;
+  DWORD volume_features_ = 0;
 };
 
 }  // namespace vx::testing

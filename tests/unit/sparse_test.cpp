@@ -50,6 +50,18 @@ TEST_F(SparseTest, OnlyTheRangesThatHoldDataAreReadAndWritten) {
   EXPECT_TRUE(faults.OpenHandles().empty());
 }
 
+// A destination volume without sparse files (FAT, exFAT) gets a dense copy
+// of the same bytes, never a failed file.
+TEST_F(SparseTest, AVolumeWithoutSparseFilesGetsADenseCopy) {
+  FaultInjector faults;
+  StandIn(faults);
+  faults.StandInVolumeFeatures(FILE_NAMED_STREAMS);
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+  EXPECT_EQ(faults.SparseMade(), 0);
+  EXPECT_TRUE(scratch_.Read(u"dst/sparse") == data_);
+}
+
 // Each step that fails is one ERR, and the older copy stays as it was.
 TEST_F(SparseTest, AFailedStepIsOneErrorAndTheOldCopyStays) {
   const struct {

@@ -151,5 +151,33 @@ TEST_F(StreamsTest, AStreamThatCannotBeCarriedIsOneErrorAndTheOldCopyStays) {
   }
 }
 
+// A destination volume without named streams (FAT, a NAS share) gets each
+// object's own data and no error; one NOTE a run says so.
+TEST_F(StreamsTest, AVolumeWithoutStreamsGetsTheDataAndOneNoteARun) {
+  Settings.Streams = 1;
+  Settings.Overwrite = 1;
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE(run);
+    Reset();
+    ++State.RunNumber;  // as each run begins
+    FaultInjector faults;
+    StandIn(faults);
+    faults.StandInVolumeFeatures(FILE_SUPPORTS_SPARSE_FILES);
+    const std::string before = Log();
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+    EXPECT_EQ(scratch_.Read(u"dst/a.txt"), "main data");
+    EXPECT_TRUE(faults.MadeStreams().empty());
+    EXPECT_EQ(faults.Calls(Call::kGetVolumeFeatures), 1);  // once a volume
+    const std::string log = Log().substr(before.size());
+    const size_t note = log.find("NOTE 000001: ");
+    ASSERT_NE(note, std::string::npos) << log;
+    EXPECT_NE(log.find(": The volume keeps no named streams; streams are not copied to it.\r\n",
+                       note),
+              std::string::npos);
+    EXPECT_EQ(log.find("NOTE 000002"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace vx
