@@ -633,6 +633,27 @@ bool IsNode(DWORD attributes) {
          ((attributes & FILE_ATTRIBUTE_DEVICE) && Settings.Specials);
 }
 
+// A cloud placeholder or an offline file holds no data here: reading it
+// would fetch it (a whole synced tree downloaded and left local), or fail
+// where no provider runs. Without /Recall it is one ERR, and /Mirror keeps
+// its earlier copy.
+bool IsNotLocal(DWORD attributes) {
+  constexpr DWORD kNotLocal =
+      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_RECALL_ON_OPEN | FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+  return (attributes & kNotLocal) != 0 && !Settings.Recall;
+}
+
+int SkipNotLocal(const std::u16string& path, DWORD attributes, uint64_t size) {
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    ReportWin32Error(path, u"CopyOneDirectory:NotLocal(SOURCE-DIR)", ERROR_FILE_OFFLINE);
+  } else {
+    AnnounceFile(path, size);
+    ReportWin32Error(path, u"CopyOneFile:NotLocal(SOURCE)", ERROR_FILE_OFFLINE);
+    NoteFileDone();
+  }
+  return 0;
+}
+
 // The next entry of the level's listing worth copying (no "." or "..", no
 // directory without /SubDirectories, though a link to one is copied where
 // links are kept), with its name in `name`; kEnd after the last;
@@ -733,6 +754,11 @@ int CopyOneDirectory(const std::u16string& source_root) {
     source.through_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !State.KeepLinks;
     const Place destination = EntryPlace(level.destination_handle, walk.destination_path,
                                          name.size(), level.created, &level.written);
+    if (IsNotLocal(attributes) && !IsNode(attributes)) {
+      result = SkipNotLocal(walk.source_path, attributes, size);
+      judge_result = true;
+      continue;
+    }
     result = IsNode(attributes) ? CopyOneNode(source, destination) : kNotANode;
     if (result != kNotANode) NoteFileDone();
     if (result == kNotANode && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {

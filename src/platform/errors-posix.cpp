@@ -99,6 +99,7 @@ constexpr MessageRow kMessages[] = {
     {1392, "The file or directory is corrupted and unreadable."},
     {1920, "The file cannot be accessed by the system."},
     {1921, "The name of the file cannot be resolved by the system."},
+    {4350, "The file is currently not available for use on this computer."},
     {6014, "The disk partition does not support file encryption."},
 };
 constexpr const char* kUnknownMessage = "Unknown error.";

@@ -158,7 +158,10 @@ constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_SPARSE_FILE = 0x200;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD FILE_ATTRIBUTE_OFFLINE = 0x1000;
 constexpr DWORD FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
+constexpr DWORD FILE_ATTRIBUTE_RECALL_ON_OPEN = 0x40000;
+constexpr DWORD FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS = 0x400000;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 // Velmox's own flag (NtCreateFile's FILE_DIRECTORY_FILE): only a directory
@@ -229,6 +232,9 @@ constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 // A link followed where its owner could not have read what it leads to.
 constexpr DWORD ERROR_CANT_ACCESS_FILE = 1920;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+// An entry whose data is not on this computer (a cloud placeholder, an
+// offline file), not read without /Recall.
+constexpr DWORD ERROR_FILE_OFFLINE = 4350;
 constexpr DWORD ERROR_NOT_A_REPARSE_POINT = 4390;
 constexpr DWORD ERROR_VOLUME_NOT_SUPPORT_EFS = 6014;
 // The largest link target (MAXIMUM_REPARSE_DATA_BUFFER_SIZE).

@@ -51,6 +51,8 @@ void PrintUsage() {
       u"                  /Threads:<Files copied at once, 1 to 64, default 1>\n",
       u"                  /MaxDelete:<Most entries /Mirror removes in one run, 1 to 1000000>\n",
       u"                  /Flush  (= each file's data made durable before it gets its name)\n",
+      u"                  /Recall  (= cloud placeholders and offline files read, which fetches "
+      u"them; Windows)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -112,6 +114,7 @@ const Option kOptions[] = {
     {u"/MAXDELETE:", Effect::kCount, nullptr, &RunSettings::MaxDeleteGiven, 1,
      &RunSettings::MaxDelete},
     {u"/FLUSH", Effect::kFlag, nullptr, &RunSettings::Flush},
+    {u"/RECALL", Effect::kFlag, nullptr, &RunSettings::Recall},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;

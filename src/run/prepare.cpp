@@ -153,6 +153,7 @@ void PrintSettingsBlock() {
   if (Settings.MaxDeleteGiven)
     lines.push_back(u"MaxDelete                 : " + Decimal(Settings.MaxDelete) + u"\n");
   if (Settings.Flush) lines.push_back(u"Flush                     : Yes\n");
+  if (Settings.Recall) lines.push_back(u"Recall                    : Yes\n");
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);

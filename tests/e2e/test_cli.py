@@ -43,6 +43,8 @@ USAGE = b"".join([
     line("                  /Threads:<Files copied at once, 1 to 64, default 1>"),
     line("                  /MaxDelete:<Most entries /Mirror removes in one run, 1 to 1000000>"),
     line("                  /Flush  (= each file's data made durable before it gets its name)"),
+    line("                  /Recall  (= cloud placeholders and offline files read, which fetches "
+         "them; Windows)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -228,6 +228,7 @@ BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* inf
   if (I().SparseStandInFor(I().PathOf(file)) != nullptr) {
     info->dwFileAttributes |= FILE_ATTRIBUTE_SPARSE_FILE;
   }
+  info->dwFileAttributes |= I().ExtraAttributesFor(I().PathOf(file));
   if (!I().EncryptedPath().empty() &&
       I().PathOf(file).find(I().EncryptedPath()) != std::u16string::npos) {
     info->dwFileAttributes |= FILE_ATTRIBUTE_ENCRYPTED;
@@ -697,6 +698,7 @@ NTSTATUS WrapNtQueryDirectoryFile(HANDLE file, HANDLE event, void* apc_routine, 
     if (I().StandInFor(path + kPathSeparator + name) != nullptr) {
       record->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     }
+    record->FileAttributes |= I().ExtraAttributesFor(path + kPathSeparator + name);
   }
   return status;
 }

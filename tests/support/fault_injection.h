@@ -225,6 +225,26 @@ class FaultInjector {
   // inverted, a stand-in ciphertext that no plain read gives.
   void StandInEncryption(std::u16string path);
 
+  // Attributes where the platform cannot show them (cloud placeholders,
+  // offline files): the entry whose path ends with `path` is listed and
+  // described with `attributes` besides its own.
+  struct StandInAttribute {
+    std::u16string path;
+    DWORD attributes;
+  };
+  void StandInAttributes(std::vector<StandInAttribute> list) {
+    stand_in_attributes_ = std::move(list);
+  }
+  DWORD ExtraAttributesFor(const std::u16string& path) const {
+    for (const StandInAttribute& entry : stand_in_attributes_) {
+      if (path.size() >= entry.path.size() &&
+          path.compare(path.size() - entry.path.size(), entry.path.size(), entry.path) == 0) {
+        return entry.attributes;
+      }
+    }
+    return 0;
+  }
+
   // Every volume keeps just `features` (FILE_SUPPORTS_* flags), as a FAT
   // USB disk or a NAS share answers; asked through the wrapper.
   void StandInVolumeFeatures(DWORD features);
@@ -313,6 +333,7 @@ class FaultInjector {
   std::u16string foreign_owned_;
   std::u16string private_below_;
   std::u16string encrypted_path_;
+  std::vector<StandInAttribute> stand_in_attributes_;
   bool volume_features_stand_in_ = false;
   DWORD volume_features_ = 0;
 };

@@ -405,6 +405,50 @@ TEST_F(CopyDirectoryTest, HardLinksGiveOneCopyManyNames) {
 
 // A file where a directory goes is never given a directory's security or
 // times: one ERR, the root included.
+// Cloud placeholders and offline files are not fetched: without /Recall
+// each is one ERR (4350), its earlier copy kept by /Mirror; with it they
+// are read like any other entry.
+TEST_F(CopyDirectoryTest, PlaceholdersAndOfflineFilesAreFetchedOnlyWithRecall) {
+  scratch_.Write(u"src/local.txt", "here");
+  scratch_.Write(u"src/cloud.txt", "in the cloud");
+  scratch_.Write(u"src/offline.txt", "on tape");
+  scratch_.MakeDir(u"src/synced");
+  scratch_.Write(u"src/synced/inner.txt", "inner");
+  scratch_.Write(u"dst/cloud.txt", "old copy");
+  Settings.SubDirectories = 1;
+  Settings.Mirror = 1;
+  for (const bool recall : {false, true}) {
+    SCOPED_TRACE(recall ? "recall" : "no recall");
+    Settings.Recall = recall;
+    Settings.Overwrite = recall;
+    Counters = RunCounters{};
+    const std::string before = ErrorLog();
+    FaultInjector faults;
+    faults.StandInAttributes({{Frag(u"src/cloud.txt"), FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS},
+                              {Frag(u"src/offline.txt"), FILE_ATTRIBUTE_OFFLINE},
+                              {Frag(u"src/synced"), FILE_ATTRIBUTE_RECALL_ON_OPEN}});
+    Bind();
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(scratch_.Read(u"dst/local.txt"), "here");
+    EXPECT_EQ(scratch_.Read(u"dst/cloud.txt"), recall ? "in the cloud" : "old copy");
+    EXPECT_EQ(scratch_.Exists(u"dst/offline.txt"), recall);
+    EXPECT_EQ(scratch_.Exists(u"dst/synced/inner.txt"), recall);
+    const std::string errors = ErrorLog().substr(before.size());
+    if (recall) {
+      EXPECT_EQ(errors, "");
+      continue;
+    }
+    EXPECT_EQ(Counters.ErrorCount, 3);
+    for (const auto& [name, context] :
+         {std::pair{u"src/cloud.txt", u"CopyOneFile:NotLocal(SOURCE)"},
+          std::pair{u"src/offline.txt", u"CopyOneFile:NotLocal(SOURCE)"},
+          std::pair{u"src/synced", u"CopyOneDirectory:NotLocal(SOURCE-DIR)"}}) {
+      const std::string line = ErrLine(1, P(name), context, ERROR_FILE_OFFLINE);
+      EXPECT_NE(errors.find(line.substr(12)), std::string::npos) << line << errors;
+    }
+  }
+}
+
 TEST_F(CopyDirectoryTest, FileWhereADirectoryGoesIsAnError) {
   scratch_.MakeDir(u"src/sub");
   scratch_.Write(u"dst/sub", "a file");

@@ -103,12 +103,12 @@ TEST_F(PrepareTest, ExtensionsShowTheirSettingsLinesOnlyWhenGiven) {
       {{u"/Streams", u"/Specials"},
        "Streams                   : Yes\r\nSpecials                  : Yes\r\n"},
       {{u"/Mirror", u"/List", u"/Exclude:*.tmp", u"/Exclude:Cache", u"/Retry:3", u"/Wait:0",
-        u"/Threads:64", u"/MaxDelete:100", u"/Flush"},
+        u"/Threads:64", u"/MaxDelete:100", u"/Flush", u"/Recall"},
        "Mirror                    : Yes\r\nList                      : Yes\r\n"
        "Exclude                   : *.tmp\r\nExclude                   : Cache\r\n"
        "Retry                     : 3\r\nWait                      : 0\r\n"
        "Threads                   : 64\r\nMaxDelete                 : 100\r\n"
-       "Flush                     : Yes\r\n"},
+       "Flush                     : Yes\r\nRecall                    : Yes\r\n"},
       {{u"/Backup"},
        "HardLinks                 : Yes\r\nAttributes                : Yes\r\n"
        "Links                     : Yes\r\nStreams                   : Yes\r\n"
