@@ -20,9 +20,6 @@
 namespace vx {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kOwnerGroupDacl =
-    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-constexpr DWORD kAllSecurityInformation = kOwnerGroupDacl | SACL_SECURITY_INFORMATION;
 constexpr DWORD kSecurityBufferBytes = 32768;
 
 inline DWORD SystemSecurityAccess() {
@@ -43,10 +40,6 @@ inline DWORD DestinationDirectoryAccess() {
 // at like any other.
 inline DWORD ProbeAccess() {
   return FILE_READ_ATTRIBUTES | READ_CONTROL | SystemSecurityAccess();
-}
-// The security of an existing destination file that a replacement keeps.
-inline DWORD KeptSecurityInformation() {
-  return State.WithoutSystemSecurity ? kOwnerGroupDacl : kAllSecurityInformation;
 }
 
 inline bool IsNotFound(DWORD code) {

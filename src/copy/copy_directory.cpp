@@ -24,6 +24,7 @@
 #include "listing.h"
 #include "place.h"
 #include "remove.h"
+#include "security_parts.h"
 #include "temporary_name.h"
 #include "workers.h"
 #include "written.h"
@@ -447,8 +448,8 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     std::vector<unsigned char>& scratch = walk.descriptor_scratch;
     scratch.assign(kSecurityBufferBytes, 0);
     DWORD length_needed = 0;
-    if (!Os().GetKernelObjectSecurity(source_handle, kAllSecurityInformation, scratch.data(),
-                                      kSecurityBufferBytes, &length_needed)) {
+    if (!GetCarriedSecurity(source_handle, scratch.data(), kSecurityBufferBytes, &length_needed,
+                            source.path)) {
       ReportWin32Error(source.path, u"GetKernelObjectSecurity(SOURCE-DIR)", Os().GetLastError());
       return Release(INVALID_HANDLE_VALUE, source_handle);
     }
@@ -521,8 +522,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   // final security comes with its times. One that existed gets the source's
   // security at once.
   if (!created && Settings.SecurityDescriptor && !Settings.List &&
-      !Os().SetKernelObjectSecurity(destination_handle, kAllSecurityInformation,
-                                    level->descriptor.data())) {
+      !SetCarriedSecurity(destination_handle, level->descriptor.data(), destination.path)) {
     ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
     return Release(destination_handle, source_handle);
@@ -551,8 +551,9 @@ bool SecureCreated(const Level& level) {
   if (!level.created && !level.heal_security) return true;
   const BOOL secured =
       Settings.SecurityDescriptor
-          ? Os().SetKernelObjectSecurity(level.destination_handle, kAllSecurityInformation,
-                                         const_cast<unsigned char*>(level.descriptor.data()))
+          ? SetCarriedSecurity(level.destination_handle,
+                               const_cast<unsigned char*>(level.descriptor.data()),
+                               level.destination.path)
           : Os().ApplyInheritedSecurity == nullptr ||
                 Os().ApplyInheritedSecurity(level.destination_handle, level.destination.parent,
                                             level.source_handle);

@@ -14,6 +14,7 @@
 #include "hard_links.h"
 #include "identity.h"
 #include "remove.h"
+#include "security_parts.h"
 #include "temporary_name.h"
 #include "written.h"
 
@@ -27,11 +28,11 @@ namespace {
 alignas(8) thread_local unsigned char g_security_buffer[kSecurityBufferBytes];
 thread_local DWORD g_security_bytes_used = kSecurityBufferBytes;
 
-bool ReadSecurity(HANDLE object, DWORD information) {
+bool ReadSecurity(HANDLE object, std::u16string_view subject) {
   std::memset(g_security_buffer, 0, g_security_bytes_used);
   DWORD length_needed = 0;
-  const BOOL got = Os().GetKernelObjectSecurity(object, information, g_security_buffer,
-                                                kSecurityBufferBytes, &length_needed);
+  const BOOL got = GetCarriedSecurity(object, g_security_buffer, kSecurityBufferBytes,
+                                      &length_needed, subject);
   // A failed get may have written anything; a successful one its length.
   g_security_bytes_used =
       got && length_needed <= kSecurityBufferBytes ? length_needed : kSecurityBufferBytes;
@@ -199,13 +200,13 @@ bool SourceUnchanged(HANDLE source_file, const BY_HANDLE_FILE_INFORMATION& befor
 
 // Reads the security of `from` (named `from_path` in a failure, with
 // `read_context`) and applies it to `to`. Returns false after reporting.
-bool TransferSecurity(HANDLE from, DWORD information, HANDLE to, const std::u16string& from_path,
+bool TransferSecurity(HANDLE from, HANDLE to, const std::u16string& from_path,
                       const char16_t* read_context, const std::u16string& to_path) {
-  if (!ReadSecurity(from, information)) {
+  if (!ReadSecurity(from, from_path)) {
     ReportWin32Error(from_path, read_context, Os().GetLastError());
     return false;
   }
-  if (!Os().SetKernelObjectSecurity(to, information, g_security_buffer)) {
+  if (!SetCarriedSecurity(to, g_security_buffer, to_path)) {
     ReportWin32Error(to_path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
                      Os().GetLastError());
     return false;
@@ -220,11 +221,11 @@ bool TransferSecurity(HANDLE from, DWORD information, HANDLE to, const std::u16s
 bool SecureTemporaryFile(HANDLE source_file, HANDLE replaced, HANDLE file, const Place& source,
                          const Place& destination) {
   if (Settings.SecurityDescriptor) {
-    return TransferSecurity(source_file, kAllSecurityInformation, file, source.path,
+    return TransferSecurity(source_file, file, source.path,
                             u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)", destination.path);
   }
   if (replaced != INVALID_HANDLE_VALUE) {
-    if (!TransferSecurity(replaced, KeptSecurityInformation(), file, destination.path,
+    if (!TransferSecurity(replaced, file, destination.path,
                           u"CopyOneFile.GetKernelObjectSecurity(DESTINATION-FILE)",
                           destination.path)) {
       return false;
@@ -261,7 +262,7 @@ bool RefreshMetadata(HANDLE source_object, const Place& source, const Place& des
     return false;
   }
   bool done = !Settings.SecurityDescriptor ||
-              TransferSecurity(source_object, kAllSecurityInformation, copy, source.path,
+              TransferSecurity(source_object, copy, source.path,
                                u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
                                destination.path);
   if (done && Settings.Attributes && Os().CopyAttributes != nullptr &&

@@ -183,6 +183,11 @@ constexpr DWORD OWNER_SECURITY_INFORMATION = 1;
 constexpr DWORD GROUP_SECURITY_INFORMATION = 2;
 constexpr DWORD DACL_SECURITY_INFORMATION = 4;
 constexpr DWORD SACL_SECURITY_INFORMATION = 8;
+// The parts of a descriptor kept in its SACL besides auditing: the
+// integrity label, resource attributes and central access policy scope.
+constexpr DWORD LABEL_SECURITY_INFORMATION = 0x10;
+constexpr DWORD ATTRIBUTE_SECURITY_INFORMATION = 0x20;
+constexpr DWORD SCOPE_SECURITY_INFORMATION = 0x40;
 constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x100;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);

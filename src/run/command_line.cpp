@@ -75,6 +75,7 @@ struct Option {
 
 // What /Backup stands for: every option that carries more than data.
 void SetBackupOptions() {
+  Settings.Backup = 1;
   Settings.SubDirectories = 1;
   Settings.SecurityDescriptor = 1;
   Settings.Links = kLinksKept;

@@ -195,16 +195,24 @@ bool PrepareRun() {
     return false;
   }
   if (!SetPrivilege("SeRestorePrivilege") || !SetPrivilege("SeBackupPrivilege")) return false;
-  // Asked for links as links, the run must be able to make them.
-  if (Settings.Links == kLinksKept && !SetPrivilege("SeCreateSymbolicLinkPrivilege")) return false;
-  // Backup operators hold the backup and restore privileges but not the
-  // security privilege. Without /SecurityDescriptor nothing needs it: the
-  // run goes on, opening objects without their system access-control lists.
-  if (!SetPrivilege("SeSecurityPrivilege")) {
-    if (Settings.SecurityDescriptor) return false;
+  // Backup operators hold the backup and restore privileges only. Links
+  // are then made as reparse points the restore privilege may set; a link
+  // that cannot be made is one ERR of its own.
+  if (Settings.Links == kLinksKept && !SetPrivilege("SeCreateSymbolicLinkPrivilege")) {
     WriteConsole(
-        u"Going on without the SeSecurityPrivilege privilege: no system access-control "
-        u"list is read or written.\n");
+        u"Going on without the SeCreateSymbolicLinkPrivilege privilege: links are made "
+        u"where the restore privilege allows it, else each is one error.\n");
+  }
+  // Without /SecurityDescriptor nothing needs the security privilege: the
+  // run goes on, opening objects without their system access-control lists;
+  // /Backup then carries owner, group and DACL.
+  if (!SetPrivilege("SeSecurityPrivilege")) {
+    if (Settings.SecurityDescriptor && !Settings.Backup) return false;
+    WriteConsole(Settings.SecurityDescriptor
+                     ? u"Going on without the SeSecurityPrivilege privilege: owner, group and "
+                       u"DACL are carried, the system access-control list is not.\n"
+                     : u"Going on without the SeSecurityPrivilege privilege: no system "
+                       u"access-control list is read or written.\n");
     State.WithoutSystemSecurity = true;
   }
   // With /Threads: every worker copies through a buffer of its own; the

@@ -54,6 +54,8 @@ struct RunSettings {
   // /MaxDelete:, with whether it was given; -1 where the value is no number.
   int32_t MaxDelete;
   int32_t MaxDeleteGiven;
+  // /Backup was given: what it stands for is set besides.
+  int32_t Backup;
   // /Recall: cloud placeholders and offline files are read (downloaded).
   int32_t Recall;
   int32_t Flush;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 
+#include "copy/security_parts.h"
 #include "copy_fixture.h"
 
 namespace vx {
@@ -361,6 +362,43 @@ TEST_F(CopyFileTest, EncryptedFilesAreCopiedRawOrNotAtAll) {
                                              c.refused));
       EXPECT_TRUE(DestinationNames().empty());
     }
+  }
+}
+
+// The label, resource attributes and scope travel with /SecurityDescriptor;
+// where the system refuses them (87, 50, 1) the descriptor is carried
+// without them for the rest of the run, said by one NOTE; any other
+// refusal is the file's ERR.
+TEST_F(CopyFileTest, SecurityPartsASystemRefusesAreDroppedOnceSaid) {
+  scratch_.Write(u"src/a", "a");
+  scratch_.Write(u"src/b", "b");
+  Settings.SecurityDescriptor = 1;
+  const struct {
+    Call call;
+    DWORD code;
+    bool dropped;
+  } cases[] = {
+      {Call::kSetKernelObjectSecurity, ERROR_INVALID_PARAMETER, true},
+      {Call::kGetKernelObjectSecurity, ERROR_NOT_SUPPORTED, true},
+      {Call::kSetKernelObjectSecurity, ERROR_ACCESS_DENIED, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    ++State.RunNumber;  // each case a run of its own
+    std::filesystem::remove(scratch_.Fs(u"dst/a"));
+    std::filesystem::remove(scratch_.Fs(u"dst/b"));
+    Counters = RunCounters{};
+    const std::string before = Log();
+    FaultInjector faults;
+    faults.Add(Fault{c.call, 1, u"", c.code});
+    EXPECT_EQ(Copy(u"a"), c.dropped ? 1 : 0);
+    EXPECT_EQ(Copy(u"b"), 1);
+    EXPECT_EQ(Counters.ErrorCount, c.dropped ? 0 : 1);
+    const std::string log = Log().substr(before.size());
+    EXPECT_EQ(log.find("NOTE 000001: ") != std::string::npos, c.dropped) << log;
+    EXPECT_EQ(log.find("NOTE 000002"), std::string::npos);
+    EXPECT_EQ((CarriedSecurityInformation() & LABEL_SECURITY_INFORMATION) == 0, c.dropped);
+    EXPECT_NE(CarriedSecurityInformation() & DACL_SECURITY_INFORMATION, 0u);
   }
 }
 

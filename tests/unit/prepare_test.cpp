@@ -209,10 +209,6 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
        "SeRestorePrivilege", 1},
       {Fault{Call::kCloseHandle, 2, u"<token>", ERROR_INVALID_HANDLE},
        "CloseHandle() failed, aborting setting the %s privilege.\r\n", "SeBackupPrivilege", 2},
-      // Links asked for as links: the run must be able to make them.
-      {Fault{Call::kAdjustTokenPrivileges, 3, u"", 0, 0, Fault::Kind::kNotAllAssigned},
-       "AdjustTokenPrivileges() failed, aborting setting the %s privilege.\r\n",
-       "SeCreateSymbolicLinkPrivilege", 3, u"/Links"},
   };
   for (const Case& c : cases) {
     ConsoleCapture console;
@@ -231,23 +227,52 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
   }
 }
 
-// A backup operator holds the backup and restore privileges only: without
-// /SecurityDescriptor the run goes on, saying so, and asks for no system
-// access-control list in any open.
-TEST_F(PrepareTest, WithoutTheSecurityPrivilegeTheRunGoesOnUnlessDescriptorsAreCopied) {
+// A backup operator holds the backup and restore privileges only: the run
+// goes on, saying so once, and asks for no system access-control list in
+// any open. Without /SecurityDescriptor nothing needs one; /Backup carries
+// owner, group and DACL; links are made where the restore privilege allows.
+TEST_F(PrepareTest, ABackupOperatorsRunGoesOnWithWhatItsPrivilegesAllow) {
   scratch_.MakeDir(u"src/sub");
   scratch_.Write(u"src/sub/a", "a");
-  ConsoleCapture console;
-  FaultInjector faults;
-  faults.Add(Fault{Call::kAdjustTokenPrivileges, 3, u"", 0, 0, Fault::Kind::kNotAllAssigned});
-  EXPECT_EQ(RunVelmox(Arguments({u"/Silent", u"/SubDirectories", u"/Overwrite"})), 0);
-  EXPECT_EQ(console.Text(),
-            "AdjustTokenPrivileges() failed, aborting setting the SeSecurityPrivilege "
-            "privilege.\r\nGoing on without the SeSecurityPrivilege privilege: no system "
-            "access-control list is read or written.\r\n");
-  EXPECT_EQ(scratch_.Read(u"dst/sub/a"), "a");
-  EXPECT_EQ(faults.AccessAsked() & ACCESS_SYSTEM_SECURITY, 0u);
-  EXPECT_NE(faults.AccessAsked() & GENERIC_WRITE, 0u);
+  const char* const kFailed = "AdjustTokenPrivileges() failed, aborting setting the ";
+  const struct {
+    const char16_t* flag;
+    int refused_call;  // the AdjustTokenPrivileges call that assigns nothing
+    std::string message;
+  } cases[] = {
+      {u"/Overwrite", 3,
+       std::string(kFailed) +
+           "SeSecurityPrivilege privilege.\r\nGoing on without the SeSecurityPrivilege "
+           "privilege: no system access-control list is read or written.\r\n"},
+      {u"/Backup", 4,
+       std::string(kFailed) +
+           "SeSecurityPrivilege privilege.\r\nGoing on without the SeSecurityPrivilege "
+           "privilege: owner, group and DACL are carried, the system access-control list is "
+           "not.\r\n"},
+      {u"/Links", 3,
+       std::string(kFailed) +
+           "SeCreateSymbolicLinkPrivilege privilege.\r\nGoing on without the "
+           "SeCreateSymbolicLinkPrivilege privilege: links are made where the restore "
+           "privilege allows it, else each is one error.\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Bytes(c.flag));
+    std::filesystem::remove_all(scratch_.Fs(u"dst/sub"));
+    ConsoleCapture console;
+    FaultInjector faults;
+    faults.StandInForUnknownPrivileges();
+    faults.Add(
+        Fault{Call::kAdjustTokenPrivileges, c.refused_call, u"", 0, 0, Fault::Kind::kNotAllAssigned});
+    EXPECT_EQ(RunVelmox(Arguments({u"/Silent", u"/SubDirectories", c.flag})), 0)
+        << scratch_.Read(u"run.err");
+    EXPECT_EQ(console.Text(), c.message);
+    EXPECT_EQ(scratch_.Read(u"dst/sub/a"), "a");
+    const bool sacl_refused = c.message.find("SeSecurityPrivilege") != std::string::npos;
+    if (sacl_refused) {
+      EXPECT_EQ(faults.AccessAsked() & ACCESS_SYSTEM_SECURITY, 0u);
+    }
+    EXPECT_NE(faults.AccessAsked() & GENERIC_WRITE, 0u);
+  }
 }
 
 // On a volume without identities (every file index and identifier 0),
