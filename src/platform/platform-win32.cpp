@@ -355,6 +355,36 @@ constexpr ULONG kDispositionDelete = 0x1;
 constexpr ULONG kDispositionPosixSemantics = 0x2;
 constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 
+// One FileRenameInformation-shaped request: `root` and `name` as the
+// system is to resolve them (a name below `root`, or a full NT path where
+// `root` is null).
+NTSTATUS SetNameInformation(HANDLE file, HANDLE root, std::u16string_view name,
+                            ULONG replace_or_flags, FILE_INFORMATION_CLASS kind) {
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (name.size() + 1) * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  std::memcpy(info, &replace_or_flags, sizeof replace_or_flags);
+  info->RootDirectory = root;
+  info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, name.data(), name.size() * sizeof(wchar_t));
+  ::IO_STATUS_BLOCK io_status = {};
+  return NtSetInformationFile(file, &io_status, info, static_cast<ULONG>(buffer.size()), kind);
+}
+
+// The NT path of an open directory ("\Device\HarddiskVolume3\Data").
+bool NtPathOf(HANDLE directory, std::u16string* path) {
+  std::vector<wchar_t> text(1024);
+  for (;;) {
+    const DWORD units = ::GetFinalPathNameByHandleW(
+        directory, text.data(), static_cast<DWORD>(text.size()), VOLUME_NAME_NT);
+    if (units == 0) return false;
+    if (units < text.size()) {
+      path->assign(text.begin(), text.begin() + units);
+      return true;
+    }
+    text.resize(units + 1);
+  }
+}
+
 // A name for the open file relative to the directory's handle, in one step:
 // FileRenameInformation moves it there (with `replace` the old file goes as
 // a name, its other hard links keeping their data); FileLinkInformation,
@@ -362,17 +392,36 @@ constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 // takes flags where the others take `replace`, in the same place.
 // NtSetInformationFile takes the name as it is; the kernel32 form would make
 // it a full path of the current directory.
+//
+// An SMB client and some file systems take no root directory
+// (STATUS_INVALID_PARAMETER): the directory's full path is given instead,
+// and the directory must still be found at that path afterwards.
+//
+// The file's times are put back on the handle afterwards: NTFS name
+// tunnelling gives a file that takes a recently freed name that name's
+// creation time.
 NTSTATUS NameBelowFor(HANDLE file, HANDLE directory, const char16_t* name, ULONG replace_or_flags,
                       FILE_INFORMATION_CLASS kind) {
-  const size_t units = std::char_traits<char16_t>::length(name);
-  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (units + 1) * sizeof(wchar_t));
-  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  std::memcpy(info, &replace_or_flags, sizeof replace_or_flags);
-  info->RootDirectory = directory;
-  info->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
-  std::memcpy(info->FileName, name, (units + 1) * sizeof(wchar_t));
-  ::IO_STATUS_BLOCK io_status = {};
-  return NtSetInformationFile(file, &io_status, info, static_cast<ULONG>(buffer.size()), kind);
+  FILE_BASIC_INFO times = {};
+  const bool times_kept = ::GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times);
+  std::u16string directory_path;
+  const NTSTATUS status = win32::ByHandleOrPath(
+      [&] { return SetNameInformation(file, directory, name, replace_or_flags, kind); },
+      [&] {
+        if (!NtPathOf(directory, &directory_path)) return win32::kStatusInvalidParameter;
+        return SetNameInformation(file, nullptr, directory_path + u'\\' + name, replace_or_flags,
+                                  kind);
+      },
+      [&] {
+        std::u16string now;
+        return NtPathOf(directory, &now) && now == directory_path;
+      });
+  if (status >= 0 && times_kept) {
+    times.FileAttributes = 0;  // left as they are
+    times.ChangeTime.QuadPart = 0;
+    ::SetFileInformationByHandle(file, FileBasicInfo, &times, sizeof times);
+  }
+  return status;
 }
 
 // Whether `name` below `directory` is a link that leads to a directory: a

@@ -35,6 +35,7 @@ constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
 constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
 constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 constexpr NTSTATUS kStatusCannotDelete = static_cast<NTSTATUS>(0xC0000121);
+constexpr NTSTATUS kStatusFileInvalid = static_cast<NTSTATUS>(0xC0000098);
 
 // The answers of a file system (FAT, older NTFS, SMB servers, Wine) that
 // does not take the extended rename or disposition with its flags.
@@ -65,6 +66,20 @@ NTSTATUS ReplaceOrDelete(bool may_meet_read_only, Extended extended, Legacy lega
   if (!IsReadOnlyRefusal(status) || !may_meet_read_only || !clear_read_only()) return status;
   status = legacy();
   if (status < 0) restore_read_only();
+  return status;
+}
+
+// Names a file below a directory: `relative`, by the directory's handle;
+// where the file system takes no root directory (an SMB client), `by_path`,
+// by the directory's full path, after which `same_directory` must still find
+// the directory at that path, else the naming is reported as a file that
+// changed under the run.
+template <typename Relative, typename ByPath, typename SameDirectory>
+NTSTATUS ByHandleOrPath(Relative relative, ByPath by_path, SameDirectory same_directory) {
+  NTSTATUS status = relative();
+  if (status != kStatusInvalidParameter) return status;
+  status = by_path();
+  if (status >= 0 && !same_directory()) status = kStatusFileInvalid;
   return status;
 }
 

@@ -88,5 +88,38 @@ TEST(ReadOnlyReplacementTest, ExtendedFormThenPlainFormOverReadOnly) {
   }
 }
 
+// A file system that takes no root directory (an SMB client) is given the
+// directory's full path instead; a directory no longer at that path after
+// the naming makes it a file that changed under the run.
+TEST(NameByPathTest, OnlyARefusedRootDirectoryFallsBackToThePath) {
+  constexpr NTSTATUS kDenied = win32::kStatusAccessDenied;
+  constexpr NTSTATUS kRefused = win32::kStatusInvalidParameter;
+  const struct {
+    NTSTATUS relative;
+    NTSTATUS by_path;  // unused where it is not tried
+    bool same_directory;
+    NTSTATUS result;
+    bool path_tried;
+  } cases[] = {
+      {0, 0, true, 0, false},
+      {kDenied, 0, true, kDenied, false},
+      {kRefused, 0, true, 0, true},
+      {kRefused, kDenied, true, kDenied, true},
+      {kRefused, 0, false, win32::kStatusFileInvalid, true},
+  };
+  for (const auto& c : cases) {
+    bool path_tried = false;
+    const NTSTATUS result = win32::ByHandleOrPath(
+        [&] { return c.relative; },
+        [&] {
+          path_tried = true;
+          return c.by_path;
+        },
+        [&] { return c.same_directory; });
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(path_tried, c.path_tried);
+  }
+}
+
 }  // namespace
 }  // namespace vx
