@@ -93,9 +93,13 @@ inline BOOL CopyTimes(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, HAN
                           &info.ftLastWriteTime);
 }
 
-inline BOOL CreateDestinationDirectory(const Place& place) {
+// Makes the destination directory: below a parent it comes back open as it
+// was made (*made); a root is made by its path, to be opened by it.
+inline BOOL CreateDestinationDirectory(const Place& place, HANDLE* made) {
+  *made = INVALID_HANDLE_VALUE;
   if (place.parent == nullptr) return Os().CreateDirectoryW(place.path.c_str(), nullptr);
-  return Os().CreateDirectoryAtW(place.parent, place.Name());
+  *made = Os().CreateDirectoryAtW(place.parent, place.Name(), DestinationDirectoryAccess());
+  return *made != INVALID_HANDLE_VALUE;
 }
 
 }  // namespace vx

@@ -21,11 +21,12 @@ bool IsDirectoryAt(const Place& destination) {
   return directory;
 }
 
-// Makes the destination directory. An existing one is accepted only with
-// /Overwrite or /OnlyNewer; with /Mirror, anything else at the name (a
-// file, a link) is removed to make room. Returns false after reporting.
-bool MakeDestination(const Place& source, const Place& destination, bool* created) {
-  *created = CreateDestinationDirectory(destination) != 0;
+// Makes the destination directory, open as made in *made where it was made
+// below a parent. An existing one is accepted only with /Overwrite or
+// /OnlyNewer; with /Mirror, anything else at the name (a file, a link) is
+// removed to make room. Returns false after reporting.
+bool MakeDestination(const Place& source, const Place& destination, bool* created, HANDLE* made) {
+  *created = CreateDestinationDirectory(destination, made) != 0;
   if (*created) return true;
   DWORD code = Os().GetLastError();
   // In a directory the run has just made, only the run took the name.
@@ -36,7 +37,7 @@ bool MakeDestination(const Place& source, const Place& destination, bool* create
   if (code == ERROR_ALREADY_EXISTS && Settings.Mirror && destination.parent != nullptr &&
       !IsDirectoryAt(destination)) {
     if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) return false;
-    *created = CreateDestinationDirectory(destination) != 0;
+    *created = CreateDestinationDirectory(destination, made) != 0;
     if (*created) return true;
     code = Os().GetLastError();
   }
@@ -86,8 +87,9 @@ bool OpenDestinationLevel(const Place& source, const Place& destination, bool* c
                           HANDLE* handle) {
   const bool make = !State.AtTopLevel || Settings.CreateDestinationDirectory;
   if (Settings.List) return LookAtDestination(source, destination, make, created, handle);
-  if (make && !MakeDestination(source, destination, created)) return false;
-  *handle = OpenDestinationDirectory(destination);
+  *handle = INVALID_HANDLE_VALUE;
+  if (make && !MakeDestination(source, destination, created, handle)) return false;
+  if (*handle == INVALID_HANDLE_VALUE) *handle = OpenDestinationDirectory(destination);
   if (*handle == INVALID_HANDLE_VALUE) {
     ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
     return false;

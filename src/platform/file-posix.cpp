@@ -449,15 +449,30 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
 }
 
 // mkdirat never follows a link at the name: an existing one is EEXIST.
-BOOL CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
+BOOL CloseHandle(HANDLE object);
+
+// mkdirat gives no descriptor: the new directory is opened by its name,
+// never through a link, and must be what mkdirat made, the runner's and
+// closed to everyone else, or the name was swapped in between.
+HANDLE CreateDirectoryAtW(HANDLE directory, const char16_t* name, DWORD access) {
   Handle* parent = DirectoryHandle(directory);
-  if (parent == nullptr) return 0;
+  if (parent == nullptr) return INVALID_HANDLE_VALUE;
   if (mkdirat(parent->fd, EncodeFileName(name).c_str(), kPrivateDirectoryMode) != 0) {
     SetLastErrorFromErrno(errno);
-    return 0;
+    return INVALID_HANDLE_VALUE;
   }
   ForgetStatus(directory);
-  return 1;
+  HANDLE made = CreateFileAtW(
+      directory, name, access, 0, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DIRECTORY_ONLY);
+  if (made == INVALID_HANDLE_VALUE) return made;
+  const struct statx* status = StatusOf(made);
+  if (status == nullptr || status->stx_uid != geteuid() || (status->stx_mode & 077) != 0) {
+    CloseHandle(made);
+    SetLastErrorCode(ERROR_FILE_INVALID);
+    return INVALID_HANDLE_VALUE;
+  }
+  return made;
 }
 
 namespace {

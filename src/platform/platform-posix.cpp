@@ -16,7 +16,7 @@ void GetSystemTimeAsFileTime(FILETIME*);
 HANDLE GetStdHandle(DWORD);
 DWORD GetFileType(HANDLE);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
-BOOL CreateDirectoryAtW(HANDLE, const char16_t*);
+HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
 void ExitProcess(UINT);
 HANDLE CreateTemporaryFileAtW(HANDLE, const char16_t*, DWORD);

@@ -286,8 +286,9 @@ const std::vector<unsigned char>& PrivateDirectorySecurity() {
 }
 
 // FILE_CREATE fails on any existing name, a link included, and never
-// follows one. The directory starts private to the run.
-BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
+// follows one. The directory starts private to the run, and the handle
+// that made it is the one handed back.
+HANDLE Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name, DWORD access) {
   const std::vector<unsigned char>& private_security = PrivateDirectorySecurity();
   NameBelow below(directory, name);
   if (!private_security.empty()) {
@@ -296,15 +297,12 @@ BOOL Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name) {
   HANDLE created = nullptr;
   ULONG_PTR outcome = 0;
   const NTSTATUS status =
-      OpenBelow(below, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+      OpenBelow(below, access | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                FILE_CREATE,
                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT,
                 &created, &outcome);
-  if (status < 0) {
-    FailWithStatus(status);
-    return 0;
-  }
-  ::CloseHandle(created);
-  return 1;
+  if (status < 0) return FailWithStatus(status);
+  return created;
 }
 
 // A file no one else can open while the run writes it: no sharing at all.

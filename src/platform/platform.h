@@ -292,10 +292,15 @@ struct Platform {
   // nothing above it is looked up by path again. With
   // FILE_FLAG_OPEN_REPARSE_POINT a symbolic link, junction or other reparse
   // point at `name` is never followed: the open fails with
-  // ERROR_CANT_RESOLVE_FILENAME. CreateDirectoryAtW never follows one.
+  // ERROR_CANT_RESOLVE_FILENAME.
   HANDLE (*CreateFileAtW)(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
                           DWORD disposition, DWORD flags);
-  BOOL (*CreateDirectoryAtW)(HANDLE directory, const char16_t* name);
+  // Makes the directory `name` in `directory`, private to the run (see
+  // IsPrivateDirectory), and returns it open with `access` as it was made,
+  // never looked up again by its name, which someone who may write the
+  // parent could have swapped meanwhile. Never follows a link; any object
+  // at the name fails with ERROR_ALREADY_EXISTS.
+  HANDLE (*CreateDirectoryAtW)(HANDLE directory, const char16_t* name, DWORD access);
   // Calls `handler` whenever the system asks the process to stop: Ctrl-C,
   // Ctrl-Break and the console closing (on Linux SIGINT, SIGTERM and
   // SIGHUP). It may run on another thread or inside a signal handler, so it

@@ -171,16 +171,20 @@ BOOL WrapApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE like) {
   return Real().ApplyInheritedSecurity(object, directory, like);
 }
 
-BOOL WrapCreateDirectoryAtW(HANDLE directory, const char16_t* name) {
-  if (const Fault* fault = I().Hit(Call::kCreateDirectoryW, PathBelow(directory, name))) {
+HANDLE WrapCreateDirectoryAtW(HANDLE directory, const char16_t* name, DWORD access) {
+  const std::u16string path = PathBelow(directory, name);
+  I().Asked(access);
+  if (const Fault* fault = I().Hit(Call::kCreateDirectoryW, path)) {
     Real().SetLastError(fault->error);
-    return 0;
+    return INVALID_HANDLE_VALUE;
   }
   if (!OtherCaseOf(directory, name).empty()) {
     Real().SetLastError(ERROR_ALREADY_EXISTS);
-    return 0;
+    return INVALID_HANDLE_VALUE;
   }
-  return Real().CreateDirectoryAtW(directory, name);
+  HANDLE made = Real().CreateDirectoryAtW(directory, name, access);
+  if (made != INVALID_HANDLE_VALUE) I().Opened(made, path);
+  return made;
 }
 
 BOOL WrapCreateDirectoryW(const char16_t* name, void* security) {
@@ -303,12 +307,12 @@ HANDLE WrapCreateLinkAtW(HANDLE directory, const char16_t* name, const void* tar
     made = Real().CreateLinkAtW(directory, name, target, size, attributes, access);
   } else {
     const bool is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!is_directory || Real().CreateDirectoryAtW(directory, name)) {
-      made = Real().CreateFileAtW(directory, name, access,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  is_directory ? OPEN_EXISTING : CREATE_NEW,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-    }
+    made = is_directory
+               ? Real().CreateDirectoryAtW(directory, name, access)
+               : Real().CreateFileAtW(directory, name, access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      CREATE_NEW,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     if (made != INVALID_HANDLE_VALUE) {
       const auto* bytes = static_cast<const unsigned char*>(target);
       const auto lock = I().Lock();

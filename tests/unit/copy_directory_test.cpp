@@ -75,6 +75,7 @@ TEST_F(CopyDirectoryTest, EachOwnStepFailureIsReportedOnceAndTheParentGoesOn) {
     const char16_t* context;
     bool names_destination;
     bool destination_created;
+    bool existing = false;  // the destination directory is there before, accepted by /Overwrite
   } cases[] = {
       {Fault{Call::kCreateFileW, 1, Frag(u"src/sub"), 5}, u"CreateFile(SOURCE)", false, false},
       {Fault{Call::kGetFileInformationByHandle, 1, Frag(u"src/sub"), 6},
@@ -84,7 +85,7 @@ TEST_F(CopyDirectoryTest, EachOwnStepFailureIsReportedOnceAndTheParentGoesOn) {
       {Fault{Call::kCreateDirectoryW, 1, Frag(u"dst/sub"), 5}, u"CreateDirectory(DESTINATION-DIR)",
        true, false},
       {Fault{Call::kCreateFileW, 1, Frag(u"dst/sub"), 5}, u"CreateFile(DESTINATION-DIR)", false,
-       true},
+       true, true},
       {Fault{Call::kSetKernelObjectSecurity, 1, Frag(u"dst/sub"), 1307},
        u"SetKernelObjectSecurity(DESTINATION-DIR)", true, true},
       {Fault{Call::kNtQueryDirectoryFile, 1, Frag(u"src/sub"), 0, denied},
@@ -96,6 +97,8 @@ TEST_F(CopyDirectoryTest, EachOwnStepFailureIsReportedOnceAndTheParentGoesOn) {
     Counters = RunCounters{};
     State.AtTopLevel = 1;
     std::filesystem::remove_all(scratch_.Fs(u"dst/sub"));
+    if (c.existing) scratch_.MakeDir(u"dst/sub");
+    Settings.Overwrite = c.existing;
     const std::string before = ErrorLog();
     FaultInjector faults;
     Bind();
