@@ -557,24 +557,57 @@ void Win32ExitProcess(UINT exit_code) {
   ::ExitProcess(exit_code);
 }
 
-// A directory made private by Win32CreateDirectoryAtW is given the access
-// list a new directory in `directory` gets. Files are never made private (a
-// temporary file shares nothing instead), nor is a root, which has no
-// parent handle.
+// Owner, group and access list of an open object.
+bool ReadDescriptor(HANDLE object, std::vector<unsigned char>* out) {
+  constexpr DWORD kParts =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  ::DWORD needed = 0;
+  ::GetKernelObjectSecurity(object, kParts, nullptr, 0, &needed);
+  if (needed == 0) return false;
+  out->resize(needed);
+  return ::GetKernelObjectSecurity(object, kParts, out->data(), needed, &needed);
+}
+
+HANDLE OpenParentWith(HANDLE directory, DWORD access);
+
+struct FinalDescriptorOps {
+  bool read(HANDLE directory, std::vector<unsigned char>* out) {
+    return ReadDescriptor(directory, out);
+  }
+  bool is_private(const std::vector<unsigned char>& descriptor) {
+    return win32::IsPrivateDescriptor(descriptor.data());
+  }
+  bool open_parent(HANDLE directory, HANDLE* parent) {
+    *parent = OpenParentWith(directory, READ_CONTROL);
+    return *parent != INVALID_HANDLE_VALUE;
+  }
+  void close(HANDLE directory) { ::CloseHandle(directory); }
+  bool inherit(const std::vector<unsigned char>& parent, const std::vector<unsigned char>& own,
+               bool container, std::vector<unsigned char>* out) {
+    return win32::InheritedDescriptor(parent, own, container, out);
+  }
+};
+
+// An object the run made gets the access list a plain create in its
+// parent gives, computed from the parent's final security: a parent the
+// run is still filling holds its private list until its own subtree is
+// done. A file made in a parent that is not private took that at its
+// create; a root, which has no parent handle, was made the ordinary way.
 BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE) {
   if (directory == nullptr || PrivateDirectorySecurity().empty()) return 1;
   ::BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(object, &info)) return 0;
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return 1;
-  ::DWORD needed = 0;
-  ::GetKernelObjectSecurity(directory, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-  std::vector<unsigned char> parent(needed);
-  if (needed == 0 || !::GetKernelObjectSecurity(directory, DACL_SECURITY_INFORMATION, parent.data(),
-                                                needed, &needed)) {
+  const bool container = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  FinalDescriptorOps ops;
+  std::vector<unsigned char> parent;
+  if (!ops.read(directory, &parent)) return 0;
+  if (!container && !ops.is_private(parent)) return 1;
+  std::vector<unsigned char> own;
+  std::vector<unsigned char> inherited;
+  if (!win32::FinalDescriptorOf(directory, ops, &parent) || !ops.read(object, &own) ||
+      !ops.inherit(parent, own, container, &inherited)) {
     return 0;
   }
-  std::vector<unsigned char> inherited;
-  if (!win32::NewDirectoryDescriptor(parent.data(), &inherited)) return 0;
   // No access list computed: applying "no list" would open it to everyone.
   if (inherited.empty()) return 1;
   return ::SetKernelObjectSecurity(
@@ -727,7 +760,7 @@ BOOL Win32GetChangeTime(HANDLE file, FILETIME* change) {
 }
 
 // The final path with its last name cut off; a volume's root has no parent.
-HANDLE Win32OpenParentDirectory(HANDLE directory) {
+HANDLE OpenParentWith(HANDLE directory, DWORD access) {
   std::u16string path(32768, u'\0');
   const DWORD length = ::GetFinalPathNameByHandleW(
       directory, reinterpret_cast<wchar_t*>(path.data()), static_cast<DWORD>(path.size()),
@@ -749,9 +782,13 @@ HANDLE Win32OpenParentDirectory(HANDLE directory) {
   }
   path.resize(cut);
   if (cut == root_end) path.push_back(u'\\');  // the root directory, not the volume
-  return ::CreateFileW(Wide(path.c_str()), FILE_READ_ATTRIBUTES,
+  return ::CreateFileW(Wide(path.c_str()), access,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+HANDLE Win32OpenParentDirectory(HANDLE directory) {
+  return OpenParentWith(directory, FILE_READ_ATTRIBUTES);
 }
 
 // A directory's marks live in its named streams ":velmox.<name>", which

@@ -56,21 +56,36 @@ std::vector<unsigned char> PrivateDirectoryDescriptor() {
   return SelfRelative(&descriptor);
 }
 
-bool NewDirectoryDescriptor(const void* parent, std::vector<unsigned char>* out) {
+bool InheritedDescriptor(const std::vector<unsigned char>& parent,
+                         const std::vector<unsigned char>& own, bool container,
+                         std::vector<unsigned char>* out) {
   out->clear();
   Token token;
   if (token.handle == nullptr) return false;
+  // Only the owner and group of the object's own descriptor go in: its
+  // access list is what is being computed.
+  SECURITY_DESCRIPTOR creator;
+  PSID owner = nullptr;
+  PSID group = nullptr;
+  BOOL defaulted = FALSE;
+  if (!::InitializeSecurityDescriptor(&creator, SECURITY_DESCRIPTOR_REVISION) ||
+      !::GetSecurityDescriptorOwner(const_cast<unsigned char*>(own.data()), &owner, &defaulted) ||
+      !::GetSecurityDescriptorGroup(const_cast<unsigned char*>(own.data()), &group, &defaulted) ||
+      !::SetSecurityDescriptorOwner(&creator, owner, FALSE) ||
+      !::SetSecurityDescriptorGroup(&creator, group, FALSE)) {
+    return false;
+  }
   GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                              FILE_ALL_ACCESS};
   PSECURITY_DESCRIPTOR made = nullptr;
   if (!::CreatePrivateObjectSecurityEx(
-          const_cast<void*>(parent), nullptr, &made, nullptr, TRUE,
+          parent.empty() ? nullptr : const_cast<unsigned char*>(parent.data()), &creator, &made,
+          nullptr, container ? TRUE : FALSE,
           SEF_DACL_AUTO_INHERIT | SEF_AVOID_OWNER_CHECK | SEF_AVOID_PRIVILEGE_CHECK, token.handle,
           &mapping)) {
     return false;
   }
   BOOL present = FALSE;
-  BOOL defaulted = FALSE;
   PACL dacl = nullptr;
   if (::GetSecurityDescriptorDacl(made, &present, &dacl, &defaulted) && present &&
       dacl != nullptr) {
@@ -115,6 +130,24 @@ bool IsOwnedByRunner(void* object, int* owned) {
   return 1;
 }
 
+bool IsPrivateDescriptor(const void* descriptor) {
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  void* ace = nullptr;
+  auto* self = const_cast<void*>(descriptor);
+  const std::vector<unsigned char> user = TokenSid(TokenUser);
+  return ::GetSecurityDescriptorDacl(self, &present, &dacl, &defaulted) && present &&
+         dacl != nullptr && dacl->AceCount == 1 && !user.empty() &&
+         ::GetSecurityDescriptorControl(self, &control, &revision) &&
+         (control & SE_DACL_PROTECTED) != 0 && ::GetAce(dacl, 0, &ace) &&
+         static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+         ::EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart,
+                    const_cast<unsigned char*>(user.data()));
+}
+
 bool IsPrivateDirectory(void* directory, int* is_private) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -124,16 +157,7 @@ bool IsPrivateDirectory(void* directory, int* is_private) {
     ::SetLastError(code);
     return 0;
   }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  void* ace = nullptr;
-  const std::vector<unsigned char> user = TokenSid(TokenUser);
-  *is_private = dacl != nullptr && dacl->AceCount == 1 && !user.empty() &&
-                ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
-                (control & SE_DACL_PROTECTED) != 0 && ::GetAce(dacl, 0, &ace) &&
-                static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
-                ::EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart,
-                           const_cast<unsigned char*>(user.data()));
+  *is_private = IsPrivateDescriptor(descriptor);
   ::LocalFree(descriptor);
   return 1;
 }
@@ -163,14 +187,15 @@ bool MayFollowLink(void* link, void* target, int* may) {
 
 bool ComputesInheritance() {
   PSECURITY_DESCRIPTOR parent = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;SY)",
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYG:SYD:(A;OICI;FA;;;SY)",
                                                               SDDL_REVISION_1, &parent, nullptr)) {
     return false;
   }
-  std::vector<unsigned char> made;
-  const bool computed = NewDirectoryDescriptor(parent, &made) && !made.empty();
+  const auto* bytes = static_cast<const unsigned char*>(parent);
+  const std::vector<unsigned char> descriptor(bytes, bytes + ::GetSecurityDescriptorLength(parent));
   ::LocalFree(parent);
-  return computed;
+  std::vector<unsigned char> made;
+  return InheritedDescriptor(descriptor, descriptor, true, &made) && !made.empty();
 }
 
 }  // namespace vx::win32

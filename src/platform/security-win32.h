@@ -1,6 +1,7 @@
 // Security descriptors the Windows backend builds for the objects it creates.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 namespace vx::win32 {
@@ -11,13 +12,46 @@ namespace vx::win32 {
 // cannot be read.
 std::vector<unsigned char> PrivateDirectoryDescriptor();
 
-// The access list a new directory below a parent of security `parent` gets:
-// the parent's inheritable entries, or the token's default, as the system
-// computes them at a create. `out` is left empty when the computation gives
-// no access list. False on failure, with the last error set.
-bool NewDirectoryDescriptor(const void* parent, std::vector<unsigned char>* out);
+// What a new object (a directory where `container`) gets below a parent of
+// final security `parent` (empty: none known, the token's default), as a
+// plain create there: the parent's inheritable entries, CREATOR OWNER and
+// CREATOR GROUP taken as the owner and group of `own` (the object's real
+// ones, which on a share are not the local token's). `out` is left empty
+// where the computation gives no access list.
+bool InheritedDescriptor(const std::vector<unsigned char>& parent,
+                         const std::vector<unsigned char>& own, bool container,
+                         std::vector<unsigned char>* out);
 
-// Whether NewDirectoryDescriptor computes access lists here. Where it does
+// Whether a descriptor is the private one the run gives what it fills.
+bool IsPrivateDescriptor(const void* descriptor);
+
+// The descriptor a directory will hold once the run has finished it: its
+// own where it is not private to the run, else what a new directory gets in
+// its parent's final descriptor, and so on up: a child is finished before
+// its parent, whose own descriptor is then still the private one. `ops`
+// reads a directory's descriptor (read), tells the private one
+// (is_private), opens a directory's parent (open_parent; false at the top
+// of the tree) and closes it, and computes what a new directory gets
+// (inherit, as InheritedDescriptor).
+template <typename Directory, typename Ops>
+bool FinalDescriptorOf(Directory directory, Ops& ops, std::vector<unsigned char>* out) {
+  std::vector<unsigned char> own;
+  if (!ops.read(directory, &own)) return false;
+  if (!ops.is_private(own)) {
+    *out = std::move(own);
+    return true;
+  }
+  std::vector<unsigned char> parent_final;
+  Directory parent{};
+  if (ops.open_parent(directory, &parent)) {
+    const bool known = FinalDescriptorOf(parent, ops, &parent_final);
+    ops.close(parent);
+    if (!known) return false;
+  }
+  return ops.inherit(parent_final, own, true, out);
+}
+
+// Whether InheritedDescriptor computes access lists here. Where it does
 // not (Wine), a directory is never made private, since nothing could give it
 // what a new directory gets afterwards.
 bool ComputesInheritance();

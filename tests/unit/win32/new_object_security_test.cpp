@@ -93,21 +93,82 @@ TEST(PrivateDirectoryDescriptorTest, LetsInTheRunsUserAloneAndInheritsNothing) {
 }
 
 // Where the system computes inheritance, only the parent's inheritable
-// entries reach a new directory, marked inherited.
+// entries reach a new directory, marked inherited, and CREATOR OWNER is
+// the new object's own owner.
 TEST(PrivateDirectoryDescriptorTest, ANewDirectoryTakesTheParentsInheritableEntries) {
-  PSECURITY_DESCRIPTOR parent = nullptr;
-  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      L"O:BAG:BAD:(A;OICI;FA;;;SY)(A;;FA;;;BU)", SDDL_REVISION_1, &parent, nullptr));
+  auto bytes_of = [](const wchar_t* text) {
+    PSECURITY_DESCRIPTOR made = nullptr;
+    EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1,
+                                                                       &made, nullptr));
+    const auto* bytes = static_cast<const unsigned char*>(made);
+    std::vector<unsigned char> out(bytes, bytes + ::GetSecurityDescriptorLength(made));
+    ::LocalFree(made);
+    return out;
+  };
+  const std::vector<unsigned char> parent =
+      bytes_of(L"O:BAG:BAD:(A;OICI;FA;;;SY)(A;;FA;;;BU)(A;OICIIO;FA;;;CO)");
+  const std::vector<unsigned char> own = bytes_of(L"O:BUG:BU");
   std::vector<unsigned char> made;
-  const bool computed = win32::NewDirectoryDescriptor(parent, &made);
-  ::LocalFree(parent);
-  ASSERT_TRUE(computed);
+  ASSERT_TRUE(win32::InheritedDescriptor(parent, own, true, &made));
   if (made.empty()) GTEST_SKIP() << "this system computes no inherited access list";
   const AccessList list = AccessListIn(made.data());
   EXPECT_FALSE(list.protected_list);
-  ASSERT_EQ(list.entries.size(), 1u);
-  const auto* ace = reinterpret_cast<const ACE_HEADER*>(list.entries[0].data());
-  EXPECT_EQ(ace->AceFlags, INHERITED_ACE | OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+  ASSERT_GE(list.entries.size(), 2u);
+  const auto* first = reinterpret_cast<const ACE_HEADER*>(list.entries[0].data());
+  EXPECT_EQ(first->AceFlags, INHERITED_ACE | OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+  // The CREATOR OWNER entry in effect names the object's owner, not the run's.
+  bool owner_named = false;
+  for (const std::string& entry : list.entries) {
+    const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry.data());
+    owner_named |= (ace->Header.AceFlags & INHERIT_ONLY_ACE) == 0 &&
+                   ::IsWellKnownSid(const_cast<::DWORD*>(&ace->SidStart), WinBuiltinUsersSid);
+  }
+  EXPECT_TRUE(owner_named);
+}
+
+// The security a directory will end with: up through the private parents
+// the run is still filling to the first that is finished, then down, a new
+// directory's at each level. Strings stand in for descriptors.
+TEST(FinalDescriptorTest, IsComputedFromTheFirstFinishedAncestor) {
+  struct Ops {
+    std::vector<std::string> chain;  // each directory's own descriptor, the top first
+    std::vector<std::string> computed;
+    bool read(size_t at, std::vector<unsigned char>* out) {
+      out->assign(chain[at].begin(), chain[at].end());
+      return true;
+    }
+    bool is_private(const std::vector<unsigned char>& d) {
+      return std::string(d.begin(), d.end()) == "private";
+    }
+    bool open_parent(size_t at, size_t* parent) {
+      if (at == 0) return false;
+      *parent = at - 1;
+      return true;
+    }
+    void close(size_t) {}
+    bool inherit(const std::vector<unsigned char>& parent, const std::vector<unsigned char>&,
+                 bool container, std::vector<unsigned char>* out) {
+      EXPECT_TRUE(container);
+      const std::string made = "new in(" + std::string(parent.begin(), parent.end()) + ")";
+      computed.push_back(made);
+      out->assign(made.begin(), made.end());
+      return true;
+    }
+  };
+  const struct {
+    std::vector<std::string> chain;
+    std::string final_of_last;
+  } cases[] = {
+      {{"staff", "private", "private", "private"}, "new in(new in(new in(staff)))"},
+      {{"staff", "finished"}, "finished"},
+      {{"private"}, "new in()"},  // a private top of the tree: as from no parent
+  };
+  for (const auto& c : cases) {
+    Ops ops{c.chain, {}};
+    std::vector<unsigned char> out;
+    ASSERT_TRUE(win32::FinalDescriptorOf(c.chain.size() - 1, ops, &out));
+    EXPECT_EQ(std::string(out.begin(), out.end()), c.final_of_last);
+  }
 }
 
 class NewDirectorySecurityTest : public testing::WalkFixture {
