@@ -418,6 +418,9 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     const DWORD code = Os().GetLastError();
     AnnounceDirectory(source.path);
     ReportWin32Error(source.path, u"CreateFile(SOURCE)", code);
+    if (source.parent == nullptr && IsNotFound(code)) {
+      WriteHint(u"the source root " + source.path + u" does not exist.");
+    }
     return 0;
   }
   if (!Os().GetFileInformationByHandle(source_handle, &level->info)) {

@@ -91,7 +91,12 @@ bool OpenDestinationLevel(const Place& source, const Place& destination, bool* c
   if (make && !MakeDestination(source, destination, created, handle)) return false;
   if (*handle == INVALID_HANDLE_VALUE) *handle = OpenDestinationDirectory(destination);
   if (*handle == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
+    const DWORD code = Os().GetLastError();
+    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", code);
+    if (destination.parent == nullptr && !make && IsNotFound(code)) {
+      WriteHint(u"the destination root " + destination.path +
+                u" does not exist: create it, or add /CreateDestinationDirectory.");
+    }
     return false;
   }
   return true;

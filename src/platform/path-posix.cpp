@@ -16,6 +16,10 @@ const bool kLinksKeptByDefault = true;
 
 const bool kNamesIgnoreCase = false;
 
+const char16_t* const kPrivilegeHint =
+    u"run velmox as root, or as a member of the velmox group that its package makes "
+    u"(the installed program carries the capabilities it needs).";
+
 RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared) {
   if (!typed.empty() && typed[0] == u'/') {
     prepared->assign(typed);

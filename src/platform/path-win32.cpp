@@ -16,6 +16,9 @@ const bool kLinksKeptByDefault = false;
 
 const bool kNamesIgnoreCase = true;
 
+const char16_t* const kPrivilegeHint =
+    u"run velmox from an elevated prompt, as an administrator or a backup operator.";
+
 namespace {
 // The longest path the extended-length form allows.
 constexpr size_t kMaxExtendedPathUnits = 32767;

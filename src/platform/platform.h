@@ -504,6 +504,9 @@ extern const char16_t kPathSeparator;
 // follows them).
 extern const bool kLinksKeptByDefault;
 
+// What the operator does where the run lacks the rights it needs.
+extern const char16_t* const kPrivilegeHint;
+
 // Whether the file systems the platform knows compare names without case
 // (Windows) or byte for byte (Linux).
 extern const bool kNamesIgnoreCase;

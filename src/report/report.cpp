@@ -62,6 +62,26 @@ Sink& Console() {
   return console;
 }
 
+Sink& Hints() {
+  static Sink hints;
+  static bool attached = false;
+  if (!attached) {
+    attached = true;
+    HANDLE out = Os().GetStdHandle(STD_ERROR_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+      hints.Attach(out, Sink::Delivery::kEveryLine, false);
+    }
+  }
+  return hints;
+}
+
+void WriteHint(std::u16string_view line) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  Console().Flush();
+  Hints().Write(u"velmox: " + std::u16string(line) + u"\n");
+  Hints().Flush();
+}
+
 void WriteConsole(std::u16string_view line) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   Console().Write(line);
@@ -87,6 +107,17 @@ void WriteErrorLine(std::u16string_view line) {
   State.ErrorLog.Flush();
 }
 
+std::u16string ErrPrefix(std::u16string_view subject) {
+  std::u16string line = u"ERR  ";
+  line += Decimal(Counters.ErrorCount, 6);
+  line += u": ";
+  line += ShownPath(subject);
+  line += u": ";
+  return line;
+}
+
+}  // namespace
+
 // The system's text for a code, cut at its first line break. A lookup that
 // fails leaves the text empty.
 std::u16string SystemMessage(DWORD code) {
@@ -103,17 +134,6 @@ std::u16string SystemMessage(DWORD code) {
   if (text != nullptr) Os().LocalFree(text);
   return message;
 }
-
-std::u16string ErrPrefix(std::u16string_view subject) {
-  std::u16string line = u"ERR  ";
-  line += Decimal(Counters.ErrorCount, 6);
-  line += u": ";
-  line += ShownPath(subject);
-  line += u": ";
-  return line;
-}
-
-}  // namespace
 
 bool IsTransient(DWORD code) {
   switch (code) {

@@ -16,6 +16,16 @@ namespace vx {
 // character device, in 4,096-byte blocks when redirected.
 Sink& Console();
 
+// Standard error: hints for the operator, what to do about a mistake. They
+// never reach the logs, so standard output and the logs keep their bytes.
+Sink& Hints();
+// One hint line, after what standard output holds so far.
+void WriteHint(std::u16string_view line);
+
+// The system's text for a code, cut at its first line break; empty where
+// the lookup fails.
+std::u16string SystemMessage(DWORD code);
+
 // Lines that always reach the console: usage, parser and fatal messages,
 // privilege failures.
 void WriteConsole(std::u16string_view line);

@@ -1,6 +1,8 @@
 #include "command_line.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "../copy/exclude.h"
 #include "../platform/platform.h"
@@ -65,7 +67,8 @@ namespace {
 enum class Effect { kValue, kFlag, kBufferSize, kBackup, kExclude, kCount };
 
 struct Option {
-  std::u16string_view name;  // upper case; its length is the match length
+  std::u16string_view name;     // upper case; its length is the match length
+  std::u16string_view spelled;  // as the usage shows it
   Effect effect;
   const char16_t* RunSettings::*value;
   int32_t RunSettings::*flag;
@@ -86,36 +89,36 @@ void SetBackupOptions() {
 }
 
 const Option kOptions[] = {
-    {u"/SOURCE:", Effect::kValue, &RunSettings::Source, nullptr},
-    {u"/DEST:", Effect::kValue, &RunSettings::Destination, nullptr},
-    {u"/LOG:", Effect::kValue, &RunSettings::Log, nullptr},
-    {u"/ERRORLOG:", Effect::kValue, &RunSettings::ErrorLog, nullptr},
-    {u"/OVERWRITE", Effect::kFlag, nullptr, &RunSettings::Overwrite},
-    {u"/ONLYNEWER", Effect::kFlag, nullptr, &RunSettings::OnlyNewer},
-    {u"/SECURITYDESCRIPTOR", Effect::kFlag, nullptr, &RunSettings::SecurityDescriptor},
-    {u"/SUBDIRECTORIES", Effect::kFlag, nullptr, &RunSettings::SubDirectories},
-    {u"/SILENT", Effect::kFlag, nullptr, &RunSettings::Silent},
-    {u"/CREATEDESTINATIONDIRECTORY", Effect::kFlag, nullptr,
+    {u"/SOURCE:", u"/Source:", Effect::kValue, &RunSettings::Source, nullptr},
+    {u"/DEST:", u"/Dest:", Effect::kValue, &RunSettings::Destination, nullptr},
+    {u"/LOG:", u"/Log:", Effect::kValue, &RunSettings::Log, nullptr},
+    {u"/ERRORLOG:", u"/ErrorLog:", Effect::kValue, &RunSettings::ErrorLog, nullptr},
+    {u"/OVERWRITE", u"/Overwrite", Effect::kFlag, nullptr, &RunSettings::Overwrite},
+    {u"/ONLYNEWER", u"/OnlyNewer", Effect::kFlag, nullptr, &RunSettings::OnlyNewer},
+    {u"/SECURITYDESCRIPTOR", u"/SecurityDescriptor", Effect::kFlag, nullptr, &RunSettings::SecurityDescriptor},
+    {u"/SUBDIRECTORIES", u"/SubDirectories", Effect::kFlag, nullptr, &RunSettings::SubDirectories},
+    {u"/SILENT", u"/Silent", Effect::kFlag, nullptr, &RunSettings::Silent},
+    {u"/CREATEDESTINATIONDIRECTORY", u"/CreateDestinationDirectory", Effect::kFlag, nullptr,
      &RunSettings::CreateDestinationDirectory},
-    {u"/STOPATFIRSTERROR", Effect::kFlag, nullptr, &RunSettings::StopAtFirstError},
-    {u"/COPYBUFFERSIZE:", Effect::kBufferSize, nullptr, nullptr},
-    {u"/HARDLINKS", Effect::kFlag, nullptr, &RunSettings::HardLinks},
-    {u"/ATTRIBUTES", Effect::kFlag, nullptr, &RunSettings::Attributes},
-    {u"/LINKS", Effect::kFlag, nullptr, &RunSettings::Links, kLinksKept},
-    {u"/FOLLOWLINKS", Effect::kFlag, nullptr, &RunSettings::Links, kLinksFollowed},
-    {u"/STREAMS", Effect::kFlag, nullptr, &RunSettings::Streams},
-    {u"/SPECIALS", Effect::kFlag, nullptr, &RunSettings::Specials},
-    {u"/BACKUP", Effect::kBackup, nullptr, nullptr},
-    {u"/MIRROR", Effect::kFlag, nullptr, &RunSettings::Mirror},
-    {u"/LIST", Effect::kFlag, nullptr, &RunSettings::List},
-    {u"/EXCLUDE:", Effect::kExclude, nullptr, nullptr},
-    {u"/RETRY:", Effect::kCount, nullptr, &RunSettings::RetryGiven, 1, &RunSettings::Retry},
-    {u"/WAIT:", Effect::kCount, nullptr, &RunSettings::WaitGiven, 1, &RunSettings::Wait},
-    {u"/THREADS:", Effect::kCount, nullptr, &RunSettings::ThreadsGiven, 1, &RunSettings::Threads},
-    {u"/MAXDELETE:", Effect::kCount, nullptr, &RunSettings::MaxDeleteGiven, 1,
+    {u"/STOPATFIRSTERROR", u"/StopAtFirstError", Effect::kFlag, nullptr, &RunSettings::StopAtFirstError},
+    {u"/COPYBUFFERSIZE:", u"/CopyBufferSize:", Effect::kBufferSize, nullptr, nullptr},
+    {u"/HARDLINKS", u"/HardLinks", Effect::kFlag, nullptr, &RunSettings::HardLinks},
+    {u"/ATTRIBUTES", u"/Attributes", Effect::kFlag, nullptr, &RunSettings::Attributes},
+    {u"/LINKS", u"/Links", Effect::kFlag, nullptr, &RunSettings::Links, kLinksKept},
+    {u"/FOLLOWLINKS", u"/FollowLinks", Effect::kFlag, nullptr, &RunSettings::Links, kLinksFollowed},
+    {u"/STREAMS", u"/Streams", Effect::kFlag, nullptr, &RunSettings::Streams},
+    {u"/SPECIALS", u"/Specials", Effect::kFlag, nullptr, &RunSettings::Specials},
+    {u"/BACKUP", u"/Backup", Effect::kBackup, nullptr, nullptr},
+    {u"/MIRROR", u"/Mirror", Effect::kFlag, nullptr, &RunSettings::Mirror},
+    {u"/LIST", u"/List", Effect::kFlag, nullptr, &RunSettings::List},
+    {u"/EXCLUDE:", u"/Exclude:", Effect::kExclude, nullptr, nullptr},
+    {u"/RETRY:", u"/Retry:", Effect::kCount, nullptr, &RunSettings::RetryGiven, 1, &RunSettings::Retry},
+    {u"/WAIT:", u"/Wait:", Effect::kCount, nullptr, &RunSettings::WaitGiven, 1, &RunSettings::Wait},
+    {u"/THREADS:", u"/Threads:", Effect::kCount, nullptr, &RunSettings::ThreadsGiven, 1, &RunSettings::Threads},
+    {u"/MAXDELETE:", u"/MaxDelete:", Effect::kCount, nullptr, &RunSettings::MaxDeleteGiven, 1,
      &RunSettings::MaxDelete},
-    {u"/FLUSH", Effect::kFlag, nullptr, &RunSettings::Flush},
-    {u"/RECALL", Effect::kFlag, nullptr, &RunSettings::Recall},
+    {u"/FLUSH", u"/Flush", Effect::kFlag, nullptr, &RunSettings::Flush},
+    {u"/RECALL", u"/Recall", Effect::kFlag, nullptr, &RunSettings::Recall},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;
@@ -139,6 +142,42 @@ std::u16string UpperCased(std::u16string_view argument) {
     if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - 0x20);
   }
   return copy;
+}
+
+// The edit distance between two upper-cased texts.
+size_t EditDistance(std::u16string_view a, std::u16string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// An option no name matches is skipped, as the usage says; the operator
+// hears of it on standard error, with the known option nearest to it (one
+// it abbreviates first).
+void HintUnknownOption(std::u16string_view argument, std::u16string_view upper) {
+  std::u16string_view typed = upper.substr(0, upper.find(u':') + 1);
+  if (typed.empty()) typed = upper;
+  const Option* nearest = nullptr;
+  size_t best = 0;
+  for (const Option& option : kOptions) {
+    const size_t distance =
+        option.name.starts_with(typed) ? 1 : EditDistance(typed, option.name);
+    if (nearest == nullptr || distance < best) {
+      nearest = &option;
+      best = distance;
+    }
+  }
+  WriteHint(u"unknown option " + std::u16string(argument) + u" skipped; did you mean " +
+            std::u16string(nearest->spelled) + u"?");
 }
 
 bool IsCSpace(char16_t unit) {
@@ -170,8 +209,10 @@ void ParseArguments(int argc, const char16_t* const* argv) {
       WriteConsole(u"Ignoring parameter " + working_copy + u"\n");
       continue;
     }
+    bool known = false;
     for (const Option& option : kOptions) {
       if (working_copy.compare(0, option.name.size(), option.name) != 0) continue;
+      known = true;
       switch (option.effect) {
         case Effect::kValue:
           Settings.*option.value = argv[i] + option.name.size();
@@ -195,7 +236,16 @@ void ParseArguments(int argc, const char16_t* const* argv) {
           break;
       }
     }
+    if (!known) HintUnknownOption(argument, working_copy);
   }
+}
+
+bool AsksForHelp(int argc, const char16_t* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::u16string_view argument = argv[i];
+    if (argument == u"/?" || argument == u"-h" || argument == u"--help") return true;
+  }
+  return false;
 }
 
 bool ValidateSettings() {

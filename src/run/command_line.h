@@ -15,6 +15,9 @@ void PrintUsage();
 // Reads the options of argv[1..argc-1] into Settings.
 void ParseArguments(int argc, const char16_t* const* argv);
 
+// Whether an argument is /?, -h or --help: the usage, and nothing else.
+bool AsksForHelp(int argc, const char16_t* const* argv);
+
 // "/CopyBufferSize:" value: the integer read C-style from `text`, modulo
 // 2^32, times 1,024 modulo 2^32.
 uint32_t CopyBufferSizeFromText(std::u16string_view text);

@@ -10,14 +10,17 @@
 namespace vx {
 
 int Main(int argc, const char16_t* const* argv) {
-  if (argc == 1) {
+  if (argc == 1 || AsksForHelp(argc, argv)) {
     PrintUsage();
     return 0;
   }
   ResetRun();
   WatchForStopRequests();
   ParseArguments(argc, argv);
-  if (!ValidateSettings()) return -1;
+  if (!ValidateSettings()) {
+    WriteHint(u"run velmox with no argument, or velmox /?, for the usage.");
+    return -1;
+  }
   if (!PrepareRun()) return -1;
   return CopyRunAndSummarize();
 }

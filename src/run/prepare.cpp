@@ -169,16 +169,26 @@ FARPROC BindNtdllEntry(const char* name) {
   return ntdll != nullptr ? Os().GetProcAddress(ntdll, name) : nullptr;
 }
 
+// The system's reason a log cannot be opened, and what to do about it.
+void HintLogRefused(DWORD code) {
+  WriteHint(u"the system says: " + SystemMessage(code) +
+            (IsNotFound(code) ? u" Create the log's folder first." : u""));
+}
+
 }  // namespace
 
 bool PrepareRun() {
   if (Settings.Log != nullptr && !OpenLogFile(Settings.Log, &State.Log, &State.LogIdentity)) {
+    const DWORD code = Os().GetLastError();
     WriteConsole(u"Cannot open logfile " + ShownPath(Settings.Log) + u" for writing.\n");
+    HintLogRefused(code);
     return false;
   }
   if (Settings.ErrorLog != nullptr &&
       !OpenLogFile(Settings.ErrorLog, &State.ErrorLog, &State.ErrorLogIdentity)) {
+    const DWORD code = Os().GetLastError();
     WriteConsole(u"Cannot open error-logfile " + ShownPath(Settings.ErrorLog) + u" for writing.\n");
+    HintLogRefused(code);
     return false;
   }
   PrintSettingsBlock();
@@ -194,7 +204,10 @@ bool PrepareRun() {
     WriteConsole(u"Could not find RtlNtStatusToDosError entry point in NTDLL.DLL\n");
     return false;
   }
-  if (!SetPrivilege("SeRestorePrivilege") || !SetPrivilege("SeBackupPrivilege")) return false;
+  if (!SetPrivilege("SeRestorePrivilege") || !SetPrivilege("SeBackupPrivilege")) {
+    WriteHint(kPrivilegeHint);
+    return false;
+  }
   // Backup operators hold the backup and restore privileges only. Links
   // are then made as reparse points the restore privilege may set; a link
   // that cannot be made is one ERR of its own.
@@ -207,7 +220,10 @@ bool PrepareRun() {
   // run goes on, opening objects without their system access-control lists;
   // /Backup then carries owner, group and DACL.
   if (!SetPrivilege("SeSecurityPrivilege")) {
-    if (Settings.SecurityDescriptor && !Settings.Backup) return false;
+    if (Settings.SecurityDescriptor && !Settings.Backup) {
+      WriteHint(kPrivilegeHint);
+      return false;
+    }
     WriteConsole(Settings.SecurityDescriptor
                      ? u"Going on without the SeSecurityPrivilege privilege: owner, group and "
                        u"DACL are carried, the system access-control list is not.\n"

@@ -57,10 +57,11 @@ class UsageTest(unittest.TestCase):
         self.assertEqual(output, USAGE)
         self.assertEqual(status, 0)
 
-    def test_lone_question_mark_is_no_request_for_usage(self):
-        output, status = run(["/?"])
-        self.assertEqual(output, line("Need source AND destination path, aborting."))
-        self.assertEqual(status, exit_status(-1))
+    def test_help_forms_print_the_usage_and_exit_zero(self):
+        for form in ["/?", "-h", "--help"]:
+            output, status = run([form])
+            self.assertEqual(output, USAGE, form)
+            self.assertEqual(status, 0, form)
 
 
 class ValidationTest(unittest.TestCase):

@@ -61,21 +61,22 @@ std::string ReadWholeFile(const fs::path& path) {
   return data.str();
 }
 
-ConsoleCapture::ConsoleCapture() {
+ConsoleCapture::ConsoleCapture(Sink& (*which)())
+    : which_(which), standard_(which == Console ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE) {
   HANDLE file = Os().CreateFileW(scratch_.Path(u"console").c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  Console().Close();
-  Console().Attach(file, Sink::Delivery::kEveryLine, true);
+  which_().Close();
+  which_().Attach(file, Sink::Delivery::kEveryLine, true);
 }
 
 ConsoleCapture::~ConsoleCapture() {
-  Console().Close();
-  Console().Attach(Os().GetStdHandle(STD_OUTPUT_HANDLE), Sink::Delivery::kBlocks, false);
+  which_().Close();
+  which_().Attach(Os().GetStdHandle(standard_), Sink::Delivery::kBlocks, false);
 }
 
 std::string ConsoleCapture::Text() {
-  Console().Flush();
+  which_().Flush();
   return scratch_.Read(u"console");
 }
 

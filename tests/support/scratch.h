@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "report/report.h"
 
 namespace vx::testing {
 
@@ -35,13 +36,16 @@ std::string ReadWholeFile(const std::filesystem::path& path);
 // Sends the console sink to a file for the test's lifetime.
 class ConsoleCapture {
  public:
-  ConsoleCapture();
+  // Standard output (Console) or standard error (Hints).
+  explicit ConsoleCapture(Sink& (*which)() = Console);
   ~ConsoleCapture();
   // Everything written so far, as bytes.
   std::string Text();
 
  private:
   Scratch scratch_;
+  Sink& (*which_)();
+  DWORD standard_;
 };
 
 // Calls Main with "velmox" and `arguments`.

@@ -212,6 +212,7 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
   };
   for (const Case& c : cases) {
     ConsoleCapture console;
+    ConsoleCapture hints(Hints);
     FaultInjector faults;
     faults.StandInForUnknownPrivileges();
     faults.Add(c.fault);
@@ -219,6 +220,7 @@ TEST_F(PrepareTest, EachPrivilegeFailurePrintsItsMessageAndStopsTheRest) {
     std::string message = c.message;
     message.replace(message.find("%s"), 2, c.privilege);
     EXPECT_EQ(console.Text(), message);  // only the failure line under /Silent
+    EXPECT_EQ(hints.Text(), Bytes(u"velmox: " + std::u16string(kPrivilegeHint) + u"\n"));
     EXPECT_EQ(faults.Calls(Call::kOpenProcessToken), c.tokens_opened);
     EXPECT_TRUE(faults.OpenHandles().empty()) << "token left open";
     EXPECT_EQ(Counters.ErrorCount, 0);
@@ -272,6 +274,48 @@ TEST_F(PrepareTest, ABackupOperatorsRunGoesOnWithWhatItsPrivilegesAllow) {
       EXPECT_EQ(faults.AccessAsked() & ACCESS_SYSTEM_SECURITY, 0u);
     }
     EXPECT_NE(faults.AccessAsked() & GENERIC_WRITE, 0u);
+  }
+}
+
+// Mistakes are loud on standard error, standard output keeping its bytes:
+// an unknown option names the nearest known one, a refused command line
+// says how to see the usage, a missing root or log folder says what to do;
+// /?, -h and --help print the usage.
+TEST_F(PrepareTest, MistakesGetAHintOnStandardError) {
+  std::string usage;
+  {
+    ConsoleCapture console;
+    EXPECT_EQ(RunVelmox({}), 0);
+    usage = console.Text();
+  }
+  for (const char16_t* help : {u"/?", u"-h", u"--help"}) {
+    ConsoleCapture console;
+    EXPECT_EQ(RunVelmox({u"/Source:x", help}), 0);
+    EXPECT_EQ(console.Text(), usage);
+  }
+  const std::u16string log_folder = scratch_.Path(u"no-such-folder");
+  const struct {
+    std::vector<std::u16string> arguments;
+    int exit_code;
+    std::string hint;  // after "velmox: "
+  } cases[] = {
+      {Arguments({u"/SubDirectory", u"/mirorr"}), 0,
+       "unknown option /SubDirectory skipped; did you mean /SubDirectories?\r\nvelmox: unknown "
+       "option /mirorr skipped; did you mean /Mirror?"},
+      {{u"src", u"dst"}, -1, "run velmox with no argument, or velmox /?, for the usage."},
+      {{u"/Source:" + scratch_.Path(u"src"), u"/Dest:" + scratch_.Path(u"nowhere")}, 1,
+       "the destination root " + Bytes(Prepared(u"nowhere")) +
+           " does not exist: create it, or add /CreateDestinationDirectory."},
+      {Arguments({u"/Log:" + log_folder + kPathSeparator + u"run.log"}), -1,
+       "the system says: " + Bytes(SystemMessage(ERROR_PATH_NOT_FOUND)) +
+           " Create the log's folder first."},
+  };
+  for (const auto& c : cases) {
+    ConsoleCapture hints(Hints);
+    FaultInjector faults;
+    faults.StandInForUnknownPrivileges();
+    EXPECT_EQ(RunVelmox(c.arguments), c.exit_code);
+    EXPECT_EQ(hints.Text(), "velmox: " + c.hint + "\r\n");
   }
 }
 
