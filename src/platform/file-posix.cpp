@@ -143,7 +143,8 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   const bool open_node = (flags & FILE_FLAG_OPEN_NODE) != 0;
   const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 || open_node;
   const bool directory_only = (flags & FILE_FLAG_DIRECTORY_ONLY) != 0;
-  const bool writing = (access & GENERIC_WRITE) != 0;
+  const bool appending = (access & FILE_APPEND_DATA) != 0;
+  const bool writing = (access & GENERIC_WRITE) != 0 || appending;
   // ERROR_PATH_NOT_FOUND is told apart by looking at the path's parent,
   // which a relative open already holds open.
   const std::string& path_for_errors = directory == AT_FDCWD ? path : std::string();
@@ -156,7 +157,8 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
     return NewFileHandle(fd, Status{});
   }
-  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) {
+  if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS &&
+      disposition != OPEN_ALWAYS) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
 
@@ -210,7 +212,9 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     open_flags |= O_RDONLY | O_DIRECTORY;
   } else {
     open_flags |= writing ? O_WRONLY : O_RDONLY;
+    if (appending) open_flags |= O_APPEND;
     if (disposition == CREATE_ALWAYS) open_flags |= O_CREAT | O_TRUNC;
+    if (disposition == OPEN_ALWAYS) open_flags |= O_CREAT;
   }
   int fd;
   if (!writing || (open_flags & O_DIRECTORY)) {

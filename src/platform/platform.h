@@ -143,6 +143,9 @@ constexpr DWORD WRITE_DAC = 0x00040000;
 constexpr DWORD READ_CONTROL = 0x00020000;
 constexpr DWORD DELETE = 0x00010000;
 constexpr DWORD FILE_LIST_DIRECTORY = 0x0001;
+// Writes go to the end of the file, whatever else writes it (a log kept
+// across runs).
+constexpr DWORD FILE_APPEND_DATA = 0x0004;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
 constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100;
 constexpr DWORD FILE_SHARE_READ = 1;
@@ -151,6 +154,7 @@ constexpr DWORD FILE_SHARE_DELETE = 4;
 constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 // Windows reserves it; the Linux listing marks FIFOs, sockets and devices
 // with it.

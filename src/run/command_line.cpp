@@ -55,6 +55,9 @@ void PrintUsage() {
       u"                  /Flush  (= each file's data made durable before it gets its name)\n",
       u"                  /Recall  (= cloud placeholders and offline files read, which fetches "
       u"them; Windows)\n",
+      u"                  /AppendLog:<Logfile kept, each run's lines added at its end>\n",
+      u"                  /AppendErrorLog:<Error logfile kept, each run's lines added at its "
+      u"end>\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -91,8 +94,9 @@ void SetBackupOptions() {
 const Option kOptions[] = {
     {u"/SOURCE:", u"/Source:", Effect::kValue, &RunSettings::Source, nullptr},
     {u"/DEST:", u"/Dest:", Effect::kValue, &RunSettings::Destination, nullptr},
-    {u"/LOG:", u"/Log:", Effect::kValue, &RunSettings::Log, nullptr},
-    {u"/ERRORLOG:", u"/ErrorLog:", Effect::kValue, &RunSettings::ErrorLog, nullptr},
+    {u"/LOG:", u"/Log:", Effect::kValue, &RunSettings::Log, &RunSettings::AppendLog, 0},
+    {u"/ERRORLOG:", u"/ErrorLog:", Effect::kValue, &RunSettings::ErrorLog,
+     &RunSettings::AppendErrorLog, 0},
     {u"/OVERWRITE", u"/Overwrite", Effect::kFlag, nullptr, &RunSettings::Overwrite},
     {u"/ONLYNEWER", u"/OnlyNewer", Effect::kFlag, nullptr, &RunSettings::OnlyNewer},
     {u"/SECURITYDESCRIPTOR", u"/SecurityDescriptor", Effect::kFlag, nullptr, &RunSettings::SecurityDescriptor},
@@ -119,6 +123,9 @@ const Option kOptions[] = {
      &RunSettings::MaxDelete},
     {u"/FLUSH", u"/Flush", Effect::kFlag, nullptr, &RunSettings::Flush},
     {u"/RECALL", u"/Recall", Effect::kFlag, nullptr, &RunSettings::Recall},
+    {u"/APPENDLOG:", u"/AppendLog:", Effect::kValue, &RunSettings::Log, &RunSettings::AppendLog},
+    {u"/APPENDERRORLOG:", u"/AppendErrorLog:", Effect::kValue, &RunSettings::ErrorLog,
+     &RunSettings::AppendErrorLog},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;
@@ -216,6 +223,8 @@ void ParseArguments(int argc, const char16_t* const* argv) {
       switch (option.effect) {
         case Effect::kValue:
           Settings.*option.value = argv[i] + option.name.size();
+          // Of /Log: and /AppendLog: (and the error logs') the later wins.
+          if (option.flag != nullptr) Settings.*option.flag = option.set_to;
           break;
         case Effect::kFlag:
           Settings.*option.flag = option.set_to;

@@ -18,9 +18,11 @@ namespace {
 
 // Created or truncated, written in blocks; others may read and write the
 // file meanwhile. Its identity is kept so that the walk leaves it alone.
-bool OpenLogFile(const char16_t* path, Sink* sink, FileIdentity* identity) {
-  HANDLE file = Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+bool OpenLogFile(const char16_t* path, bool append, Sink* sink, FileIdentity* identity) {
+  HANDLE file = Os().CreateFileW(
+      path, append ? FILE_APPEND_DATA | FILE_READ_ATTRIBUTES : GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   sink->Attach(file, Sink::Delivery::kBlocks, true);
   BY_HANDLE_FILE_INFORMATION info;
@@ -154,6 +156,8 @@ void PrintSettingsBlock() {
     lines.push_back(u"MaxDelete                 : " + Decimal(Settings.MaxDelete) + u"\n");
   if (Settings.Flush) lines.push_back(u"Flush                     : Yes\n");
   if (Settings.Recall) lines.push_back(u"Recall                    : Yes\n");
+  if (Settings.AppendLog) lines.push_back(u"AppendLog                 : Yes\n");
+  if (Settings.AppendErrorLog) lines.push_back(u"AppendErrorLog            : Yes\n");
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);
@@ -178,14 +182,16 @@ void HintLogRefused(DWORD code) {
 }  // namespace
 
 bool PrepareRun() {
-  if (Settings.Log != nullptr && !OpenLogFile(Settings.Log, &State.Log, &State.LogIdentity)) {
+  if (Settings.Log != nullptr &&
+      !OpenLogFile(Settings.Log, Settings.AppendLog, &State.Log, &State.LogIdentity)) {
     const DWORD code = Os().GetLastError();
     WriteConsole(u"Cannot open logfile " + ShownPath(Settings.Log) + u" for writing.\n");
     HintLogRefused(code);
     return false;
   }
   if (Settings.ErrorLog != nullptr &&
-      !OpenLogFile(Settings.ErrorLog, &State.ErrorLog, &State.ErrorLogIdentity)) {
+      !OpenLogFile(Settings.ErrorLog, Settings.AppendErrorLog, &State.ErrorLog,
+                   &State.ErrorLogIdentity)) {
     const DWORD code = Os().GetLastError();
     WriteConsole(u"Cannot open error-logfile " + ShownPath(Settings.ErrorLog) + u" for writing.\n");
     HintLogRefused(code);

@@ -54,6 +54,10 @@ struct RunSettings {
   // /MaxDelete:, with whether it was given; -1 where the value is no number.
   int32_t MaxDelete;
   int32_t MaxDeleteGiven;
+  // /AppendLog: and /AppendErrorLog: name the logs as /Log: and
+  // /ErrorLog: do, kept and added to rather than begun anew.
+  int32_t AppendLog;
+  int32_t AppendErrorLog;
   // /Backup was given: what it stands for is set besides.
   int32_t Backup;
   // /Recall: cloud placeholders and offline files are read (downloaded).

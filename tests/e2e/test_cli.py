@@ -45,6 +45,8 @@ USAGE = b"".join([
     line("                  /Flush  (= each file's data made durable before it gets its name)"),
     line("                  /Recall  (= cloud placeholders and offline files read, which fetches "
          "them; Windows)"),
+    line("                  /AppendLog:<Logfile kept, each run's lines added at its end>"),
+    line("                  /AppendErrorLog:<Error logfile kept, each run's lines added at its end>"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -49,7 +49,7 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   EXPECT_EQ(text.substr(0, 45 + 12), dashes + "\r\nVelmox 3.0\r\n");
   size_t lines = 0;
   for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
-  EXPECT_EQ(lines, 33u);
+  EXPECT_EQ(lines, 35u);
   EXPECT_NE(
       text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
       std::string::npos);
@@ -67,7 +67,11 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
                              "                  /Flush  (= each file's data made durable before "
                              "it gets its name)\r\n"
                              "                  /Recall  (= cloud placeholders and offline files "
-                             "read, which fetches them; Windows)\r\n"));
+                             "read, which fetches them; Windows)\r\n"
+                             "                  /AppendLog:<Logfile kept, each run's lines added "
+                             "at its end>\r\n"
+                             "                  /AppendErrorLog:<Error logfile kept, each run's "
+                             "lines added at its end>\r\n"));
   EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
 }
 

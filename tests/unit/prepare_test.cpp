@@ -319,6 +319,41 @@ TEST_F(PrepareTest, MistakesGetAHintOnStandardError) {
   }
 }
 
+// /AppendLog: and /AppendErrorLog: keep what the logs hold and add each
+// run's lines at their end; of them and /Log: or /ErrorLog: the later wins.
+TEST_F(PrepareTest, AppendedLogsKeepEachRunsLines) {
+  scratch_.Write(u"src/a", "a");
+  const std::u16string log = u"/AppendLog:" + scratch_.Path(u"kept.log");
+  const std::u16string err = u"/AppendErrorLog:" + scratch_.Path(u"kept.err");
+  FaultInjector faults;
+  faults.StandInForUnknownPrivileges();
+  const std::vector<std::u16string> arguments = {u"/Source:" + scratch_.Path(u"src"),
+                                                 u"/Dest:" + scratch_.Path(u"dst"), u"/Silent",
+                                                 log, err};
+  EXPECT_EQ(RunVelmox(arguments), 0);
+  const std::string first = scratch_.Read(u"kept.log");
+  EXPECT_NE(first.find("AppendLog                 : Yes\r\nAppendErrorLog            : Yes\r\n"),
+            std::string::npos);
+  std::filesystem::remove_all(scratch_.Fs(u"src/a"));
+  scratch_.MakeDir(u"src/a");  // a directory where the copy holds a file: one ERR
+  std::vector<std::u16string> rerun = arguments;
+  rerun.push_back(u"/SubDirectories");
+  EXPECT_EQ(RunVelmox(rerun), 1);
+  const std::string both = scratch_.Read(u"kept.log");
+  ASSERT_TRUE(both.starts_with(first));
+  const std::string settings_start = "Source                    : ";
+  EXPECT_NE(both.find(settings_start, first.size()), std::string::npos);
+  const std::string errors = scratch_.Read(u"kept.err");
+  EXPECT_TRUE(errors.starts_with("ERR  000001: ")) << errors;
+  EXPECT_EQ(errors, both.substr(both.find("ERR  000001: ")).substr(0, errors.size()));
+  // A later /Log: begins the log anew.
+  rerun.push_back(u"/Log:" + scratch_.Path(u"kept.log"));
+  RunVelmox(rerun);
+  const std::string anew = scratch_.Read(u"kept.log");
+  EXPECT_EQ(anew.find(settings_start, anew.find(settings_start) + 1), std::string::npos);
+  EXPECT_EQ(anew.find("AppendLog "), std::string::npos);
+}
+
 // On a volume without identities (every file index and identifier 0),
 // one directory under two names is still found by its final path.
 TEST_F(PrepareTest, WithoutIdentitiesOneDirectoryIsKnownByItsFinalPath) {
