@@ -48,29 +48,34 @@ void CountBytes(uint64_t bytes) {
   t_try.counted.ByteCount += bytes;
 }
 
+namespace {
+// Attaches a standard stream, line by line where it is a character device
+// or `always_by_line`, else in blocks.
+void AttachStandardStream(Sink& sink, DWORD which, bool always_by_line) {
+  HANDLE out = Os().GetStdHandle(which);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  const bool by_line = always_by_line || Os().GetFileType(out) == FILE_TYPE_CHAR;
+  sink.Attach(out, by_line ? Sink::Delivery::kEveryLine : Sink::Delivery::kBlocks, false);
+}
+}  // namespace
+
 Sink& Console() {
   static Sink console;
   static bool attached = false;
   if (!attached) {
     attached = true;
-    HANDLE out = Os().GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
-      const bool window = Os().GetFileType(out) == FILE_TYPE_CHAR;
-      console.Attach(out, window ? Sink::Delivery::kEveryLine : Sink::Delivery::kBlocks, false);
-    }
+    AttachStandardStream(console, STD_OUTPUT_HANDLE, false);
   }
   return console;
 }
 
+// Hints are few and read as they come.
 Sink& Hints() {
   static Sink hints;
   static bool attached = false;
   if (!attached) {
     attached = true;
-    HANDLE out = Os().GetStdHandle(STD_ERROR_HANDLE);
-    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
-      hints.Attach(out, Sink::Delivery::kEveryLine, false);
-    }
+    AttachStandardStream(hints, STD_ERROR_HANDLE, true);
   }
   return hints;
 }
