@@ -40,7 +40,7 @@ bool RootsAreOneDirectory() {
   HANDLE source_root = OpenSource(RootPlace(source));
   if (source_root == INVALID_HANDLE_VALUE) return false;
   bool same = false;
-  HANDLE destination_root = OpenDestination(RootPlace(destination), OPEN_EXISTING);
+  HANDLE destination_root = OpenDestination(RootPlace(destination), FILE_READ_ATTRIBUTES);
   if (destination_root != INVALID_HANDLE_VALUE) {
     BY_HANDLE_FILE_INFORMATION source_info;
     BY_HANDLE_FILE_INFORMATION destination_info;
