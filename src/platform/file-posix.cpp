@@ -452,12 +452,14 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   return opened;
 }
 
-// mkdirat never follows a link at the name: an existing one is EEXIST.
 BOOL CloseHandle(HANDLE object);
 
-// mkdirat gives no descriptor: the new directory is opened by its name,
-// never through a link, and must be what mkdirat made, the runner's and
-// closed to everyone else, or the name was swapped in between.
+// mkdirat never follows a link at the name: an existing one is EEXIST. It
+// gives no descriptor: the new directory is opened by its name, never
+// through a link, and must be owned by the runner, or by the parent's owner
+// where the file system gives every object one owner (vfat, CIFS); else
+// someone who may write the parent swapped the name in between. Modes are
+// not judged: such file systems give every directory the same.
 HANDLE CreateDirectoryAtW(HANDLE directory, const char16_t* name, DWORD access) {
   Handle* parent = DirectoryHandle(directory);
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
@@ -470,8 +472,12 @@ HANDLE CreateDirectoryAtW(HANDLE directory, const char16_t* name, DWORD access) 
       directory, name, access, 0, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DIRECTORY_ONLY);
   if (made == INVALID_HANDLE_VALUE) return made;
-  const struct statx* status = StatusOf(made);
-  if (status == nullptr || status->stx_uid != geteuid() || (status->stx_mode & 077) != 0) {
+  const struct statx* made_status = StatusOf(made);
+  const bool known = made_status != nullptr;
+  const uid_t owner = known ? made_status->stx_uid : 0;
+  const struct statx* parent_status = known ? StatusOf(directory) : nullptr;
+  if (!known ||
+      (owner != geteuid() && (parent_status == nullptr || owner != parent_status->stx_uid))) {
     CloseHandle(made);
     SetLastErrorCode(ERROR_FILE_INVALID);
     return INVALID_HANDLE_VALUE;
