@@ -368,12 +368,14 @@ NTSTATUS SetNameInformation(HANDLE file, HANDLE root, std::u16string_view name,
   return NtSetInformationFile(file, &io_status, info, static_cast<ULONG>(buffer.size()), kind);
 }
 
-// The NT path of an open directory ("\Device\HarddiskVolume3\Data").
-bool NtPathOf(HANDLE directory, std::u16string* path) {
+// The path of an open object as the system resolved it, in the form
+// `flags` asks for (GetFinalPathNameByHandleW): VOLUME_NAME_NT gives
+// "\Device\HarddiskVolume3\Data", VOLUME_NAME_DOS "\\?\C:\Data".
+bool FinalPathOf(HANDLE object, DWORD flags, std::u16string* path) {
   std::vector<wchar_t> text(1024);
   for (;;) {
-    const DWORD units = ::GetFinalPathNameByHandleW(
-        directory, text.data(), static_cast<DWORD>(text.size()), VOLUME_NAME_NT);
+    const DWORD units =
+        ::GetFinalPathNameByHandleW(object, text.data(), static_cast<DWORD>(text.size()), flags);
     if (units == 0) return false;
     if (units < text.size()) {
       path->assign(text.begin(), text.begin() + units);
@@ -406,13 +408,15 @@ NTSTATUS NameBelowFor(HANDLE file, HANDLE directory, const char16_t* name, ULONG
   const NTSTATUS status = win32::ByHandleOrPath(
       [&] { return SetNameInformation(file, directory, name, replace_or_flags, kind); },
       [&] {
-        if (!NtPathOf(directory, &directory_path)) return win32::kStatusInvalidParameter;
+        if (!FinalPathOf(directory, VOLUME_NAME_NT, &directory_path)) {
+          return win32::kStatusInvalidParameter;
+        }
         return SetNameInformation(file, nullptr, directory_path + u'\\' + name, replace_or_flags,
                                   kind);
       },
       [&] {
         std::u16string now;
-        return NtPathOf(directory, &now) && now == directory_path;
+        return FinalPathOf(directory, VOLUME_NAME_NT, &now) && now == directory_path;
       });
   if (status >= 0 && times_kept) {
     times.FileAttributes = 0;  // left as they are
@@ -604,7 +608,7 @@ BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE) {
   if (!container && !ops.is_private(parent)) return 1;
   std::vector<unsigned char> own;
   std::vector<unsigned char> inherited;
-  if (!win32::FinalDescriptorOf(directory, ops, &parent) || !ops.read(object, &own) ||
+  if (!win32::FinalDescriptorFrom(directory, parent, ops, &parent) || !ops.read(object, &own) ||
       !ops.inherit(parent, own, container, &inherited)) {
     return 0;
   }
@@ -761,12 +765,10 @@ BOOL Win32GetChangeTime(HANDLE file, FILETIME* change) {
 
 // The final path with its last name cut off; a volume's root has no parent.
 HANDLE OpenParentWith(HANDLE directory, DWORD access) {
-  std::u16string path(32768, u'\0');
-  const DWORD length = ::GetFinalPathNameByHandleW(
-      directory, reinterpret_cast<wchar_t*>(path.data()), static_cast<DWORD>(path.size()),
-      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= path.size()) return INVALID_HANDLE_VALUE;
-  path.resize(length);
+  std::u16string path;
+  if (!FinalPathOf(directory, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, &path)) {
+    return INVALID_HANDLE_VALUE;
+  }
   while (!path.empty() && path.back() == u'\\') path.pop_back();
   // The root: "\\?\C:" or "\\?\UNC\server\share"; a path no longer than
   // it has no parent.
@@ -940,26 +942,9 @@ BOOL Win32MayFollowLink(HANDLE directory, const char16_t* name, HANDLE target, B
   return done;
 }
 
-// The full path of an open object ("\\?\C:\Data\a.txt"), as the raw
-// encrypted-file calls, which take paths only, need it.
-bool FullPathOf(HANDLE object, std::wstring* path) {
-  path->assign(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD units = ::GetFinalPathNameByHandleW(object, path->data(),
-                                                    static_cast<DWORD>(path->size()),
-                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (units == 0) return false;
-    if (units < path->size()) {
-      path->resize(units);
-      return true;
-    }
-    path->resize(units);
-  }
-}
-
 // Whether the path names the object open as `file` (no link followed).
-bool PathNamesObject(const std::wstring& path, HANDLE file) {
-  HANDLE named = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+bool PathNamesObject(const std::u16string& path, HANDLE file) {
+  HANDLE named = ::CreateFileW(Wide(path.c_str()), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -980,11 +965,8 @@ bool PathNamesObject(const std::wstring& path, HANDLE file) {
 // free, checked handle-relative, before the import makes it.
 HANDLE Win32CreateEncryptedCopyAtW(HANDLE source, HANDLE directory, const char16_t* name,
                                    DWORD access) {
-  ::DWORD volume_flags = 0;
-  if (!::GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &volume_flags,
-                                       nullptr, 0)) {
-    return INVALID_HANDLE_VALUE;
-  }
+  DWORD volume_flags = 0;
+  if (!Win32GetVolumeFeatures(directory, &volume_flags)) return INVALID_HANDLE_VALUE;
   if ((volume_flags & FILE_SUPPORTS_ENCRYPTION) == 0) {
     ::SetLastError(ERROR_VOLUME_NOT_SUPPORT_EFS);
     return INVALID_HANDLE_VALUE;
@@ -997,16 +979,20 @@ HANDLE Win32CreateEncryptedCopyAtW(HANDLE source, HANDLE directory, const char16
     ::SetLastError(ERROR_FILE_EXISTS);
     return INVALID_HANDLE_VALUE;
   }
-  std::wstring from;
-  std::wstring to;
-  if (!FullPathOf(source, &from) || !FullPathOf(directory, &to)) return INVALID_HANDLE_VALUE;
-  if (to.back() != L'\\') to += L'\\';
-  to += Wide(name);
+  // The raw calls take full paths only.
+  constexpr DWORD kDosPath = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  std::u16string from;
+  std::u16string to;
+  if (!FinalPathOf(source, kDosPath, &from) || !FinalPathOf(directory, kDosPath, &to)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  if (to.back() != u'\\') to += u'\\';
+  to += name;
   if (!PathNamesObject(from, source)) {
     ::SetLastError(ERROR_FILE_INVALID);
     return INVALID_HANDLE_VALUE;
   }
-  DWORD code = win32::CopyEncryptedRaw(from.c_str(), to.c_str());
+  DWORD code = win32::CopyEncryptedRaw(Wide(from.c_str()), Wide(to.c_str()));
   if (code == ERROR_SUCCESS && !PathNamesObject(from, source)) code = ERROR_FILE_INVALID;
   HANDLE made = INVALID_HANDLE_VALUE;
   if (code == ERROR_SUCCESS) {

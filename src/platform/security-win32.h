@@ -33,10 +33,20 @@ bool IsPrivateDescriptor(const void* descriptor);
 // (is_private), opens a directory's parent (open_parent; false at the top
 // of the tree) and closes it, and computes what a new directory gets
 // (inherit, as InheritedDescriptor).
+// FinalDescriptorFrom takes the directory's own descriptor, already read.
+template <typename Directory, typename Ops>
+bool FinalDescriptorFrom(Directory directory, std::vector<unsigned char> own, Ops& ops,
+                         std::vector<unsigned char>* out);
+
 template <typename Directory, typename Ops>
 bool FinalDescriptorOf(Directory directory, Ops& ops, std::vector<unsigned char>* out) {
   std::vector<unsigned char> own;
-  if (!ops.read(directory, &own)) return false;
+  return ops.read(directory, &own) && FinalDescriptorFrom(directory, std::move(own), ops, out);
+}
+
+template <typename Directory, typename Ops>
+bool FinalDescriptorFrom(Directory directory, std::vector<unsigned char> own, Ops& ops,
+                         std::vector<unsigned char>* out) {
   if (!ops.is_private(own)) {
     *out = std::move(own);
     return true;
