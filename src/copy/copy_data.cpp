@@ -19,11 +19,11 @@ namespace {
 
 thread_local void* t_copy_buffer = nullptr;
 
-void* CopyBuffer() {
+}  // namespace
+
+void* ThreadCopyBuffer() {
   return t_copy_buffer != nullptr ? t_copy_buffer : State.COPYBUFFER;
 }
-
-}  // namespace
 
 void UseCopyBuffer(void* buffer) {
   t_copy_buffer = buffer;
@@ -37,7 +37,7 @@ namespace {
 bool ThroughBuffer(HANDLE source_file, HANDLE destination_file, const std::u16string& source,
                    const std::u16string& destination, DWORD want, DWORD* moved) {
   DWORD bytes_read = 0;
-  void* const buffer = CopyBuffer();
+  void* const buffer = ThreadCopyBuffer();
   if (!Os().ReadFile(source_file, buffer, want, &bytes_read, nullptr)) {
     ReportWin32Error(source, u"CopyOneFile:ReadFile(SOURCE)", Os().GetLastError());
     return false;

@@ -24,6 +24,7 @@ bool CopyData(HANDLE source_file, HANDLE destination_file, const std::u16string&
 // The buffer the calling thread's copies go through: a worker's own, or
 // COPYBUFFER where none was given (nullptr gives it back).
 void UseCopyBuffer(void* buffer);
+void* ThreadCopyBuffer();
 
 // Reports a source that ended before its size, went on past it, or changed
 // while it was copied (ERROR_FILE_INVALID); returns false.

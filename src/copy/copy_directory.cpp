@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "../report/progress.h"
+#include "../report/json_log.h"
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "../run/stop.h"
@@ -282,7 +282,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     if (status < 0) {
       listed_whole = IsListingEnd(status, restart_scan);
       // What /Mirror would remove stays: said once, for the directory.
-      if (!listed_whole && Settings.Mirror) {
+      if (!listed_whole && ComparesNames()) {
         ReportNtStatus(level.destination.path, u"NtQueryDirectoryFile()", status);
       }
       break;
@@ -290,12 +290,12 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsTemporaryName(name)) {
       leftovers.emplace_back(name);
-    } else if (Settings.Mirror && name != u"." && name != u".." && !IsSourceName(level, name)) {
+    } else if (ComparesNames() && name != u"." && name != u".." && !IsSourceName(level, name)) {
       others.emplace_back(name);
     }
   }
   std::u16string path;
-  for (const std::u16string& name : Settings.List ? std::vector<std::u16string>() : leftovers) {
+  for (const std::u16string& name : WritesNothing() ? std::vector<std::u16string>() : leftovers) {
     JoinPath(level.source.path, name, &path);
     HANDLE namesake = OpenSource(EntryPlace(level.source_handle, path, name.size()));
     if (namesake != INVALID_HANDLE_VALUE) {
@@ -332,7 +332,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       // link) of what the source has: that name may go, the object stays.
       const bool second_name = !source_name.empty() && IsListed(level, source_name);
       if (!second_name) {
-        if (!source_name.empty() && !Settings.List) Respell(level, name, source_name);
+        if (!source_name.empty() && !WritesNothing()) Respell(level, name, source_name);
         continue;
       }
     }
@@ -342,6 +342,12 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     if (!IsExcluded(State.Excludes, relative, name, true)) gone.push_back(name);
   }
   if (gone.empty()) return true;
+  if (Settings.Verify) {
+    for (const std::u16string& name : gone) {
+      ReportDifference(JoinPath(level.destination.path, name), u"only at the destination");
+    }
+    return true;
+  }
   // A source root that lists nothing while its copy holds something is
   // what an unmounted volume's mount point looks like: the copy stays.
   if (level.destination.parent == nullptr && level.source_names.empty()) {
@@ -492,19 +498,19 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
         return Release(destination_handle, source_handle);
       }
       destination.written->Add(destination_identity);
-      if (Settings.Mirror) destination.written->Match(destination_identity);
+      if (ComparesNames()) destination.written->Match(destination_identity);
     }
     // A directory a run made and never finished (killed before its subtree
     // was done) is still private to the runner, without its source's
     // times: it gets, when this run is done with it, the security a
     // finished run gives it.
     BOOL is_private = 0;
-    level->heal_security = !created && !Settings.List && Os().IsPrivateDirectory != nullptr &&
+    level->heal_security = !created && !WritesNothing() && Os().IsPrivateDirectory != nullptr &&
                            Os().CompareFileTime(&destination_info.ftLastWriteTime,
                                                 &level->info.ftLastWriteTime) != 0 &&
                            Os().IsPrivateDirectory(destination_handle, &is_private) && is_private;
   }
-  if (Settings.Mirror) {
+  if (ComparesNames()) {
     level->names_ignore_case =
         opened ? NamesIgnoreCaseIn(destination_handle) : Os().UpcaseName != nullptr;
     if (parent != nullptr) {
@@ -524,7 +530,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   // A directory the run created stays its own while it is filled; its
   // final security comes with its times. One that existed gets the source's
   // security at once.
-  if (!created && Settings.SecurityDescriptor && !Settings.List &&
+  if (!created && Settings.SecurityDescriptor && !WritesNothing() &&
       !SetCarriedSecurity(destination_handle, level->descriptor.data(), destination.path)) {
     ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
@@ -578,11 +584,11 @@ int Finish(Walk& walk, Level& level, bool finished) {
   level.listing.reset();
   if (finished && !level.created) finished = TidyDestination(walk, level);
   if (!finished) {
-    if (!Settings.List) SecureCreated(level);
+    if (!WritesNothing()) SecureCreated(level);
     return 0;
   }
   // /List writes nothing: no security, times or attributes either.
-  if (Settings.List) return 1;
+  if (WritesNothing()) return 1;
   // A directory's streams are carried where the run made it; one that
   // existed keeps its own.
   if (level.created && Settings.Streams &&
@@ -653,7 +659,7 @@ int SkipNotLocal(const std::u16string& path, DWORD attributes, uint64_t size) {
   } else {
     AnnounceFile(path, size);
     ReportWin32Error(path, u"CopyOneFile:NotLocal(SOURCE)", ERROR_FILE_OFFLINE);
-    NoteFileDone();
+    SettleFile(0);
   }
   return 0;
 }
@@ -688,7 +694,7 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
     }
     name->assign(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsDotOrDotDot(*name)) continue;
-    if (Settings.Mirror) {
+    if (ComparesNames()) {
       std::u16string compared;
       if (!FoldName(*name, level.names_ignore_case, &compared) && !level.names_unsure) {
         ReportWin32Error(level.source.path, u"CopyOneDirectory:LCMapStringEx(SOURCE-DIR)",
@@ -698,7 +704,13 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
       if (compared != *name) level.source_spellings.emplace(compared, *name);
       level.source_names.insert(std::move(compared));
     }
-    if (!State.Excludes.empty() && IsExcludedEntry(walk, *name)) continue;
+    if (!State.Excludes.empty() && IsExcludedEntry(walk, *name)) {
+      if (JsonLogOpen()) {
+        NoteExcluded(JoinPath(level.source.path, *name),
+                     (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+      }
+      continue;
+    }
     *attributes = record->FileAttributes;
     const bool is_directory = (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (is_directory && !Settings.SubDirectories && !IsNode(*attributes)) {
@@ -719,8 +731,10 @@ int CopyOneDirectory(const std::u16string& source_root) {
   // Workers copy files where /Threads: asks for more than one, unless a
   // failed file must end the walk (/StopAtFirstError): the walk then waits
   // for each file's result before it goes on, so it copies them itself.
+  // /List decides each file where it writes its FILE line, so that the
+  // line can end with the decision.
   Workers workers;
-  if (Settings.Threads > 1 && !Settings.StopAtFirstError &&
+  if (Settings.Threads > 1 && !Settings.StopAtFirstError && !Settings.List &&
       State.CopyBuffers.size() == static_cast<size_t>(Settings.Threads) &&
       workers.Start(State.CopyBuffers)) {
     walk.workers = &workers;
@@ -764,19 +778,20 @@ int CopyOneDirectory(const std::u16string& source_root) {
       continue;
     }
     result = IsNode(attributes) ? CopyOneNode(source, destination) : kNotANode;
-    if (result != kNotANode) NoteFileDone();
+    if (result != kNotANode) SettleFile(result);
     if (result == kNotANode && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       State.AtTopLevel = 0;
       result = Enter(walk, source, destination, &levels);
       if (result == kEntered) continue;
     } else if (result == kNotANode) {
-      AnnounceFile(walk.source_path, size);
+      MetFile met = AnnounceFile(walk.source_path, size);
       if (walk.workers == nullptr) {
         result = CopyFileTrying(source, destination);
       } else {
         walk.workers->Copy(FileJob{walk.source_path, walk.destination_path, name.size(),
                                    level.source_handle, level.destination_handle, level.created,
-                                   &level.written, &level.files, source.through_link});
+                                   &level.written, &level.files, source.through_link,
+                                   std::move(met)});
         result = 1;
       }
     }

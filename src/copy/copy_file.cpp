@@ -16,6 +16,7 @@
 #include "remove.h"
 #include "security_parts.h"
 #include "temporary_name.h"
+#include "verify_file.h"
 #include "written.h"
 
 namespace vx {
@@ -445,7 +446,7 @@ Linked LinkOrClaim(HANDLE source_object, FileIdentity* source_identity, HardLink
     claim->source = source_identity;
     return Linked::kNo;
   }
-  if (Settings.List) return Linked::kYes;
+  if (WritesNothing()) return Linked::kYes;
   return LinkToEarlierCopy(&*earlier, source, destination, replaced);
 }
 
@@ -472,7 +473,7 @@ Linked JoinGroup(HANDLE source_object, FileIdentity* source_identity, const File
 }  // namespace
 
 bool IsRunOutput(HANDLE file, FileIdentity* identity) {
-  for (const FileIdentity* log : {&State.LogIdentity, &State.ErrorLogIdentity}) {
+  for (const FileIdentity* log : {&State.LogIdentity, &State.ErrorLogIdentity, &State.JsonLogIdentity}) {
     if (!SameObject(*identity, *log)) continue;
     CompleteIdentity(file, identity);
     if (SameObject(*identity, *log)) return true;
@@ -523,7 +524,7 @@ int CopyOneFile(const Place& source, const Place& destination) {
     return result;
   };
   const bool several_names = Settings.HardLinks && source_info.nNumberOfLinks > 1;
-  if (several_names && !Settings.List &&
+  if (several_names && !WritesNothing() &&
       (decision == Decision::kSkip || decision == Decision::kRefresh)) {
     const Linked linked =
         JoinGroup(source_file, &source_identity, found, source, destination, &replaced);
@@ -531,7 +532,7 @@ int CopyOneFile(const Place& source, const Place& destination) {
   }
   if (decision == Decision::kRefresh) {
     return release(INVALID_HANDLE_VALUE,
-                   Settings.List || RefreshMetadata(source_file, source, destination));
+                   WritesNothing() || RefreshMetadata(source_file, source, destination));
   }
   if (decision != Decision::kCopy) {
     return release(INVALID_HANDLE_VALUE, decision == Decision::kSkip ? 1 : 0);
@@ -543,7 +544,7 @@ int CopyOneFile(const Place& source, const Place& destination) {
     if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
   }
   // /List counts what would be copied and writes nothing.
-  if (Settings.List) {
+  if (WritesNothing()) {
     if (claim.source != nullptr) claim.Settle(source_identity, destination.path, source_identity);
     CountBytes(SizeOf(source_info));
     return release(INVALID_HANDLE_VALUE, 1);
@@ -634,6 +635,11 @@ int CopyOneNode(const Place& source, const Place& destination) {
     return kNotANode;
   }
   AnnounceFile(source.path, 0);
+  if (Settings.Verify) {
+    const int result = VerifyOneNode(source, destination, target.data(), target_bytes, link);
+    Os().CloseHandle(node);
+    return result;
+  }
   HANDLE replaced;
   FileIdentity found;
   const Decision decision = Decide(source, destination, node, info, &replaced, &found);
@@ -645,7 +651,7 @@ int CopyOneNode(const Place& source, const Place& destination) {
   };
   // Links and special files with several names (a `cp -al` snapshot's)
   // stay one object, as files do.
-  const bool several_names = Settings.HardLinks && info.nNumberOfLinks > 1 && !Settings.List;
+  const bool several_names = Settings.HardLinks && info.nNumberOfLinks > 1 && !WritesNothing();
   FileIdentity source_identity = IdentityOf(info);
   HardLinkClaim claim;
   if (several_names && (decision == Decision::kSkip || decision == Decision::kRefresh)) {
@@ -657,10 +663,10 @@ int CopyOneNode(const Place& source, const Place& destination) {
         LinkOrClaim(node, &source_identity, &claim, source, destination, &replaced);
     if (linked != Linked::kNo) return release(INVALID_HANDLE_VALUE, linked == Linked::kYes);
   }
-  if (decision == Decision::kRefresh && !Settings.List) {
+  if (decision == Decision::kRefresh && !WritesNothing()) {
     return release(INVALID_HANDLE_VALUE, RefreshMetadata(node, source, destination));
   }
-  if (decision != Decision::kCopy || Settings.List) {
+  if (decision != Decision::kCopy || WritesNothing()) {
     return release(INVALID_HANDLE_VALUE, decision == Decision::kFailed ? 0 : 1);
   }
   std::u16string temporary;

@@ -50,24 +50,35 @@ bool MakeDestination(const Place& source, const Place& destination, bool* create
 
 // /List: what the real run would find and do at the destination directory,
 // with nothing written. Inside a directory the run would make, or where
-// nothing is, the run would make it: *created, with no handle.
+// nothing is, the run would make it: *created, with no handle. /Verify
+// takes an existing directory as the copy to compare, and one of another
+// kind as a difference, its subtree missing.
 bool LookAtDestination(const Place& source, const Place& destination, bool make, bool* created,
                        HANDLE* handle) {
   if (destination.parent == INVALID_HANDLE_VALUE) {
     *created = true;
+    if (Settings.Verify) ReportDifference(source.path, u"missing at the destination");
     return true;
   }
   *handle = OpenDestinationDirectory(destination);
   const DWORD code = Os().GetLastError();
-  const bool accepted = Settings.Overwrite || Settings.OnlyNewer;
+  const bool accepted = Settings.Overwrite || Settings.OnlyNewer || Settings.Verify;
   if (*handle != INVALID_HANDLE_VALUE) {
     if (!make || accepted) return true;
     ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", ERROR_ALREADY_EXISTS);
     return false;
   }
   *created = make && IsNotFound(code);
-  if (*created) return true;
+  if (*created) {
+    if (Settings.Verify) ReportDifference(source.path, u"missing at the destination");
+    return true;
+  }
   if (make && (code == ERROR_DIRECTORY || code == ERROR_CANT_RESOLVE_FILENAME)) {
+    if (Settings.Verify) {
+      ReportDifference(source.path, u"another kind at the destination");
+      *created = true;
+      return true;
+    }
     if (Settings.Mirror && destination.parent != nullptr) {
       *created = RemoveEntry(destination.parent, destination.Name(), destination.path);
       return *created;
@@ -86,7 +97,7 @@ bool LookAtDestination(const Place& source, const Place& destination, bool make,
 bool OpenDestinationLevel(const Place& source, const Place& destination, bool* created,
                           HANDLE* handle) {
   const bool make = !State.AtTopLevel || Settings.CreateDestinationDirectory;
-  if (Settings.List) return LookAtDestination(source, destination, make, created, handle);
+  if (WritesNothing()) return LookAtDestination(source, destination, make, created, handle);
   *handle = INVALID_HANDLE_VALUE;
   if (make && !MakeDestination(source, destination, created, handle)) return false;
   if (*handle == INVALID_HANDLE_VALUE) *handle = OpenDestinationDirectory(destination);

@@ -13,7 +13,7 @@ constexpr char16_t kRunningMark[] = u"running";
 }  // namespace
 
 bool MarkRunStarted(HANDLE root, const std::u16string& root_path) {
-  if (Settings.List) return true;
+  if (WritesNothing()) return true;
   if (Os().FlushVolume != nullptr && !Os().FlushVolume(root, 1)) State.FlushEachFile = true;
   if (Os().SetDirectoryMark == nullptr) return true;
   FILETIME now;
@@ -54,7 +54,7 @@ bool ChangedInUnfinishedRun(HANDLE destination) {
 }
 
 bool MakeDurable(HANDLE directory, const std::u16string& path, bool root) {
-  if (Settings.List) return true;
+  if (WritesNothing()) return true;
   if (Os().FlushVolume != nullptr && !State.FlushEachFile && !Os().FlushVolume(directory, 0)) {
     ReportWin32Error(path, u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
                      Os().GetLastError());

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "../report/progress.h"
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "../run/stop.h"
 #include "copy_file.h"
+#include "verify_file.h"
 
 namespace vx {
 
@@ -30,10 +30,12 @@ bool WaitBeforeRetry() {
 
 namespace {
 
+// /List tries each file once: it reads nothing a later try could get.
 int CopyTrying(const Place& source, const Place& destination) {
-  for (int32_t tries_left = Settings.Retry;; --tries_left) {
+  for (int32_t tries_left = Settings.List ? 0 : Settings.Retry;; --tries_left) {
     BeginTry(tries_left > 0);
-    const int result = CopyOneFile(source, destination);
+    const int result =
+        Settings.Verify ? VerifyOneFile(source, destination) : CopyOneFile(source, destination);
     FileTry& current = CurrentTry();
     current.may_retry = false;
     if (!current.failure_pending) return result;
@@ -52,7 +54,7 @@ int CopyTrying(const Place& source, const Place& destination) {
 
 int CopyFileTrying(const Place& source, const Place& destination) {
   const int result = CopyTrying(source, destination);
-  NoteFileDone();
+  SettleFile(result);
   return result;
 }
 

@@ -171,8 +171,8 @@ bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path
   Os().CloseHandle(object);
   if (kept) return true;
   // /List removes nothing, and counts a directory as one removal.
-  if (Settings.List && !TakeRemoval(path)) return false;
-  if (!Settings.List) {
+  if (WritesNothing() && !TakeRemoval(path)) return false;
+  if (!WritesNothing()) {
     if (is_directory) {
       if (!RemoveTree(parent, name, path)) return false;
     } else if (!TakeRemoval(path)) {

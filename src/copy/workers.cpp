@@ -75,6 +75,7 @@ void Workers::Run(const FileJob& job) {
   source.through_link = job.through_link;
   const Place destination = EntryPlace(job.destination_parent, job.destination_path,
                                        job.name_length, job.parent_is_new, job.written);
+  TakeOverFile(job.met);
   CopyFileTrying(source, destination);
   std::lock_guard<std::mutex> lock(mutex_);
   if (--job.directory->in_flight == 0) file_done_.notify_all();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../platform/platform.h"
+#include "../report/report.h"
 
 namespace vx {
 
@@ -36,6 +37,7 @@ struct FileJob {
   WrittenObjects* written = nullptr;
   FilesOf* directory = nullptr;
   bool through_link = false;
+  MetFile met;  // as the walk announced it
 };
 
 class Workers {

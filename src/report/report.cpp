@@ -3,6 +3,7 @@
 #include <string>
 
 #include "../run/run_state.h"
+#include "json_log.h"
 #include "progress.h"
 #include "text.h"
 
@@ -15,6 +16,7 @@ std::recursive_mutex& BooksLock() {
 
 namespace {
 thread_local FileTry t_try;
+thread_local MetFile t_file;
 }  // namespace
 
 FileTry& CurrentTry() {
@@ -121,6 +123,45 @@ std::u16string ErrPrefix(std::u16string_view subject) {
   return line;
 }
 
+// The FILE line, with the decision at its end under /List.
+std::u16string FileLine(const MetFile& file, std::u16string_view decision) {
+  std::u16string line = u"FILE " + Decimal(file.number, 6) + u": " + ShownPath(file.path) +
+                        u" (" + UnsignedDecimal(file.size >> 10) + u" KB)";
+  if (!decision.empty()) line += u" " + std::u16string(decision);
+  return line + u"\n";
+}
+
+// What the current try of the thread's file decided so far.
+std::u16string_view DecisionSoFar() {
+  if (t_file.differs) return u"differs";
+  if (Settings.Verify) return u"same";
+  if (t_try.counted.NewCount > 0) return u"new";
+  if (t_try.counted.NewerCount > 0) return u"newer";
+  if (t_try.counted.OverwrittenCount > 0) return u"overwritten";
+  return u"skipped";
+}
+
+// Under /List a FILE line waits for its decision; any other line of its
+// file comes after it, so the line is written first, with what is known.
+void WritePendingFileLine(std::u16string_view decision) {
+  if (!t_file.line_pending) return;
+  t_file.line_pending = false;
+  WriteProgress(FileLine(t_file, decision));
+}
+
+// An ERR or WAIT line's record in the JSON log.
+void JsonFailure(std::string_view kind, int32_t number, std::u16string_view subject,
+                 std::u16string_view context, DWORD code, std::u16string_view message) {
+  if (!JsonLogOpen()) return;
+  JsonRecord(kind)
+      .Number("number", number)
+      .Text("path", subject)
+      .Text("context", context)
+      .Number("code", static_cast<int32_t>(code))
+      .Text("message", message)
+      .Write();
+}
+
 }  // namespace
 
 // The system's text for a code, cut at its first line break. A lookup that
@@ -168,11 +209,17 @@ void ReportWin32Error(std::u16string_view subject, std::u16string_view context, 
     t_try.code = code;
   } else {
     ++Counters.ErrorCount;
+    WritePendingFileLine(u"failed");
   }
+  t_file.code = code;
+  t_file.context = context;
+  const std::u16string message = SystemMessage(code);
+  JsonFailure(wait ? "retry" : "error", wait ? Counters.RetryCount : Counters.ErrorCount, subject,
+              context, code, message);
   std::u16string line =
       wait ? u"WAIT " + Decimal(Counters.RetryCount, 6) + u": " + ShownPath(subject) + u": "
            : ErrPrefix(subject);
-  line += SystemMessage(code);
+  line += message;
   line += u" at ";
   line += context;
   line += u" (";
@@ -188,12 +235,21 @@ void ReportWin32Error(std::u16string_view subject, std::u16string_view context, 
 void AnnounceRemoval(std::u16string_view path) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.DeletedCount;
+  // A removal while a file is being decided clears its name for it.
+  WritePendingFileLine(u"new");
+  JsonRecord("removal")
+      .Number("number", Counters.DeletedCount)
+      .Text("path", path)
+      .Text("decision", u"removed")
+      .Write();
   WriteProgress(u"DEL  " + Decimal(Counters.DeletedCount, 6) + u": " + ShownPath(path) + u"\n");
 }
 
 void ReportNote(std::u16string_view subject, std::u16string_view text) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.NoteCount;
+  WritePendingFileLine(DecisionSoFar());
+  JsonRecord("note").Number("number", Counters.NoteCount).Text("path", subject).Text("text", text).Write();
   WriteProgress(u"NOTE " + Decimal(Counters.NoteCount, 6) + u": " + ShownPath(subject) + u": " +
                 std::u16string(text) + u"\n");
 }
@@ -201,6 +257,20 @@ void ReportNote(std::u16string_view subject, std::u16string_view text) {
 void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.ErrorCount;
+  WritePendingFileLine(u"failed");
+  const DWORD dos_code = State.RtlNtStatusToDosError(status);
+  t_file.code = dos_code;
+  t_file.context = context;
+  if (JsonLogOpen()) {
+    JsonRecord("error")
+        .Number("number", Counters.ErrorCount)
+        .Text("path", subject)
+        .Text("context", context)
+        .Number("code", static_cast<int32_t>(dos_code))
+        .Text("status", u"0x" + UpperHex(static_cast<uint32_t>(status)))
+        .Text("message", SystemMessage(dos_code))
+        .Write();
+  }
   const std::u16string head =
       ErrPrefix(subject) + SystemMessage(State.RtlNtStatusToDosError(status)) + u" at " +
       std::u16string(context) + u" (NT:0x" + UpperHex(static_cast<uint32_t>(status)) + u",DOS:";
@@ -220,6 +290,14 @@ void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NT
 void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD bytes_written) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.ErrorCount;
+  WritePendingFileLine(u"failed");
+  JsonRecord("error")
+      .Number("number", Counters.ErrorCount)
+      .Text("path", destination)
+      .Text("context", u"WriteFile")
+      .Unsigned("read", bytes_read)
+      .Unsigned("written", bytes_written)
+      .Write();
   WriteErrorLine(ErrPrefix(destination) + UnsignedDecimal(bytes_read) + u" bytes read and " +
                  UnsignedDecimal(bytes_written) + u" bytes written\n");
 }
@@ -235,18 +313,75 @@ bool ProgressWanted() {
 void AnnounceDirectory(std::u16string_view path) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.DirectoryCount;
+  JsonRecord("directory").Number("number", Counters.DirectoryCount).Text("path", path).Write();
   if (!ProgressWanted()) return;
   WriteProgress(u"DIR  " + Decimal(Counters.DirectoryCount, 6) + u": " + ShownPath(path) + u"\n");
 }
 
 // Sizes of 2 TiB and more show their full KB figure rather than wrapping.
-void AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
+MetFile AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.FileCount;
+  BeginTry(false);
+  t_file = MetFile{};
+  t_file.number = Counters.FileCount;
+  t_file.path = path;
+  t_file.size = size_in_bytes;
   NoteFileMet(path, size_in_bytes);
-  if (!ProgressWanted()) return;
-  WriteProgress(u"FILE " + Decimal(Counters.FileCount, 6) + u": " + ShownPath(path) + u" (" +
-                UnsignedDecimal(size_in_bytes >> 10) + u" KB)\n");
+  if (ProgressWanted()) {
+    if (Settings.List) {
+      t_file.line_pending = true;
+    } else {
+      WriteProgress(FileLine(t_file, u""));
+    }
+  }
+  return t_file;
+}
+
+void TakeOverFile(MetFile file) {
+  t_file = std::move(file);
+}
+
+void SettleFile(int result) {
+  {
+    std::lock_guard<std::recursive_mutex> books(BooksLock());
+    const std::u16string_view decision = result == 0 ? u"failed" : DecisionSoFar();
+    WritePendingFileLine(decision);
+    if (JsonLogOpen()) {
+      JsonRecord record("file");
+      record.Number("number", t_file.number)
+          .Text("path", t_file.path)
+          .Unsigned("size", t_file.size)
+          .Text("decision", decision);
+      if (result == 0 && t_file.code != 0) {
+        record.Number("code", static_cast<int32_t>(t_file.code)).Text("context", t_file.context);
+      }
+      record.Write();
+    }
+    t_file = MetFile{};
+  }
+  NoteFileDone();
+}
+
+void NoteExcluded(std::u16string_view path, bool is_directory) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  JsonRecord(is_directory ? "directory" : "file")
+      .Text("path", path)
+      .Text("decision", u"excluded")
+      .Write();
+}
+
+void ReportDifference(std::u16string_view path, std::u16string_view text) {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  ++Counters.DifferenceCount;
+  t_file.differs = true;
+  JsonRecord("difference")
+      .Number("number", Counters.DifferenceCount)
+      .Text("path", path)
+      .Text("text", text)
+      .Write();
+  WriteProgress(u"DIFF " + Decimal(Counters.DifferenceCount, 6) + u": " + ShownPath(path) + u": " +
+                std::u16string(text) + u"\n");
 }
 
 }  // namespace vx

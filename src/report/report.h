@@ -84,8 +84,34 @@ void ReportNote(std::u16string_view subject, std::u16string_view text);
 // reconnecting.
 bool IsTransient(DWORD code);
 
-// Counts a directory entered / a file met and writes its DIR / FILE line.
+// Counts a directory entered and writes its DIR line.
 void AnnounceDirectory(std::u16string_view path);
-void AnnounceFile(std::u16string_view path, uint64_t size_in_bytes);
+
+// A file the walk announced and no copier has settled yet: its FILE line's
+// number, path and listed size, and the last failure met on it. Each thread
+// has its own; a worker takes over the walk's.
+struct MetFile {
+  int32_t number = 0;
+  std::u16string path;
+  uint64_t size = 0;
+  DWORD code = 0;
+  std::u16string context;
+  bool line_pending = false;  // /List: the FILE line waits for its decision
+  bool differs = false;       // /Verify found the copy unlike the source
+};
+// Counts a file met and writes its FILE line; under /List the line is
+// written once the decision is known (SettleFile, or the next line of the
+// same thread), with the decision at its end.
+MetFile AnnounceFile(std::u16string_view path, uint64_t size_in_bytes);
+void TakeOverFile(MetFile file);
+// The file is done: its decision (new, newer, overwritten, skipped, or
+// failed where `result` is 0) goes to the JSON log, and under /List to the
+// end of its FILE line.
+void SettleFile(int result);
+// An entry /Exclude: leaves out, for the JSON log.
+void NoteExcluded(std::u16string_view path, bool is_directory);
+// /Verify: the file or directory at `path` differs between the two trees;
+// counted and written as a DIFF line, to the console and the log.
+void ReportDifference(std::u16string_view path, std::u16string_view text);
 
 }  // namespace vx

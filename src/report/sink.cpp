@@ -61,8 +61,12 @@ void Sink::Attach(HANDLE handle, Delivery delivery, bool owns_handle) {
 }
 
 void Sink::Write(std::u16string_view text) {
+  WriteBytes(SingleByteText(text));
+}
+
+void Sink::WriteBytes(std::string_view bytes) {
   if (!IsOpen()) return;
-  pending_ += SingleByteText(text);
+  pending_ += bytes;
   if (delivery_ == Delivery::kEveryLine) {
     Flush();
     return;

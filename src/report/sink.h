@@ -27,6 +27,8 @@ class Sink {
 
   // Writes one line (or part of one) in the text form above.
   void Write(std::u16string_view text);
+  // Writes bytes as they are (a UTF-8 record), delivered as text is.
+  void WriteBytes(std::string_view bytes);
   // Hands every collected byte to the operating system.
   void Flush();
   // Flushes, closes the handle if it is ours, and leaves the sink closed.

@@ -147,3 +147,33 @@ std::u16string TwoDecimals(double value) {
 }
 
 }  // namespace vx
+
+namespace vx {
+
+std::u16string UtcTimeText(uint64_t ticks) {
+  constexpr uint64_t kTicksPerMillisecond = 10000;
+  constexpr uint64_t kSecondsPerDay = 86400;
+  // 1 January 1601 is day 0 of a proleptic Gregorian count; shifted to
+  // 1 March 0000 so that leap days fall at the end of each year.
+  constexpr int64_t kDaysFrom0000To1601 = 584694;
+  const uint64_t milliseconds = ticks / kTicksPerMillisecond;
+  const uint64_t seconds = milliseconds / 1000;
+  const int64_t days = static_cast<int64_t>(seconds / kSecondsPerDay) + kDaysFrom0000To1601;
+  const uint64_t of_day = seconds % kSecondsPerDay;
+  const int64_t era = days / 146097;
+  const int64_t day_of_era = days - era * 146097;
+  const int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 = March
+  const int64_t day = day_of_year - (153 * month_index + 2) / 5 + 1;
+  const int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
+  const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  return Decimal(year, 4) + u"-" + Decimal(month, 2) + u"-" + Decimal(day, 2) + u"T" +
+         Decimal(static_cast<int64_t>(of_day / 3600), 2) + u":" +
+         Decimal(static_cast<int64_t>(of_day / 60 % 60), 2) + u":" +
+         Decimal(static_cast<int64_t>(of_day % 60), 2) + u"." +
+         Decimal(static_cast<int64_t>(milliseconds % 1000), 3) + u"Z";
+}
+
+}  // namespace vx

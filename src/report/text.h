@@ -24,3 +24,11 @@ std::u16string UpperHex(uint32_t value);
 std::u16string TwoDecimals(double value);
 
 }  // namespace vx
+
+namespace vx {
+
+// A time in FILETIME ticks (100 ns since 1601) as ISO 8601 UTC with
+// milliseconds: 2026-12-09T07:30:00.125Z.
+std::u16string UtcTimeText(uint64_t ticks);
+
+}  // namespace vx

@@ -58,6 +58,10 @@ void PrintUsage() {
       u"                  /AppendLog:<Logfile kept, each run's lines added at its end>\n",
       u"                  /AppendErrorLog:<Error logfile kept, each run's lines added at its "
       u"end>\n",
+      u"                  /JsonLog:<File of one JSON record per line: start, each entry, "
+      u"summary>\n",
+      u"                  /Verify  (= compares the copy's bytes with the source's, writes "
+      u"nothing)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -126,6 +130,8 @@ const Option kOptions[] = {
     {u"/APPENDLOG:", u"/AppendLog:", Effect::kValue, &RunSettings::Log, &RunSettings::AppendLog},
     {u"/APPENDERRORLOG:", u"/AppendErrorLog:", Effect::kValue, &RunSettings::ErrorLog,
      &RunSettings::AppendErrorLog},
+    {u"/JSONLOG:", u"/JsonLog:", Effect::kValue, &RunSettings::JsonLog, nullptr},
+    {u"/VERIFY", u"/Verify", Effect::kFlag, nullptr, &RunSettings::Verify},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;

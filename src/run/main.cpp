@@ -29,6 +29,7 @@ int RunMain(int argc, const char16_t* const* argv) {
   const int result = Main(argc, argv);
   State.Log.Close();
   State.ErrorLog.Close();
+  State.JsonLog.Close();
   Console().Flush();
   return result;
 }

@@ -1,11 +1,14 @@
 #include "prepare.h"
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../copy/access.h"
 #include "../copy/identity.h"
 #include "../platform/platform.h"
+#include "../report/json_log.h"
 #include "../report/report.h"
 #include "../report/text.h"
 #include "command_line.h"
@@ -94,7 +97,7 @@ bool ProtectRunInputs() {
   std::vector<FileIdentity>& kept = State.ProtectedDirectories;
   AddWithAncestors(OpenSource(RootPlace(std::u16string(Settings.Source))), &kept);
   const size_t source_chain = kept.size();
-  for (const char16_t* log : {Settings.Log, Settings.ErrorLog}) {
+  for (const char16_t* log : {Settings.Log, Settings.ErrorLog, Settings.JsonLog}) {
     if (log == nullptr) continue;
     const std::u16string directory = LogDirectory(log);
     AddWithAncestors(Os().CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
@@ -120,44 +123,58 @@ std::u16string YesNo(int32_t flag) {
   return flag ? u"Yes" : u"No";
 }
 
-void PrintSettingsBlock() {
-  std::vector<std::u16string> lines = {
-      u"Source                    : " + ShownPath(Settings.Source) + u"\n",
-      u"Destination               : " + ShownPath(Settings.Destination) + u"\n",
-      u"Overwrite                 : " + YesNo(Settings.Overwrite) + u"\n",
-      u"OnlyNewer                 : " + YesNo(Settings.OnlyNewer) + u"\n",
-      u"SecurityDescriptor        : " + YesNo(Settings.SecurityDescriptor) + u"\n",
-      u"SubDirectories            : " + YesNo(Settings.SubDirectories) + u"\n",
-      u"Silent                    : " + YesNo(Settings.Silent) + u"\n",
-      u"CreateDestinationDirectory: " + YesNo(Settings.CreateDestinationDirectory) + u"\n",
-      u"StopAtFirstError          : " + YesNo(Settings.StopAtFirstError) + u"\n",
-      u"CopyBufferSize            : " +
-          Decimal(static_cast<int32_t>(Settings.CopyBufferSize >> 10)) + u"\n",
+// The settings block's rows, name and value, in the block's order.
+std::vector<std::pair<std::u16string, std::u16string>> SettingsRows() {
+  std::vector<std::pair<std::u16string, std::u16string>> rows = {
+      {u"Source", ShownPath(Settings.Source)},
+      {u"Destination", ShownPath(Settings.Destination)},
+      {u"Overwrite", YesNo(Settings.Overwrite)},
+      {u"OnlyNewer", YesNo(Settings.OnlyNewer)},
+      {u"SecurityDescriptor", YesNo(Settings.SecurityDescriptor)},
+      {u"SubDirectories", YesNo(Settings.SubDirectories)},
+      {u"Silent", YesNo(Settings.Silent)},
+      {u"CreateDestinationDirectory", YesNo(Settings.CreateDestinationDirectory)},
+      {u"StopAtFirstError", YesNo(Settings.StopAtFirstError)},
+      {u"CopyBufferSize", Decimal(static_cast<int32_t>(Settings.CopyBufferSize >> 10))},
   };
-  // An extension shows its line only when given.
-  if (Settings.HardLinks) lines.push_back(u"HardLinks                 : Yes\n");
-  if (Settings.Attributes) lines.push_back(u"Attributes                : Yes\n");
-  if (Settings.Links == kLinksKept) lines.push_back(u"Links                     : Yes\n");
-  if (Settings.Links == kLinksFollowed) lines.push_back(u"FollowLinks               : Yes\n");
-  if (Settings.Streams) lines.push_back(u"Streams                   : Yes\n");
-  if (Settings.Specials) lines.push_back(u"Specials                  : Yes\n");
-  if (Settings.Mirror) lines.push_back(u"Mirror                    : Yes\n");
-  if (Settings.List) lines.push_back(u"List                      : Yes\n");
+  // An extension shows its row only when given.
+  auto flag = [&](int32_t given, const char16_t* name) {
+    if (given) rows.emplace_back(name, u"Yes");
+  };
+  auto count = [&](int32_t given, const char16_t* name, int32_t value) {
+    if (given) rows.emplace_back(name, Decimal(value));
+  };
+  flag(Settings.HardLinks, u"HardLinks");
+  flag(Settings.Attributes, u"Attributes");
+  flag(Settings.Links == kLinksKept, u"Links");
+  flag(Settings.Links == kLinksFollowed, u"FollowLinks");
+  flag(Settings.Streams, u"Streams");
+  flag(Settings.Specials, u"Specials");
+  flag(Settings.Mirror, u"Mirror");
+  flag(Settings.List, u"List");
   for (std::u16string_view pattern : Settings.Excludes) {
-    lines.push_back(u"Exclude                   : " + ShownPath(pattern) + u"\n");
+    rows.emplace_back(u"Exclude", ShownPath(pattern));
   }
-  if (Settings.RetryGiven)
-    lines.push_back(u"Retry                     : " + Decimal(Settings.Retry) + u"\n");
-  if (Settings.WaitGiven)
-    lines.push_back(u"Wait                      : " + Decimal(Settings.Wait) + u"\n");
-  if (Settings.ThreadsGiven)
-    lines.push_back(u"Threads                   : " + Decimal(Settings.Threads) + u"\n");
-  if (Settings.MaxDeleteGiven)
-    lines.push_back(u"MaxDelete                 : " + Decimal(Settings.MaxDelete) + u"\n");
-  if (Settings.Flush) lines.push_back(u"Flush                     : Yes\n");
-  if (Settings.Recall) lines.push_back(u"Recall                    : Yes\n");
-  if (Settings.AppendLog) lines.push_back(u"AppendLog                 : Yes\n");
-  if (Settings.AppendErrorLog) lines.push_back(u"AppendErrorLog            : Yes\n");
+  count(Settings.RetryGiven, u"Retry", Settings.Retry);
+  count(Settings.WaitGiven, u"Wait", Settings.Wait);
+  count(Settings.ThreadsGiven, u"Threads", Settings.Threads);
+  count(Settings.MaxDeleteGiven, u"MaxDelete", Settings.MaxDelete);
+  flag(Settings.Flush, u"Flush");
+  flag(Settings.Recall, u"Recall");
+  flag(Settings.AppendLog, u"AppendLog");
+  flag(Settings.AppendErrorLog, u"AppendErrorLog");
+  if (Settings.JsonLog != nullptr) rows.emplace_back(u"JsonLog", ShownPath(Settings.JsonLog));
+  flag(Settings.Verify, u"Verify");
+  return rows;
+}
+
+void PrintSettingsBlock(const std::vector<std::pair<std::u16string, std::u16string>>& rows) {
+  constexpr size_t kNameWidth = 26;
+  std::vector<std::u16string> lines;
+  for (const auto& [name, value] : rows) {
+    lines.push_back(name + std::u16string(kNameWidth - std::min(kNameWidth, name.size()), u' ') +
+                    u": " + value + u"\n");
+  }
   lines.push_back(kDashesLine);
   if (!Settings.Silent) {
     WriteConsole(kDashesLine);
@@ -166,6 +183,21 @@ void PrintSettingsBlock() {
     for (const std::u16string& line : lines) WriteConsole(line);
   }
   for (const std::u16string& line : lines) State.Log.Write(line);
+}
+
+// The JSON log's first record: when the run began and what it was asked.
+void WriteJsonStart(const std::vector<std::pair<std::u16string, std::u16string>>& rows) {
+  std::string settings = "{";
+  for (const auto& [name, value] : rows) {
+    if (settings.size() > 1) settings += ',';
+    settings += JsonString(name) + ':' + JsonString(value);
+  }
+  settings += '}';
+  JsonRecord("start")
+      .Text("version", kVersionText)
+      .Text("time", UtcTimeText(FileTimeTicks(State.StartTime)))
+      .Raw("settings", settings)
+      .Write();
 }
 
 FARPROC BindNtdllEntry(const char* name) {
@@ -197,7 +229,17 @@ bool PrepareRun() {
     HintLogRefused(code);
     return false;
   }
-  PrintSettingsBlock();
+  if (Settings.JsonLog != nullptr &&
+      !OpenLogFile(Settings.JsonLog, false, &State.JsonLog, &State.JsonLogIdentity)) {
+    const DWORD code = Os().GetLastError();
+    WriteConsole(u"Cannot open JSON logfile " + ShownPath(Settings.JsonLog) + u" for writing.\n");
+    HintLogRefused(code);
+    return false;
+  }
+  Os().GetSystemTimeAsFileTime(&State.StartTime);
+  const auto rows = SettingsRows();
+  PrintSettingsBlock(rows);
+  WriteJsonStart(rows);
   State.NtQueryDirectoryFile =
       reinterpret_cast<NtQueryDirectoryFileFn>(BindNtdllEntry("NtQueryDirectoryFile"));
   if (State.NtQueryDirectoryFile == nullptr) {

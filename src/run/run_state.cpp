@@ -19,6 +19,7 @@ void ResetRun() {
   Counters = RunCounters{};
   State.Log.Close();
   State.ErrorLog.Close();
+  State.JsonLog.Close();
   State.NtQueryDirectoryFile = nullptr;
   State.RtlNtStatusToDosError = nullptr;
   State.COPYBUFFER = nullptr;
@@ -26,6 +27,8 @@ void ResetRun() {
   State.AtTopLevel = 1;
   State.LogIdentity = FileIdentity{};
   State.ErrorLogIdentity = FileIdentity{};
+  State.JsonLogIdentity = FileIdentity{};
+  State.StartTime = FILETIME{};
   State.WithoutSystemSecurity = false;
   State.KeepLinks = false;
   State.Excludes.clear();

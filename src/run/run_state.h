@@ -63,7 +63,12 @@ struct RunSettings {
   // /Recall: cloud placeholders and offline files are read (downloaded).
   int32_t Recall;
   int32_t Flush;
+  // /JsonLog:, as typed; nullptr when absent.
+  const char16_t* JsonLog;
+  // /Verify: the copy's bytes compared with the source's, nothing written.
+  int32_t Verify;
 };
+
 
 // The most files /Threads: copies at once.
 constexpr int32_t kMaxThreads = 64;
@@ -82,11 +87,13 @@ struct RunCounters {
   int32_t DeletedCount;  // /Mirror's removals
   int32_t RetryCount;    // /Retry:'s further tries
   int32_t NoteCount;     // NOTE lines: what the run left out, and why
+  int32_t DifferenceCount;  // /Verify's DIFF lines
 };
 
 struct RunState {
   Sink Log;
   Sink ErrorLog;
+  Sink JsonLog;
   NtQueryDirectoryFileFn NtQueryDirectoryFile;
   RtlNtStatusToDosErrorFn RtlNtStatusToDosError;
   void* COPYBUFFER;
@@ -96,6 +103,9 @@ struct RunState {
   // copies over them; unknown when absent.
   FileIdentity LogIdentity;
   FileIdentity ErrorLogIdentity;
+  FileIdentity JsonLogIdentity;
+  // When the run began, for the JSON log's start and summary.
+  FILETIME StartTime;
   // The security privilege is not held and /SecurityDescriptor was not
   // asked for: objects are opened without ACCESS_SYSTEM_SECURITY.
   bool WithoutSystemSecurity;
@@ -135,6 +145,17 @@ struct RunState {
 extern RunSettings Settings;
 extern RunCounters Counters;
 extern RunState State;
+
+// /List and /Verify look and write nothing.
+inline bool WritesNothing() {
+  return Settings.List || Settings.Verify;
+}
+
+// Whether the walk keeps each source directory's names, to find what only
+// the destination holds: /Mirror removes it, /Verify reports it.
+inline bool ComparesNames() {
+  return Settings.Mirror || Settings.Verify;
+}
 
 // Sets settings, counters and state to their start values; open log sinks
 // are closed first.

@@ -2,6 +2,7 @@
 
 #include "../copy/copy_directory.h"
 #include "../platform/platform.h"
+#include "../report/json_log.h"
 #include "../report/progress.h"
 #include "../report/report.h"
 #include "../report/text.h"
@@ -45,7 +46,11 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
         lines.insert(errors_at, u"Retries        : " + Decimal(Counters.RetryCount) + u"\n");
   }
   if (Settings.Mirror) {
-    lines.insert(errors_at, u"Deleted        : " + Decimal(Counters.DeletedCount) + u"\n");
+    errors_at =
+        lines.insert(errors_at, u"Deleted        : " + Decimal(Counters.DeletedCount) + u"\n");
+  }
+  if (Settings.Verify) {
+    lines.insert(errors_at, u"Differences    : " + Decimal(Counters.DifferenceCount) + u"\n");
   }
   if (!for_log) lines.push_back(u"\n");
   lines.push_back(u"Elapsed time   : " + Decimal(elapsed / 3600, 2) + u":" +
@@ -53,12 +58,36 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
   return lines;
 }
 
+namespace {
+
+// The JSON log's last record: the summary's counts, start and end.
+void WriteJsonSummary(const FILETIME& end, int32_t exit_code) {
+  JsonRecord record("summary");
+  record.Text("start", UtcTimeText(FileTimeTicks(State.StartTime)))
+      .Text("end", UtcTimeText(FileTimeTicks(end)))
+      .Number("directories", Counters.DirectoryCount)
+      .Number("files", Counters.FileCount)
+      .Number("new", Counters.NewCount)
+      .Number("newer", Counters.NewerCount)
+      .Number("overwritten", Counters.OverwrittenCount)
+      .Unsigned("bytes", Counters.ByteCount)
+      .Number("errors", Counters.ErrorCount);
+  if (Settings.RetryGiven) record.Number("retries", Counters.RetryCount);
+  if (Settings.Mirror) record.Number("deleted", Counters.DeletedCount);
+  if (Settings.Verify) record.Number("differences", Counters.DifferenceCount);
+  record.Number("notes", Counters.NoteCount).Number("exit", exit_code).Write();
+}
+
+}  // namespace
+
 int32_t CopyRunAndSummarize() {
   WriteConsoleUnlessSilent(kDashesLine);
   const int32_t start = CurrentTimeInSeconds();
   StartProgress();
   CopyOneDirectory(Settings.Source);
   EndProgress();
+  FILETIME end_time;
+  Os().GetSystemTimeAsFileTime(&end_time);
   const int32_t end = CurrentTimeInSeconds();
   const int32_t elapsed =
       static_cast<int32_t>(static_cast<uint32_t>(end) - static_cast<uint32_t>(start));
@@ -68,7 +97,12 @@ int32_t CopyRunAndSummarize() {
     State.Log.Close();
   }
   State.ErrorLog.Close();
-  return Counters.ErrorCount;
+  // /Verify's differences count as failures: a damaged replica must not
+  // pass for a good one.
+  const int32_t exit_code = Counters.ErrorCount + Counters.DifferenceCount;
+  WriteJsonSummary(end_time, exit_code);
+  State.JsonLog.Close();
+  return exit_code;
 }
 
 }  // namespace vx

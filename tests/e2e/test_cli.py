@@ -47,6 +47,8 @@ USAGE = b"".join([
          "them; Windows)"),
     line("                  /AppendLog:<Logfile kept, each run's lines added at its end>"),
     line("                  /AppendErrorLog:<Error logfile kept, each run's lines added at its end>"),
+    line("                  /JsonLog:<File of one JSON record per line: start, each entry, summary>"),
+    line("                  /Verify  (= compares the copy's bytes with the source's, writes nothing)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -192,7 +192,8 @@ TEST_F(ReplicaTest, MirrorMakesAnEntryOfAnotherKindTheSourcesKind) {
 }
 
 // /List shows the lines and counts of the run that follows it and writes
-// nothing, not even a destination root it would create.
+// nothing, not even a destination root it would create; each FILE line ends
+// with what the run then does to the file.
 TEST_F(ReplicaTest, ListShowsWhatTheRunWouldDoAndWritesNothing) {
   scratch_.Write(u"src/a", "newer a");
   testing::SetLastWriteTicks(scratch_.Path(u"src/a"), testing::k2020 * 2);
@@ -208,10 +209,21 @@ TEST_F(ReplicaTest, ListShowsWhatTheRunWouldDoAndWritesNothing) {
   EXPECT_EQ(Run(flags), 0) << scratch_.Read(u"run.err");
   EXPECT_EQ(scratch_.Read(u"dst/a"), "newer a");
   for (const std::string kind :
-       {"DIR  ", "FILE ", "DEL  ", "ERR  ", "Files", "   -", "Deleted", "Errors", "Size (Byte)"}) {
+       {"DIR  ", "DEL  ", "ERR  ", "Files", "   -", "Deleted", "Errors", "Size (Byte)"}) {
     EXPECT_EQ(Lines(kind, u"list.log"), Lines(kind)) << kind;
   }
   EXPECT_EQ(Lines("DEL  ").size(), 4u);
+  const std::vector<std::string> listed = Lines("FILE ", u"list.log");
+  const std::vector<std::string> run = Lines("FILE ");
+  ASSERT_EQ(listed.size(), run.size());
+  const std::map<std::string, std::string> decisions = {
+      {"k1", "new"}, {"n", "new"}, {"b", "skipped"}, {"a", "newer"}};
+  for (size_t i = 0; i < run.size(); ++i) {
+    const std::string line = run[i].substr(0, run[i].size() - 1);  // without its CR
+    const size_t name_at = line.find_last_of("/\\") + 1;
+    const std::string name = line.substr(name_at, line.find(" (") - name_at);
+    EXPECT_EQ(listed[i], line + " " + decisions.at(name) + "\r") << name;
+  }
 
   // A destination root that is not there lists as empty, and stays absent.
   std::vector<std::u16string> elsewhere = {u"/Dest:" + scratch_.Path(u"nowhere"), u"/List"};
