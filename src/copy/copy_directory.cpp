@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../report/json_log.h"
+#include "../report/progress.h"
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "../run/stop.h"
@@ -761,6 +762,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
     uint64_t size = 0;
     if (next == Next::kEntry) next = NextEntry(walk, level, &name, &attributes, &size);
     if (next != Next::kEntry) {
+      if (next == Next::kEnd && levels.size() == 1) NoteAllMet();
       result = Leave(walk, level, next == Next::kEnd);
       levels.pop_back();
       judge_result = true;

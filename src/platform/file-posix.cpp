@@ -869,6 +869,17 @@ HANDLE GetStdHandle(DWORD which) {
   return &stream;
 }
 
+BOOL GetTerminalColumns(HANDLE console, DWORD* columns) {
+  Handle* handle = FromHandle(console);
+  struct winsize size = {};
+  if (handle == nullptr || ioctl(handle->fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);  // no terminal, or one nobody sized
+    return 0;
+  }
+  *columns = size.ws_col;
+  return 1;
+}
+
 DWORD GetFileType(HANDLE file) {
   Handle* handle = FromHandle(file);
   struct stat st;

@@ -15,6 +15,7 @@ void* VirtualAlloc(void*, size_t, DWORD, DWORD);
 void GetSystemTimeAsFileTime(FILETIME*);
 HANDLE GetStdHandle(DWORD);
 DWORD GetFileType(HANDLE);
+BOOL GetTerminalColumns(HANDLE, DWORD*);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
@@ -103,6 +104,7 @@ const Platform kPosix = {
     posix::MayFollowLink,
     nullptr,  // no file is encrypted
     nullptr,  // every volume keeps what the entries offer
+    posix::GetTerminalColumns,
 };
 
 Platform g_current = kPosix;

@@ -156,6 +156,13 @@ DWORD Win32GetFileType(HANDLE file) {
   return ::GetFileType(file);
 }
 
+BOOL Win32GetTerminalColumns(HANDLE console, DWORD* columns) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!::GetConsoleScreenBufferInfo(console, &info)) return 0;
+  *columns = static_cast<DWORD>(info.srWindow.Right - info.srWindow.Left + 1);
+  return 1;
+}
+
 constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
 
 // The open's answer for an NT status: the matching system error code.
@@ -1104,6 +1111,7 @@ const Platform kWin32 = {
     Win32MayFollowLink,
     Win32CreateEncryptedCopyAtW,
     Win32GetVolumeFeatures,
+    Win32GetTerminalColumns,
 };
 
 Platform g_current = kWin32;

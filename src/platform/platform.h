@@ -486,6 +486,10 @@ struct Platform {
   // FILE_NAMED_STREAMS flags (GetVolumeInformationByHandleW). Null where
   // every volume keeps what the other entries offer.
   BOOL (*GetVolumeFeatures)(HANDLE object, DWORD* features);
+  // How many columns the terminal or console window that `console` writes
+  // to shows now (the console window's width; the terminal's window size).
+  // Fails where `console` is no terminal.
+  BOOL (*GetTerminalColumns)(HANDLE console, DWORD* columns);
 };
 // clang-format on
 

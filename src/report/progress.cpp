@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include <algorithm>
+#include <deque>
 #include <string>
 
 #include "../platform/platform.h"
@@ -14,17 +15,35 @@ namespace vx {
 namespace {
 
 constexpr uint64_t kRedrawTicks = kFileTimeTicksPerSecond / 4;
-constexpr size_t kWidth = 79;  // a line that fits an 80-column terminal
+// Rates are taken over this much of the recent past: long enough to smooth
+// one large file's end, short enough to follow a change from large files to
+// small ones.
+constexpr uint64_t kRateWindowTicks = 5 * kFileTimeTicksPerSecond;
+constexpr DWORD kDefaultColumns = 80;
+
+struct Sample {
+  uint64_t ticks;
+  uint64_t files_done;
+  uint64_t bytes_moved;  // the run's byte count: what was read and written
+  uint64_t bytes_done;   // of the files met, the bytes done with
+};
 
 struct Progress {
   bool on = false;
+  bool output_on_terminal = false;  // standard output shows on a terminal too
   HANDLE out = nullptr;
-  uint64_t started = 0;
   uint64_t last_drawn = 0;
   uint64_t files_met = 0;
   uint64_t files_done = 0;
   uint64_t bytes_met = 0;
-  size_t drawn_width = 0;
+  uint64_t bytes_settled = 0;  // sizes of the files done
+  bool all_met = false;
+  std::deque<Sample> samples;  // oldest first, the last kRateWindowTicks
+  std::u16string current_path;
+  uint64_t current_copied = 0;
+  uint64_t current_size = 0;
+  std::u16string shown;  // what the terminal shows now
+  bool hidden = false;   // erased for a console line
 };
 Progress g_progress;
 
@@ -34,18 +53,57 @@ uint64_t Now() {
   return FileTimeTicks(now);
 }
 
-std::u16string Megabytes(uint64_t bytes) {
-  return TwoDecimals(static_cast<double>(bytes) / (1 << 20));
+void WriteRaw(std::u16string_view text) {
+  const std::string bytes = SingleByteText(text);
+  DWORD written = 0;
+  Os().WriteFile(g_progress.out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 // Writes the text over the line drawn before, padded to cover all of it.
 void Draw(std::u16string text) {
-  const size_t width = text.size();
-  if (width < g_progress.drawn_width) text.append(g_progress.drawn_width - width, u' ');
-  const std::string bytes = SingleByteText(u"\r" + text);
-  DWORD written = 0;
-  Os().WriteFile(g_progress.out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  g_progress.drawn_width = width;
+  std::u16string out = u"\r" + text;
+  if (text.size() < g_progress.shown.size()) {
+    out.append(g_progress.shown.size() - text.size(), u' ');
+    out.append(u"\r" + text);
+  }
+  WriteRaw(out);
+  g_progress.shown = std::move(text);
+}
+
+// Blanks the line and leaves the cursor at its start.
+void Erase() {
+  if (g_progress.shown.empty()) return;
+  WriteRaw(u"\r" + std::u16string(g_progress.shown.size(), u' ') + u"\r");
+  g_progress.shown.clear();
+}
+
+// The columns a line may fill: one less than the terminal shows, so that
+// the cursor never wraps to a line of its own.
+size_t UsableColumns() {
+  DWORD columns = kDefaultColumns;
+  if (Os().GetTerminalColumns == nullptr || !Os().GetTerminalColumns(g_progress.out, &columns) ||
+      columns < 2) {
+    columns = kDefaultColumns;
+  }
+  return columns - 1;
+}
+
+std::u16string Bytes(uint64_t bytes) {
+  static const char16_t* const kUnits[] = {u" KB", u" MB", u" GB", u" TB"};
+  if (bytes < 1024) return UnsignedDecimal(bytes) + u" B";
+  double value = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  return TwoDecimals(value) + kUnits[unit];
+}
+
+// h:mm:ss
+std::u16string Duration(uint64_t seconds) {
+  return UnsignedDecimal(seconds / 3600) + u":" + Decimal(static_cast<int64_t>(seconds / 60 % 60), 2) +
+         u":" + Decimal(static_cast<int64_t>(seconds % 60), 2);
 }
 
 // The last component of a path, control characters shown as dots so that
@@ -59,29 +117,66 @@ std::u16string ShownName(std::u16string_view path) {
   return name;
 }
 
-// The file at `path` is being copied, `copied` of its `size` bytes in.
-void Redraw(std::u16string_view path, uint64_t copied, uint64_t size) {
-  const uint64_t now = Now();
-  if (g_progress.last_drawn != 0 && now - g_progress.last_drawn < kRedrawTicks) return;
-  g_progress.last_drawn = now;
-  const uint64_t files_done = g_progress.files_done;
-  const uint64_t seconds_ticks = std::max<uint64_t>(now - g_progress.started, 1);
-  const double rate = static_cast<double>(Counters.ByteCount) * kFileTimeTicksPerSecond /
-                      static_cast<double>(seconds_ticks);
-  std::u16string text = u"files " + UnsignedDecimal(files_done) + u" of " +
-                        UnsignedDecimal(g_progress.files_met) + u", " +
-                        Megabytes(Counters.ByteCount) + u" of " + Megabytes(g_progress.bytes_met) +
-                        u" MB, " + Megabytes(static_cast<uint64_t>(rate)) + u" MB/s";
-  if (size > 0) {
-    const std::u16string percent = u" " + UnsignedDecimal(copied * 100 / size) + u"%";
-    std::u16string name = ShownName(path);
-    const size_t room =
-        kWidth > text.size() + 2 + percent.size() ? kWidth - text.size() - 2 - percent.size() : 0;
+// The status text for `columns` columns: the counts first, then the rates,
+// the time left and the current file, each left out where it does not fit;
+// the file's name loses its start first.
+std::u16string StatusText(const Sample& now, size_t columns) {
+  const Progress& p = g_progress;
+  std::u16string text = u"files " + UnsignedDecimal(p.files_done) + u" of " +
+                        UnsignedDecimal(p.files_met) + u", " + Bytes(now.bytes_done) + u" of " +
+                        Bytes(p.bytes_met);
+  std::u16string more;
+  const Sample& oldest = p.samples.front();
+  const uint64_t span = now.ticks - oldest.ticks;
+  if (span >= kFileTimeTicksPerSecond / 2) {
+    auto per_second = [&](uint64_t amount) {
+      return static_cast<double>(amount) * kFileTimeTicksPerSecond / static_cast<double>(span);
+    };
+    const double files_rate = per_second(now.files_done - oldest.files_done);
+    const double done_rate = per_second(now.bytes_done - oldest.bytes_done);
+    more += u", " + UnsignedDecimal(static_cast<uint64_t>(files_rate + 0.5)) + u" files/s, " +
+            Bytes(static_cast<uint64_t>(per_second(now.bytes_moved - oldest.bytes_moved))) +
+            u"/s";
+    // The time left: the bytes of the files met and not yet done, at the
+    // pace the last seconds went through met bytes (copied or skipped);
+    // where none are left, the files left at the last seconds' file rate.
+    const uint64_t bytes_left = p.bytes_met - std::min(p.bytes_met, now.bytes_done);
+    const uint64_t files_left = p.files_met - std::min(p.files_met, p.files_done);
+    double seconds_left = -1;
+    if (bytes_left > 0 && done_rate > 0) seconds_left = static_cast<double>(bytes_left) / done_rate;
+    if (bytes_left == 0 && files_rate > 0) seconds_left = static_cast<double>(files_left) / files_rate;
+    if (p.all_met && seconds_left >= 0) {
+      more += u", " + Duration(static_cast<uint64_t>(seconds_left + 0.5)) + u" left";
+    }
+  }
+  if (text.size() + more.size() <= columns) text += more;
+  if (p.current_size > 0 && !p.current_path.empty()) {
+    const std::u16string percent =
+        u" " + UnsignedDecimal(p.current_copied * 100 / p.current_size) + u"%";
+    std::u16string name = ShownName(p.current_path);
+    const size_t used = text.size() + 2 + percent.size();
+    const size_t room = columns > used ? columns - used : 0;
     if (name.size() > room) name.erase(0, name.size() - room);
     if (!name.empty()) text += u", " + name + percent;
   }
-  if (text.size() > kWidth) text.resize(kWidth);
-  Draw(std::move(text));
+  if (text.size() > columns) text.resize(columns);
+  return text;
+}
+
+// Draws the line, at most four times a second unless `now_anyway`.
+void Redraw(bool now_anyway) {
+  Progress& p = g_progress;
+  if (p.hidden) return;
+  const uint64_t ticks = Now();
+  if (!now_anyway && p.last_drawn != 0 && ticks - p.last_drawn < kRedrawTicks) return;
+  p.last_drawn = ticks;
+  const Sample now{ticks, p.files_done, Counters.ByteCount, p.bytes_settled + p.current_copied};
+  while (p.samples.size() > 1 && ticks - p.samples[1].ticks >= kRateWindowTicks) {
+    p.samples.pop_front();
+  }
+  if (p.samples.empty()) p.samples.push_back(now);
+  Draw(StatusText(now, UsableColumns()));
+  p.samples.push_back(now);
 }
 
 }  // namespace
@@ -93,9 +188,11 @@ void StartProgress() {
   if (out == nullptr || out == INVALID_HANDLE_VALUE || Os().GetFileType(out) != FILE_TYPE_CHAR) {
     return;
   }
+  HANDLE output = Os().GetStdHandle(STD_OUTPUT_HANDLE);
+  g_progress.output_on_terminal = output != nullptr && output != INVALID_HANDLE_VALUE &&
+                                  Os().GetFileType(output) == FILE_TYPE_CHAR;
   g_progress.on = true;
   g_progress.out = out;
-  g_progress.started = Now();
 }
 
 // `on` is set before the walk and its workers start and cleared after they
@@ -105,29 +202,56 @@ void NoteFileMet(std::u16string_view path, uint64_t size) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++g_progress.files_met;
   g_progress.bytes_met += size;
-  Redraw(path, 0, size);
+  g_progress.current_path = path;
+  g_progress.current_copied = 0;
+  g_progress.current_size = size;
+  Redraw(false);
 }
 
-void NoteFileDone() {
+void NoteFileDone(uint64_t size) {
   if (!g_progress.on) return;
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++g_progress.files_done;
+  g_progress.bytes_settled += size;
+  g_progress.current_copied = 0;
+  Redraw(false);
+}
+
+void NoteAllMet() {
+  if (!g_progress.on) return;
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  g_progress.all_met = true;
 }
 
 void ShowProgress(std::u16string_view path, uint64_t copied, uint64_t size) {
   if (!g_progress.on) return;
   std::lock_guard<std::recursive_mutex> books(BooksLock());
-  Redraw(path, copied, size);
+  g_progress.current_path = path;
+  g_progress.current_copied = copied;
+  g_progress.current_size = size;
+  Redraw(false);
 }
 
 void EndProgress() {
-  if (g_progress.on && g_progress.drawn_width > 0) {
-    Draw(std::u16string());
-    const std::string back = "\r";
-    DWORD written = 0;
-    Os().WriteFile(g_progress.out, back.data(), 1, &written, nullptr);
-  }
+  if (g_progress.on) Erase();
   g_progress = Progress{};
+}
+
+// Called with the books' lock held, as every console line is written.
+ProgressAside::ProgressAside(bool to_standard_error, std::u16string_view line) {
+  Progress& p = g_progress;
+  if (!p.on || !(to_standard_error || p.output_on_terminal)) return;
+  line_ends_ = !line.empty() && line.back() == u'\n';
+  hidden_ = true;
+  if (p.hidden) return;
+  Erase();
+  p.hidden = true;
+}
+
+ProgressAside::~ProgressAside() {
+  if (!hidden_ || !line_ends_) return;
+  g_progress.hidden = false;
+  Redraw(true);
 }
 
 }  // namespace vx

@@ -85,12 +85,15 @@ Sink& Hints() {
 void WriteHint(std::u16string_view line) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   Console().Flush();
-  Hints().Write(u"velmox: " + std::u16string(line) + u"\n");
+  const std::u16string hint = u"velmox: " + std::u16string(line) + u"\n";
+  ProgressAside aside(true, hint);
+  Hints().Write(hint);
   Hints().Flush();
 }
 
 void WriteConsole(std::u16string_view line) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
+  ProgressAside aside(false, line);
   Console().Write(line);
 }
 
@@ -279,7 +282,11 @@ void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NT
   auto line = [&] {
     return head + Decimal(static_cast<int32_t>(State.RtlNtStatusToDosError(status))) + u")\n";
   };
-  if (!Settings.Silent) Console().Write(line());
+  if (!Settings.Silent) {
+    const std::u16string console_line = line();
+    ProgressAside aside(false, console_line);
+    Console().Write(console_line);
+  }
   if (State.Log.IsOpen()) State.Log.Write(line());
   if (State.ErrorLog.IsOpen()) {
     State.ErrorLog.Write(line());
@@ -358,9 +365,9 @@ void SettleFile(int result) {
       }
       record.Write();
     }
+    NoteFileDone(t_file.size);
     t_file = MetFile{};
   }
-  NoteFileDone();
 }
 
 void NoteExcluded(std::u16string_view path, bool is_directory) {

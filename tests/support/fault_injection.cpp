@@ -146,6 +146,14 @@ BOOL WrapGetVolumeFeatures(HANDLE object, DWORD* features) {
   return 1;
 }
 
+BOOL WrapGetTerminalColumns(HANDLE console, DWORD* columns) {
+  if (const Fault* fault = I().Hit(Call::kGetTerminalColumns, u"")) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().GetTerminalColumns(console, columns);
+}
+
 BOOL WrapMoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char16_t* new_name,
                      BOOL replace) {
   if (const Fault* fault = I().Hit(Call::kMoveFileW, PathBelow(directory, new_name))) {
@@ -874,6 +882,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.ClearSetIdBits != nullptr) table.ClearSetIdBits = WrapClearSetIdBits;
   if (real_.MayFollowLink != nullptr) table.MayFollowLink = WrapMayFollowLink;
   if (real_.GetVolumeFeatures != nullptr) table.GetVolumeFeatures = WrapGetVolumeFeatures;
+  if (real_.GetTerminalColumns != nullptr) table.GetTerminalColumns = WrapGetTerminalColumns;
   if (real_.CreateEncryptedCopyAtW != nullptr) {
     table.CreateEncryptedCopyAtW = WrapCreateEncryptedCopyAtW;
   }

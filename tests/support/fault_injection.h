@@ -74,6 +74,7 @@ enum class Call {
   kMayFollowLink,  // with the link's path
   kCreateEncryptedCopyW,  // with the joined path of the new name
   kGetVolumeFeatures,
+  kGetTerminalColumns,
   kCount,
 };
 

@@ -1,0 +1,123 @@
+// The status line against a stand-in terminal and clock, on both builds:
+// its width, its rates over the last seconds, the time left, and how a
+// console line is kept off it.
+#include "report/progress.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "report/report.h"
+#include "run/run_state.h"
+
+namespace vx {
+namespace {
+
+// Standard error and output are one terminal of `columns` columns; what is
+// written to it is kept in `shown`; the clock moves only when told.
+struct StandInTerminal {
+  static inline std::string shown;
+  static inline DWORD columns = 80;
+  static inline uint64_t now = 0;
+  static inline int terminal = 0;  // its handle's address
+
+  explicit StandInTerminal(DWORD width) : saved_(Os()) {
+    shown.clear();
+    columns = width;
+    now = 132223104000000000ULL;
+    Os().GetStdHandle = [](DWORD) -> HANDLE { return &terminal; };
+    Os().GetFileType = [](HANDLE) -> DWORD { return FILE_TYPE_CHAR; };
+    Os().GetTerminalColumns = [](HANDLE, DWORD* out) -> BOOL {
+      *out = columns;
+      return 1;
+    };
+    Os().GetSystemTimeAsFileTime = [](FILETIME* out) {
+      out->dwLowDateTime = static_cast<DWORD>(now);
+      out->dwHighDateTime = static_cast<DWORD>(now >> 32);
+    };
+    Os().WriteFile = [](HANDLE, const void* bytes, DWORD count, DWORD* written, void*) -> BOOL {
+      shown.append(static_cast<const char*>(bytes), count);
+      *written = count;
+      return 1;
+    };
+    ResetRun();
+    StartProgress();
+  }
+  ~StandInTerminal() {
+    EndProgress();
+    Os() = saved_;
+    ResetRun();
+  }
+  static void Wait(double seconds) { now += static_cast<uint64_t>(seconds * 1e7); }
+  // Every text drawn, without the padding that blanks a longer one.
+  static std::vector<std::string> Draws() {
+    std::vector<std::string> draws;
+    for (size_t start = 0; start <= shown.size();) {
+      const size_t cut = std::min(shown.find('\r', start), shown.size());
+      const std::string draw = shown.substr(start, cut - start);
+      if (draw.starts_with("files ")) draws.push_back(draw.substr(0, draw.find_last_not_of(' ') + 1));
+      start = cut + 1;
+    }
+    return draws;
+  }
+
+  Platform saved_;
+};
+
+TEST(ProgressTest, TheLineFitsTheTerminalAndShowsRecentRatesAndTheTimeLeft) {
+  const struct {
+    DWORD columns;
+    bool rates_shown;
+  } cases[] = {{40, false}, {200, true}};
+  for (const auto& c : cases) {
+    StandInTerminal terminal(c.columns);
+    const std::u16string name = u"dir" + std::u16string(1, kPathSeparator) +
+                                u"a-file-name-longer-than-forty-columns-of-terminal";
+    for (int i = 0; i < 10; ++i) NoteFileMet(name, 1000);
+    // Five files done in the first two seconds, the rest after a slow
+    // start: the rates are those of the last seconds, not since the start.
+    for (int i = 0; i < 5; ++i) {
+      StandInTerminal::Wait(0.4);
+      Counters.ByteCount += 1000;
+      NoteFileDone(1000);
+    }
+    NoteAllMet();
+    StandInTerminal::Wait(0.4);
+    ShowProgress(name, 500, 1000);
+    const std::vector<std::string> draws = StandInTerminal::Draws();
+    ASSERT_FALSE(draws.empty());
+    for (const std::string& draw : draws) EXPECT_LT(draw.size(), c.columns) << draw;
+    const std::string& last = draws.back();
+    EXPECT_TRUE(last.starts_with("files 5 of 10, 5.37 KB of 9.77 KB")) << last;
+    EXPECT_EQ(last.find("files/s") != std::string::npos, c.rates_shown) << last;
+    if (c.rates_shown) {
+      // 5 files and 5,000 bytes in 2.4 s; 4,500 bytes left at 2,292 a second.
+      EXPECT_NE(last.find(", 2 files/s, 2.03 KB/s, 0:00:02 left, "), std::string::npos) << last;
+      EXPECT_TRUE(last.ends_with("-terminal 50%")) << last;
+    }
+  }
+}
+
+TEST(ProgressTest, AConsoleLineErasesTheLineAndItIsDrawnAgainAfter) {
+  StandInTerminal terminal(80);
+  NoteFileMet(u"first", 10);
+  const size_t drawn = StandInTerminal::shown.size();
+  {
+    ProgressAside aside(false, u"FILE 000001: first (0 KB)");  // not yet a whole line
+    EXPECT_EQ(StandInTerminal::shown.substr(drawn),
+              "\r" + std::string(drawn - 1, ' ') + "\r");  // blanked, cursor at its start
+  }
+  const size_t erased = StandInTerminal::shown.size();
+  EXPECT_EQ(erased, drawn + drawn + 1);  // nothing drawn on a line not ended
+  {
+    ProgressAside aside(false, u"\n");
+  }
+  EXPECT_EQ(StandInTerminal::shown.substr(erased), StandInTerminal::shown.substr(0, drawn));
+  EndProgress();
+  EXPECT_TRUE(StandInTerminal::shown.ends_with("\r" + std::string(drawn - 1, ' ') + "\r"));
+}
+
+}  // namespace
+}  // namespace vx
