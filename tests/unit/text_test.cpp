@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "report/json_log.h"
 #include "report/sink.h"
 
 namespace vx {
@@ -9,6 +10,42 @@ namespace {
 
 std::string Narrow(const std::u16string& text) {
   return SingleByteText(text);
+}
+
+// Days before and after leap days and centuries, and the milliseconds.
+TEST(UtcTimeTextTest, CalendarDatesFromFileTimeTicks) {
+  const struct {
+    uint64_t seconds_since_1601;
+    uint64_t extra_ticks;
+    const char* text;
+  } cases[] = {
+      {0, 0, "1601-01-01T00:00:00.000Z"},
+      {11644473600, 0, "1970-01-01T00:00:00.000Z"},
+      {12591244799, 9999999, "2000-01-01T23:59:59.999Z"},
+      {12596256000, 0, "2000-02-29T00:00:00.000Z"},
+      {13416823800, 1250000, "2026-03-01T07:30:00.125Z"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Narrow(UtcTimeText(c.seconds_since_1601 * 10000000 + c.extra_ticks)), c.text);
+  }
+}
+
+// JSON strings: UTF-8, the escapes JSON requires, and a lone surrogate kept
+// as its escape so that a name that is not Unicode reads back unit for unit.
+TEST(JsonStringTest, Utf8EscapesAndLoneSurrogates) {
+  const struct {
+    std::u16string text;
+    std::string json;
+  } cases[] = {
+      {u"plain", "\"plain\""},
+      {u"q\"b\\", "\"q\\\"b\\\\\""},
+      {u"tab\t\x7f", "\"tab\\u0009\\u007f\""},
+      {u"\u00e9\u263a", "\"\xc3\xa9\xe2\x98\xba\""},
+      {u"\U0001F600", "\"\xf0\x9f\x98\x80\""},
+      {std::u16string(1, char16_t{0xDCE9}) + u"x", "\"\\udce9x\""},
+      {std::u16string(1, char16_t{0xD800}), "\"\\ud800\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonString(c.text), c.json);
 }
 
 TEST(DecimalTest, PadsWithZerosAfterTheSignAndKeepsExtraDigits) {
