@@ -3,7 +3,8 @@
 # need on a fresh Debian machine first.
 SHELL := /bin/bash
 PACKAGES := cmake make g++ googletest python3 libcap-dev acl attr rsync mount util-linux \
-            e2fsprogs xfsprogs \
+            e2fsprogs xfsprogs debhelper dpkg-dev fakeroot lintian systemd passwd adduser \
+            libcap2-bin git file \
             g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
@@ -16,7 +17,7 @@ FUZZ_SMOKE_SECONDS ?= 20
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps linux windows asan tsan fuzz-build test test-linux test-windows test-asan \
-        test-tsan test-fuzz fuzz package bench demo clean
+        test-tsan test-fuzz test-package fuzz package bench demo clean
 
 all: linux windows
 
@@ -57,7 +58,7 @@ fuzz-build: deps
 	cmake --preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 
-test: test-linux test-windows test-asan test-tsan test-fuzz
+test: test-linux test-windows test-asan test-tsan test-fuzz test-package
 
 test-linux: linux
 	ctest --preset linux -j $(JOBS)
@@ -79,11 +80,20 @@ fuzz: fuzz-build
 test-windows: windows wine-up
 	ctest --preset windows -j $(JOBS); status=$$?; wineserver -k >/dev/null 2>&1; exit $$status
 
-# The .deb of the Linux build and the zip of the Windows build, in
-# build/linux and build/windows.
-package: linux windows
-	cd build/linux && cpack -G DEB
-	cd build/windows && cpack -G ZIP
+# The .deb (with its debug symbols) built by debhelper from a copy of the
+# tracked sources, in build/deb, and the zip of the Windows build in
+# build/windows.
+package: deps windows
+	rm -rf build/deb && mkdir -p build/deb/src
+	git ls-files -z | xargs -0 tar -cf - | tar -xf - -C build/deb/src
+	cd build/deb/src && dpkg-buildpackage -us -uc -b -j$(JOBS) >../build.log 2>&1 || \
+	  { tail -n 40 ../build.log; exit 1; }
+	cd build/windows && cpack -G ZIP >/dev/null
+
+# The packages as a user meets them: lintian, the units, and (as root) the
+# .deb installed, run by a member of its group, removed and put back.
+test-package: package
+	tools/check-package.sh
 
 # Not a test: velmox against cp -a and rsync -aAX on generated trees.
 BENCH_PACKAGES := rsync strace time btrfs-progs e2fsprogs python3-fusepy fuse
