@@ -473,7 +473,8 @@ Linked JoinGroup(HANDLE source_object, FileIdentity* source_identity, const File
 }  // namespace
 
 bool IsRunOutput(HANDLE file, FileIdentity* identity) {
-  for (const FileIdentity* log : {&State.LogIdentity, &State.ErrorLogIdentity, &State.JsonLogIdentity}) {
+  for (const FileIdentity* log :
+       {&State.LogIdentity, &State.ErrorLogIdentity, &State.JsonLogIdentity}) {
     if (!SameObject(*identity, *log)) continue;
     CompleteIdentity(file, identity);
     if (SameObject(*identity, *log)) return true;

@@ -252,7 +252,11 @@ void ReportNote(std::u16string_view subject, std::u16string_view text) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.NoteCount;
   WritePendingFileLine(DecisionSoFar());
-  JsonRecord("note").Number("number", Counters.NoteCount).Text("path", subject).Text("text", text).Write();
+  JsonRecord("note")
+      .Number("number", Counters.NoteCount)
+      .Text("path", subject)
+      .Text("text", text)
+      .Write();
   WriteProgress(u"NOTE " + Decimal(Counters.NoteCount, 6) + u": " + ShownPath(subject) + u": " +
                 std::u16string(text) + u"\n");
 }
@@ -261,22 +265,22 @@ void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NT
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.ErrorCount;
   WritePendingFileLine(u"failed");
-  const DWORD dos_code = State.RtlNtStatusToDosError(status);
-  t_file.code = dos_code;
+  const DWORD looked_up = State.RtlNtStatusToDosError(status);
+  const std::u16string message = SystemMessage(looked_up);
+  t_file.code = looked_up;
   t_file.context = context;
   if (JsonLogOpen()) {
     JsonRecord("error")
         .Number("number", Counters.ErrorCount)
         .Text("path", subject)
         .Text("context", context)
-        .Number("code", static_cast<int32_t>(dos_code))
+        .Number("code", static_cast<int32_t>(looked_up))
         .Text("status", u"0x" + UpperHex(static_cast<uint32_t>(status)))
-        .Text("message", SystemMessage(dos_code))
+        .Text("message", message)
         .Write();
   }
-  const std::u16string head =
-      ErrPrefix(subject) + SystemMessage(State.RtlNtStatusToDosError(status)) + u" at " +
-      std::u16string(context) + u" (NT:0x" + UpperHex(static_cast<uint32_t>(status)) + u",DOS:";
+  const std::u16string head = ErrPrefix(subject) + message + u" at " + std::u16string(context) +
+                              u" (NT:0x" + UpperHex(static_cast<uint32_t>(status)) + u",DOS:";
   // Each sink's line carries the code the conversion gives right before it
   // is written.
   auto line = [&] {
