@@ -1,5 +1,5 @@
 // The POSIX backend's table.
-#include "posix_internal.h"
+#include "internal.h"
 
 namespace vx {
 namespace posix {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "posix_internal.h"
+#include "internal.h"
 
 namespace vx::posix {
 namespace {

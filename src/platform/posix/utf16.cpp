@@ -1,6 +1,6 @@
 // UTF-8 <-> UTF-16 for file names and arguments, with every byte that is not
 // part of valid UTF-8 carried as the lone surrogate U+DC80 + byte.
-#include "posix_internal.h"
+#include "internal.h"
 
 namespace vx::posix {
 

@@ -19,7 +19,7 @@
 #include <map>
 #include <string_view>
 
-#include "posix_internal.h"
+#include "internal.h"
 
 namespace vx::posix {
 namespace {

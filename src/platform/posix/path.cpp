@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "posix_internal.h"
+#include "internal.h"
 
 namespace vx {
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "posix_internal.h"
+#include "internal.h"
 
 namespace vx::posix {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../run/main.h"
-#include "posix_internal.h"
+#include "../../run/main.h"
+#include "internal.h"
 
 namespace {
 

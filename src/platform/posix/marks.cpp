@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "posix_internal.h"
+#include "internal.h"
 
 namespace vx::posix {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform.h"
+#include "../platform.h"
 
 namespace vx::posix {
 
@@ -197,5 +197,21 @@ void Sleep(DWORD milliseconds);
 std::string SelfPath(int fd);
 // The process's umask, read once.
 mode_t ProcessUmask();
+
+// Opening, for the files that make and replace objects (open.cpp).
+// openat, tried again where a signal interrupts it.
+int OpenRetryingIntr(int directory, const char* path, int flags, mode_t mode);
+// A handle for an open descriptor and the status it was opened with.
+HANDLE NewFileHandle(int fd, const Status& status);
+// Sets the last error and returns INVALID_HANDLE_VALUE.
+HANDLE Fail(DWORD code);
+HANDLE FailWithErrno(int error, const std::string& path = {});
+// Whether no one but the run can change the directory.
+bool IsPrivateToRun(Handle* directory);
+// Opens the link or special file `path` in `directory` as the node itself,
+// still of the kind `looked` found.
+HANDLE OpenNode(int directory, const std::string& path, const Status& looked);
+// The handle of an open directory, or nullptr with ERROR_INVALID_HANDLE.
+Handle* DirectoryHandle(HANDLE directory);
 
 }  // namespace vx::posix

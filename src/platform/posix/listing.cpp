@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "posix_internal.h"
+#include "internal.h"
 
 namespace vx::posix {
 namespace {
