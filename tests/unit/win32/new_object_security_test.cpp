@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "copy_fixture.h"
-#include "platform/security-win32.h"
+#include "platform/win32/security.h"
 // clang-format off
 #include <windows.h>
 #include <aclapi.h>

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/replace-win32.h"
+#include "platform/win32/replace_rules.h"
 
 namespace vx {
 namespace {

@@ -1,6 +1,6 @@
 // Process entry on Windows: a Unicode console program; the runtime splits the
 // wide command line into the argument vector.
-#include "../run/main.h"
+#include "../../run/main.h"
 
 // The runtime must not expand * and ? in arguments against the current
 // directory: "/Source:D:\Data*" names a path, not a pattern.

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform.h"
+#include "../platform.h"
 
 namespace vx::win32 {
 

@@ -2,7 +2,7 @@
 // to the 260-unit path limit.
 #include <string>
 
-#include "platform.h"
+#include "../platform.h"
 // clang-format off
 #include <windows.h>
 // clang-format on

@@ -2,7 +2,7 @@
 // pulls it in through another, each call on its own thread: the two are
 // joined by a bounded queue, so a file of any size passes through a few
 // megabytes of memory.
-#include "encrypted-win32.h"
+#include "encrypted.h"
 
 #include <condition_variable>
 #include <cstring>

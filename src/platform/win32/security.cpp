@@ -1,4 +1,4 @@
-#include "security-win32.h"
+#include "security.h"
 
 // clang-format off
 #include <windows.h>

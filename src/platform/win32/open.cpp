@@ -1,0 +1,194 @@
+// Opening and creating below an open directory, and the checks on what an
+// open reached: never through a link, never another object than named.
+#include "internal.h"
+
+namespace vx::win32 {
+
+// The open's answer for an NT status: the matching system error code.
+HANDLE FailWithStatus(NTSTATUS status) {
+  ::SetLastError(::RtlNtStatusToDosError(status));
+  return INVALID_HANDLE_VALUE;
+}
+
+// A reparse point whose tag is a name surrogate leads elsewhere; a tag that
+// cannot be read counts as a link.
+bool IsNameSurrogate(HANDLE file) {
+  ::BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return false;
+  }
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+  return win32::IsNameSurrogateTag(tag.ReparseTag);
+}
+
+// The path of an open object on its volume ("\Data\a.txt"), as the file
+// system resolved it.
+bool NameOnVolume(HANDLE file, std::wstring* name) {
+  thread_local std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 65536);
+  auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+  if (!::GetFileInformationByHandleEx(file, FileNameInfo, info,
+                                      static_cast<DWORD>(buffer.size()))) {
+    return false;
+  }
+  name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
+  return true;
+}
+
+// Whether `file`, opened as `name` below `directory`, is that entry itself
+// and not an object reached through a link. Windows opens the reparse point
+// itself and marks it; Wine follows a Unix link whatever the flags say and
+// shows no mark, but the name of what it opened is then the link's target.
+bool IsEntryItself(HANDLE directory, const char16_t* name, HANDLE file) {
+  if (IsNameSurrogate(file)) return false;
+  std::wstring directory_name;
+  std::wstring file_name;
+  if (!NameOnVolume(directory, &directory_name) || !NameOnVolume(file, &file_name)) return true;
+  if (directory_name.empty() || directory_name.back() != L'\\') directory_name += L'\\';
+  directory_name += Wide(name);
+  return ::CompareStringOrdinal(directory_name.data(), static_cast<int>(directory_name.size()),
+                                file_name.data(), static_cast<int>(file_name.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+NTSTATUS OpenBelow(const NameBelow& below, DWORD access, DWORD share, ULONG disposition,
+                   ULONG options, HANDLE* file, ULONG_PTR* outcome) {
+  ::IO_STATUS_BLOCK io_status = {};
+  // As CreateFileW does: synchronous access and the right to read attributes.
+  const NTSTATUS status = NtCreateFile(
+      file, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+      const_cast<POBJECT_ATTRIBUTES>(&below.attributes), &io_status, nullptr, FILE_ATTRIBUTE_NORMAL,
+      share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  *outcome = io_status.Information;
+  return status;
+}
+
+// OPEN_EXISTING, or CREATE_NEW (a new name only: nothing there is followed,
+// and a taken name, a link included, fails as CreateFileW's CREATE_NEW
+// does). A copy never opens an existing file for writing: it replaces it by
+// a rename (Win32MoveFileAtW).
+HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD share,
+                          DWORD disposition, DWORD flags) {
+  if (disposition != OPEN_EXISTING && disposition != CREATE_NEW) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  const NameBelow below(directory, name);
+  const bool open_node = (flags & FILE_FLAG_OPEN_NODE) != 0;
+  const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 || open_node;
+  ULONG options =
+      (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
+  if (no_follow) options |= FILE_OPEN_REPARSE_POINT;
+  // STATUS_NOT_A_DIRECTORY for anything else, which is ERROR_DIRECTORY.
+  if (flags & FILE_FLAG_DIRECTORY_ONLY) options |= FILE_DIRECTORY_FILE;
+  HANDLE file = nullptr;
+  ULONG_PTR outcome = 0;
+  if (disposition == CREATE_NEW) {
+    const NTSTATUS status = OpenBelow(below, access, share, FILE_CREATE, options, &file, &outcome);
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+      ::SetLastError(ERROR_FILE_EXISTS);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (status < 0) return FailWithStatus(status);
+    ::SetLastError(ERROR_SUCCESS);
+    return file;
+  }
+  const NTSTATUS status = OpenBelow(below, access, share, FILE_OPEN, options, &file, &outcome);
+  if (status < 0) return FailWithStatus(status);
+  // A node open takes a link as itself; the check still catches a system
+  // that followed it anyway (Wine).
+  if (no_follow && !(open_node && IsNameSurrogate(file)) && !IsEntryItself(directory, name, file)) {
+    ::CloseHandle(file);
+    ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  ::SetLastError(ERROR_SUCCESS);
+  return file;
+}
+
+// The security directories start with; empty where they are not made
+// private (a system that computes no inherited access list afterwards).
+const std::vector<unsigned char>& PrivateDirectorySecurity() {
+  static const std::vector<unsigned char> security = win32::ComputesInheritance()
+                                                         ? win32::PrivateDirectoryDescriptor()
+                                                         : std::vector<unsigned char>();
+  return security;
+}
+
+// FILE_CREATE fails on any existing name, a link included, and never
+// follows one. The directory starts private to the run, and the handle
+// that made it is the one handed back.
+HANDLE Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name, DWORD access) {
+  const std::vector<unsigned char>& private_security = PrivateDirectorySecurity();
+  NameBelow below(directory, name);
+  if (!private_security.empty()) {
+    below.attributes.SecurityDescriptor = const_cast<unsigned char*>(private_security.data());
+  }
+  HANDLE created = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status =
+      OpenBelow(below, access | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                FILE_CREATE,
+                FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT,
+                &created, &outcome);
+  if (status < 0) return FailWithStatus(status);
+  return created;
+}
+
+// A file no one else can open while the run writes it: no sharing at all.
+HANDLE Win32CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD access) {
+  return Win32CreateFileAtW(directory, name, access | DELETE, 0, CREATE_NEW,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+// The final path with its last name cut off; a volume's root has no parent.
+HANDLE OpenParentWith(HANDLE directory, DWORD access) {
+  std::u16string path;
+  if (!FinalPathOf(directory, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, &path)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  while (!path.empty() && path.back() == u'\\') path.pop_back();
+  // The root: "\\?\C:" or "\\?\UNC\server\share"; a path no longer than
+  // it has no parent.
+  const bool unc = path.rfind(u"\\\\?\\UNC\\", 0) == 0;
+  size_t root_end = unc ? 8 : 4;
+  for (int names = unc ? 2 : 1; names > 0 && root_end != std::u16string::npos; --names) {
+    root_end = path.find(u'\\', root_end + 1);
+  }
+  const size_t cut = path.rfind(u'\\');
+  if (root_end == std::u16string::npos || cut < root_end) {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  path.resize(cut);
+  if (cut == root_end) path.push_back(u'\\');  // the root directory, not the volume
+  return ::CreateFileW(Wide(path.c_str()), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+HANDLE Win32OpenParentDirectory(HANDLE directory) {
+  return OpenParentWith(directory, FILE_READ_ATTRIBUTES);
+}
+
+// The reparse point itself is opened for its owner.
+BOOL Win32MayFollowLink(HANDLE directory, const char16_t* name, HANDLE target, BOOL* may) {
+  const NameBelow below(directory, name);
+  HANDLE link = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status =
+      OpenBelow(below, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, &link, &outcome);
+  if (status < 0) {
+    FailWithStatus(status);
+    return 0;
+  }
+  const bool done = win32::MayFollowLink(link, target, may);
+  const DWORD code = ::GetLastError();
+  ::CloseHandle(link);
+  ::SetLastError(code);
+  return done;
+}
+
+}  // namespace vx::win32
