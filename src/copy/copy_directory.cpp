@@ -24,6 +24,7 @@
 #include "identity.h"
 #include "listing.h"
 #include "place.h"
+#include "registries.h"
 #include "remove.h"
 #include "security_parts.h"
 #include "temporary_name.h"
@@ -340,7 +341,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     if (namesake) continue;
     const std::u16string relative =
         EntryBelowRoot(walk.destination_path, walk.destination_root_length, name);
-    if (!IsExcluded(State.Excludes, relative, name, true)) gone.push_back(name);
+    if (!IsExcluded(Registries.Excludes, relative, name, true)) gone.push_back(name);
   }
   if (gone.empty()) return true;
   if (Settings.Verify) {
@@ -633,7 +634,7 @@ enum class Next { kEntry, kEnd, kUnfinished };
 // Whether the entry `name` of the directory the walk's source path names is
 // left out by /Exclude:.
 bool IsExcludedEntry(const Walk& walk, std::u16string_view name) {
-  return IsExcluded(State.Excludes, EntryBelowRoot(walk.source_path, walk.source_root_length, name),
+  return IsExcluded(Registries.Excludes, EntryBelowRoot(walk.source_path, walk.source_root_length, name),
                     name);
 }
 
@@ -705,7 +706,7 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
       if (compared != *name) level.source_spellings.emplace(compared, *name);
       level.source_names.insert(std::move(compared));
     }
-    if (!State.Excludes.empty() && IsExcludedEntry(walk, *name)) {
+    if (!Registries.Excludes.empty() && IsExcludedEntry(walk, *name)) {
       if (JsonLogOpen()) {
         NoteExcluded(JoinPath(level.source.path, *name),
                      (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);

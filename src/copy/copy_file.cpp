@@ -13,6 +13,7 @@
 #include "durability.h"
 #include "hard_links.h"
 #include "identity.h"
+#include "registries.h"
 #include "remove.h"
 #include "security_parts.h"
 #include "temporary_name.h"
@@ -356,12 +357,12 @@ struct HardLinkClaim {
   HardLinkClaim(const HardLinkClaim&) = delete;
   HardLinkClaim& operator=(const HardLinkClaim&) = delete;
   ~HardLinkClaim() {
-    if (source != nullptr) State.HardLinkCopies.GiveUp(*source);
+    if (source != nullptr) Registries.HardLinkCopies.GiveUp(*source);
   }
   // Remembers `copy`, at `path`, as the copy of `source_file`.
   void Settle(const FileIdentity& source_file, const std::u16string& path,
               const FileIdentity& copy) {
-    State.HardLinkCopies.Remember(source_file, path, copy);
+    Registries.HardLinkCopies.Remember(source_file, path, copy);
     source = nullptr;
   }
 };
@@ -441,7 +442,7 @@ Linked LinkOrClaim(HANDLE source_object, FileIdentity* source_identity, HardLink
                    const Place& source, const Place& destination, HANDLE* replaced) {
   CompleteIdentity(source_object, source_identity);
   const std::optional<HardLinkedCopies::Copy> earlier =
-      State.HardLinkCopies.FindOrClaim(*source_identity);
+      Registries.HardLinkCopies.FindOrClaim(*source_identity);
   if (!earlier) {
     claim->source = source_identity;
     return Linked::kNo;
@@ -460,9 +461,9 @@ Linked JoinGroup(HANDLE source_object, FileIdentity* source_identity, const File
                  const Place& source, const Place& destination, HANDLE* replaced) {
   CompleteIdentity(source_object, source_identity);
   const std::optional<HardLinkedCopies::Copy> earlier =
-      State.HardLinkCopies.FindOrClaim(*source_identity);
+      Registries.HardLinkCopies.FindOrClaim(*source_identity);
   if (!earlier) {
-    State.HardLinkCopies.Remember(*source_identity, destination.path, kept);
+    Registries.HardLinkCopies.Remember(*source_identity, destination.path, kept);
     return Linked::kNo;
   }
   if (!kept.known || SameObject(earlier->identity, kept)) return Linked::kNo;
@@ -474,7 +475,7 @@ Linked JoinGroup(HANDLE source_object, FileIdentity* source_identity, const File
 
 bool IsRunOutput(HANDLE file, FileIdentity* identity) {
   for (const FileIdentity* log :
-       {&State.LogIdentity, &State.ErrorLogIdentity, &State.JsonLogIdentity}) {
+       {&Registries.LogIdentity, &Registries.ErrorLogIdentity, &Registries.JsonLogIdentity}) {
     if (!SameObject(*identity, *log)) continue;
     CompleteIdentity(file, identity);
     if (SameObject(*identity, *log)) return true;

@@ -14,6 +14,7 @@
 #include "identity.h"
 #include "listing.h"
 #include "place.h"
+#include "registries.h"
 
 namespace vx {
 
@@ -32,9 +33,9 @@ struct Emptying {
 // holds the source root, the Log or the ErrorLog at any depth, or is one:
 // it stays, and so does the path down to it.
 bool IsProtected(HANDLE directory, const BY_HANDLE_FILE_INFORMATION& info) {
-  if (State.ProtectedDirectories.empty()) return false;
+  if (Registries.ProtectedDirectories.empty()) return false;
   FileIdentity identity = IdentityOf(info);
-  for (const FileIdentity& kept : State.ProtectedDirectories) {
+  for (const FileIdentity& kept : Registries.ProtectedDirectories) {
     if (!SameObject(identity, kept)) continue;
     CompleteIdentity(directory, &identity);
     if (SameObject(identity, kept)) return true;
@@ -115,8 +116,8 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
     const std::u16string child(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (child == u"." || child == u"..") continue;
     JoinPath(level.path, child, &child_path);
-    if (!State.Excludes.empty() &&
-        IsExcluded(State.Excludes, BelowDestinationRoot(child_path), child, true)) {
+    if (!Registries.Excludes.empty() &&
+        IsExcluded(Registries.Excludes, BelowDestinationRoot(child_path), child, true)) {
       level.failed = true;
       continue;
     }

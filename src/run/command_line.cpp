@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../copy/exclude.h"
+#include "../copy/registries.h"
 #include "../platform/platform.h"
 #include "../report/report.h"
 #include "run_state.h"
@@ -323,7 +324,7 @@ bool ValidateSettings() {
     return false;
   }
   State.RemovalsLeft = Settings.MaxDelete;
-  if (!PrepareExcludes(Settings.Excludes, &State.Excludes)) {
+  if (!PrepareExcludes(Settings.Excludes, &Registries.Excludes)) {
     WriteConsole(u"Invalid exclude pattern, aborting.\n");
     return false;
   }

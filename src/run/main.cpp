@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include "../copy/registries.h"
 #include "../report/report.h"
 #include "command_line.h"
 #include "prepare.h"
@@ -15,6 +16,7 @@ int Main(int argc, const char16_t* const* argv) {
     return 0;
   }
   ResetRun();
+  ResetRegistries();
   WatchForStopRequests();
   ParseArguments(argc, argv);
   if (!ValidateSettings()) {

@@ -7,6 +7,7 @@
 
 #include "../copy/access.h"
 #include "../copy/identity.h"
+#include "../copy/registries.h"
 #include "../platform/platform.h"
 #include "../report/json_log.h"
 #include "../report/report.h"
@@ -94,7 +95,7 @@ std::u16string LogDirectory(std::u16string_view log) {
 // the destination root, which a /Mirror run would then copy into itself
 // and at last remove: the run is refused.
 bool ProtectRunInputs() {
-  std::vector<FileIdentity>& kept = State.ProtectedDirectories;
+  std::vector<FileIdentity>& kept = Registries.ProtectedDirectories;
   AddWithAncestors(OpenSource(RootPlace(std::u16string(Settings.Source))), &kept);
   const size_t source_chain = kept.size();
   for (const char16_t* log : {Settings.Log, Settings.ErrorLog, Settings.JsonLog}) {
@@ -215,7 +216,7 @@ void HintLogRefused(DWORD code) {
 
 bool PrepareRun() {
   if (Settings.Log != nullptr &&
-      !OpenLogFile(Settings.Log, Settings.AppendLog, &State.Log, &State.LogIdentity)) {
+      !OpenLogFile(Settings.Log, Settings.AppendLog, &State.Log, &Registries.LogIdentity)) {
     const DWORD code = Os().GetLastError();
     WriteConsole(u"Cannot open logfile " + ShownPath(Settings.Log) + u" for writing.\n");
     HintLogRefused(code);
@@ -223,14 +224,14 @@ bool PrepareRun() {
   }
   if (Settings.ErrorLog != nullptr &&
       !OpenLogFile(Settings.ErrorLog, Settings.AppendErrorLog, &State.ErrorLog,
-                   &State.ErrorLogIdentity)) {
+                   &Registries.ErrorLogIdentity)) {
     const DWORD code = Os().GetLastError();
     WriteConsole(u"Cannot open error-logfile " + ShownPath(Settings.ErrorLog) + u" for writing.\n");
     HintLogRefused(code);
     return false;
   }
   if (Settings.JsonLog != nullptr &&
-      !OpenLogFile(Settings.JsonLog, false, &State.JsonLog, &State.JsonLogIdentity)) {
+      !OpenLogFile(Settings.JsonLog, false, &State.JsonLog, &Registries.JsonLogIdentity)) {
     const DWORD code = Os().GetLastError();
     WriteConsole(u"Cannot open JSON logfile " + ShownPath(Settings.JsonLog) + u" for writing.\n");
     HintLogRefused(code);

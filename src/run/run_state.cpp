@@ -25,16 +25,10 @@ void ResetRun() {
   State.COPYBUFFER = nullptr;
   State.SourceRootLength = 0;
   State.AtTopLevel = 1;
-  State.LogIdentity = FileIdentity{};
-  State.ErrorLogIdentity = FileIdentity{};
-  State.JsonLogIdentity = FileIdentity{};
   State.StartTime = FILETIME{};
   State.WithoutSystemSecurity = false;
   State.KeepLinks = false;
-  State.Excludes.clear();
   State.CopyBuffers.clear();
-  State.HardLinkCopies.Clear();
-  State.ProtectedDirectories.clear();
   State.RemovalsLeft = 0;
   State.RemovalLimitReported = false;
   State.FlushEachFile = false;

@@ -8,9 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "../copy/exclude.h"
-#include "../copy/hard_links.h"
-#include "../copy/identity.h"
 #include "../platform/platform.h"
 #include "../report/sink.h"
 
@@ -99,11 +96,6 @@ struct RunState {
   void* COPYBUFFER;
   size_t SourceRootLength;
   int32_t AtTopLevel;
-  // The open log files' identities, so the walk neither copies them nor
-  // copies over them; unknown when absent.
-  FileIdentity LogIdentity;
-  FileIdentity ErrorLogIdentity;
-  FileIdentity JsonLogIdentity;
   // When the run began, for the JSON log's start and summary.
   FILETIME StartTime;
   // The security privilege is not held and /SecurityDescriptor was not
@@ -112,17 +104,9 @@ struct RunState {
   // Links are copied as links, not followed: /Links, or the platform's
   // default without /FollowLinks.
   bool KeepLinks;
-  // /Exclude:'s patterns, prepared.
-  ExcludePatterns Excludes;
   // With /Threads:, one buffer of CopyBufferSize for each worker; the first
   // is COPYBUFFER.
   std::vector<void*> CopyBuffers;
-  // With /HardLinks: the copies of multi-name source files made so far.
-  HardLinkedCopies HardLinkCopies;
-  // The directories /Mirror never removes, by identity: every directory
-  // from the source root, the Log and the ErrorLog up to the top of their
-  // trees.
-  std::vector<FileIdentity> ProtectedDirectories;
   // With /MaxDelete:, the removals still allowed, and whether the ERR that
   // says the limit was reached has been written.
   std::atomic<int32_t> RemovalsLeft;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "copy/registries.h"
 #include "fuzz_check.h"
 #include "report/report.h"
 #include "run/command_line.h"
@@ -86,8 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Settings.Threads >= 1 && Settings.Threads <= kMaxThreads);
     FUZZ_CHECK(!Settings.MaxDeleteGiven ||
                (Settings.MaxDelete >= 1 && Settings.MaxDelete <= 1000000));
-    FUZZ_CHECK(State.Excludes.size() == Settings.Excludes.size());
-    for (const ExcludePattern& pattern : State.Excludes) {
+    FUZZ_CHECK(Registries.Excludes.size() == Settings.Excludes.size());
+    for (const ExcludePattern& pattern : Registries.Excludes) {
       FUZZ_CHECK(!pattern.text.empty() && pattern.text.front() != kPathSeparator &&
                  pattern.text.back() != kPathSeparator);
       // Parts as the walk's relative paths have them: none empty, "." or "..".

@@ -10,6 +10,7 @@
 #include "copy/access.h"
 #include "copy/copy_directory.h"
 #include "copy/copy_file.h"
+#include "copy/registries.h"
 #include "fault_injection.h"
 #include "run/run_state.h"
 #include "scratch.h"
@@ -35,6 +36,7 @@ class CopyFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetRun();
+    ResetRegistries();
     scratch_.MakeDir(u"src");
     scratch_.MakeDir(u"dst");
     buffer_.resize(64 * 1024);
@@ -44,7 +46,10 @@ class CopyFixture : public ::testing::Test {
     State.ErrorLog.Attach(Create(u"run.err"), Sink::Delivery::kBlocks, true);
     Bind();
   }
-  void TearDown() override { ResetRun(); }
+  void TearDown() override {
+    ResetRun();
+    ResetRegistries();
+  }
 
   // Binds the listing entry point anew, through whatever table is in force.
   void Bind() {

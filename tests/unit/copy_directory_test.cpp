@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "copy/registries.h"
 #include "copy_fixture.h"
 
 namespace vx {
@@ -325,7 +326,7 @@ TEST_F(CopyDirectoryTest, WithoutFileIdentitiesNothingIsSkippedOrRefused) {
                                   OPEN_EXISTING, 0, nullptr);
     BY_HANDLE_FILE_INFORMATION log_info = {};
     ASSERT_TRUE(Os().GetFileInformationByHandle(log, &log_info));
-    State.LogIdentity = IdentityOf(log, log_info);
+    Registries.LogIdentity = IdentityOf(log, log_info);
     Os().CloseHandle(log);
     Settings.CreateDestinationDirectory = 1;
     EXPECT_EQ(Walk(), 1);
@@ -333,7 +334,7 @@ TEST_F(CopyDirectoryTest, WithoutFileIdentitiesNothingIsSkippedOrRefused) {
     EXPECT_EQ(Counters.NewCount, 3);
     EXPECT_EQ(scratch_.Read(u"dst/sub/deeper/c"), "c");
   }
-  State.LogIdentity = FileIdentity{};
+  Registries.LogIdentity = FileIdentity{};
 }
 
 // With /HardLinks the names of one source file become names of one copy:
@@ -363,7 +364,7 @@ TEST_F(CopyDirectoryTest, HardLinksGiveOneCopyManyNames) {
     std::filesystem::remove_all(scratch_.Fs(u"dst"));
     scratch_.MakeDir(u"dst");
     Counters = RunCounters{};
-    State.HardLinkCopies.Clear();
+    Registries.HardLinkCopies.Clear();
     Settings.HardLinks = c.hard_links;
     FaultInjector faults;
     if (c.link_error != 0) faults.Add(Fault{Call::kCreateHardLinkW, 1, u"", c.link_error});
@@ -384,18 +385,18 @@ TEST_F(CopyDirectoryTest, HardLinksGiveOneCopyManyNames) {
   Bind();
   std::filesystem::remove_all(scratch_.Fs(u"dst"));
   scratch_.MakeDir(u"dst");
-  State.HardLinkCopies.Clear();
+  Registries.HardLinkCopies.Clear();
   Settings.HardLinks = 1;
   Walk();
   Counters = RunCounters{};
-  State.HardLinkCopies.Clear();
+  Registries.HardLinkCopies.Clear();
   Settings.OnlyNewer = 1;
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(Counters.NewCount + Counters.NewerCount + Counters.OverwrittenCount, 0);
   EXPECT_EQ(ObjectAt(P(u"dst/b")).names, 3u);
   // Replacing every name keeps the group one file, its data copied once.
   Counters = RunCounters{};
-  State.HardLinkCopies.Clear();
+  Registries.HardLinkCopies.Clear();
   Settings.OnlyNewer = 0;
   Settings.Overwrite = 1;
   EXPECT_EQ(Walk(), 1);

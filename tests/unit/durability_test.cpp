@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 
+#include "copy/registries.h"
 #include "copy/temporary_name.h"
 #include "copy_fixture.h"
 
@@ -47,6 +48,7 @@ TEST_F(DurabilityTest, ARunThatEndsIsFlushedOnceOrFileByFile) {
     std::filesystem::remove_all(scratch_.Fs(u"dst"));
     scratch_.MakeDir(u"dst");
     ResetRun();
+    ResetRegistries();
     SetUp();
     Settings.Flush = c.flush_option;
     FaultInjector faults;
@@ -168,7 +170,7 @@ TEST_F(DurabilityTest, HardLinkGroupsAreJoinedAgain) {
   testing::SetLastWriteTicks(P(u"dst/second"), testing::LastWriteTicks(P(u"dst/first")));
   std::filesystem::create_hard_link(scratch_.Fs(u"src/first"), scratch_.Fs(u"src/third"));
   Counters = RunCounters{};
-  State.HardLinkCopies.Clear();  // as in a run of its own
+  Registries.HardLinkCopies.Clear();  // as in a run of its own
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
   EXPECT_EQ(Counters.NewerCount, 1);  // the second name; the third is new
@@ -178,7 +180,7 @@ TEST_F(DurabilityTest, HardLinkGroupsAreJoinedAgain) {
   EXPECT_EQ(ObjectAt(P(u"dst/first")), ObjectAt(P(u"dst/third")));
   // Joined, the group stays so.
   Counters = RunCounters{};
-  State.HardLinkCopies.Clear();
+  Registries.HardLinkCopies.Clear();
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(Counters.NewerCount + Counters.NewCount, 0);
 }

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "copy/registries.h"
 #include "copy_fixture.h"
 
 namespace vx {
@@ -123,7 +124,7 @@ TEST_F(ConvergenceTest, HardLinkedLinksAndSpecialFilesStayOneObject) {
   const struct timespec times[2] = {StatOf(scratch_.Fs(u"dst/l1")).st_atim,
                                     StatOf(scratch_.Fs(u"dst/l1")).st_mtim};
   ASSERT_EQ(utimensat(AT_FDCWD, scratch_.Fs(u"dst/l2").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-  State.HardLinkCopies.Clear();
+  Registries.HardLinkCopies.Clear();
   Counters = RunCounters{};
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();

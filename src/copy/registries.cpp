@@ -1,0 +1,16 @@
+#include "registries.h"
+
+namespace vx {
+
+WalkRegistries Registries;
+
+void ResetRegistries() {
+  Registries.Excludes.clear();
+  Registries.HardLinkCopies.Clear();
+  Registries.LogIdentity = FileIdentity{};
+  Registries.ErrorLogIdentity = FileIdentity{};
+  Registries.JsonLogIdentity = FileIdentity{};
+  Registries.ProtectedDirectories.clear();
+}
+
+}  // namespace vx

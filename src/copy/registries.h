@@ -1,0 +1,36 @@
+// What the walk keeps for a run beyond its own levels: the patterns it
+// leaves out, the copies of multi-name files made so far, and the objects
+// it must never copy, copy over or remove. The run prepares them before the
+// walk starts.
+#pragma once
+
+#include <vector>
+
+#include "exclude.h"
+#include "hard_links.h"
+#include "identity.h"
+
+namespace vx {
+
+struct WalkRegistries {
+  // /Exclude:'s patterns, prepared.
+  ExcludePatterns Excludes;
+  // With /HardLinks: the copies of multi-name source files made so far.
+  HardLinkedCopies HardLinkCopies;
+  // The open log files' identities, so the walk neither copies them nor
+  // copies over them; unknown when absent.
+  FileIdentity LogIdentity;
+  FileIdentity ErrorLogIdentity;
+  FileIdentity JsonLogIdentity;
+  // The directories /Mirror never removes, by identity: every directory
+  // from the source root, the Log and the ErrorLog up to the top of their
+  // trees.
+  std::vector<FileIdentity> ProtectedDirectories;
+};
+
+extern WalkRegistries Registries;
+
+// Empties every registry, for a new run.
+void ResetRegistries();
+
+}  // namespace vx
