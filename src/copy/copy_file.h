@@ -13,11 +13,6 @@ namespace vx {
 // neither copied nor copied over.
 int CopyOneFile(const Place& source, const Place& destination);
 
-// Whether `file`, of `identity`, is one of the run's own logs. The 64-bit
-// index is asked first; only where it matches is the full identifier
-// looked up (into `identity`).
-bool IsRunOutput(HANDLE file, FileIdentity* identity);
-
 // What CopyOneNode returns, without a word, for an entry listed as a link
 // or special file that is neither when opened (a reparse point that holds
 // data, a name swapped meanwhile): the walk copies it as a file or

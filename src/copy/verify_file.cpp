@@ -15,10 +15,6 @@ namespace vx {
 
 namespace {
 
-uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-}
-
 // Opens what the destination holds at the name, as itself (no link
 // followed). INVALID_HANDLE_VALUE after a DIFF (nothing there, or not a file
 // of the source's kind: *differs) or an ERR.

@@ -2,23 +2,9 @@
 // an open reached. One object costs one stat: a handle keeps the status it
 // was opened with (from the listing that found the object, or from the look
 // before the open), and asks again only after it changed the object itself.
-#include <errno.h>
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <linux/magic.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
-#include <sys/sysmacros.h>
-#include <sys/time.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <string>
 
 #include "internal.h"
 
@@ -395,7 +381,6 @@ HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD, void*, DWORD dispo
   return OpenLikeCreateFile(nullptr, AT_FDCWD, EncodeFileName(name), access, disposition, flags,
                             nullptr);
 }
-
 
 BOOL CreateDirectoryW(const char16_t* name, void*) {
   std::string path = EncodeFileName(name);

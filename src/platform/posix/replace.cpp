@@ -1,22 +1,5 @@
 // Temporary files, putting them at their names, further names and removal,
 // on Linux.
-#include <errno.h>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <linux/magic.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/statvfs.h>
-#include <sys/sysmacros.h>
-#include <sys/time.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <string>
 
 #include "internal.h"
 

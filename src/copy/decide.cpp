@@ -1,0 +1,162 @@
+// Deciding on a file: what the destination holds at its name, and whether
+// the run copies, skips or refreshes it.
+#include "decide.h"
+
+#include "../report/report.h"
+#include "../run/run_state.h"
+#include "access.h"
+#include "copy_data.h"
+#include "durability.h"
+#include "identity.h"
+#include "registries.h"
+#include "remove.h"
+#include "written.h"
+
+namespace vx {
+
+// With /Mirror, the object found at a source entry's name and kept there is
+// noted, so that no name comparison can make /Mirror remove it.
+void NoteMatched(const Place& destination, const FileIdentity& identity) {
+  if (Settings.Mirror && destination.written != nullptr && !destination.parent_is_new) {
+    destination.written->Match(identity);
+  }
+}
+
+namespace {
+
+// Whether the source's security or attributes changed after its copy was
+// last written: the copy's change time is the moment the run wrote it, so
+// a source changed later has a later one, or, within the clock's coarse
+// tick, the same one (the copy is then refreshed, and its change time moves
+// past). Only asked where the run carries either; a system without change
+// times never says so.
+bool MetadataChangedSince(HANDLE source_file, HANDLE copy) {
+  if (!(Settings.SecurityDescriptor || Settings.Attributes) || Os().GetChangeTime == nullptr) {
+    return false;
+  }
+  FILETIME source_change;
+  FILETIME copy_change;
+  return Os().GetChangeTime(source_file, &source_change) &&
+         Os().GetChangeTime(copy, &copy_change) &&
+         Os().CompareFileTime(&source_change, &copy_change) >= 0;
+}
+
+// With /Mirror, what the destination holds at a file's name in another
+// kind (a directory, a link where links are followed) is removed and the
+// file copied as new.
+Decision ReplaceKind(const Place& destination) {
+  if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) {
+    return Decision::kFailed;
+  }
+  CountDecision(&RunCounters::NewCount);
+  return Decision::kCopy;
+}
+
+}  // namespace
+
+// Looks at what the destination name holds and raises the counter of the
+// decision. Only "not found" means nothing is there: a look that fails for
+// any other reason (a sharing violation, a link, a special file) is an
+// error, and nothing is written. A file is replaced only after its identity
+// shows it is neither the source itself (the copy would read what it
+// replaces) nor one of the run's own log files nor an object this run has
+// already put in the directory under another name. `*probe` stays open on
+// what was found, for the security a replacement keeps; `*found` is its
+// identity.
+Decision Decide(const Place& source, const Place& destination, HANDLE source_file,
+                const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe,
+                FileIdentity* found) {
+  *probe = INVALID_HANDLE_VALUE;
+  *found = FileIdentity{};
+  // A directory this run has just made holds only what the run put there:
+  // a name found taken when the file is put in place is a collision.
+  if (destination.parent_is_new) {
+    CountDecision(&RunCounters::NewCount);
+    return Decision::kCopy;
+  }
+  // Where links are kept, a link or special file at the name is looked at
+  // as itself and replaced as a name like a file.
+  *probe = OpenDestination(destination, ProbeAccess(), State.KeepLinks ? FILE_FLAG_OPEN_NODE : 0);
+  if (*probe == INVALID_HANDLE_VALUE) {
+    const DWORD code = Os().GetLastError();
+    if (code == ERROR_CANT_RESOLVE_FILENAME && Settings.Mirror) return ReplaceKind(destination);
+    if (!IsNotFound(code)) {
+      ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
+      return Decision::kFailed;
+    }
+    CountDecision(&RunCounters::NewCount);
+    return Decision::kCopy;
+  }
+  BY_HANDLE_FILE_INFORMATION destination_info;
+  if (!Os().GetFileInformationByHandle(*probe, &destination_info)) {
+    ReportWin32Error(source.path, u"CopyOnFile:GetFileInformationByHandle(DESTINATION)",
+                     Os().GetLastError());
+    return Decision::kFailed;
+  }
+  FileIdentity destination_identity = IdentityOf(destination_info);
+  *found = destination_identity;
+  // A directory link, looked at as itself where links are kept, is no
+  // directory the file would go into.
+  const DWORD directory_link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  if ((destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(State.KeepLinks &&
+        (destination_info.dwFileAttributes & directory_link) == directory_link)) {
+    if (Settings.Mirror) {
+      Os().CloseHandle(*probe);
+      *probe = INVALID_HANDLE_VALUE;
+      return ReplaceKind(destination);
+    }
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", ERROR_ALREADY_EXISTS);
+    return Decision::kFailed;
+  }
+  if (destination.written != nullptr && destination.written->Contains(destination_identity)) {
+    CompleteIdentity(*probe, &destination_identity);
+    if (destination.written->Contains(destination_identity)) {
+      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+      return Decision::kFailed;
+    }
+  }
+  if (!Settings.OnlyNewer && !Settings.Overwrite) {
+    NoteMatched(destination, destination_identity);
+    return Decision::kSkip;
+  }
+  FileIdentity source_identity = IdentityOf(source_info);
+  if (SameOpenObject(*probe, &destination_identity, source_file, &source_identity)) {
+    ReportWin32Error(source.path, u"CopyOneFile:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
+    return Decision::kFailed;
+  }
+  if (IsRunOutput(*probe, &destination_identity)) return Decision::kSkip;
+  if (Settings.OnlyNewer) {
+    // A mirror is the source's copy, not the newest version seen: an older
+    // version restored at the source, or another size, is copied too.
+    // A copy gets its source's time only once all its data is in, so the
+    // same time with another size is damage (a crash), copied again; and
+    // so is whatever changed while an earlier run that never ended wrote.
+    const LONG order =
+        Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime);
+    const bool other_size = SizeOf(source_info) != SizeOf(destination_info);
+    const bool copy = (Settings.Mirror ? order != 0 || other_size
+                                       : order == 1 || (order == 0 && other_size)) ||
+                      ChangedInUnfinishedRun(*probe);
+    if (!copy) {
+      NoteMatched(destination, destination_identity);
+      return MetadataChangedSince(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
+    }
+    CountDecision(&RunCounters::NewerCount);
+    return Decision::kCopy;
+  }
+  CountDecision(&RunCounters::OverwrittenCount);
+  return Decision::kCopy;
+}
+
+bool IsRunOutput(HANDLE file, FileIdentity* identity) {
+  for (const FileIdentity* log :
+       {&Registries.LogIdentity, &Registries.ErrorLogIdentity, &Registries.JsonLogIdentity}) {
+    if (!SameObject(*identity, *log)) continue;
+    CompleteIdentity(file, identity);
+    if (SameObject(*identity, *log)) return true;
+  }
+  return false;
+}
+
+}  // namespace vx

@@ -1,0 +1,220 @@
+// Tidying a destination directory once its entries are copied: leftovers of
+// killed runs and, with /Mirror, what the source no longer has.
+#include "walk_levels.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "../report/report.h"
+#include "../run/run_state.h"
+#include "../run/stop.h"
+#include "access.h"
+#include "exclude.h"
+#include "identity.h"
+#include "listing.h"
+#include "place.h"
+#include "registries.h"
+#include "remove.h"
+#include "temporary_name.h"
+
+namespace vx {
+
+namespace {
+
+// Whether a leftover under a temporary name is a run's own: not only its
+// form says so (anyone may make a file so named), its owner must be whom
+// the run makes objects for. One that cannot be looked at stays.
+bool IsRunsOwn(HANDLE directory, const std::u16string& name) {
+  if (Os().IsOwnedByRunner == nullptr) return true;
+  HANDLE object = Os().CreateFileAtW(directory, name.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                     kShareAll, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
+  if (object == INVALID_HANDLE_VALUE) return false;
+  BOOL owned = 0;
+  const bool own = Os().IsOwnedByRunner(object, &owned) && owned;
+  Os().CloseHandle(object);
+  return own;
+}
+
+// Gives the destination entry `name` the source's spelling `source_name`
+// in place: the two name one entry (a case-only rename at the source, on a
+// destination that ignores case). Returns false after reporting.
+bool Respell(const Level& level, const std::u16string& name, const std::u16string& source_name) {
+  std::u16string path;
+  JoinPath(level.destination.path, name, &path);
+  HANDLE object = Os().CreateFileAtW(
+      level.destination_handle, name.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
+                         FILE_FLAG_OPEN_NODE);
+  const BOOL renamed =
+      object != INVALID_HANDLE_VALUE &&
+      Os().MoveFileAtW(object, level.destination_handle, name.c_str(), source_name.c_str(), 1);
+  const DWORD code = Os().GetLastError();
+  if (object != INVALID_HANDLE_VALUE) Os().CloseHandle(object);
+  if (!renamed) ReportWin32Error(path, u"CopyOneDirectory:MoveFile(DESTINATION)", code);
+  return renamed != 0;
+}
+
+// The source's own spelling of the name that compares as `compared`.
+const std::u16string& SpellingOf(const Level& level, const std::u16string& compared) {
+  const auto spelled = level.source_spellings.find(compared);
+  return spelled != level.source_spellings.end() ? spelled->second : compared;
+}
+
+// Whether `name` is, to the letter, the name of one of the source
+// directory's entries.
+bool IsSourceName(const Level& level, std::u16string_view name) {
+  // Names compared as they are need no copy to be looked up.
+  if (!level.names_ignore_case) return level.source_names.count(name) != 0;
+  std::u16string compared;
+  return FoldName(name, level.names_ignore_case, &compared) &&
+         level.source_names.count(compared) != 0 && SpellingOf(level, compared) == name;
+}
+
+// Whether the destination directory lists `name` to the letter: asked only
+// before a rename in place, which is for one entry under two spellings, not
+// for two entries (hard links) under two names.
+bool IsListed(const Level& level, const std::u16string& name) {
+  std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
+  if (!listing) return true;
+  const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
+  for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
+    IO_STATUS_BLOCK io_status;
+    const NTSTATUS status = State.NtQueryDirectoryFile(
+        level.destination_handle, nullptr, nullptr, nullptr, &io_status, listing->bytes,
+        kListingBufferBytes, FileNamesInformation, 1, nullptr, restart_scan);
+    if (status < 0) return !IsListingEnd(status, restart_scan);  // unsure: listed
+    if (std::u16string_view(record->FileName, record->FileNameLength / sizeof(char16_t)) == name) {
+      return true;
+    }
+  }
+}
+
+// The source entry whose copy is the object `identity`, found under a name
+// that compares unlike every source name (a destination that ignores case
+// where names compare byte for byte): the source name that leads there.
+// Empty where none does.
+std::u16string SourceNameOf(const Level& level, const FileIdentity& identity) {
+  for (const std::u16string& compared : level.source_names) {
+    const std::u16string& name = SpellingOf(level, compared);
+    if (SameObject(IdentityAt(level.destination_handle, name), identity)) return name;
+  }
+  return {};
+}
+
+}  // namespace
+
+// Tidies a destination directory the run did not make, once all its
+// source's entries are copied: removes the files a killed earlier run left
+// under the temporary names the run writes to (unless the source directory
+// has an entry of that very name) and, with /Mirror, every entry the source
+// directory does not have, unless it is excluded. An entry the run matched
+// to a source entry (by identity: the file it skipped or wrote, the
+// directory it entered, the link it kept) is never removed, whatever the
+// names compare to; where its name is spelled otherwise than the source's
+// (a case-only rename), it is renamed to the source's spelling. Names only
+// are listed; an entry is looked at only where its name is not the
+// source's. After a listing that fails (an ERR with /Mirror) or a stop
+// request, /Mirror removes and renames nothing.
+// Returns false where the source root looked empty to /Mirror: the
+// directory then counts as unfinished, so not even its times and security
+// come from what may be an unmounted volume's mount point.
+bool TidyDestination(const Walk& walk, const Level& level) {
+  std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
+  if (!listing) return true;
+  const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
+  std::vector<std::u16string> leftovers;
+  std::vector<std::u16string> others;  // with /Mirror, names not the source's own
+  bool listed_whole = false;
+  for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
+    IO_STATUS_BLOCK io_status;
+    const NTSTATUS status = State.NtQueryDirectoryFile(
+        level.destination_handle, nullptr, nullptr, nullptr, &io_status, listing->bytes,
+        kListingBufferBytes, FileNamesInformation, 1, nullptr, restart_scan);
+    if (status < 0) {
+      listed_whole = IsListingEnd(status, restart_scan);
+      // What /Mirror would remove stays: said once, for the directory.
+      if (!listed_whole && ComparesNames()) {
+        ReportNtStatus(level.destination.path, u"NtQueryDirectoryFile()", status);
+      }
+      break;
+    }
+    std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
+    if (IsTemporaryName(name)) {
+      leftovers.emplace_back(name);
+    } else if (ComparesNames() && name != u"." && name != u".." && !IsSourceName(level, name)) {
+      others.emplace_back(name);
+    }
+  }
+  std::u16string path;
+  for (const std::u16string& name : WritesNothing() ? std::vector<std::u16string>() : leftovers) {
+    JoinPath(level.source.path, name, &path);
+    HANDLE namesake = OpenSource(EntryPlace(level.source_handle, path, name.size()));
+    if (namesake != INVALID_HANDLE_VALUE) {
+      Os().CloseHandle(namesake);
+      continue;
+    }
+    if (!IsRunsOwn(level.destination_handle, name)) continue;
+    if (!Os().DeleteFileAtW(level.destination_handle, name.c_str())) {
+      const DWORD code = Os().GetLastError();
+      JoinPath(level.destination.path, name, &path);
+      ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
+    }
+  }
+  if (others.empty() || !listed_whole || StopRequested() || level.keep_all ||
+      level.names_unsure) {
+    return true;
+  }
+  std::vector<std::u16string> gone;  // from the source
+  std::u16string compared;
+  for (const std::u16string& name : others) {
+    if (!FoldName(name, level.names_ignore_case, &compared)) {
+      JoinPath(level.destination.path, name, &path);
+      ReportWin32Error(path, u"CopyOneDirectory:LCMapStringEx(DESTINATION)", Os().GetLastError());
+      continue;  // it stays
+    }
+    const bool namesake = level.source_names.count(compared) != 0;
+    // Another spelling of a source entry's name, or no source entry's: the
+    // object itself decides.
+    const FileIdentity identity = IdentityAt(level.destination_handle, name);
+    if (level.written.Matched(identity)) {
+      const std::u16string source_name = namesake ? SpellingOf(level, compared)
+                                                  : SourceNameOf(level, identity);
+      // Listed under the source's name too, it is a second name (a hard
+      // link) of what the source has: that name may go, the object stays.
+      const bool second_name = !source_name.empty() && IsListed(level, source_name);
+      if (!second_name) {
+        if (!source_name.empty() && !WritesNothing()) Respell(level, name, source_name);
+        continue;
+      }
+    }
+    if (namesake) continue;
+    const std::u16string relative =
+        EntryBelowRoot(walk.destination_path, walk.destination_root_length, name);
+    if (!IsExcluded(Registries.Excludes, relative, name, true)) gone.push_back(name);
+  }
+  if (gone.empty()) return true;
+  if (Settings.Verify) {
+    for (const std::u16string& name : gone) {
+      ReportDifference(JoinPath(level.destination.path, name), u"only at the destination");
+    }
+    return true;
+  }
+  // A source root that lists nothing while its copy holds something is
+  // what an unmounted volume's mount point looks like: the copy stays.
+  if (level.destination.parent == nullptr && level.source_names.empty()) {
+    ReportWin32Error(level.source.path, u"CopyOneDirectory:MirrorEmptySource(SOURCE-DIR)",
+                     ERROR_NO_MORE_FILES);
+    return false;
+  }
+  for (const std::u16string& name : gone) {
+    if (StopRequested()) return true;
+    JoinPath(level.destination.path, name, &path);
+    RemoveEntry(level.destination_handle, name.c_str(), path);
+  }
+  return true;
+}
+
+}  // namespace vx

@@ -1,0 +1,130 @@
+// The walk's own records, shared by the files that walk, enter and leave
+// directories and tidy them: what the whole walk knows and what each
+// directory being copied holds. Only src/copy includes it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "../platform/platform.h"
+#include "identity.h"
+#include "listing.h"
+#include "place.h"
+#include "workers.h"
+#include "written.h"
+
+namespace vx {
+
+constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
+
+// What the whole walk knows: the identities of the source directories from
+// the root down to the one being copied (a directory met again on that path
+// is a loop), the destination root's (a source directory that is the
+// destination root is the run's own output, not input), and the full paths
+// of the entry being copied, which grow by one name on the way down and are
+// cut back on the way up, so a level keeps no path of its own.
+struct Walk {
+  std::vector<FileIdentity> path;
+  FileIdentity destination_root;
+  std::u16string destination_root_path;  // its final path, where its identity is unknown
+  std::u16string source_path;
+  std::u16string destination_path;
+  size_t source_root_length = 0;  // of the two paths at the roots
+  size_t destination_root_length = 0;
+  // Where a source directory's security is read before only its own bytes
+  // are kept.
+  std::vector<unsigned char> descriptor_scratch;
+  // With /Threads:, who copies the files the walk meets; none where the
+  // walk copies them itself.
+  Workers* workers = nullptr;
+};
+
+// A set of names that a name's view looks up without a copy.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::u16string_view name) const {
+    return std::hash<std::u16string_view>()(name);
+  }
+};
+using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
+
+// One directory being copied: what it holds open and keeps while its
+// entries are copied. Levels live on the heap in the walk's own stack, not
+// on the machine stack, so depth costs a level's handles, its listing
+// position and its security, whatever the length of the path.
+struct Level {
+  Level(const Place& source_place, const Place& destination_place)
+      : source(source_place), destination(destination_place) {}
+  Place source;
+  Place destination;
+  size_t source_length = 0;  // of the walk's paths while they name this level
+  size_t destination_length = 0;
+  HANDLE source_handle = INVALID_HANDLE_VALUE;
+  HANDLE destination_handle = INVALID_HANDLE_VALUE;
+  bool created = false;
+  BY_HANDLE_FILE_INFORMATION info;
+  std::vector<unsigned char> descriptor;  // the source's, with /SecurityDescriptor
+  IO_STATUS_BLOCK io_status;
+  std::unique_ptr<ListingBuffer> listing;
+  BOOLEAN restart_scan = 1;
+  WrittenObjects written;
+  // With /Mirror: the names the source listing held, as the destination
+  // directory compares names (`names_ignore_case`); where that differs
+  // from a name, the name itself too.
+  NameSet source_names;
+  std::unordered_map<std::u16string, std::u16string> source_spellings;
+  bool names_ignore_case = false;
+  // With /Mirror: nothing below this directory is removed (its source is a
+  // mount point that came or went since the last run).
+  bool keep_all = false;
+  // With /Mirror: a source name could not be compared, so this directory's
+  // removals are unsure and none is made.
+  bool names_unsure = false;
+  // Whether the source directory is on another volume than its parent's,
+  // and whether the replica's mark says it was at the last run.
+  bool mounted_here = false;
+  bool was_mounted_here = false;
+  // Whether its destination is the run's root or another volume's top: what
+  // was written there is made durable when it is left.
+  bool flush_at_leave = false;
+  DWORD destination_volume = 0;
+  // An existing directory left private by a run that never finished it.
+  bool heal_security = false;
+  // Its files handed to workers and not yet done.
+  FilesOf files;
+};
+
+// Whether the directory of `identity` is on the walk's path down to here:
+// entering it again would loop.
+bool OnWalkPath(const Walk& walk, const FileIdentity& identity);
+// Whether a source directory is the destination root (the run's own
+// output): by identity, or by final path where identities are unknown.
+bool IsDestinationRoot(const Walk& walk, HANDLE source_handle, const FileIdentity& identity);
+// The path of the entry `name` of the directory at `directory_path`, below
+// the root of `root_length` units, as /Exclude:'s path patterns see it.
+std::u16string EntryBelowRoot(std::u16string_view directory_path, size_t root_length,
+                              std::u16string_view name);
+// The identity of the entry `name` of the open directory, looked at as
+// itself; unknown where it cannot be looked at.
+FileIdentity IdentityAt(HANDLE directory, const std::u16string& name);
+
+// Tidies a destination directory the run did not make, once all its
+// source's entries are copied; false where the source root looked empty to
+// /Mirror (tidy_destination.cpp).
+bool TidyDestination(const Walk& walk, const Level& level);
+
+// The result of Enter when the directory's level was pushed.
+constexpr int kEntered = -1;
+// Opens and checks a source directory, announces it, and makes and opens
+// its destination. On success its level is pushed onto `levels` (kEntered);
+// otherwise the directory's result, as the walk counts it (levels.cpp).
+int Enter(Walk& walk, const Place& source, const Place& destination,
+          std::vector<std::unique_ptr<Level>>* levels);
+// Finishes a directory and closes what it holds; returns its result.
+int Leave(Walk& walk, Level& level, bool finished);
+
+}  // namespace vx
