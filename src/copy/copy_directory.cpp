@@ -15,6 +15,7 @@
 #include "access.h"
 #include "copy_file.h"
 #include "exclude.h"
+#include "file_list.h"
 #include "file_tries.h"
 #include "identity.h"
 #include "place.h"
@@ -98,8 +99,8 @@ namespace {
 // Whether the entry `name` of the directory the walk's source path names is
 // left out by /Exclude:.
 bool IsExcludedEntry(const Walk& walk, std::u16string_view name) {
-  return IsExcluded(Registries.Excludes, EntryBelowRoot(walk.source_path, walk.source_root_length, name),
-                    name);
+  return IsExcluded(Registries.Excludes,
+                    EntryBelowRoot(walk.source_path, walk.source_root_length, name), name);
 }
 
 // Whether a listed entry is copied as a node (CopyOneNode): a link where
@@ -170,6 +171,12 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
       if (compared != *name) level.source_spellings.emplace(compared, *name);
       level.source_names.insert(std::move(compared));
     }
+    // With /Files:, what the list does not lead to is left as if absent.
+    ListSays says = ListSays::kListed;
+    if (Registries.Files.active) {
+      says = AskList(&Registries.Files,
+                     EntryBelowRoot(walk.source_path, walk.source_root_length, *name));
+    }
     if (!Registries.Excludes.empty() && IsExcludedEntry(walk, *name)) {
       if (JsonLogOpen()) {
         NoteExcluded(JoinPath(level.source.path, *name),
@@ -179,7 +186,11 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
     }
     *attributes = record->FileAttributes;
     const bool is_directory = (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (is_directory && !Settings.SubDirectories && !IsNode(*attributes)) {
+    if (says == ListSays::kLeave || (says == ListSays::kPassOn && !is_directory)) continue;
+    // A directory the list names or leads through is entered without
+    // /SubDirectories too.
+    if (is_directory && !Settings.SubDirectories && !IsNode(*attributes) &&
+        !(Registries.Files.active && says != ListSays::kBelowListed)) {
       continue;
     }
     *size = static_cast<uint64_t>(record->EndOfFile);
@@ -213,6 +224,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
   int result = Enter(walk, RootPlace(walk.source_path), RootPlace(walk.destination_path), &levels);
   if (result != kEntered) return result;
   bool judge_result = false;  // whether `result` is an entry's, for the top level
+  bool listed_whole = false;  // the root's listing came to its end
   std::u16string name;
   while (!levels.empty()) {
     Level& level = *levels.back();
@@ -227,7 +239,10 @@ int CopyOneDirectory(const std::u16string& source_root) {
     uint64_t size = 0;
     if (next == Next::kEntry) next = NextEntry(walk, level, &name, &attributes, &size);
     if (next != Next::kEntry) {
-      if (next == Next::kEnd && levels.size() == 1) NoteAllMet();
+      if (next == Next::kEnd && levels.size() == 1) {
+        NoteAllMet();
+        listed_whole = true;
+      }
       result = Leave(walk, level, next == Next::kEnd);
       levels.pop_back();
       judge_result = true;
@@ -263,6 +278,15 @@ int CopyOneDirectory(const std::u16string& source_root) {
       }
     }
     judge_result = true;
+  }
+  // A listed entry the whole walk never met is not at the source (or not
+  // below a directory on its way): one error each, never a silent gap.
+  if (listed_whole && Registries.Files.active) {
+    for (const std::u16string& missing : Unmet(Registries.Files)) {
+      ReportWin32Error(JoinPath(source_root, missing), u"CopyOneDirectory:FileList(SOURCE)",
+                       ERROR_FILE_NOT_FOUND);
+      result = 0;
+    }
   }
   return result;
 }

@@ -10,9 +10,9 @@ bool VolumesIgnoreCase() {
   return Os().UpcaseName != nullptr;
 }
 
-// The pattern's parts, '/' taken for the separator where '\\' is one; false
-// where a part is "." or ".." (no entry is ever named so).
-bool NormalisedPattern(std::u16string_view typed, std::u16string* pattern) {
+}  // namespace
+
+bool NormalisedRelativePath(std::u16string_view typed, std::u16string* pattern) {
   pattern->clear();
   std::u16string part;
   auto end_part = [&] {
@@ -38,13 +38,11 @@ bool NormalisedPattern(std::u16string_view typed, std::u16string* pattern) {
   return end_part() && !pattern->empty();
 }
 
-}  // namespace
-
 bool PrepareExcludes(const std::vector<std::u16string_view>& typed, ExcludePatterns* prepared) {
   prepared->clear();
   for (std::u16string_view typed_pattern : typed) {
     std::u16string pattern;
-    if (!NormalisedPattern(typed_pattern, &pattern)) return false;
+    if (!NormalisedRelativePath(typed_pattern, &pattern)) return false;
     const bool by_path = pattern.find(kPathSeparator) != std::u16string::npos;
     prepared->push_back(ExcludePattern{std::move(pattern), by_path});
   }

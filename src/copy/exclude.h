@@ -22,6 +22,12 @@ using ExcludePatterns = std::vector<ExcludePattern>;
 // match: nothing left, or a "." or ".." part.
 bool PrepareExcludes(const std::vector<std::u16string_view>& typed, ExcludePatterns* prepared);
 
+// A path below a root as the walk's relative paths take it: '/' separates
+// where '\\' does, a leading "./" or separator, a trailing separator and
+// doubled separators are dropped. False where it can never name an entry:
+// nothing left, or a "." or ".." part.
+bool NormalisedRelativePath(std::u16string_view typed, std::u16string* path);
+
 // `*` matches any run of characters within one name, `?` one character;
 // names compare as the platform's file systems compare them. Where the
 // system cannot upper-case them, the answer is `if_unsure`.

@@ -6,6 +6,7 @@ WalkRegistries Registries;
 
 void ResetRegistries() {
   Registries.Excludes.clear();
+  Registries.Files = FileList{};
   Registries.HardLinkCopies.Clear();
   Registries.LogIdentity = FileIdentity{};
   Registries.ErrorLogIdentity = FileIdentity{};

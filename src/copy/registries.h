@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "exclude.h"
+#include "file_list.h"
 #include "hard_links.h"
 #include "identity.h"
 
@@ -15,6 +16,8 @@ namespace vx {
 struct WalkRegistries {
   // /Exclude:'s patterns, prepared.
   ExcludePatterns Excludes;
+  // /Files:'s entries, read.
+  FileList Files;
   // With /HardLinks: the copies of multi-name source files made so far.
   HardLinkedCopies HardLinkCopies;
   // The open log files' identities, so the walk neither copies them nor

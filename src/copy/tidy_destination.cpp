@@ -149,7 +149,10 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     }
   }
   std::u16string path;
-  for (const std::u16string& name : WritesNothing() ? std::vector<std::u16string>() : leftovers) {
+  // A run with /Files: shares its directories with the runs of the other
+  // lists, whose files in the making carry such names: it leaves them.
+  const bool tidies = !WritesNothing() && !Registries.Files.active;
+  for (const std::u16string& name : tidies ? leftovers : std::vector<std::u16string>()) {
     JoinPath(level.source.path, name, &path);
     HANDLE namesake = OpenSource(EntryPlace(level.source_handle, path, name.size()));
     if (namesake != INVALID_HANDLE_VALUE) {

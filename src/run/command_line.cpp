@@ -63,6 +63,9 @@ void PrintUsage() {
       u"summary>\n",
       u"                  /Verify  (= compares the copy's bytes with the source's, writes "
       u"nothing)\n",
+      u"                  /Files:<List of paths below the source, one a line (UTF-8): only "
+      u"they are copied>\n",
+      u"                  /Files0:<The same list, each path ended by a NUL>\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -133,6 +136,8 @@ const Option kOptions[] = {
      &RunSettings::AppendErrorLog},
     {u"/JSONLOG:", u"/JsonLog:", Effect::kValue, &RunSettings::JsonLog, nullptr},
     {u"/VERIFY", u"/Verify", Effect::kFlag, nullptr, &RunSettings::Verify},
+    {u"/FILES:", u"/Files:", Effect::kValue, &RunSettings::Files, &RunSettings::FilesNul, 0},
+    {u"/FILES0:", u"/Files0:", Effect::kValue, &RunSettings::Files, &RunSettings::FilesNul},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;
@@ -301,6 +306,10 @@ bool ValidateSettings() {
   Settings.Destination = State.PreparedDestination.c_str();
   if (Settings.Overwrite && Settings.OnlyNewer) {
     WriteConsole(u"/Overwrite and /OnlyNewer must not be used at the same time.\n");
+    return false;
+  }
+  if (Settings.Files != nullptr && Settings.Mirror) {
+    WriteConsole(u"/Files: and /Mirror must not be used at the same time.\n");
     return false;
   }
   if (Settings.CopyBufferSize == 0) {

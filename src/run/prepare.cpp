@@ -166,6 +166,9 @@ std::vector<std::pair<std::u16string, std::u16string>> SettingsRows() {
   flag(Settings.AppendErrorLog, u"AppendErrorLog");
   if (Settings.JsonLog != nullptr) rows.emplace_back(u"JsonLog", ShownPath(Settings.JsonLog));
   flag(Settings.Verify, u"Verify");
+  if (Settings.Files != nullptr) {
+    rows.emplace_back(Settings.FilesNul ? u"Files0" : u"Files", ShownPath(Settings.Files));
+  }
   return rows;
 }
 
@@ -199,6 +202,42 @@ void WriteJsonStart(const std::vector<std::pair<std::u16string, std::u16string>>
       .Text("time", UtcTimeText(FileTimeTicks(State.StartTime)))
       .Raw("settings", settings)
       .Write();
+}
+
+// Reads the list of /Files: whole; false with the system's code.
+bool ReadWholeFile(const char16_t* path, std::string* bytes) {
+  HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  char chunk[65536];
+  DWORD read = 0;
+  bool done = false;
+  while ((done = Os().ReadFile(file, chunk, sizeof chunk, &read, nullptr) != 0) && read > 0) {
+    bytes->append(chunk, read);
+  }
+  const DWORD code = Os().GetLastError();
+  Os().CloseHandle(file);
+  Os().SetLastError(code);
+  return done;
+}
+
+// The list of /Files:, read into the walk's registry; false after saying
+// why the run cannot start.
+bool ReadFileList() {
+  std::string bytes;
+  if (!ReadWholeFile(Settings.Files, &bytes)) {
+    const DWORD code = Os().GetLastError();
+    WriteConsole(u"Cannot read file list " + ShownPath(Settings.Files) + u".\n");
+    WriteHint(u"the system says: " + SystemMessage(code));
+    return false;
+  }
+  size_t bad_record = 0;
+  if (!ParseFileList(bytes, Settings.FilesNul != 0, &Registries.Files, &bad_record)) {
+    WriteConsole(u"Invalid path in file list " + ShownPath(Settings.Files) + u", entry " +
+                 UnsignedDecimal(bad_record) + u", aborting.\n");
+    return false;
+  }
+  return true;
 }
 
 FARPROC BindNtdllEntry(const char* name) {
@@ -241,6 +280,7 @@ bool PrepareRun() {
   const auto rows = SettingsRows();
   PrintSettingsBlock(rows);
   WriteJsonStart(rows);
+  if (Settings.Files != nullptr && !ReadFileList()) return false;
   State.NtQueryDirectoryFile =
       reinterpret_cast<NtQueryDirectoryFileFn>(BindNtdllEntry("NtQueryDirectoryFile"));
   if (State.NtQueryDirectoryFile == nullptr) {

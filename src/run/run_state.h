@@ -64,6 +64,9 @@ struct RunSettings {
   const char16_t* JsonLog;
   // /Verify: the copy's bytes compared with the source's, nothing written.
   int32_t Verify;
+  // /Files: or /Files0: (FilesNul), as typed; nullptr when absent.
+  const char16_t* Files;
+  int32_t FilesNul;
 };
 
 

@@ -49,6 +49,9 @@ USAGE = b"".join([
     line("                  /AppendErrorLog:<Error logfile kept, each run's lines added at its end>"),
     line("                  /JsonLog:<File of one JSON record per line: start, each entry, summary>"),
     line("                  /Verify  (= compares the copy's bytes with the source's, writes nothing)"),
+    line("                  /Files:<List of paths below the source, one a line (UTF-8): only they "
+         "are copied>"),
+    line("                  /Files0:<The same list, each path ended by a NUL>"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -1,6 +1,6 @@
 """Every example in an `sh` block of the README runs as written, in README
-order, on generated trees: in a mount namespace of its own, with /srv, /mnt
-and /var/log on fresh tmpfs mounts, /var/log/velmox made as the package
+order, on generated trees: in a mount namespace of its own, with /srv, /mnt,
+/tmp and /var/log on fresh tmpfs mounts, /var/log/velmox made as the package
 makes it, and the built velmox first on the PATH. Linux build, as root."""
 import os
 import re
@@ -19,6 +19,7 @@ TREES = r"""
 mount -t tmpfs velmox-srv /srv
 mount -t tmpfs velmox-mnt /mnt
 mount -t tmpfs velmox-log /var/log
+mount -t tmpfs velmox-tmp /tmp
 mkdir -p /var/log/velmox /srv/data/sub /srv/projects/app /mnt/backup /mnt/replica
 head -c 300000 /dev/urandom > /srv/data/large.bin
 printf 'report\n' > /srv/data/sub/report.txt
@@ -47,7 +48,9 @@ class ReadmeExamplesTest(unittest.TestCase):
     def test_every_sh_example_runs_as_written(self):
         blocks = examples()
         self.assertGreaterEqual(len(blocks), 3)
-        with tempfile.TemporaryDirectory(prefix="velmox-readme-") as work:
+        # Beside the build, since the examples get a /tmp of their own.
+        with tempfile.TemporaryDirectory(prefix="readme-", dir=os.path.dirname(
+                os.path.abspath(OPTIONS.exe))) as work:
             os.symlink(os.path.abspath(OPTIONS.exe), os.path.join(work, "velmox"))
             driver = ["set -e", TREES, f'export PATH="{work}:$PATH"']
             for line, text in blocks:
