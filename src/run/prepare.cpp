@@ -190,17 +190,20 @@ void PrintSettingsBlock(const std::vector<std::pair<std::u16string, std::u16stri
 }
 
 // The JSON log's first record: when the run began and what it was asked.
+// The one row given more than once, Exclude, is an array in the given order.
 void WriteJsonStart(const std::vector<std::pair<std::u16string, std::u16string>>& rows) {
-  std::string settings = "{";
+  std::string settings;
+  std::string excludes;
   for (const auto& [name, value] : rows) {
-    if (settings.size() > 1) settings += ',';
-    settings += JsonString(name) + ':' + JsonString(value);
+    std::string& into = name == u"Exclude" ? excludes : settings;
+    if (!into.empty()) into += ',';
+    into += name == u"Exclude" ? JsonString(value) : JsonString(name) + ':' + JsonString(value);
   }
-  settings += '}';
+  if (!excludes.empty()) settings += ",\"Exclude\":[" + excludes + ']';
   JsonRecord("start")
       .Text("version", kVersionText)
       .Text("time", UtcTimeText(FileTimeTicks(State.StartTime)))
-      .Raw("settings", settings)
+      .Raw("settings", '{' + settings + '}')
       .Write();
 }
 

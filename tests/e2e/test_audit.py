@@ -46,6 +46,7 @@ class AuditTest(ScratchCase):
         records = self.records()
         self.assertEqual(records[0]["kind"], "start")
         self.assertEqual(records[0]["settings"]["Source"], prepared(self.path("src")))
+        self.assertEqual(records[0]["settings"]["Exclude"], ["*.tmp"])  # each pattern kept
         self.assertEqual(records[-1]["kind"], "summary")
         log = lines_of(self.read("run.log"))
 
