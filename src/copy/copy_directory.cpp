@@ -96,13 +96,6 @@ enum class Next { kEntry, kEnd, kUnfinished };
 
 namespace {
 
-// Whether the entry `name` of the directory the walk's source path names is
-// left out by /Exclude:.
-bool IsExcludedEntry(const Walk& walk, std::u16string_view name) {
-  return IsExcluded(Registries.Excludes,
-                    EntryBelowRoot(walk.source_path, walk.source_root_length, name), name);
-}
-
 // Whether a listed entry is copied as a node (CopyOneNode): a link where
 // links are kept, a FIFO, socket or device with /Specials.
 bool IsNode(DWORD attributes) {
@@ -172,12 +165,12 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
       level.source_names.insert(std::move(compared));
     }
     // With /Files:, what the list does not lead to is left as if absent.
-    ListSays says = ListSays::kListed;
-    if (Registries.Files.active) {
-      says = AskList(&Registries.Files,
-                     EntryBelowRoot(walk.source_path, walk.source_root_length, *name));
-    }
-    if (!Registries.Excludes.empty() && IsExcludedEntry(walk, *name)) {
+    const bool by_path = Registries.Files.active || !Registries.Excludes.empty();
+    const std::u16string relative =
+        by_path ? EntryBelowRoot(walk.source_path, walk.source_root_length, *name) : u"";
+    const ListSays says =
+        Registries.Files.active ? AskList(&Registries.Files, relative) : ListSays::kListed;
+    if (!Registries.Excludes.empty() && IsExcluded(Registries.Excludes, relative, *name)) {
       if (JsonLogOpen()) {
         NoteExcluded(JoinPath(level.source.path, *name),
                      (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);

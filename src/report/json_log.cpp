@@ -1,28 +1,11 @@
 #include "json_log.h"
 
+#include "../platform/utf8.h"
 #include "../run/run_state.h"
 
 namespace vx {
 
 namespace {
-
-void AppendUtf8(std::string* out, uint32_t code_point) {
-  if (code_point < 0x80) {
-    out->push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | code_point >> 6));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | code_point >> 12));
-    out->push_back(static_cast<char>(0x80 | (code_point >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | code_point >> 18));
-    out->push_back(static_cast<char>(0x80 | (code_point >> 12 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
-}
 
 void AppendEscape(std::string* out, char16_t unit) {
   static const char kHex[] = "0123456789abcdef";

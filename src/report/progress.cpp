@@ -179,20 +179,22 @@ void Redraw(bool now_anyway) {
   p.samples.push_back(now);
 }
 
+// The standard stream `which`, where it is a character device.
+HANDLE TerminalOf(DWORD which) {
+  HANDLE stream = Os().GetStdHandle(which);
+  const bool terminal = stream != nullptr && stream != INVALID_HANDLE_VALUE &&
+                        Os().GetFileType(stream) == FILE_TYPE_CHAR;
+  return terminal ? stream : nullptr;
+}
+
 }  // namespace
 
 void StartProgress() {
   g_progress = Progress{};
   if (Settings.Silent) return;
-  HANDLE out = Os().GetStdHandle(STD_ERROR_HANDLE);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE || Os().GetFileType(out) != FILE_TYPE_CHAR) {
-    return;
-  }
-  HANDLE output = Os().GetStdHandle(STD_OUTPUT_HANDLE);
-  g_progress.output_on_terminal = output != nullptr && output != INVALID_HANDLE_VALUE &&
-                                  Os().GetFileType(output) == FILE_TYPE_CHAR;
-  g_progress.on = true;
-  g_progress.out = out;
+  g_progress.out = TerminalOf(STD_ERROR_HANDLE);
+  g_progress.on = g_progress.out != nullptr;
+  g_progress.output_on_terminal = g_progress.on && TerminalOf(STD_OUTPUT_HANDLE) != nullptr;
 }
 
 // `on` is set before the walk and its workers start and cleared after they

@@ -51,34 +51,27 @@ void CountBytes(uint64_t bytes) {
 }
 
 namespace {
-// Attaches a standard stream, line by line where it is a character device
-// or `always_by_line`, else in blocks.
-void AttachStandardStream(Sink& sink, DWORD which, bool always_by_line) {
+// A standard stream as a sink, line by line where it is a character device
+// or `always_by_line`, else in blocks; closed where there is none.
+Sink StandardStream(DWORD which, bool always_by_line) {
+  Sink sink;
   HANDLE out = Os().GetStdHandle(which);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return sink;
   const bool by_line = always_by_line || Os().GetFileType(out) == FILE_TYPE_CHAR;
   sink.Attach(out, by_line ? Sink::Delivery::kEveryLine : Sink::Delivery::kBlocks, false);
+  return sink;
 }
 }  // namespace
 
+// Attached on first use.
 Sink& Console() {
-  static Sink console;
-  static bool attached = false;
-  if (!attached) {
-    attached = true;
-    AttachStandardStream(console, STD_OUTPUT_HANDLE, false);
-  }
+  static Sink console = StandardStream(STD_OUTPUT_HANDLE, false);
   return console;
 }
 
 // Hints are few and read as they come.
 Sink& Hints() {
-  static Sink hints;
-  static bool attached = false;
-  if (!attached) {
-    attached = true;
-    AttachStandardStream(hints, STD_ERROR_HANDLE, true);
-  }
+  static Sink hints = StandardStream(STD_ERROR_HANDLE, true);
   return hints;
 }
 
@@ -127,9 +120,10 @@ std::u16string ErrPrefix(std::u16string_view subject) {
 }
 
 // The FILE line, with the decision at its end under /List.
-std::u16string FileLine(const MetFile& file, std::u16string_view decision) {
-  std::u16string line = u"FILE " + Decimal(file.number, 6) + u": " + ShownPath(file.path) +
-                        u" (" + UnsignedDecimal(file.size >> 10) + u" KB)";
+std::u16string FileLine(const MetFile& file, std::u16string_view path,
+                        std::u16string_view decision) {
+  std::u16string line = u"FILE " + Decimal(file.number, 6) + u": " + ShownPath(path) + u" (" +
+                        UnsignedDecimal(file.size >> 10) + u" KB)";
   if (!decision.empty()) line += u" " + std::u16string(decision);
   return line + u"\n";
 }
@@ -149,7 +143,7 @@ std::u16string_view DecisionSoFar() {
 void WritePendingFileLine(std::u16string_view decision) {
   if (!t_file.line_pending) return;
   t_file.line_pending = false;
-  WriteProgress(FileLine(t_file, decision));
+  WriteProgress(FileLine(t_file, t_file.path, decision));
 }
 
 // An ERR or WAIT line's record in the JSON log.
@@ -336,14 +330,15 @@ MetFile AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
   BeginTry(false);
   t_file = MetFile{};
   t_file.number = Counters.FileCount;
-  t_file.path = path;
+  // Only the JSON record and /List's late FILE line need the path again.
+  if (Settings.List || JsonLogOpen()) t_file.path = path;
   t_file.size = size_in_bytes;
   NoteFileMet(path, size_in_bytes);
   if (ProgressWanted()) {
     if (Settings.List) {
       t_file.line_pending = true;
     } else {
-      WriteProgress(FileLine(t_file, u""));
+      WriteProgress(FileLine(t_file, path, u""));
     }
   }
   return t_file;

@@ -88,7 +88,7 @@ bool IsTransient(DWORD code);
 void AnnounceDirectory(std::u16string_view path);
 
 // A file the walk announced and no copier has settled yet: its FILE line's
-// number, path and listed size, and the last failure met on it. Each thread
+// number, path (kept where a JSON log or /List needs it) and listed size, and the last failure met on it. Each thread
 // has its own; a worker takes over the walk's.
 struct MetFile {
   int32_t number = 0;

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   signal(SIGXFSZ, SIG_IGN);
   std::vector<std::u16string> arguments;
   arguments.reserve(static_cast<size_t>(argc));
-  for (int i = 0; i < argc; ++i) arguments.push_back(vx::posix::DecodeFileName(argv[i]));
+  for (int i = 0; i < argc; ++i) arguments.push_back(vx::DecodeFileName(argv[i]));
   std::vector<const char16_t*> vector;
   for (const std::u16string& argument : arguments) vector.push_back(argument.c_str());
   vector.push_back(nullptr);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../platform.h"
+#include "../utf8.h"
 
 namespace vx::posix {
 
@@ -138,10 +139,8 @@ void ForgetStatus(HANDLE file);
 // descriptor itself) with the birth time; false with errno set.
 bool StatxAt(int directory, const char* name, int flags, Status* status);
 
-// File names: UTF-16 in the core, bytes for the kernel. Bytes that are not
-// UTF-8 travel as lone surrogates U+DC80 + byte, so every name round-trips.
-std::u16string DecodeFileName(std::string_view bytes);
-std::string EncodeFileName(std::u16string_view text);
+// File names: UTF-16 in the core, bytes for the kernel (DecodeFileName and
+// EncodeFileName, ../utf8.h).
 
 // The system error code of the same meaning as an errno value.
 DWORD Win32ErrorFromErrno(int error);

@@ -30,7 +30,7 @@ RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared
     if (errno != ERANGE) return RootPathForm::kUnrecognised;
     cwd.resize(cwd.size() * 2);
   }
-  *prepared = posix::DecodeFileName(cwd.data());
+  *prepared = DecodeFileName(cwd.data());
   prepared->push_back(u'/');
   prepared->append(typed);
   return RootPathForm::kPrepared;

@@ -1,8 +1,6 @@
-// UTF-8 <-> UTF-16 for file names and arguments, with every byte that is not
-// part of valid UTF-8 carried as the lone surrogate U+DC80 + byte.
-#include "internal.h"
+#include "utf8.h"
 
-namespace vx::posix {
+namespace vx {
 
 namespace {
 constexpr char16_t kEscapeBase = 0xDC00;  // + byte (0x80..0xFF)
@@ -39,6 +37,8 @@ size_t ValidSequence(std::string_view s, char32_t* code_point) {
   return length;
 }
 
+}  // namespace
+
 void AppendUtf8(std::string* out, char32_t cp) {
   if (cp < 0x80) {
     out->push_back(static_cast<char>(cp));
@@ -56,7 +56,6 @@ void AppendUtf8(std::string* out, char32_t cp) {
     out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
-}  // namespace
 
 // Most names are ASCII, whose units and bytes are the same numbers: that
 // leading run is carried over at once.
@@ -115,4 +114,4 @@ std::string EncodeFileName(std::u16string_view text) {
   return out;
 }
 
-}  // namespace vx::posix
+}  // namespace vx

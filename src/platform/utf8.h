@@ -1,0 +1,17 @@
+// UTF-8 <-> UTF-16 for names, arguments and lists, on both builds, with
+// every byte that is not part of valid UTF-8 carried as the lone surrogate
+// U+DC80 + byte, so that any byte string round-trips.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vx {
+
+std::u16string DecodeFileName(std::string_view bytes);
+std::string EncodeFileName(std::u16string_view text);
+
+// Appends the UTF-8 form of the code point.
+void AppendUtf8(std::string* out, char32_t code_point);
+
+}  // namespace vx
