@@ -230,6 +230,14 @@ TEST_F(ReplicaTest, ListShowsWhatTheRunWouldDoAndWritesNothing) {
   EXPECT_EQ(Run(elsewhere, u"list.log"), 0);
   EXPECT_FALSE(scratch_.Exists(u"nowhere"));
   EXPECT_EQ(Lines("   -new        : 4", u"list.log").size(), 1u);
+
+  // A file the run would fail on says so, its ERR after its FILE line.
+  scratch_.Write(u"src/blocked", "b");
+  scratch_.MakeDir(u"dst/blocked");
+  EXPECT_EQ(Run({u"/List"}, u"list.log"), 1);
+  const std::string log = scratch_.Read(u"list.log");
+  const size_t file_line = log.find(Shown(u"src/blocked") + " (0 KB) failed\r\nERR  000001: ");
+  EXPECT_NE(file_line, std::string::npos) << log;
 }
 
 TEST(ExcludeTest, PatternsMatchWithinOneNameAndTheirPathBelowTheRoot) {
