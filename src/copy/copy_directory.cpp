@@ -191,6 +191,23 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
   }
 }
 
+// With workers, the walk goes on as soon as it has listed a directory:
+// the directory's last steps (removals, security, times, closing) are run
+// by whoever ends its last file or subdirectory. Waits while too many
+// directories are left open behind the walk.
+void LeaveBehind(Walk& walk, std::unique_ptr<Level> level, bool finished) {
+  Level* left = level.release();
+  left->listing.reset();
+  left->KeepOwnPaths();
+  walk.workers->LeaveBehind(&left->files, [&walk, left, finished] {
+    Leave(walk, *left, finished);
+    FilesOf* parent = left->parent_files;
+    delete left;
+    return parent;
+  });
+  walk.workers->WaitForRoom(kDirectoriesBehind);
+}
+
 }  // namespace
 
 // The walk: a loop over a stack of levels. Each entry's result is judged in
@@ -236,7 +253,13 @@ int CopyOneDirectory(const std::u16string& source_root) {
         NoteAllMet();
         listed_whole = true;
       }
-      result = Leave(walk, level, next == Next::kEnd);
+      walk.path.pop_back();
+      if (walk.workers != nullptr && levels.size() > 1) {
+        LeaveBehind(walk, std::move(levels.back()), next == Next::kEnd);
+        result = 1;
+      } else {
+        result = Leave(walk, level, next == Next::kEnd);
+      }
       levels.pop_back();
       judge_result = true;
       continue;
@@ -257,7 +280,13 @@ int CopyOneDirectory(const std::u16string& source_root) {
     if (result == kNotANode && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       State.AtTopLevel = 0;
       result = Enter(walk, source, destination, &levels);
-      if (result == kEntered) continue;
+      if (result == kEntered) {
+        if (walk.workers != nullptr) {
+          walk.workers->Hold(&level.files);
+          levels.back()->parent_files = &level.files;
+        }
+        continue;
+      }
     } else if (result == kNotANode) {
       MetFile met = AnnounceFile(walk.source_path, size);
       if (walk.workers == nullptr) {

@@ -242,7 +242,6 @@ int Finish(Walk& walk, Level& level, bool finished) {
   // Its files are copied (or failed) before its leftovers and removals are
   // judged, its times set and its handles closed.
   if (walk.workers != nullptr) walk.workers->WaitFor(&level.files);
-  walk.path.pop_back();
   level.listing.reset();
   if (finished && !level.created) finished = TidyDestination(walk, level);
   if (!finished) {

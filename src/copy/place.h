@@ -31,6 +31,13 @@ struct Place {
   const char16_t* Name() const { return path.c_str() + name_at; }
 };
 
+// The same place, its full path held in `path` (a string of the holder's
+// own, where the walk's path moves on).
+inline Place WithPath(const Place& place, const std::u16string& path) {
+  return Place{place.parent,        path,          place.name_at, place.parent_is_new,
+               place.written, place.through_link};
+}
+
 // A root, opened by its full path.
 inline Place RootPlace(const std::u16string& path) {
   return Place{nullptr, path, 0};

@@ -195,7 +195,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     }
     if (namesake) continue;
     const std::u16string relative =
-        EntryBelowRoot(walk.destination_path, walk.destination_root_length, name);
+        EntryBelowRoot(level.destination.path, walk.destination_root_length, name);
     if (!IsExcluded(Registries.Excludes, relative, name, true)) gone.push_back(name);
   }
   if (gone.empty()) return true;

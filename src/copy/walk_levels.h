@@ -55,12 +55,29 @@ using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
 // One directory being copied: what it holds open and keeps while its
 // entries are copied. Levels live on the heap in the walk's own stack, not
 // on the machine stack, so depth costs a level's handles, its listing
-// position and its security, whatever the length of the path.
+// position and its security, whatever the length of the path: its places
+// name it by the walk's paths. With workers, a level the walk has listed
+// whole waits off the stack for its files and subdirectories, and only
+// then takes copies of its paths (KeepOwnPaths).
 struct Level {
   Level(const Place& source_place, const Place& destination_place)
       : source(source_place), destination(destination_place) {}
   Place source;
   Place destination;
+  std::u16string own_source_path;
+  std::u16string own_destination_path;
+  // Points the places at copies of the paths they name now, which the walk
+  // is about to move past.
+  void KeepOwnPaths() {
+    own_source_path = source.path;
+    own_destination_path = destination.path;
+    const Place kept_source = WithPath(source, own_source_path);
+    const Place kept_destination = WithPath(destination, own_destination_path);
+    std::destroy_at(&source);
+    std::construct_at(&source, kept_source);
+    std::destroy_at(&destination);
+    std::construct_at(&destination, kept_destination);
+  }
   size_t source_length = 0;  // of the walk's paths while they name this level
   size_t destination_length = 0;
   HANDLE source_handle = INVALID_HANDLE_VALUE;
@@ -94,9 +111,17 @@ struct Level {
   DWORD destination_volume = 0;
   // An existing directory left private by a run that never finished it.
   bool heal_security = false;
-  // Its files handed to workers and not yet done.
+  // Its files handed to workers and its subdirectories not yet done, and
+  // its parent's, which waits for it in turn (with workers only).
   FilesOf files;
+  FilesOf* parent_files = nullptr;
 };
+
+// With workers, at most this many directories the walk has listed wait for
+// their last files and subdirectories, two handles each, besides those on
+// the walk's path: room enough for the copiers to work in several
+// directories, and a bound on the descriptors it costs.
+constexpr size_t kDirectoriesBehind = 64;
 
 // Whether the directory of `identity` is on the walk's path down to here:
 // entering it again would loop.

@@ -50,10 +50,15 @@ void Workers::Copy(FileJob job) {
   job_ready_.notify_one();
 }
 
-// The walk waiting for a directory's files copies waiting files meanwhile.
+// The walk waiting for a directory's files, or for room, copies waiting
+// files meanwhile.
 void Workers::WaitFor(FilesOf* directory) {
+  CopyWhile([directory] { return directory->in_flight > 0; });
+}
+
+void Workers::CopyWhile(const std::function<bool()>& busy) {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (directory->in_flight > 0) {
+  while (busy()) {
     if (queue_.empty()) {
       file_done_.wait(lock);
     } else {
@@ -77,8 +82,48 @@ void Workers::Run(const FileJob& job) {
                                        job.name_length, job.parent_is_new, job.written);
   TakeOverFile(job.met);
   CopyFileTrying(source, destination);
+  Done(job.directory);
+}
+
+void Workers::Hold(FilesOf* directory) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (--job.directory->in_flight == 0) file_done_.notify_all();
+  ++directory->in_flight;
+}
+
+void Workers::LeaveBehind(FilesOf* directory, std::function<FilesOf*()> finish) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (directory->in_flight > 0) {
+    directory->finish = std::move(finish);
+    ++behind_;
+    return;
+  }
+  lock.unlock();
+  FilesOf* parent = finish();
+  if (parent != nullptr) Done(parent);
+}
+
+// A loop rather than a recursion: a deep chain of directories each waiting
+// only for its last subdirectory finishes in one go.
+void Workers::Done(FilesOf* directory) {
+  while (directory != nullptr) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (--directory->in_flight > 0) return;
+    std::function<FilesOf*()> finish = std::move(directory->finish);
+    directory->finish = nullptr;
+    if (!finish) {
+      file_done_.notify_all();
+      return;
+    }
+    lock.unlock();
+    directory = finish();
+    lock.lock();
+    --behind_;
+    file_done_.notify_all();
+  }
+}
+
+void Workers::WaitForRoom(size_t limit) {
+  CopyWhile([this, limit] { return behind_ >= limit; });
 }
 
 void Workers::Work(void* buffer) {

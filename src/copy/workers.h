@@ -2,12 +2,16 @@
 // the walk lists, announces each file in walk order and hands it to one of
 // n - 1 worker threads; where all of them have files waiting, the walk
 // copies the file itself. Each copier has its own copy buffer. A
-// directory's own last steps wait for its files (FilesOf).
+// directory's own last steps wait for its files and subdirectories
+// (FilesOf), and are run by whoever ends the last of them, so the walk goes
+// on to the next directory at once and files of several directories are in
+// flight together.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,9 +24,13 @@ namespace vx {
 
 class WrittenObjects;
 
-// The files of one directory handed to workers and not yet done.
+// What one directory waits for before its last steps: its files handed to
+// workers and its subdirectories not yet finished. Under the workers' lock.
 struct FilesOf {
-  int in_flight = 0;  // under the workers' lock
+  int in_flight = 0;
+  // Set once the walk has listed the whole directory and left its last
+  // steps behind; returns the parent's FilesOf, which waited for it.
+  std::function<FilesOf*()> finish;
 };
 
 // A file handed over: where it is and where it goes, as the walk's Places
@@ -58,12 +66,26 @@ class Workers {
   // Waits until every file of `directory` handed over is done, copying
   // waiting files meanwhile.
   void WaitFor(FilesOf* directory);
+  // `directory` waits for one more thing: a subdirectory being walked.
+  void Hold(FilesOf* directory);
+  // The walk is done listing `directory`: `finish` runs its last steps now
+  // if nothing of it is in flight, else when the last of it ends, on the
+  // thread that ends it.
+  void LeaveBehind(FilesOf* directory, std::function<FilesOf*()> finish);
+  // Waits, copying waiting files meanwhile, until fewer than `limit`
+  // directories left behind are still open.
+  void WaitForRoom(size_t limit);
 
  private:
   // Takes the first file of the queue and copies it; `lock` (held) is
   // let go meanwhile.
   void RunFirstWaiting(std::unique_lock<std::mutex>& lock);
+  // Waits while `busy` (asked under the lock) holds, copying waiting files.
+  void CopyWhile(const std::function<bool()>& busy);
   void Run(const FileJob& job);
+  // One thing `directory` waited for is done: where it was the last, the
+  // directory's last steps run, and its parent's count goes down in turn.
+  void Done(FilesOf* directory);
   void Work(void* buffer);
 
   std::mutex mutex_;
@@ -72,6 +94,7 @@ class Workers {
   static constexpr size_t kWaitingPerWorker = 4;
   std::deque<FileJob> queue_;
   size_t queue_limit_ = 0;
+  size_t behind_ = 0;  // directories left behind, not yet finished
   bool closing_ = false;
   std::vector<std::thread> threads_;
 };
