@@ -235,18 +235,24 @@ class Bench:
         self.add_extra(f"/Threads:2 / /Threads:1: "
                        f"{medians['velmox'] / medians['velmox /Threads:1']:.2f}")
 
-    def latency_row(self, files=2000, directories=20, delay_ms=1.0):
-        # A share's round trips: the tree on a passthrough file system that
+    def latency_row(self, files=2000, delay_ms=1.0):
+        # A share's round trips: trees on a passthrough file system that
         # waits `delay_ms` in every request, source and copy both on it.
+        # The same files in 20 and in 200 directories, copied with what
+        # /Backup carries against the tools people reach for on shares,
+        # then each velmox copy rerun with nothing to do.
         backing, mount = self.path("slow.backing"), self.path("slow")
         os.makedirs(backing)
         os.makedirs(mount)
         generator = random.Random(11)
-        for d in range(directories):
-            os.makedirs(os.path.join(backing, "src", f"d{d:02}"))
-            for f in range(files // directories):
-                with open(os.path.join(backing, "src", f"d{d:02}", f"f{f:03}"), "wb") as out:
-                    out.write(generator.randbytes(generator.randint(1024, 16 * 1024)))
+        shapes = [20, 200]
+        for directories in shapes:
+            for d in range(directories):
+                folder = os.path.join(backing, f"src{directories}", f"d{d:03}")
+                os.makedirs(folder)
+                for f in range(files // directories):
+                    with open(os.path.join(folder, f"f{f:03}"), "wb") as out:
+                        out.write(generator.randbytes(generator.randint(1024, 16 * 1024)))
         interpreter = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
         server = subprocess.Popen([interpreter, os.path.join(os.path.dirname(__file__), "slow_fs.py"),
                                    backing, mount, "--delay-ms", str(delay_ms)],
@@ -261,23 +267,58 @@ class Bench:
                   f"({server.stderr.read().decode(errors='replace').strip()[-200:]}) |")
             return
         try:
-            source, destination = os.path.join(mount, "src"), os.path.join(mount, "copy")
-            tools = {
-                "velmox": velmox(self.exe, source, destination, "/Threads:8"),
-                "velmox /Threads:1": velmox(self.exe, source, destination),
-                "cp -a": ["cp", "-a", source, destination],
-                "rsync -a": ["rsync", "-a", source + "/", destination],
-            }
-            self.row(f"latency {delay_ms:g} ms, /Threads:8", source, files, tools,
-                     lambda tool: self.clear(destination))
-            medians = self.results[-1][1]
-            self.add_extra(f"/Threads:8 / /Threads:1: "
-                           f"{medians['velmox'] / medians['velmox /Threads:1']:.2f}; "
-                           f"/ rsync -a: {medians['velmox'] / medians['rsync -a']:.2f}")
+            for directories in shapes:
+                self.latency_shape(mount, files, directories, delay_ms)
         finally:
             subprocess.run(["fusermount", "-u", mount], check=False)
             server.wait(timeout=30)
             self.clear(backing)
+
+    def latency_shape(self, mount, files, directories, delay_ms):
+        source = os.path.join(mount, f"src{directories}")
+        destination = os.path.join(mount, "copy")
+        fpsync_work = self.path("fpsync.work")
+        tools = {
+            "velmox": velmox(self.exe, source, destination, "/Backup", "/Threads:8"),
+            "velmox /Threads:1": velmox(self.exe, source, destination, "/Backup"),
+            "cp -a": ["cp", "-a", source, destination],
+        }
+        peers = {
+            "rclone copy": ["rclone", "copy", "--transfers", "8", "--checkers", "8", "--quiet",
+                            "--config", "/dev/null", source, destination],
+            "fpsync -n 8": ["fpsync", "-n", "8", "-t", fpsync_work, source + "/",
+                            destination + "/"],
+        }
+        for name, command in peers.items():
+            if shutil.which(command[0]):
+                tools[name] = command
+            else:
+                print(f"|   | {name}: not installed (make bench installs it) |")
+
+        def prepare(tool):
+            self.clear(destination)
+            self.clear(fpsync_work)
+        name = f"latency {delay_ms:g} ms, {files} files in {directories} directories, /Backup"
+        self.row(name + " /Threads:8", source, files, tools, prepare)
+        medians = self.results[-1][1]
+        extra = [f"/Threads:8 / /Threads:1: "
+                 f"{medians['velmox'] / medians['velmox /Threads:1']:.2f}"]
+        extra += [f"/ {peer}: {medians['velmox'] / medians[peer]:.2f}"
+                  for peer in peers if peer in medians]
+        self.add_extra("; ".join(extra))
+        # The no-op rerun over the copy just made.
+        subprocess.run(tools["velmox"], check=False)
+        rerun = {
+            "velmox": velmox(self.exe, source, destination, "/Backup", "/OnlyNewer",
+                             "/Threads:8"),
+            "velmox /Threads:1": velmox(self.exe, source, destination, "/Backup", "/OnlyNewer"),
+            "cp -au": ["cp", "-au", source + "/.", destination],
+        }
+        self.row(name + " no-op rerun /Threads:8", source, files, rerun, lambda tool: None)
+        medians = self.results[-1][1]
+        self.add_extra(f"/Threads:8 / /Threads:1: "
+                       f"{medians['velmox'] / medians['velmox /Threads:1']:.2f}")
+        self.clear(destination)
 
     def over_copies_row(self, name, source, files, tools):
         # Each tool runs over its own complete copy, made once; `tools` maps
@@ -295,11 +336,16 @@ class Bench:
     def rerun_row(self, source, files):
         self.over_copies_row("rerun", source, files, {
             "velmox": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer"),
+            "velmox /Threads:2": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer",
+                                                     "/Threads:2"),
+            "velmox /Threads:8": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer",
+                                                     "/Threads:8"),
             "cp -au": lambda copy: ["cp", "-au", source + "/.", copy],
             "rsync -aAX": lambda copy: ["rsync", "-aAX", source + "/", copy],
         })
         medians = self.results[-1][1]
-        extra = f"velmox / rsync: {medians['velmox'] / medians['rsync -aAX']:.2f}"
+        extra = (f"velmox / rsync: {medians['velmox'] / medians['rsync -aAX']:.2f}; "
+                 + self.threads_ratios(medians))
         self.results[-1] = self.results[-1][:6] + (self.results[-1][6] + "; " + extra,)
         print(f"|   | {extra} |")
         self.clear_copies("rerun")
@@ -309,13 +355,18 @@ class Bench:
         # against the plain no-op rerun and rsync --delete, side by side.
         self.over_copies_row("mirror", source, files, {
             "velmox": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer", "/Mirror"),
+            "velmox /Threads:2": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer",
+                                                     "/Mirror", "/Threads:2"),
+            "velmox /Threads:8": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer",
+                                                     "/Mirror", "/Threads:8"),
             "cp -au": lambda copy: ["cp", "-au", source + "/.", copy],
             "velmox plain": lambda copy: velmox(self.exe, source, copy, "/OnlyNewer"),
             "rsync -a --delete": lambda copy: ["rsync", "-a", "--delete", source + "/", copy],
         })
         medians = self.results[-1][1]
         extra = (f"velmox /Mirror / plain rerun: {medians['velmox'] / medians['velmox plain']:.2f}; "
-                 f"/ rsync -a --delete: {medians['velmox'] / medians['rsync -a --delete']:.2f}")
+                 f"/ rsync -a --delete: {medians['velmox'] / medians['rsync -a --delete']:.2f}; "
+                 + self.threads_ratios(medians))
         self.results[-1] = self.results[-1][:6] + (self.results[-1][6] + "; " + extra,)
         print(f"|   | {extra} |")
         self.clear_copies("mirror")
@@ -330,6 +381,11 @@ class Bench:
             "rsync -aAX": lambda copy: ["rsync", "-aAX", "--ignore-times", source + "/", copy],
         })
         self.clear_copies("overwrite")
+
+    @staticmethod
+    def threads_ratios(medians):
+        return "; ".join(f"{tool} / /Threads:1: {medians[tool] / medians['velmox']:.2f}"
+                         for tool in medians if tool.startswith("velmox /Threads:"))
 
     def clear_copies(self, name):
         for tool in ("velmox", "cp", "rsync"):

@@ -258,6 +258,10 @@ int CopyOneDirectory(const std::u16string& source_root) {
         LeaveBehind(walk, std::move(levels.back()), next == Next::kEnd);
         result = 1;
       } else {
+        // The root's files and subdirectories are done (or failed) before
+        // its leftovers and removals are judged, its times set and its
+        // handles closed.
+        if (walk.workers != nullptr) walk.workers->WaitFor(&level.files);
         result = Leave(walk, level, next == Next::kEnd);
       }
       levels.pop_back();

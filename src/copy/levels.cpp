@@ -239,9 +239,6 @@ bool SecureCreated(const Level& level) {
 // result. An unfinished one (an error, a stop) gets its security but no
 // times, and no leftovers are removed from it.
 int Finish(Walk& walk, Level& level, bool finished) {
-  // Its files are copied (or failed) before its leftovers and removals are
-  // judged, its times set and its handles closed.
-  if (walk.workers != nullptr) walk.workers->WaitFor(&level.files);
   level.listing.reset();
   if (finished && !level.created) finished = TidyDestination(walk, level);
   if (!finished) {

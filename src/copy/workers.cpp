@@ -19,8 +19,8 @@ bool Workers::Start(const std::vector<void*>& buffers) {
       break;  // fewer workers, or none: the walk copies the rest itself
     }
   }
-  // A few files waiting for each worker keep it busy while the walk lists,
-  // and are little for the walk to run ahead by.
+  // A few batches waiting for each worker keep it busy while the walk
+  // lists, and are little for the walk to run ahead by.
   queue_limit_ = kWaitingPerWorker * threads_.size();
   return Running();
 }
@@ -34,18 +34,29 @@ Workers::~Workers() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-// Where every worker has files waiting, the walk copies the file itself
+// Files are handed over in batches: one lock and one wake-up for several
+// files, so that a file with nothing to copy (a rerun's skip) costs about
+// what the walk would spend on it itself.
+void Workers::Copy(FileJob job) {
+  batch_.push_back(std::move(job));
+  if (batch_.size() >= kBatchFiles) HandOver();
+}
+
+// Where every worker has batches waiting, the walk copies the batch itself
 // rather than sleep until one is taken: no hand-over, no switch, and one
 // more copier for the time it takes.
-void Workers::Copy(FileJob job) {
+void Workers::HandOver() {
+  if (batch_.empty()) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  ++job.directory->in_flight;
+  for (FileJob& job : batch_) ++job.directory->in_flight;
   if (queue_.size() >= queue_limit_) {
     lock.unlock();
-    Run(job);
+    RunBatch(batch_);
+    batch_.clear();
     return;
   }
-  queue_.push_back(std::move(job));
+  queue_.push_back(std::move(batch_));
+  batch_.clear();
   lock.unlock();
   job_ready_.notify_one();
 }
@@ -53,6 +64,7 @@ void Workers::Copy(FileJob job) {
 // The walk waiting for a directory's files, or for room, copies waiting
 // files meanwhile.
 void Workers::WaitFor(FilesOf* directory) {
+  HandOver();
   CopyWhile([directory] { return directory->in_flight > 0; });
 }
 
@@ -68,11 +80,15 @@ void Workers::CopyWhile(const std::function<bool()>& busy) {
 }
 
 void Workers::RunFirstWaiting(std::unique_lock<std::mutex>& lock) {
-  const FileJob job = std::move(queue_.front());
+  const std::vector<FileJob> batch = std::move(queue_.front());
   queue_.pop_front();
   lock.unlock();
-  Run(job);
+  RunBatch(batch);
   lock.lock();
+}
+
+void Workers::RunBatch(const std::vector<FileJob>& batch) {
+  for (const FileJob& job : batch) Run(job);
 }
 
 void Workers::Run(const FileJob& job) {
@@ -91,6 +107,7 @@ void Workers::Hold(FilesOf* directory) {
 }
 
 void Workers::LeaveBehind(FilesOf* directory, std::function<FilesOf*()> finish) {
+  HandOver();  // its files still in the walk's batch count as in flight
   std::unique_lock<std::mutex> lock(mutex_);
   if (directory->in_flight > 0) {
     directory->finish = std::move(finish);
@@ -123,6 +140,7 @@ void Workers::Done(FilesOf* directory) {
 }
 
 void Workers::WaitForRoom(size_t limit) {
+  HandOver();
   CopyWhile([this, limit] { return behind_ >= limit; });
 }
 

@@ -61,7 +61,8 @@ class Workers {
   bool Start(const std::vector<void*>& buffers);
   bool Running() const { return !threads_.empty(); }
 
-  // Hands a file over, or copies it where the queue is full.
+  // Hands a file over (in the walk's next batch). Only the walk calls
+  // Copy, WaitFor, LeaveBehind and WaitForRoom.
   void Copy(FileJob job);
   // Waits until every file of `directory` handed over is done, copying
   // waiting files meanwhile.
@@ -77,9 +78,12 @@ class Workers {
   void WaitForRoom(size_t limit);
 
  private:
-  // Takes the first file of the queue and copies it; `lock` (held) is
+  // Queues the walk's batch, or copies it where the queue is full.
+  void HandOver();
+  // Takes the first batch of the queue and copies it; `lock` (held) is
   // let go meanwhile.
   void RunFirstWaiting(std::unique_lock<std::mutex>& lock);
+  void RunBatch(const std::vector<FileJob>& batch);
   // Waits while `busy` (asked under the lock) holds, copying waiting files.
   void CopyWhile(const std::function<bool()>& busy);
   void Run(const FileJob& job);
@@ -91,8 +95,10 @@ class Workers {
   std::mutex mutex_;
   std::condition_variable job_ready_;
   std::condition_variable file_done_;
-  static constexpr size_t kWaitingPerWorker = 4;
-  std::deque<FileJob> queue_;
+  static constexpr size_t kWaitingPerWorker = 2;
+  static constexpr size_t kBatchFiles = 16;
+  std::vector<FileJob> batch_;  // the walk's, not yet handed over
+  std::deque<std::vector<FileJob>> queue_;
   size_t queue_limit_ = 0;
   size_t behind_ = 0;  // directories left behind, not yet finished
   bool closing_ = false;
