@@ -205,6 +205,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   level->source_handle = source_handle;
   level->destination_handle = destination_handle;
   level->created = created;
+  level->private_to_run = created && !Registries.Files.active;
   level->source_length = walk.source_path.size();
   level->destination_length = walk.destination_path.size();
   walk.path.push_back(identity);

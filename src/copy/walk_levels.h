@@ -83,6 +83,9 @@ struct Level {
   HANDLE source_handle = INVALID_HANDLE_VALUE;
   HANDLE destination_handle = INVALID_HANDLE_VALUE;
   bool created = false;
+  // Created by this run, so whatever name is taken in it the run took:
+  // not so with /Files:, whose runs (several at once) share directories.
+  bool private_to_run = false;
   BY_HANDLE_FILE_INFORMATION info;
   std::vector<unsigned char> descriptor;  // the source's, with /SecurityDescriptor
   IO_STATUS_BLOCK io_status;

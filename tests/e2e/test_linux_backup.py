@@ -6,7 +6,7 @@ import stat
 import subprocess
 import unittest
 
-from velmox_e2e import WINDOWS, ScratchCase, line, main, run
+from velmox_e2e import WINDOWS, ScratchCase, line, main, run, start
 
 RSYNC_CHECK = ["rsync", "-aAXHni", "--numeric-ids", "--checksum"]
 
@@ -111,6 +111,42 @@ class BackupTest(ScratchCase):
         self.assertEqual(self.differences(self.path("oracle"), self.path("dst")), [])
         for group in [("plain", "sub/group2", "sub/deeper/group3"), ("pair1", "sub/pair2")]:
             self.assertEqual(len({os.lstat(self.path("dst", n)).st_ino for n in group}), 1, group)
+
+    def test_four_lists_run_at_once_make_what_one_whole_run_makes(self):
+        src = self.build_tree()
+        for n in range(12):  # more files in shared directories, for the runs to meet in
+            self.write(f"src/sub/many{n}", bytes([n]) * (n * 1000))
+        common = ["/Source:" + src, "/Backup", "/CreateDestinationDirectory", "/Silent"]
+        output, status = run(common + ["/Dest:" + self.path("whole")])
+        common.append("/OnlyNewer")  # the runs meet in directories made by one another
+        self.assertEqual((output, status), (b"", 0))
+
+        # Every entry but a directory, split by object so that the names of
+        # one hard-link group stay in one list (a run links only its own).
+        parts = [[] for _ in range(4)]
+
+        def split(relative):
+            with os.scandir(os.path.join(src, relative)) as entries:
+                for entry in entries:
+                    path = os.path.join(relative, entry.name)
+                    if entry.is_dir(follow_symlinks=False):
+                        split(path)
+                    else:
+                        parts[entry.inode() % 4].append(path)
+        split("")
+        self.assertTrue(all(parts), parts)
+        runs = []
+        for index, part in enumerate(parts):
+            with open(self.path(f"part{index}"), "wb") as out:
+                out.write(b"".join(os.fsencode(path) + b"\0" for path in part))
+            runs.append(start(common + ["/Dest:" + self.path("dst"),
+                                        "/Files0:" + self.path(f"part{index}"),
+                                        "/Log:" + self.path(f"part{index}.log")]))
+        for index, process in enumerate(runs):
+            output, _ = process.communicate(timeout=120)
+            self.assertEqual((output, process.returncode), (b"", 0),
+                             self.read(f"part{index}.log"))
+        self.assertEqual(self.differences(self.path("whole"), self.path("dst")), [])
 
 
 if __name__ == "__main__":
