@@ -38,11 +38,29 @@ bool SourceUnchanged(HANDLE source_file, const BY_HANDLE_FILE_INFORMATION& befor
   return true;
 }
 
+// In a directory this run made, which no one else can reach until its
+// subtree is done, a copy is written at its name at once: one create
+// instead of a temporary name's create and a rename, each a round trip on
+// a share. A failure removes it; after a crash the run's mark makes the
+// rerun copy again whatever changed since that run started. With /Flush
+// (or where each file is flushed) a name still waits for data and times on
+// disk, and an encrypted copy is made raw under a temporary name.
+bool WritesAtName(const Place& destination, bool encrypted) {
+  return destination.parent_is_new && !encrypted && !Settings.Flush && !State.FlushEachFile;
+}
+
+HANDLE CreateAtName(const Place& destination) {
+  return Os().CreateFileAtW(destination.parent, destination.Name(), DestinationAccess() | DELETE,
+                            0, CREATE_NEW,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
 }  // namespace
 
 // The copy is written under a temporary name in the destination directory,
 // where no one else can open it, and put at its name only once its data,
-// times and security are complete. Until then the old file stays as it was:
+// times and security are complete (in a directory the run made, at its
+// name, see WritesAtName). Until then the old file stays as it was:
 // a failure, a stop or a crash at any point leaves the old version (or
 // nothing) at the name, never a cut or half-written file, and a hard-linked
 // destination is replaced as a name, never written through.
@@ -113,8 +131,10 @@ int CopyOneFile(const Place& source, const Place& destination) {
   // are: never read as plaintext, which needs the owner's key and would put
   // the data on the destination in the clear.
   const bool encrypted = (source_info.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0;
-  std::u16string temporary;
-  HANDLE file = MakeUnderTemporaryName(&temporary, [&](const char16_t* name) {
+  std::u16string temporary;  // stays empty where the copy is written at its name
+  HANDLE file = WritesAtName(destination, encrypted)
+                    ? CreateAtName(destination)
+                    : MakeUnderTemporaryName(&temporary, [&](const char16_t* name) {
     if (!encrypted) {
       return Os().CreateTemporaryFileAtW(destination.parent, name, DestinationAccess() | DELETE);
     }
@@ -126,15 +146,21 @@ int CopyOneFile(const Place& source, const Place& destination) {
                                        DestinationAccess() | DELETE);
   });
   if (file == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(source.path,
-                     encrypted ? u"CopyOneFile:CopyEncryptedRaw(DESTINATION)"
-                               : u"CopyOneFile:CreateFile(DESTINATION)",
-                     Os().GetLastError());
+    const DWORD code = Os().GetLastError();
+    if (temporary.empty() && (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)) {
+      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+    } else {
+      ReportWin32Error(source.path,
+                       encrypted ? u"CopyOneFile:CopyEncryptedRaw(DESTINATION)"
+                                 : u"CopyOneFile:CreateFile(DESTINATION)",
+                       code);
+    }
     return release(INVALID_HANDLE_VALUE, 0);
   }
   auto discard = [&] {
     Os().CloseHandle(file);
-    Os().DeleteFileAtW(destination.parent, temporary.c_str());
+    Os().DeleteFileAtW(destination.parent,
+                       temporary.empty() ? destination.Name() : temporary.c_str());
     return release(INVALID_HANDLE_VALUE, 0);
   };
   bool data_copied = true;

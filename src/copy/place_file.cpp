@@ -112,7 +112,8 @@ bool RefreshMetadata(HANDLE source_object, const Place& source, const Place& des
 
 // Gives the object `made`, written as `temporary` in the destination
 // directory, its times, security and attributes (read-only last: it takes
-// no more writes), then puts it at its name. `*replaced`, the object at the
+// no more writes), then puts it at its name (an empty `temporary`: made
+// there already). `*replaced`, the object at the
 // name or none, is closed first: nothing may hold it open while its name is
 // taken over. Returns false after reporting; the caller removes `made`.
 bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_info,
@@ -142,6 +143,7 @@ bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_i
                      Os().GetLastError());
     return false;
   }
+  if (temporary.empty()) return true;
   const bool replacing = *replaced != INVALID_HANDLE_VALUE;
   if (replacing) Os().CloseHandle(*replaced);
   *replaced = INVALID_HANDLE_VALUE;

@@ -1,8 +1,9 @@
 """Stopping a run: SIGINT, SIGTERM (and Ctrl-C under Wine, which delivers
 SIGINT as one) end the run by itself, and SIGKILL ends it at once; either
 way every destination name holds its old file or its complete new one,
-never a cut or half-written one, and a rerun completes the copy and removes
-any temporary file left behind."""
+never a cut or half-written one (a file written at its name in a directory
+the run made is removed when the run stops), and a rerun completes the copy
+and removes any temporary file left behind."""
 import filecmp
 import glob
 import os
@@ -42,13 +43,15 @@ class StopTest(ScratchCase):
 
     def writing(self, process):
         """Whether the copy of big has begun: its temporary file is there
-        (Windows), or the process holds an unnamed file in dst (Linux)."""
+        (Windows), or the process holds an unnamed file in dst, or big
+        itself where the run made dst and writes at the name (Linux)."""
         if self.temporaries():
             return True
+        copy = os.path.realpath(self.path("dst"))
         try:
             for fd in os.listdir("/proc/%d/fd" % process.pid):
-                if os.readlink("/proc/%d/fd/%s" % (process.pid, fd)).startswith(
-                        os.path.realpath(self.path("dst")) + "/#"):
+                held = os.readlink("/proc/%d/fd/%s" % (process.pid, fd))
+                if held.startswith(copy + "/#") or held == copy + "/big":
                     return True
         except OSError:
             pass

@@ -261,19 +261,17 @@ TEST_F(CopyDirectoryTest, NamesMeetingWhatTheRunWroteAreCollisions) {
     const std::string before = ErrorLog();
     FaultInjector faults;
     Bind();
-    // New directory: the second is put in place after its data; existing:
-    // it is looked at first (probe, temporary file, move for each file).
+    // New directory: the second is created at its name, unlooked at;
+    // existing: it is looked at first (probe, temporary file, move for
+    // each file).
     const Fault::Kind before_call = Fault::Kind::kBefore;
     auto link = [&] {
       std::filesystem::remove(scratch_.Fs(u"dst/sub/" + second));
       std::filesystem::create_hard_link(scratch_.Fs(u"dst/sub/" + first),
                                         scratch_.Fs(u"dst/sub/" + second));
     };
-    if (existing) {
-      faults.Add(Fault{Call::kCreateFileW, 3, Frag(u"dst/sub/"), 0, 0, before_call, 0, link});
-    } else {
-      faults.Add(Fault{Call::kMoveFileW, 2, Frag(u"dst/sub/"), 0, 0, before_call, 0, link});
-    }
+    faults.Add(Fault{Call::kCreateFileW, existing ? 3 : 2, Frag(u"dst/sub/"), 0, 0, before_call, 0,
+                     link});
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(ErrorLog(), before + ErrLine(1, P(u"src/sub/" + second),
                                            u"CopyOneFile:NameCollision(DESTINATION)",

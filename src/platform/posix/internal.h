@@ -102,8 +102,8 @@ struct Handle {
   int kernel_copy = -1;
   // Bytes read from this file so far (ReadFile, CopyFileRange).
   uint64_t read_position = 0;
-  // A file this handle created (CreateTemporaryFileAtW) in the directory
-  // `created_in`, whose handle outlives it: the walk closes every handle
+  // A file this handle created (CreateTemporaryFileAtW, or CREATE_NEW) in
+  // the directory `created_in`, whose handle outlives it: the walk closes every handle
   // before the directory it was opened in.
   Handle* created_in = nullptr;
   // For a directory: how files created in it start out, learned from the

@@ -149,7 +149,14 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
         directory, path.c_str(),
         base_flags | O_NOFOLLOW | O_CREAT | O_EXCL | (writing ? O_WRONLY : O_RDONLY), 0666);
     if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
-    return NewFileHandle(fd, Status{});
+    auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
+    if (parent != nullptr) {
+      ForgetStatus(parent);
+      // Made here like a temporary file: it starts out as the directory's
+      // new files do (see SetKernelObjectSecurity).
+      if (IsPrivateToRun(parent)) handle->created_in = parent;
+    }
+    return handle;
   }
   if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS &&
       disposition != OPEN_ALWAYS) {

@@ -50,23 +50,23 @@ class NewObjectSecurityTest : public testing::WalkFixture {
 };
 
 // While its subtree is copied, a directory the run created is the run's own
-// (mode 0700, owned by root) and a file has no name at all; the source
-// owner's ownership comes only at the end.
+// (mode 0700, owned by root), and so is a file written there at its name;
+// the source owner's ownership comes only at the end.
 TEST_F(NewObjectSecurityTest, NothingIsReachableWhileTheRunFillsIt) {
   Settings.SecurityDescriptor = 1;
   FaultInjector faults;
   Bind();
   Look during{};
-  bool secret_visible = true;
-  faults.Add(Fault{Call::kMoveFileW, 1, Frag(u"dst/sub/secret"), 0, 0, Fault::Kind::kBefore, 0,
+  Look secret_during{};
+  faults.Add(Fault{Call::kSetFileTime, 1, Frag(u"dst/sub/secret"), 0, 0, Fault::Kind::kBefore, 0,
                    [&] {
                      during = LookAt(scratch_.Fs(u"dst/sub"));
-                     secret_visible = scratch_.Exists(u"dst/sub/secret");
+                     secret_during = LookAt(scratch_.Fs(u"dst/sub/secret"));
                    }});
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(during.mode, 0700u);
   EXPECT_EQ(during.uid, 0u);
-  EXPECT_FALSE(secret_visible);
+  EXPECT_EQ(secret_during.uid, 0u);
   EXPECT_EQ(LookAt(scratch_.Fs(u"dst/sub")), LookAt(scratch_.Fs(u"src/sub")));
   EXPECT_EQ(LookAt(scratch_.Fs(u"dst/sub/secret")), LookAt(scratch_.Fs(u"src/sub/secret")));
 }
