@@ -128,31 +128,19 @@ int SkipNotLocal(const std::u16string& path, DWORD attributes, uint64_t size) {
 // directory without /SubDirectories, though a link to one is copied where
 // links are kept), with its name in `name`; kEnd after the last;
 // kUnfinished after a stop or a failed listing, reported.
-Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attributes,
-               uint64_t* size) {
-  if (!level.listing) {
-    level.listing.reset(new (std::nothrow) ListingBuffer);
-    if (!level.listing) {
-      ReportNtStatus(level.source.path, u"NtQueryDirectoryFile()", kStatusNoMemory);
-      return Next::kUnfinished;
-    }
-  }
-  const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(level.listing->bytes);
+Next NextEntry(const Walk& walk, Level& level, ListedEntry* entry) {
+  std::u16string* name = &entry->name;
   for (;;) {
     if (NoticeStop(level.source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)")) {
       return Next::kUnfinished;
     }
-    const BOOLEAN restart_scan = level.restart_scan;
-    level.restart_scan = 0;
-    const NTSTATUS status = State.NtQueryDirectoryFile(
-        level.source_handle, nullptr, nullptr, nullptr, &level.io_status, level.listing->bytes,
-        kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart_scan);
-    if (IsListingEnd(status, restart_scan)) return Next::kEnd;
-    if (status < 0) {
-      ReportNtStatus(level.source.path, u"NtQueryDirectoryFile()", status);
+    NTSTATUS failure = 0;
+    const Listed listed = NextListed(level, entry, &failure);
+    if (listed == Listed::kEnd) return Next::kEnd;
+    if (listed == Listed::kFailed) {
+      ReportNtStatus(level.source.path, u"NtQueryDirectoryFile()", failure);
       return Next::kUnfinished;
     }
-    name->assign(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsDotOrDotDot(*name)) continue;
     if (ComparesNames()) {
       std::u16string compared;
@@ -173,11 +161,11 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
     if (!Registries.Excludes.empty() && IsExcluded(Registries.Excludes, relative, *name)) {
       if (JsonLogOpen()) {
         NoteExcluded(JoinPath(level.source.path, *name),
-                     (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+                     (entry->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
       }
       continue;
     }
-    *attributes = record->FileAttributes;
+    const DWORD* attributes = &entry->attributes;
     const bool is_directory = (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (says == ListSays::kLeave || (says == ListSays::kPassOn && !is_directory)) continue;
     // A directory the list names or leads through is entered without
@@ -186,7 +174,6 @@ Next NextEntry(const Walk& walk, Level& level, std::u16string* name, DWORD* attr
         !(Registries.Files.active && says != ListSays::kBelowListed)) {
       continue;
     }
-    *size = static_cast<uint64_t>(record->EndOfFile);
     return Next::kEntry;
   }
 }
@@ -206,6 +193,16 @@ void LeaveBehind(Walk& walk, std::unique_ptr<Level> level, bool finished) {
     return parent;
   });
   walk.workers->WaitForRoom(kDirectoriesBehind);
+}
+
+// Before a directory's last steps, its parent, parked on the way down, is
+// opened again: the steps may need it, and the walk goes on there.
+void ReturnToParent(Walk& walk, std::vector<std::unique_ptr<Level>>& levels) {
+  if (levels.size() < 2) return;
+  Level& parent = *levels[levels.size() - 2];
+  if (!parent.parked) return;
+  walk.park_from = std::min(walk.park_from, levels.size() - 2);
+  if (Unpark(parent, *levels.back())) ++walk.open_levels;
 }
 
 }  // namespace
@@ -235,7 +232,8 @@ int CopyOneDirectory(const std::u16string& source_root) {
   if (result != kEntered) return result;
   bool judge_result = false;  // whether `result` is an entry's, for the top level
   bool listed_whole = false;  // the root's listing came to its end
-  std::u16string name;
+  ListedEntry entry;
+  const std::u16string& name = entry.name;
   while (!levels.empty()) {
     Level& level = *levels.back();
     walk.source_path.resize(level.source_length);
@@ -245,16 +243,28 @@ int CopyOneDirectory(const std::u16string& source_root) {
       next = Next::kUnfinished;
     }
     judge_result = false;
-    DWORD attributes = 0;
-    uint64_t size = 0;
-    if (next == Next::kEntry) next = NextEntry(walk, level, &name, &attributes, &size);
+    // Still parked here: it could not be opened again (reported).
+    if (level.parked) next = Next::kUnfinished;
+    if (next == Next::kEntry) next = NextEntry(walk, level, &entry);
+    const DWORD attributes = entry.attributes;
+    const uint64_t size = entry.size;
     if (next != Next::kEntry) {
       if (next == Next::kEnd && levels.size() == 1) {
         NoteAllMet();
         listed_whole = true;
       }
       walk.path.pop_back();
-      if (walk.workers != nullptr && levels.size() > 1) {
+      ReturnToParent(walk, levels);
+      if (level.parked) {
+        // Its last steps are lost with its handles: it stays as the walk
+        // left it, and the next run finishes it.
+        if (walk.workers != nullptr) {
+          walk.workers->WaitFor(&level.files);
+          walk.workers->LeaveBehind(&level.files, [parent = level.parent_files] { return parent; });
+        }
+        result = 0;
+      } else if (walk.workers != nullptr && levels.size() > 1) {
+        --walk.open_levels;
         LeaveBehind(walk, std::move(levels.back()), next == Next::kEnd);
         result = 1;
       } else {
@@ -262,6 +272,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
         // its leftovers and removals are judged, its times set and its
         // handles closed.
         if (walk.workers != nullptr) walk.workers->WaitFor(&level.files);
+        --walk.open_levels;
         result = Leave(walk, level, next == Next::kEnd);
       }
       levels.pop_back();
@@ -289,6 +300,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
           walk.workers->Hold(&level.files);
           levels.back()->parent_files = &level.files;
         }
+        ParkOldest(walk, levels);
         continue;
       }
     } else if (result == kNotANode) {

@@ -24,6 +24,8 @@ namespace vx {
 
 namespace {
 
+bool SecureCreated(const Level& level);
+
 // Closes what a directory holds, the later-obtained first.
 int Release(HANDLE destination, HANDLE source) {
   if (destination != INVALID_HANDLE_VALUE) Os().CloseHandle(destination);
@@ -205,11 +207,20 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   level->source_handle = source_handle;
   level->destination_handle = destination_handle;
   level->created = created;
+  level->source_identity = identity;
   level->private_to_run = created && !Registries.Files.active;
+  // Runs of several lists at once share directories: each gives one it
+  // made its final security before it creates anything there, so that no
+  // run fills a directory whose security another run has yet to change
+  // (what a new file there starts out with would change under it).
+  if (created && Registries.Files.active && !WritesNothing() && !SecureCreated(*level)) {
+    return Release(destination_handle, source_handle);
+  }
   level->source_length = walk.source_path.size();
   level->destination_length = walk.destination_path.size();
   walk.path.push_back(identity);
   levels->push_back(std::move(level));
+  ++walk.open_levels;
   return kEntered;
 }
 

@@ -41,6 +41,10 @@ struct Walk {
   // With /Threads:, who copies the files the walk meets; none where the
   // walk copies them itself.
   Workers* workers = nullptr;
+  // Levels on the walk's path whose handles are open, and the first that
+  // may be open: those before it are parked or cannot be.
+  size_t open_levels = 0;
+  size_t park_from = 1;
 };
 
 // A set of names that a name's view looks up without a copy.
@@ -51,6 +55,13 @@ struct NameHash {
   }
 };
 using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
+
+// One record of a directory's listing.
+struct ListedEntry {
+  std::u16string name;
+  DWORD attributes = 0;
+  uint64_t size = 0;
+};
 
 // One directory being copied: what it holds open and keeps while its
 // entries are copied. Levels live on the heap in the walk's own stack, not
@@ -91,6 +102,17 @@ struct Level {
   IO_STATUS_BLOCK io_status;
   std::unique_ptr<ListingBuffer> listing;
   BOOLEAN restart_scan = 1;
+  // Where the walk is deeper than it keeps directories open (Park): the
+  // rest of the listing, read before the handles were closed and served in
+  // its place, how that listing ended, and the identities its handles must
+  // show when they are opened again from the child's "..".
+  bool parked = false;
+  bool drained = false;
+  std::vector<ListedEntry> rest;
+  size_t rest_next = 0;
+  NTSTATUS rest_end = 0;  // a failure to report once `rest` is served; 0: its end
+  FileIdentity source_identity;
+  FileIdentity destination_identity;
   WrittenObjects written;
   // With /Mirror: the names the source listing held, as the destination
   // directory compares names (`names_ignore_case`); where that differs
@@ -119,6 +141,11 @@ struct Level {
   FilesOf files;
   FilesOf* parent_files = nullptr;
 };
+
+// At most this many directories on the walk's path keep their handles
+// open, two each; deeper, the oldest are parked and opened again on the
+// way up, so depth is not bounded by the process's descriptors.
+constexpr size_t kOpenLevels = 128;
 
 // With workers, at most this many directories the walk has listed wait for
 // their last files and subdirectories, two handles each, besides those on
@@ -154,5 +181,20 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
           std::vector<std::unique_ptr<Level>>* levels);
 // Finishes a directory and closes what it holds; returns its result.
 int Leave(Walk& walk, Level& level, bool finished);
+
+enum class Listed { kEntry, kEnd, kFailed };
+// The level's next listing record: read from its handle, or, once it was
+// parked, served from what was read before. kFailed with the status in
+// `*failure` (parked_levels.cpp).
+Listed NextListed(Level& level, ListedEntry* entry, NTSTATUS* failure);
+// Keeps the walk within kOpenLevels open directories once `levels` grew by
+// one: parks the oldest open level that can be opened again from its
+// child (not one whose child was reached through a followed link), after
+// its files and subdirectories left behind are done (parked_levels.cpp).
+void ParkOldest(Walk& walk, std::vector<std::unique_ptr<Level>>& levels);
+// Opens the parked parent of `child` again from the child's "..", checking
+// that each is the directory it left, and points the child's places at it.
+// False after reporting: the parent is then unfinished.
+bool Unpark(Level& parent, Level& child);
 
 }  // namespace vx

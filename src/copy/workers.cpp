@@ -63,9 +63,9 @@ void Workers::HandOver() {
 
 // The walk waiting for a directory's files, or for room, copies waiting
 // files meanwhile.
-void Workers::WaitFor(FilesOf* directory) {
+void Workers::WaitFor(FilesOf* directory, int keep) {
   HandOver();
-  CopyWhile([directory] { return directory->in_flight > 0; });
+  CopyWhile([directory, keep] { return directory->in_flight > keep; });
 }
 
 void Workers::CopyWhile(const std::function<bool()>& busy) {

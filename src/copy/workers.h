@@ -64,9 +64,10 @@ class Workers {
   // Hands a file over (in the walk's next batch). Only the walk calls
   // Copy, WaitFor, LeaveBehind and WaitForRoom.
   void Copy(FileJob job);
-  // Waits until every file of `directory` handed over is done, copying
-  // waiting files meanwhile.
-  void WaitFor(FilesOf* directory);
+  // Waits until no more than `keep` things `directory` waits for are left
+  // (none: every file handed over is done), copying waiting files
+  // meanwhile.
+  void WaitFor(FilesOf* directory, int keep = 0);
   // `directory` waits for one more thing: a subdirectory being walked.
   void Hold(FilesOf* directory);
   // The walk is done listing `directory`: `finish` runs its last steps now

@@ -185,10 +185,11 @@ struct Platform {
   // (Linux: nanoseconds, where FILETIME holds 100 ns). Null where
   // SetFileTime carries them whole (Windows).
   BOOL (*CopyFileTimes)(HANDLE source, HANDLE destination);
-  // The directory that holds the open directory `directory`, opened for
-  // its information only; fails at the top of its tree (Linux: "/" ;
-  // Windows: a volume's root).
-  HANDLE (*OpenParentDirectory)(HANDLE directory);
+  // The directory that holds the open directory `directory`, opened with
+  // `access` (Linux: a directory descriptor, whatever the access); fails at
+  // the top of its tree (Linux: "/" ; Windows: a volume's root). The caller
+  // checks that it is the directory it expects.
+  HANDLE (*OpenParentDirectory)(HANDLE directory, DWORD access);
   // A value the run keeps about a destination directory in the directory
   // itself, out of sight (Linux: the extended attribute "trusted.velmox."
   // `name`; Windows: the named stream ":velmox." `name`). Get fails with

@@ -68,7 +68,7 @@ void AddWithAncestors(HANDLE directory, std::vector<FileIdentity>* identities) {
     if (Os().GetFileInformationByHandle(directory, &info)) {
       identities->push_back(IdentityOf(directory, info));
     }
-    HANDLE parent = Os().OpenParentDirectory != nullptr ? Os().OpenParentDirectory(directory)
+    HANDLE parent = Os().OpenParentDirectory != nullptr ? Os().OpenParentDirectory(directory, FILE_READ_ATTRIBUTES)
                                                         : INVALID_HANDLE_VALUE;
     Os().CloseHandle(directory);
     directory = parent;

@@ -7,7 +7,8 @@ import stat
 import subprocess
 import unittest
 
-from velmox_e2e import ERR_LINE, OPTIONS, WINDOWS, ScratchCase, line, lines_of, main, run
+from velmox_e2e import (ERR_LINE, OPTIONS, WINDOWS, ScratchCase, line, lines_of, main, remove_tree,
+                        run)
 
 HAVE_ACL_TOOLS = shutil.which("setfacl") and shutil.which("getfacl")
 
@@ -287,20 +288,48 @@ class LinuxCopyTest(ScratchCase):
         """src/d/d/.../d/leaf, `levels` directories below src."""
         self.make_chain(["src"] + ["d"] * levels, b"bottom")
 
-    def test_ten_thousand_levels_in_little_memory_and_no_machine_stack(self):
+    def test_ten_thousand_levels_in_little_memory_no_machine_stack_and_1024_descriptors(self):
         import resource
-        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        levels = min(10000, (hard - 64) // 2)  # two descriptors a level
-        self.make_deep(levels)
-        # A 512 KiB stack: the walk keeps its levels on the heap.
-        small_stack = lambda: resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, 512 * 1024))
-        output, status = run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"),
-                              "/SubDirectories", "/SecurityDescriptor", "/Silent",
-                              "/CreateDestinationDirectory", "/ErrorLog:" + self.path("run.err")],
-                             preexec_fn=small_stack)
-        self.assertEqual((output, status), (b"", 0), self.read("run.err")[:300])
-        found = subprocess.run(["find", self.path("dst"), "-name", "leaf"], capture_output=True)
-        self.assertEqual(found.stdout.count(b"\n"), 1)
+        self.make_deep(10000)
+
+        # A 512 KiB stack: the walk keeps its levels on the heap; 1,024
+        # descriptors: it closes the oldest ancestors and opens them again.
+        def limits():
+            resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, 512 * 1024))
+            resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+        for threads in ("/Threads:1", "/Threads:4"):
+            remove_tree(self.path("dst"))
+            output, status = run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"),
+                                  "/SubDirectories", "/SecurityDescriptor", "/Silent", threads,
+                                  "/CreateDestinationDirectory",
+                                  "/ErrorLog:" + self.path("run.err")], preexec_fn=limits)
+            self.assertEqual((output, status), (b"", 0), self.read("run.err")[:300])
+            found = subprocess.run(["find", self.path("dst"), "-name", "leaf"],
+                                   capture_output=True)
+            self.assertEqual(found.stdout.count(b"\n"), 1)
+            # Every directory, opened again or not, was finished: it has
+            # its source's time. Walked by descriptors: the paths are
+            # longer than the system resolves.
+            source, copy = os.open(self.path("src"), os.O_RDONLY), os.open(self.path("dst"),
+                                                                           os.O_RDONLY)
+            unfinished = 0
+            for _ in range(10000):
+                below = os.open("d", os.O_RDONLY, dir_fd=source), os.open("d", os.O_RDONLY,
+                                                                           dir_fd=copy)
+                os.close(source)
+                os.close(copy)
+                source, copy = below
+                unfinished += os.fstat(source).st_mtime_ns != os.fstat(copy).st_mtime_ns
+            os.close(source)
+            os.close(copy)
+            self.assertEqual(unfinished, 0)
+        with open(OPTIONS.exe, "rb") as program:
+            image = program.read()
+            # A sanitizer's shadow memory is no measure of velmox's own.
+            sanitized = b"__asan_init" in image or b"__tsan_init" in image
+        if not sanitized:
+            peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+            self.assertLess(peak_kib, 64 * 1024)
         with open(OPTIONS.exe, "rb") as program:
             image = program.read()
             # A sanitizer's shadow memory is no measure of velmox's own.

@@ -537,13 +537,13 @@ BOOL WrapGetChangeTime(HANDLE file, FILETIME* change) {
   return Real().GetChangeTime(file, change);
 }
 
-HANDLE WrapOpenParentDirectory(HANDLE directory) {
+HANDLE WrapOpenParentDirectory(HANDLE directory, DWORD access) {
   const std::u16string path = I().PathOf(directory);
   if (const Fault* fault = I().Hit(Call::kOpenParentDirectory, path)) {
     Real().SetLastError(fault->error);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE parent = Real().OpenParentDirectory(directory);
+  HANDLE parent = Real().OpenParentDirectory(directory, access);
   if (parent != INVALID_HANDLE_VALUE) I().Opened(parent, path + kPathSeparator + u"..");
   return parent;
 }

@@ -60,7 +60,7 @@ BOOL CopyFileTimes(HANDLE source, HANDLE destination) {
 
 // ".." of the directory; "/" (whose ".." is itself) has none. Mount points
 // are crossed, as the tree is seen from the process.
-HANDLE OpenParentDirectory(HANDLE directory) {
+HANDLE OpenParentDirectory(HANDLE directory, DWORD) {
   const int fd = DescriptorOf(directory);
   const struct statx* own = fd < 0 ? nullptr : StatusOf(directory);
   if (own == nullptr) return INVALID_HANDLE_VALUE;

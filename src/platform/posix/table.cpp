@@ -25,7 +25,7 @@ BOOL MoveFileAtW(HANDLE, HANDLE, const char16_t*, const char16_t*, BOOL);
 BOOL DeleteFileAtW(HANDLE, const char16_t*);
 BOOL GetChangeTime(HANDLE, FILETIME*);
 BOOL CopyFileTimes(HANDLE, HANDLE);
-HANDLE OpenParentDirectory(HANDLE);
+HANDLE OpenParentDirectory(HANDLE, DWORD);
 BOOL GetDirectoryMark(HANDLE, const char16_t*, void*, DWORD, DWORD*);
 BOOL SetDirectoryMark(HANDLE, const char16_t*, const void*, DWORD);
 BOOL FlushFileBuffers(HANDLE);

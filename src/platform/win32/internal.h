@@ -85,7 +85,7 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
                           DWORD disposition, DWORD flags);
 HANDLE Win32CreateDirectoryAtW(HANDLE directory, const char16_t* name, DWORD access);
 HANDLE Win32CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD access);
-HANDLE Win32OpenParentDirectory(HANDLE directory);
+HANDLE Win32OpenParentDirectory(HANDLE directory, DWORD access);
 BOOL Win32MayFollowLink(HANDLE directory, const char16_t* name, HANDLE target, BOOL* may);
 BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char16_t* new_name,
                       BOOL replace);

@@ -168,8 +168,8 @@ HANDLE OpenParentWith(HANDLE directory, DWORD access) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-HANDLE Win32OpenParentDirectory(HANDLE directory) {
-  return OpenParentWith(directory, FILE_READ_ATTRIBUTES);
+HANDLE Win32OpenParentDirectory(HANDLE directory, DWORD access) {
+  return OpenParentWith(directory, access);
 }
 
 // The reparse point itself is opened for its owner.

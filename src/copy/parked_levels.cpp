@@ -1,0 +1,181 @@
+// A directory's listing, and the directories a deep walk closes on the way
+// down and opens again on the way up, as a careful tree walker does: each
+// directory is opened again from its child's "..", never by a path (which
+// may be longer than the system resolves), and must be the very directory
+// it left, by identity on both sides.
+#include <new>
+#include <string>
+#include <utility>
+
+#include "../report/report.h"
+#include "../run/run_state.h"
+#include "access.h"
+#include "identity.h"
+#include "walk_levels.h"
+
+namespace vx {
+
+namespace {
+
+Listed ReadListed(Level& level, ListedEntry* entry, NTSTATUS* failure) {
+  if (!level.listing) {
+    level.listing.reset(new (std::nothrow) ListingBuffer);
+    if (!level.listing) {
+      *failure = kStatusNoMemory;
+      return Listed::kFailed;
+    }
+  }
+  const BOOLEAN restart_scan = level.restart_scan;
+  level.restart_scan = 0;
+  const NTSTATUS status = State.NtQueryDirectoryFile(
+      level.source_handle, nullptr, nullptr, nullptr, &level.io_status, level.listing->bytes,
+      kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart_scan);
+  if (IsListingEnd(status, restart_scan)) return Listed::kEnd;
+  if (status < 0) {
+    *failure = status;
+    return Listed::kFailed;
+  }
+  const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(level.listing->bytes);
+  entry->name.assign(record->FileName, record->FileNameLength / sizeof(char16_t));
+  entry->attributes = record->FileAttributes;
+  entry->size = static_cast<uint64_t>(record->EndOfFile);
+  return Listed::kEntry;
+}
+
+// The identity of an open directory; unknown where it cannot be told.
+FileIdentity IdentityOfOpen(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!Os().GetFileInformationByHandle(handle, &info)) return FileIdentity{};
+  return IdentityOf(handle, info);
+}
+
+// Reads what is left of the level's listing into memory. Where memory runs
+// out the level stays open.
+bool Drain(Level& level) {
+  if (level.drained) return true;
+  try {
+    for (;;) {
+      ListedEntry entry;
+      NTSTATUS failure = 0;
+      const Listed listed = ReadListed(level, &entry, &failure);
+      if (listed == Listed::kEntry) {
+        level.rest.push_back(std::move(entry));
+        continue;
+      }
+      level.rest_end = listed == Listed::kEnd ? 0 : failure;
+      break;
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  level.drained = true;
+  level.listing.reset();
+  return true;
+}
+
+// Closes the level's handles once the rest of its listing is read and the
+// identities to check on its return are known; false where it stays open.
+bool Park(Level& level) {
+  if (!level.source_identity.known) return false;
+  const bool has_destination = level.destination_handle != INVALID_HANDLE_VALUE;
+  if (has_destination) {
+    level.destination_identity = IdentityOfOpen(level.destination_handle);
+    if (!level.destination_identity.known) return false;
+  }
+  if (!Drain(level)) return false;
+  if (has_destination) Os().CloseHandle(level.destination_handle);
+  Os().CloseHandle(level.source_handle);
+  level.destination_handle = INVALID_HANDLE_VALUE;
+  level.source_handle = INVALID_HANDLE_VALUE;
+  level.parked = true;
+  return true;
+}
+
+// `parent` opened from `child`'s "..", or INVALID_HANDLE_VALUE with the
+// last error set where that is not the directory `expected`.
+HANDLE ReopenFrom(HANDLE child, DWORD access, const FileIdentity& expected) {
+  HANDLE parent = Os().OpenParentDirectory(child, access);
+  if (parent == INVALID_HANDLE_VALUE) return parent;
+  if (!SameObject(IdentityOfOpen(parent), expected)) {
+    Os().CloseHandle(parent);
+    Os().SetLastError(ERROR_FILE_INVALID);
+    return INVALID_HANDLE_VALUE;
+  }
+  return parent;
+}
+
+// `place` with another parent handle.
+void Reparent(Place* place, HANDLE parent) {
+  const Place moved{parent,        place->path,         place->name_at, place->parent_is_new,
+                    place->written, place->through_link};
+  std::destroy_at(place);
+  std::construct_at(place, moved);
+}
+
+}  // namespace
+
+Listed NextListed(Level& level, ListedEntry* entry, NTSTATUS* failure) {
+  if (!level.drained) return ReadListed(level, entry, failure);
+  if (level.rest_next < level.rest.size()) {
+    *entry = std::move(level.rest[level.rest_next++]);
+    return Listed::kEntry;
+  }
+  level.rest.clear();
+  if (level.rest_end == 0) return Listed::kEnd;
+  *failure = level.rest_end;
+  return Listed::kFailed;
+}
+
+void ParkOldest(Walk& walk, std::vector<std::unique_ptr<Level>>& levels) {
+  if (walk.open_levels <= kOpenLevels || Os().OpenParentDirectory == nullptr) return;
+  // The root stays open, and so does the directory being listed.
+  for (size_t index = std::max<size_t>(walk.park_from, 1); index + 1 < levels.size(); ++index) {
+    Level& level = *levels[index];
+    if (level.parked || levels[index + 1]->source.through_link) continue;
+    // Its files and the subdirectories it left behind hold its handles; the
+    // child on the walk's path is the one thing it may still wait for.
+    if (walk.workers != nullptr) walk.workers->WaitFor(&level.files, 1);
+    if (!Park(level)) continue;
+    --walk.open_levels;
+    walk.park_from = index + 1;
+    return;
+  }
+}
+
+bool Unpark(Level& parent, Level& child) {
+  // A child that could not be opened again itself leads nowhere.
+  HANDLE source = INVALID_HANDLE_VALUE;
+  if (child.parked) {
+    Os().SetLastError(ERROR_FILE_INVALID);
+  } else {
+    source = ReopenFrom(child.source_handle, SourceAccess(), parent.source_identity);
+  }
+  if (source == INVALID_HANDLE_VALUE) {
+    ReportWin32Error(parent.source.path, u"CopyOneDirectory:Reopen(SOURCE-DIR)",
+                     Os().GetLastError());
+    Reparent(&child.source, INVALID_HANDLE_VALUE);
+    Reparent(&child.destination, INVALID_HANDLE_VALUE);
+    return false;
+  }
+  HANDLE destination = INVALID_HANDLE_VALUE;
+  if (parent.destination_identity.known) {
+    destination = ReopenFrom(child.destination_handle, DestinationDirectoryAccess(),
+                             parent.destination_identity);
+    if (destination == INVALID_HANDLE_VALUE) {
+      ReportWin32Error(parent.destination.path, u"CopyOneDirectory:Reopen(DESTINATION-DIR)",
+                       Os().GetLastError());
+      Os().CloseHandle(source);
+      Reparent(&child.source, INVALID_HANDLE_VALUE);
+      Reparent(&child.destination, INVALID_HANDLE_VALUE);
+      return false;
+    }
+  }
+  parent.source_handle = source;
+  parent.destination_handle = destination;
+  parent.parked = false;
+  Reparent(&child.source, source);
+  Reparent(&child.destination, destination);
+  return true;
+}
+
+}  // namespace vx
