@@ -131,7 +131,13 @@ void ParkOldest(Walk& walk, std::vector<std::unique_ptr<Level>>& levels) {
   // The root stays open, and so does the directory being listed.
   for (size_t index = std::max<size_t>(walk.park_from, 1); index + 1 < levels.size(); ++index) {
     Level& level = *levels[index];
-    if (level.parked || levels[index + 1]->source.through_link) continue;
+    const Level& child = *levels[index + 1];
+    // The way back is the child's "..": not where the child was reached
+    // through a link, nor where the child has no destination to start from
+    // (/List and /Verify meet it missing).
+    const bool child_lacks_destination = child.destination_handle == INVALID_HANDLE_VALUE &&
+                                         level.destination_handle != INVALID_HANDLE_VALUE;
+    if (level.parked || child.source.through_link || child_lacks_destination) continue;
     // Its files and the subdirectories it left behind hold its handles; the
     // child on the walk's path is the one thing it may still wait for.
     if (walk.workers != nullptr) walk.workers->WaitFor(&level.files, 1);
@@ -142,6 +148,8 @@ void ParkOldest(Walk& walk, std::vector<std::unique_ptr<Level>>& levels) {
   }
 }
 
+// The parent's places name it by the walk's paths, which name the child
+// now: its own paths are their beginnings.
 bool Unpark(Level& parent, Level& child) {
   // A child that could not be opened again itself leads nowhere.
   HANDLE source = INVALID_HANDLE_VALUE;
@@ -151,8 +159,8 @@ bool Unpark(Level& parent, Level& child) {
     source = ReopenFrom(child.source_handle, SourceAccess(), parent.source_identity);
   }
   if (source == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(parent.source.path, u"CopyOneDirectory:Reopen(SOURCE-DIR)",
-                     Os().GetLastError());
+    ReportWin32Error(parent.source.path.substr(0, parent.source_length),
+                     u"CopyOneDirectory:Reopen(SOURCE-DIR)", Os().GetLastError());
     Reparent(&child.source, INVALID_HANDLE_VALUE);
     Reparent(&child.destination, INVALID_HANDLE_VALUE);
     return false;
@@ -162,8 +170,8 @@ bool Unpark(Level& parent, Level& child) {
     destination = ReopenFrom(child.destination_handle, DestinationDirectoryAccess(),
                              parent.destination_identity);
     if (destination == INVALID_HANDLE_VALUE) {
-      ReportWin32Error(parent.destination.path, u"CopyOneDirectory:Reopen(DESTINATION-DIR)",
-                       Os().GetLastError());
+      ReportWin32Error(parent.destination.path.substr(0, parent.destination_length),
+                       u"CopyOneDirectory:Reopen(DESTINATION-DIR)", Os().GetLastError());
       Os().CloseHandle(source);
       Reparent(&child.source, INVALID_HANDLE_VALUE);
       Reparent(&child.destination, INVALID_HANDLE_VALUE);

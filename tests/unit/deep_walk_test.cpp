@@ -93,6 +93,26 @@ TEST_F(DeepWalkTest, DeeperThanItKeepsOpenCopiesWholeWithBoundedHandles) {
   }
 }
 
+// /List over a copy of only the top ten levels: below them the destination
+// is missing, and the walk parks only directories it can come back to on
+// both sides.
+TEST_F(DeepWalkTest, ListingAPartialCopyParksOnlyWhatItCanReturnTo) {
+  std::string top_ten;
+  for (int level = 0; level < 10; ++level) top_ten += "d/";
+  scratch_.Write(u"top-ten", top_ten + "a\n");
+  ASSERT_EQ(RunVelmox({u"/Source:" + scratch_.Path(u"src"), u"/Dest:" + scratch_.Path(u"dst"),
+                       u"/CreateDestinationDirectory", u"/Silent",
+                       u"/Files:" + scratch_.Path(u"top-ten")}),
+            0);
+  ASSERT_TRUE(scratch_.Exists(Copied(10) + u"/a"));
+  EXPECT_EQ(RunVelmox({u"/Source:" + scratch_.Path(u"src"), u"/Dest:" + scratch_.Path(u"dst"),
+                       u"/SubDirectories", u"/OnlyNewer", u"/List", u"/Silent",
+                       u"/ErrorLog:" + scratch_.Path(u"run.err")}),
+            0)
+      << scratch_.Read(u"run.err");
+  EXPECT_FALSE(scratch_.Exists(Copied(11)));
+}
+
 TEST_F(DeepWalkTest, ADirectoryThatCannotBeOpenedAgainIsOneErrorEach) {
   int result = 0;
   {
@@ -104,6 +124,7 @@ TEST_F(DeepWalkTest, ADirectoryThatCannotBeOpenedAgainIsOneErrorEach) {
   std::istringstream errors(scratch_.Read(u"run.err"));
   const std::regex err_line(R"(ERR  \d{6}: (.*): .* at (\S+) \((\d+)\)\r?)");
   int count = 0;
+  std::string last_path;
   for (std::string line; std::getline(errors, line);) {
     if (line.rfind("ERR  ", 0) != 0) continue;
     std::smatch parts;
@@ -112,10 +133,18 @@ TEST_F(DeepWalkTest, ADirectoryThatCannotBeOpenedAgainIsOneErrorEach) {
     // The one refused first; each directory above it, up to one still
     // open, is then out of reach.
     EXPECT_EQ(parts[3], count == 0 ? "5" : "1006") << line;
+    // Each names its own directory, one level up from the one before.
+    const std::string path = parts[1];
+    if (count > 0) EXPECT_EQ(path + testing::Bytes(std::u16string(1, kPathSeparator) + u"d"), last_path);
+    last_path = path;
     ++count;
   }
   EXPECT_GT(count, 0);
   EXPECT_EQ(result, count);
+  // The last, the first directory parked, is the one below the root.
+  const std::string sep = testing::Bytes(std::u16string(1, kPathSeparator));
+  const std::string top = sep + "src" + sep + "d";
+  EXPECT_EQ(last_path.substr(last_path.size() - std::min(last_path.size(), top.size())), top);
   // Below them every directory was finished.
   EXPECT_EQ(scratch_.Read(Copied(kDepth) + u"/leaf"), "bottom");
   EXPECT_EQ(LastWriteTicks(scratch_.Path(Copied(kDepth - 1))), k2020);
