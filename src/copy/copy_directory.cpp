@@ -126,7 +126,7 @@ int SkipNotLocal(const std::u16string& path, DWORD attributes, uint64_t size) {
 
 // The next entry of the level's listing worth copying (no "." or "..", no
 // directory without /SubDirectories, though a link to one is copied where
-// links are kept), with its name in `name`; kEnd after the last;
+// links are kept), as `*entry`; kEnd after the last;
 // kUnfinished after a stop or a failed listing, reported.
 Next NextEntry(const Walk& walk, Level& level, ListedEntry* entry) {
   std::u16string* name = &entry->name;
@@ -165,12 +165,12 @@ Next NextEntry(const Walk& walk, Level& level, ListedEntry* entry) {
       }
       continue;
     }
-    const DWORD* attributes = &entry->attributes;
-    const bool is_directory = (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const DWORD attributes = entry->attributes;
+    const bool is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (says == ListSays::kLeave || (says == ListSays::kPassOn && !is_directory)) continue;
     // A directory the list names or leads through is entered without
     // /SubDirectories too.
-    if (is_directory && !Settings.SubDirectories && !IsNode(*attributes) &&
+    if (is_directory && !Settings.SubDirectories && !IsNode(attributes) &&
         !(Registries.Files.active && says != ListSays::kBelowListed)) {
       continue;
     }
