@@ -57,8 +57,13 @@ void Workers::HandOver() {
   }
   queue_.push_back(std::move(batch_));
   batch_.clear();
+  // A worker is woken where none is awake to take the batch, or where
+  // batches pile up (slow files, a share): on a fast disk the awake ones
+  // keep up, and workers sleeping and waking for each batch would cost
+  // more than the files.
+  const bool wake = sleeping_ == threads_.size() || queue_.size() > 1;
   lock.unlock();
-  job_ready_.notify_one();
+  if (wake) job_ready_.notify_one();
 }
 
 // The walk waiting for a directory's files, or for room, copies waiting
@@ -148,7 +153,11 @@ void Workers::Work(void* buffer) {
   UseCopyBuffer(buffer);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    job_ready_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+    if (queue_.empty() && !closing_) {
+      ++sleeping_;
+      job_ready_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+      --sleeping_;
+    }
     if (queue_.empty()) return;
     RunFirstWaiting(lock);
   }

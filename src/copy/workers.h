@@ -101,7 +101,8 @@ class Workers {
   std::vector<FileJob> batch_;  // the walk's, not yet handed over
   std::deque<std::vector<FileJob>> queue_;
   size_t queue_limit_ = 0;
-  size_t behind_ = 0;  // directories left behind, not yet finished
+  size_t behind_ = 0;    // directories left behind, not yet finished
+  size_t sleeping_ = 0;  // workers waiting for a batch
   bool closing_ = false;
   std::vector<std::thread> threads_;
 };
