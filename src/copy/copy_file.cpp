@@ -42,11 +42,14 @@ bool SourceUnchanged(HANDLE source_file, const BY_HANDLE_FILE_INFORMATION& befor
 // subtree is done, a copy is written at its name at once: one create
 // instead of a temporary name's create and a rename, each a round trip on
 // a share. A failure removes it; after a crash the run's mark makes the
-// rerun copy again whatever changed since that run started. With /Flush
-// (or where each file is flushed) a name still waits for data and times on
-// disk, and an encrypted copy is made raw under a temporary name.
+// rerun copy again whatever changed since that run started, so only where
+// the mark is set (a cut file has the crash's time, later than its
+// source's, which the time rules alone would keep). With /Flush (or where
+// each file is flushed) a name still waits for data and times on disk, and
+// an encrypted copy is made raw under a temporary name.
 bool WritesAtName(const Place& destination, bool encrypted) {
-  return destination.parent_is_new && !encrypted && !Settings.Flush && !State.FlushEachFile;
+  return destination.parent_is_new && State.RunMarked && !encrypted && !Settings.Flush &&
+         !State.FlushEachFile;
 }
 
 HANDLE CreateAtName(const Place& destination) {
