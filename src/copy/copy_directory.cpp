@@ -128,14 +128,14 @@ int SkipNotLocal(const std::u16string& path, DWORD attributes, uint64_t size) {
 // directory without /SubDirectories, though a link to one is copied where
 // links are kept), as `*entry`; kEnd after the last;
 // kUnfinished after a stop or a failed listing, reported.
-Next NextEntry(const Walk& walk, Level& level, ListedEntry* entry) {
+Next NextEntry(Walk& walk, Level& level, ListedEntry* entry) {
   std::u16string* name = &entry->name;
   for (;;) {
     if (NoticeStop(level.source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)")) {
       return Next::kUnfinished;
     }
     NTSTATUS failure = 0;
-    const Listed listed = NextListed(level, entry, &failure);
+    const Listed listed = NextListed(level, &walk.pace, entry, &failure);
     if (listed == Listed::kEnd) return Next::kEnd;
     if (listed == Listed::kFailed) {
       ReportNtStatus(level.source.path, u"NtQueryDirectoryFile()", failure);
@@ -230,6 +230,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
   std::vector<std::unique_ptr<Level>> levels;
   int result = Enter(walk, RootPlace(walk.source_path), RootPlace(walk.destination_path), &levels);
   if (result != kEntered) return result;
+  if (ReadsAhead(walk)) StartReadingAhead(walk, *levels.back());
   bool judge_result = false;  // whether `result` is an entry's, for the top level
   bool listed_whole = false;  // the root's listing came to its end
   ListedEntry entry;
@@ -246,6 +247,8 @@ int CopyOneDirectory(const std::u16string& source_root) {
     // Still parked here: it could not be opened again (reported).
     if (level.parked) next = Next::kUnfinished;
     if (next == Next::kEntry) next = NextEntry(walk, level, &entry);
+    // Once the walk's listing shows slow, every level it is at reads ahead.
+    if (ReadsAhead(walk) && !level.parked) ReadSubdirectoriesAhead(walk, level);
     const DWORD attributes = entry.attributes;
     const uint64_t size = entry.size;
     if (next != Next::kEntry) {
@@ -294,15 +297,18 @@ int CopyOneDirectory(const std::u16string& source_root) {
     if (result != kNotANode) SettleFile(result);
     if (result == kNotANode && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       State.AtTopLevel = 0;
+      walk.entering_ahead = std::move(entry.ahead);
       result = Enter(walk, source, destination, &levels);
       if (result == kEntered) {
         if (walk.workers != nullptr) {
           walk.workers->Hold(&level.files);
           levels.back()->parent_files = &level.files;
         }
+        if (ReadsAhead(walk)) StartReadingAhead(walk, *levels.back());
         ParkOldest(walk, levels);
         continue;
       }
+      walk.entering_ahead.reset();
     } else if (result == kNotANode) {
       MetFile met = AnnounceFile(walk.source_path, size);
       if (walk.workers == nullptr) {
@@ -311,7 +317,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
         walk.workers->Copy(FileJob{walk.source_path, walk.destination_path, name.size(),
                                    level.source_handle, level.destination_handle, level.private_to_run,
                                    &level.written, &level.files, source.through_link,
-                                   std::move(met)});
+                                   std::move(met), {}});
         result = 1;
       }
     }

@@ -3,6 +3,8 @@
 // directory being copied holds. Only src/copy includes it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +22,21 @@
 namespace vx {
 
 constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
+
+struct ListedAhead;
+
+// How long the walk's own listing takes a record, judged on the first
+// records of the run: where it is slow (a share, where each entry's look is
+// a round trip), listings are read ahead of the walk; where it is fast,
+// reading ahead would only cost the looks the listing hands on to the opens.
+struct ListingPace {
+  static constexpr size_t kJudgedAfter = 16;
+  static constexpr std::chrono::microseconds kSlowRecord{50};
+  size_t records = 0;
+  std::chrono::steady_clock::duration spent{};
+  bool judged = false;
+  bool slow = false;
+};
 
 // What the whole walk knows: the identities of the source directories from
 // the root down to the one being copied (a directory met again on that path
@@ -45,6 +62,9 @@ struct Walk {
   // may be open: those before it are parked or cannot be.
   size_t open_levels = 0;
   size_t park_from = 1;
+  // The listing read ahead for the directory being entered, if any.
+  std::shared_ptr<ListedAhead> entering_ahead;
+  ListingPace pace;
 };
 
 // A set of names that a name's view looks up without a copy.
@@ -56,11 +76,25 @@ struct NameHash {
 };
 using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
 
-// One record of a directory's listing.
+// One record of a directory's listing; for a subdirectory, its own listing
+// where a copier reads it ahead of the walk.
 struct ListedEntry {
   std::u16string name;
   DWORD attributes = 0;
   uint64_t size = 0;
+  std::shared_ptr<ListedAhead> ahead;
+};
+
+// A subdirectory's whole listing, read by a copier while the walk is busy
+// elsewhere, so that on a share its looks at the entries overlap with the
+// walk's and with one another. The walk takes it only for the directory it
+// was read from (same identity); else it lists the directory itself.
+struct ListedAhead {
+  std::atomic<bool> done{false};  // set by the copier once the rest is written
+  bool usable = false;
+  FileIdentity identity;
+  std::vector<ListedEntry> entries;
+  NTSTATUS end = 0;
 };
 
 // One directory being copied: what it holds open and keeps while its
@@ -107,10 +141,16 @@ struct Level {
   // its place, how that listing ended, and the identities its handles must
   // show when they are opened again from the child's "..".
   bool parked = false;
-  bool drained = false;
+  bool drained = false;  // the whole listing is in `rest` (what is left of it)
   std::vector<ListedEntry> rest;
   size_t rest_next = 0;
   NTSTATUS rest_end = 0;  // a failure to report once `rest` is served; 0: its end
+  // With workers: the listing is read into `rest` in chunks ahead of the
+  // walk, and subdirectories of `rest` before `ahead_next` are being read
+  // ahead by copiers.
+  bool reads_ahead = false;
+  size_t ahead_next = 0;
+  size_t ahead_out = 0;  // of those, the ones the walk has not reached
   FileIdentity source_identity;
   FileIdentity destination_identity;
   WrittenObjects written;
@@ -186,7 +226,18 @@ enum class Listed { kEntry, kEnd, kFailed };
 // The level's next listing record: read from its handle, or, once it was
 // parked, served from what was read before. kFailed with the status in
 // `*failure` (parked_levels.cpp).
-Listed NextListed(Level& level, ListedEntry* entry, NTSTATUS* failure);
+// Reads from the handle are timed into `pace` until it is judged.
+Listed NextListed(Level& level, ListingPace* pace, ListedEntry* entry, NTSTATUS* failure);
+// With workers, where every listed directory is walked (no /Exclude:, no
+// /Files:) and the walk's listing is slow, listings are read ahead of the
+// walk: a directory entered takes the listing a copier read for it, where
+// it is that directory (StartReadingAhead); the walk reads the rest of a
+// level's listing in chunks, and copiers are given the listings of its next
+// subdirectories to read (ReadSubdirectoriesAhead; parked_levels.cpp).
+bool ReadsAhead(const Walk& walk);
+void StartReadingAhead(Walk& walk, Level& level);
+void ReadSubdirectoriesAhead(Walk& walk, Level& level);
+
 // Keeps the walk within kOpenLevels open directories once `levels` grew by
 // one: parks the oldest open level that can be opened again from its
 // child (not one whose child was reached through a followed link), after

@@ -96,7 +96,33 @@ void Workers::RunBatch(const std::vector<FileJob>& batch) {
   for (const FileJob& job : batch) Run(job);
 }
 
+void Workers::RunAhead(std::function<void()> task, FilesOf* directory) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++directory->in_flight;
+  std::vector<FileJob> batch(1);
+  batch.front().directory = directory;
+  batch.front().task = std::move(task);
+  queue_.push_front(std::move(batch));
+  const bool wake = sleeping_ > 0;
+  lock.unlock();
+  if (wake) job_ready_.notify_one();
+}
+
+void Workers::WaitUntil(const std::function<bool()>& done) {
+  HandOver();
+  CopyWhile([&done] { return !done(); });
+}
+
 void Workers::Run(const FileJob& job) {
+  if (job.task) {
+    job.task();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      file_done_.notify_all();
+    }
+    Done(job.directory);
+    return;
+  }
   Place source = EntryPlace(job.source_parent, job.source_path, job.name_length);
   source.through_link = job.through_link;
   const Place destination = EntryPlace(job.destination_parent, job.destination_path,

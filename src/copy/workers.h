@@ -46,6 +46,9 @@ struct FileJob {
   FilesOf* directory = nullptr;
   bool through_link = false;
   MetFile met;  // as the walk announced it
+  // Where set, what the copier does instead of copying (a listing read
+  // ahead of the walk).
+  std::function<void()> task;
 };
 
 class Workers {
@@ -77,6 +80,12 @@ class Workers {
   // Waits, copying waiting files meanwhile, until fewer than `limit`
   // directories left behind are still open.
   void WaitForRoom(size_t limit);
+  // Gives `task` to a copier before any waiting file; `directory` waits
+  // for it as for a file.
+  void RunAhead(std::function<void()> task, FilesOf* directory);
+  // Waits, copying waiting files meanwhile, until `done` (asked under the
+  // lock) holds; a task's end is told as a file's is.
+  void WaitUntil(const std::function<bool()>& done);
 
  private:
   // Queues the walk's batch, or copies it where the queue is full.

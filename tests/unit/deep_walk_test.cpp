@@ -135,7 +135,9 @@ TEST_F(DeepWalkTest, ADirectoryThatCannotBeOpenedAgainIsOneErrorEach) {
     EXPECT_EQ(parts[3], count == 0 ? "5" : "1006") << line;
     // Each names its own directory, one level up from the one before.
     const std::string path = parts[1];
-    if (count > 0) EXPECT_EQ(path + testing::Bytes(std::u16string(1, kPathSeparator) + u"d"), last_path);
+    if (count > 0) {
+      EXPECT_EQ(path + testing::Bytes(std::u16string(1, kPathSeparator) + u"d"), last_path);
+    }
     last_path = path;
     ++count;
   }

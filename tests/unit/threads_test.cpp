@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "fault_injection.h"
 #include "run/stop.h"
@@ -249,6 +251,14 @@ TEST_F(ThreadsTest, FourThreadsGiveWhatOneGives) {
                                   kPathSeparator + file, ERROR_ACCESS_DENIED, kStatusAccessDenied});
   }
   const std::u16string f4 = std::u16string(1, kPathSeparator) + u"f4.txt";
+  // The walk's first listing records slowed to a share's pace: listings are
+  // then read ahead of the walk by the copiers.
+  auto slow_listing = [](FaultInjector& faults) {
+    for (int nth = 1; nth <= 16; ++nth) {
+      faults.Add(Fault{Call::kNtQueryDirectoryFile, nth, u"", 0, 0, Fault::Kind::kBefore, 0,
+                       [] { std::this_thread::sleep_for(std::chrono::microseconds(200)); }});
+    }
+  };
   struct Case {
     const char* name;
     std::vector<std::u16string> flags;
@@ -288,6 +298,11 @@ TEST_F(ThreadsTest, FourThreadsGiveWhatOneGives) {
        nullptr,
        true},
       {"list rerun", {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/List"}, nullptr, true},
+      {"listings read ahead", copy, slow_listing, false},
+      {"listings read ahead, mirror rerun",
+       {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/HardLinks"},
+       slow_listing,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
