@@ -225,15 +225,22 @@ int Leave(Walk& walk, Level& level, bool finished);
 enum class Listed { kEntry, kEnd, kFailed };
 // The level's next listing record: read from its handle, or, once it was
 // parked, served from what was read before. kFailed with the status in
-// `*failure` (parked_levels.cpp).
+// `*failure` (level_listing.cpp).
 // Reads from the handle are timed into `pace` until it is judged.
 Listed NextListed(Level& level, ListingPace* pace, ListedEntry* entry, NTSTATUS* failure);
+// Reads up to `most` more records of the level's listing into `rest`
+// (all of it: `drained`); false where memory ran out first, what was read
+// staying in `rest`.
+bool ReadInto(Level& level, size_t most, ListingPace* pace);
+// The identity of an open directory; unknown where it cannot be told
+// (parked_levels.cpp).
+FileIdentity IdentityOfOpen(HANDLE handle);
 // With workers, where every listed directory is walked (no /Exclude:, no
 // /Files:) and the walk's listing is slow, listings are read ahead of the
 // walk: a directory entered takes the listing a copier read for it, where
 // it is that directory (StartReadingAhead); the walk reads the rest of a
 // level's listing in chunks, and copiers are given the listings of its next
-// subdirectories to read (ReadSubdirectoriesAhead; parked_levels.cpp).
+// subdirectories to read (ReadSubdirectoriesAhead; level_listing.cpp).
 bool ReadsAhead(const Walk& walk);
 void StartReadingAhead(Walk& walk, Level& level);
 void ReadSubdirectoriesAhead(Walk& walk, Level& level);
