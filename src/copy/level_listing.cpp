@@ -2,9 +2,12 @@
 // once it was parked, or ahead of the walk where listing is slow (a share,
 // where each entry's look is a round trip): in chunks by the walk, and by
 // copiers for the next subdirectories, so that the looks overlap.
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "../run/run_state.h"
@@ -78,7 +81,10 @@ Listed ReadListed(Level& level, ListingPace* pace, ListedEntry* entry, NTSTATUS*
 bool ReadInto(Level& level, size_t most, ListingPace* pace) {
   try {
     for (size_t read = 0; read < most && !level.drained; ++read) {
-      level.rest.reserve(level.rest.size() + 1);  // so that a record read is never lost
+      // Room first, so that a record read is never lost to a failed push.
+      if (level.rest.size() == level.rest.capacity()) {
+        level.rest.reserve(std::max<size_t>(64, 2 * level.rest.capacity()));
+      }
       ListedEntry entry;
       NTSTATUS failure = 0;
       const Listed listed = ReadListed(level, pace, &entry, &failure);
