@@ -155,13 +155,13 @@ void Workers::LeaveBehind(FilesOf* directory, std::function<FilesOf*()> finish) 
 void Workers::Done(FilesOf* directory) {
   while (directory != nullptr) {
     std::unique_lock<std::mutex> lock(mutex_);
+    // Whoever waits for fewer things of this directory (WaitFor's `keep`)
+    // or for room is told at each one.
+    file_done_.notify_all();
     if (--directory->in_flight > 0) return;
     std::function<FilesOf*()> finish = std::move(directory->finish);
     directory->finish = nullptr;
-    if (!finish) {
-      file_done_.notify_all();
-      return;
-    }
+    if (!finish) return;
     lock.unlock();
     directory = finish();
     lock.lock();
