@@ -25,13 +25,6 @@
 
 namespace vx {
 
-namespace {
-
-bool IsDotOrDotDot(const std::u16string& name) {
-  return name == u"." || name == u"..";
-}
-
-}  // namespace
 
 bool OnWalkPath(const Walk& walk, const FileIdentity& identity) {
   for (const FileIdentity& ancestor : walk.path) {

@@ -28,10 +28,6 @@ constexpr size_t kDirectoriesAhead = 8;
 constexpr size_t kMostReadAhead = 65536;
 constexpr size_t kReadAheadRecords = 1024;
 
-bool IsDotOrDotDot(const std::u16string& name) {
-  return name == u"." || name == u"..";
-}
-
 // Reads the next record of the listing of the open directory `directory`.
 Listed ReadRecord(HANDLE directory, ListingBuffer* buffer, IO_STATUS_BLOCK* io_status,
                   BOOLEAN* restart_scan, ListedEntry* entry, NTSTATUS* failure) {

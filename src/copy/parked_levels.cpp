@@ -61,10 +61,7 @@ HANDLE ReopenFrom(HANDLE child, DWORD access, const FileIdentity& expected) {
 
 // `place` with another parent handle.
 void Reparent(Place* place, HANDLE parent) {
-  const Place moved{parent,        place->path,         place->name_at, place->parent_is_new,
-                    place->written, place->through_link};
-  std::destroy_at(place);
-  std::construct_at(place, moved);
+  Reseat(place, WithParent(*place, parent));
 }
 
 }  // namespace

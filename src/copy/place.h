@@ -6,6 +6,7 @@
 // is kept for the reports.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,19 @@ struct Place {
 inline Place WithPath(const Place& place, const std::u16string& path) {
   return Place{place.parent,        path,          place.name_at, place.parent_is_new,
                place.written, place.through_link};
+}
+
+// The same place under another parent handle.
+inline Place WithParent(const Place& place, HANDLE parent) {
+  return Place{parent,        place.path,         place.name_at, place.parent_is_new,
+               place.written, place.through_link};
+}
+
+// Puts `moved` where `place` is: a place names its path by reference, so a
+// holder whose place must change replaces it whole.
+inline void Reseat(Place* place, const Place& moved) {
+  std::destroy_at(place);
+  std::construct_at(place, moved);
 }
 
 // A root, opened by its full path.

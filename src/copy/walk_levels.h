@@ -76,6 +76,10 @@ struct NameHash {
 };
 using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
 
+inline bool IsDotOrDotDot(std::u16string_view name) {
+  return name == u"." || name == u"..";
+}
+
 // One record of a directory's listing; for a subdirectory, its own listing
 // where a copier reads it ahead of the walk.
 struct ListedEntry {
@@ -116,12 +120,8 @@ struct Level {
   void KeepOwnPaths() {
     own_source_path = source.path;
     own_destination_path = destination.path;
-    const Place kept_source = WithPath(source, own_source_path);
-    const Place kept_destination = WithPath(destination, own_destination_path);
-    std::destroy_at(&source);
-    std::construct_at(&source, kept_source);
-    std::destroy_at(&destination);
-    std::construct_at(&destination, kept_destination);
+    Reseat(&source, WithPath(source, own_source_path));
+    Reseat(&destination, WithPath(destination, own_destination_path));
   }
   size_t source_length = 0;  // of the walk's paths while they name this level
   size_t destination_length = 0;
