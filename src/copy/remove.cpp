@@ -61,6 +61,14 @@ bool TakeRemoval(const std::u16string& path) {
   return false;
 }
 
+// Under /MaxDelete: every entry counts, so every entry removed inside a
+// directory has its own DEL line, in the order removed: a limit that cuts
+// into a directory leaves a log naming exactly what went. Without a limit
+// the directory's one line stands for all it held.
+void AnnounceCountedRemoval(const std::u16string& path) {
+  if (Settings.MaxDeleteGiven) AnnounceRemoval(path);
+}
+
 HANDLE OpenForEmptying(HANDLE parent, const char16_t* name) {
   return Os().CreateFileAtW(
       parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
@@ -111,6 +119,7 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
       }
       if (stack.empty()) return removed;
       if (!removed) stack.back().failed = true;
+      if (removed) AnnounceCountedRemoval(done.path);
       continue;
     }
     const std::u16string child(record->FileName, record->FileNameLength / sizeof(char16_t));
@@ -148,6 +157,8 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
       ReportWin32Error(child_path, u"CopyOneDirectory:DeleteFile(DESTINATION)",
                        Os().GetLastError());
       level.failed = true;
+    } else {
+      AnnounceCountedRemoval(child_path);
     }
   }
   return false;

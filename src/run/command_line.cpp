@@ -179,12 +179,39 @@ size_t EditDistance(std::u16string_view a, std::u16string_view b) {
   return row[b.size()];
 }
 
-// An option no name matches is skipped, as the usage says; the operator
-// hears of it on standard error, with the known option nearest to it (one
-// it abbreviates first).
-void HintUnknownOption(std::u16string_view argument, std::u16string_view upper) {
-  std::u16string_view typed = upper.substr(0, upper.find(u':') + 1);
+// The options a command line of the original twelve is made of; any other
+// option makes the run an extended one.
+constexpr size_t kOriginalOptionCount = 12;
+
+bool IsExtendedRun(int argc, const char16_t* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::u16string working_copy = UpperCased(argv[i]);
+    for (size_t k = kOriginalOptionCount; k < std::size(kOptions); ++k) {
+      if (working_copy.starts_with(kOptions[k].name)) return true;
+    }
+  }
+  return false;
+}
+
+// The option an argument that matches none most likely meant: other tools'
+// spellings of a preview or a mirror first, else the nearest name.
+std::u16string_view MeantOption(std::u16string_view upper) {
+  static const struct {
+    std::u16string_view typed;
+    std::u16string_view meant;
+  } kOtherToolsSpellings[] = {
+      {u"-N", u"/List"},         {u"--DRY-RUN", u"/List"},   {u"--DRYRUN", u"/List"},
+      {u"/L", u"/List"},         {u"--DELETE", u"/Mirror"},  {u"/MIR", u"/Mirror"},
+      {u"-A", u"/Backup"},       {u"--ARCHIVE", u"/Backup"}, {u"/E", u"/SubDirectories"},
+      {u"/S", u"/SubDirectories"}, {u"-R", u"/SubDirectories"},
+  };
+  for (const auto& spelling : kOtherToolsSpellings) {
+    if (upper == spelling.typed) return spelling.meant;
+  }
+  std::u16string typed(upper.substr(0, upper.find(u':') + 1));
   if (typed.empty()) typed = upper;
+  const size_t dashes = typed.find_first_not_of(u'-');
+  if (typed[0] != u'/') typed = u"/" + typed.substr(dashes == std::u16string::npos ? 0 : dashes);
   const Option* nearest = nullptr;
   size_t best = 0;
   for (const Option& option : kOptions) {
@@ -195,8 +222,23 @@ void HintUnknownOption(std::u16string_view argument, std::u16string_view upper) 
       best = distance;
     }
   }
+  return nearest->spelled;
+}
+
+// An option no name matches is skipped, as the usage says; the operator
+// hears of it on standard error, with the known option nearest to it (one
+// it abbreviates first).
+void HintUnknownOption(std::u16string_view argument, std::u16string_view upper) {
   WriteHint(u"unknown option " + std::u16string(argument) + u" skipped; did you mean " +
-            std::u16string(nearest->spelled) + u"?");
+            std::u16string(MeantOption(upper)) + u"?");
+}
+
+// In a run with extended options an argument that would be skipped ends the
+// run: a mistyped /List or a peer's -n would otherwise turn a preview into
+// the real thing, removals and all.
+void RefuseIgnoredArgument(std::u16string_view argument, std::u16string_view upper) {
+  WriteConsole(u"Unknown parameter " + std::u16string(argument) + u" (did you mean " +
+               std::u16string(MeantOption(upper)) + u"?), aborting.\n");
 }
 
 bool IsCSpace(char16_t unit) {
@@ -220,11 +262,16 @@ uint32_t CopyBufferSizeFromText(std::u16string_view text) {
 
 // The working copy is sized to each argument, so an argument of any length
 // is read whole.
-void ParseArguments(int argc, const char16_t* const* argv) {
+bool ParseArguments(int argc, const char16_t* const* argv) {
+  const bool extended = IsExtendedRun(argc, argv);
   for (int i = 1; i < argc; ++i) {
     const std::u16string_view argument = argv[i];
     const std::u16string working_copy = UpperCased(argument);
     if (working_copy.empty() || working_copy[0] != u'/') {
+      if (extended) {
+        RefuseIgnoredArgument(argument, working_copy);
+        return false;
+      }
       WriteConsole(u"Ignoring parameter " + working_copy + u"\n");
       continue;
     }
@@ -257,8 +304,14 @@ void ParseArguments(int argc, const char16_t* const* argv) {
           break;
       }
     }
-    if (!known) HintUnknownOption(argument, working_copy);
+    if (known) continue;
+    if (extended) {
+      RefuseIgnoredArgument(argument, working_copy);
+      return false;
+    }
+    HintUnknownOption(argument, working_copy);
   }
+  return true;
 }
 
 bool AsksForHelp(int argc, const char16_t* const* argv) {

@@ -12,8 +12,10 @@ extern const char16_t kVersionText[];
 
 void PrintUsage();
 
-// Reads the options of argv[1..argc-1] into Settings.
-void ParseArguments(int argc, const char16_t* const* argv);
+// Reads the options of argv[1..argc-1] into Settings. False when a run with
+// extended options holds an argument that would be skipped (its message
+// printed): such a run ends before anything is opened.
+bool ParseArguments(int argc, const char16_t* const* argv);
 
 // Whether an argument is /?, -h or --help: the usage, and nothing else.
 bool AsksForHelp(int argc, const char16_t* const* argv);

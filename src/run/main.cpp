@@ -1,5 +1,7 @@
 #include "main.h"
 
+#include <new>
+
 #include "../copy/registries.h"
 #include "../report/report.h"
 #include "command_line.h"
@@ -18,7 +20,10 @@ int Main(int argc, const char16_t* const* argv) {
   ResetRun();
   ResetRegistries();
   WatchForStopRequests();
-  ParseArguments(argc, argv);
+  if (!ParseArguments(argc, argv)) {
+    WriteHint(u"run velmox with no argument, or velmox /?, for the usage.");
+    return -1;
+  }
   if (!ValidateSettings()) {
     WriteHint(u"run velmox with no argument, or velmox /?, for the usage.");
     return -1;
@@ -28,7 +33,14 @@ int Main(int argc, const char16_t* const* argv) {
 }
 
 int RunMain(int argc, const char16_t* const* argv) {
-  const int result = Main(argc, argv);
+  int result = -1;
+  // Memory that runs out anywhere on the run's own thread ends the run with
+  // a fatal message and -1, never an abort.
+  try {
+    result = Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    WriteConsole(u"Not enough memory, aborting.\n");
+  }
   State.Log.Close();
   State.ErrorLog.Close();
   State.JsonLog.Close();

@@ -207,32 +207,51 @@ void WriteJsonStart(const std::vector<std::pair<std::u16string, std::u16string>>
       .Write();
 }
 
-// Reads the list of /Files: whole; false with the system's code.
-bool ReadWholeFile(const char16_t* path, std::string* bytes) {
+// A list of paths larger than this is no list a run could hold: /dev/zero
+// or a log named by mistake. Refused rather than read until memory ends.
+constexpr size_t kMaxFileListBytes = size_t{1} << 30;
+
+enum class ListRead { kRead, kRefused, kTooLarge };
+
+// Reads the list of /Files: whole; kRefused with the system's code.
+ListRead ReadWholeFile(const char16_t* path, std::string* bytes) {
   HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return ListRead::kRefused;
   char chunk[65536];
   DWORD read = 0;
   bool done = false;
+  bool too_large = false;
   while ((done = Os().ReadFile(file, chunk, sizeof chunk, &read, nullptr) != 0) && read > 0) {
+    if (bytes->size() + read > kMaxFileListBytes) {
+      too_large = true;
+      break;
+    }
     bytes->append(chunk, read);
   }
   const DWORD code = Os().GetLastError();
   Os().CloseHandle(file);
   Os().SetLastError(code);
-  return done;
+  if (too_large) return ListRead::kTooLarge;
+  return done ? ListRead::kRead : ListRead::kRefused;
 }
 
 // The list of /Files:, read into the walk's registry; false after saying
 // why the run cannot start.
 bool ReadFileList() {
   std::string bytes;
-  if (!ReadWholeFile(Settings.Files, &bytes)) {
-    const DWORD code = Os().GetLastError();
-    WriteConsole(u"Cannot read file list " + ShownPath(Settings.Files) + u".\n");
-    WriteHint(u"the system says: " + SystemMessage(code));
-    return false;
+  switch (ReadWholeFile(Settings.Files, &bytes)) {
+    case ListRead::kRead:
+      break;
+    case ListRead::kRefused: {
+      const DWORD code = Os().GetLastError();
+      WriteConsole(u"Cannot read file list " + ShownPath(Settings.Files) + u".\n");
+      WriteHint(u"the system says: " + SystemMessage(code));
+      return false;
+    }
+    case ListRead::kTooLarge:
+      WriteConsole(u"File list " + ShownPath(Settings.Files) + u" is larger than 1 GiB, aborting.\n");
+      return false;
   }
   size_t bad_record = 0;
   if (!ParseFileList(bytes, Settings.FilesNul != 0, &Registries.Files, &bad_record)) {

@@ -3,7 +3,8 @@ import os
 import tempfile
 import unittest
 
-from velmox_e2e import DASHES, WINDOWS, exit_status, host_path, line, main, run
+from velmox_e2e import (DASHES, WINDOWS, ScratchCase, exit_status, host_path, line, lines_of,
+                        main, run)
 
 USAGE = b"".join([
     DASHES,
@@ -110,6 +111,33 @@ class ValidationTest(unittest.TestCase):
         self.check([SOURCE, "/Dest:data"],
                    line("Destination path nor local neither UNC path, cannot identify long "
                         "path prefix."))
+
+
+class ExtendedRunTest(ScratchCase):
+    """A run with any extended option ends on an argument it would skip,
+    before anything is opened: a mistyped preview removes nothing."""
+
+    def test_a_mistyped_preview_changes_nothing(self):
+        self.write("src/kept")
+        self.write("dst/only-in-the-copy", b"x")
+        roots = ["/Source:" + host_path(self.path("src")), "/Dest:" + host_path(self.path("dst")),
+                 "/SubDirectories", "/OnlyNewer"]
+        for typo, meant in [("/Lsit", "/List"), ("-n", "/List"), ("--dry-run", "/List")]:
+            output, status = run(roots + ["/Mirror", typo, "/Log:" + host_path(self.path("run.log"))])
+            self.assertEqual(output, line(f"Unknown parameter {typo} (did you mean {meant}?), aborting."))
+            self.assertEqual(status, exit_status(-1))
+            self.assertEqual(self.read("dst/only-in-the-copy"), b"x")
+            self.assertFalse(os.path.exists(self.path("run.log")))
+            self.assertFalse(os.path.exists(self.path("dst/kept")))
+
+    @unittest.skipIf(WINDOWS, "/dev/zero is Linux's")
+    def test_a_list_without_end_is_refused(self):
+        self.write("src/a")
+        output, status = run(["/Source:" + host_path(self.path("src")),
+                              "/Dest:" + host_path(self.path("dst")), "/Silent",
+                              "/CreateDestinationDirectory", "/Files0:/dev/zero"])
+        self.assertEqual(lines_of(output)[-1], b"File list /dev/zero is larger than 1 GiB, aborting.")
+        self.assertEqual(status, exit_status(-1))
 
 
 if __name__ == "__main__":

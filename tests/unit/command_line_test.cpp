@@ -29,8 +29,8 @@ Parsed Parse(const std::vector<std::u16string>& given) {
   std::vector<const char16_t*> argv = {u"velmox"};
   for (const std::u16string& argument : arguments) argv.push_back(argument.c_str());
   ResetRun();
-  ParseArguments(static_cast<int>(argv.size()), argv.data());
-  const bool valid = ValidateSettings();
+  const bool valid =
+      ParseArguments(static_cast<int>(argv.size()), argv.data()) && ValidateSettings();
   return Parsed{valid, capture.Text()};
 }
 
@@ -143,6 +143,37 @@ TEST(ParseTest, NonOptionArgumentsAreIgnoredAloudInUpperCase) {
   EXPECT_TRUE(parsed.valid);
   EXPECT_EQ(parsed.console,
             "Ignoring parameter ABC\r\nIgnoring parameter \r\nIgnoring parameter CAF\xe9\r\n");
+}
+
+// A command line with any extended option refuses an argument it would
+// skip, naming the option meant: a mistyped /List must not run for real.
+// One of the original twelve options only keeps skipping it.
+TEST(ParseTest, ExtendedRunsRefuseWhatTheyWouldSkip) {
+  const std::u16string source = u"/Source:" + Root(u"s"), dest = u"/Dest:" + Root(u"d");
+  const struct {
+    std::vector<std::u16string> given;
+    bool valid;
+    std::string console;
+  } cases[] = {
+      {{u"/Mirror", u"/OnlyNewer", u"/Lsit"}, false,
+       "Unknown parameter /Lsit (did you mean /List?), aborting.\r\n"},
+      {{u"/Mirror", u"-n"}, false, "Unknown parameter -n (did you mean /List?), aborting.\r\n"},
+      {{u"--dry-run", u"/Backup"}, false,
+       "Unknown parameter --dry-run (did you mean /List?), aborting.\r\n"},
+      {{u"/Threads:4", u"/mirorr"}, false,
+       "Unknown parameter /mirorr (did you mean /Mirror?), aborting.\r\n"},
+      {{u"/Backup", u"--verify"}, false,
+       "Unknown parameter --verify (did you mean /Verify?), aborting.\r\n"},
+      {{u"/OnlyNewer", u"/Lsit", u"-n"}, true, "Ignoring parameter -N\r\n"},
+      {{u"/Mirror", u"/List", u"/Silently"}, true, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::u16string> given = {source, dest};
+    given.insert(given.end(), c.given.begin(), c.given.end());
+    const Parsed parsed = Parse(given);
+    EXPECT_EQ(parsed.valid, c.valid) << c.console;
+    EXPECT_EQ(parsed.console, c.console);
+  }
 }
 
 TEST(ParseTest, ArgumentsOfAnyLengthAreReadWhole) {

@@ -195,8 +195,22 @@ TEST_F(MirrorSafetyTest, MaxDeleteStopsRemovalsAtTheLimit) {
   // A directory counts with what it holds: two files and itself.
   scratch_.Write(u"dst/d/y1", "y");
   scratch_.Write(u"dst/d/y2", "y");
+  std::vector<std::u16string> before = {u"dst/d/y1", u"dst/d/y2", u"dst/d"};
+  for (const char16_t* extra : {u"dst/x1", u"dst/x2", u"dst/x3", u"dst/x4", u"dst/x5"}) {
+    if (scratch_.Exists(extra)) before.push_back(extra);
+  }
   EXPECT_EQ(Run({u"/MaxDelete:4"}), 1);  // x-files first or d first: 4 of 5 go
   EXPECT_EQ(Lines("ERR  ").size(), 1u);
+  // Each entry that went has its line, even inside a directory the limit
+  // cut into; what stayed has none.
+  const std::vector<std::string> removed = Lines("DEL  ");
+  EXPECT_EQ(removed.size(), 4u);
+  for (const std::u16string& entry : before) {
+    const std::string name = ": " + testing::Bytes(Prepared(entry)) + "\r";
+    const bool named = std::any_of(removed.begin(), removed.end(),
+                                   [&](const std::string& line) { return line.ends_with(name); });
+    EXPECT_EQ(named, !scratch_.Exists(entry)) << name;
+  }
   EXPECT_EQ(Run({u"/MaxDelete:10"}), 0);
   EXPECT_EQ(Tree(u"dst"), Tree(u"src"));
 }
