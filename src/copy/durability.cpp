@@ -10,7 +10,34 @@ namespace vx {
 
 namespace {
 constexpr char16_t kRunningMark[] = u"running";
+constexpr char16_t kPrivateMark[] = u"private";
+
+bool SetPrivateMark(HANDLE directory, const std::u16string& path, bool on) {
+  if (Os().SetDirectoryMark == nullptr) return true;
+  static constexpr char kOn[] = "1";
+  if (Os().SetDirectoryMark(directory, kPrivateMark, kOn, on ? 1 : 0)) return true;
+  const DWORD code = Os().GetLastError();
+  if (code == ERROR_NOT_SUPPORTED) return true;
+  ReportWin32Error(path, u"CopyOneDirectory:SetPrivateMark(DESTINATION-DIR)", code);
+  return false;
+}
 }  // namespace
+
+bool MarkPrivate(HANDLE directory, const std::u16string& path) {
+  return SetPrivateMark(directory, path, true);
+}
+
+bool UnmarkPrivate(HANDLE directory, const std::u16string& path) {
+  return SetPrivateMark(directory, path, false);
+}
+
+bool IsMarkedPrivate(HANDLE directory) {
+  if (Os().GetDirectoryMark == nullptr) return false;
+  char value[8];
+  DWORD returned = 0;
+  return Os().GetDirectoryMark(directory, kPrivateMark, value, sizeof value, &returned) ||
+         Os().GetLastError() == ERROR_MORE_DATA;
+}
 
 bool MarkRunStarted(HANDLE root, const std::u16string& root_path) {
   if (WritesNothing()) return true;

@@ -25,6 +25,16 @@ bool MarkRunStarted(HANDLE root, const std::u16string& root_path);
 // began (so a crash may have left it with a name but not its data).
 bool ChangedInUnfinishedRun(HANDLE destination);
 
+// A directory the run makes is private to the runner until its subtree is
+// done and it gets its final security. It carries the mark "private" for
+// that time, so that a rerun after a kill finishes exactly the directories
+// a run left private, never one an administrator closed by hand. Where the
+// destination keeps no marks, none is made (and none is healed). Returns
+// false after reporting; the directory's walk goes on either way.
+bool MarkPrivate(HANDLE directory, const std::u16string& path);
+bool IsMarkedPrivate(HANDLE directory);
+bool UnmarkPrivate(HANDLE directory, const std::u16string& path);
+
 // Makes everything written on the file system of the open destination
 // directory `directory` (at `path`) durable, in one call; for the root,
 // then removes the run's mark. Returns false after reporting.

@@ -19,6 +19,7 @@
 #include "place.h"
 #include "registries.h"
 #include "security_parts.h"
+#include "volume_records.h"
 
 namespace vx {
 
@@ -31,38 +32,6 @@ int Release(HANDLE destination, HANDLE source) {
   if (destination != INVALID_HANDLE_VALUE) Os().CloseHandle(destination);
   Os().CloseHandle(source);
   return 0;
-}
-
-// The mark a replica directory keeps where its source directory was the
-// root of another volume (a mount point) at the run that last finished it:
-// the source's volume, in decimal.
-constexpr char16_t kMountMark[] = u"mount";
-
-bool HasMountMark(HANDLE destination) {
-  if (Os().GetDirectoryMark == nullptr) return false;
-  char value[16];
-  DWORD returned = 0;
-  return Os().GetDirectoryMark(destination, kMountMark, value, sizeof value, &returned) ||
-         Os().GetLastError() == ERROR_MORE_DATA;
-}
-
-// Keeps in a finished replica directory whether its source is a mount
-// point now. A mark that went is kept while the volume is away: every run
-// until it is back (or the mark is removed by hand) says so and removes
-// nothing below it. Returns false after reporting.
-bool KeepMountMark(const Level& level) {
-  if (!Settings.Mirror || level.destination.parent == nullptr ||
-      Os().SetDirectoryMark == nullptr || !level.mounted_here || level.was_mounted_here) {
-    return true;
-  }
-  const std::string volume = std::to_string(level.info.dwVolumeSerialNumber);
-  if (!Os().SetDirectoryMark(level.destination_handle, kMountMark, volume.data(),
-                             static_cast<DWORD>(volume.size()))) {
-    ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetMountMark(DESTINATION-DIR)",
-                     Os().GetLastError());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -170,23 +139,21 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     level->heal_security = !created && !WritesNothing() && Os().IsPrivateDirectory != nullptr &&
                            Os().CompareFileTime(&destination_info.ftLastWriteTime,
                                                 &level->info.ftLastWriteTime) != 0 &&
-                           Os().IsPrivateDirectory(destination_handle, &is_private) && is_private;
+                           Os().IsPrivateDirectory(destination_handle, &is_private) &&
+                           is_private && IsMarkedPrivate(destination_handle);
+  }
+  if (parent != nullptr) {
+    level->keep_all = parent->keep_all;
+    level->mounted_here = level->info.dwVolumeSerialNumber != parent->info.dwVolumeSerialNumber;
+    // Marks are read where removals depend on them, and where a run that
+    // writes must know whether to record a mount point.
+    if (opened && !created && (ComparesNames() || (level->mounted_here && !WritesNothing()))) {
+      CheckMountPoint(level.get(), destination_handle);
+    }
   }
   if (ComparesNames()) {
     level->names_ignore_case =
         opened ? NamesIgnoreCaseIn(destination_handle) : Os().UpcaseName != nullptr;
-    if (parent != nullptr) {
-      level->keep_all = parent->keep_all;
-      level->mounted_here = level->info.dwVolumeSerialNumber != parent->info.dwVolumeSerialNumber;
-      level->was_mounted_here = opened && !created && HasMountMark(destination_handle);
-      // A volume that came or went since the last run: what its replica
-      // holds is no proof of what the source lacks.
-      if (level->mounted_here != level->was_mounted_here && opened && !created) {
-        ReportWin32Error(source.path, u"CopyOneDirectory:MountPointChanged(SOURCE-DIR)",
-                         ERROR_FILE_INVALID);
-        level->keep_all = true;
-      }
-    }
   }
 
   // A directory the run created stays its own while it is filled; its
@@ -206,9 +173,14 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   }
   level->source_handle = source_handle;
   level->destination_handle = destination_handle;
+  if (destination.parent == nullptr && opened &&
+      !CheckSourceRootVolume(level.get(), destination_handle)) {
+    return Release(destination_handle, source_handle);
+  }
   level->created = created;
   level->source_identity = identity;
   level->private_to_run = created && !Registries.Files.active;
+  if (level->private_to_run && !WritesNothing()) MarkPrivate(destination_handle, destination.path);
   // Runs of several lists at once share directories: each gives one it
   // made its final security before it creates anything there, so that no
   // run fills a directory whose security another run has yet to change
@@ -243,8 +215,11 @@ bool SecureCreated(const Level& level) {
   if (!secured) {
     ReportWin32Error(level.destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
+    return false;
   }
-  return secured != 0;
+  return level.created && Registries.Files.active
+             ? true
+             : UnmarkPrivate(level.destination_handle, level.destination.path);
 }
 
 // Ends the walk of a directory and pops it off the walk path; returns its

@@ -161,7 +161,8 @@ struct Level {
   std::unordered_map<std::u16string, std::u16string> source_spellings;
   bool names_ignore_case = false;
   // With /Mirror: nothing below this directory is removed (its source is a
-  // mount point that came or went since the last run).
+  // mount point that came or went since the last run, or on another volume
+  // than the replica records).
   bool keep_all = false;
   // With /Mirror: a source name could not be compared, so this directory's
   // removals are unsure and none is made.
@@ -170,6 +171,7 @@ struct Level {
   // and whether the replica's mark says it was at the last run.
   bool mounted_here = false;
   bool was_mounted_here = false;
+  std::string recorded_volume;  // the mark's value, where it was read
   // Whether its destination is the run's root or another volume's top: what
   // was written there is made durable when it is left.
   bool flush_at_leave = false;

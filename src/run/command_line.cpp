@@ -66,6 +66,8 @@ void PrintUsage() {
       u"                  /Files:<List of paths below the source, one a line (UTF-8): only "
       u"they are copied>\n",
       u"                  /Files0:<The same list, each path ended by a NUL>\n",
+      u"                  /AcceptVolume  (= the source's volumes tonight become the replica's "
+      u"records)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -138,6 +140,7 @@ const Option kOptions[] = {
     {u"/VERIFY", u"/Verify", Effect::kFlag, nullptr, &RunSettings::Verify},
     {u"/FILES:", u"/Files:", Effect::kValue, &RunSettings::Files, &RunSettings::FilesNul, 0},
     {u"/FILES0:", u"/Files0:", Effect::kValue, &RunSettings::Files, &RunSettings::FilesNul},
+    {u"/ACCEPTVOLUME", u"/AcceptVolume", Effect::kFlag, nullptr, &RunSettings::AcceptVolume},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;

@@ -169,6 +169,7 @@ std::vector<std::pair<std::u16string, std::u16string>> SettingsRows() {
   if (Settings.Files != nullptr) {
     rows.emplace_back(Settings.FilesNul ? u"Files0" : u"Files", ShownPath(Settings.Files));
   }
+  flag(Settings.AcceptVolume, u"AcceptVolume");
   return rows;
 }
 

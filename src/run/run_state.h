@@ -67,6 +67,9 @@ struct RunSettings {
   // /Files: or /Files0: (FilesNul), as typed; nullptr when absent.
   const char16_t* Files;
   int32_t FilesNul;
+  // /AcceptVolume: the source's volumes as they are tonight are taken for
+  // the replica's records, where they differ from what it recorded.
+  int32_t AcceptVolume;
 };
 
 

@@ -53,6 +53,8 @@ USAGE = b"".join([
     line("                  /Files:<List of paths below the source, one a line (UTF-8): only they "
          "are copied>"),
     line("                  /Files0:<The same list, each path ended by a NUL>"),
+    line("                  /AcceptVolume  (= the source's volumes tonight become the replica's "
+         "records)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -84,6 +84,18 @@ class ReplicaTest(ScratchCase):
         self.assertEqual(len(listed), 1)
         self.assertEqual(self.differences(), [])
 
+    def test_a_directory_an_administrator_closed_stays_closed(self):
+        """Only directories a run left private (marked as its own) are
+        finished by the next run; one closed by hand keeps its mode."""
+        self.write("src/sub/a", b"a")
+        self.assertEqual(self.velmox()[1], 0)
+        os.chmod(self.path("dst/sub"), 0o700)
+        self.write("src/sub/b", b"b")  # the source directory changes
+        self.assertEqual(self.velmox()[1], 0, self.read("run.log"))
+        self.assertEqual(os.stat(self.path("dst/sub")).st_mode & 0o7777, 0o700)
+        self.assertEqual(self.read("dst/sub/b"), b"b")
+        self.assertFalse([n for n in os.listxattr(self.path("dst/sub")) if "velmox" in n])
+
 
 RSYNC_EXACT = ["rsync", "-aAXHni", "--numeric-ids", "--modify-window=-1",
                "--filter=-x system.*", "--filter=-x trusted.velmox.*"]
@@ -178,6 +190,46 @@ class BackupReplicaTest(ScratchCase):
         output, status = self.velmox()
         self.assertEqual(status, 0, self.read("run.log"))
         self.assertEqual(self.differences(), [])
+
+    def test_volumes_away_after_a_plain_seed_remove_nothing(self):
+        """A replica seeded by a plain /Backup run records its volumes: a
+        source root or nested volume not mounted on a later /Mirror night
+        (its mount point holding one stray file) removes nothing, until
+        /AcceptVolume takes the change."""
+        os.makedirs(self.path("src"))
+        self.mount_tmpfs(self.path("src"))
+        for i in range(50):
+            self.write(f"src/f{i:02}", b"root volume")
+        os.makedirs(self.path("src/vol"))
+        self.mount_tmpfs(self.path("src/vol"))
+        for i in range(4):
+            self.write(f"src/vol/g{i}", b"nested volume")
+        seed = run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"), "/Backup",
+                    "/OnlyNewer", "/CreateDestinationDirectory", "/Silent"])
+        self.assertEqual(seed, (b"", 0))
+
+        def night(*more):
+            output, status = self.velmox(*more)
+            log = self.read("run.log")
+            return status, log, [l for l in lines_of(log) if l.startswith(b"DEL  ")]
+
+        subprocess.run(["umount", self.path("src/vol")], check=True)
+        self.write("src/vol/stray", b"on the root volume")
+        status, log, deleted = night()
+        self.assertEqual((status, deleted), (1, []), log)
+        self.assertIn(b"MountPointChanged(SOURCE-DIR) (1006)", log)
+        self.assertEqual(len(os.listdir(self.path("dst/vol"))), 5)
+
+        subprocess.run(["umount", "-l", self.path("src")], check=True)
+        self.write("src/stray", b"on the parent volume")
+        for _ in range(2):
+            status, log, deleted = night()
+            self.assertEqual((status, deleted), (1, []), log)
+            self.assertIn(b"VolumeChanged(SOURCE-DIR, recorded volume ", log)
+            self.assertEqual(len(os.listdir(self.path("dst"))), 52)  # 50, vol and the stray
+        status, log, deleted = night("/AcceptVolume")
+        self.assertEqual(status, 0, log)
+        self.assertEqual(sorted(os.listdir(self.path("dst"))), ["stray"])
 
 
 if __name__ == "__main__":

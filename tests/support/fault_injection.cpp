@@ -899,6 +899,18 @@ void FaultInjector::StandInEncryption(std::u16string path) {
   Os().CreateEncryptedCopyAtW = WrapCreateEncryptedCopyAtW;
 }
 
+size_t FaultInjector::MarksNamed(std::u16string_view name) {
+  auto lock = Lock();
+  size_t count = 0;
+  for (const auto& [key, value] : marks_) {
+    if (key.ends_with(name) && key.size() > name.size() &&
+        key[key.size() - name.size() - 1] == kPathSeparator) {
+      ++count;
+    }
+  }
+  return count;
+}
+
 void FaultInjector::StandInMarks() {
   Os().GetDirectoryMark = WrapGetDirectoryMark;
   Os().SetDirectoryMark = WrapSetDirectoryMark;
@@ -906,7 +918,15 @@ void FaultInjector::StandInMarks() {
 }
 
 const FaultInjector::StandInVolume* FaultInjector::VolumeStandInFor(
-    const std::u16string& path) const {
+    const std::u16string& opened_as) const {
+  // A parent opened from its child ("dir/..") is the directory above dir.
+  std::u16string path = opened_as;
+  const std::u16string up = std::u16string(1, kPathSeparator) + u"..";
+  while (path.ends_with(up)) {
+    path.resize(path.size() - up.size());
+    const size_t cut = path.rfind(kPathSeparator);
+    path.resize(cut == std::u16string::npos ? 0 : cut);
+  }
   for (const StandInVolume& volume : stand_in_volumes_) {
     if (path.rfind(volume.path, 0) == 0 &&
         (path.size() == volume.path.size() || path[volume.path.size()] == kPathSeparator)) {

@@ -192,6 +192,8 @@ class FaultInjector {
   void StandInMarks();
   bool MarksStandIn() const { return marks_stand_in_; }
   std::map<std::u16string, std::string>& Marks() { return marks_; }
+  // How many marks of this name the stand-in holds, on any directory.
+  size_t MarksNamed(std::u16string_view name);
   // A directory marked case-sensitive on a volume that ignores case: every
   // directory whose path contains `path` says so.
   void CaseSensitiveBelow(std::u16string path) { case_sensitive_below_ = std::move(path); }

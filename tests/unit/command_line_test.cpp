@@ -49,7 +49,7 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   EXPECT_EQ(text.substr(0, 45 + 12), dashes + "\r\nVelmox 3.0\r\n");
   size_t lines = 0;
   for (size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++lines;
-  EXPECT_EQ(lines, 39u);
+  EXPECT_EQ(lines, 40u);
   EXPECT_NE(
       text.find("\r\n                        /CopyBufferSize:<Size of copy buffer in KB>\r\n"),
       std::string::npos);
@@ -79,7 +79,9 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
                              "                  /Files:<List of paths below the source, one a "
                              "line (UTF-8): only they are copied>\r\n"
                              "                  /Files0:<The same list, each path ended by a "
-                             "NUL>\r\n"));
+                             "NUL>\r\n"
+                             "                  /AcceptVolume  (= the source's volumes tonight "
+                             "become the replica's records)\r\n"));
   EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // no bare line feed
 }
 

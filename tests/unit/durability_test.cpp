@@ -84,11 +84,11 @@ TEST_F(DurabilityTest, AnUnfinishedRunsChangesAreCopiedAgain) {
   faults.StandInMarks();
   size_t marks_midway = 0;
   faults.Add(Fault{Call::kCreateFileW, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0,
-                   [&] { marks_midway = faults.Marks().size(); }});
+                   [&] { marks_midway = faults.MarksNamed(u"running"); }});
   Settings.OnlyNewer = 1;
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(marks_midway, 1u);
-  EXPECT_TRUE(faults.Marks().empty());
+  EXPECT_EQ(faults.MarksNamed(u"running"), 0u);
 
   const struct {
     const char* what;
@@ -110,7 +110,7 @@ TEST_F(DurabilityTest, AnUnfinishedRunsChangesAreCopiedAgain) {
     Counters = RunCounters{};
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(Counters.NewerCount, c.copied);
-    EXPECT_TRUE(faults.Marks().empty());
+    EXPECT_EQ(faults.MarksNamed(u"running"), 0u);
   }
 }
 
@@ -185,29 +185,41 @@ TEST_F(DurabilityTest, HardLinkGroupsAreJoinedAgain) {
   EXPECT_EQ(Counters.NewerCount + Counters.NewCount, 0);
 }
 
-// A directory a killed run left private (the runner's alone, without its
-// source's times) gets the security a finished run gives it; one that is
-// finished is left as it is. Windows shows the private state through the
+// A directory a killed run left private (the runner's alone, marked as the
+// run's own, without its source's times) gets the security a finished run
+// gives it; one an administrator made private (no mark) keeps its own, and
+// one that is finished is left as it is. A run marks each directory it
+// makes while it is private. Windows shows the private state through the
 // seam.
 TEST_F(DurabilityTest, DirectoriesLeftPrivateAreFinished) {
   MakeSource();
-  EXPECT_EQ(Walk(), 1);
-  testing::SetLastWriteTicks(P(u"dst/sub"), testing::k2020);  // never finished
   FaultInjector faults;
+  faults.StandInMarks();
+  size_t marked_midway = 0;
+  const std::u16string file_in_sub = std::u16string(1, kPathSeparator) + u"sub" + kPathSeparator + u"c";
+  faults.Add(Fault{Call::kCreateFileW, 1, file_in_sub, 0, 0, Fault::Kind::kBefore, 0,
+                   [&] { marked_midway = faults.MarksNamed(u"private"); }});
+  EXPECT_EQ(Walk(), 1);
+  EXPECT_EQ(marked_midway, Os().SetDirectoryMark != nullptr ? 1u : 0u);
+  EXPECT_EQ(faults.MarksNamed(u"private"), 0u);
   faults.StandInPrivateDirectories(u"dst" + std::u16string(1, kPathSeparator) + u"sub");
-  int healed = 0;
-  faults.Add(Fault{Call::kApplyInheritedSecurity, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0,
-                   [&] { ++healed; }});
-  Settings.OnlyNewer = 1;
-  Counters = RunCounters{};
-  EXPECT_EQ(Walk(), 1);
-  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
-  EXPECT_EQ(healed, Os().ApplyInheritedSecurity != nullptr ? 1 : 0);
-  EXPECT_NE(testing::LastWriteTicks(P(u"dst/sub")), testing::k2020);
-  // Finished now: it has its source's times, and is left alone.
-  healed = 0;
-  EXPECT_EQ(Walk(), 1);
-  EXPECT_EQ(healed, 0);
+  const bool heals = Os().ApplyInheritedSecurity != nullptr && Os().SetDirectoryMark != nullptr;
+  for (const bool marked : {false, true}) {
+    SCOPED_TRACE(marked ? "left by a killed run" : "closed by an administrator");
+    testing::SetLastWriteTicks(P(u"dst/sub"), testing::k2020);  // never finished
+    if (marked) faults.Marks()[P(u"dst/sub") + kPathSeparator + u"private"] = "1";
+    const int applied = faults.Calls(Call::kApplyInheritedSecurity);
+    Settings.OnlyNewer = 1;
+    Counters = RunCounters{};
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+    EXPECT_EQ(faults.Calls(Call::kApplyInheritedSecurity) - applied, marked && heals ? 1 : 0);
+    EXPECT_EQ(faults.MarksNamed(u"private"), 0u);
+    EXPECT_NE(testing::LastWriteTicks(P(u"dst/sub")), testing::k2020);
+    // Finished now: it has its source's times, and is left alone.
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(faults.Calls(Call::kApplyInheritedSecurity) - applied, marked && heals ? 1 : 0);
+  }
 }
 
 }  // namespace
