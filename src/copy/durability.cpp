@@ -1,15 +1,24 @@
 #include "durability.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "../report/report.h"
+#include "../report/text.h"
 #include "../run/run_state.h"
+#include "../run/stop.h"
 #include "access.h"
 
 namespace vx {
 
 namespace {
+// The mark one run kept before each run kept its own; each run's own is
+// "running." and an id of its own, holding its start as FILETIME ticks.
 constexpr char16_t kRunningMark[] = u"running";
+constexpr std::u16string_view kRunMarkPrefix = u"running.";
+// The start of the last run that ended with nothing left undone.
+constexpr char16_t kFinishedMark[] = u"finished";
 constexpr char16_t kPrivateMark[] = u"private";
 
 bool SetPrivateMark(HANDLE directory, const std::u16string& path, bool on) {
@@ -39,24 +48,131 @@ bool IsMarkedPrivate(HANDLE directory) {
          Os().GetLastError() == ERROR_MORE_DATA;
 }
 
+namespace {
+
+void ReleaseRunMarkLock() {
+  if (State.RunMarkLock != INVALID_HANDLE_VALUE) Os().CloseHandle(State.RunMarkLock);
+  State.RunMarkLock = INVALID_HANDLE_VALUE;
+  State.RunMarked = false;
+}
+
+// The eight bytes of a time mark, least significant first.
+bool ReadTimeMark(HANDLE root, const char16_t* name, uint64_t* ticks) {
+  unsigned char value[8] = {};
+  DWORD returned = 0;
+  if (!Os().GetDirectoryMark(root, name, value, sizeof value, &returned) ||
+      returned != sizeof value) {
+    return false;
+  }
+  *ticks = 0;
+  for (int i = 7; i >= 0; --i) *ticks = *ticks << 8 | value[i];
+  return true;
+}
+
+bool WriteTimeMark(HANDLE root, const char16_t* name, uint64_t ticks) {
+  unsigned char value[8];
+  for (int i = 0; i < 8; ++i) value[i] = static_cast<unsigned char>(ticks >> (8 * i));
+  return Os().SetDirectoryMark(root, name, value, sizeof value) != 0;
+}
+
+// The names of the root's marks; where they cannot be listed, the one mark
+// a single run kept before runs had marks of their own.
+bool RunMarksOf(HANDLE root, std::vector<std::u16string>* marks) {
+  if (Os().ListDirectoryMarks == nullptr) {
+    marks->push_back(kRunningMark);
+    return true;
+  }
+  std::u16string names(256, u'\0');
+  DWORD returned = 0;
+  while (!Os().ListDirectoryMarks(root, names.data(), static_cast<DWORD>(names.size()),
+                                  &returned)) {
+    if (Os().GetLastError() != ERROR_MORE_DATA || returned <= names.size()) return false;
+    names.resize(returned);
+  }
+  names.resize(returned);
+  for (size_t at = 0; at < names.size();) {
+    const size_t end = names.find(u'\0', at);
+    const std::u16string name = names.substr(at, end - at);
+    at = end + 1;
+    if (name == kRunningMark || name.starts_with(kRunMarkPrefix)) marks->push_back(name);
+  }
+  return true;
+}
+
+// Whether the run that keeps `mark` is running now: it holds the mark's
+// lock. A mark without a lock (one kept before runs had their own), or
+// whose lock cannot be asked about, is taken for an ended run's.
+bool IsLiveRun(HANDLE root, const std::u16string& mark) {
+  if (mark == kRunningMark || Os().IsDirectoryMarkLocked == nullptr) return false;
+  BOOL locked = 0;
+  return Os().IsDirectoryMarkLocked(root, mark.c_str(), &locked) && locked;
+}
+
+// A name no other run draws: "running." and 16 hex digits.
+std::u16string OwnRunMarkName(uint64_t now) {
+  uint64_t id = now ^ (uint64_t{State.RunNumber} << 32);
+  if (Os().GenerateRandom != nullptr) Os().GenerateRandom(&id, sizeof id);
+  std::u16string name(kRunMarkPrefix);
+  for (int shift = 60; shift >= 0; shift -= 4) name += u"0123456789abcdef"[(id >> shift) & 15];
+  return name;
+}
+
+// The unfinished runs whose marks the root keeps (their runs not running
+// any more): the earliest start among them, from which on every changed
+// copy is taken for cut. A start later than now means the clock was set
+// back since: the start of the last run that ended is then the earliest
+// the run can have begun, or, unknown, any time at all.
+// False after reporting where the marks cannot be read: the run cannot
+// tell what an earlier run may have cut, and writes nothing.
+bool FindUnfinishedRuns(HANDLE root, const std::u16string& root_path, uint64_t now) {
+  State.UnfinishedRunStart = 0;
+  State.UnfinishedRunMarks.clear();
+  std::vector<std::u16string> marks;
+  if (!RunMarksOf(root, &marks)) {
+    const DWORD code = Os().GetLastError();
+    if (code == ERROR_NOT_SUPPORTED) return true;
+    ReportWin32Error(root_path, u"CopyOneDirectory:ListMarks(DESTINATION-DIR)", code);
+    return false;
+  }
+  uint64_t earliest = 0;
+  bool in_the_future = false;
+  for (const std::u16string& mark : marks) {
+    uint64_t start = 0;
+    if (IsLiveRun(root, mark) || !ReadTimeMark(root, mark.c_str(), &start)) continue;
+    State.UnfinishedRunMarks.push_back(mark);
+    in_the_future = in_the_future || start > now;
+    if (earliest == 0 || start < earliest) earliest = start;
+  }
+  if (in_the_future) {
+    uint64_t last_ended = 0;
+    const bool known = ReadTimeMark(root, kFinishedMark, &last_ended) && last_ended <= now;
+    earliest = known && last_ended != 0 ? last_ended : 1;
+    ReportNote(root_path, known ? u"an unfinished run's mark lies in the future (the clock was "
+                                  u"set back): every copy changed since " +
+                                      UtcTimeText(last_ended) + u" is copied again"
+                                : u"an unfinished run's mark lies in the future (the clock was "
+                                  u"set back): every copy that a rerun would skip is compared "
+                                  u"again, whatever its times say");
+  }
+  if (earliest != 0) State.UnfinishedRunStart = earliest;
+  return true;
+}
+
+}  // namespace
+
 bool MarkRunStarted(HANDLE root, const std::u16string& root_path) {
   if (WritesNothing()) return true;
   if (Os().FlushVolume != nullptr && !Os().FlushVolume(root, 1)) State.FlushEachFile = true;
   if (Os().SetDirectoryMark == nullptr) return true;
-  FILETIME now;
-  Os().GetSystemTimeAsFileTime(&now);
-  uint64_t since = FileTimeTicks(now);
-  unsigned char value[8] = {};
-  DWORD returned = 0;
-  if (Os().GetDirectoryMark(root, kRunningMark, value, sizeof value, &returned) &&
-      returned == sizeof value) {
-    uint64_t earlier = 0;
-    for (int i = 7; i >= 0; --i) earlier = earlier << 8 | value[i];
-    State.UnfinishedRunStart = earlier;
-    if (earlier < since) since = earlier;
-  }
-  for (int i = 0; i < 8; ++i) value[i] = static_cast<unsigned char>(since >> (8 * i));
-  if (!Os().SetDirectoryMark(root, kRunningMark, value, sizeof value)) {
+  FILETIME now_time;
+  Os().GetSystemTimeAsFileTime(&now_time);
+  const uint64_t now = FileTimeTicks(now_time);
+  if (!FindUnfinishedRuns(root, root_path, now)) return false;
+  // Each run keeps a mark of its own and holds its lock while it lives, so
+  // that runs on one destination tell a live run from one that was cut,
+  // and none removes another's.
+  State.RunMarkName = OwnRunMarkName(now);
+  if (!WriteTimeMark(root, State.RunMarkName.c_str(), now)) {
     const DWORD code = Os().GetLastError();
     // A file system that keeps no marks: a crash there is repaired by the
     // size and time rules alone.
@@ -65,9 +181,14 @@ bool MarkRunStarted(HANDLE root, const std::u16string& root_path) {
     return false;
   }
   State.RunMarked = true;
+  if (Os().LockDirectoryMark != nullptr) {
+    State.RunMarkLock = Os().LockDirectoryMark(root, State.RunMarkName.c_str());
+  }
   if (!Os().FlushFileBuffers(root)) {
     ReportWin32Error(root_path, u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
                      Os().GetLastError());
+    // The walk ends here: the mark stays for the next run, the lock goes.
+    ReleaseRunMarkLock();
     return false;
   }
   return true;
@@ -80,21 +201,60 @@ bool ChangedInUnfinishedRun(HANDLE destination) {
          FileTimeTicks(change) >= State.UnfinishedRunStart;
 }
 
+namespace {
+
+// Everything the run wrote is durable: its mark goes. Where it ended with
+// nothing left undone, what the unfinished runs it found may have cut is
+// repaired too: their marks go (unless such a run is live again), and the
+// root keeps this run's start as the last ended run's. The removals are
+// made durable, so that a rerun after a power cut finds none of them.
+bool EndRunMark(HANDLE root, const std::u16string& path) {
+  const bool whole = Counters.ErrorCount == 0 && !StopRequested();
+  bool done = true;
+  auto remove = [&](const std::u16string& mark) {
+    if (!Os().SetDirectoryMark(root, mark.c_str(), nullptr, 0)) {
+      ReportWin32Error(path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
+                       Os().GetLastError());
+      done = false;
+    }
+  };
+  uint64_t start = 0;
+  const bool started_known = ReadTimeMark(root, State.RunMarkName.c_str(), &start);
+  // The lock goes first: a stream held open cannot be removed (Windows).
+  ReleaseRunMarkLock();
+  State.RunMarked = false;
+  remove(State.RunMarkName);
+  if (whole) {
+    for (const std::u16string& mark : State.UnfinishedRunMarks) {
+      if (!IsLiveRun(root, mark)) remove(mark);
+    }
+    if (started_known && !WriteTimeMark(root, kFinishedMark, start)) {
+      ReportWin32Error(path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
+                       Os().GetLastError());
+      done = false;
+    }
+  }
+  if (!Os().FlushFileBuffers(root)) {
+    ReportWin32Error(path, u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return false;
+  }
+  return done;
+}
+
+}  // namespace
+
 bool MakeDurable(HANDLE directory, const std::u16string& path, bool root) {
   if (WritesNothing()) return true;
   if (Os().FlushVolume != nullptr && !State.FlushEachFile && !Os().FlushVolume(directory, 0)) {
     ReportWin32Error(path, u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
                      Os().GetLastError());
+    // What the run wrote may not be on disk: its mark stays for the next
+    // run to repair after, its lock goes with the run.
+    if (root) ReleaseRunMarkLock();
     return false;
   }
-  if (root && State.RunMarked) {
-    State.RunMarked = false;
-    if (!Os().SetDirectoryMark(directory, kRunningMark, nullptr, 0)) {
-      ReportWin32Error(path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
-                       Os().GetLastError());
-      return false;
-    }
-  }
+  if (root && State.RunMarked) return EndRunMark(directory, path);
   return true;
 }
 

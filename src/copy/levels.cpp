@@ -166,11 +166,6 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     return Release(destination_handle, source_handle);
   }
   if (created && parent != nullptr) level->destination_volume = parent->destination_volume;
-  // The run's mark goes on before anything is written below the root.
-  if (destination.parent == nullptr && opened &&
-      !MarkRunStarted(destination_handle, destination.path)) {
-    return Release(destination_handle, source_handle);
-  }
   level->source_handle = source_handle;
   level->destination_handle = destination_handle;
   if (destination.parent == nullptr && opened &&
@@ -180,12 +175,25 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   level->created = created;
   level->source_identity = identity;
   level->private_to_run = created && !Registries.Files.active;
-  if (level->private_to_run && !WritesNothing()) MarkPrivate(destination_handle, destination.path);
+  // A directory that cannot be marked as the run's own is never left
+  // private: it gets its final security at once, and its walk fails.
+  if (level->private_to_run && !WritesNothing() &&
+      !MarkPrivate(destination_handle, destination.path)) {
+    level->private_to_run = false;
+    SecureCreated(*level);
+    return Release(destination_handle, source_handle);
+  }
   // Runs of several lists at once share directories: each gives one it
   // made its final security before it creates anything there, so that no
   // run fills a directory whose security another run has yet to change
   // (what a new file there starts out with would change under it).
   if (created && Registries.Files.active && !WritesNothing() && !SecureCreated(*level)) {
+    return Release(destination_handle, source_handle);
+  }
+  // The run's mark goes on before anything is written below the root, and
+  // last, since only leaving the root takes it off again.
+  if (destination.parent == nullptr && opened &&
+      !MarkRunStarted(destination_handle, destination.path)) {
     return Release(destination_handle, source_handle);
   }
   level->source_length = walk.source_path.size();

@@ -249,6 +249,19 @@ struct Platform {
   // to shows now (the console window's width; the terminal's window size).
   // Fails where `console` is no terminal.
   BOOL (*GetTerminalColumns)(HANDLE console, DWORD* columns);
+  // The names of the marks `directory` keeps (see GetDirectoryMark), each
+  // ended by a NUL, in `names` of `size` units; `*returned` units used.
+  // ERROR_MORE_DATA where `size` is too small. Null where there are no marks.
+  BOOL (*ListDirectoryMarks)(HANDLE directory, char16_t* names, DWORD size, DWORD* returned);
+  // A lock on the mark `name` of `directory`, held by this process until the
+  // returned handle is closed, or until the process ends however it ends
+  // (Linux: an open-file-description read lock on one byte of the
+  // directory, chosen by the name; Windows: the mark's stream held open
+  // without delete sharing). The mark is written first. Null where nothing
+  // can be locked.
+  HANDLE (*LockDirectoryMark)(HANDLE directory, const char16_t* name);
+  // Whether any process holds that lock now.
+  BOOL (*IsDirectoryMarkLocked)(HANDLE directory, const char16_t* name, BOOL* locked);
 };
 // clang-format on
 

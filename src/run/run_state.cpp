@@ -33,7 +33,15 @@ void ResetRun() {
   State.RemovalLimitReported = false;
   State.FlushEachFile = false;
   State.RunMarked = false;
+  State.RunMarkName.clear();
+  // A run that never reached its end (a test's, cut short) lets go of its
+  // mark's lock here.
+  if (State.RunMarkLock != nullptr && State.RunMarkLock != INVALID_HANDLE_VALUE) {
+    Os().CloseHandle(State.RunMarkLock);
+  }
+  State.RunMarkLock = INVALID_HANDLE_VALUE;
   State.UnfinishedRunStart = 0;
+  State.UnfinishedRunMarks.clear();
   ++State.RunNumber;
   State.PreparedSource.clear();
   State.PreparedDestination.clear();

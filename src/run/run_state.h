@@ -120,10 +120,15 @@ struct RunState {
   // Whether each file is flushed on its own (no right to flush a volume
   // whole).
   bool FlushEachFile;
-  // Whether this run marked the destination root as being written, and the
-  // start of an unfinished earlier run whose mark it found (0: none).
+  // Whether this run marked the destination root as being written (its
+  // own mark's name, and the handle that holds the mark's lock), and the
+  // earliest start of the unfinished earlier runs whose marks it found (0:
+  // none), with those marks' names.
   bool RunMarked;
+  std::u16string RunMarkName;
+  HANDLE RunMarkLock;
   uint64_t UnfinishedRunStart;
+  std::vector<std::u16string> UnfinishedRunMarks;
   // Counts the runs this process has begun, so what the walk learns once a
   // run (what each volume keeps) is learnt anew by the next.
   uint32_t RunNumber;

@@ -591,6 +591,69 @@ BOOL WrapSetDirectoryMark(HANDLE directory, const char16_t* name, const void* va
   return 1;
 }
 
+BOOL WrapListDirectoryMarks(HANDLE directory, char16_t* names, DWORD size, DWORD* returned) {
+  const std::u16string path = I().PathOf(directory);
+  if (const Fault* fault = I().Hit(Call::kListDirectoryMarks, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (!I().MarksStandIn()) return Real().ListDirectoryMarks(directory, names, size, returned);
+  auto lock = I().Lock();
+  const std::u16string prefix = path + kPathSeparator;
+  std::u16string listed;
+  for (const auto& [key, value] : I().Marks()) {
+    if (key.rfind(prefix, 0) != 0 || key.find(kPathSeparator, prefix.size()) != std::u16string::npos) {
+      continue;
+    }
+    listed += key.substr(prefix.size());
+    listed += u'\0';
+  }
+  *returned = static_cast<DWORD>(listed.size());
+  if (listed.size() > size) {
+    Real().SetLastError(ERROR_MORE_DATA);
+    return 0;
+  }
+  std::char_traits<char16_t>::copy(names, listed.data(), listed.size());
+  return 1;
+}
+
+// A stand-in lock is held by a real handle (the directory opened again), so
+// that the run closes it like any other.
+HANDLE WrapLockDirectoryMark(HANDLE directory, const char16_t* name) {
+  const std::u16string key = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kLockDirectoryMark, key)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE lock = INVALID_HANDLE_VALUE;
+  if (!I().MarksStandIn()) {
+    lock = Real().LockDirectoryMark(directory, name);
+  } else {
+    lock = Real().CreateFileW(I().PathOf(directory).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (lock != INVALID_HANDLE_VALUE) {
+      auto held = I().Lock();
+      I().MarkLocks().insert(key);
+      I().MarkLockHandles()[lock] = key;
+    }
+  }
+  if (lock != INVALID_HANDLE_VALUE) I().Opened(lock, key);
+  return lock;
+}
+
+BOOL WrapIsDirectoryMarkLocked(HANDLE directory, const char16_t* name, BOOL* locked) {
+  const std::u16string key = PathBelow(directory, name);
+  if (const Fault* fault = I().Hit(Call::kIsDirectoryMarkLocked, key)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (!I().MarksStandIn()) return Real().IsDirectoryMarkLocked(directory, name, locked);
+  auto held = I().Lock();
+  *locked = I().MarkLocks().count(key) != 0;
+  return 1;
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -668,6 +731,14 @@ BOOL WrapMayFollowLink(HANDLE directory, const char16_t* name, HANDLE target, BO
 BOOL WrapCloseHandle(HANDLE object) {
   const std::u16string path = I().PathOf(object);
   I().Closed(object);
+  {
+    auto held = I().Lock();
+    const auto lock = I().MarkLockHandles().find(object);
+    if (lock != I().MarkLockHandles().end()) {
+      I().MarkLocks().erase(I().MarkLocks().find(lock->second));
+      I().MarkLockHandles().erase(lock);
+    }
+  }
   if (const Fault* fault = I().Hit(Call::kCloseHandle, path)) {
     Real().CloseHandle(object);  // released all the same; only the result lies
     Real().SetLastError(fault->error);
@@ -874,6 +945,11 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.OpenParentDirectory != nullptr) table.OpenParentDirectory = WrapOpenParentDirectory;
   if (real_.GetDirectoryMark != nullptr) table.GetDirectoryMark = WrapGetDirectoryMark;
   if (real_.SetDirectoryMark != nullptr) table.SetDirectoryMark = WrapSetDirectoryMark;
+  if (real_.ListDirectoryMarks != nullptr) table.ListDirectoryMarks = WrapListDirectoryMarks;
+  if (real_.LockDirectoryMark != nullptr) table.LockDirectoryMark = WrapLockDirectoryMark;
+  if (real_.IsDirectoryMarkLocked != nullptr) {
+    table.IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;
+  }
   if (real_.FlushFileBuffers != nullptr) table.FlushFileBuffers = WrapFlushFileBuffers;
   if (real_.FlushVolume != nullptr) table.FlushVolume = WrapFlushVolume;
   if (real_.GenerateRandom != nullptr) table.GenerateRandom = WrapGenerateRandom;
@@ -903,10 +979,8 @@ size_t FaultInjector::MarksNamed(std::u16string_view name) {
   auto lock = Lock();
   size_t count = 0;
   for (const auto& [key, value] : marks_) {
-    if (key.ends_with(name) && key.size() > name.size() &&
-        key[key.size() - name.size() - 1] == kPathSeparator) {
-      ++count;
-    }
+    const std::u16string_view mark = std::u16string_view(key).substr(key.rfind(kPathSeparator) + 1);
+    if (mark == name || (mark.starts_with(name) && mark[name.size()] == u'.')) ++count;
   }
   return count;
 }
@@ -914,6 +988,9 @@ size_t FaultInjector::MarksNamed(std::u16string_view name) {
 void FaultInjector::StandInMarks() {
   Os().GetDirectoryMark = WrapGetDirectoryMark;
   Os().SetDirectoryMark = WrapSetDirectoryMark;
+  Os().ListDirectoryMarks = WrapListDirectoryMarks;
+  Os().LockDirectoryMark = WrapLockDirectoryMark;
+  Os().IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;
   marks_stand_in_ = true;
 }
 

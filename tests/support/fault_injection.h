@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -75,6 +76,9 @@ enum class Call {
   kCreateEncryptedCopyW,  // with the joined path of the new name
   kGetVolumeFeatures,
   kGetTerminalColumns,
+  kListDirectoryMarks,     // with the directory's path
+  kLockDirectoryMark,      // with the directory's path and the mark's name joined
+  kIsDirectoryMarkLocked,  // likewise
   kCount,
 };
 
@@ -192,8 +196,14 @@ class FaultInjector {
   void StandInMarks();
   bool MarksStandIn() const { return marks_stand_in_; }
   std::map<std::u16string, std::string>& Marks() { return marks_; }
-  // How many marks of this name the stand-in holds, on any directory.
+  // How many marks of this name (or this name, a dot and an id) the
+  // stand-in holds, on any directory.
   size_t MarksNamed(std::u16string_view name);
+  // With stand-in marks, their locks too: by the same key, each held by a
+  // handle of the run's (released when it is closed) or, as another live
+  // run's, by the test.
+  std::multiset<std::u16string>& MarkLocks() { return mark_locks_; }
+  std::map<HANDLE, std::u16string>& MarkLockHandles() { return mark_lock_handles_; }
   // A directory marked case-sensitive on a volume that ignores case: every
   // directory whose path contains `path` says so.
   void CaseSensitiveBelow(std::u16string path) { case_sensitive_below_ = std::move(path); }
@@ -330,6 +340,8 @@ class FaultInjector {
   std::vector<StandInVolume> stand_in_volumes_;
   std::map<std::u16string, std::string> marks_;
   bool marks_stand_in_ = false;
+  std::multiset<std::u16string> mark_locks_;
+  std::map<HANDLE, std::u16string> mark_lock_handles_;
   std::u16string case_insensitive_below_;
   std::u16string case_sensitive_below_;
   std::u16string runner_owned_;

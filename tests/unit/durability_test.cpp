@@ -75,42 +75,62 @@ TEST_F(DurabilityTest, ARunThatEndsIsFlushedOnceOrFileByFile) {
   }
 }
 
-// The root carries the mark while the run writes and loses it at the end;
-// a rerun that finds an earlier run's mark copies again every file changed
-// since that run began, though times and sizes say it is up to date.
+// The root carries the run's own mark while it writes and loses it at the
+// end; a rerun that finds the mark of a run that is not running any more
+// (its lock let go) copies again every file changed since that run began,
+// though times and sizes say it is up to date, and removes the mark once
+// that is done. A live run's mark is left to it. A mark in the future (the
+// clock set back) makes the run copy again what changed since the last run
+// that ended began, and say so.
 TEST_F(DurabilityTest, AnUnfinishedRunsChangesAreCopiedAgain) {
   MakeSource();
   FaultInjector faults;
   faults.StandInMarks();
   size_t marks_midway = 0;
-  faults.Add(Fault{Call::kCreateFileW, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0,
-                   [&] { marks_midway = faults.MarksNamed(u"running"); }});
+  size_t locks_midway = 0;
+  faults.Add(Fault{Call::kCreateFileW, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0, [&] {
+                     marks_midway = faults.MarksNamed(u"running");
+                     locks_midway = faults.MarkLocks().size();
+                   }});
   Settings.OnlyNewer = 1;
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(marks_midway, 1u);
+  EXPECT_EQ(locks_midway, 1u);
   EXPECT_EQ(faults.MarksNamed(u"running"), 0u);
+  EXPECT_TRUE(faults.MarkLocks().empty());
 
   const struct {
     const char* what;
+    const char16_t* mark;  // nullptr: none
     int64_t mark_from_now;  // in FILETIME ticks
+    bool live;              // its lock held
     int copied;
-  } cases[] = {{"no mark", 0, 0},
-               {"a mark an hour old", -36000000000LL, 3},
-               {"a mark of a run not begun", 36000000000LL, 0}};
+    int notes;
+  } cases[] = {
+      {"no mark", nullptr, 0, false, 0, 0},
+      {"the one mark earlier runs kept", u"running", -36000000000LL, false, 3, 0},
+      {"a cut run's own mark", u"running.00000000000000aa", -36000000000LL, false, 3, 0},
+      {"a mark in the future", u"running.00000000000000bb", 36000000000LL, false, 3, 1},
+      {"a live run's mark", u"running.00000000000000cc", -36000000000LL, true, 0, 0},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.mark_from_now != 0) {
+    const std::u16string key = c.mark ? destination_ + kPathSeparator + c.mark : u"";
+    if (c.mark != nullptr) {
       FILETIME now;
       Os().GetSystemTimeAsFileTime(&now);
       const uint64_t since = FileTimeTicks(now) + c.mark_from_now;
       std::string value(8, '\0');
       for (int i = 0; i < 8; ++i) value[i] = static_cast<char>(since >> (8 * i));
-      faults.Marks()[destination_ + kPathSeparator + u"running"] = value;
+      faults.Marks()[key] = value;
+      if (c.live) faults.MarkLocks().insert(key);
     }
     Counters = RunCounters{};
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(Counters.NewerCount, c.copied);
-    EXPECT_EQ(faults.MarksNamed(u"running"), 0u);
+    EXPECT_EQ(Counters.NoteCount, c.notes);
+    EXPECT_EQ(faults.MarksNamed(u"running"), c.live ? 1u : 0u);
+    EXPECT_EQ(faults.MarkLocks().size(), c.live ? 1u : 0u);
   }
 }
 

@@ -16,6 +16,9 @@ void GetSystemTimeAsFileTime(FILETIME*);
 HANDLE GetStdHandle(DWORD);
 DWORD GetFileType(HANDLE);
 BOOL GetTerminalColumns(HANDLE, DWORD*);
+BOOL ListDirectoryMarks(HANDLE, char16_t*, DWORD, DWORD*);
+HANDLE LockDirectoryMark(HANDLE, const char16_t*);
+BOOL IsDirectoryMarkLocked(HANDLE, const char16_t*, BOOL*);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
@@ -105,6 +108,9 @@ const Platform kPosix = {
     nullptr,  // no file is encrypted
     nullptr,  // every volume keeps what the entries offer
     posix::GetTerminalColumns,
+    posix::ListDirectoryMarks,
+    posix::LockDirectoryMark,
+    posix::IsDirectoryMarkLocked,
 };
 
 Platform g_current = kPosix;

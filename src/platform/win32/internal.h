@@ -77,6 +77,9 @@ BOOL Win32SetKernelObjectSecurity(HANDLE object, DWORD information, void* descri
 HANDLE Win32GetStdHandle(DWORD which);
 DWORD Win32GetFileType(HANDLE file);
 BOOL Win32GetTerminalColumns(HANDLE console, DWORD* columns);
+BOOL Win32ListDirectoryMarks(HANDLE directory, char16_t* names, DWORD size, DWORD* returned);
+HANDLE Win32LockDirectoryMark(HANDLE directory, const char16_t* name);
+BOOL Win32IsDirectoryMarkLocked(HANDLE directory, const char16_t* name, BOOL* locked);
 void Win32Sleep(DWORD milliseconds);
 BOOL Win32SetConsoleCtrlHandler(BOOL (*handler)(DWORD event), BOOL add);
 void Win32ExitProcess(UINT exit_code);

@@ -151,6 +151,84 @@ BOOL Win32SetDirectoryMark(HANDLE directory, const char16_t* name, const void* v
   return done;
 }
 
+// The names of the directory's ":velmox.<name>:$DATA" streams.
+BOOL Win32ListDirectoryMarks(HANDLE directory, char16_t* names, DWORD size, DWORD* returned) {
+  if (!HasNamedStreams(directory)) return 0;
+  std::vector<unsigned char> records(64 * 1024);
+  while (!::GetFileInformationByHandleEx(directory, FileStreamInfo, records.data(),
+                                         static_cast<DWORD>(records.size()))) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_HANDLE_EOF) {  // no stream at all
+      *returned = 0;
+      return 1;
+    }
+    if (code != ERROR_MORE_DATA || records.size() >= (16u << 20)) return 0;
+    records.resize(records.size() * 2);
+  }
+  constexpr std::u16string_view kHead = u":velmox.";
+  constexpr std::u16string_view kTail = u":$DATA";
+  std::u16string listed;
+  for (const unsigned char* at = records.data();;) {
+    const auto* record = reinterpret_cast<const FILE_STREAM_INFO*>(at);
+    const std::u16string_view stream(reinterpret_cast<const char16_t*>(record->StreamName),
+                                     record->StreamNameLength / sizeof(char16_t));
+    if (stream.size() > kHead.size() + kTail.size() && stream.starts_with(kHead) &&
+        stream.ends_with(kTail)) {
+      listed += stream.substr(kHead.size(), stream.size() - kHead.size() - kTail.size());
+      listed += u'\0';
+    }
+    if (record->NextEntryOffset == 0) break;
+    at += record->NextEntryOffset;
+  }
+  *returned = static_cast<DWORD>(listed.size());
+  if (listed.size() > size) {
+    ::SetLastError(ERROR_MORE_DATA);
+    return 0;
+  }
+  std::char_traits<char16_t>::copy(names, listed.data(), listed.size());
+  return 1;
+}
+
+// The mark's stream held open, readable and writable by others but never
+// deletable while the handle lives: the system closes it when the process
+// ends, however it ends.
+HANDLE Win32LockDirectoryMark(HANDLE directory, const char16_t* name) {
+  if (!HasNamedStreams(directory)) return INVALID_HANDLE_VALUE;
+  const std::u16string stream = MarkStream(name);
+  const NameBelow below(directory, stream.c_str());
+  HANDLE opened = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status =
+      OpenBelow(below, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, &opened, &outcome);
+  if (status < 0) {
+    FailWithStatus(status);
+    return INVALID_HANDLE_VALUE;
+  }
+  return opened;
+}
+
+// An open for delete fails with a sharing violation where a lock is held.
+BOOL Win32IsDirectoryMarkLocked(HANDLE directory, const char16_t* name, BOOL* locked) {
+  if (!HasNamedStreams(directory)) return 0;
+  const std::u16string stream = MarkStream(name);
+  const NameBelow below(directory, stream.c_str());
+  HANDLE opened = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status =
+      OpenBelow(below, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, &opened, &outcome);
+  if (status < 0) {
+    FailWithStatus(status);
+    if (::GetLastError() != ERROR_SHARING_VIOLATION) return 0;
+    *locked = 1;
+    return 1;
+  }
+  ::CloseHandle(opened);
+  *locked = 0;
+  return 1;
+}
+
 BOOL Win32FlushFileBuffers(HANDLE file) {
   return ::FlushFileBuffers(file);
 }

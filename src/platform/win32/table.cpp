@@ -73,6 +73,9 @@ const Platform kWin32 = {
     Win32CreateEncryptedCopyAtW,
     Win32GetVolumeFeatures,
     Win32GetTerminalColumns,
+    Win32ListDirectoryMarks,
+    Win32LockDirectoryMark,
+    Win32IsDirectoryMarkLocked,
 };
 
 Platform g_current = kWin32;

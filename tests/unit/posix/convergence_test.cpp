@@ -83,12 +83,14 @@ TEST_F(ConvergenceTest, MetadataChangedWithoutNewDataIsCarriedInPlace) {
   EXPECT_EQ(again.st_ctim.tv_nsec, settled.tv_nsec);
 }
 
-// A directory a killed run left private (mode 0700, the runner's, without
-// its source's times) gets, on the next run, what a new directory gets.
+// A directory a killed run left private (mode 0700, the runner's, marked as
+// the run's own, without its source's times) gets, on the next run, what a
+// new directory gets.
 TEST_F(ConvergenceTest, ADirectoryLeftPrivateGetsANewDirectorysMode) {
   scratch_.Write(u"src/sub/f", "f");
   scratch_.Write(u"dst/sub/f", "f");
   ASSERT_EQ(chmod(scratch_.Fs(u"dst/sub").c_str(), 0700), 0);
+  ASSERT_EQ(setxattr(scratch_.Fs(u"dst/sub").c_str(), "trusted.velmox.private", "1", 1, 0), 0);
   testing::SetLastWriteTicks(P(u"dst/sub"), testing::k2020);
   Settings.OnlyNewer = 1;
   EXPECT_EQ(Walk(), 1);
