@@ -114,5 +114,47 @@ class CrashTest(ScratchCase):
         self.check_volume("xfs")
 
 
+def run_marks(directory):
+    return [name for name in os.listxattr(directory) if name.startswith("trusted.velmox.running")]
+
+
+@unittest.skipIf(WINDOWS, "Linux build only")
+@unittest.skipUnless(os.geteuid() == 0, "trusted.* marks need root")
+@unittest.skipIf(not WINDOWS and sanitized(), "a timing test; the plain build runs it")
+class SharedReplicaTest(ScratchCase):
+    """Two jobs on one replica: one ending while the other writes takes only
+    its own running mark, so the cut job's rerun still repairs what it cut."""
+
+    def test_a_job_ending_leaves_a_cut_jobs_repair_to_it(self):
+        for i in range(10000):
+            self.write(f"src/big/f{i:05}", bytes([i % 251]) * 512)
+        self.write("src/small/s", b"small")
+        common = ["/Source:" + self.path("src"), "/Dest:" + self.path("dst"), "/SubDirectories",
+                  "/CreateDestinationDirectory", "/OnlyNewer", "/Silent"]
+        job_a = start(common + ["/Exclude:small"])
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and job_a.poll() is None:
+            if os.path.isdir(self.path("dst")) and run_marks(self.path("dst")) and \
+                    os.path.isdir(self.path("dst/big")) and len(os.listdir(self.path("dst/big"))) > 10:
+                break
+            time.sleep(0.001)
+        job_a.send_signal(signal.SIGSTOP)
+        if job_a.poll() is not None:
+            self.skipTest("job A ended before it could be stopped")
+        self.assertEqual(run(common + ["/Exclude:big"]), (b"", 0))
+        self.assertEqual(len(run_marks(self.path("dst"))), 1)  # A's, not taken by B
+        job_a.send_signal(signal.SIGKILL)
+        job_a.communicate()
+        # What a crash leaves of a file A was writing: its name, a later
+        # time, not its data.
+        cut = self.path("dst/big", sorted(os.listdir(self.path("dst/big")))[0])
+        os.truncate(cut, 0)
+        os.utime(cut)
+        self.assertEqual(run(common + ["/Exclude:small"]), (b"", 0))
+        with open(cut, "rb") as copy, open(self.path("src/big", os.path.basename(cut)), "rb") as source:
+            self.assertEqual(copy.read(), source.read())
+        self.assertEqual(run_marks(self.path("dst")), [])
+
+
 if __name__ == "__main__":
     main()
