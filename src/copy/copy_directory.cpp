@@ -90,10 +90,11 @@ enum class Next { kEntry, kEnd, kUnfinished };
 namespace {
 
 // Whether a listed entry is copied as a node (CopyOneNode): a link where
-// links are kept, a FIFO, socket or device with /Specials.
+// links are kept, a FIFO, socket or device with /Specials (compared as one
+// by /Verify, which never opens it for data).
 bool IsNode(DWORD attributes) {
   return ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && State.KeepLinks) ||
-         ((attributes & FILE_ATTRIBUTE_DEVICE) && Settings.Specials);
+         ((attributes & FILE_ATTRIBUTE_DEVICE) && (Settings.Specials || Settings.Verify));
 }
 
 // A cloud placeholder or an offline file holds no data here: reading it

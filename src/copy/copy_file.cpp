@@ -215,8 +215,10 @@ int CopyOneNode(const Place& source, const Place& destination) {
     ReportWin32Error(source.path, u"CopyOneFile:ReadLink(SOURCE)", code);
     return 0;
   }
+  // /Verify compares a special file as a node whatever /Specials says: it
+  // is never opened for data.
   const bool special = !link && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0 &&
-                       Settings.Specials && Os().CreateSpecialAtW != nullptr;
+                       (Settings.Specials || Settings.Verify) && Os().CreateSpecialAtW != nullptr;
   // Swapped meanwhile for a file or directory: the walk copies it as one.
   if (!link && !special) {
     Os().CloseHandle(node);
@@ -224,7 +226,8 @@ int CopyOneNode(const Place& source, const Place& destination) {
   }
   AnnounceFile(source.path, 0);
   if (Settings.Verify) {
-    const int result = VerifyOneNode(source, destination, target.data(), target_bytes, link);
+    const int result =
+        VerifyOneNode(source, destination, node, info, target.data(), target_bytes, link);
     Os().CloseHandle(node);
     return result;
   }

@@ -2,6 +2,9 @@
 // the run copies, skips or refreshes it.
 #include "decide.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "../report/report.h"
 #include "../run/run_state.h"
 #include "access.h"
@@ -24,21 +27,51 @@ void NoteMatched(const Place& destination, const FileIdentity& identity) {
 
 namespace {
 
-// Whether the source's security or attributes changed after its copy was
-// last written: the copy's change time is the moment the run wrote it, so
-// a source changed later has a later one, or, within the clock's coarse
-// tick, the same one (the copy is then refreshed, and its change time moves
-// past). Only asked where the run carries either; a system without change
-// times never says so.
-bool MetadataChangedSince(HANDLE source_file, HANDLE copy) {
-  if (!(Settings.SecurityDescriptor || Settings.Attributes) || Os().GetChangeTime == nullptr) {
-    return false;
+// Whether a copy whose data is up to date may differ from its source in the
+// security or attributes the run carries, so that they are compared (and
+// set where they differ). Owner, group and mode are compared on every run,
+// from what both handles hold already. The rest is compared where the
+// source changed after its copy was last written (a source changed later
+// has a later change time, or, within the clock's coarse tick, the same
+// one), where the source changed since the last ended run began, or where
+// the copy changed since it ended: damage done to the replica by hand. A
+// system without change times never says so.
+bool MetadataMayDiffer(HANDLE source_file, HANDLE copy) {
+  if (!(Settings.SecurityDescriptor || Settings.Attributes)) return false;
+  BOOL same = 1;
+  if (Settings.SecurityDescriptor && Os().SameOwnerAndMode != nullptr &&
+      Os().SameOwnerAndMode(source_file, copy, &same) && !same) {
+    return true;
   }
+  if (Os().GetChangeTime == nullptr) return false;
   FILETIME source_change;
   FILETIME copy_change;
-  return Os().GetChangeTime(source_file, &source_change) &&
-         Os().GetChangeTime(copy, &copy_change) &&
-         Os().CompareFileTime(&source_change, &copy_change) >= 0;
+  if (!Os().GetChangeTime(source_file, &source_change) ||
+      !Os().GetChangeTime(copy, &copy_change)) {
+    return false;
+  }
+  return Os().CompareFileTime(&source_change, &copy_change) >= 0 ||
+         FileTimeTicks(source_change) >= State.CompareSourcesSince ||
+         FileTimeTicks(copy_change) >= State.CompareCopiesSince;
+}
+
+// Whether a link kept as a link leads elsewhere than its copy: compared on
+// every run, since retargeting a link (ln -sfn) need change neither its
+// length nor its time.
+bool LinkTargetDiffers(HANDLE source_link, HANDLE copy) {
+  if (Os().ReadLinkTarget == nullptr) return false;
+  thread_local std::vector<unsigned char> source_target(kMaxLinkTargetBytes);
+  thread_local std::vector<unsigned char> copy_target(kMaxLinkTargetBytes);
+  DWORD source_bytes = 0;
+  DWORD copy_bytes = 0;
+  if (!Os().ReadLinkTarget(source_link, source_target.data(), kMaxLinkTargetBytes, &source_bytes)) {
+    return false;  // the copy decides as before; the link's own read reports
+  }
+  // A copy whose target cannot be read is left to the time rules.
+  return Os().ReadLinkTarget(copy, copy_target.data(), kMaxLinkTargetBytes, &copy_bytes) &&
+         (copy_bytes != source_bytes ||
+          !std::equal(source_target.begin(), source_target.begin() + source_bytes,
+                      copy_target.begin()));
 }
 
 // With /Mirror, what the destination holds at a file's name in another
@@ -138,9 +171,12 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
     const bool copy = (Settings.Mirror ? order != 0 || other_size
                                        : order == 1 || (order == 0 && other_size)) ||
                       ChangedInUnfinishedRun(*probe);
-    if (!copy) {
+    const bool links = State.KeepLinks &&
+                       (source_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                       (destination_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!copy && !(links && LinkTargetDiffers(source_file, *probe))) {
       NoteMatched(destination, destination_identity);
-      return MetadataChangedSince(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
+      return MetadataMayDiffer(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
     }
     CountDecision(&RunCounters::NewerCount);
     return Decision::kCopy;

@@ -17,8 +17,11 @@ namespace {
 // "running." and an id of its own, holding its start as FILETIME ticks.
 constexpr char16_t kRunningMark[] = u"running";
 constexpr std::u16string_view kRunMarkPrefix = u"running.";
-// The start of the last run that ended with nothing left undone.
+// The start and the end of the last run that ended with nothing left
+// undone, and what it carried.
 constexpr char16_t kFinishedMark[] = u"finished";
+constexpr char16_t kEndedMark[] = u"ended";
+constexpr char16_t kCarriedMark[] = u"carried";
 constexpr char16_t kPrivateMark[] = u"private";
 
 bool SetPrivateMark(HANDLE directory, const std::u16string& path, bool on) {
@@ -160,7 +163,66 @@ bool FindUnfinishedRuns(HANDLE root, const std::u16string& root_path, uint64_t n
 
 }  // namespace
 
+namespace {
+
+// What the run carries, as the root records it: one word for each, in a
+// fixed order.
+std::string CarriedSet() {
+  std::string set = "data";
+  auto add = [&set](bool carried, const char* word) {
+    if (carried) set = set + ' ' + word;
+  };
+  add(Settings.SecurityDescriptor, "security");
+  add(Settings.Attributes, "attributes");
+  add(State.KeepLinks, "links");
+  add(Settings.HardLinks, "hardlinks");
+  add(Settings.Streams, "streams");
+  add(Settings.Specials, "specials");
+  return set;
+}
+
+// Whether every word of `wanted` is in `recorded`.
+bool Covers(const std::string& recorded, const std::string& wanted) {
+  const std::string padded = ' ' + recorded + ' ';
+  for (size_t at = 0; at < wanted.size();) {
+    size_t end = wanted.find(' ', at);
+    if (end == std::string::npos) end = wanted.size();
+    if (padded.find(' ' + wanted.substr(at, end - at) + ' ') == std::string::npos) return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+// Reads what the last run that ended here recorded. Damage to a copy since
+// that run ended, or a source changed since it began, has a change time at
+// or after them; where no run recorded its end yet, or carried less than
+// this run carries, every copy is compared once.
+void LearnLastEndedRun(HANDLE root) {
+  State.CompareSourcesSince = UINT64_MAX;
+  State.CompareCopiesSince = UINT64_MAX;
+  if (Os().GetDirectoryMark == nullptr) return;
+  uint64_t began = 0;
+  uint64_t ended = 0;
+  const bool known = ReadTimeMark(root, kFinishedMark, &began) &&
+                     ReadTimeMark(root, kEndedMark, &ended) && began != 0 && ended != 0;
+  if (!known && Os().GetLastError() == ERROR_NOT_SUPPORTED) return;  // no marks kept here
+  char recorded[128];
+  DWORD returned = 0;
+  const bool has_set =
+      Os().GetDirectoryMark(root, kCarriedMark, recorded, sizeof recorded, &returned) != 0;
+  if (!known || !has_set || !Covers(std::string(recorded, returned), CarriedSet())) {
+    State.CompareSourcesSince = 1;
+    State.CompareCopiesSince = 1;
+    return;
+  }
+  State.CompareSourcesSince = began;
+  State.CompareCopiesSince = ended;
+}
+
+}  // namespace
+
 bool MarkRunStarted(HANDLE root, const std::u16string& root_path) {
+  LearnLastEndedRun(root);
   if (WritesNothing()) return true;
   if (Os().FlushVolume != nullptr && !Os().FlushVolume(root, 1)) State.FlushEachFile = true;
   if (Os().SetDirectoryMark == nullptr) return true;
@@ -228,7 +290,14 @@ bool EndRunMark(HANDLE root, const std::u16string& path) {
     for (const std::u16string& mark : State.UnfinishedRunMarks) {
       if (!IsLiveRun(root, mark)) remove(mark);
     }
-    if (started_known && !WriteTimeMark(root, kFinishedMark, start)) {
+    FILETIME now;
+    Os().GetSystemTimeAsFileTime(&now);
+    const std::string carried = CarriedSet();
+    if (started_known &&
+        !(WriteTimeMark(root, kFinishedMark, start) &&
+          WriteTimeMark(root, kEndedMark, FileTimeTicks(now)) &&
+          Os().SetDirectoryMark(root, kCarriedMark, carried.data(),
+                                static_cast<DWORD>(carried.size())))) {
       ReportWin32Error(path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
                        Os().GetLastError());
       done = false;

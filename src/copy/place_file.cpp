@@ -2,6 +2,7 @@
 #include "place_file.h"
 
 #include <cstring>
+#include <vector>
 
 #include "../report/report.h"
 #include "../run/run_state.h"
@@ -45,6 +46,19 @@ bool TransferSecurity(HANDLE from, HANDLE to, const std::u16string& from_path,
     return false;
   }
   return true;
+}
+
+// Whether `copy` has, to the byte, the security just read (ReadSecurity):
+// a refresh then writes nothing, so a compared copy keeps its change time.
+bool AlreadyHasReadSecurity(HANDLE copy, std::u16string_view subject) {
+  thread_local std::vector<unsigned char> theirs(kSecurityBufferBytes);
+  DWORD length_needed = 0;
+  const DWORD ours = g_security_bytes_used;
+  if (!GetCarriedSecurity(copy, theirs.data(), kSecurityBufferBytes, &length_needed, subject) ||
+      length_needed != ours || ours > kSecurityBufferBytes) {
+    return false;
+  }
+  return std::memcmp(theirs.data(), g_security_buffer, ours) == 0;
 }
 
 }  // namespace
@@ -96,10 +110,19 @@ bool RefreshMetadata(HANDLE source_object, const Place& source, const Place& des
     ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", Os().GetLastError());
     return false;
   }
-  bool done = !Settings.SecurityDescriptor ||
-              TransferSecurity(source_object, copy, source.path,
-                               u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
-                               destination.path);
+  bool done = true;
+  if (Settings.SecurityDescriptor) {
+    if (!ReadSecurity(source_object, source.path)) {
+      ReportWin32Error(source.path, u"CopyOneFile.GetKernelObjectSecurity(SOURCE-FILE)",
+                       Os().GetLastError());
+      done = false;
+    } else if (!AlreadyHasReadSecurity(copy, destination.path) &&
+               !SetCarriedSecurity(copy, g_security_buffer, destination.path)) {
+      ReportWin32Error(destination.path, u"CopyOneFile.SetKernelObjectSecurity(DESTINATION-FILE)",
+                       Os().GetLastError());
+      done = false;
+    }
+  }
   if (done && Settings.Attributes && Os().CopyAttributes != nullptr &&
       !Os().CopyAttributes(source_object, copy)) {
     ReportWin32Error(destination.path, u"CopyOneFile:SetFileAttributes(DESTINATION)",

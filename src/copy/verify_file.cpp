@@ -10,6 +10,7 @@
 #include "../run/stop.h"
 #include "access.h"
 #include "copy_data.h"
+#include "security_parts.h"
 
 namespace vx {
 
@@ -85,6 +86,46 @@ bool SameBytes(HANDLE source_file, HANDLE copy, uint64_t size, const Place& sour
   }
 }
 
+// Compares what the run's options carry besides data, one DIFF line for
+// each kind of difference: owner, group or mode; the rest of the security
+// (access lists, security and trusted attributes); the write time.
+// Returns false after an ERR.
+bool SameMetadata(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_info,
+                  HANDLE copy, const BY_HANDLE_FILE_INFORMATION& copy_info, const Place& source,
+                  const Place& destination) {
+  if (Settings.SecurityDescriptor) {
+    BOOL same = 1;
+    const bool owner_known =
+        Os().SameOwnerAndMode != nullptr && Os().SameOwnerAndMode(source_object, copy, &same);
+    if (owner_known && !same) ReportDifference(source.path, u"owner, group or mode differs");
+    thread_local std::vector<unsigned char> ours(kSecurityBufferBytes);
+    thread_local std::vector<unsigned char> theirs(kSecurityBufferBytes);
+    DWORD our_bytes = 0;
+    DWORD their_bytes = 0;
+    if (!GetCarriedSecurity(source_object, ours.data(), kSecurityBufferBytes, &our_bytes,
+                            source.path)) {
+      ReportWin32Error(source.path, u"GetKernelObjectSecurity(SOURCE)", Os().GetLastError());
+      return false;
+    }
+    if (!GetCarriedSecurity(copy, theirs.data(), kSecurityBufferBytes, &their_bytes,
+                            destination.path)) {
+      ReportWin32Error(destination.path, u"GetKernelObjectSecurity(DESTINATION)",
+                       Os().GetLastError());
+      return false;
+    }
+    // Where owner, group and mode are told apart, the rest says what else.
+    if ((!owner_known || same) &&
+        (our_bytes != their_bytes ||
+         std::memcmp(ours.data(), theirs.data(), std::min(our_bytes, kSecurityBufferBytes)) != 0)) {
+      ReportDifference(source.path, u"security differs");
+    }
+  }
+  if (Os().CompareFileTime(&source_info.ftLastWriteTime, &copy_info.ftLastWriteTime) != 0) {
+    ReportDifference(source.path, u"write time differs");
+  }
+  return true;
+}
+
 }  // namespace
 
 int VerifyOneFile(const Place& source, const Place& destination) {
@@ -99,7 +140,7 @@ int VerifyOneFile(const Place& source, const Place& destination) {
     return 0;
   }
   bool differs = false;
-  HANDLE copy = OpenCopy(source, destination, GENERIC_READ, 0, &differs);
+  HANDLE copy = OpenCopy(source, destination, GENERIC_READ | SystemSecurityAccess(), 0, &differs);
   if (copy == INVALID_HANDLE_VALUE) {
     Os().CloseHandle(source_file);
     return differs ? 1 : 0;
@@ -123,16 +164,22 @@ int VerifyOneFile(const Place& source, const Place& destination) {
         ReportDifference(source.path, u"bytes differ");
       }
     }
+    if (!failed && !SameMetadata(source_file, source_info, copy, copy_info, source, destination)) {
+      result = 0;
+    }
   }
   Os().CloseHandle(copy);
   Os().CloseHandle(source_file);
   return result;
 }
 
-int VerifyOneNode(const Place& source, const Place& destination, const void* target,
+int VerifyOneNode(const Place& source, const Place& destination, HANDLE node,
+                  const BY_HANDLE_FILE_INFORMATION& node_info, const void* target,
                   DWORD target_bytes, bool link) {
   bool differs = false;
-  HANDLE copy = OpenCopy(source, destination, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_NODE, &differs);
+  HANDLE copy = OpenCopy(source, destination,
+                         FILE_READ_ATTRIBUTES | READ_CONTROL | SystemSecurityAccess(),
+                         FILE_FLAG_OPEN_NODE, &differs);
   if (copy == INVALID_HANDLE_VALUE) return differs ? 1 : 0;
   thread_local std::vector<unsigned char> copy_target(kMaxLinkTargetBytes);
   DWORD copy_bytes = 0;
@@ -148,9 +195,14 @@ int VerifyOneNode(const Place& source, const Place& destination, const void* tar
              !Os().ReadLinkTarget(copy, copy_target.data(), kMaxLinkTargetBytes, &copy_bytes)) {
     ReportWin32Error(source.path, u"CopyOneFile:ReadLink(DESTINATION)", Os().GetLastError());
     result = 0;
-  } else if (link && (copy_bytes != target_bytes ||
-                      std::memcmp(copy_target.data(), target, target_bytes) != 0)) {
-    ReportDifference(source.path, u"link target differs");
+  } else if (!link && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0) {
+    ReportDifference(source.path, u"another kind at the destination");
+  } else {
+    if (link && (copy_bytes != target_bytes ||
+                 std::memcmp(copy_target.data(), target, target_bytes) != 0)) {
+      ReportDifference(source.path, u"link target differs");
+    }
+    if (!SameMetadata(node, node_info, copy, info, source, destination)) result = 0;
   }
   Os().CloseHandle(copy);
   return result;

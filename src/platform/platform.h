@@ -262,6 +262,11 @@ struct Platform {
   HANDLE (*LockDirectoryMark)(HANDLE directory, const char16_t* name);
   // Whether any process holds that lock now.
   BOOL (*IsDirectoryMarkLocked)(HANDLE directory, const char16_t* name, BOOL* locked);
+  // Whether two objects have the same owner, group and permission bits, as
+  // the status each handle holds shows them (Linux: no call; a link's own
+  // bits do not count). Null where owners live in the security descriptor
+  // only (Windows).
+  BOOL (*SameOwnerAndMode)(HANDLE one, HANDLE other, BOOL* same);
 };
 // clang-format on
 

@@ -42,6 +42,8 @@ void ResetRun() {
   State.RunMarkLock = INVALID_HANDLE_VALUE;
   State.UnfinishedRunStart = 0;
   State.UnfinishedRunMarks.clear();
+  State.CompareSourcesSince = UINT64_MAX;
+  State.CompareCopiesSince = UINT64_MAX;
   ++State.RunNumber;
   State.PreparedSource.clear();
   State.PreparedDestination.clear();

@@ -129,6 +129,13 @@ struct RunState {
   HANDLE RunMarkLock;
   uint64_t UnfinishedRunStart;
   std::vector<std::u16string> UnfinishedRunMarks;
+  // What the last run that ended on the destination left on record: the
+  // security, attributes and link targets of a copy are compared with its
+  // source's where the source changed at or after `CompareSourcesSince`,
+  // or the copy at or after `CompareCopiesSince` (FILETIME ticks; 1:
+  // every copy, once; UINT64_MAX: by these rules none).
+  uint64_t CompareSourcesSince;
+  uint64_t CompareCopiesSince;
   // Counts the runs this process has begun, so what the walk learns once a
   // run (what each volume keeps) is learnt anew by the next.
   uint32_t RunNumber;

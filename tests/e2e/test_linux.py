@@ -340,8 +340,11 @@ class LinuxCopyTest(ScratchCase):
                               "/SubDirectories", "/Silent", "/CreateDestinationDirectory",
                               "/ErrorLog:" + self.path("run.err")], preexec_fn=few)
         errors = self.errors()
-        self.assertEqual([(e.group(4), e.group(5)) for e in errors],
-                         [(b"CreateFile(SOURCE)", b"4")])
+        # Where the limit strikes first depends on the descriptors the run
+        # holds besides the walk's (the lock on its mark among them).
+        self.assertEqual(len(errors), 1)
+        self.assertIn((errors[0].group(4), errors[0].group(5)),
+                      [(b"CreateFile(SOURCE)", b"4"), (b"CreateDirectory(DESTINATION-DIR)", b"4")])
         self.assertEqual(status, 1)
         self.assertEqual(self.read("dst/beside"), b"copied")
 

@@ -191,6 +191,50 @@ class BackupReplicaTest(ScratchCase):
         self.assertEqual(status, 0, self.read("run.log"))
         self.assertEqual(self.differences(), [])
 
+    def test_a_replica_converges_on_what_the_run_carries_and_verify_names_it(self):
+        """A replica seeded without /Backup, and damage done on it by hand
+        (owner and mode, a link retargeted with its length and time), are
+        named by /Backup /Verify and put right by the next nightly run."""
+        self.write("src/secret", b"private")
+        os.chmod(self.path("src/secret"), 0o600)
+        os.chown(self.path("src/secret"), 4321, 4322)
+        subprocess.run(["setfacl", "-m", "u:4444:r", self.path("src/secret")], check=True)
+        os.symlink("aaaa", self.path("src/link"))
+        os.mkfifo(self.path("src/fifo"))
+        plain = ["/Source:" + self.path("src"), "/Dest:" + self.path("dst"), "/SubDirectories",
+                 "/CreateDestinationDirectory", "/OnlyNewer", "/Silent"]
+        self.assertEqual(run(plain)[1], 1)  # the FIFO, without /Specials
+
+        def verified():
+            output, status = run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"),
+                                  "/Backup", "/Verify", "/Silent", "/Log:" + self.path("v.log")])
+            return status, sorted(l.split(b": ", 2)[-1] for l in lines_of(self.read("v.log"))
+                                  if l.startswith(b"DIFF "))
+
+        status, found = verified()
+        self.assertIn(b"owner, group or mode differs", found)
+        self.assertIn(b"missing at the destination", found)  # the FIFO
+        self.assertNotIn(b"ERR  ", self.read("v.log"))  # the FIFO is never opened
+        self.assertEqual(self.velmox()[1], 0, self.read("run.log"))
+        self.assertEqual(self.differences(), [])
+        self.assertEqual(verified(), (0, []))
+
+        # By hand on the replica, and a link retargeted with the same length
+        # and time at the source.
+        os.chmod(self.path("dst/secret"), 0o644)
+        os.chown(self.path("dst/secret"), 65534, 65534)
+        before = os.lstat(self.path("src/link"))
+        os.remove(self.path("src/link"))
+        os.symlink("bbbb", self.path("src/link"))
+        os.utime(self.path("src/link"), ns=(before.st_atime_ns, before.st_mtime_ns),
+                 follow_symlinks=False)
+        status, found = verified()
+        self.assertEqual(found, [b"link target differs", b"owner, group or mode differs"])
+        self.assertEqual(self.velmox()[1], 0, self.read("run.log"))
+        self.assertEqual(self.differences(), [])
+        self.assertEqual(os.readlink(self.path("dst/link")), "bbbb")
+        self.assertEqual(verified(), (0, []))
+
     def test_volumes_away_after_a_plain_seed_remove_nothing(self):
         """A replica seeded by a plain /Backup run records its volumes: a
         source root or nested volume not mounted on a later /Mirror night

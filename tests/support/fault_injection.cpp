@@ -654,6 +654,14 @@ BOOL WrapIsDirectoryMarkLocked(HANDLE directory, const char16_t* name, BOOL* loc
   return 1;
 }
 
+BOOL WrapSameOwnerAndMode(HANDLE one, HANDLE other, BOOL* same) {
+  if (const Fault* fault = I().Hit(Call::kSameOwnerAndMode, I().PathOf(one))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().SameOwnerAndMode(one, other, same);
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -946,6 +954,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.GetDirectoryMark != nullptr) table.GetDirectoryMark = WrapGetDirectoryMark;
   if (real_.SetDirectoryMark != nullptr) table.SetDirectoryMark = WrapSetDirectoryMark;
   if (real_.ListDirectoryMarks != nullptr) table.ListDirectoryMarks = WrapListDirectoryMarks;
+  if (real_.SameOwnerAndMode != nullptr) table.SameOwnerAndMode = WrapSameOwnerAndMode;
   if (real_.LockDirectoryMark != nullptr) table.LockDirectoryMark = WrapLockDirectoryMark;
   if (real_.IsDirectoryMarkLocked != nullptr) {
     table.IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;

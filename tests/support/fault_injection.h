@@ -79,6 +79,7 @@ enum class Call {
   kListDirectoryMarks,     // with the directory's path
   kLockDirectoryMark,      // with the directory's path and the mark's name joined
   kIsDirectoryMarkLocked,  // likewise
+  kSameOwnerAndMode,       // with the first object's path
   kCount,
 };
 

@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
+#include <atomic>
+
 #include "internal.h"
 
 namespace vx::posix {
@@ -57,9 +59,11 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
 namespace {
 
 // The pair of file systems a reflink was last refused between, so that a
-// tree on a file system without them asks once, not for every file.
-dev_t g_unclonable_source = 0;
-dev_t g_unclonable_destination = 0;
+// tree on a file system without them asks once, not for every file. Workers
+// read and write it at once: each half is atomic, and a pair read half old
+// costs at most one more refused clone.
+std::atomic<dev_t> g_unclonable_source{0};
+std::atomic<dev_t> g_unclonable_destination{0};
 
 dev_t DeviceOf(int fd) {
   struct stat st;
@@ -68,13 +72,15 @@ dev_t DeviceOf(int fd) {
 
 bool MayClone(const struct statx& source, int destination) {
   const dev_t device = makedev(source.stx_dev_major, source.stx_dev_minor);
-  return !(device == g_unclonable_source && DeviceOf(destination) == g_unclonable_destination);
+  return !(device == g_unclonable_source.load(std::memory_order_relaxed) &&
+           DeviceOf(destination) == g_unclonable_destination.load(std::memory_order_relaxed));
 }
 
 void CannotClone(const struct statx& source, int destination) {
   if (errno != EOPNOTSUPP && errno != EXDEV && errno != EINVAL && errno != ENOTTY) return;
-  g_unclonable_source = makedev(source.stx_dev_major, source.stx_dev_minor);
-  g_unclonable_destination = DeviceOf(destination);
+  g_unclonable_source.store(makedev(source.stx_dev_major, source.stx_dev_minor),
+                            std::memory_order_relaxed);
+  g_unclonable_destination.store(DeviceOf(destination), std::memory_order_relaxed);
 }
 
 // Data moved inside the kernel: copy_file_range, which file systems that can

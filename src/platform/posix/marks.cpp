@@ -167,6 +167,20 @@ BOOL IsOwnedByRunner(HANDLE object, BOOL* owned) {
   return 1;
 }
 
+BOOL SameOwnerAndMode(HANDLE one, HANDLE other, BOOL* same) {
+  const struct statx* first = StatusOf(one);
+  if (first == nullptr) return 0;
+  const uint32_t uid = first->stx_uid;
+  const uint32_t gid = first->stx_gid;
+  const uint16_t mode = first->stx_mode;
+  const struct statx* second = StatusOf(other);
+  if (second == nullptr) return 0;
+  const uint16_t bits = S_ISLNK(mode) ? 0 : 07777;
+  *same = uid == second->stx_uid && gid == second->stx_gid &&
+          (mode & bits) == (second->stx_mode & bits);
+  return 1;
+}
+
 // The mode the run makes its directories with (CreateDirectoryAtW).
 BOOL IsPrivateDirectory(HANDLE directory, BOOL* is_private) {
   const struct statx* sx = StatusOf(directory);

@@ -445,7 +445,14 @@ HANDLE CreateDirectoryAtW(HANDLE directory, const char16_t* name, DWORD access) 
   HANDLE made = CreateFileAtW(
       directory, name, access, 0, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DIRECTORY_ONLY);
-  if (made == INVALID_HANDLE_VALUE) return made;
+  if (made == INVALID_HANDLE_VALUE) {
+    // Made but not opened (out of descriptors): an empty private directory
+    // no run could finish is not left behind.
+    const DWORD code = LastErrorCode();
+    unlinkat(parent->fd, EncodeFileName(name).c_str(), AT_REMOVEDIR);
+    SetLastErrorCode(code);
+    return made;
+  }
   const struct statx* made_status = StatusOf(made);
   const bool known = made_status != nullptr;
   const uid_t owner = known ? made_status->stx_uid : 0;

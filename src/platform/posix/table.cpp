@@ -19,6 +19,7 @@ BOOL GetTerminalColumns(HANDLE, DWORD*);
 BOOL ListDirectoryMarks(HANDLE, char16_t*, DWORD, DWORD*);
 HANDLE LockDirectoryMark(HANDLE, const char16_t*);
 BOOL IsDirectoryMarkLocked(HANDLE, const char16_t*, BOOL*);
+BOOL SameOwnerAndMode(HANDLE, HANDLE, BOOL*);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
@@ -111,6 +112,7 @@ const Platform kPosix = {
     posix::ListDirectoryMarks,
     posix::LockDirectoryMark,
     posix::IsDirectoryMarkLocked,
+    posix::SameOwnerAndMode,
 };
 
 Platform g_current = kPosix;

@@ -76,6 +76,7 @@ const Platform kWin32 = {
     Win32ListDirectoryMarks,
     Win32LockDirectoryMark,
     Win32IsDirectoryMarkLocked,
+    nullptr,  // owners live in security descriptors
 };
 
 Platform g_current = kWin32;

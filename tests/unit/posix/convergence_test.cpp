@@ -83,6 +83,43 @@ TEST_F(ConvergenceTest, MetadataChangedWithoutNewDataIsCarriedInPlace) {
   EXPECT_EQ(again.st_ctim.tv_nsec, settled.tv_nsec);
 }
 
+// What a hand did to the replica (owner and mode of a copy changed, its
+// times not) and a link retargeted at the source with the same length and
+// time are put right by the next /OnlyNewer run, on every run; a run that
+// carries more than the last one compares every copy once.
+TEST_F(ConvergenceTest, DamageOnTheReplicaAndRetargetedLinksAreRepaired) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  scratch_.Write(u"src/f", "data");
+  ASSERT_EQ(chmod(scratch_.Fs(u"src/f").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("aaaa", scratch_.Fs(u"src/link").c_str()), 0);
+  Settings.OnlyNewer = 1;
+  State.KeepLinks = true;
+  EXPECT_EQ(Walk(), 1);  // a plain copy: no security carried
+  ASSERT_EQ(chown(scratch_.Fs(u"dst/f").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(scratch_.Fs(u"dst/f").c_str(), 0644), 0);
+  struct stat link_before = StatOf(scratch_.Fs(u"src/link"));
+  ASSERT_EQ(unlink(scratch_.Fs(u"src/link").c_str()), 0);
+  ASSERT_EQ(symlink("bbbb", scratch_.Fs(u"src/link").c_str()), 0);
+  const struct timespec times[2] = {link_before.st_atim, link_before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, scratch_.Fs(u"src/link").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  Settings.SecurityDescriptor = 1;  // more carried than last time: every copy compared
+  for (int night = 0; night < 2; ++night) {
+    SCOPED_TRACE(night);
+    Counters = RunCounters{};
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+    const struct stat st = StatOf(scratch_.Fs(u"dst/f"));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    char target[8] = {};
+    EXPECT_EQ(readlink(scratch_.Fs(u"dst/link").c_str(), target, sizeof target), 4);
+    EXPECT_STREQ(target, "bbbb");
+    EXPECT_EQ(Counters.NewerCount, night == 0 ? 1 : 0);  // the link, once
+    // Damage again, by hand, after the run: caught by owner and mode alone.
+    if (night == 0) ASSERT_EQ(chmod(scratch_.Fs(u"dst/f").c_str(), 0666), 0);
+  }
+}
+
 // A directory a killed run left private (mode 0700, the runner's, marked as
 // the run's own, without its source's times) gets, on the next run, what a
 // new directory gets.
