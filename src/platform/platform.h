@@ -267,6 +267,13 @@ struct Platform {
   // bits do not count). Null where owners live in the security descriptor
   // only (Windows).
   BOOL (*SameOwnerAndMode)(HANDLE one, HANDLE other, BOOL* same);
+  // CreateFileW for a path the operator named (a log, a list), walked one
+  // name at a time: a link is followed only where its owner is root or the
+  // runner and no one else may write the directory that holds it
+  // (ERROR_CANT_ACCESS_FILE otherwise), and the last name is opened without
+  // following one. Null where CreateFileW is all there is.
+  HANDLE (*CreateFileTrustedW)(const char16_t* path, DWORD access, DWORD share,
+                               DWORD disposition, DWORD flags);
 };
 // clang-format on
 

@@ -22,11 +22,25 @@ namespace {
 
 // Created or truncated, written in blocks; others may read and write the
 // file meanwhile. Its identity is kept so that the walk leaves it alone.
+constexpr char16_t kPlantedLinkHint[] =
+    u"the path leads through a link that another user could have planted (one not owned by "
+    u"root or you, or in a directory others may write); name the real place instead.";
+
+// A path the operator named (a log, a list) is opened by the run with every
+// right: never through a link another user could have planted on the way.
+HANDLE OpenOperatorPath(const char16_t* path, DWORD access, DWORD disposition) {
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (Os().CreateFileTrustedW != nullptr) {
+    return Os().CreateFileTrustedW(path, access, kShare, disposition, FILE_ATTRIBUTE_NORMAL);
+  }
+  return Os().CreateFileW(path, access, kShare, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
+}
+
 bool OpenLogFile(const char16_t* path, bool append, Sink* sink, FileIdentity* identity) {
-  HANDLE file = Os().CreateFileW(
+  HANDLE file = OpenOperatorPath(
       path, append ? FILE_APPEND_DATA | FILE_READ_ATTRIBUTES : GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
-      FILE_ATTRIBUTE_NORMAL, nullptr);
+      append ? OPEN_ALWAYS : CREATE_ALWAYS);
   if (file == INVALID_HANDLE_VALUE) return false;
   sink->Attach(file, Sink::Delivery::kBlocks, true);
   BY_HANDLE_FILE_INFORMATION info;
@@ -216,8 +230,7 @@ enum class ListRead { kRead, kRefused, kTooLarge };
 
 // Reads the list of /Files: whole; kRefused with the system's code.
 ListRead ReadWholeFile(const char16_t* path, std::string* bytes) {
-  HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenOperatorPath(path, GENERIC_READ, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return ListRead::kRefused;
   char chunk[65536];
   DWORD read = 0;
@@ -247,7 +260,8 @@ bool ReadFileList() {
     case ListRead::kRefused: {
       const DWORD code = Os().GetLastError();
       WriteConsole(u"Cannot read file list " + ShownPath(Settings.Files) + u".\n");
-      WriteHint(u"the system says: " + SystemMessage(code));
+      WriteHint(code == ERROR_CANT_ACCESS_FILE ? std::u16string(kPlantedLinkHint)
+                                               : u"the system says: " + SystemMessage(code));
       return false;
     }
     case ListRead::kTooLarge:
@@ -270,6 +284,10 @@ FARPROC BindNtdllEntry(const char* name) {
 
 // The system's reason a log cannot be opened, and what to do about it.
 void HintLogRefused(DWORD code) {
+  if (code == ERROR_CANT_ACCESS_FILE) {
+    WriteHint(kPlantedLinkHint);
+    return;
+  }
   WriteHint(u"the system says: " + SystemMessage(code) +
             (IsNotFound(code) ? u" Create the log's folder first." : u""));
 }

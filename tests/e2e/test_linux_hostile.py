@@ -65,6 +65,38 @@ class HostileUserTest(ScratchCase):
         return run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"),
                     "/SubDirectories", "/CreateDestinationDirectory", "/Silent"] + list(more))
 
+    def test_logs_and_lists_are_never_opened_through_a_planted_link(self):
+        """The user's links in the user's directory, to root's files: every
+        log and list path is refused with a fatal message, nothing written
+        through them. Root's own link in root's directory is followed."""
+        self.write("src/home/item", b"the user's own")
+        logs = self.path("logs")
+        os.makedirs(logs)
+        self.as_user(logs)
+        target = self.write("root/victim", b"root's file")
+        for name in ["run.log", "run.err", "run.json", "list"]:
+            os.symlink(target, os.path.join(logs, name))
+            self.as_user(os.path.join(logs, name))
+        os.symlink(self.path("root"), os.path.join(logs, "through"))
+        self.as_user(os.path.join(logs, "through"))
+        for option, name, message in [
+                ("/Log:", "run.log", b"Cannot open logfile"),
+                ("/AppendLog:", "run.log", b"Cannot open logfile"),
+                ("/ErrorLog:", "run.err", b"Cannot open error-logfile"),
+                ("/AppendErrorLog:", "run.err", b"Cannot open error-logfile"),
+                ("/JsonLog:", "run.json", b"Cannot open JSON logfile"),
+                ("/Log:", "through/victim", b"Cannot open logfile"),
+                ("/Files:", "list", b"Cannot read file list")]:
+            output, status = self.velmox(option + os.path.join(logs, name))
+            self.assertEqual(status, 255, option + name)
+            self.assertIn(message, output)
+            self.assertEqual(self.read("root/victim"), b"root's file")
+        # Root's own link, in a directory only root may write, is followed.
+        os.symlink(self.path("root"), self.path("root-logs"))
+        output, status = self.velmox("/Log:" + self.path("root-logs/night.log"))
+        self.assertEqual(status, 0, output)
+        self.assertTrue(os.path.exists(self.path("root/night.log")))
+
     def test_swapped_links_are_never_read_through(self):
         for i in range(200):
             self.write(f"src/home/item{i}", b"the user's own")

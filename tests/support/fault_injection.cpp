@@ -662,6 +662,17 @@ BOOL WrapSameOwnerAndMode(HANDLE one, HANDLE other, BOOL* same) {
   return Real().SameOwnerAndMode(one, other, same);
 }
 
+HANDLE WrapCreateFileTrustedW(const char16_t* path, DWORD access, DWORD share, DWORD disposition,
+                              DWORD flags) {
+  if (const Fault* fault = I().Hit(Call::kCreateFileTrustedW, path)) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE opened = Real().CreateFileTrustedW(path, access, share, disposition, flags);
+  if (opened != INVALID_HANDLE_VALUE) I().Opened(opened, path);
+  return opened;
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -955,6 +966,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.SetDirectoryMark != nullptr) table.SetDirectoryMark = WrapSetDirectoryMark;
   if (real_.ListDirectoryMarks != nullptr) table.ListDirectoryMarks = WrapListDirectoryMarks;
   if (real_.SameOwnerAndMode != nullptr) table.SameOwnerAndMode = WrapSameOwnerAndMode;
+  if (real_.CreateFileTrustedW != nullptr) table.CreateFileTrustedW = WrapCreateFileTrustedW;
   if (real_.LockDirectoryMark != nullptr) table.LockDirectoryMark = WrapLockDirectoryMark;
   if (real_.IsDirectoryMarkLocked != nullptr) {
     table.IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;

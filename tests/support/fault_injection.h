@@ -80,6 +80,7 @@ enum class Call {
   kLockDirectoryMark,      // with the directory's path and the mark's name joined
   kIsDirectoryMarkLocked,  // likewise
   kSameOwnerAndMode,       // with the first object's path
+  kCreateFileTrustedW,     // with the path
   kCount,
 };
 

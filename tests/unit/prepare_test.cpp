@@ -141,9 +141,12 @@ TEST_F(PrepareTest, SilentRunLeavesTheConsoleEmptyAndLogsSilentYes) {
 }
 
 TEST_F(PrepareTest, LogFilesThatCannotBeOpenedEndTheRun) {
+  // The operator's paths go through the trusted open where there is one.
+  const Call open_call =
+      Os().CreateFileTrustedW != nullptr ? Call::kCreateFileTrustedW : Call::kCreateFileW;
   {
     FaultInjector faults;
-    faults.Add(Fault{Call::kCreateFileW, 1, u"run.log", ERROR_ACCESS_DENIED});
+    faults.Add(Fault{open_call, 1, u"run.log", ERROR_ACCESS_DENIED});
     EXPECT_EQ(RunVelmox(Arguments({u"/Silent"})), -1);
     EXPECT_EQ(console_.Text(),
               Bytes(u"Cannot open logfile " + scratch_.Path(u"run.log") + u" for writing.\n"));
@@ -152,7 +155,7 @@ TEST_F(PrepareTest, LogFilesThatCannotBeOpenedEndTheRun) {
   {
     ConsoleCapture console;
     FaultInjector faults;
-    faults.Add(Fault{Call::kCreateFileW, 1, u"run.err", ERROR_ACCESS_DENIED});
+    faults.Add(Fault{open_call, 1, u"run.err", ERROR_ACCESS_DENIED});
     EXPECT_EQ(RunVelmox(Arguments()), -1);
     EXPECT_EQ(console.Text(), Bytes(u"Cannot open error-logfile " + scratch_.Path(u"run.err") +
                                     u" for writing.\n"));

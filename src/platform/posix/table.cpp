@@ -20,6 +20,7 @@ BOOL ListDirectoryMarks(HANDLE, char16_t*, DWORD, DWORD*);
 HANDLE LockDirectoryMark(HANDLE, const char16_t*);
 BOOL IsDirectoryMarkLocked(HANDLE, const char16_t*, BOOL*);
 BOOL SameOwnerAndMode(HANDLE, HANDLE, BOOL*);
+HANDLE CreateFileTrustedW(const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
@@ -113,6 +114,7 @@ const Platform kPosix = {
     posix::LockDirectoryMark,
     posix::IsDirectoryMarkLocked,
     posix::SameOwnerAndMode,
+    posix::CreateFileTrustedW,
 };
 
 Platform g_current = kPosix;

@@ -77,6 +77,7 @@ const Platform kWin32 = {
     Win32LockDirectoryMark,
     Win32IsDirectoryMarkLocked,
     nullptr,  // owners live in security descriptors
+    nullptr,  // the operator's paths are opened as named
 };
 
 Platform g_current = kWin32;
