@@ -5,6 +5,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "../report/report.h"
@@ -104,6 +106,42 @@ std::u16string SourceNameOf(const Level& level, const FileIdentity& identity) {
   return {};
 }
 
+// A name folded as the case-insensitive volumes Linux mounts fold it, for
+// the letters of the Latin alphabet.
+std::u16string AsciiFolded(std::u16string_view name) {
+  std::u16string folded(name);
+  for (char16_t& unit : folded) {
+    if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + 0x20);
+  }
+  return folded;
+}
+
+// The source's spelling that the destination directory itself takes for
+// the entry it lists as `name`: a spelling that differs from it in case
+// only, that the directory does not list, yet opens. The volume is asked,
+// since one that gives each spelling an inode of its own (exfat-fuse, some
+// FUSE and SMB servers) makes identities say "another file". Empty where
+// no source spelling leads there. `by_fold` is filled on first use.
+std::u16string SpellingTheVolumeResolves(
+    const Level& level, const std::u16string& name,
+    const std::unordered_set<std::u16string>& listed,
+    std::unordered_multimap<std::u16string, std::u16string>* by_fold) {
+  if (by_fold->empty()) {
+    for (const std::u16string& compared : level.source_names) {
+      const std::u16string& spelled = SpellingOf(level, compared);
+      by_fold->emplace(AsciiFolded(spelled), spelled);
+    }
+  }
+  const auto [first, last] = by_fold->equal_range(AsciiFolded(name));
+  for (auto it = first; it != last; ++it) {
+    if (it->second != name && listed.count(it->second) == 0 &&
+        IdentityAt(level.destination_handle, it->second).known) {
+      return it->second;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 // Tidies a destination directory the run did not make, once all its
@@ -127,6 +165,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
   std::vector<std::u16string> leftovers;
   std::vector<std::u16string> others;  // with /Mirror, names not the source's own
+  std::unordered_set<std::u16string> listed;  // with /Mirror, every name
   bool listed_whole = false;
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
     IO_STATUS_BLOCK io_status;
@@ -142,6 +181,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       break;
     }
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
+    if (ComparesNames()) listed.emplace(name);
     if (IsTemporaryName(name)) {
       leftovers.emplace_back(name);
     } else if (ComparesNames() && name != u"." && name != u".." && !IsSourceName(level, name)) {
@@ -172,6 +212,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   }
   std::vector<std::u16string> gone;  // from the source
   std::u16string compared;
+  std::unordered_multimap<std::u16string, std::u16string> by_fold;
   for (const std::u16string& name : others) {
     if (!FoldName(name, level.names_ignore_case, &compared)) {
       JoinPath(level.destination.path, name, &path);
@@ -194,6 +235,11 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       }
     }
     if (namesake) continue;
+    const std::u16string resolved = SpellingTheVolumeResolves(level, name, listed, &by_fold);
+    if (!resolved.empty()) {
+      if (!WritesNothing()) Respell(level, name, resolved);
+      continue;
+    }
     const std::u16string relative =
         EntryBelowRoot(level.destination.path, walk.destination_root_length, name);
     if (!IsExcluded(Registries.Excludes, relative, name, true)) gone.push_back(name);

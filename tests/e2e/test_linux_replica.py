@@ -276,5 +276,50 @@ class BackupReplicaTest(ScratchCase):
         self.assertEqual(sorted(os.listdir(self.path("dst"))), ["stray"])
 
 
+@unittest.skipIf(WINDOWS, "Linux build only")
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("mount.exfat-fuse") and
+                     shutil.which("mkfs.exfat"), "needs root, exfat-fuse and exfatprogs")
+class ExfatFuseTest(ScratchCase):
+    """exFAT as Debian mounts a USB disk (exfat-fuse): no RENAME_NOREPLACE,
+    no hard links, an inode per spelling of a name. Copies land, and a
+    case-only rename at the source never costs the replica its file."""
+
+    def setUp(self):
+        super().setUp()
+        image = self.path("usb.img")
+        with open(image, "wb") as out:
+            out.truncate(64 << 20)
+        subprocess.run(["mkfs.exfat", image], check=True, capture_output=True)
+        loop = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True)
+        if loop.returncode != 0:
+            self.skipTest("no loop device: " + loop.stderr)
+        self.addCleanup(subprocess.run, ["losetup", "-d", loop.stdout.strip()], capture_output=True)
+        os.mkdir(self.path("usb"))
+        done = subprocess.run(["mount.exfat-fuse", loop.stdout.strip(), self.path("usb")],
+                              capture_output=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount exfat-fuse here: " + done.stderr.decode())
+        self.addCleanup(subprocess.run, ["umount", self.path("usb")], capture_output=True)
+
+    def test_copies_land_and_case_only_renames_keep_every_file(self):
+        for i in range(6):
+            self.write(f"src/docs/Report{i}.txt", b"report %d" % i)
+        os.link(self.path("src/docs/Report0.txt"), self.path("src/docs/same.txt"))
+        arguments = ["/Source:" + self.path("src"), "/Dest:" + self.path("usb/dst"),
+                     "/SubDirectories", "/CreateDestinationDirectory", "/OnlyNewer", "/Mirror",
+                     "/HardLinks", "/Silent", "/Log:" + self.path("run.log")]
+        self.assertEqual(run(arguments), (b"", 0), self.read("run.log"))
+        for i in range(6):
+            os.rename(self.path(f"src/docs/Report{i}.txt"), self.path(f"src/docs/report{i}.txt"))
+        for night in range(2):
+            self.assertEqual(run(arguments), (b"", 0), self.read("run.log"))
+            self.assertNotIn(b"DEL  ", self.read("run.log"))
+            self.assertEqual(sorted(os.listdir(self.path("usb/dst/docs"))),
+                             [f"report{i}.txt" for i in range(6)] + ["same.txt"])
+            for i in range(6):
+                self.assertEqual(self.read(f"usb/dst/docs/report{i}.txt"), b"report %d" % i)
+        self.assertEqual(self.read("usb/dst/docs/same.txt"), b"report 0")
+
+
 if __name__ == "__main__":
     main()

@@ -94,6 +94,9 @@ struct Handle {
   // (RENAME_NOREPLACE): cleared where the file system said no, so that the
   // refusal costs one call per directory, not one per file.
   std::atomic<bool> rename_noreplace{true};
+  // For a directory: whether its file system makes hard links (exFAT
+  // through FUSE refuses them with EPERM).
+  std::atomic<bool> hard_links{true};
   // Whether files may be created in it unnamed (O_TMPFILE): cleared, as
   // above, where the file system said no.
   std::atomic<bool> unnamed_files{true};

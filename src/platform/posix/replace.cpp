@@ -77,8 +77,21 @@ BOOL MoveFileAtW(HANDLE file, HANDLE directory, const char16_t* name, const char
       parent->rename_noreplace.store(false);
     }
     // A file system without RENAME_NOREPLACE: a hard link cannot replace.
-    if (linkat(parent->fd, from.c_str(), parent->fd, to.c_str(), 0) != 0) return fail(errno);
-    unlinkat(parent->fd, from.c_str(), 0);
+    if (parent->hard_links.load()) {
+      if (linkat(parent->fd, from.c_str(), parent->fd, to.c_str(), 0) == 0) {
+        unlinkat(parent->fd, from.c_str(), 0);
+        return 1;
+      }
+      if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return fail(errno);
+      parent->hard_links.store(false);
+    }
+    // Neither (exFAT through FUSE): the name is taken after a look finds it
+    // free, which leaves a moment in which a file another writer makes at
+    // that name would be replaced. Such volumes keep no owners either.
+    struct stat taken;
+    if (fstatat(parent->fd, to.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) return fail(EEXIST);
+    if (errno != ENOENT) return fail(errno);
+    if (renameat(parent->fd, from.c_str(), parent->fd, to.c_str()) != 0) return fail(errno);
     return 1;
   }
   if (unnamed && LinkDescriptor(handle->fd, parent->fd, from.c_str()) != 0) return fail(errno);
