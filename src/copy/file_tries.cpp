@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 
 #include "../report/report.h"
 #include "../run/run_state.h"
@@ -52,8 +53,15 @@ int CopyTrying(const Place& source, const Place& destination) {
 
 }  // namespace
 
+// Memory that runs out while a file is copied (on a worker too, where
+// nothing above would catch it) fails that file, never the process.
 int CopyFileTrying(const Place& source, const Place& destination) {
-  const int result = CopyTrying(source, destination);
+  int result = 0;
+  try {
+    result = CopyTrying(source, destination);
+  } catch (const std::bad_alloc&) {
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(SOURCE)", ERROR_NOT_ENOUGH_MEMORY);
+  }
   SettleFile(result);
   return result;
 }

@@ -37,6 +37,10 @@ struct Progress {
   uint64_t files_done = 0;
   uint64_t bytes_met = 0;
   uint64_t bytes_settled = 0;  // sizes of the files done
+  // The bytes done as last shown: with workers the current file's share is
+  // one worker's while another's is being settled, so what is shown never
+  // goes back (nor wraps the rates taken from it).
+  uint64_t bytes_done_shown = 0;
   bool all_met = false;
   std::deque<Sample> samples;  // oldest first, the last kRateWindowTicks
   std::u16string current_path;
@@ -170,7 +174,8 @@ void Redraw(bool now_anyway) {
   const uint64_t ticks = Now();
   if (!now_anyway && p.last_drawn != 0 && ticks - p.last_drawn < kRedrawTicks) return;
   p.last_drawn = ticks;
-  const Sample now{ticks, p.files_done, Counters.ByteCount, p.bytes_settled + p.current_copied};
+  p.bytes_done_shown = std::max(p.bytes_done_shown, p.bytes_settled + p.current_copied);
+  const Sample now{ticks, p.files_done, Counters.ByteCount, p.bytes_done_shown};
   while (p.samples.size() > 1 && ticks - p.samples[1].ticks >= kRateWindowTicks) {
     p.samples.pop_front();
   }

@@ -100,6 +100,39 @@ TEST(ProgressTest, TheLineFitsTheTerminalAndShowsRecentRatesAndTheTimeLeft) {
   }
 }
 
+// The bytes in "of" order, from a draw's "files 1 of 2, 900 B of 1.95 KB".
+double BytesShown(const std::string& draw) {
+  const size_t at = draw.find(", ") + 2;
+  const double value = std::stod(draw.substr(at));
+  const std::string unit = draw.substr(draw.find(' ', at) + 1, 2);
+  return unit == "KB" ? value * 1024 : unit == "MB" ? value * 1024 * 1024 : value;
+}
+
+// With workers, one file's progress is shown while another's is settled:
+// the bytes done shown never go back.
+TEST(ProgressTest, TheBytesDoneShownNeverGoBack) {
+  StandInTerminal terminal(200);
+  NoteFileMet(u"a", 1000);
+  NoteFileMet(u"b", 1000);
+  const struct {
+    const char16_t* path;
+    uint64_t copied;  // of 1000; 0: the file is done
+  } steps[] = {{u"a", 900}, {u"b", 10}, {u"a", 0}, {u"b", 20}, {u"b", 0}};
+  for (const auto& step : steps) {
+    StandInTerminal::Wait(0.3);
+    if (step.copied == 0) {
+      NoteFileDone(1000);
+    } else {
+      ShowProgress(step.path, step.copied, 1000);
+    }
+  }
+  const std::vector<std::string> draws = StandInTerminal::Draws();
+  ASSERT_GE(draws.size(), 4u);
+  for (size_t i = 1; i < draws.size(); ++i) {
+    EXPECT_GE(BytesShown(draws[i]), BytesShown(draws[i - 1])) << draws[i - 1] << " then " << draws[i];
+  }
+}
+
 TEST(ProgressTest, AConsoleLineErasesTheLineAndItIsDrawnAgainAfter) {
   StandInTerminal terminal(80);
   NoteFileMet(u"first", 10);
