@@ -117,9 +117,12 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   // "." and ".." are the directory and its parent: directories, which the
   // walk passes over without a look at their times.
   const bool self_or_parent = IsSelfOrParent(entry->d_name);
-  // Where the file system gives no type, the entry's own status tells.
+  // The entry's own status tells, never one reached through a link: a name
+  // the directory listed as a file, swapped for a link since, is marked as
+  // the link it is now, so that what it leads to is judged as any link's
+  // target is (MayFollowLink) before it is read.
   bool is_link = entry->d_type == DT_LNK;
-  if (entry->d_type == DT_UNKNOWN && !self_or_parent &&
+  if (!is_link && !self_or_parent &&
       StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status)) {
     is_link = S_ISLNK(status.sx.stx_mode);
   }
