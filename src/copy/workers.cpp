@@ -3,6 +3,7 @@
 #include <system_error>
 #include <utility>
 
+#include "../run/stop.h"
 #include "copy_data.h"
 #include "file_tries.h"
 #include "place.h"
@@ -120,6 +121,12 @@ void Workers::Run(const FileJob& job) {
       std::lock_guard<std::mutex> lock(mutex_);
       file_done_.notify_all();
     }
+    Done(job.directory);
+    return;
+  }
+  // After a stop request, files still waiting are not begun: nothing of
+  // them is decided, counted or written.
+  if (StopRequested()) {
     Done(job.directory);
     return;
   }

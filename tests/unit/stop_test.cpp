@@ -87,6 +87,34 @@ TEST_F(StopTest, FirstRequestDropsTheFileReportsOnceUnwindsAndARerunCompletes) {
   EXPECT_EQ(scratch_.Read(u"dst/sub/x"), "x");
 }
 
+// With workers, files handed over but not yet begun when the request comes
+// are never begun: only what was under way may have reached the disk, and
+// only that is counted.
+TEST_F(StopTest, QueuedFilesAreNotBegunAfterARequest) {
+  for (int i = 0; i < 64; ++i) {
+    scratch_.Write(u"src/many/f" + std::u16string(1, static_cast<char16_t>(u'A' + i / 26)) +
+                       std::u16string(1, static_cast<char16_t>(u'a' + i % 26)),
+                   "x");
+  }
+  {
+    FaultInjector faults;
+    faults.Add(Fault{Call::kCreateFileW, 3, u"many", 0, 0, Fault::Kind::kBefore, 0,
+                     [] { OnStopRequest(CTRL_C_EVENT); }});
+    EXPECT_GE(Run(u"/Threads:2"), 1);
+  }
+  size_t copied = 0;
+  if (std::filesystem::exists(scratch_.Fs(u"dst/many"))) {
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_.Fs(u"dst/many"))) {
+      copied += entry.is_regular_file() ? 1 : 0;
+    }
+  }
+  EXPECT_LE(copied, 3u);
+  const std::string log = scratch_.Read(u"run.log");
+  const size_t row = log.find("   -new        : ");
+  ASSERT_NE(row, std::string::npos);
+  EXPECT_LE(std::stoul(log.substr(row + 17)), copied + 2);  // big and sub/x may be done
+}
+
 TEST_F(StopTest, RequestBetweenEntriesNamesTheDirectory) {
   FaultInjector faults;
   faults.BufferOnly();
