@@ -88,7 +88,8 @@ bool SameBytes(HANDLE source_file, HANDLE copy, uint64_t size, const Place& sour
 
 // Compares what the run's options carry besides data, one DIFF line for
 // each kind of difference: owner, group or mode; the rest of the security
-// (access lists, security and trusted attributes); the write time.
+// (access lists, security and trusted attributes); the attributes; the
+// write time.
 // Returns false after an ERR.
 bool SameMetadata(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_info,
                   HANDLE copy, const BY_HANDLE_FILE_INFORMATION& copy_info, const Place& source,
@@ -119,6 +120,14 @@ bool SameMetadata(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source
          std::memcmp(ours.data(), theirs.data(), std::min(our_bytes, kSecurityBufferBytes)) != 0)) {
       ReportDifference(source.path, u"security differs");
     }
+  }
+  BOOL same_attributes = 1;
+  if (Settings.Attributes && Os().SameAttributes != nullptr) {
+    if (!Os().SameAttributes(source_object, copy, &same_attributes)) {
+      ReportWin32Error(destination.path, u"GetFileAttributes(DESTINATION)", Os().GetLastError());
+      return false;
+    }
+    if (!same_attributes) ReportDifference(source.path, u"attributes differ");
   }
   if (Os().CompareFileTime(&source_info.ftLastWriteTime, &copy_info.ftLastWriteTime) != 0) {
     ReportDifference(source.path, u"write time differs");

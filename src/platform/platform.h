@@ -274,6 +274,9 @@ struct Platform {
   // following one. Null where CreateFileW is all there is.
   HANDLE (*CreateFileTrustedW)(const char16_t* path, DWORD access, DWORD share,
                                DWORD disposition, DWORD flags);
+  // Whether `destination` has the attributes CopyAttributes would give it
+  // from `source`, compared only.
+  BOOL (*SameAttributes)(HANDLE source, HANDLE destination, BOOL* same);
 };
 // clang-format on
 

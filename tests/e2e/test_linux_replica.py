@@ -223,13 +223,15 @@ class BackupReplicaTest(ScratchCase):
         # and time at the source.
         os.chmod(self.path("dst/secret"), 0o644)
         os.chown(self.path("dst/secret"), 65534, 65534)
+        os.setxattr(self.path("dst/secret"), "user.note", b"by hand")
         before = os.lstat(self.path("src/link"))
         os.remove(self.path("src/link"))
         os.symlink("bbbb", self.path("src/link"))
         os.utime(self.path("src/link"), ns=(before.st_atime_ns, before.st_mtime_ns),
                  follow_symlinks=False)
         status, found = verified()
-        self.assertEqual(found, [b"link target differs", b"owner, group or mode differs"])
+        self.assertEqual(found, [b"attributes differ", b"link target differs",
+                                 b"owner, group or mode differs"])
         self.assertEqual(self.velmox()[1], 0, self.read("run.log"))
         self.assertEqual(self.differences(), [])
         self.assertEqual(os.readlink(self.path("dst/link")), "bbbb")

@@ -13,6 +13,7 @@
 #include "copy/registries.h"
 #include "fault_injection.h"
 #include "run/run_state.h"
+#include "run/stop.h"
 #include "scratch.h"
 
 namespace vx::testing {
@@ -37,6 +38,7 @@ class CopyFixture : public ::testing::Test {
   void SetUp() override {
     ResetRun();
     ResetRegistries();
+    WatchForStopRequests();  // a stop an earlier test asked for is not this one's
     scratch_.MakeDir(u"src");
     scratch_.MakeDir(u"dst");
     buffer_.resize(64 * 1024);

@@ -673,6 +673,14 @@ HANDLE WrapCreateFileTrustedW(const char16_t* path, DWORD access, DWORD share, D
   return opened;
 }
 
+BOOL WrapSameAttributes(HANDLE source, HANDLE destination, BOOL* same) {
+  if (const Fault* fault = I().Hit(Call::kSameAttributes, I().PathOf(source))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().SameAttributes(source, destination, same);
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -967,6 +975,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.ListDirectoryMarks != nullptr) table.ListDirectoryMarks = WrapListDirectoryMarks;
   if (real_.SameOwnerAndMode != nullptr) table.SameOwnerAndMode = WrapSameOwnerAndMode;
   if (real_.CreateFileTrustedW != nullptr) table.CreateFileTrustedW = WrapCreateFileTrustedW;
+  if (real_.SameAttributes != nullptr) table.SameAttributes = WrapSameAttributes;
   if (real_.LockDirectoryMark != nullptr) table.LockDirectoryMark = WrapLockDirectoryMark;
   if (real_.IsDirectoryMarkLocked != nullptr) {
     table.IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;

@@ -81,6 +81,7 @@ enum class Call {
   kIsDirectoryMarkLocked,  // likewise
   kSameOwnerAndMode,       // with the first object's path
   kCreateFileTrustedW,     // with the path
+  kSameAttributes,         // with the source's path
   kCount,
 };
 

@@ -454,9 +454,11 @@ BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE like) {
   return 1;
 }
 
-// The user.* extended attributes made equal to the source's: added, changed
-// and removed, nothing written where they already match.
-BOOL CopyAttributes(HANDLE source, HANDLE destination) {
+// The user.* extended attributes made equal to the source's (added, changed
+// and removed, nothing written where they already match), or, without
+// `write`, only compared.
+BOOL MatchAttributes(HANDLE source, HANDLE destination, bool write, BOOL* same) {
+  *same = 1;
   const int in_fd = DescriptorOf(source);
   const int out_fd = in_fd >= 0 ? DescriptorOf(destination) : -1;
   if (out_fd < 0) return 0;
@@ -471,10 +473,9 @@ BOOL CopyAttributes(HANDLE source, HANDLE destination) {
   if (!ListAttributeNames(in, &wanted) || !ListAttributeNames(out, &present)) return fail(errno);
   auto is_user = [](const std::string& name) { return name.rfind("user.", 0) == 0; };
   for (const std::string& name : present) {
-    if (is_user(name) && !Contains(wanted, name) && out.Remove(name.c_str()) != 0 &&
-        !Absent(errno)) {
-      return fail(errno);
-    }
+    if (!is_user(name) || Contains(wanted, name)) continue;
+    *same = 0;
+    if (write && out.Remove(name.c_str()) != 0 && !Absent(errno)) return fail(errno);
   }
   for (const std::string& name : wanted) {
     if (!is_user(name)) continue;
@@ -483,9 +484,23 @@ BOOL CopyAttributes(HANDLE source, HANDLE destination) {
       if (Absent(errno)) continue;  // removed meanwhile
       return fail(errno);
     }
-    if (!SetAttributeIfDifferent(out, present, name, value, [] {})) return fail(errno);
+    std::string current;
+    if (!write) {
+      if (!ReadAttribute(out, name.c_str(), &current) || current != value) *same = 0;
+    } else if (!SetAttributeIfDifferent(out, present, name, value, [] {})) {
+      return fail(errno);
+    }
   }
   return 1;
+}
+
+BOOL CopyAttributes(HANDLE source, HANDLE destination) {
+  BOOL same = 1;
+  return MatchAttributes(source, destination, true, &same);
+}
+
+BOOL SameAttributes(HANDLE source, HANDLE destination, BOOL* same) {
+  return MatchAttributes(source, destination, false, same);
 }
 
 }  // namespace vx::posix

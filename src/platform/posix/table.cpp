@@ -21,6 +21,7 @@ HANDLE LockDirectoryMark(HANDLE, const char16_t*);
 BOOL IsDirectoryMarkLocked(HANDLE, const char16_t*, BOOL*);
 BOOL SameOwnerAndMode(HANDLE, HANDLE, BOOL*);
 HANDLE CreateFileTrustedW(const char16_t*, DWORD, DWORD, DWORD, DWORD);
+BOOL SameAttributes(HANDLE, HANDLE, BOOL*);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
@@ -115,6 +116,7 @@ const Platform kPosix = {
     posix::IsDirectoryMarkLocked,
     posix::SameOwnerAndMode,
     posix::CreateFileTrustedW,
+    posix::SameAttributes,
 };
 
 Platform g_current = kPosix;

@@ -80,6 +80,7 @@ BOOL Win32GetTerminalColumns(HANDLE console, DWORD* columns);
 BOOL Win32ListDirectoryMarks(HANDLE directory, char16_t* names, DWORD size, DWORD* returned);
 HANDLE Win32LockDirectoryMark(HANDLE directory, const char16_t* name);
 BOOL Win32IsDirectoryMarkLocked(HANDLE directory, const char16_t* name, BOOL* locked);
+BOOL Win32SameAttributes(HANDLE source, HANDLE destination, BOOL* same);
 void Win32Sleep(DWORD milliseconds);
 BOOL Win32SetConsoleCtrlHandler(BOOL (*handler)(DWORD event), BOOL add);
 void Win32ExitProcess(UINT exit_code);

@@ -13,14 +13,26 @@ DWORD Win32GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD units) {
                                      FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
 }
 
+// OFFLINE is never carried: a copy holds its data here.
+constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                            FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+BOOL Win32SameAttributes(HANDLE source, HANDLE destination, BOOL* same) {
+  FILE_BASIC_INFO from = {};
+  FILE_BASIC_INFO to = {};
+  if (!::GetFileInformationByHandleEx(source, FileBasicInfo, &from, sizeof from) ||
+      !::GetFileInformationByHandleEx(destination, FileBasicInfo, &to, sizeof to)) {
+    return 0;
+  }
+  *same = (from.FileAttributes & kSettable) == (to.FileAttributes & kSettable);
+  return 1;
+}
+
 // The attributes SetFileAttributes accepts are the source's; the others
 // (directory, reparse point, sparse, compressed, ...) stay the
 // destination's. Nothing is written where the attributes already match.
 BOOL Win32CopyAttributes(HANDLE source, HANDLE destination) {
-  // OFFLINE is never carried: a copy holds its data here.
-  constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   FILE_BASIC_INFO from = {};
   FILE_BASIC_INFO to = {};
   if (!::GetFileInformationByHandleEx(source, FileBasicInfo, &from, sizeof from) ||

@@ -78,6 +78,7 @@ const Platform kWin32 = {
     Win32IsDirectoryMarkLocked,
     nullptr,  // owners live in security descriptors
     nullptr,  // the operator's paths are opened as named
+    Win32SameAttributes,
 };
 
 Platform g_current = kWin32;
