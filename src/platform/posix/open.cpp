@@ -32,6 +32,16 @@ bool IsRegularOrDirectory(mode_t mode) {
   return S_ISREG(mode) || S_ISDIR(mode);
 }
 
+// Whether what an open reached is the object looked at before it (by the
+// listing, or the look the open made): a name swapped meanwhile for a link
+// (to what only the run may read) or for another directory reaches another.
+bool IsWhatWasLookedAt(const Status& looked, const Status& opened) {
+  return !looked.valid ||
+         (looked.sx.stx_ino == opened.sx.stx_ino &&
+          looked.sx.stx_dev_major == opened.sx.stx_dev_major &&
+          looked.sx.stx_dev_minor == opened.sx.stx_dev_minor);
+}
+
 }  // namespace
 
 HANDLE NewFileHandle(int fd, const Status& status) {
@@ -207,6 +217,10 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
       close(fd);
       return FailWithErrno(error);
     }
+    if (!IsWhatWasLookedAt(known, status)) {
+      close(fd);
+      return Fail(ERROR_FILE_INVALID);
+    }
     return NewFileHandle(fd, status);
   }
   if (known.valid && S_ISDIR(mode) && disposition == OPEN_EXISTING) {
@@ -236,6 +250,10 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     const int error = errno;
     close(fd);
     return FailWithErrno(error);
+  }
+  if (S_ISDIR(status.sx.stx_mode) && known.valid && !IsWhatWasLookedAt(known, status)) {
+    close(fd);
+    return Fail(ERROR_FILE_INVALID);
   }
   const mode_t opened = status.sx.stx_mode;
   if (S_ISDIR(opened) && !backup) {
