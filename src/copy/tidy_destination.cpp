@@ -6,7 +6,6 @@
 #include <new>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "../report/report.h"
@@ -124,7 +123,6 @@ std::u16string AsciiFolded(std::u16string_view name) {
 // no source spelling leads there. `by_fold` is filled on first use.
 std::u16string SpellingTheVolumeResolves(
     const Level& level, const std::u16string& name,
-    const std::unordered_set<std::u16string>& listed,
     std::unordered_multimap<std::u16string, std::u16string>* by_fold) {
   if (by_fold->empty()) {
     for (const std::u16string& compared : level.source_names) {
@@ -134,8 +132,8 @@ std::u16string SpellingTheVolumeResolves(
   }
   const auto [first, last] = by_fold->equal_range(AsciiFolded(name));
   for (auto it = first; it != last; ++it) {
-    if (it->second != name && listed.count(it->second) == 0 &&
-        IdentityAt(level.destination_handle, it->second).known) {
+    if (it->second != name && IdentityAt(level.destination_handle, it->second).known &&
+        !IsListed(level, it->second)) {
       return it->second;
     }
   }
@@ -165,7 +163,6 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
   std::vector<std::u16string> leftovers;
   std::vector<std::u16string> others;  // with /Mirror, names not the source's own
-  std::unordered_set<std::u16string> listed;  // with /Mirror, every name
   bool listed_whole = false;
   for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
     IO_STATUS_BLOCK io_status;
@@ -181,7 +178,6 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       break;
     }
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
-    if (ComparesNames()) listed.emplace(name);
     if (IsTemporaryName(name)) {
       leftovers.emplace_back(name);
     } else if (ComparesNames() && name != u"." && name != u".." && !IsSourceName(level, name)) {
@@ -235,7 +231,7 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       }
     }
     if (namesake) continue;
-    const std::u16string resolved = SpellingTheVolumeResolves(level, name, listed, &by_fold);
+    const std::u16string resolved = SpellingTheVolumeResolves(level, name, &by_fold);
     if (!resolved.empty()) {
       if (!WritesNothing()) Respell(level, name, resolved);
       continue;
