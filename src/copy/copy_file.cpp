@@ -11,6 +11,7 @@
 #include "name_groups.h"
 #include "place_file.h"
 #include "registries.h"
+#include "staged_replacements.h"
 #include "temporary_name.h"
 #include "verify_file.h"
 
@@ -181,13 +182,16 @@ int CopyOneFile(const Place& source, const Place& destination) {
       !SourceUnchanged(source_file, source_info, source.path)) {
     return discard();
   }
+  const bool staged = StagesReplacement(destination, replaced, temporary, several_names);
   if (!PutInPlace(source_file, source_info, &replaced, file, temporary, source, destination,
-                  NewObject::kFile)) {
+                  NewObject::kFile, staged)) {
     return discard();
   }
   const FileIdentity written = NoteWritten(file, destination, several_names);
   if (several_names) claim.Settle(source_identity, destination.path, written);
-  return release(file, 1);
+  if (!staged) return release(file, 1);
+  StageReplacement(file, std::move(temporary), found, destination);
+  return release(INVALID_HANDLE_VALUE, 1);
 }
 
 // A link is copied as a link, its target's bytes unchanged, and a special

@@ -19,6 +19,7 @@
 #include "place.h"
 #include "registries.h"
 #include "security_parts.h"
+#include "staged_replacements.h"
 #include "volume_records.h"
 
 namespace vx {
@@ -269,14 +270,22 @@ int Finish(Walk& walk, Level& level, bool finished) {
 
 // Finishes a directory and closes what it holds. Where its destination is
 // the root of the run or of another volume than its parent's, everything
-// written there is made durable first, its whole subtree being done.
+// written there is made durable first, its whole subtree being done, the
+// replacements still waiting for their names put in before. Where some wait
+// in it, the batch keeps its handles.
 int Leave(Walk& walk, Level& level, bool finished) {
   int result = Finish(walk, level, finished);
-  if (level.flush_at_leave && !MakeDurable(level.destination_handle, level.destination.path,
-                                           level.destination.parent == nullptr)) {
-    result = 0;
+  if (level.flush_at_leave) {
+    PutStaged();
+    if (!MakeDurable(level.destination_handle, level.destination.path,
+                     level.destination.parent == nullptr)) {
+      result = 0;
+    }
   }
-  Release(level.destination_handle, level.source_handle);
+  if (!AdoptStagedDirectory(level.destination_handle, level.source_handle, level.info,
+                            result == 1 && !WritesNothing())) {
+    Release(level.destination_handle, level.source_handle);
+  }
   return result;
 }
 

@@ -10,6 +10,7 @@
 #include "../report/report.h"
 #include "access.h"
 #include "identity.h"
+#include "staged_replacements.h"
 #include "walk_levels.h"
 
 namespace vx {
@@ -38,7 +39,10 @@ bool Park(Level& level) {
     if (!level.destination_identity.known) return false;
   }
   if (!Drain(level)) return false;
-  if (has_destination) Os().CloseHandle(level.destination_handle);
+  if (has_destination) {
+    PutStagedIn(level.destination_handle);
+    Os().CloseHandle(level.destination_handle);
+  }
   Os().CloseHandle(level.source_handle);
   level.destination_handle = INVALID_HANDLE_VALUE;
   level.source_handle = INVALID_HANDLE_VALUE;

@@ -141,7 +141,7 @@ bool RefreshMetadata(HANDLE source_object, const Place& source, const Place& des
 // taken over. Returns false after reporting; the caller removes `made`.
 bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_info,
                 HANDLE* replaced, HANDLE made, const std::u16string& temporary, const Place& source,
-                const Place& destination, NewObject kind) {
+                const Place& destination, NewObject kind, bool name_later) {
   if (!CopyTimes(source_object, source_info, made)) {
     ReportWin32Error(destination.path, u"CopyOneFile:SetFileTime(DESTINATION)",
                      Os().GetLastError());
@@ -159,17 +159,20 @@ bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_i
     return false;
   }
   // With /Flush (or where volumes cannot be flushed whole) no name is given
-  // to a file whose data or times a crash could still take.
-  if (kind == NewObject::kFile && (Settings.Flush || State.FlushEachFile) &&
+  // to a file whose data or times a crash could still take; nor is an
+  // existing name, unless a batch flush comes first (name_later).
+  const bool replacing = *replaced != INVALID_HANDLE_VALUE;
+  const bool renamed_over = replacing && !temporary.empty() && !name_later;
+  if (kind == NewObject::kFile && (Settings.Flush || State.FlushEachFile || renamed_over) &&
       !Os().FlushFileBuffers(made)) {
     ReportWin32Error(destination.path, u"CopyOneFile:FlushFileBuffers(DESTINATION)",
                      Os().GetLastError());
     return false;
   }
   if (temporary.empty()) return true;
-  const bool replacing = *replaced != INVALID_HANDLE_VALUE;
   if (replacing) Os().CloseHandle(*replaced);
   *replaced = INVALID_HANDLE_VALUE;
+  if (name_later) return true;
   if (!Os().MoveFileAtW(made, destination.parent, temporary.c_str(), destination.Name(),
                         replacing)) {
     const DWORD code = Os().GetLastError();

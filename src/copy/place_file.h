@@ -21,10 +21,12 @@ enum class NewObject {
 // directory, its times, security and attributes (read-only last: it takes
 // no more writes), then puts it at its name. `*replaced`, the object at the
 // name or none, is closed first: nothing may hold it open while its name is
-// taken over. Returns false after reporting; the caller removes `made`.
+// taken over. With `name_later`, all but the name: the caller stages it
+// (staged_replacements.h). Returns false after reporting; the caller
+// removes `made`.
 bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_info,
                 HANDLE* replaced, HANDLE made, const std::u16string& temporary, const Place& source,
-                const Place& destination, NewObject kind);
+                const Place& destination, NewObject kind, bool name_later = false);
 
 // Gives the copy at `destination`, whose data is up to date, the source's
 // security (with /SecurityDescriptor) and attributes (with /Attributes) in

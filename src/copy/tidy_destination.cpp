@@ -18,6 +18,7 @@
 #include "place.h"
 #include "registries.h"
 #include "remove.h"
+#include "staged_replacements.h"
 #include "temporary_name.h"
 
 namespace vx {
@@ -179,7 +180,8 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     }
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsTemporaryName(name)) {
-      leftovers.emplace_back(name);
+      // A replacement waiting for its name is no leftover.
+      if (!IsStagedName(name)) leftovers.emplace_back(name);
     } else if (ComparesNames() && name != u"." && name != u".." && !IsSourceName(level, name)) {
       others.emplace_back(name);
     }

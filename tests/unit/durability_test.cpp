@@ -75,6 +75,67 @@ TEST_F(DurabilityTest, ARunThatEndsIsFlushedOnceOrFileByFile) {
   }
 }
 
+// A copy that replaces an existing one takes its name only after one flush
+// of the volume: at that flush every name still holds its old version. A
+// failed batch flush falls back to a flush per file; a failed rename is one
+// ERR, the old version stays and no temporary file is left. A directory
+// keeps its source's times though names changed in it after it was left.
+TEST_F(DurabilityTest, ReplacementsTakeTheirNamesAfterOneFlush) {
+  const std::u16string c_path = P(u"dst/sub/c");
+  const struct {
+    const char* what;
+    Fault fault;
+    const char* c_after;
+    const char* error_context;  // nullptr: no error
+  } cases[] = {
+      {"one flush, then the names", Fault{Call::kCount}, "CCCC", nullptr},
+      {"the batch flush fails", Fault{Call::kFlushVolume, 2, u"", ERROR_DISK_FULL}, "CCCC",
+       "CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)"},
+      {"a rename fails", Fault{Call::kMoveFileW, 1, c_path, ERROR_ACCESS_DENIED}, "ccc",
+       "CopyOneFile:MoveFile(DESTINATION)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    std::filesystem::remove_all(scratch_.Fs(u"src"));
+    ResetRun();
+    ResetRegistries();
+    SetUp();
+    Settings.OnlyNewer = 1;
+    MakeSource();
+    for (const char16_t* name : {u"src/a", u"src/sub/b", u"src/sub/c", u"src/sub"}) {
+      testing::SetLastWriteTicks(P(name), testing::k2020);
+    }
+    ASSERT_EQ(Walk(), 1);
+    if (State.FlushEachFile) GTEST_SKIP() << "no right to flush a volume here (Wine)";
+    scratch_.Write(u"src/a", "A");
+    scratch_.Write(u"src/sub/c", "CCCC");
+    for (const char16_t* name : {u"src/a", u"src/sub/c"}) {
+      testing::SetLastWriteTicks(P(name), testing::k2020 + 10000000);
+    }
+    testing::SetLastWriteTicks(P(u"src/sub"), testing::k2020);
+    FaultInjector faults;
+    std::string c_at_flush;
+    faults.Add(Fault{Call::kFlushVolume, 2, u"", 0, 0, Fault::Kind::kBefore, 0,
+                     [&] { c_at_flush = scratch_.Read(u"dst/sub/c"); }});
+    if (c.fault.call != Call::kCount) faults.Add(c.fault);
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(c_at_flush, "ccc");
+    EXPECT_EQ(scratch_.Read(u"dst/a"), "A");
+    EXPECT_EQ(scratch_.Read(u"dst/sub/c"), c.c_after);
+    EXPECT_EQ(Counters.ErrorCount, c.error_context ? 1 : 0) << ErrorLog();
+    if (c.error_context != nullptr) {
+      EXPECT_NE(ErrorLog().find(c.error_context), std::string::npos) << ErrorLog();
+    }
+    EXPECT_EQ(faults.Calls(Call::kFlushFileBuffers) >= 2 + 2, c.fault.call == Call::kFlushVolume);
+    EXPECT_EQ(testing::LastWriteTicks(P(u"dst/sub")), testing::k2020);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch_.Fs(u"dst/sub")),
+                            std::filesystem::directory_iterator()),
+              2);
+    EXPECT_TRUE(faults.OpenHandles().empty());
+  }
+}
+
 // The root carries the run's own mark while it writes and loses it at the
 // end; a rerun that finds the mark of a run that is not running any more
 // (its lock let go) copies again every file changed since that run began,
