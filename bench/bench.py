@@ -25,7 +25,7 @@ import tempfile
 import time
 
 ROWS = ["small", "backup", "threads", "empty", "large", "rerun", "mirror", "overwrite", "sparse",
-        "btrfs", "latency", "durable"]
+        "btrfs", "latency", "durable", "nightly"]
 MiB = 1 << 20
 
 
@@ -206,6 +206,8 @@ class Bench:
             self.durable_row()
         if "latency" in rows:
             self.latency_row()
+        if "nightly" in rows:
+            self.nightly_row()
 
     def backup_row(self, source, files):
         # The same tree with everything a restore needs: velmox /Backup
@@ -468,6 +470,49 @@ class Bench:
                                       f"{mount}"]}
             self.row("durable", source, files, tools,
                      lambda tool: (self.clear(destination), os.sync()))
+        finally:
+            subprocess.run(["umount", mount], check=False)
+
+    def nightly_row(self, files=100000, directories=1000, changed=10):
+        """A night that replaces one file in `changed` of 100,000 small ones
+        on an XFS loop volume, where a replacement takes its name only once
+        its data is on disk (one flush per batch): velmox against /Flush (a
+        flush per file), cp -au and rsync -a, which flush nothing."""
+        mount = self.loop_volume("nightly", ["mkfs.xfs", "-q", "-f"], 4 << 30)
+        if mount is None:
+            return
+        try:
+            source = self.path("nightly")
+            make_small(source, files=files, directories=directories)
+            names = sorted(os.path.join(d, f) for d, _, fs in os.walk(source) for f in fs)
+            replaced = names[::changed]
+            copies = {tool: os.path.join(mount, tool.split()[0].strip("/")) for tool in
+                      ("velmox", "velmox /Flush", "cp -au", "rsync -a")}
+            subprocess.run(velmox(self.exe, source, copies["velmox"]), check=True)
+            subprocess.run(velmox(self.exe, source, copies["velmox /Flush"]), check=True)
+            subprocess.run(["cp", "-a", source, copies["cp -au"]], check=True)
+            subprocess.run(["rsync", "-a", source + "/", copies["rsync -a"]], check=True)
+            tools = {
+                "velmox": velmox(self.exe, source, copies["velmox"], "/OnlyNewer", "/Mirror"),
+                "velmox /Flush": velmox(self.exe, source, copies["velmox /Flush"], "/OnlyNewer",
+                                        "/Mirror", "/Flush"),
+                "cp -au": ["cp", "-au", source + "/.", copies["cp -au"]],
+                "rsync -a": ["rsync", "-a", "--delete", source + "/", copies["rsync -a"]],
+            }
+            night = [time.time()]
+
+            def prepare(tool):
+                # Each run finds the changed tenth newer than its copy.
+                night[0] += 60
+                for name in replaced:
+                    os.utime(name, (night[0], night[0]))
+                os.sync()
+            self.row("nightly, XFS", source, len(replaced), tools, prepare)
+            medians = self.results[-1][1]
+            self.add_extra(f"velmox / velmox /Flush: "
+                           f"{medians['velmox'] / medians['velmox /Flush']:.2f}; "
+                           f"/ rsync -a: {medians['velmox'] / medians['rsync -a']:.2f}")
+            self.clear(source)
         finally:
             subprocess.run(["umount", mount], check=False)
 

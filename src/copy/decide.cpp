@@ -85,6 +85,36 @@ Decision ReplaceKind(const Place& destination) {
   return Decision::kCopy;
 }
 
+// Whether two names are one name to a volume that ignores case: folded by
+// the system where it can (Windows), else in ASCII.
+bool SameNameIgnoringCase(std::u16string a, std::u16string b) {
+  if (a.size() != b.size()) return false;
+  if (Os().UpcaseName != nullptr && Os().UpcaseName(a.data(), static_cast<DWORD>(a.size())) &&
+      Os().UpcaseName(b.data(), static_cast<DWORD>(b.size()))) {
+    return a == b;
+  }
+  auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
+  return std::equal(a.begin(), a.end(), b.begin(),
+                    [&](char16_t x, char16_t y) { return upper(x) == upper(y); });
+}
+
+// Two source names that lead to one destination file (names that differ in
+// case only, on a destination that ignores case) would give it two copies,
+// the second silently over the first: the first to decide takes the file,
+// atomically, whichever worker it is, and the other is a collision. Names
+// that differ otherwise are two names (hard links) the replica gave one
+// file: each is replaced on its own.
+bool ClaimReplaced(const Place& source, const Place& destination, const FileIdentity& identity) {
+  std::u16string holder;
+  if (destination.written == nullptr ||
+      destination.written->Claim(identity, destination.Name(), &holder) ||
+      !SameNameIgnoringCase(holder, destination.Name())) {
+    return true;
+  }
+  ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+  return false;
+}
+
 }  // namespace
 
 // Looks at what the destination name holds and raises the counter of the
@@ -178,8 +208,14 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
       NoteMatched(destination, destination_identity);
       return MetadataMayDiffer(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
     }
+    if (!ClaimReplaced(source, destination, destination_identity)) {
+      return Decision::kFailed;
+    }
     CountDecision(&RunCounters::NewerCount);
     return Decision::kCopy;
+  }
+  if (!ClaimReplaced(source, destination, destination_identity)) {
+    return Decision::kFailed;
   }
   CountDecision(&RunCounters::OverwrittenCount);
   return Decision::kCopy;

@@ -125,19 +125,16 @@ void PutBatch(Batch& batch) {
 
 bool StagesReplacement(const Place& destination, HANDLE replaced, const std::u16string& temporary,
                        bool several_names) {
-  if (destination.written == nullptr || temporary.empty() || replaced == INVALID_HANDLE_VALUE ||
-      several_names || Settings.Flush || State.FlushEachFile || Os().FlushVolume == nullptr) {
-    return false;
-  }
-  // The replaced file stays a file the run took until its name is put
-  // (a later name leading to it collides): that holds for one name only.
-  BY_HANDLE_FILE_INFORMATION info;
-  return Os().GetFileInformationByHandle(replaced, &info) && info.nNumberOfLinks == 1;
+  return destination.written != nullptr && !temporary.empty() &&
+         replaced != INVALID_HANDLE_VALUE && !several_names && !Settings.Flush &&
+         !State.FlushEachFile && Os().FlushVolume != nullptr;
 }
 
 void StageReplacement(HANDLE file, std::u16string temporary, const FileIdentity& replaced,
                       const Place& destination) {
-  destination.written->Add(replaced);
+  // The replaced file was claimed when the copy was decided (a later name
+  // leading to it collides); with /Mirror it counts as matched until its
+  // name is put, so that it is respelled rather than removed.
   NoteMatched(destination, replaced);
   Batch& batch = TheBatch();
   std::lock_guard<std::mutex> lock(batch.mutex);

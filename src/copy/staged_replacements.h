@@ -28,10 +28,10 @@ constexpr size_t kStagedDirectories = 128;
 constexpr int kStagedSeconds = 5;
 
 // Whether the file written as `temporary` to replace `replaced` at
-// `destination` waits for a batch: a walk's directory, a replaced file of
-// one name, a file not in a group of names, and a volume the run flushes
-// whole (else each file is flushed before its name, or, with /Flush, is
-// already).
+// `destination` waits for a batch: a walk's directory, a file not in a
+// group of names (whose later names link to it), and a volume the run
+// flushes whole (else each file is flushed before its name, or, with
+// /Flush, is already).
 bool StagesReplacement(const Place& destination, HANDLE replaced, const std::u16string& temporary,
                        bool several_names);
 

@@ -11,7 +11,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -25,6 +28,18 @@ class WrittenObjects {
     if (!identity.known) return;
     std::lock_guard<std::mutex> lock(mutex_);
     identities_.insert(identity);
+  }
+  // Takes the existing object `identity` for replacement by the copy of the
+  // name `name`: false, with that name in `*holder`, where another name
+  // took it first, whichever thread that was (a name tried again takes it
+  // again).
+  bool Claim(const FileIdentity& identity, std::u16string_view name, std::u16string* holder) {
+    if (!identity.known) return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto [claim, added] = claims_.try_emplace(identity, name);
+    if (added || claim->second == name) return true;
+    *holder = claim->second;
+    return false;
   }
   bool Contains(const FileIdentity& identity) const {
     if (!identity.known) return false;
@@ -62,6 +77,7 @@ class WrittenObjects {
   };
   mutable std::mutex mutex_;
   std::unordered_set<FileIdentity, Hash, Equal> identities_;
+  std::unordered_map<FileIdentity, std::u16string, Hash, Equal> claims_;
   static bool IndexOrder(const FileIdentity& a, const FileIdentity& b) {
     return std::tie(a.volume, a.index_high, a.index_low) <
            std::tie(b.volume, b.index_high, b.index_low);

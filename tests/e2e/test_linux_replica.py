@@ -150,6 +150,10 @@ class BackupReplicaTest(ScratchCase):
                      subprocess.run(["setfacl", "-m", "u:4444:r", self.path("src/docs/report.txt")],
                                     check=True),
                      os.setxattr(self.path("src/case/x"), "user.tag", b"added")),
+            # A hard-link group gains names, one in a new directory.
+            lambda: (os.link(self.path("src/docs/notes"), self.path("src/docs/notes.2")),
+                     os.makedirs(self.path("src/more")),
+                     os.link(self.path("src/docs/notes"), self.path("src/more/notes"))),
         ]
         for night, change in enumerate(nights):
             change()

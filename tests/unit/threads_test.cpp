@@ -312,5 +312,32 @@ TEST_F(ThreadsTest, FourThreadsGiveWhatOneGives) {
   }
 }
 
+// Two names that meet one copy on a destination that ignores case are one
+// collision whichever worker decides first: the first to decide takes the
+// copy, and its data is at its name.
+TEST_F(ThreadsTest, NamesMeetingOneCopyCollideWhicheverWorkerIsFirst) {
+  if (kNamesIgnoreCase) GTEST_SKIP() << "the source cannot hold both names here";
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE(round);
+    scratch_ = std::make_unique<Scratch>();
+    scratch_->Write(u"src/x", "x");
+    scratch_->Write(u"src/X", "X");
+    scratch_->Write(u"four/x", "old");
+    const Outcome outcome = Run(u"four", {u"/Overwrite", u"/Threads:4"}, [&](FaultInjector& faults) {
+      faults.CaseInsensitiveBelow(scratch_->Path(u"four"));
+    });
+    EXPECT_EQ(outcome.result, 1);
+    const std::string log = scratch_->Read(u"run.log");
+    const std::string collision = ": The file exists. at CopyOneFile:NameCollision(DESTINATION)";
+    const size_t at = log.find(collision);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find(collision, at + 1), std::string::npos) << log;
+    // The stand-in ignores case only where it opens: the winner's rename
+    // makes its own spelling.
+    const char16_t* winner = log[at - 1] == 'X' ? u"four/x" : u"four/X";
+    EXPECT_EQ(scratch_->Read(winner), log[at - 1] == 'X' ? "x" : "X");
+  }
+}
+
 }  // namespace
 }  // namespace vx
