@@ -486,8 +486,8 @@ class Bench:
             make_small(source, files=files, directories=directories)
             names = sorted(os.path.join(d, f) for d, _, fs in os.walk(source) for f in fs)
             replaced = names[::changed]
-            copies = {tool: os.path.join(mount, tool.split()[0].strip("/")) for tool in
-                      ("velmox", "velmox /Flush", "cp -au", "rsync -a")}
+            copies = {tool: os.path.join(mount, tool.replace(" ", "").replace("/", "-"))
+                      for tool in ("velmox", "velmox /Flush", "cp -au", "rsync -a")}
             subprocess.run(velmox(self.exe, source, copies["velmox"]), check=True)
             subprocess.run(velmox(self.exe, source, copies["velmox /Flush"]), check=True)
             subprocess.run(["cp", "-a", source, copies["cp -au"]], check=True)

@@ -129,9 +129,15 @@ bool SameMetadata(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source
     }
     if (!same_attributes) ReportDifference(source.path, u"attributes differ");
   }
-  if (Os().CompareFileTime(&source_info.ftLastWriteTime, &copy_info.ftLastWriteTime) != 0) {
-    ReportDifference(source.path, u"write time differs");
+  BOOL same_time =
+      Os().CompareFileTime(&source_info.ftLastWriteTime, &copy_info.ftLastWriteTime) == 0;
+  // Within one FILETIME tick, to every digit the file systems keep.
+  if (same_time && Os().SameWriteTime != nullptr &&
+      !Os().SameWriteTime(source_object, copy, &same_time)) {
+    ReportWin32Error(destination.path, u"GetFileTime(DESTINATION)", Os().GetLastError());
+    return false;
   }
+  if (!same_time) ReportDifference(source.path, u"write time differs");
   return true;
 }
 

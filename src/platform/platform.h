@@ -277,6 +277,10 @@ struct Platform {
   // Whether `destination` has the attributes CopyAttributes would give it
   // from `source`, compared only.
   BOOL (*SameAttributes)(HANDLE source, HANDLE destination, BOOL* same);
+  // Whether two objects have the same write time to every digit the file
+  // systems keep (Linux: nanoseconds, from the status each handle holds).
+  // Null where FILETIME holds them all (Windows).
+  BOOL (*SameWriteTime)(HANDLE one, HANDLE other, BOOL* same);
 };
 // clang-format on
 

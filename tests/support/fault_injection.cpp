@@ -681,6 +681,14 @@ BOOL WrapSameAttributes(HANDLE source, HANDLE destination, BOOL* same) {
   return Real().SameAttributes(source, destination, same);
 }
 
+BOOL WrapSameWriteTime(HANDLE one, HANDLE other, BOOL* same) {
+  if (const Fault* fault = I().Hit(Call::kSameWriteTime, I().PathOf(one))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().SameWriteTime(one, other, same);
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -976,6 +984,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.SameOwnerAndMode != nullptr) table.SameOwnerAndMode = WrapSameOwnerAndMode;
   if (real_.CreateFileTrustedW != nullptr) table.CreateFileTrustedW = WrapCreateFileTrustedW;
   if (real_.SameAttributes != nullptr) table.SameAttributes = WrapSameAttributes;
+  if (real_.SameWriteTime != nullptr) table.SameWriteTime = WrapSameWriteTime;
   if (real_.LockDirectoryMark != nullptr) table.LockDirectoryMark = WrapLockDirectoryMark;
   if (real_.IsDirectoryMarkLocked != nullptr) {
     table.IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;

@@ -82,6 +82,7 @@ enum class Call {
   kSameOwnerAndMode,       // with the first object's path
   kCreateFileTrustedW,     // with the path
   kSameAttributes,         // with the source's path
+  kSameWriteTime,          // with the first object's path
   kCount,
 };
 

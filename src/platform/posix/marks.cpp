@@ -181,6 +181,16 @@ BOOL SameOwnerAndMode(HANDLE one, HANDLE other, BOOL* same) {
   return 1;
 }
 
+BOOL SameWriteTime(HANDLE one, HANDLE other, BOOL* same) {
+  const struct statx* first = StatusOf(one);
+  if (first == nullptr) return 0;
+  const struct statx_timestamp time = first->stx_mtime;
+  const struct statx* second = StatusOf(other);
+  if (second == nullptr) return 0;
+  *same = time.tv_sec == second->stx_mtime.tv_sec && time.tv_nsec == second->stx_mtime.tv_nsec;
+  return 1;
+}
+
 // The mode the run makes its directories with (CreateDirectoryAtW).
 BOOL IsPrivateDirectory(HANDLE directory, BOOL* is_private) {
   const struct statx* sx = StatusOf(directory);

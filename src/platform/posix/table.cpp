@@ -22,6 +22,7 @@ BOOL IsDirectoryMarkLocked(HANDLE, const char16_t*, BOOL*);
 BOOL SameOwnerAndMode(HANDLE, HANDLE, BOOL*);
 HANDLE CreateFileTrustedW(const char16_t*, DWORD, DWORD, DWORD, DWORD);
 BOOL SameAttributes(HANDLE, HANDLE, BOOL*);
+BOOL SameWriteTime(HANDLE, HANDLE, BOOL*);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
@@ -117,6 +118,7 @@ const Platform kPosix = {
     posix::SameOwnerAndMode,
     posix::CreateFileTrustedW,
     posix::SameAttributes,
+    posix::SameWriteTime,
 };
 
 Platform g_current = kPosix;

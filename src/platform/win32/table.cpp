@@ -79,6 +79,7 @@ const Platform kWin32 = {
     nullptr,  // owners live in security descriptors
     nullptr,  // the operator's paths are opened as named
     Win32SameAttributes,
+    nullptr,  // FILETIME holds every digit NTFS keeps
 };
 
 Platform g_current = kWin32;
