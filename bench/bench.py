@@ -478,7 +478,7 @@ class Bench:
         on an XFS loop volume, where a replacement takes its name only once
         its data is on disk (one flush per batch): velmox against /Flush (a
         flush per file), cp -au and rsync -a, which flush nothing."""
-        mount = self.loop_volume("nightly", ["mkfs.xfs", "-q", "-f"], 4 << 30)
+        mount = self.loop_volume("nightly", ["mkfs.xfs", "-q", "-f"], 8 << 30)
         if mount is None:
             return
         try:

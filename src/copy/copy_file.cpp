@@ -14,6 +14,7 @@
 #include "staged_replacements.h"
 #include "temporary_name.h"
 #include "verify_file.h"
+#include "volume_features.h"
 
 namespace vx {
 
@@ -272,7 +273,15 @@ int CopyOneNode(const Place& source, const Place& destination) {
                 : Os().CreateSpecialAtW(destination.parent, name, node, access);
   });
   if (made == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", Os().GetLastError());
+    const DWORD code = Os().GetLastError();
+    // Some volumes (exFAT through FUSE) leave an entry behind a node they
+    // refuse: the name is the run's own, drawn at random.
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      Os().DeleteFileAtW(destination.parent, temporary.c_str());
+    }
+    NoteRefusal(destination.parent, code, link ? VolumeLack::kLinks : VolumeLack::kSpecialFiles,
+                source.path);
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
     return release(INVALID_HANDLE_VALUE, 0);
   }
   if (!PutInPlace(node, info, &replaced, made, temporary, source, destination,

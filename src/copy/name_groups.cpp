@@ -10,6 +10,7 @@
 #include "decide.h"
 #include "registries.h"
 #include "temporary_name.h"
+#include "volume_features.h"
 #include "written.h"
 
 namespace vx {
@@ -49,7 +50,10 @@ Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& sou
   const DWORD code = Os().GetLastError();
   Os().CloseHandle(copy);
   if (!linked) {
-    if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) return Linked::kNo;
+    if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) {
+      NoteRefusal(destination.parent, code, VolumeLack::kHardLinks, source.path);
+      return Linked::kNo;
+    }
     if (destination.parent_is_new) {
       ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
     } else {

@@ -24,7 +24,7 @@
 namespace vx {
 
 constexpr size_t kStagedFiles = 1024;
-constexpr size_t kStagedDirectories = 128;
+constexpr size_t kStagedDirectories = 32;
 constexpr int kStagedSeconds = 5;
 
 // Whether the file written as `temporary` to replace `replaced` at

@@ -18,4 +18,16 @@ bool KeepsSparseFiles(HANDLE destination);
 // out).
 bool KeepsNamedStreams(HANDLE destination, std::u16string_view subject);
 
+// What a volume may refuse to hold (FAT, exFAT, exFAT through FUSE).
+enum class VolumeLack : unsigned {
+  kHardLinks = 1,     // each further name is then copied as a file
+  kLinks = 2,         // each link is then an ERR
+  kSpecialFiles = 4,  // each special file is then an ERR
+};
+
+// Where `code` is the volume's refusal of what `lack` names (the request is
+// not supported), says so once a run for the volume that holds the open
+// `destination`, in a NOTE naming `subject`.
+void NoteRefusal(HANDLE destination, DWORD code, VolumeLack lack, std::u16string_view subject);
+
 }  // namespace vx

@@ -325,6 +325,25 @@ class ExfatFuseTest(ScratchCase):
             for i in range(6):
                 self.assertEqual(self.read(f"usb/dst/docs/report{i}.txt"), b"report %d" % i)
         self.assertEqual(self.read("usb/dst/docs/same.txt"), b"report 0")
+        log = self.read("run.log")
+        self.assertEqual(log.count(b"NOTE "), 1, log)
+        self.assertIn(b"The volume keeps no hard links", log)
+
+    def test_what_the_volume_cannot_keep_is_said_and_leaves_nothing(self):
+        """A link and a FIFO, which the volume refuses, are one ERR each and
+        leave no temporary entry; what it refuses is said once, in a NOTE."""
+        self.write("src/a", b"a")
+        os.symlink("a", self.path("src/l1"))
+        os.symlink("a", self.path("src/l2"))
+        os.mkfifo(self.path("src/fifo"))
+        output, status = run(["/Source:" + self.path("src"), "/Dest:" + self.path("usb/dst"),
+                              "/Backup", "/CreateDestinationDirectory", "/Silent",
+                              "/Log:" + self.path("run.log")])
+        log = self.read("run.log")
+        self.assertEqual(status, 3, log)  # the errors
+        self.assertEqual(log.count(b"ERR  "), 3, log)
+        self.assertEqual(log.count(b"The volume keeps no symbolic links"), 1, log)
+        self.assertEqual(sorted(os.listdir(self.path("usb/dst"))), ["a"])
 
 
 if __name__ == "__main__":

@@ -177,6 +177,9 @@ TEST_F(LinksTest, ALinkThatCannotBeCarriedIsOneErrorAndLeavesNothing) {
        u"CopyOneFile:ReadLink(SOURCE)"},
       {Call::kCreateLinkW, u"dst/", kPrivilegeNotHeld, u"src/l",
        u"CopyOneFile:CreateFile(DESTINATION)"},
+      // A volume that keeps no links (FAT, exFAT) says so in a NOTE too.
+      {Call::kCreateLinkW, u"dst/", ERROR_NOT_SUPPORTED, u"src/l",
+       u"CopyOneFile:CreateFile(DESTINATION)"},
       {Call::kMoveFileW, u"dst/l", ERROR_ACCESS_DENIED, u"dst/l",
        u"CopyOneFile:MoveFile(DESTINATION)"},
   };
@@ -194,6 +197,7 @@ TEST_F(LinksTest, ALinkThatCannotBeCarriedIsOneErrorAndLeavesNothing) {
     StandIn(faults);
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(ErrorLog().substr(before.size()), ErrLine(1, P(c.subject), c.context, c.error));
+    EXPECT_EQ(Counters.NoteCount, c.error == ERROR_NOT_SUPPORTED ? 1 : 0);
     EXPECT_FALSE(scratch_.Exists(u"dst/l"));
     EXPECT_EQ(scratch_.Read(u"dst/a.txt"), "data");
     EXPECT_FALSE(HasLeftovers());
