@@ -38,9 +38,12 @@ TEST_F(VerifyTest, EachDamageIsOneDifferenceAndNothingIsWritten) {
   std::vector<Damage> cases = {
       {u"src/changed", "bytes differ",
        [](testing::Scratch& s) {
+         // The time put back to every digit the file system keeps.
+         const uint64_t ticks = testing::LastWriteTicks(s.Path(u"dst/changed"));
          const auto written = fs::last_write_time(s.Fs(u"dst/changed"));
          s.Write(u"dst/changed", "0123456780");
-         fs::last_write_time(s.Fs(u"dst/changed"), written);
+         testing::SetLastWriteTicks(s.Path(u"dst/changed"), ticks);
+         if (Os().SameWriteTime != nullptr) fs::last_write_time(s.Fs(u"dst/changed"), written);
        }},
       {u"src/shorter", "size differs", [](testing::Scratch& s) { s.Write(u"dst/shorter", "01"); }},
       {u"src/gone", "missing at the destination",
