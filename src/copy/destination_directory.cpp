@@ -26,6 +26,19 @@ bool IsDirectoryAt(const Place& destination) {
 // /OnlyNewer; with /Mirror, anything else at the name (a file, a link) is
 // removed to make room. Returns false after reporting.
 bool MakeDestination(const Place& source, const Place& destination, bool* created, HANDLE* made) {
+  // Where an existing directory is taken as it is, it is opened first: a
+  // rerun makes no create that fails for each directory. Anything else at
+  // the name, or nothing, is the create's to judge.
+  if (!destination.parent_is_new && (Settings.Overwrite || Settings.OnlyNewer)) {
+    *made = OpenDestinationDirectory(destination);
+    *created = false;
+    if (*made != INVALID_HANDLE_VALUE) return true;
+    const DWORD code = Os().GetLastError();
+    if (!IsNotFound(code) && code != ERROR_DIRECTORY && code != ERROR_CANT_RESOLVE_FILENAME) {
+      ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", code);
+      return false;
+    }
+  }
   *created = CreateDestinationDirectory(destination, made) != 0;
   if (*created) return true;
   DWORD code = Os().GetLastError();
