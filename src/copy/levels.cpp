@@ -213,6 +213,9 @@ namespace {
 // times too.
 bool SecureCreated(const Level& level) {
   if (!level.created && !level.heal_security) return true;
+  // The security it gets may refuse the renames of replacements waiting in
+  // it (a source that denies the administrators writing): they go first.
+  if (level.heal_security) PutStagedIn(level.destination_handle);
   const BOOL secured =
       Settings.SecurityDescriptor
           ? SetCarriedSecurity(level.destination_handle,
