@@ -256,6 +256,10 @@ bool MarkRunStarted(HANDLE root, const std::u16string& root_path) {
   return true;
 }
 
+bool MayHoldLeftovers() {
+  return !State.RunMarked || !State.UnfinishedRunMarks.empty();
+}
+
 bool ChangedInUnfinishedRun(HANDLE destination) {
   FILETIME change;
   return State.UnfinishedRunStart != 0 && Os().GetChangeTime != nullptr &&

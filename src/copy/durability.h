@@ -21,6 +21,11 @@ namespace vx {
 // false after reporting.
 bool MarkRunStarted(HANDLE root, const std::u16string& root_path);
 
+// Whether files a killed run left under temporary names may be found below
+// the destination root: its marks show a run that did not end, or it keeps
+// no marks to tell.
+bool MayHoldLeftovers();
+
 // Whether a destination object changed after an unfinished earlier run
 // began (so a crash may have left it with a name but not its data).
 bool ChangedInUnfinishedRun(HANDLE destination);

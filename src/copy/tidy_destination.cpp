@@ -12,6 +12,7 @@
 #include "../run/run_state.h"
 #include "../run/stop.h"
 #include "access.h"
+#include "durability.h"
 #include "exclude.h"
 #include "identity.h"
 #include "listing.h"
@@ -159,6 +160,10 @@ std::u16string SpellingTheVolumeResolves(
 // directory then counts as unfinished, so not even its times and security
 // come from what may be an unmounted volume's mount point.
 bool TidyDestination(const Walk& walk, const Level& level) {
+  // Without /Mirror the listing looks for leftovers only, and there are
+  // none to find where every earlier run ended: a rerun then lists no
+  // destination directory.
+  if (!ComparesNames() && !MayHoldLeftovers()) return true;
   std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
   if (!listing) return true;
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);

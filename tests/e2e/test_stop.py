@@ -109,6 +109,11 @@ class StopTest(ScratchCase):
         os.makedirs(self.path("dst/sub"))
         for name in ("dst/" + leftover, "dst/sub/" + leftover, "dst/" + kept):
             self.write(name, b"left by a killed run")
+        if not WINDOWS:
+            # And the killed run's mark: an hour before now, in FILETIME ticks.
+            ticks = int((time.time() - 3600) * 10_000_000) + 116_444_736_000_000_000
+            os.setxattr(self.path("dst"), "trusted.velmox.running.00000000000000ab",
+                        ticks.to_bytes(8, "little"))
         output, status = run(self.arguments("/Overwrite"))
         self.assertEqual(status, 0, self.read("run.err"))
         self.assertEqual(sorted(os.path.basename(p) for p in self.temporaries()), [kept])

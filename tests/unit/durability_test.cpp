@@ -20,6 +20,17 @@ using testing::FaultInjector;
 
 class DurabilityTest : public testing::WalkFixture {
  protected:
+  // A run's mark as the root keeps it: its start, `from_now` FILETIME ticks
+  // from now, in eight bytes, least significant first.
+  static std::string TimeMark(int64_t from_now) {
+    FILETIME now;
+    Os().GetSystemTimeAsFileTime(&now);
+    const uint64_t since = FileTimeTicks(now) + from_now;
+    std::string value(8, '\0');
+    for (int i = 0; i < 8; ++i) value[i] = static_cast<char>(since >> (8 * i));
+    return value;
+  }
+
   void MakeSource() {
     scratch_.Write(u"src/a", "a");
     scratch_.Write(u"src/sub/b", "bb");
@@ -187,16 +198,18 @@ TEST_F(DurabilityTest, AnUnfinishedRunsChangesAreCopiedAgain) {
     SCOPED_TRACE(c.what);
     const std::u16string key = c.mark ? destination_ + kPathSeparator + c.mark : u"";
     if (c.mark != nullptr) {
-      FILETIME now;
-      Os().GetSystemTimeAsFileTime(&now);
-      const uint64_t since = FileTimeTicks(now) + c.mark_from_now;
-      std::string value(8, '\0');
-      for (int i = 0; i < 8; ++i) value[i] = static_cast<char>(since >> (8 * i));
-      faults.Marks()[key] = value;
+      faults.Marks()[key] = TimeMark(c.mark_from_now);
       if (c.live) faults.MarkLocks().insert(key);
     }
+    // A file under a temporary name is a cut run's leftover, removed; where
+    // every earlier run ended the destination is not even looked through,
+    // and a live run's files in the making are its own.
+    const std::u16string in_the_making = NextTemporaryName();
+    scratch_.Write(u"dst/sub/" + in_the_making, "in the making");
+    faults.StandInOwners(in_the_making, u"");
     Counters = RunCounters{};
     EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(scratch_.Exists(u"dst/sub/" + in_the_making), c.mark == nullptr || c.live);
     EXPECT_EQ(Counters.NewerCount, c.copied);
     EXPECT_EQ(Counters.NoteCount, c.notes);
     EXPECT_EQ(faults.MarksNamed(u"running"), c.live ? 1u : 0u);
@@ -239,6 +252,9 @@ TEST_F(DurabilityTest, OnlyTheRunnersOwnLeftoversAreRemoved) {
   scratch_.Write(u"dst/sub/" + planted, "someone else's");
   FaultInjector faults;
   faults.StandInOwners(own, planted);
+  faults.StandInMarks();  // and the killed run's mark
+  faults.Marks()[destination_ + kPathSeparator + u"running.00000000000000aa"] =
+      TimeMark(-36000000000LL);
   Settings.OnlyNewer = 1;
   EXPECT_EQ(Walk(), 1);
   EXPECT_FALSE(scratch_.Exists(u"dst/sub/" + own));

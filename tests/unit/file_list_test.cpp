@@ -122,6 +122,10 @@ TEST_F(FilesRunTest, OnlyListedEntriesAreCopiedAndAMissingOneIsAnError) {
   faults.StandInOwners(u".velmox~0123456789abcdef.tmp", u"");
   EXPECT_EQ(Run({u"/Files:" + scratch_.Path(u"list")}), 1);
   EXPECT_TRUE(scratch_.Exists(kInTheMaking));
+  // Once that run is known to have been cut (its mark stays, its lock gone).
+  faults.StandInMarks();
+  faults.Marks()[Prepared(u"dst") + kPathSeparator + u"running.00000000000000aa"] =
+      std::string("\x01\0\0\0\0\0\0\0", 8);
   EXPECT_EQ(Run({}), 0);
   EXPECT_FALSE(scratch_.Exists(kInTheMaking));
 }

@@ -20,7 +20,7 @@ namespace {
 // A directory's listing buffer starts small and grows while its reads fill
 // it: a deep tree keeps one per level open, a wide directory soon reads
 // many entries a call.
-constexpr size_t kFirstEntriesBufferBytes = 1024;
+constexpr size_t kFirstEntriesBufferBytes = 4096;
 constexpr size_t kEntriesBufferBytes = 32768;
 constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
 constexpr NTSTATUS kStatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008);
