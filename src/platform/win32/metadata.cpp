@@ -271,6 +271,21 @@ BOOL Win32FlushVolume(HANDLE object, BOOL probe_only) {
 
 BOOL Win32GetAllocatedRanges(HANDLE file, int64_t offset, int64_t length,
                              FILE_ALLOCATED_RANGE_BUFFER* ranges, DWORD count, DWORD* returned) {
+  // A deduplicated or compressed file keeps its data behind the file
+  // system's filter, not in ranges of its own: all of it is read.
+  ReparseClass kind = ReparseClass::kLink;
+  bool directory = false;
+  if (ReparseClassOf(file, &kind, &directory) && kind == ReparseClass::kData) {
+    *returned = 0;
+    if (count == 0) {
+      ::SetLastError(ERROR_MORE_DATA);
+      return 0;
+    }
+    ranges[0].FileOffset = offset;
+    ranges[0].Length = length;
+    *returned = 1;
+    return 1;
+  }
   FILE_ALLOCATED_RANGE_BUFFER query = {offset, length};
   ::DWORD bytes = 0;
   const BOOL done = ::DeviceIoControl(file, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,

@@ -10,17 +10,28 @@ HANDLE FailWithStatus(NTSTATUS status) {
   return INVALID_HANDLE_VALUE;
 }
 
-// A reparse point whose tag is a name surrogate leads elsewhere; a tag that
-// cannot be read counts as a link.
-bool IsNameSurrogate(HANDLE file) {
+// Whether an open object is a reparse point, and then what kind by its
+// tag (a tag that cannot be read counts as a link's) and whether it is a
+// directory.
+bool ReparseClassOf(HANDLE file, ReparseClass* kind, bool* directory) {
   ::BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(file, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     return false;
   }
+  *directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   FILE_ATTRIBUTE_TAG_INFO tag;
-  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return true;
-  return win32::IsNameSurrogateTag(tag.ReparseTag);
+  *kind = ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)
+              ? ClassifyReparseTag(tag.ReparseTag)
+              : ReparseClass::kLink;
+  return true;
+}
+
+// A reparse point whose tag is a name surrogate leads elsewhere.
+bool IsNameSurrogate(HANDLE file) {
+  ReparseClass kind = ReparseClass::kData;
+  bool directory = false;
+  return ReparseClassOf(file, &kind, &directory) && kind == ReparseClass::kLink;
 }
 
 // The path of an open object on its volume ("\Data\a.txt"), as the file
@@ -40,8 +51,8 @@ bool NameOnVolume(HANDLE file, std::wstring* name) {
 // and not an object reached through a link. Windows opens the reparse point
 // itself and marks it; Wine follows a Unix link whatever the flags say and
 // shows no mark, but the name of what it opened is then the link's target.
-bool IsEntryItself(HANDLE directory, const char16_t* name, HANDLE file) {
-  if (IsNameSurrogate(file)) return false;
+bool IsEntryItself(HANDLE directory, const char16_t* name, HANDLE file, bool name_surrogate) {
+  if (name_surrogate) return false;
   std::wstring directory_name;
   std::wstring file_name;
   if (!NameOnVolume(directory, &directory_name) || !NameOnVolume(file, &file_name)) return true;
@@ -51,6 +62,37 @@ bool IsEntryItself(HANDLE directory, const char16_t* name, HANDLE file) {
                                 file_name.data(), static_cast<int>(file_name.size()),
                                 TRUE) == CSTR_EQUAL;
 }
+
+namespace {
+
+// `file`, a reparse point that holds data, opened again without
+// FILE_OPEN_REPARSE_POINT; closed either way. The second open must reach
+// the same object (not one swapped in at the name since).
+HANDLE ReopenForData(const NameBelow& below, DWORD access, DWORD share, ULONG options,
+                     HANDLE file) {
+  HANDLE data = nullptr;
+  ULONG_PTR outcome = 0;
+  const NTSTATUS status =
+      OpenBelow(below, access, share, FILE_OPEN, options & ~FILE_OPEN_REPARSE_POINT, &data, &outcome);
+  ::BY_HANDLE_FILE_INFORMATION first;
+  ::BY_HANDLE_FILE_INFORMATION second;
+  const bool same = status >= 0 && ::GetFileInformationByHandle(file, &first) &&
+                    ::GetFileInformationByHandle(data, &second) &&
+                    first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+                    first.nFileIndexHigh == second.nFileIndexHigh &&
+                    first.nFileIndexLow == second.nFileIndexLow;
+  ::CloseHandle(file);
+  if (status < 0) return FailWithStatus(status);
+  if (!same) {
+    ::CloseHandle(data);
+    ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  ::SetLastError(ERROR_SUCCESS);
+  return data;
+}
+
+}  // namespace
 
 NTSTATUS OpenBelow(const NameBelow& below, DWORD access, DWORD share, ULONG disposition,
                    ULONG options, HANDLE* file, ULONG_PTR* outcome) {
@@ -96,12 +138,24 @@ HANDLE Win32CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, 
   }
   const NTSTATUS status = OpenBelow(below, access, share, FILE_OPEN, options, &file, &outcome);
   if (status < 0) return FailWithStatus(status);
+  ReparseClass kind = ReparseClass::kData;
+  bool directory_kind = false;
+  const bool reparse = no_follow && ReparseClassOf(file, &kind, &directory_kind);
+  const bool surrogate = reparse && kind == ReparseClass::kLink;
   // A node open takes a link as itself; the check still catches a system
   // that followed it anyway (Wine).
-  if (no_follow && !(open_node && IsNameSurrogate(file)) && !IsEntryItself(directory, name, file)) {
+  if (no_follow && !(open_node && surrogate) && !IsEntryItself(directory, name, file, surrogate)) {
     ::CloseHandle(file);
     ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return INVALID_HANDLE_VALUE;
+  }
+  // A deduplicated or compressed file opened as the reparse point holds no
+  // data ranges of its own: read so it would copy as zeros. Opened for its
+  // data, it is opened again as itself, where the file system's filter hands
+  // the data out, and must still be the very object the first open found.
+  const bool reads_data = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
+  if (reparse && kind == ReparseClass::kData && !open_node && !directory_kind && reads_data) {
+    return ReopenForData(below, access, share, options, file);
   }
   ::SetLastError(ERROR_SUCCESS);
   return file;

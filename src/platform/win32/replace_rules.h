@@ -17,6 +17,23 @@ constexpr bool IsNameSurrogateTag(ULONG tag) {
   return (tag & 0x20000000) != 0;
 }
 
+// What a reparse point is, by its tag (the Windows documentation's list):
+// a link (a name surrogate); a cloud-file placeholder (IO_REPARSE_TAG_CLOUD
+// and its variants _1 to _F, OneDrive's), whose data reading fetches; an
+// application alias (IO_REPARSE_TAG_APPEXECLINK), which holds no data; or
+// data that the file system's filter hands out when the file is opened as
+// itself rather than as the reparse point (IO_REPARSE_TAG_DEDUP, _WOF, and
+// any other tag).
+enum class ReparseClass { kLink, kCloud, kAlias, kData };
+
+constexpr ReparseClass ClassifyReparseTag(ULONG tag) {
+  if (IsNameSurrogateTag(tag)) return ReparseClass::kLink;
+  constexpr ULONG kCloudVariants = 0x0000F000;
+  if ((tag & ~kCloudVariants) == 0x9000001A || tag == 0x80000021) return ReparseClass::kCloud;
+  if (tag == 0x8000001B) return ReparseClass::kAlias;
+  return ReparseClass::kData;
+}
+
 // Reparse data (REPARSE_DATA_BUFFER: a tag, a data length, a reserved
 // word, then the tag's own data) is a link's target only where its tag is a
 // name surrogate and its length agrees with what was read.

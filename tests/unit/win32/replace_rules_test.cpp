@@ -9,22 +9,31 @@
 namespace vx {
 namespace {
 
-// Tags as the Windows documentation lists them.
-TEST(ReparseTagTest, OnlyNameSurrogatesAreLinks) {
+// Tags as the Windows documentation lists them: only name surrogates are
+// links; cloud placeholders and application aliases are kinds of their
+// own; every other tag holds data its file system's filter hands out.
+TEST(ReparseTagTest, EachTagHasItsClass) {
+  using Class = win32::ReparseClass;
   const struct {
     ULONG tag;
-    bool link;
+    Class kind;
   } cases[] = {
-      {0xA000000C, true},   // IO_REPARSE_TAG_SYMLINK
-      {0xA0000003, true},   // IO_REPARSE_TAG_MOUNT_POINT (junctions, mounted volumes)
-      {0x80000013, false},  // IO_REPARSE_TAG_DEDUP
-      {0x80000017, false},  // IO_REPARSE_TAG_WOF
-      {0x9000001A, false},  // IO_REPARSE_TAG_CLOUD_6
-      {0x8000001B, false},  // IO_REPARSE_TAG_APPEXECLINK
-      {0x80000014, false},  // IO_REPARSE_TAG_NFS
+      {0xA000000C, Class::kLink},   // IO_REPARSE_TAG_SYMLINK
+      {0xA0000003, Class::kLink},   // IO_REPARSE_TAG_MOUNT_POINT (junctions, mounted volumes)
+      {0x80000013, Class::kData},   // IO_REPARSE_TAG_DEDUP
+      {0x80000017, Class::kData},   // IO_REPARSE_TAG_WOF
+      {0x9000001A, Class::kCloud},  // IO_REPARSE_TAG_CLOUD
+      {0x9000601A, Class::kCloud},  // IO_REPARSE_TAG_CLOUD_6
+      {0x9000F01A, Class::kCloud},  // IO_REPARSE_TAG_CLOUD_F
+      {0x80000021, Class::kCloud},  // IO_REPARSE_TAG_ONEDRIVE
+      {0x8000001B, Class::kAlias},  // IO_REPARSE_TAG_APPEXECLINK
+      {0x80000014, Class::kData},   // IO_REPARSE_TAG_NFS
+      {0x8000ABCD, Class::kData},   // a tag no document names
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(win32::IsNameSurrogateTag(c.tag), c.link) << std::hex << c.tag;
+  for (const auto& c : cases) {
+    EXPECT_EQ(win32::ClassifyReparseTag(c.tag), c.kind) << std::hex << c.tag;
+    EXPECT_EQ(win32::IsNameSurrogateTag(c.tag), c.kind == Class::kLink) << std::hex << c.tag;
+  }
 }
 
 // The extended form (POSIX semantics, read-only ignored) first; where the
