@@ -50,8 +50,15 @@ HANDLE Win32CreateLinkAtW(HANDLE directory, const char16_t* name, const void* ta
 
 static_assert(sizeof(FILE_STREAM_INFO) == sizeof(::FILE_STREAM_INFO));
 
+// The run's own marks on a directory are left out: no copy or comparison
+// ever meets them. A directory that holds nothing else holds no stream.
 BOOL Win32GetStreamInformation(HANDLE file, void* records, DWORD size) {
-  return ::GetFileInformationByHandleEx(file, FileStreamInfo, records, size);
+  if (!::GetFileInformationByHandleEx(file, FileStreamInfo, records, size)) return 0;
+  if (DropMarkStreams(static_cast<unsigned char*>(records), size) == 0) {
+    ::SetLastError(ERROR_HANDLE_EOF);
+    return 0;
+  }
+  return 1;
 }
 
 // NtCreateFile opens a stream relative to its file's handle by the stream

@@ -2,7 +2,12 @@
 // kept apart from the calls so that they can be tried with any answer.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "../platform.h"
 
@@ -32,6 +37,42 @@ constexpr ReparseClass ClassifyReparseTag(ULONG tag) {
   if ((tag & ~kCloudVariants) == 0x9000001A || tag == 0x80000021) return ReparseClass::kCloud;
   if (tag == 0x8000001B) return ReparseClass::kAlias;
   return ReparseClass::kData;
+}
+
+// The records of a stream query (FILE_STREAM_INFO, chained by their
+// offsets, in `size` bytes) with the run's own marks (":velmox.<name>:$DATA",
+// see Win32SetDirectoryMark) left out, in place: they are the run's
+// bookkeeping on a replica, not the object's data, and a copy of them would
+// tell a later run of runs that never wrote there. Returns the records kept.
+inline size_t DropMarkStreams(unsigned char* records, size_t size) {
+  constexpr size_t kHeaderBytes = offsetof(FILE_STREAM_INFO, StreamName);
+  constexpr std::u16string_view kMarkHead = u":velmox.";
+  std::vector<unsigned char> kept;
+  size_t count = 0;
+  size_t previous = 0;
+  for (size_t at = 0; at + kHeaderBytes <= size;) {
+    FILE_STREAM_INFO header;
+    std::memcpy(&header, records + at, kHeaderBytes);
+    const size_t length = std::min<size_t>(kHeaderBytes + header.StreamNameLength, size - at);
+    std::u16string name((length - kHeaderBytes) / sizeof(char16_t), u'\0');
+    std::memcpy(name.data(), records + at + kHeaderBytes, name.size() * sizeof(char16_t));
+    if (!name.starts_with(kMarkHead)) {
+      kept.resize((kept.size() + 7) & ~size_t{7});  // records start 8-byte aligned
+      if (count > 0) {
+        const ULONG offset = static_cast<ULONG>(kept.size() - previous);
+        std::memcpy(kept.data() + previous, &offset, sizeof offset);
+      }
+      previous = kept.size();
+      kept.insert(kept.end(), records + at, records + at + length);
+      const ULONG last = 0;
+      std::memcpy(kept.data() + previous, &last, sizeof last);
+      ++count;
+    }
+    if (header.NextEntryOffset == 0) break;
+    at += header.NextEntryOffset;
+  }
+  std::memcpy(records, kept.data(), kept.size());
+  return count;
 }
 
 // Reparse data (REPARSE_DATA_BUFFER: a tag, a data length, a reserved

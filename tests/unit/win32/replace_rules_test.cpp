@@ -2,6 +2,10 @@
 // read-only file refusing to be replaced whatever the privileges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/win32/replace_rules.h"
@@ -33,6 +37,53 @@ TEST(ReparseTagTest, EachTagHasItsClass) {
   for (const auto& c : cases) {
     EXPECT_EQ(win32::ClassifyReparseTag(c.tag), c.kind) << std::hex << c.tag;
     EXPECT_EQ(win32::IsNameSurrogateTag(c.tag), c.kind == Class::kLink) << std::hex << c.tag;
+  }
+}
+
+// A stream query's records lose the run's own marks and keep the rest, in
+// their order, chained anew.
+TEST(MarkStreamTest, TheRunsMarksAreNoStreamsOfTheObject) {
+  auto records = [](const std::vector<std::u16string>& names) {
+    std::vector<unsigned char> buffer;
+    constexpr size_t kHeader = offsetof(FILE_STREAM_INFO, StreamName);
+    for (size_t i = 0; i < names.size(); ++i) {
+      const size_t at = buffer.size();
+      const size_t length = kHeader + names[i].size() * sizeof(char16_t);
+      const size_t next = i + 1 < names.size() ? (length + 7) & ~size_t{7} : 0;
+      buffer.resize(at + std::max(length, next));
+      FILE_STREAM_INFO header{static_cast<ULONG>(next),
+                              static_cast<ULONG>(names[i].size() * sizeof(char16_t)), 1, 1, {}};
+      std::memcpy(buffer.data() + at, &header, kHeader);
+      std::memcpy(buffer.data() + at + kHeader, names[i].data(), names[i].size() * 2);
+    }
+    return buffer;
+  };
+  auto names_of = [](const unsigned char* buffer, size_t count) {
+    std::vector<std::u16string> names;
+    constexpr size_t kHeader = offsetof(FILE_STREAM_INFO, StreamName);
+    for (size_t at = 0; count-- > 0;) {
+      FILE_STREAM_INFO header;
+      std::memcpy(&header, buffer + at, kHeader);
+      std::u16string name(header.StreamNameLength / 2, u'\0');
+      std::memcpy(name.data(), buffer + at + kHeader, header.StreamNameLength);
+      names.push_back(name);
+      at += header.NextEntryOffset;
+    }
+    return names;
+  };
+  const struct {
+    std::vector<std::u16string> streams;
+    std::vector<std::u16string> kept;
+  } cases[] = {
+      {{u"::$DATA", u":velmox.running.00000000000000aa:$DATA", u":notes:$DATA"},
+       {u"::$DATA", u":notes:$DATA"}},
+      {{u":velmox.private:$DATA", u":velmox.mount:$DATA"}, {}},
+      {{u":velmox:$DATA", u":a:$DATA"}, {u":velmox:$DATA", u":a:$DATA"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<unsigned char> buffer = records(c.streams);
+    const size_t kept = win32::DropMarkStreams(buffer.data(), buffer.size());
+    EXPECT_EQ(names_of(buffer.data(), kept), c.kept);
   }
 }
 
