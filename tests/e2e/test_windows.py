@@ -15,6 +15,14 @@ class WindowsOnlyTest(ScratchCase):
                     "/SubDirectories", "/Silent", "/ErrorLog:" + host_path(self.path("run.err"))]
                    + list(more))
 
+    def test_a_root_in_the_device_namespace_copies(self):
+        self.write("src/a.txt", b"a")
+        output, status = run(["/Source:\\\\.\\" + host_path(self.path("src")),
+                              "/Dest:\\\\.\\" + host_path(self.path("dst")),
+                              "/CreateDestinationDirectory", "/Silent"])
+        self.assertEqual(status, 0, output)
+        self.assertEqual(self.read("dst/a.txt"), b"a")
+
     @skip_under_wine("junctions (a Unix link is all it has)")
     def test_a_junction_planted_in_the_destination_is_not_followed(self):
         self.write("src/sub/a.txt", b"new")

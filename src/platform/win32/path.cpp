@@ -40,7 +40,7 @@ bool FullPath(std::u16string_view typed, std::u16string* full) {
 
 }  // namespace
 
-// "X:..." becomes "\\?\X:...", "\\server\share" becomes
+// "X:..." and "\\.\X:..." become "\\?\X:...", "\\server\share" becomes
 // "\\?\UNC\server\share", each made full first, since the prefix turns
 // all of Windows' own normalisation off. A path already in the
 // extended-length form (a drive, UNC, a volume GUID, GLOBALROOT and a
@@ -62,8 +62,13 @@ RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared
   if (typed.size() > kMaxExtendedPathUnits) return RootPathForm::kTooLong;
   std::u16string full;
   if (!FullPath(typed, &full)) return RootPathForm::kUnrecognised;
+  constexpr std::u16string_view kDevice = u"\\\\.\\";
   if (full[1] == u':') {
     *prepared = u"\\\\?\\" + full;
+  } else if (std::u16string_view(full).substr(0, kDevice.size()) == kDevice) {
+    // "\\.\X:\path" (the device namespace) names what "\\?\X:\path" names,
+    // once normalised: no share.
+    *prepared = u"\\\\?\\" + full.substr(kDevice.size());
   } else if (full[0] == u'\\' && full[1] == u'\\') {
     *prepared = u"\\\\?\\UNC\\" + full.substr(2);
   } else {

@@ -22,6 +22,8 @@ TEST(ExtendedLengthPrefixTest, DrivesAndUncPathsGetTheirPrefix) {
   EXPECT_EQ(Prepared(u"c:\\Data\\Mixed"), u"\\\\?\\c:\\Data\\Mixed");
   EXPECT_EQ(Prepared(u"\\\\srv\\share"), u"\\\\?\\UNC\\srv\\share");
   EXPECT_EQ(Prepared(u"C:\\"), u"\\\\?\\C:\\");
+  // The device namespace names a drive, not a share.
+  EXPECT_EQ(Prepared(u"\\\\.\\C:\\Data\\x\\..\\y"), u"\\\\?\\C:\\Data\\y");
 }
 
 // Windows' own normalisation is made before the prefix turns it off: each
