@@ -248,16 +248,40 @@ BOOL Win32FlushFileBuffers(HANDLE file) {
 // The volume that holds `object`, opened for writing ("\\.\C:"), which
 // needs administrative rights; a share has none to open, and some file
 // systems refuse the flush.
+namespace {
+
+// The volume that holds `object`, as a device path to open: by its GUID
+// path, which names the volume itself where it is mounted in a folder of
+// another; where the system gives none, by the drive of its DOS path. Each
+// path is read into a buffer of the size the system asks for.
+std::wstring VolumeDeviceOf(HANDLE object) {
+  for (const DWORD volume_name : {DWORD{VOLUME_NAME_GUID}, DWORD{VOLUME_NAME_DOS}}) {
+    std::wstring path(MAX_PATH + 1, L'\0');
+    DWORD units = ::GetFinalPathNameByHandleW(object, path.data(), static_cast<DWORD>(path.size()),
+                                              FILE_NAME_NORMALIZED | volume_name);
+    if (units >= path.size()) {
+      path.assign(units + 1, L'\0');
+      units = ::GetFinalPathNameByHandleW(object, path.data(), static_cast<DWORD>(path.size()),
+                                          FILE_NAME_NORMALIZED | volume_name);
+    }
+    if (units == 0 || units >= path.size()) continue;
+    path.resize(units);
+    std::wstring device = VolumeDeviceFromFinalPath(path);
+    if (!device.empty()) return device;
+  }
+  return {};
+}
+
+}  // namespace
+
 BOOL Win32FlushVolume(HANDLE object, BOOL probe_only) {
-  wchar_t path[MAX_PATH + 1];
-  if (!::GetFinalPathNameByHandleW(object, path, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) ||
-      std::wcsncmp(path, L"\\\\?\\", 4) != 0 || path[5] != L':') {
+  const std::wstring volume = VolumeDeviceOf(object);
+  if (volume.empty()) {
     ::SetLastError(ERROR_ACCESS_DENIED);
     return 0;
   }
-  const wchar_t volume[] = {L'\\', L'\\', L'.', L'\\', path[4], L':', 0};
-  HANDLE opened = ::CreateFileW(volume, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+  HANDLE opened = ::CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return 0;
   // Whether a volume takes the flush is known only by trying it: a probe
   // flushes what is pending once.

@@ -39,6 +39,26 @@ constexpr ReparseClass ClassifyReparseTag(ULONG tag) {
   return ReparseClass::kData;
 }
 
+// The device path to open a volume by, from a final path of an object on
+// it: "\\?\Volume{GUID}\..." (VOLUME_NAME_GUID: the volume itself, also
+// where it is mounted in a folder of another) gives "\\?\Volume{GUID}",
+// "\\?\X:\..." (VOLUME_NAME_DOS) gives "\\.\X:". Empty for anything else
+// (a share, a device path): no volume the run may flush.
+inline std::wstring VolumeDeviceFromFinalPath(std::wstring_view path) {
+  constexpr std::wstring_view kExtended = L"\\\\?\\";
+  constexpr std::wstring_view kVolume = L"\\\\?\\Volume{";
+  if (path.substr(0, kVolume.size()) == kVolume) {
+    const size_t end = path.find(L'\\', kExtended.size());
+    if (end == std::wstring_view::npos || path[end - 1] != L'}') return {};
+    return std::wstring(path.substr(0, end));
+  }
+  if (path.size() >= 6 && path.substr(0, kExtended.size()) == kExtended && path[5] == L':' &&
+      (path.size() == 6 || path[6] == L'\\')) {
+    return std::wstring(L"\\\\.\\") + path[4] + L':';
+  }
+  return {};
+}
+
 // The records of a stream query (FILE_STREAM_INFO, chained by their
 // offsets, in `size` bytes) with the run's own marks (":velmox.<name>:$DATA",
 // see Win32SetDirectoryMark) left out, in place: they are the run's

@@ -40,6 +40,29 @@ TEST(ReparseTagTest, EachTagHasItsClass) {
   }
 }
 
+// A volume is flushed by its own device path: a folder-mounted volume by
+// its GUID path, never by the drive its folder is on.
+TEST(VolumeDeviceTest, TheVolumeItselfIsOpened) {
+  const struct {
+    std::wstring_view final_path;
+    std::wstring_view device;
+  } cases[] = {
+      {L"\\\\?\\Volume{0123abcd-0000-0000-0000-000000000000}\\Data\\x",
+       L"\\\\?\\Volume{0123abcd-0000-0000-0000-000000000000}"},
+      {L"\\\\?\\Volume{0123abcd-0000-0000-0000-000000000000}\\",
+       L"\\\\?\\Volume{0123abcd-0000-0000-0000-000000000000}"},
+      {L"\\\\?\\C:\\Data\\x", L"\\\\.\\C:"},
+      {L"\\\\?\\C:", L"\\\\.\\C:"},
+      {L"\\\\?\\UNC\\srv\\share\\x", L""},
+      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1\\x", L""},
+      {L"\\\\?\\Volume{unclosed", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(win32::VolumeDeviceFromFinalPath(c.final_path), c.device)
+        << std::string(c.final_path.begin(), c.final_path.end());
+  }
+}
+
 // A stream query's records lose the run's own marks and keep the rest, in
 // their order, chained anew.
 TEST(MarkStreamTest, TheRunsMarksAreNoStreamsOfTheObject) {
