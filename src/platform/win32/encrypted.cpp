@@ -94,8 +94,7 @@ unsigned long CopyEncryptedRaw(const wchar_t* from, const wchar_t* to) {
   exporter.join();
   ::CloseEncryptedFileRaw(imported);
   ::CloseEncryptedFileRaw(exported);
-  if (queue.export_result != ERROR_SUCCESS) return queue.export_result;
-  return written;
+  return RawCopyResult(queue.export_result, written);
 }
 
 }  // namespace vx::win32

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/encrypted.h"
 #include "platform/win32/replace_rules.h"
 
 namespace vx {
@@ -60,6 +61,27 @@ TEST(VolumeDeviceTest, TheVolumeItselfIsOpened) {
   for (const auto& c : cases) {
     EXPECT_EQ(win32::VolumeDeviceFromFinalPath(c.final_path), c.device)
         << std::string(c.final_path.begin(), c.final_path.end());
+  }
+}
+
+// A raw copy of an encrypted file names the import's own failure, not the
+// abort its end caused in the export; a failed export is named as such.
+TEST(EncryptedCopyTest, TheFailingHalfIsNamed) {
+  constexpr unsigned long kAborted = 995;     // ERROR_OPERATION_ABORTED
+  constexpr unsigned long kDiskFull = 112;    // ERROR_DISK_FULL
+  constexpr unsigned long kAccess = 5;        // ERROR_ACCESS_DENIED
+  const struct {
+    unsigned long exported, imported, reported;
+  } cases[] = {
+      {0, 0, 0},
+      {kAborted, kDiskFull, kDiskFull},
+      {0, kDiskFull, kDiskFull},
+      {kAccess, kAccess, kAccess},
+      {kAccess, 0, kAccess},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(win32::RawCopyResult(c.exported, c.imported), c.reported)
+        << c.exported << " " << c.imported;
   }
 }
 
