@@ -24,9 +24,12 @@ struct FinalDescriptorOps {
   bool is_private(const std::vector<unsigned char>& descriptor) {
     return win32::IsPrivateDescriptor(descriptor.data());
   }
-  bool open_parent(HANDLE directory, HANDLE* parent) {
+  // A volume's root has no parent (ERROR_FILE_NOT_FOUND from
+  // OpenParentWith); any other failure is one.
+  ParentOpen open_parent(HANDLE directory, HANDLE* parent) {
     *parent = OpenParentWith(directory, READ_CONTROL);
-    return *parent != INVALID_HANDLE_VALUE;
+    if (*parent != INVALID_HANDLE_VALUE) return ParentOpen::kOpened;
+    return ::GetLastError() == ERROR_FILE_NOT_FOUND ? ParentOpen::kTop : ParentOpen::kFailed;
   }
   void close(HANDLE directory) { ::CloseHandle(directory); }
   bool inherit(const std::vector<unsigned char>& parent, const std::vector<unsigned char>& own,

@@ -30,10 +30,13 @@ bool IsPrivateDescriptor(const void* descriptor);
 // its parent's final descriptor, and so on up: a child is finished before
 // its parent, whose own descriptor is then still the private one. `ops`
 // reads a directory's descriptor (read), tells the private one
-// (is_private), opens a directory's parent (open_parent; false at the top
-// of the tree) and closes it, and computes what a new directory gets
-// (inherit, as InheritedDescriptor).
+// (is_private), opens a directory's parent (open_parent: kOpened, kTop at
+// the top of the tree, kFailed where it cannot be opened) and closes it,
+// and computes what a new directory gets (inherit, as InheritedDescriptor).
+// A parent that cannot be opened fails it: taken for the top, it would give
+// what a directory gets from no parent at all, which may be more open.
 // FinalDescriptorFrom takes the directory's own descriptor, already read.
+enum class ParentOpen { kOpened, kTop, kFailed };
 template <typename Directory, typename Ops>
 bool FinalDescriptorFrom(Directory directory, std::vector<unsigned char> own, Ops& ops,
                          std::vector<unsigned char>* out);
@@ -53,10 +56,17 @@ bool FinalDescriptorFrom(Directory directory, std::vector<unsigned char> own, Op
   }
   std::vector<unsigned char> parent_final;
   Directory parent{};
-  if (ops.open_parent(directory, &parent)) {
-    const bool known = FinalDescriptorOf(parent, ops, &parent_final);
-    ops.close(parent);
-    if (!known) return false;
+  switch (ops.open_parent(directory, &parent)) {
+    case ParentOpen::kOpened: {
+      const bool known = FinalDescriptorOf(parent, ops, &parent_final);
+      ops.close(parent);
+      if (!known) return false;
+      break;
+    }
+    case ParentOpen::kTop:
+      break;
+    case ParentOpen::kFailed:
+      return false;
   }
   return ops.inherit(parent_final, own, true, out);
 }

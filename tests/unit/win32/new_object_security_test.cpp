@@ -140,10 +140,12 @@ TEST(FinalDescriptorTest, IsComputedFromTheFirstFinishedAncestor) {
     bool is_private(const std::vector<unsigned char>& d) {
       return std::string(d.begin(), d.end()) == "private";
     }
-    bool open_parent(size_t at, size_t* parent) {
-      if (at == 0) return false;
+    bool parent_fails = false;
+    win32::ParentOpen open_parent(size_t at, size_t* parent) {
+      if (at == 0) return win32::ParentOpen::kTop;
+      if (parent_fails) return win32::ParentOpen::kFailed;
       *parent = at - 1;
-      return true;
+      return win32::ParentOpen::kOpened;
     }
     void close(size_t) {}
     bool inherit(const std::vector<unsigned char>& parent, const std::vector<unsigned char>&,
@@ -157,16 +159,18 @@ TEST(FinalDescriptorTest, IsComputedFromTheFirstFinishedAncestor) {
   };
   const struct {
     std::vector<std::string> chain;
-    std::string final_of_last;
+    bool parent_fails;
+    std::string final_of_last;  // empty: none can be told
   } cases[] = {
-      {{"staff", "private", "private", "private"}, "new in(new in(new in(staff)))"},
-      {{"staff", "finished"}, "finished"},
-      {{"private"}, "new in()"},  // a private top of the tree: as from no parent
+      {{"staff", "private", "private", "private"}, false, "new in(new in(new in(staff)))"},
+      {{"staff", "finished"}, false, "finished"},
+      {{"private"}, false, "new in()"},  // a private top of the tree: as from no parent
+      {{"staff", "private"}, true, ""},  // never taken for the top
   };
   for (const auto& c : cases) {
-    Ops ops{c.chain, {}};
+    Ops ops{c.chain, {}, c.parent_fails};
     std::vector<unsigned char> out;
-    ASSERT_TRUE(win32::FinalDescriptorOf(c.chain.size() - 1, ops, &out));
+    ASSERT_EQ(win32::FinalDescriptorOf(c.chain.size() - 1, ops, &out), !c.final_of_last.empty());
     EXPECT_EQ(std::string(out.begin(), out.end()), c.final_of_last);
   }
 }
