@@ -84,10 +84,25 @@ void WriteHint(std::u16string_view line) {
   Hints().Flush();
 }
 
+namespace {
+std::u16string g_last_line;
+
+void NoteLastLine(std::u16string_view line) {
+  while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r')) line.remove_suffix(1);
+  if (!line.empty()) g_last_line.assign(line);
+}
+}  // namespace
+
 void WriteConsole(std::u16string_view line) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ProgressAside aside(false, line);
   Console().Write(line);
+  NoteLastLine(line);
+}
+
+std::u16string LastLineWritten() {
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  return g_last_line;
 }
 
 void WriteConsoleUnlessSilent(std::u16string_view line) {
@@ -106,6 +121,7 @@ void WriteProgress(std::u16string_view line) {
 // once so another program reading it finds the whole line.
 void WriteErrorLine(std::u16string_view line) {
   WriteProgress(line);
+  NoteLastLine(line);
   State.ErrorLog.Write(line);
   State.ErrorLog.Flush();
 }

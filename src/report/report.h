@@ -29,6 +29,9 @@ std::u16string SystemMessage(DWORD code);
 // Lines that always reach the console: usage, parser and fatal messages,
 // privilege failures.
 void WriteConsole(std::u16string_view line);
+// The last line written to the console or as an ERR, without its line end:
+// what a run that ends before its walk says last (its fatal message).
+std::u16string LastLineWritten();
 // Lines that reach the console unless /Silent: the settings block, the
 // summary, privilege progress.
 void WriteConsoleUnlessSilent(std::u16string_view line);

@@ -28,7 +28,10 @@ int Main(int argc, const char16_t* const* argv) {
     WriteHint(u"run velmox with no argument, or velmox /?, for the usage.");
     return -1;
   }
-  if (!PrepareRun()) return -1;
+  if (!PrepareRun()) {
+    SummarizeFatalEnd(-1);
+    return -1;
+  }
   return CopyRunAndSummarize();
 }
 
@@ -40,6 +43,7 @@ int RunMain(int argc, const char16_t* const* argv) {
     result = Main(argc, argv);
   } catch (const std::bad_alloc&) {
     WriteConsole(u"Not enough memory, aborting.\n");
+    SummarizeFatalEnd(-1);
   }
   State.Log.Close();
   State.ErrorLog.Close();

@@ -60,8 +60,9 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
 
 namespace {
 
-// The JSON log's last record: the summary's counts, start and end.
-void WriteJsonSummary(const FILETIME& end, int32_t exit_code) {
+// The JSON log's last record: the summary's counts, start and end; for a
+// run that ended before its walk, the message it ended with.
+void WriteJsonSummary(const FILETIME& end, int32_t exit_code, std::u16string_view error = {}) {
   JsonRecord record("summary");
   record.Text("start", UtcTimeText(FileTimeTicks(State.StartTime)))
       .Text("end", UtcTimeText(FileTimeTicks(end)))
@@ -75,10 +76,20 @@ void WriteJsonSummary(const FILETIME& end, int32_t exit_code) {
   if (Settings.RetryGiven) record.Number("retries", Counters.RetryCount);
   if (Settings.Mirror) record.Number("deleted", Counters.DeletedCount);
   if (Settings.Verify) record.Number("differences", Counters.DifferenceCount);
-  record.Number("notes", Counters.NoteCount).Number("exit", exit_code).Write();
+  record.Number("notes", Counters.NoteCount).Number("exit", exit_code);
+  if (!error.empty()) record.Text("error", error);
+  record.Write();
 }
 
 }  // namespace
+
+void SummarizeFatalEnd(int32_t exit_code) {
+  if (!JsonLogOpen()) return;
+  FILETIME end_time;
+  Os().GetSystemTimeAsFileTime(&end_time);
+  WriteJsonSummary(end_time, exit_code, LastLineWritten());
+  State.JsonLog.Close();
+}
 
 int32_t CopyRunAndSummarize() {
   WriteConsoleUnlessSilent(kDashesLine);

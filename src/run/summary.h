@@ -17,4 +17,9 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed_seconds, bool for_log);
 // files and returns ErrorCount.
 int32_t CopyRunAndSummarize();
 
+// A run that ends before its walk (a fatal message) still ends its JSON
+// log, where one is open: a summary with `exit_code` and the message last
+// written as `error`, so that the last record tells how every run ended.
+void SummarizeFatalEnd(int32_t exit_code);
+
 }  // namespace vx

@@ -82,6 +82,27 @@ class AuditTest(ScratchCase):
             self.assertRegex(summary[moment], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
         self.assertLessEqual(summary["start"], summary["end"])
 
+    def test_a_run_that_ends_before_its_walk_ends_its_json_log(self):
+        """A fatal end is the JSON log's last record too: its exit and its
+        message, whatever ended it."""
+        src, dst = host_path(self.path("src")), host_path(self.path("dst"))
+        json_log = "/JsonLog:" + host_path(self.path("run.json"))
+        cases = [
+            (["/Source:" + src, "/Dest:" + src], "Source and destination are the same directory"),
+            (["/Source:" + host_path(self.path("dst/blocked")), "/Dest:" + dst, "/Mirror",
+              "/SubDirectories"], "Source lies inside the destination"),
+            (["/Source:" + src, "/Dest:" + dst, "/Files:" + host_path(self.path("no list"))],
+             "Cannot read file list"),
+        ]
+        for arguments, message in cases:
+            with self.subTest(message):
+                _, status = run(arguments + [json_log])
+                self.assertEqual(status, exit_status(-1))
+                records = self.records()
+                self.assertEqual([r["kind"] for r in records], ["start", "summary"])
+                self.assertEqual(records[-1]["exit"], -1)
+                self.assertIn(message, records[-1]["error"])
+
     def test_verify_finds_damage_of_the_same_size_and_time(self):
         os.rmdir(self.path("dst/blocked"))
         _, status = self.velmox()
