@@ -56,6 +56,11 @@ bool MakeDestination(const Place& source, const Place& destination, bool* create
   }
   if (code != ERROR_ALREADY_EXISTS || !(Settings.Overwrite || Settings.OnlyNewer)) {
     ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
+    if (destination.parent == nullptr && code == ERROR_PATH_NOT_FOUND) {
+      WriteHint(u"the folder that is to hold the destination root " + destination.path +
+                u" does not exist: /CreateDestinationDirectory makes the root only; create "
+                u"that folder first.");
+    }
     return false;
   }
   return true;

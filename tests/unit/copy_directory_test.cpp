@@ -178,6 +178,18 @@ TEST_F(CopyDirectoryTest, DestinationRootIsCreatedOnlyOnRequest) {
 
   Counters = RunCounters{};
   Settings.CreateDestinationDirectory = 1;
+  {
+    // The root is made, not the folders above it: a hint says so.
+    testing::ConsoleCapture hints(Hints);
+    destination_ = P(u"missing/deeper");
+    Settings.Destination = destination_.c_str();
+    EXPECT_EQ(Walk(), 0);
+    EXPECT_NE(hints.Text().find("/CreateDestinationDirectory makes the root only"),
+              std::string::npos);
+    destination_ = P(u"missing");
+    Settings.Destination = destination_.c_str();
+    Counters = RunCounters{};
+  }
   EXPECT_EQ(Walk(), 1);
   EXPECT_EQ(scratch_.Read(u"missing/f"), "x");
 
