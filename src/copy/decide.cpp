@@ -10,6 +10,7 @@
 #include "access.h"
 #include "copy_data.h"
 #include "durability.h"
+#include "exclude.h"
 #include "identity.h"
 #include "registries.h"
 #include "remove.h"
@@ -93,9 +94,7 @@ bool SameNameIgnoringCase(std::u16string a, std::u16string b) {
       Os().UpcaseName(b.data(), static_cast<DWORD>(b.size()))) {
     return a == b;
   }
-  auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
-  return std::equal(a.begin(), a.end(), b.begin(),
-                    [&](char16_t x, char16_t y) { return upper(x) == upper(y); });
+  return AsciiFolded(a) == AsciiFolded(b);
 }
 
 // Two source names that lead to one destination file (names that differ in

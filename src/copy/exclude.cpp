@@ -106,6 +106,14 @@ std::u16string ComparedName(std::u16string_view name, bool ignore_case) {
   return compared;
 }
 
+std::u16string AsciiFolded(std::u16string_view name) {
+  std::u16string folded(name);
+  for (char16_t& unit : folded) {
+    if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + 0x20);
+  }
+  return folded;
+}
+
 bool NamesIgnoreCaseIn(HANDLE directory) {
   if (!VolumesIgnoreCase()) return false;
   BOOL sensitive = 0;

@@ -47,6 +47,9 @@ bool IsExcluded(const ExcludePatterns& patterns, std::u16string_view relative,
 // the system could not upper-case it.
 bool FoldName(std::u16string_view name, bool ignore_case, std::u16string* compared);
 std::u16string ComparedName(std::u16string_view name, bool ignore_case);
+// `name` with its ASCII capitals made small: what every volume that ignores
+// case folds alike.
+std::u16string AsciiFolded(std::u16string_view name);
 
 // Whether the open destination directory compares names without case: its
 // volume does (Windows), and it is not marked case-sensitive.

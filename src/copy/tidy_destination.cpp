@@ -107,16 +107,6 @@ std::u16string SourceNameOf(const Level& level, const FileIdentity& identity) {
   return {};
 }
 
-// A name folded as the case-insensitive volumes Linux mounts fold it, for
-// the letters of the Latin alphabet.
-std::u16string AsciiFolded(std::u16string_view name) {
-  std::u16string folded(name);
-  for (char16_t& unit : folded) {
-    if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + 0x20);
-  }
-  return folded;
-}
-
 // The source's spelling that the destination directory itself takes for
 // the entry it lists as `name`: a spelling that differs from it in case
 // only, that the directory does not list, yet opens. The volume is asked,

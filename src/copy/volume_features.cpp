@@ -46,12 +46,14 @@ KnownVolume* VolumeOf(HANDLE object) {
 }  // namespace
 
 bool KeepsSparseFiles(HANDLE destination) {
+  if (Os().GetVolumeFeatures == nullptr) return true;  // no look, no lock
   std::lock_guard<std::mutex> hold(g_lock);
   const KnownVolume* volume = VolumeOf(destination);
   return volume == nullptr || (volume->features & FILE_SUPPORTS_SPARSE_FILES) != 0;
 }
 
 bool KeepsNamedStreams(HANDLE destination, std::u16string_view subject) {
+  if (Os().GetVolumeFeatures == nullptr) return true;
   std::unique_lock<std::mutex> hold(g_lock);
   KnownVolume* volume = VolumeOf(destination);
   if (volume == nullptr || (volume->features & FILE_NAMED_STREAMS) != 0) return true;

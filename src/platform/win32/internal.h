@@ -132,6 +132,8 @@ constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC00000
 HANDLE FailWithStatus(NTSTATUS status);
 // A reparse point whose tag is a name surrogate leads elsewhere.
 bool IsNameSurrogate(HANDLE file);
+// Whether two open handles reach one object (volume and file index).
+bool SameOpenFile(HANDLE one, HANDLE other);
 // Whether an open object is a reparse point; then its kind by its tag (one
 // that cannot be read counts as a link's) and whether it is a directory.
 bool ReparseClassOf(HANDLE file, ReparseClass* kind, bool* directory);

@@ -87,13 +87,7 @@ bool PathNamesObject(const std::u16string& path, HANDLE file) {
                                OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (named == INVALID_HANDLE_VALUE) return false;
-  ::BY_HANDLE_FILE_INFORMATION expected;
-  ::BY_HANDLE_FILE_INFORMATION found;
-  const bool same = ::GetFileInformationByHandle(file, &expected) &&
-                    ::GetFileInformationByHandle(named, &found) &&
-                    expected.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
-                    expected.nFileIndexHigh == found.nFileIndexHigh &&
-                    expected.nFileIndexLow == found.nFileIndexLow;
+  const bool same = SameOpenFile(file, named);
   ::CloseHandle(named);
   return same;
 }

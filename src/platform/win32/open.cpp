@@ -27,6 +27,15 @@ bool ReparseClassOf(HANDLE file, ReparseClass* kind, bool* directory) {
   return true;
 }
 
+bool SameOpenFile(HANDLE one, HANDLE other) {
+  ::BY_HANDLE_FILE_INFORMATION first;
+  ::BY_HANDLE_FILE_INFORMATION second;
+  return ::GetFileInformationByHandle(one, &first) && ::GetFileInformationByHandle(other, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
+
 // A reparse point whose tag is a name surrogate leads elsewhere.
 bool IsNameSurrogate(HANDLE file) {
   ReparseClass kind = ReparseClass::kData;
@@ -74,13 +83,7 @@ HANDLE ReopenForData(const NameBelow& below, DWORD access, DWORD share, ULONG op
   ULONG_PTR outcome = 0;
   const NTSTATUS status =
       OpenBelow(below, access, share, FILE_OPEN, options & ~FILE_OPEN_REPARSE_POINT, &data, &outcome);
-  ::BY_HANDLE_FILE_INFORMATION first;
-  ::BY_HANDLE_FILE_INFORMATION second;
-  const bool same = status >= 0 && ::GetFileInformationByHandle(file, &first) &&
-                    ::GetFileInformationByHandle(data, &second) &&
-                    first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-                    first.nFileIndexHigh == second.nFileIndexHigh &&
-                    first.nFileIndexLow == second.nFileIndexLow;
+  const bool same = status >= 0 && SameOpenFile(file, data);
   ::CloseHandle(file);
   if (status < 0) return FailWithStatus(status);
   if (!same) {
