@@ -11,6 +11,7 @@
 #include "../report/progress.h"
 #include "../report/report.h"
 #include "../run/run_state.h"
+#include "write_gate.h"
 #include "../run/stop.h"
 #include "access.h"
 #include "copy_file.h"
@@ -206,6 +207,8 @@ void ReturnToParent(Walk& walk, std::vector<std::unique_ptr<Level>>& levels) {
 // up under /StopAtFirstError or a stop request, each marked unfinished.
 int CopyOneDirectory(const std::u16string& source_root) {
   Walk walk;
+  // Before the workers, so that they are gone when it goes.
+  WriteGate gate;
   // Workers copy files where /Threads: asks for more than one, unless a
   // failed file must end the walk (/StopAtFirstError): the walk then waits
   // for each file's result before it goes on, so it copies them itself.

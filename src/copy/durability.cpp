@@ -9,6 +9,7 @@
 #include "../run/run_state.h"
 #include "../run/stop.h"
 #include "access.h"
+#include "write_gate.h"
 
 namespace vx {
 
@@ -127,7 +128,8 @@ std::u16string OwnRunMarkName(uint64_t now) {
 // the run can have begun, or, unknown, any time at all.
 // False after reporting where the marks cannot be read: the run cannot
 // tell what an earlier run may have cut, and writes nothing.
-bool FindUnfinishedRuns(HANDLE root, const std::u16string& root_path, uint64_t now) {
+bool FindUnfinishedRuns(HANDLE root, const std::u16string& root_path, uint64_t now,
+                        bool* readable) {
   State.UnfinishedRunStart = 0;
   State.UnfinishedRunMarks.clear();
   std::vector<std::u16string> marks;
@@ -137,6 +139,7 @@ bool FindUnfinishedRuns(HANDLE root, const std::u16string& root_path, uint64_t n
     ReportWin32Error(root_path, u"CopyOneDirectory:ListMarks(DESTINATION-DIR)", code);
     return false;
   }
+  *readable = Os().ListDirectoryMarks != nullptr;
   uint64_t earliest = 0;
   bool in_the_future = false;
   for (const std::u16string& mark : marks) {
@@ -221,43 +224,72 @@ void LearnLastEndedRun(HANDLE root) {
 
 }  // namespace
 
+namespace {
+
+// The root the run's mark goes on, once the run first changes a name there.
+HANDLE g_mark_root = INVALID_HANDLE_VALUE;
+std::u16string g_mark_root_path;
+uint64_t g_run_start = 0;
+// Whether the root keeps marks: this run's is made when needed.
+bool g_marks_kept = false;
+
+// Each run keeps a mark of its own and holds its lock while it lives, so
+// that runs on one destination tell a live run from one that was cut, and
+// none removes another's. Returns 0, or the code every change of a name
+// then fails with (reported here): the walk writes nothing unmarked.
+DWORD WriteRunMark() {
+  State.RunMarkName = OwnRunMarkName(g_run_start);
+  if (!WriteTimeMark(g_mark_root, State.RunMarkName.c_str(), g_run_start)) {
+    const DWORD code = Os().GetLastError();
+    // A file system that keeps no marks: a crash there is repaired by the
+    // size and time rules alone.
+    if (code == ERROR_NOT_SUPPORTED) return 0;
+    ReportWin32Error(g_mark_root_path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
+                     code);
+    return code;
+  }
+  if (Os().LockDirectoryMark != nullptr) {
+    State.RunMarkLock = Os().LockDirectoryMark(g_mark_root, State.RunMarkName.c_str());
+  }
+  if (!Os().FlushFileBuffers(g_mark_root)) {
+    const DWORD code = Os().GetLastError();
+    ReportWin32Error(g_mark_root_path, u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
+                     code);
+    // The mark stays for the next run, the lock goes.
+    ReleaseRunMarkLock();
+    return code;
+  }
+  State.RunMarked = true;
+  return 0;
+}
+
+}  // namespace
+
 bool MarkRunStarted(HANDLE root, const std::u16string& root_path) {
   LearnLastEndedRun(root);
+  g_marks_kept = false;
   if (WritesNothing()) return true;
   if (Os().FlushVolume != nullptr && !Os().FlushVolume(root, 1)) State.FlushEachFile = true;
   if (Os().SetDirectoryMark == nullptr) return true;
   FILETIME now_time;
   Os().GetSystemTimeAsFileTime(&now_time);
-  const uint64_t now = FileTimeTicks(now_time);
-  if (!FindUnfinishedRuns(root, root_path, now)) return false;
-  // Each run keeps a mark of its own and holds its lock while it lives, so
-  // that runs on one destination tell a live run from one that was cut,
-  // and none removes another's.
-  State.RunMarkName = OwnRunMarkName(now);
-  if (!WriteTimeMark(root, State.RunMarkName.c_str(), now)) {
-    const DWORD code = Os().GetLastError();
-    // A file system that keeps no marks: a crash there is repaired by the
-    // size and time rules alone.
-    if (code == ERROR_NOT_SUPPORTED) return true;
-    ReportWin32Error(root_path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)", code);
-    return false;
+  g_run_start = FileTimeTicks(now_time);
+  bool readable = false;
+  if (!FindUnfinishedRuns(root, root_path, g_run_start, &readable)) return false;
+  g_marks_kept = readable;
+  g_mark_root = root;
+  g_mark_root_path = root_path;
+  // A run that repairs after a cut one is marked at once; any other only
+  // once it changes a name: a night with nothing to do writes nothing.
+  if (State.UnfinishedRunMarks.empty()) {
+    HoldFirstNameChange(&WriteRunMark);
+    return true;
   }
-  State.RunMarked = true;
-  if (Os().LockDirectoryMark != nullptr) {
-    State.RunMarkLock = Os().LockDirectoryMark(root, State.RunMarkName.c_str());
-  }
-  if (!Os().FlushFileBuffers(root)) {
-    ReportWin32Error(root_path, u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
-                     Os().GetLastError());
-    // The walk ends here: the mark stays for the next run, the lock goes.
-    ReleaseRunMarkLock();
-    return false;
-  }
-  return true;
+  return WriteRunMark() == 0;
 }
 
 bool MayHoldLeftovers() {
-  return !State.RunMarked || !State.UnfinishedRunMarks.empty();
+  return !(State.RunMarked || g_marks_kept) || !State.UnfinishedRunMarks.empty();
 }
 
 bool ChangedInUnfinishedRun(HANDLE destination) {
@@ -272,42 +304,48 @@ namespace {
 // Everything the run wrote is durable: its mark goes. Where it ended with
 // nothing left undone, what the unfinished runs it found may have cut is
 // repaired too: their marks go (unless such a run is live again), and the
-// root keeps this run's start as the last ended run's. The removals are
-// made durable, so that a rerun after a power cut finds none of them.
-bool EndRunMark(HANDLE root, const std::u16string& path) {
+// root keeps this run's start as the last ended run's; a run that wrote
+// nothing records it only where it compared every copy for want of a
+// record, so that the next night need not. What changed here is made
+// durable, so that a rerun after a power cut finds none of it undone.
+bool EndRun(HANDLE root, const std::u16string& path) {
   const bool whole = Counters.ErrorCount == 0 && !StopRequested();
+  const bool marked = State.RunMarked;
   bool done = true;
-  auto remove = [&](const std::u16string& mark) {
-    if (!Os().SetDirectoryMark(root, mark.c_str(), nullptr, 0)) {
-      ReportWin32Error(path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
-                       Os().GetLastError());
-      done = false;
-    }
+  bool changed = false;
+  auto report = [&] {
+    ReportWin32Error(path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
+                     Os().GetLastError());
+    done = false;
   };
-  uint64_t start = 0;
-  const bool started_known = ReadTimeMark(root, State.RunMarkName.c_str(), &start);
-  // The lock goes first: a stream held open cannot be removed (Windows).
-  ReleaseRunMarkLock();
-  State.RunMarked = false;
-  remove(State.RunMarkName);
+  auto remove = [&](const std::u16string& mark) {
+    changed = true;
+    if (!Os().SetDirectoryMark(root, mark.c_str(), nullptr, 0)) report();
+  };
+  if (marked) {
+    // The lock goes first: a stream held open cannot be removed (Windows).
+    ReleaseRunMarkLock();
+    remove(State.RunMarkName);
+  }
   if (whole) {
     for (const std::u16string& mark : State.UnfinishedRunMarks) {
       if (!IsLiveRun(root, mark)) remove(mark);
     }
+  }
+  if (whole && (marked || State.CompareSourcesSince == 1)) {
     FILETIME now;
     Os().GetSystemTimeAsFileTime(&now);
     const std::string carried = CarriedSet();
-    if (started_known &&
-        !(WriteTimeMark(root, kFinishedMark, start) &&
+    changed = true;
+    if (!(WriteTimeMark(root, kFinishedMark, g_run_start) &&
           WriteTimeMark(root, kEndedMark, FileTimeTicks(now)) &&
           Os().SetDirectoryMark(root, kCarriedMark, carried.data(),
                                 static_cast<DWORD>(carried.size())))) {
-      ReportWin32Error(path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
-                       Os().GetLastError());
-      done = false;
+      // Unmarked, the root may turn out to keep no marks after all.
+      if (marked || Os().GetLastError() != ERROR_NOT_SUPPORTED) report();
     }
   }
-  if (!Os().FlushFileBuffers(root)) {
+  if (changed && !Os().FlushFileBuffers(root)) {
     ReportWin32Error(path, u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
                      Os().GetLastError());
     return false;
@@ -317,9 +355,10 @@ bool EndRunMark(HANDLE root, const std::u16string& path) {
 
 }  // namespace
 
-bool MakeDurable(HANDLE directory, const std::u16string& path, bool root) {
+bool MakeDurable(HANDLE directory, const std::u16string& path, bool root, bool changed) {
   if (WritesNothing()) return true;
-  if (Os().FlushVolume != nullptr && !State.FlushEachFile && !Os().FlushVolume(directory, 0)) {
+  if (changed && Os().FlushVolume != nullptr && !State.FlushEachFile &&
+      !Os().FlushVolume(directory, 0)) {
     ReportWin32Error(path, u"CopyOneDirectory:FlushFileBuffers(DESTINATION-DIR)",
                      Os().GetLastError());
     // What the run wrote may not be on disk: its mark stays for the next
@@ -327,8 +366,10 @@ bool MakeDurable(HANDLE directory, const std::u16string& path, bool root) {
     if (root) ReleaseRunMarkLock();
     return false;
   }
-  if (root && State.RunMarked) return EndRunMark(directory, path);
-  return true;
+  if (!root || !(State.RunMarked || g_marks_kept)) return true;
+  g_marks_kept = false;
+  g_mark_root = INVALID_HANDLE_VALUE;
+  return EndRun(directory, path);
 }
 
 }  // namespace vx

@@ -17,8 +17,9 @@
 namespace vx {
 
 // Reads an unfinished earlier run's mark from the destination root and
-// marks this run, durably, before anything is written below it. Returns
-// false after reporting.
+// marks this run, durably, before it first changes a name below it (at
+// once where it must repair after a cut run). Returns false after
+// reporting.
 bool MarkRunStarted(HANDLE root, const std::u16string& root_path);
 
 // Whether files a killed run left under temporary names may be found below
@@ -41,8 +42,9 @@ bool IsMarkedPrivate(HANDLE directory);
 bool UnmarkPrivate(HANDLE directory, const std::u16string& path);
 
 // Makes everything written on the file system of the open destination
-// directory `directory` (at `path`) durable, in one call; for the root,
-// then removes the run's mark. Returns false after reporting.
-bool MakeDurable(HANDLE directory, const std::u16string& path, bool root);
+// directory `directory` (at `path`) durable, in one call, where the run
+// `changed` anything there; for the root, then ends the run's records.
+// Returns false after reporting.
+bool MakeDurable(HANDLE directory, const std::u16string& path, bool root, bool changed);
 
 }  // namespace vx

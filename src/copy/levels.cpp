@@ -21,6 +21,7 @@
 #include "security_parts.h"
 #include "staged_replacements.h"
 #include "volume_records.h"
+#include "write_gate.h"
 
 namespace vx {
 
@@ -119,6 +120,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     level->destination_volume = destination_info.dwVolumeSerialNumber;
     level->flush_at_leave =
         parent == nullptr || parent->destination_volume != level->destination_volume;
+    level->changes_at_enter = parent == nullptr ? 0 : ChangesPassed();
     if (destination.parent == nullptr) {
       walk.destination_root = destination_identity;
       if (!destination_identity.known) walk.destination_root_path = FinalPathOf(destination_handle);
@@ -234,6 +236,18 @@ bool SecureCreated(const Level& level) {
              : UnmarkPrivate(level.destination_handle, level.destination.path);
 }
 
+// Whether a directory that existed already has its source's times, so that
+// a night with nothing to do writes none. Where the platform copies times
+// itself, it compares them itself.
+bool KeepsTimesOf(const Level& level) {
+  if (level.created || Os().CopyFileTimes != nullptr) return false;
+  BY_HANDLE_FILE_INFORMATION kept;
+  return Os().GetFileInformationByHandle(level.destination_handle, &kept) &&
+         Os().CompareFileTime(&kept.ftCreationTime, &level.info.ftCreationTime) == 0 &&
+         Os().CompareFileTime(&kept.ftLastAccessTime, &level.info.ftLastAccessTime) == 0 &&
+         Os().CompareFileTime(&kept.ftLastWriteTime, &level.info.ftLastWriteTime) == 0;
+}
+
 // Ends the walk of a directory and pops it off the walk path; returns its
 // result. An unfinished one (an error, a stop) gets its security but no
 // times, and no leftovers are removed from it.
@@ -255,7 +269,8 @@ int Finish(Walk& walk, Level& level, bool finished) {
     return 0;
   }
   if (!SecureCreated(level)) return 0;
-  if (!CopyTimes(level.source_handle, level.info, level.destination_handle)) {
+  if (!KeepsTimesOf(level) &&
+      !CopyTimes(level.source_handle, level.info, level.destination_handle)) {
     ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
                      Os().GetLastError());
     return 0;
@@ -281,7 +296,8 @@ int Leave(Walk& walk, Level& level, bool finished) {
   if (level.flush_at_leave) {
     PutStaged();
     if (!MakeDurable(level.destination_handle, level.destination.path,
-                     level.destination.parent == nullptr)) {
+                     level.destination.parent == nullptr,
+                     ChangesPassed() != level.changes_at_enter)) {
       result = 0;
     }
   }

@@ -175,6 +175,7 @@ struct Level {
   // Whether its destination is the run's root or another volume's top: what
   // was written there is made durable when it is left.
   bool flush_at_leave = false;
+  uint64_t changes_at_enter = 0;  // the write gate's count as it was entered
   DWORD destination_volume = 0;
   // An existing directory left private by a run that never finished it.
   bool heal_security = false;

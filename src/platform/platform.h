@@ -295,6 +295,12 @@ const Platform& NativePlatform();
 enum class RootPathForm { kPrepared, kUnrecognised, kTooLong };
 RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared);
 
+// What a setter that compares before it writes (CopyFileTimes,
+// CopyAttributes, SetKernelObjectSecurity on Linux) leaves as the last
+// error when it succeeds without changing anything: the object already was
+// as asked. Any other last error after success may mean a change.
+constexpr DWORD kAlreadyAsAsked = ERROR_ALREADY_EXISTS;
+
 // The separator the walk puts between a directory path and an entry name.
 extern const char16_t kPathSeparator;
 

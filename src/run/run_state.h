@@ -124,7 +124,7 @@ struct RunState {
   // own mark's name, and the handle that holds the mark's lock), and the
   // earliest start of the unfinished earlier runs whose marks it found (0:
   // none), with those marks' names.
-  bool RunMarked;
+  std::atomic<bool> RunMarked;
   std::u16string RunMarkName;
   HANDLE RunMarkLock;
   uint64_t UnfinishedRunStart;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "copy/registries.h"
@@ -169,7 +170,7 @@ TEST_F(DurabilityTest, AnUnfinishedRunsChangesAreCopiedAgain) {
   faults.StandInMarks();
   size_t marks_midway = 0;
   size_t locks_midway = 0;
-  faults.Add(Fault{Call::kCreateFileW, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0, [&] {
+  faults.Add(Fault{Call::kCreateDirectoryW, 1, u"sub", 0, 0, Fault::Kind::kBefore, 0, [&] {
                      marks_midway = faults.MarksNamed(u"running");
                      locks_midway = faults.MarkLocks().size();
                    }});
@@ -215,6 +216,82 @@ TEST_F(DurabilityTest, AnUnfinishedRunsChangesAreCopiedAgain) {
     EXPECT_EQ(faults.MarksNamed(u"running"), c.live ? 1u : 0u);
     EXPECT_EQ(faults.MarkLocks().size(), c.live ? 1u : 0u);
   }
+}
+
+// A night that finds nothing to do writes nothing: no mark, no flush. One
+// that changes a name is marked before it does; one that changes only a
+// directory's times needs no mark, yet is made durable. A root without a
+// record of an ended run gets one once, so the next night need not compare
+// every copy again.
+TEST_F(DurabilityTest, ANightWritesOnlyWhatItMustAndFlushesOnlyWhatItWrote) {
+  MakeSource();
+  struct StandIn {  // a volume the run may flush whole (Wine gives no right)
+    BOOL (*real)(HANDLE, BOOL) = Os().FlushVolume;
+    StandIn() { Os().FlushVolume = [](HANDLE, BOOL) -> BOOL { return 1; }; }
+    ~StandIn() { Os().FlushVolume = real; }
+  } flushes;
+  FaultInjector faults;
+  faults.StandInMarks();
+  Settings.OnlyNewer = 1;
+  // Each night's listing may move its sources' access times once (relatime),
+  // which the next night carries: an unchecked night settles them.
+  auto settle = [this] { EXPECT_EQ(Walk(), 1); };
+  settle();
+  settle();
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    bool marked;   // the run's mark was made before its first change of a name
+    bool flushed;  // the volume, at the end
+    int records;   // marks written at the end (finished, ended, carried)
+  } cases[] = {
+      {"nothing to do", [] {}, false, false, 0},
+      {"a file newer", [&] { scratch_.Write(u"src/sub/b", "new b"); }, true, true, 3},
+      {"a directory's times only",
+       [&] { testing::SetLastWriteTicks(P(u"src/sub"), testing::k2020); },
+       false, true, 0},
+      {"no record of an ended run",
+       [&] { faults.Marks().erase(destination_ + kPathSeparator + u"finished"); }, false, false,
+       3},
+      {"nothing to do again", [] {}, false, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.change();
+    size_t marks_at_first_change = 0;
+    faults.Add(Fault{Call::kCreateFileW, 1, u".velmox~", 0, 0, Fault::Kind::kBefore, 0,
+                     [&] { marks_at_first_change = faults.MarksNamed(u"running"); }});
+    const int marks_before = faults.Calls(Call::kSetDirectoryMark);
+    const int volume_flushes = faults.Calls(Call::kFlushVolume);
+    const int file_flushes = faults.Calls(Call::kFlushFileBuffers);
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+    EXPECT_EQ(marks_at_first_change, c.marked ? 1u : 0u);
+    const int marks_written = faults.Calls(Call::kSetDirectoryMark) - marks_before;
+    EXPECT_EQ(marks_written, (c.marked ? 2 : 0) + c.records);  // made and removed
+    // The probe at the start; a replacement's batch and the end flush it.
+    EXPECT_EQ(faults.Calls(Call::kFlushVolume) - volume_flushes > 1, c.flushed);
+    EXPECT_EQ(faults.Calls(Call::kFlushFileBuffers) > file_flushes, c.marked || c.records > 0);
+    settle();
+  }
+  EXPECT_EQ(scratch_.Read(u"dst/sub/b"), "new b");
+}
+
+// A mark that cannot be made fails every change of a name the run would
+// make: nothing is written unmarked, and the cause is the first ERR.
+TEST_F(DurabilityTest, NoNameChangesWithoutTheRunsMark) {
+  MakeSource();
+  FaultInjector faults;
+  faults.StandInMarks();
+  faults.Add(Fault{Call::kSetDirectoryMark, 1, u"running.", ERROR_DISK_FULL});
+  Walk();
+  EXPECT_GE(Counters.ErrorCount, 2);  // the mark, and each entry refused
+  EXPECT_FALSE(scratch_.Exists(u"dst/a"));
+  EXPECT_FALSE(scratch_.Exists(u"dst/sub"));
+  EXPECT_EQ(ErrorLog().substr(0, ErrorLog().find('\n') + 1),
+            testing::ErrLine(1, destination_, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
+                             ERROR_DISK_FULL));
+  EXPECT_TRUE(faults.OpenHandles().empty());
 }
 
 // Temporary names are drawn at random (the clock serves only where the

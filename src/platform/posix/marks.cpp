@@ -45,6 +45,7 @@ BOOL CopyFileTimes(HANDLE source, HANDLE destination) {
       static_cast<long>(known.sx.stx_atime.tv_nsec) == times[0].tv_nsec &&
       known.sx.stx_mtime.tv_sec == times[1].tv_sec &&
       static_cast<long>(known.sx.stx_mtime.tv_nsec) == times[1].tv_nsec) {
+    SetLastErrorCode(kAlreadyAsAsked);
     return 1;
   }
   ForgetStatus(destination);

@@ -327,7 +327,9 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
   const uint32_t mode = look != nullptr ? look->mode : sx->stx_mode & 07777;
   // The status stays valid while nothing is written. What files created in
   // a directory inherit may change with it.
+  bool changed = false;
   auto changing = [&] {
+    changed = true;
     ForgetStatus(object);
     if (directory) {
       std::lock_guard<std::mutex> lock(handle->guard);
@@ -399,6 +401,7 @@ BOOL SetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor)
       if (!SetAttributeIfDifferent(target, present, name, value, changing)) return fail(errno);
     }
   }
+  if (!changed) SetLastErrorCode(kAlreadyAsAsked);
   return 1;
 }
 
@@ -472,9 +475,10 @@ BOOL MatchAttributes(HANDLE source, HANDLE destination, bool write, BOOL* same) 
   std::vector<std::string> present;
   if (!ListAttributeNames(in, &wanted) || !ListAttributeNames(out, &present)) return fail(errno);
   auto is_user = [](const std::string& name) { return name.rfind("user.", 0) == 0; };
+  auto changing = [same] { *same = 0; };
   for (const std::string& name : present) {
     if (!is_user(name) || Contains(wanted, name)) continue;
-    *same = 0;
+    changing();
     if (write && out.Remove(name.c_str()) != 0 && !Absent(errno)) return fail(errno);
   }
   for (const std::string& name : wanted) {
@@ -487,10 +491,11 @@ BOOL MatchAttributes(HANDLE source, HANDLE destination, bool write, BOOL* same) 
     std::string current;
     if (!write) {
       if (!ReadAttribute(out, name.c_str(), &current) || current != value) *same = 0;
-    } else if (!SetAttributeIfDifferent(out, present, name, value, [] {})) {
+    } else if (!SetAttributeIfDifferent(out, present, name, value, changing)) {
       return fail(errno);
     }
   }
+  if (write && *same) SetLastErrorCode(kAlreadyAsAsked);
   return 1;
 }
 
