@@ -97,7 +97,7 @@ test-package: package
 	tools/check-package.sh
 
 # Not a test: velmox against cp -a and rsync -aAX on generated trees.
-BENCH_PACKAGES := rsync strace time btrfs-progs e2fsprogs python3-fusepy fuse rclone fpart
+BENCH_PACKAGES := rsync strace linux-perf time btrfs-progs e2fsprogs libfuse-dev pkgconf gcc fuse rclone fpart
 bench: linux
 	@missing=$$(for p in $(BENCH_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && \

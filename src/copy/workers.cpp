@@ -47,7 +47,7 @@ void Workers::Copy(FileJob job) {
 // rather than sleep until one is taken: no hand-over, no switch, and one
 // more copier for the time it takes.
 void Workers::HandOver() {
-  if (batch_.empty()) return;
+  if (batch_.empty() || RunQuickBatch()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   for (FileJob& job : batch_) ++job.directory->in_flight;
   if (queue_.size() >= queue_limit_) {
@@ -65,6 +65,26 @@ void Workers::HandOver() {
   const bool wake = sleeping_ == threads_.size() || queue_.size() > 1;
   lock.unlock();
   if (wake) job_ready_.notify_one();
+}
+
+// Files with nothing to copy (a rerun's skips) take less time than handing
+// them over: the walk copies them itself, as one thread would, with no lock
+// waited on and no call a thread alone would not make. It times a batch
+// while they are quick, and one in every few batches once they are not
+// (new files, a share), so that it sees them turn quick again.
+bool Workers::RunQuickBatch() {
+  if (!quick_ && ++since_timed_ < kTimeEvery) return false;
+  since_timed_ = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (FileJob& job : batch_) ++job.directory->in_flight;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  RunBatch(batch_);
+  quick_ = std::chrono::steady_clock::now() - start <
+           kQuickFile * static_cast<int>(batch_.size());
+  batch_.clear();
+  return true;
 }
 
 // The walk waiting for a directory's files, or for room, copies waiting
@@ -93,8 +113,20 @@ void Workers::RunFirstWaiting(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
+// A batch's files are told to their directories together, a lock for each
+// run of files of one directory, not one for each file.
 void Workers::RunBatch(const std::vector<FileJob>& batch) {
-  for (const FileJob& job : batch) Run(job);
+  FilesOf* directory = nullptr;
+  int done = 0;
+  for (const FileJob& job : batch) {
+    if (job.directory != directory && done > 0) {
+      Done(directory, done);
+      done = 0;
+    }
+    directory = job.directory;
+    if (!Run(job)) ++done;
+  }
+  if (done > 0) Done(directory, done);
 }
 
 void Workers::RunAhead(std::function<void()> task, FilesOf* directory) {
@@ -114,7 +146,7 @@ void Workers::WaitUntil(const std::function<bool()>& done) {
   CopyWhile([&done] { return !done(); });
 }
 
-void Workers::Run(const FileJob& job) {
+bool Workers::Run(const FileJob& job) {
   if (job.task) {
     job.task();
     {
@@ -122,21 +154,18 @@ void Workers::Run(const FileJob& job) {
       file_done_.notify_all();
     }
     Done(job.directory);
-    return;
+    return true;
   }
   // After a stop request, files still waiting are not begun: nothing of
   // them is decided, counted or written.
-  if (StopRequested()) {
-    Done(job.directory);
-    return;
-  }
+  if (StopRequested()) return false;
   Place source = EntryPlace(job.source_parent, job.source_path, job.name_length);
   source.through_link = job.through_link;
   const Place destination = EntryPlace(job.destination_parent, job.destination_path,
                                        job.name_length, job.parent_is_new, job.written);
   TakeOverFile(job.met);
   CopyFileTrying(source, destination);
-  Done(job.directory);
+  return false;
 }
 
 void Workers::Hold(FilesOf* directory) {
@@ -159,13 +188,15 @@ void Workers::LeaveBehind(FilesOf* directory, std::function<FilesOf*()> finish) 
 
 // A loop rather than a recursion: a deep chain of directories each waiting
 // only for its last subdirectory finishes in one go.
-void Workers::Done(FilesOf* directory) {
+void Workers::Done(FilesOf* directory, int count) {
   while (directory != nullptr) {
     std::unique_lock<std::mutex> lock(mutex_);
     // Whoever waits for fewer things of this directory (WaitFor's `keep`)
     // or for room is told at each one.
     file_done_.notify_all();
-    if (--directory->in_flight > 0) return;
+    directory->in_flight -= count;
+    count = 1;
+    if (directory->in_flight > 0) return;
     std::function<FilesOf*()> finish = std::move(directory->finish);
     directory->finish = nullptr;
     if (!finish) return;

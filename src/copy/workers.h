@@ -8,6 +8,7 @@
 // flight together.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -94,12 +95,18 @@ class Workers {
   // let go meanwhile.
   void RunFirstWaiting(std::unique_lock<std::mutex>& lock);
   void RunBatch(const std::vector<FileJob>& batch);
+  // Runs the walk's batch on the walk's thread where its files are quicker
+  // than a hand-over (a rerun's skips); true where it did.
+  bool RunQuickBatch();
   // Waits while `busy` (asked under the lock) holds, copying waiting files.
   void CopyWhile(const std::function<bool()>& busy);
-  void Run(const FileJob& job);
-  // One thing `directory` waited for is done: where it was the last, the
-  // directory's last steps run, and its parent's count goes down in turn.
-  void Done(FilesOf* directory);
+  // Copies a file, or runs a task; false where `job` is a file, whose
+  // directory is told by its batch.
+  bool Run(const FileJob& job);
+  // `count` things `directory` waited for are done: where they were the
+  // last, the directory's last steps run, and its parent's count goes down
+  // in turn.
+  void Done(FilesOf* directory, int count = 1);
   void Work(void* buffer);
 
   std::mutex mutex_;
@@ -107,6 +114,13 @@ class Workers {
   std::condition_variable file_done_;
   static constexpr size_t kWaitingPerWorker = 2;
   static constexpr size_t kBatchFiles = 16;
+  // A file quicker than this costs more to hand over (a lock, a wake-up,
+  // another core's caches) than to copy on the spot.
+  static constexpr std::chrono::microseconds kQuickFile{10};
+  // While files are not quick, every this many batches one is timed again.
+  static constexpr int kTimeEvery = 8;
+  bool quick_ = true;  // whether the last batch timed was quick
+  int since_timed_ = kTimeEvery;
   std::vector<FileJob> batch_;  // the walk's, not yet handed over
   std::deque<std::vector<FileJob>> queue_;
   size_t queue_limit_ = 0;

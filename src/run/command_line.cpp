@@ -34,40 +34,44 @@ void PrintUsage() {
       u"                        /StopAtFirstError\n",
       u"                        /CopyBufferSize:<Size of copy buffer in KB>\n",
       u"Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n",
-      u"Extensions      : /HardLinks  (= a file with several names is copied once, its other "
-      u"names linked to that copy)\n",
-      u"                  /Attributes  (= file attributes; on Linux the user.* extended "
-      u"attributes)\n",
-      u"                  /Links  (= symbolic links and junctions copied as links; the default "
-      u"on Linux)\n",
-      u"                  /FollowLinks  (= links followed, what they lead to copied; the default "
-      u"on Windows)\n",
+      // The extensions, each line at most 80 columns; a description that
+      // runs longer goes on below its option, indented.
+      u"Extensions      : /HardLinks  (= a file with several names is copied once,\n",
+      u"                      its other names linked to that copy)\n",
+      u"                  /Attributes  (= file attributes; on Linux the user.*\n",
+      u"                      extended attributes)\n",
+      u"                  /Links  (= symbolic links and junctions copied as links;\n",
+      u"                      the default on Linux)\n",
+      u"                  /FollowLinks  (= links followed, what they lead to copied;\n",
+      u"                      the default on Windows)\n",
       u"                  /Streams  (= alternate data streams; Windows only)\n",
       u"                  /Specials  (= FIFOs, sockets and devices as such; Linux only)\n",
-      u"                  /Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
-      u"/Attributes /Streams /Specials)\n",
+      u"                  /Backup  (= /SubDirectories /SecurityDescriptor /Links\n",
+      u"                      /HardLinks /Attributes /Streams /Specials)\n",
       u"                  /Mirror  (= removes what the source no longer has)\n",
       u"                  /List  (= shows what a run would do, writes nothing)\n",
       u"                  /Exclude:<Name or relative path, * and ? as wildcards>\n",
       u"                  /Retry:<Tries again after a transient error, default 0>\n",
       u"                  /Wait:<Seconds between tries, default 30>\n",
       u"                  /Threads:<Files copied at once, 1 to 64, default 1>\n",
-      u"                  /MaxDelete:<Most entries /Mirror removes in one run, 1 to 1000000>\n",
-      u"                  /Flush  (= each file's data made durable before it gets its name)\n",
-      u"                  /Recall  (= cloud placeholders and offline files read, which fetches "
-      u"them; Windows)\n",
+      u"                  /MaxDelete:<Most entries /Mirror removes in one run,\n",
+      u"                      1 to 1000000>\n",
+      u"                  /Flush  (= each file's data made durable before it gets\n",
+      u"                      its name)\n",
+      u"                  /Recall  (= cloud placeholders and offline files read,\n",
+      u"                      which fetches them; Windows)\n",
       u"                  /AppendLog:<Logfile kept, each run's lines added at its end>\n",
-      u"                  /AppendErrorLog:<Error logfile kept, each run's lines added at its "
-      u"end>\n",
-      u"                  /JsonLog:<File of one JSON record per line: start, each entry, "
-      u"summary>\n",
-      u"                  /Verify  (= compares the copy's bytes with the source's, writes "
-      u"nothing)\n",
-      u"                  /Files:<List of paths below the source, one a line (UTF-8): only "
-      u"they are copied>\n",
+      u"                  /AppendErrorLog:<Error logfile kept, each run's lines\n",
+      u"                      added at its end>\n",
+      u"                  /JsonLog:<File of one JSON record per line: start, each\n",
+      u"                      entry, summary>\n",
+      u"                  /Verify  (= compares the copy's bytes with the source's,\n",
+      u"                      writes nothing)\n",
+      u"                  /Files:<List of paths below the source, one a line (UTF-8):\n",
+      u"                      only they are copied>\n",
       u"                  /Files0:<The same list, each path ended by a NUL>\n",
-      u"                  /AcceptVolume  (= the source's volumes tonight become the replica's "
-      u"records)\n",
+      u"                  /AcceptVolume  (= the source's volumes tonight become the\n",
+      u"                      replica's records)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -318,9 +322,14 @@ bool ParseArguments(int argc, const char16_t* const* argv) {
 }
 
 bool AsksForHelp(int argc, const char16_t* const* argv) {
+  // Whole arguments only, in any case: "/h" is no option's prefix here.
+  static constexpr std::u16string_view kForms[] = {u"/?", u"-?", u"/h", u"/help", u"-h",
+                                                   u"--help"};
   for (int i = 1; i < argc; ++i) {
-    const std::u16string_view argument = argv[i];
-    if (argument == u"/?" || argument == u"-h" || argument == u"--help") return true;
+    const std::u16string folded = AsciiFolded(argv[i]);
+    for (const std::u16string_view form : kForms) {
+      if (folded == form) return true;
+    }
   }
   return false;
 }

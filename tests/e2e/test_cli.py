@@ -24,37 +24,42 @@ USAGE = b"".join([
     line("                        /StopAtFirstError"),
     line("                        /CopyBufferSize:<Size of copy buffer in KB>"),
     line("Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile"),
-    line("Extensions      : /HardLinks  (= a file with several names is copied once, its other "
-         "names linked to that copy)"),
-    line("                  /Attributes  (= file attributes; on Linux the user.* extended "
-         "attributes)"),
-    line("                  /Links  (= symbolic links and junctions copied as links; the default "
-         "on Linux)"),
-    line("                  /FollowLinks  (= links followed, what they lead to copied; the default "
-         "on Windows)"),
+    line("Extensions      : /HardLinks  (= a file with several names is copied once,"),
+    line("                      its other names linked to that copy)"),
+    line("                  /Attributes  (= file attributes; on Linux the user.*"),
+    line("                      extended attributes)"),
+    line("                  /Links  (= symbolic links and junctions copied as links;"),
+    line("                      the default on Linux)"),
+    line("                  /FollowLinks  (= links followed, what they lead to copied;"),
+    line("                      the default on Windows)"),
     line("                  /Streams  (= alternate data streams; Windows only)"),
     line("                  /Specials  (= FIFOs, sockets and devices as such; Linux only)"),
-    line("                  /Backup  (= /SubDirectories /SecurityDescriptor /Links /HardLinks "
-         "/Attributes /Streams /Specials)"),
+    line("                  /Backup  (= /SubDirectories /SecurityDescriptor /Links"),
+    line("                      /HardLinks /Attributes /Streams /Specials)"),
     line("                  /Mirror  (= removes what the source no longer has)"),
     line("                  /List  (= shows what a run would do, writes nothing)"),
     line("                  /Exclude:<Name or relative path, * and ? as wildcards>"),
     line("                  /Retry:<Tries again after a transient error, default 0>"),
     line("                  /Wait:<Seconds between tries, default 30>"),
     line("                  /Threads:<Files copied at once, 1 to 64, default 1>"),
-    line("                  /MaxDelete:<Most entries /Mirror removes in one run, 1 to 1000000>"),
-    line("                  /Flush  (= each file's data made durable before it gets its name)"),
-    line("                  /Recall  (= cloud placeholders and offline files read, which fetches "
-         "them; Windows)"),
+    line("                  /MaxDelete:<Most entries /Mirror removes in one run,"),
+    line("                      1 to 1000000>"),
+    line("                  /Flush  (= each file's data made durable before it gets"),
+    line("                      its name)"),
+    line("                  /Recall  (= cloud placeholders and offline files read,"),
+    line("                      which fetches them; Windows)"),
     line("                  /AppendLog:<Logfile kept, each run's lines added at its end>"),
-    line("                  /AppendErrorLog:<Error logfile kept, each run's lines added at its end>"),
-    line("                  /JsonLog:<File of one JSON record per line: start, each entry, summary>"),
-    line("                  /Verify  (= compares the copy's bytes with the source's, writes nothing)"),
-    line("                  /Files:<List of paths below the source, one a line (UTF-8): only they "
-         "are copied>"),
+    line("                  /AppendErrorLog:<Error logfile kept, each run's lines"),
+    line("                      added at its end>"),
+    line("                  /JsonLog:<File of one JSON record per line: start, each"),
+    line("                      entry, summary>"),
+    line("                  /Verify  (= compares the copy's bytes with the source's,"),
+    line("                      writes nothing)"),
+    line("                  /Files:<List of paths below the source, one a line (UTF-8):"),
+    line("                      only they are copied>"),
     line("                  /Files0:<The same list, each path ended by a NUL>"),
-    line("                  /AcceptVolume  (= the source's volumes tonight become the replica's "
-         "records)"),
+    line("                  /AcceptVolume  (= the source's volumes tonight become the"),
+    line("                      replica's records)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")
@@ -68,7 +73,7 @@ class UsageTest(unittest.TestCase):
         self.assertEqual(status, 0)
 
     def test_help_forms_print_the_usage_and_exit_zero(self):
-        for form in ["/?", "-h", "--help"]:
+        for form in ["/?", "-?", "/h", "/HELP", "-h", "--help"]:
             output, status = run([form])
             self.assertEqual(output, USAGE, form)
             self.assertEqual(status, 0, form)
