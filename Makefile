@@ -6,7 +6,7 @@ PACKAGES := cmake make g++ googletest python3 libcap-dev acl attr rsync mount ut
             e2fsprogs xfsprogs debhelper dpkg-dev fakeroot lintian systemd passwd adduser \
             libcap2-bin git file \
             g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev \
-            exfat-fuse exfatprogs
+            exfat-fuse exfatprogs logrotate
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 export WINEDEBUG := -all
@@ -83,12 +83,16 @@ test-windows: windows wine-up
 
 # The .deb (with its debug symbols) built by debhelper from a copy of the
 # tracked sources, in build/deb, and the zip of the Windows build in
-# build/windows.
-package: deps windows
+# build/windows: velmox.exe alone is built for it, stripped into the zip,
+# its debug sections kept beside it as velmox.exe.debug.
+package: deps
 	rm -rf build/deb && mkdir -p build/deb/src
 	git ls-files -z | xargs -0 tar -cf - | tar -xf - -C build/deb/src
 	cd build/deb/src && dpkg-buildpackage -us -uc -b -j$(JOBS) >../build.log 2>&1 || \
 	  { tail -n 40 ../build.log; exit 1; }
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows --target velmox -j $(JOBS)
+	x86_64-w64-mingw32-objcopy --only-keep-debug build/windows/velmox.exe build/windows/velmox.exe.debug
 	cd build/windows && cpack -G ZIP >/dev/null
 
 # The packages as a user meets them: lintian, the units, and (as root) the

@@ -22,7 +22,7 @@ check "lintian: no error or warning" \
   bash -c "lintian --fail-on error,warning build/deb/velmox_*.changes 2>/dev/null"
 check "a debug symbols package" test -n "$(ls build/deb/velmox-dbgsym_*.deb)"
 check "the binary is stripped" \
-  bash -c "dpkg-deb --fsys-tarfile '$deb' | tar -xOf - ./usr/bin/velmox > /tmp/velmox.$$ &&
+  bash -c "dpkg-deb --fsys-tarfile '$deb' | tar -xOf - ./usr/lib/velmox/velmox > /tmp/velmox.$$ &&
            ! file /tmp/velmox.$$ 2>/dev/null | grep -q 'not stripped'; rm -f /tmp/velmox.$$"
 check "the zip holds the program, the README and a scheduled task that parses" \
   python3 - "$zip" <<'PY'
@@ -34,6 +34,13 @@ ns = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
 assert task.find("t:Actions/t:Exec/t:Command", ns).text.endswith("velmox.exe")
 assert task.find("t:Principals/t:Principal/t:UserId", ns).text == "S-1-5-18"
 PY
+check "the zip's velmox.exe is stripped, its debug file beside the zip" \
+  python3 - "$zip" <<'PY'
+import os, sys, zipfile
+assert b".debug_info" not in zipfile.ZipFile(sys.argv[1]).read("velmox.exe")
+debug = os.path.join(os.path.dirname(sys.argv[1]), "velmox.exe.debug")
+assert b".debug_info" in open(debug, "rb").read()
+PY
 
 if [ "$(id -u)" != 0 ]; then
   echo "check-package: the install checks need root; skipped" >&2
@@ -42,7 +49,7 @@ fi
 
 work=$(mktemp -d)
 cleanup() {
-  dpkg-statoverride --remove /usr/bin/velmox >/dev/null 2>&1 || true
+  dpkg-statoverride --remove /usr/lib/velmox/velmox >/dev/null 2>&1 || true
   dpkg --purge velmox >/dev/null 2>&1 || true
   userdel velmox-member >/dev/null 2>&1 || true
   userdel velmox-outsider >/dev/null 2>&1 || true
@@ -53,12 +60,15 @@ dpkg --purge velmox >/dev/null 2>&1 || true  # what an interrupted check left
 install_deb() { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall "./$deb" >/dev/null 2>&1; }
 
 install_deb
-check "installed root:velmox 0750" test "$(stat -c '%U:%G %a' /usr/bin/velmox)" = "root:velmox 750"
+check "installed root:velmox 0750" \
+  test "$(stat -c '%U:%G %a' /usr/lib/velmox/velmox)" = "root:velmox 750"
 check "exactly the listed capabilities on the file" \
-  test "$(getcap /usr/bin/velmox)" = \
-       "/usr/bin/velmox cap_chown,cap_dac_override,cap_dac_read_search,cap_fowner,cap_fsetid,cap_sys_admin,cap_setfcap=p"
+  test "$(getcap /usr/lib/velmox/velmox)" = \
+       "/usr/lib/velmox/velmox cap_chown,cap_dac_override,cap_dac_read_search,cap_fowner,cap_fsetid,cap_sys_admin,cap_setfcap=p"
 check "manual page installed compressed" test -f /usr/share/man/man1/velmox.1.gz
 check "logrotate file for /var/log/velmox" grep -q '^/var/log/velmox/' /etc/logrotate.d/velmox
+check "/var/log/velmox is root:velmox 2770" \
+  test "$(stat -c '%U:%G %a' /var/log/velmox)" = "root:velmox 2770"
 verify_units() {  # quiet when the units are sound; else what it found, on stderr
   local found
   found=$(systemd-analyze verify /lib/systemd/system/velmox@nightly.service \
@@ -91,8 +101,22 @@ check "the generator makes the job need its mounts" \
   bash -c "VELMOX_JOBS='$work/jobs' /lib/systemd/system-generators/velmox-generator '$work/gen' &&
            grep -qxF 'RequiresMountsFor=\"$work/secret\" \"$work/copy dir\" \"$work/logs\"' \
              '$work/gen/velmox@check.service.d/50-velmox-mounts.conf'"
+check "a member's job logs to /var/log/velmox, which logrotate then rotates" \
+  bash -c "sed 's|^/AppendLog:.*|/AppendLog:/var/log/velmox/check.log|' '$work/jobs/check.conf' \
+             > '$work/jobs/varlog.conf' &&
+           runuser -u velmox-member -- /usr/lib/velmox/velmox-job '$work/jobs/varlog.conf' &&
+           grep -q '^Files  ' /var/log/velmox/check.log &&
+           logrotate -d /etc/logrotate.d/velmox >/dev/null 2>&1 &&
+           logrotate -f /etc/logrotate.d/velmox && test -e /var/log/velmox/check.log.1 &&
+           runuser -u velmox-member -- /usr/lib/velmox/velmox-job '$work/jobs/varlog.conf'"
+rm -f /var/log/velmox/check.log*
+check "anybody may read the usage" \
+  bash -c "runuser -u velmox-outsider -- /usr/bin/velmox --help | grep -q '^Usage  ' &&
+           runuser -u velmox-outsider -- /usr/bin/velmox | cmp -s - /usr/share/velmox/usage.txt"
 check "a non-member cannot run it" \
-  bash -c "! runuser -u velmox-outsider -- /usr/bin/velmox >/dev/null 2>&1"
+  bash -c "! runuser -u velmox-outsider -- /usr/bin/velmox '/Source:$work/secret' \
+             '/Dest:$work/outsider' /CreateDestinationDirectory >/dev/null 2>&1 &&
+           test ! -e '$work/outsider'"
 
 dpkg -r velmox >/dev/null
 check "removal takes the program away" test ! -e /usr/bin/velmox
@@ -102,12 +126,12 @@ install_deb
 member_runs() { id -nG velmox-member | grep -qw velmox && nightly; }
 check "a reinstall finds the member in the group, who runs the job" member_runs
 
-dpkg-statoverride --add root velmox 0710 /usr/bin/velmox
+dpkg-statoverride --add root velmox 0710 /usr/lib/velmox/velmox
 install_deb
 check "an owner and mode set with dpkg-statoverride are kept" \
-  test "$(stat -c '%U:%G %a' /usr/bin/velmox)" = "root:velmox 710"
-check "  ... and the capabilities set all the same" test -n "$(getcap /usr/bin/velmox)"
-dpkg-statoverride --remove /usr/bin/velmox
+  test "$(stat -c '%U:%G %a' /usr/lib/velmox/velmox)" = "root:velmox 710"
+check "  ... and the capabilities set all the same" test -n "$(getcap /usr/lib/velmox/velmox)"
+dpkg-statoverride --remove /usr/lib/velmox/velmox
 
 dpkg --purge velmox >/dev/null
 check "purging takes the group away" bash -c "! getent group velmox >/dev/null"
