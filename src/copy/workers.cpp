@@ -49,13 +49,12 @@ void Workers::Copy(FileJob job) {
 void Workers::HandOver() {
   if (batch_.empty() || RunQuickBatch()) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  for (FileJob& job : batch_) ++job.directory->in_flight;
   if (queue_.size() >= queue_limit_) {
     lock.unlock();
-    RunBatch(batch_);
-    batch_.clear();
+    RunOwnBatch();
     return;
   }
+  for (FileJob& job : batch_) ++job.directory->in_flight;
   queue_.push_back(std::move(batch_));
   batch_.clear();
   // A worker is woken where none is awake to take the batch, or where
@@ -75,16 +74,20 @@ void Workers::HandOver() {
 bool Workers::RunQuickBatch() {
   if (!quick_ && ++since_timed_ < kTimeEvery) return false;
   since_timed_ = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const size_t files = batch_.size();
+  RunOwnBatch();
+  quick_ = std::chrono::steady_clock::now() - start < kQuickFile * static_cast<int>(files);
+  return true;
+}
+
+void Workers::RunOwnBatch() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (FileJob& job : batch_) ++job.directory->in_flight;
   }
-  const auto start = std::chrono::steady_clock::now();
   RunBatch(batch_);
-  quick_ = std::chrono::steady_clock::now() - start <
-           kQuickFile * static_cast<int>(batch_.size());
   batch_.clear();
-  return true;
 }
 
 // The walk waiting for a directory's files, or for room, copies waiting

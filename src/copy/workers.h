@@ -98,6 +98,8 @@ class Workers {
   // Runs the walk's batch on the walk's thread where its files are quicker
   // than a hand-over (a rerun's skips); true where it did.
   bool RunQuickBatch();
+  // Copies the walk's batch on the walk's thread.
+  void RunOwnBatch();
   // Waits while `busy` (asked under the lock) holds, copying waiting files.
   void CopyWhile(const std::function<bool()>& busy);
   // Copies a file, or runs a task; false where `job` is a file, whose

@@ -39,17 +39,14 @@ bool PassNameChange() {
 }
 
 // A setter on an existing object: counted unless it changed nothing.
-BOOL Counted(BOOL done) {
+template <typename Call>
+BOOL CountedSetter(Call call) {
+  g_inner.SetLastError(ERROR_SUCCESS);
+  const BOOL done = call();
   if (done && g_inner.GetLastError() != kAlreadyAsAsked) {
     g_changes.fetch_add(1, std::memory_order_relaxed);
   }
   return done;
-}
-
-template <typename Call>
-BOOL CountedSetter(Call call) {
-  g_inner.SetLastError(ERROR_SUCCESS);
-  return Counted(call());
 }
 
 HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD share, void* security,
