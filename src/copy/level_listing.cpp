@@ -106,8 +106,12 @@ namespace {
 void ReadAhead(HANDLE parent, const std::u16string& path, size_t name_length,
                ListedAhead* ahead) {
   HANDLE directory = OpenSource(EntryPlace(parent, path, name_length));
+  if (directory != INVALID_HANDLE_VALUE && !Os().GetFileInformationByHandle(directory, &ahead->info)) {
+    Os().CloseHandle(directory);
+    directory = INVALID_HANDLE_VALUE;
+  }
   if (directory != INVALID_HANDLE_VALUE) {
-    ahead->identity = IdentityOfOpen(directory);
+    ahead->identity = IdentityOf(directory, ahead->info);
     std::unique_ptr<ListingBuffer> buffer(new (std::nothrow) ListingBuffer);
     IO_STATUS_BLOCK io_status;
     BOOLEAN restart_scan = 1;
@@ -129,7 +133,7 @@ void ReadAhead(HANDLE parent, const std::u16string& path, size_t name_length,
       ahead->usable = false;
     }
     if (!ahead->usable) ahead->entries.clear();
-    Os().CloseHandle(directory);
+    ahead->directory = directory;
   }
   ahead->done.store(true);
 }
@@ -160,9 +164,19 @@ bool ReadsAhead(const Walk& walk) {
          Registries.Excludes.empty() && !Registries.Files.active;
 }
 
+// The walk waits for a directory read ahead (copying files meanwhile),
+// since it would open and list it itself no sooner.
+HANDLE TakeAheadDirectory(Walk& walk, BY_HANDLE_FILE_INFORMATION* info, FileIdentity* identity) {
+  ListedAhead* ahead = walk.entering_ahead.get();
+  if (ahead == nullptr || walk.workers == nullptr) return INVALID_HANDLE_VALUE;
+  walk.workers->WaitUntil([ahead] { return ahead->done.load(); });
+  *info = ahead->info;
+  *identity = ahead->identity;
+  return std::exchange(ahead->directory, INVALID_HANDLE_VALUE);
+}
+
 // Takes the listing read ahead for the directory just entered, where it is
-// that directory's; the walk waits for it (copying files meanwhile), since
-// it would list the same entries itself no sooner.
+// that directory's.
 void StartReadingAhead(Walk& walk, Level& level) {
   level.reads_ahead = true;
   const std::shared_ptr<ListedAhead> ahead = std::move(walk.entering_ahead);

@@ -52,7 +52,10 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
   }
   // The directory is opened and known before it is announced: the
   // destination root met in the source is passed over without a word.
-  HANDLE source_handle = OpenSource(source);
+  FileIdentity identity;
+  HANDLE source_handle = TakeAheadDirectory(walk, &level->info, &identity);
+  const bool looked_at = source_handle != INVALID_HANDLE_VALUE;
+  if (!looked_at) source_handle = OpenSource(source);
   if (source_handle == INVALID_HANDLE_VALUE) {
     const DWORD code = Os().GetLastError();
     AnnounceDirectory(source.path);
@@ -62,7 +65,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     }
     return 0;
   }
-  if (!Os().GetFileInformationByHandle(source_handle, &level->info)) {
+  if (!looked_at && !Os().GetFileInformationByHandle(source_handle, &level->info)) {
     const DWORD code = Os().GetLastError();
     AnnounceDirectory(source.path);
     ReportWin32Error(source.path, u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)", code);
@@ -73,7 +76,7 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     ReportWin32Error(source.path, u"CopyOneDirectory:FollowLink(SOURCE-DIR)", Os().GetLastError());
     return Release(INVALID_HANDLE_VALUE, source_handle);
   }
-  const FileIdentity identity = IdentityOf(source_handle, level->info);
+  if (!looked_at) identity = IdentityOf(source_handle, level->info);
   if (IsDestinationRoot(walk, source_handle, identity)) {
     Os().CloseHandle(source_handle);
     return 1;

@@ -92,13 +92,23 @@ struct ListedEntry {
 // A subdirectory's whole listing, read by a copier while the walk is busy
 // elsewhere, so that on a share its looks at the entries overlap with the
 // walk's and with one another. The walk takes it only for the directory it
-// was read from (same identity); else it lists the directory itself.
+// was read from (same identity); else it lists the directory itself. The
+// copier's open handle is kept for the walk to enter the directory by, so
+// that reading ahead costs no open of its own; closed here if never taken.
 struct ListedAhead {
   std::atomic<bool> done{false};  // set by the copier once the rest is written
   bool usable = false;
   FileIdentity identity;
   std::vector<ListedEntry> entries;
   NTSTATUS end = 0;
+  HANDLE directory = INVALID_HANDLE_VALUE;  // with `info`, where it was opened and looked at
+  BY_HANDLE_FILE_INFORMATION info{};
+  ListedAhead() = default;
+  ListedAhead(const ListedAhead&) = delete;
+  ListedAhead& operator=(const ListedAhead&) = delete;
+  ~ListedAhead() {
+    if (directory != INVALID_HANDLE_VALUE) Os().CloseHandle(directory);
+  }
 };
 
 // One directory being copied: what it holds open and keeps while its
@@ -245,6 +255,11 @@ FileIdentity IdentityOfOpen(HANDLE handle);
 // level's listing in chunks, and copiers are given the listings of its next
 // subdirectories to read (ReadSubdirectoriesAhead; level_listing.cpp).
 bool ReadsAhead(const Walk& walk);
+// The directory about to be entered as a copier opened it to read ahead,
+// once it is done (the walk copies files meanwhile), with `*info` and
+// `*identity` filled in; INVALID_HANDLE_VALUE where none was read ahead or
+// it was not opened.
+HANDLE TakeAheadDirectory(Walk& walk, BY_HANDLE_FILE_INFORMATION* info, FileIdentity* identity);
 void StartReadingAhead(Walk& walk, Level& level);
 void ReadSubdirectoriesAhead(Walk& walk, Level& level);
 

@@ -44,6 +44,7 @@ struct Outcome {
   std::vector<std::string> lines;
   std::map<std::string, std::string> tree;  // relative path: kind, bytes, time, links
   int calls = 0;                              // platform calls, of every kind
+  std::map<int, int> calls_by_kind;           // the same, by Call
 };
 
 // The source: three directory levels, files of 0 bytes to three buffers,
@@ -147,7 +148,9 @@ class ThreadsTest : public ::testing::Test {
       // Each worker's buffer is its own; every other call counts.
       for (int kind = 0; kind < static_cast<int>(Call::kCount); ++kind) {
         if (static_cast<Call>(kind) != Call::kVirtualAlloc) {
-          outcome.calls += faults.Calls(static_cast<Call>(kind));
+          const int calls = faults.Calls(static_cast<Call>(kind));
+          outcome.calls += calls;
+          if (calls != 0) outcome.calls_by_kind[kind] = calls;
         }
       }
     }
@@ -209,7 +212,14 @@ class ThreadsTest : public ::testing::Test {
     EXPECT_EQ(four_threads.result, one_thread.result);
     // A worker is handed what the walk knows of a file: it makes no call
     // the walk would not have made.
-    if (same_calls) EXPECT_LE(four_threads.calls, one_thread.calls);
+    if (same_calls) {
+      EXPECT_LE(four_threads.calls, one_thread.calls);
+      for (const auto& [kind, calls] : four_threads.calls_by_kind) {
+        const auto single = one_thread.calls_by_kind.find(kind);
+        EXPECT_LE(calls, single == one_thread.calls_by_kind.end() ? 0 : single->second)
+            << "calls of kind " << kind;
+      }
+    }
     // Entry by entry, so that a failure names what differs.
     std::map<std::string, std::string> all = one_thread.tree;
     all.insert(four_threads.tree.begin(), four_threads.tree.end());
@@ -311,10 +321,11 @@ TEST_F(ThreadsTest, FourThreadsGiveWhatOneGives) {
        true,
        true},
       {"list rerun", {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/List"}, nullptr, true},
-      {"listings read ahead", copy, slow_listing, false},
+      {"listings read ahead", copy, slow_listing, false, true},
       {"listings read ahead, mirror rerun",
        {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/HardLinks"},
        slow_listing,
+       true,
        true},
   };
   for (const Case& c : cases) {
