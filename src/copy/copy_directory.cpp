@@ -15,6 +15,7 @@
 #include "../run/stop.h"
 #include "access.h"
 #include "copy_file.h"
+#include "counting_walk.h"
 #include "exclude.h"
 #include "file_list.h"
 #include "file_tries.h"
@@ -44,13 +45,12 @@ bool IsDestinationRoot(const Walk& walk, HANDLE source_handle, const FileIdentit
          FinalPathOf(source_handle) == walk.destination_root_path;
 }
 
-namespace {
-
-// Appends `name` to a walk path as JoinPath joins it.
 void AppendName(std::u16string* path, std::u16string_view name) {
   if (path->empty() || path->back() != kPathSeparator) path->push_back(kPathSeparator);
   path->append(name);
 }
+
+namespace {
 
 // `path` below the root of `root_length` units: the path patterns of
 // /Exclude: are matched against it.
@@ -215,6 +215,8 @@ int CopyOneDirectory(const std::u16string& source_root) {
   // /List decides each file where it writes its FILE line, so that the
   // line can end with the decision.
   Workers workers;
+  CountingWalk counting;
+  counting.StartIfShown(source_root);
   if (Settings.Threads > 1 && !Settings.StopAtFirstError && !Settings.List &&
       State.CopyBuffers.size() == static_cast<size_t>(Settings.Threads) &&
       workers.Start(State.CopyBuffers)) {

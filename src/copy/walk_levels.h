@@ -206,6 +206,9 @@ constexpr size_t kOpenLevels = 128;
 // directories, and a bound on the descriptors it costs.
 constexpr size_t kDirectoriesBehind = 64;
 
+// Appends `name` to a walk path as JoinPath joins it.
+void AppendName(std::u16string* path, std::u16string_view name);
+
 // Whether the directory of `identity` is on the walk's path down to here:
 // entering it again would loop.
 bool OnWalkPath(const Walk& walk, const FileIdentity& identity);

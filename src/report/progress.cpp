@@ -42,6 +42,9 @@ struct Progress {
   // goes back (nor wraps the rates taken from it).
   uint64_t bytes_done_shown = 0;
   bool all_met = false;
+  uint64_t files_counted = 0;
+  uint64_t bytes_counted = 0;
+  bool all_counted = false;
   std::deque<Sample> samples;  // oldest first, the last kRateWindowTicks
   std::u16string current_path;
   uint64_t current_copied = 0;
@@ -121,15 +124,30 @@ std::u16string ShownName(std::u16string_view path) {
   return name;
 }
 
-// The status text for `columns` columns: the counts first, then the rates,
-// the time left and the current file, each left out where it does not fit;
-// the file's name loses its start first.
+// The status text for `columns` columns: the counts first (with their
+// percents once the whole is known, else "counting"), then the time left,
+// the rates and the current file, each left out where it does not fit; the
+// file's name loses its start first.
 std::u16string StatusText(const Sample& now, size_t columns) {
   const Progress& p = g_progress;
-  std::u16string text = u"files " + UnsignedDecimal(p.files_done) + u" of " +
-                        UnsignedDecimal(p.files_met) + u", " + Bytes(now.bytes_done) + u" of " +
-                        Bytes(p.bytes_met);
-  std::u16string more;
+  // What is to be done: what the walk met, or the count where it found
+  // more; until one of them has seen the whole tree, a lower bound.
+  const bool total_known = p.all_met || p.all_counted;
+  const uint64_t files_total = std::max(p.files_met, p.files_counted);
+  const uint64_t bytes_total = std::max(p.bytes_met, p.bytes_counted);
+  auto percent = [](uint64_t done, uint64_t total) {
+    return u" (" + UnsignedDecimal(total == 0 ? 100 : std::min(done, total) * 100 / total) + u"%)";
+  };
+  const std::u16string files = u"files " + UnsignedDecimal(p.files_done) + u" of " +
+                               UnsignedDecimal(files_total);
+  const std::u16string bytes = Bytes(now.bytes_done) + u" of " + Bytes(bytes_total);
+  std::u16string text = files + u", " + bytes;
+  const std::u16string whole =
+      total_known ? files + percent(p.files_done, files_total) + u", " + bytes +
+                        percent(now.bytes_done, bytes_total)
+                  : text + u", counting";
+  if (whole.size() <= columns) text = whole;
+  std::u16string more;  // the rates
   const Sample& oldest = p.samples.front();
   const uint64_t span = now.ticks - oldest.ticks;
   if (span >= kFileTimeTicksPerSecond / 2) {
@@ -138,20 +156,25 @@ std::u16string StatusText(const Sample& now, size_t columns) {
     };
     const double files_rate = per_second(now.files_done - oldest.files_done);
     const double done_rate = per_second(now.bytes_done - oldest.bytes_done);
+    // The time left: the bytes not yet done at the pace the last seconds
+    // went through bytes (copied or skipped), or the files left at the last
+    // seconds' file rate, whichever is longer (a run of empty files moves
+    // no bytes).
+    const uint64_t bytes_left = bytes_total - std::min(bytes_total, now.bytes_done);
+    const uint64_t files_left = files_total - std::min(files_total, p.files_done);
+    double seconds_left = -1;
+    if (bytes_left > 0 && done_rate > 0) seconds_left = static_cast<double>(bytes_left) / done_rate;
+    if (files_rate > 0) {
+      seconds_left = std::max(seconds_left, static_cast<double>(files_left) / files_rate);
+    }
+    // The time left comes first, so that a narrow line keeps it.
+    if (total_known && seconds_left >= 0) {
+      const std::u16string left = u", " + Duration(static_cast<uint64_t>(seconds_left + 0.5)) + u" left";
+      if (text.size() + left.size() <= columns) text += left;
+    }
     more += u", " + UnsignedDecimal(static_cast<uint64_t>(files_rate + 0.5)) + u" files/s, " +
             Bytes(static_cast<uint64_t>(per_second(now.bytes_moved - oldest.bytes_moved))) +
             u"/s";
-    // The time left: the bytes of the files met and not yet done, at the
-    // pace the last seconds went through met bytes (copied or skipped);
-    // where none are left, the files left at the last seconds' file rate.
-    const uint64_t bytes_left = p.bytes_met - std::min(p.bytes_met, now.bytes_done);
-    const uint64_t files_left = p.files_met - std::min(p.files_met, p.files_done);
-    double seconds_left = -1;
-    if (bytes_left > 0 && done_rate > 0) seconds_left = static_cast<double>(bytes_left) / done_rate;
-    if (bytes_left == 0 && files_rate > 0) seconds_left = static_cast<double>(files_left) / files_rate;
-    if (p.all_met && seconds_left >= 0) {
-      more += u", " + Duration(static_cast<uint64_t>(seconds_left + 0.5)) + u" left";
-    }
   }
   if (text.size() + more.size() <= columns) text += more;
   if (p.current_size > 0 && !p.current_path.empty()) {
@@ -167,12 +190,12 @@ std::u16string StatusText(const Sample& now, size_t columns) {
   return text;
 }
 
-// Draws the line, at most four times a second unless `now_anyway`.
-void Redraw(bool now_anyway) {
+// Draws the line, at most four times a second.
+void Redraw() {
   Progress& p = g_progress;
   if (p.hidden) return;
   const uint64_t ticks = Now();
-  if (!now_anyway && p.last_drawn != 0 && ticks - p.last_drawn < kRedrawTicks) return;
+  if (p.last_drawn != 0 && ticks - p.last_drawn < kRedrawTicks) return;
   p.last_drawn = ticks;
   p.bytes_done_shown = std::max(p.bytes_done_shown, p.bytes_settled + p.current_copied);
   const Sample now{ticks, p.files_done, Counters.ByteCount, p.bytes_done_shown};
@@ -212,7 +235,7 @@ void NoteFileMet(std::u16string_view path, uint64_t size) {
   g_progress.current_path = path;
   g_progress.current_copied = 0;
   g_progress.current_size = size;
-  Redraw(false);
+  Redraw();
 }
 
 void NoteFileDone(uint64_t size) {
@@ -221,7 +244,7 @@ void NoteFileDone(uint64_t size) {
   ++g_progress.files_done;
   g_progress.bytes_settled += size;
   g_progress.current_copied = 0;
-  Redraw(false);
+  Redraw();
 }
 
 void NoteAllMet() {
@@ -230,13 +253,25 @@ void NoteAllMet() {
   g_progress.all_met = true;
 }
 
+bool ProgressShown() {
+  return g_progress.on;
+}
+
+void NoteCounted(uint64_t files, uint64_t bytes, bool whole) {
+  if (!g_progress.on) return;
+  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  g_progress.files_counted = files;
+  g_progress.bytes_counted = bytes;
+  g_progress.all_counted = whole;
+}
+
 void ShowProgress(std::u16string_view path, uint64_t copied, uint64_t size) {
   if (!g_progress.on) return;
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   g_progress.current_path = path;
   g_progress.current_copied = copied;
   g_progress.current_size = size;
-  Redraw(false);
+  Redraw();
 }
 
 void EndProgress() {
@@ -255,10 +290,12 @@ ProgressAside::ProgressAside(bool to_standard_error, std::u16string_view line) {
   p.hidden = true;
 }
 
+// The line comes back at the next draw that is due, so that a run of
+// console lines costs no more draws than a quiet run.
 ProgressAside::~ProgressAside() {
   if (!hidden_ || !line_ends_) return;
   g_progress.hidden = false;
-  Redraw(true);
+  Redraw();
 }
 
 }  // namespace vx

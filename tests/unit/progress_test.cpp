@@ -67,15 +67,21 @@ struct StandInTerminal {
 };
 
 TEST(ProgressTest, TheLineFitsTheTerminalAndShowsRecentRatesAndTheTimeLeft) {
+  // The whole is known from the walk's end, or from a count ahead of it
+  // before the walk has met more than one file.
   const struct {
     DWORD columns;
     bool rates_shown;
-  } cases[] = {{40, false}, {200, true}};
+    bool counted_ahead;
+  } cases[] = {{40, false, false}, {200, true, false}, {200, true, true}};
   for (const auto& c : cases) {
     StandInTerminal terminal(c.columns);
     const std::u16string name = u"dir" + std::u16string(1, kPathSeparator) +
                                 u"a-file-name-longer-than-forty-columns-of-terminal";
-    for (int i = 0; i < 10; ++i) NoteFileMet(name, 1000);
+    if (c.counted_ahead) NoteCounted(4, 4000, false);
+    NoteFileMet(name, 1000);
+    if (c.counted_ahead) NoteCounted(10, 10000, true);
+    for (int i = 1; i < 10; ++i) NoteFileMet(name, 1000);
     // Five files done in the first two seconds, the rest after a slow
     // start: the rates are those of the last seconds, not since the start.
     for (int i = 0; i < 5; ++i) {
@@ -83,18 +89,31 @@ TEST(ProgressTest, TheLineFitsTheTerminalAndShowsRecentRatesAndTheTimeLeft) {
       Counters.ByteCount += 1000;
       NoteFileDone(1000);
     }
-    NoteAllMet();
+    const std::vector<std::string> before = StandInTerminal::Draws();
+    ASSERT_FALSE(before.empty());
+    if (!c.counted_ahead) {
+      // Until the walk has met them all, what is to do is unknown.
+      EXPECT_EQ(before.back().find(" left"), std::string::npos) << before.back();
+      EXPECT_EQ(before.back().find(", counting") != std::string::npos, c.rates_shown)
+          << before.back();
+      NoteAllMet();
+    } else {
+      EXPECT_TRUE(before[0].starts_with("files 0 of 4, 0 B of 3.91 KB, counting")) << before[0];
+      EXPECT_NE(before.back().find(" left"), std::string::npos) << before.back();
+    }
     StandInTerminal::Wait(0.4);
     ShowProgress(name, 500, 1000);
     const std::vector<std::string> draws = StandInTerminal::Draws();
-    ASSERT_FALSE(draws.empty());
     for (const std::string& draw : draws) EXPECT_LT(draw.size(), c.columns) << draw;
     const std::string& last = draws.back();
-    EXPECT_TRUE(last.starts_with("files 5 of 10, 5.37 KB of 9.77 KB")) << last;
+    // The percents where they fit.
+    EXPECT_TRUE(last.starts_with(c.rates_shown ? "files 5 of 10 (50%), 5.37 KB of 9.77 KB (55%)"
+                                               : "files 5 of 10, 5.37 KB of 9.77 KB"))
+        << last;
     EXPECT_EQ(last.find("files/s") != std::string::npos, c.rates_shown) << last;
     if (c.rates_shown) {
       // 5 files and 5,000 bytes in 2.4 s; 4,500 bytes left at 2,292 a second.
-      EXPECT_NE(last.find(", 2 files/s, 2.03 KB/s, 0:00:02 left, "), std::string::npos) << last;
+      EXPECT_NE(last.find("(55%), 0:00:02 left, 2 files/s, 2.03 KB/s, "), std::string::npos) << last;
       EXPECT_TRUE(last.ends_with("-terminal 50%")) << last;
     }
   }
@@ -133,7 +152,7 @@ TEST(ProgressTest, TheBytesDoneShownNeverGoBack) {
   }
 }
 
-TEST(ProgressTest, AConsoleLineErasesTheLineAndItIsDrawnAgainAfter) {
+TEST(ProgressTest, AConsoleLineErasesTheLineAndTheNextDueDrawBringsItBack) {
   StandInTerminal terminal(80);
   NoteFileMet(u"first", 10);
   const size_t drawn = StandInTerminal::shown.size();
@@ -147,9 +166,25 @@ TEST(ProgressTest, AConsoleLineErasesTheLineAndItIsDrawnAgainAfter) {
   {
     ProgressAside aside(false, u"\n");
   }
+  EXPECT_EQ(StandInTerminal::shown.size(), erased);  // the last draw was just now
+  StandInTerminal::Wait(0.25);
+  {
+    ProgressAside aside(false, u"\n");
+  }
   EXPECT_EQ(StandInTerminal::shown.substr(erased), StandInTerminal::shown.substr(0, drawn));
+  // A console line for each of 1,000 files in a second: at most four draws
+  // a second, however many lines come between.
+  const size_t draws_before = StandInTerminal::Draws().size();
+  for (int i = 0; i < 1000; ++i) {
+    StandInTerminal::Wait(0.001);
+    ProgressAside aside(false, u"FILE 000002: next (0 KB)\n");
+    NoteFileMet(u"next", 0);
+  }
+  EXPECT_LE(StandInTerminal::Draws().size() - draws_before, 4u);
   EndProgress();
-  EXPECT_TRUE(StandInTerminal::shown.ends_with("\r" + std::string(drawn - 1, ' ') + "\r"));
+  const std::string& shown = StandInTerminal::shown;
+  const size_t blank = shown.find_last_of('\r', shown.size() - 2);
+  EXPECT_EQ(shown.find_first_not_of(' ', blank + 1), shown.size() - 1);  // erased at the end
 }
 
 }  // namespace
