@@ -281,6 +281,9 @@ struct Platform {
   // systems keep (Linux: nanoseconds, from the status each handle holds).
   // Null where FILETIME holds them all (Windows).
   BOOL (*SameWriteTime)(HANDLE one, HANDLE other, BOOL* same);
+  // How many minutes local time at the moment `utc` is ahead of UTC (behind:
+  // negative), as the system's time zone rules say for that moment.
+  BOOL (*GetLocalTimeOffset)(const FILETIME* utc, LONG* minutes);
 };
 // clang-format on
 

@@ -176,4 +176,13 @@ std::u16string UtcTimeText(uint64_t ticks) {
          Decimal(static_cast<int64_t>(milliseconds % 1000), 3) + u"Z";
 }
 
+std::u16string LocalTimeText(uint64_t ticks, int32_t offset_minutes) {
+  constexpr int64_t kTicksPerMinute = 600000000;
+  const std::u16string local =
+      UtcTimeText(static_cast<uint64_t>(static_cast<int64_t>(ticks) + offset_minutes * kTicksPerMinute));
+  const int32_t away = offset_minutes < 0 ? -offset_minutes : offset_minutes;
+  return local.substr(0, 19) + (offset_minutes < 0 ? u"-" : u"+") + Decimal(away / 60, 2) + u":" +
+         Decimal(away % 60, 2);
+}
+
 }  // namespace vx

@@ -30,5 +30,8 @@ namespace vx {
 // A time in FILETIME ticks (100 ns since 1601) as ISO 8601 UTC with
 // milliseconds: 2026-12-09T07:30:00.125Z.
 std::u16string UtcTimeText(uint64_t ticks);
+// The same moment as local time `offset_minutes` ahead of UTC, to the
+// second, with its offset: 2026-12-09T08:30:00+01:00.
+std::u16string LocalTimeText(uint64_t ticks, int32_t offset_minutes);
 
 }  // namespace vx

@@ -321,6 +321,19 @@ bool ParseArguments(int argc, const char16_t* const* argv) {
   return true;
 }
 
+std::u16string CommandLineText(int argc, const char16_t* const* argv) {
+  std::u16string text;
+  for (int i = 0; i < argc; ++i) {
+    const std::u16string argument = ShownPath(argv[i]);
+    if (i > 0) text.push_back(u' ');
+    const bool quoted = argument.empty() || argument.find_first_of(u" \t\"") != std::u16string::npos;
+    if (quoted) text.push_back(u'"');
+    text += argument;
+    if (quoted) text.push_back(u'"');
+  }
+  return text;
+}
+
 bool AsksForHelp(int argc, const char16_t* const* argv) {
   // Whole arguments only, in any case: "/h" is no option's prefix here.
   static constexpr std::u16string_view kForms[] = {u"/?", u"-?", u"/h", u"/help", u"-h",

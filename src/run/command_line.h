@@ -17,6 +17,11 @@ void PrintUsage();
 // printed): such a run ends before anything is opened.
 bool ParseArguments(int argc, const char16_t* const* argv);
 
+// The command line as one text: the program and its arguments, each that
+// holds a space, a quote or nothing in double quotes, control characters
+// escaped as in every line.
+std::u16string CommandLineText(int argc, const char16_t* const* argv);
+
 // Whether an argument is /?, -h or --help: the usage, and nothing else.
 bool AsksForHelp(int argc, const char16_t* const* argv);
 

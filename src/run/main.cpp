@@ -19,6 +19,7 @@ int Main(int argc, const char16_t* const* argv) {
   }
   ResetRun();
   ResetRegistries();
+  State.CommandLine = CommandLineText(argc, argv);
   WatchForStopRequests();
   if (!ParseArguments(argc, argv)) {
     WriteHint(u"run velmox with no argument, or velmox /?, for the usage.");

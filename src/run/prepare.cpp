@@ -292,6 +292,21 @@ void HintLogRefused(DWORD code) {
             (IsNotFound(code) ? u" Create the log's folder first." : u""));
 }
 
+// Each run's part of an appended log begins with its start, in local time
+// with the offset, and its command line, so that a month of nights reads
+// as dated runs.
+void StampAppendedLogs() {
+  if (!Settings.AppendLog && !Settings.AppendErrorLog) return;
+  LONG offset = 0;
+  if (Os().GetLocalTimeOffset == nullptr || !Os().GetLocalTimeOffset(&State.StartTime, &offset)) {
+    offset = 0;
+  }
+  const std::u16string stamp = u"Run of " + LocalTimeText(FileTimeTicks(State.StartTime), offset) +
+                               u": " + State.CommandLine + u"\n";
+  if (Settings.AppendLog && State.Log.IsOpen()) State.Log.Write(stamp);
+  if (Settings.AppendErrorLog && State.ErrorLog.IsOpen()) State.ErrorLog.Write(stamp);
+}
+
 }  // namespace
 
 bool PrepareRun() {
@@ -318,6 +333,7 @@ bool PrepareRun() {
     return false;
   }
   Os().GetSystemTimeAsFileTime(&State.StartTime);
+  StampAppendedLogs();
   const auto rows = SettingsRows();
   PrintSettingsBlock(rows);
   WriteJsonStart(rows);

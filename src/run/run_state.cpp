@@ -26,6 +26,7 @@ void ResetRun() {
   State.SourceRootLength = 0;
   State.AtTopLevel = 1;
   State.StartTime = FILETIME{};
+  State.CommandLine.clear();
   State.WithoutSystemSecurity = false;
   State.KeepLinks = false;
   State.CopyBuffers.clear();

@@ -104,6 +104,9 @@ struct RunState {
   int32_t AtTopLevel;
   // When the run began, for the JSON log's start and summary.
   FILETIME StartTime;
+  // The command line as typed, for the line that begins each run's part of
+  // an appended log.
+  std::u16string CommandLine;
   // The security privilege is not held and /SecurityDescriptor was not
   // asked for: objects are opened without ACCESS_SYSTEM_SECURITY.
   bool WithoutSystemSecurity;

@@ -103,6 +103,19 @@ class AuditTest(ScratchCase):
                 self.assertEqual(records[-1]["exit"], -1)
                 self.assertIn(message, records[-1]["error"])
 
+    def test_appended_logs_give_each_run_a_dated_part(self):
+        log = "/AppendLog:" + host_path(self.path("kept.log"))
+        for _ in range(2):
+            self.velmox(log, "/Silent")
+        lines = lines_of(self.read("kept.log"))
+        stamps = [i for i, l in enumerate(lines) if l.startswith(b"Run of ")]
+        self.assertEqual(len(stamps), 2, lines)
+        for at in stamps:
+            self.assertRegex(lines[at], rb"^Run of \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d: "
+                             rb".* /AppendLog:\S+ /Silent$")
+            self.assertTrue(lines[at + 1].startswith(b"Source "), lines[at + 1])
+        self.assertEqual(len([l for l in lines if l.startswith(b"Elapsed time")]), 2)
+
     def test_verify_finds_damage_of_the_same_size_and_time(self):
         os.rmdir(self.path("dst/blocked"))
         _, status = self.velmox()

@@ -689,6 +689,14 @@ BOOL WrapSameWriteTime(HANDLE one, HANDLE other, BOOL* same) {
   return Real().SameWriteTime(one, other, same);
 }
 
+BOOL WrapGetLocalTimeOffset(const FILETIME* utc, LONG* minutes) {
+  if (const Fault* fault = I().Hit(Call::kGetLocalTimeOffset, u"")) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().GetLocalTimeOffset(utc, minutes);
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -985,6 +993,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.CreateFileTrustedW != nullptr) table.CreateFileTrustedW = WrapCreateFileTrustedW;
   if (real_.SameAttributes != nullptr) table.SameAttributes = WrapSameAttributes;
   if (real_.SameWriteTime != nullptr) table.SameWriteTime = WrapSameWriteTime;
+  if (real_.GetLocalTimeOffset != nullptr) table.GetLocalTimeOffset = WrapGetLocalTimeOffset;
   if (real_.LockDirectoryMark != nullptr) table.LockDirectoryMark = WrapLockDirectoryMark;
   if (real_.IsDirectoryMarkLocked != nullptr) {
     table.IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;

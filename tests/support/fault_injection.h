@@ -83,6 +83,7 @@ enum class Call {
   kCreateFileTrustedW,     // with the path
   kSameAttributes,         // with the source's path
   kSameWriteTime,          // with the first object's path
+  kGetLocalTimeOffset,
   kCount,
 };
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "fault_injection.h"
 #include "report/text.h"
 #include "run/run_state.h"
@@ -324,31 +326,57 @@ TEST_F(PrepareTest, MistakesGetAHintOnStandardError) {
 
 // /AppendLog: and /AppendErrorLog: keep what the logs hold and add each
 // run's lines at their end; of them and /Log: or /ErrorLog: the later wins.
-TEST_F(PrepareTest, AppendedLogsKeepEachRunsLines) {
+// Each run's part of an appended log begins with its start in local time
+// (UTC where the zone cannot be told) and its command line.
+TEST_F(PrepareTest, AppendedLogsKeepEachRunsLinesEachPartStamped) {
   scratch_.Write(u"src/a", "a");
   const std::u16string log = u"/AppendLog:" + scratch_.Path(u"kept.log");
   const std::u16string err = u"/AppendErrorLog:" + scratch_.Path(u"kept.err");
   FaultInjector faults;
   faults.StandInForUnknownPrivileges();
+  faults.Add(Fault{Call::kGetLocalTimeOffset, 1, u"", ERROR_INVALID_PARAMETER});
   const std::vector<std::u16string> arguments = {u"/Source:" + scratch_.Path(u"src"),
                                                  u"/Dest:" + scratch_.Path(u"dst"), u"/Silent",
                                                  log, err};
+  auto stamp = [&](const std::string& offset, const std::string& more) {
+    return std::regex("Run of 20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]" +
+                      offset + ": velmox /Source:[^ ]+ /Dest:[^ ]+ /Silent /AppendLog:[^ ]+ " +
+                      "/AppendErrorLog:[^ ]+" + more + "\r\n");
+  };
   EXPECT_EQ(RunVelmox(arguments), 0);
   const std::string first = scratch_.Read(u"kept.log");
+  std::smatch found;
+  EXPECT_TRUE(std::regex_search(first, found, stamp("\\+00:00", "")) && found.position() == 0)
+      << first;
   EXPECT_NE(first.find("AppendLog                 : Yes\r\nAppendErrorLog            : Yes\r\n"),
             std::string::npos);
   std::filesystem::remove_all(scratch_.Fs(u"src/a"));
   scratch_.MakeDir(u"src/a");  // a directory where the copy holds a file: one ERR
   std::vector<std::u16string> rerun = arguments;
   rerun.push_back(u"/SubDirectories");
+  Os().GetLocalTimeOffset = [](const FILETIME*, LONG* minutes) -> BOOL {
+    *minutes = -330;
+    return 1;
+  };
   EXPECT_EQ(RunVelmox(rerun), 1);
   const std::string both = scratch_.Read(u"kept.log");
   ASSERT_TRUE(both.starts_with(first));
+  const std::string second = both.substr(first.size());
+  EXPECT_TRUE(std::regex_search(second, found, stamp("-05:30", " /SubDirectories")) &&
+              found.position() == 0)
+      << second;
   const std::string settings_start = "Source                    : ";
   EXPECT_NE(both.find(settings_start, first.size()), std::string::npos);
+  // The error log: each run's stamp, the second's followed by its ERR line
+  // as in the log.
   const std::string errors = scratch_.Read(u"kept.err");
-  EXPECT_TRUE(errors.starts_with("ERR  000001: ")) << errors;
-  EXPECT_EQ(errors, both.substr(both.find("ERR  000001: ")).substr(0, errors.size()));
+  const std::string second_part = errors.substr(errors.find("\r\n") + 2);
+  const std::string second_stamp = second.substr(0, second.find("\r\n") + 2);
+  EXPECT_TRUE(errors.starts_with(first.substr(0, first.find("\r\n") + 2))) << errors;
+  EXPECT_TRUE(second_part.starts_with(second_stamp)) << errors;
+  const std::string error_line = second_part.substr(second_stamp.size());
+  EXPECT_TRUE(error_line.starts_with("ERR  000001: ")) << errors;
+  EXPECT_EQ(error_line, both.substr(both.find("ERR  000001: ")).substr(0, error_line.size()));
   // A later /Log: begins the log anew.
   rerun.push_back(u"/Log:" + scratch_.Path(u"kept.log"));
   RunVelmox(rerun);

@@ -1,6 +1,7 @@
 // Handles, memory, the clock, standard streams and the process's umask, on
 // Linux.
 #include <sys/ioctl.h>
+#include <ctime>
 #include <sys/mman.h>
 
 #include "internal.h"
@@ -59,6 +60,19 @@ void GetSystemTimeAsFileTime(FILETIME* now) {
   struct timespec time;
   clock_gettime(CLOCK_REALTIME, &time);
   *now = FileTimeFromTimespec(time);
+}
+
+BOOL GetLocalTimeOffset(const FILETIME* utc, LONG* minutes) {
+  const uint64_t ticks = (static_cast<uint64_t>(utc->dwHighDateTime) << 32) | utc->dwLowDateTime;
+  constexpr uint64_t kUnixEpochTicks = 116444736000000000ULL;
+  const time_t seconds = static_cast<time_t>((ticks - kUnixEpochTicks) / 10000000);
+  struct tm local;
+  if (ticks < kUnixEpochTicks || localtime_r(&seconds, &local) == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  *minutes = static_cast<LONG>(local.tm_gmtoff / 60);
+  return 1;
 }
 
 HANDLE GetStdHandle(DWORD which) {

@@ -23,6 +23,7 @@ BOOL SameOwnerAndMode(HANDLE, HANDLE, BOOL*);
 HANDLE CreateFileTrustedW(const char16_t*, DWORD, DWORD, DWORD, DWORD);
 BOOL SameAttributes(HANDLE, HANDLE, BOOL*);
 BOOL SameWriteTime(HANDLE, HANDLE, BOOL*);
+BOOL GetLocalTimeOffset(const FILETIME*, LONG*);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
@@ -119,6 +120,7 @@ const Platform kPosix = {
     posix::CreateFileTrustedW,
     posix::SameAttributes,
     posix::SameWriteTime,
+    posix::GetLocalTimeOffset,
 };
 
 Platform g_current = kPosix;

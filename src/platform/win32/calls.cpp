@@ -96,6 +96,26 @@ void Win32GetSystemTimeAsFileTime(FILETIME* now) {
   ::GetSystemTimeAsFileTime(reinterpret_cast<::FILETIME*>(now));
 }
 
+// The local time of that moment by the time zone's rules for its year,
+// less the moment itself.
+BOOL Win32GetLocalTimeOffset(const FILETIME* utc, LONG* minutes) {
+  ::SYSTEMTIME universal;
+  ::SYSTEMTIME local;
+  ::FILETIME local_time;
+  if (!::FileTimeToSystemTime(reinterpret_cast<const ::FILETIME*>(utc), &universal) ||
+      !::SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local) ||
+      !::SystemTimeToFileTime(&local, &local_time)) {
+    return 0;
+  }
+  auto ticks = [](const ::FILETIME& time) {
+    return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+                                time.dwLowDateTime);
+  };
+  const int64_t difference = ticks(local_time) - ticks(*reinterpret_cast<const ::FILETIME*>(utc));
+  *minutes = static_cast<LONG>(difference / 600000000LL);
+  return 1;
+}
+
 HANDLE Win32GetCurrentProcess() {
   return ::GetCurrentProcess();
 }

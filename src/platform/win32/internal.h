@@ -81,6 +81,7 @@ BOOL Win32ListDirectoryMarks(HANDLE directory, char16_t* names, DWORD size, DWOR
 HANDLE Win32LockDirectoryMark(HANDLE directory, const char16_t* name);
 BOOL Win32IsDirectoryMarkLocked(HANDLE directory, const char16_t* name, BOOL* locked);
 BOOL Win32SameAttributes(HANDLE source, HANDLE destination, BOOL* same);
+BOOL Win32GetLocalTimeOffset(const FILETIME* utc, LONG* minutes);
 void Win32Sleep(DWORD milliseconds);
 BOOL Win32SetConsoleCtrlHandler(BOOL (*handler)(DWORD event), BOOL add);
 void Win32ExitProcess(UINT exit_code);

@@ -80,6 +80,7 @@ const Platform kWin32 = {
     nullptr,  // the operator's paths are opened as named
     Win32SameAttributes,
     nullptr,  // FILETIME holds every digit NTFS keeps
+    Win32GetLocalTimeOffset,
 };
 
 Platform g_current = kWin32;
