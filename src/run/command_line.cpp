@@ -72,6 +72,8 @@ void PrintUsage() {
       u"                  /Files0:<The same list, each path ended by a NUL>\n",
       u"                  /AcceptVolume  (= the source's volumes tonight become the\n",
       u"                      replica's records)\n",
+      u"                  /SummaryLine  (= the run's counts, exit and time in one line\n",
+      u"                      on standard error, even with /Silent)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -145,6 +147,7 @@ const Option kOptions[] = {
     {u"/FILES:", u"/Files:", Effect::kValue, &RunSettings::Files, &RunSettings::FilesNul, 0},
     {u"/FILES0:", u"/Files0:", Effect::kValue, &RunSettings::Files, &RunSettings::FilesNul},
     {u"/ACCEPTVOLUME", u"/AcceptVolume", Effect::kFlag, nullptr, &RunSettings::AcceptVolume},
+    {u"/SUMMARYLINE", u"/SummaryLine", Effect::kFlag, nullptr, &RunSettings::SummaryLine},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;

@@ -184,6 +184,7 @@ std::vector<std::pair<std::u16string, std::u16string>> SettingsRows() {
     rows.emplace_back(Settings.FilesNul ? u"Files0" : u"Files", ShownPath(Settings.Files));
   }
   flag(Settings.AcceptVolume, u"AcceptVolume");
+  flag(Settings.SummaryLine, u"SummaryLine");
   return rows;
 }
 

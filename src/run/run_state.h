@@ -70,6 +70,9 @@ struct RunSettings {
   // /AcceptVolume: the source's volumes as they are tonight are taken for
   // the replica's records, where they differ from what it recorded.
   int32_t AcceptVolume;
+  // /SummaryLine: one line of the run's counts, exit and time on standard
+  // error at its end, /Silent or not (a service's journal).
+  int32_t SummaryLine;
 };
 
 

@@ -14,6 +14,12 @@ namespace vx {
 namespace {
 constexpr float kBytesToMegabytes = 9.5367431640625e-07f;    // 2^-20
 constexpr float kBytesToGigabytes = 9.313225746154785e-10f;  // 2^-30
+
+// hh:mm:ss
+std::u16string ElapsedText(int32_t elapsed) {
+  return Decimal(elapsed / 3600, 2) + u":" + Decimal(elapsed % 3600 / 60, 2) + u":" +
+         Decimal(elapsed % 3600 % 60, 2);
+}
 }  // namespace
 
 int32_t CurrentTimeInSeconds() {
@@ -23,6 +29,7 @@ int32_t CurrentTimeInSeconds() {
       (static_cast<int64_t>(FileTimeTicks(now)) - kUnixEpochAsFileTime) / kFileTimeTicksPerSecond;
   return static_cast<int32_t>(seconds);
 }
+
 
 std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
   const uint64_t bytes = Counters.ByteCount;
@@ -53,8 +60,7 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
     lines.insert(errors_at, u"Differences    : " + Decimal(Counters.DifferenceCount) + u"\n");
   }
   if (!for_log) lines.push_back(u"\n");
-  lines.push_back(u"Elapsed time   : " + Decimal(elapsed / 3600, 2) + u":" +
-                  Decimal(elapsed % 3600 / 60, 2) + u":" + Decimal(elapsed % 3600 % 60, 2) + u"\n");
+  lines.push_back(u"Elapsed time   : " + ElapsedText(elapsed) + u"\n");
   return lines;
 }
 
@@ -81,13 +87,39 @@ void WriteJsonSummary(const FILETIME& end, int32_t exit_code, std::u16string_vie
   record.Write();
 }
 
+// With /SummaryLine, the run in one line on standard error, whatever
+// /Silent says, for a service's journal: its counts, exit and time, and
+// for a run that ended before its walk, the message it ended with.
+void WriteSummaryLine(int32_t exit_code, int32_t elapsed, std::u16string_view error = {}) {
+  if (!Settings.SummaryLine) return;
+  std::u16string line = u"summary: directories " + Decimal(Counters.DirectoryCount) + u", files " +
+                        Decimal(Counters.FileCount) + u" (new " + Decimal(Counters.NewCount) +
+                        u", newer " + Decimal(Counters.NewerCount) + u", overwritten " +
+                        Decimal(Counters.OverwrittenCount) + u"), bytes " +
+                        UnsignedDecimal(Counters.ByteCount);
+  if (Settings.Mirror) line += u", deleted " + Decimal(Counters.DeletedCount);
+  if (Settings.Verify) line += u", differences " + Decimal(Counters.DifferenceCount);
+  line += u", errors " + Decimal(Counters.ErrorCount) + u", exit " + Decimal(exit_code) +
+          u", elapsed " + ElapsedText(elapsed);
+  if (!error.empty()) line += u": " + std::u16string(error);
+  WriteHint(line);
+}
+
 }  // namespace
 
 void SummarizeFatalEnd(int32_t exit_code) {
-  if (!JsonLogOpen()) return;
   FILETIME end_time;
   Os().GetSystemTimeAsFileTime(&end_time);
-  WriteJsonSummary(end_time, exit_code, LastLineWritten());
+  const std::u16string error = LastLineWritten();
+  const uint64_t start = FileTimeTicks(State.StartTime);
+  const uint64_t end = FileTimeTicks(end_time);
+  WriteSummaryLine(exit_code,
+                   start != 0 && end > start
+                       ? static_cast<int32_t>((end - start) / kFileTimeTicksPerSecond)
+                       : 0,
+                   error);
+  if (!JsonLogOpen()) return;
+  WriteJsonSummary(end_time, exit_code, error);
   State.JsonLog.Close();
 }
 
@@ -111,6 +143,7 @@ int32_t CopyRunAndSummarize() {
   // /Verify's differences count as failures: a damaged replica must not
   // pass for a good one.
   const int32_t exit_code = Counters.ErrorCount + Counters.DifferenceCount;
+  WriteSummaryLine(exit_code, elapsed);
   WriteJsonSummary(end_time, exit_code);
   State.JsonLog.Close();
   return exit_code;

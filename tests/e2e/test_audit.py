@@ -7,7 +7,7 @@ import re
 import unittest
 
 from velmox_e2e import (SEP, WINDOWS, ScratchCase, exit_status, host_path, lines_of, main,
-                        prepared, run)
+                        prepared, run, start)
 
 FILE_LINE = re.compile(rb"^FILE (\d{6,}): (.*) \((\d+) KB\)$")
 
@@ -84,7 +84,8 @@ class AuditTest(ScratchCase):
 
     def test_a_run_that_ends_before_its_walk_ends_its_json_log(self):
         """A fatal end is the JSON log's last record too: its exit and its
-        message, whatever ended it."""
+        message, whatever ended it; with /SummaryLine it is the one line on
+        standard error, /Silent or not."""
         src, dst = host_path(self.path("src")), host_path(self.path("dst"))
         json_log = "/JsonLog:" + host_path(self.path("run.json"))
         cases = [
@@ -96,12 +97,28 @@ class AuditTest(ScratchCase):
         ]
         for arguments, message in cases:
             with self.subTest(message):
-                _, status = run(arguments + [json_log])
-                self.assertEqual(status, exit_status(-1))
+                with start(arguments + [json_log, "/Silent", "/SummaryLine"]) as process:
+                    output, errors = process.communicate(timeout=120)
+                self.assertEqual(process.returncode, exit_status(-1))
                 records = self.records()
                 self.assertEqual([r["kind"] for r in records], ["start", "summary"])
                 self.assertEqual(records[-1]["exit"], -1)
                 self.assertIn(message, records[-1]["error"])
+                summary = [l for l in errors.splitlines() if l.startswith(b"velmox: summary: ")]
+                self.assertEqual(len(summary), 1, errors)
+                self.assertRegex(summary[0], rb"^velmox: summary: directories 0, files 0 \(new 0, "
+                                 rb"newer 0, overwritten 0\), bytes 0, .*errors 0, exit -1, "
+                                 rb"elapsed 00:00:0\d: " + re.escape(message.encode()))
+
+    def test_the_summary_line_tells_a_silent_run(self):
+        with start(["/Source:" + host_path(self.path("src")), "/Dest:" + host_path(self.path("dst")),
+                    "/SubDirectories", "/Silent", "/SummaryLine"]) as process:
+            output, errors = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, exit_status(1))
+        self.assertEqual(output, b"")
+        self.assertRegex(errors, rb"(?m)^velmox: summary: directories \d+, files \d+ \(new \d+, "
+                         rb"newer 0, overwritten 0\), bytes \d+, errors 1, exit 1, "
+                         rb"elapsed \d\d:\d\d:\d\d\r?$")
 
     def test_appended_logs_give_each_run_a_dated_part(self):
         log = "/AppendLog:" + host_path(self.path("kept.log"))

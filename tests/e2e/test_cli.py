@@ -60,6 +60,8 @@ USAGE = b"".join([
     line("                  /Files0:<The same list, each path ended by a NUL>"),
     line("                  /AcceptVolume  (= the source's volumes tonight become the"),
     line("                      replica's records)"),
+    line("                  /SummaryLine  (= the run's counts, exit and time in one line"),
+    line("                      on standard error, even with /Silent)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")
