@@ -48,6 +48,19 @@ bool OpenLogFile(const char16_t* path, bool append, Sink* sink, FileIdentity* id
   return true;
 }
 
+// Whether the source root is a file (or another object than a directory):
+// the walk would make the destination and then fail to list it. A root
+// that cannot be opened here is left for the walk to report.
+bool SourceRootIsNoDirectory() {
+  HANDLE source_root = OpenSource(RootPlace(std::u16string(Settings.Source)));
+  if (source_root == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool no_directory = Os().GetFileInformationByHandle(source_root, &info) &&
+                            !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  Os().CloseHandle(source_root);
+  return no_directory;
+}
+
 // Whether the two roots are one directory under two names (the same path,
 // "S/./", a link, a mount of the same place). A copy onto itself would cut
 // every file to nothing under /Overwrite. A root that cannot be opened here
@@ -389,6 +402,10 @@ bool PrepareRun() {
     State.CopyBuffers.push_back(buffer);
   }
   State.COPYBUFFER = State.CopyBuffers.front();
+  if (SourceRootIsNoDirectory()) {
+    WriteConsole(u"Source " + ShownPath(Settings.Source) + u" is not a directory, aborting.\n");
+    return false;
+  }
   if (RootsAreOneDirectory()) {
     WriteConsole(u"Source and destination are the same directory, aborting.\n");
     return false;

@@ -94,6 +94,10 @@ class AuditTest(ScratchCase):
               "/SubDirectories"], "Source lies inside the destination"),
             (["/Source:" + src, "/Dest:" + dst, "/Files:" + host_path(self.path("no list"))],
              "Cannot read file list"),
+            # A file as the source: nothing is made before the end.
+            (["/Source:" + host_path(self.path("src/plain")),
+              "/Dest:" + host_path(self.path("never made")), "/CreateDestinationDirectory"],
+             "is not a directory"),
         ]
         for arguments, message in cases:
             with self.subTest(message):
@@ -104,11 +108,12 @@ class AuditTest(ScratchCase):
                 self.assertEqual([r["kind"] for r in records], ["start", "summary"])
                 self.assertEqual(records[-1]["exit"], -1)
                 self.assertIn(message, records[-1]["error"])
+                self.assertFalse(os.path.exists(self.path("never made")))
                 summary = [l for l in errors.splitlines() if l.startswith(b"velmox: summary: ")]
                 self.assertEqual(len(summary), 1, errors)
                 self.assertRegex(summary[0], rb"^velmox: summary: directories 0, files 0 \(new 0, "
                                  rb"newer 0, overwritten 0\), bytes 0, .*errors 0, exit -1, "
-                                 rb"elapsed 00:00:0\d: " + re.escape(message.encode()))
+                                 rb"elapsed 00:00:0\d: .*" + re.escape(message.encode()))
 
     def test_the_summary_line_tells_a_silent_run(self):
         with start(["/Source:" + host_path(self.path("src")), "/Dest:" + host_path(self.path("dst")),
