@@ -284,6 +284,11 @@ struct Platform {
   // How many minutes local time at the moment `utc` is ahead of UTC (behind:
   // negative), as the system's time zone rules say for that moment.
   BOOL (*GetLocalTimeOffset)(const FILETIME* utc, LONG* minutes);
+  // The system's own name and text of the error behind the last error of
+  // this thread, where it is `code` ("EEXIST: File exists"), in `text` of
+  // `size` units with a NUL; the units written, 0 where there is none.
+  // Null where the codes are the system's own (Windows).
+  DWORD (*DescribeNativeError)(DWORD code, char16_t* text, DWORD size);
 };
 // clang-format on
 

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <iterator>
 #include <string>
 
 #include "../run/run_state.h"
@@ -211,6 +212,19 @@ bool IsTransient(DWORD code) {
   }
 }
 
+namespace {
+
+// With /Utf8, ", EEXIST: File exists" beside a code where the system names
+// the error behind it.
+std::u16string NativeErrorText(DWORD code) {
+  if (!TextIsUtf8() || Os().DescribeNativeError == nullptr) return {};
+  char16_t text[160];
+  const DWORD units = Os().DescribeNativeError(code, text, std::size(text));
+  return units == 0 ? std::u16string() : u", " + std::u16string(text, units);
+}
+
+}  // namespace
+
 void ReportWin32Error(std::u16string_view subject, std::u16string_view context, DWORD code) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   const bool wait = t_try.may_retry && !t_try.failure_pending && IsTransient(code);
@@ -237,6 +251,7 @@ void ReportWin32Error(std::u16string_view subject, std::u16string_view context, 
   line += context;
   line += u" (";
   line += Decimal(static_cast<int32_t>(code));
+  line += NativeErrorText(code);
   line += u")\n";
   if (wait) {
     WriteProgress(line);

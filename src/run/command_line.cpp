@@ -74,6 +74,8 @@ void PrintUsage() {
       u"                      replica's records)\n",
       u"                  /SummaryLine  (= the run's counts, exit and time in one line\n",
       u"                      on standard error, even with /Silent)\n",
+      u"                  /Utf8  (= console and text logs in UTF-8 with LF line ends,\n",
+      u"                      ERR lines with the errno's name; for Linux)\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -148,6 +150,7 @@ const Option kOptions[] = {
     {u"/FILES0:", u"/Files0:", Effect::kValue, &RunSettings::Files, &RunSettings::FilesNul},
     {u"/ACCEPTVOLUME", u"/AcceptVolume", Effect::kFlag, nullptr, &RunSettings::AcceptVolume},
     {u"/SUMMARYLINE", u"/SummaryLine", Effect::kFlag, nullptr, &RunSettings::SummaryLine},
+    {u"/UTF8", u"/Utf8", Effect::kFlag, nullptr, &RunSettings::Utf8},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;

@@ -198,6 +198,7 @@ std::vector<std::pair<std::u16string, std::u16string>> SettingsRows() {
   }
   flag(Settings.AcceptVolume, u"AcceptVolume");
   flag(Settings.SummaryLine, u"SummaryLine");
+  flag(Settings.Utf8, u"Utf8");
   return rows;
 }
 
@@ -324,6 +325,8 @@ void StampAppendedLogs() {
 }  // namespace
 
 bool PrepareRun() {
+  // Every line from here on, the settings block first, in the form asked.
+  WriteTextAsUtf8(Settings.Utf8 != 0);
   if (Settings.Log != nullptr &&
       !OpenLogFile(Settings.Log, Settings.AppendLog, &State.Log, &Registries.LogIdentity)) {
     const DWORD code = Os().GetLastError();

@@ -27,6 +27,7 @@ void ResetRun() {
   State.AtTopLevel = 1;
   State.StartTime = FILETIME{};
   State.CommandLine.clear();
+  WriteTextAsUtf8(false);
   State.WithoutSystemSecurity = false;
   State.KeepLinks = false;
   State.CopyBuffers.clear();

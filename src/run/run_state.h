@@ -73,6 +73,9 @@ struct RunSettings {
   // /SummaryLine: one line of the run's counts, exit and time on standard
   // error at its end, /Silent or not (a service's journal).
   int32_t SummaryLine;
+  // /Utf8: the console and the text logs in UTF-8 with LF line ends, and
+  // ERR lines with the system's own error name and text where it has them.
+  int32_t Utf8;
 };
 
 

@@ -62,6 +62,8 @@ USAGE = b"".join([
     line("                      replica's records)"),
     line("                  /SummaryLine  (= the run's counts, exit and time in one line"),
     line("                      on standard error, even with /Silent)"),
+    line("                  /Utf8  (= console and text logs in UTF-8 with LF line ends,"),
+    line("                      ERR lines with the errno's name; for Linux)"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -284,6 +284,39 @@ class LinuxCopyTest(ScratchCase):
         with open(os.path.join(os.fsencode(self.path("dst")), name), "rb") as copied:
             self.assertEqual(copied.read(), b"latin-1 name")
 
+    def test_utf8_logs_read_back_with_grep(self):
+        """/Utf8: names as their UTF-8 bytes (a byte that is not UTF-8 as
+        \\xNN), lines ending in LF, and the errno's name or the reason
+        beside the code of an ERR line."""
+        os.makedirs(self.path("src/\u65e5\u672c"))
+        self.write("src/\u65e5\u672c/\u0444\u0430\u0439\u043b.txt", b"cyrillic")
+        with open(os.path.join(os.fsencode(self.path("src")), b"caf\xe9"), "wb") as out:
+            out.write(b"latin-1 name")
+        os.mkfifo(self.path("src/pipe"))
+        output, status = self.velmox("/Utf8", "/Log:" + self.path("run.log"),
+                                     "/AppendErrorLog:" + self.path("kept.err"), timeout=30)
+        self.assertEqual(status, 1)
+        log = self.read("run.log")
+        self.assertNotIn(b"\r", log)
+        self.assertIn(b"Utf8                      : Yes\n", log)
+        found = subprocess.run(["grep", "-c", "\u0444\u0430\u0439\u043b", self.path("run.log")],
+                               capture_output=True, check=True)
+        self.assertEqual(found.stdout, b"1\n")
+        self.assertIn(b"/caf\\xE9 (0 KB)\n", log)
+        [error] = [l for l in log.split(b"\n") if l.startswith(b"ERR  ")]
+        self.assertTrue(error.endswith(b"at CopyOneFile:CreateFile(SOURCE) (1, a FIFO, socket or "
+                                       b"device, not opened for data; /Specials copies it as such)"),
+                        error)
+        # An errno behind the code is named: a file stands where a folder
+        # of the destination should be.
+        self.write("blocker", b"a file")
+        output, status = run(["/Source:" + self.path("src"),
+                              "/Dest:" + self.path("blocker/dst"), "/CreateDestinationDirectory",
+                              "/Utf8"], timeout=30)
+        self.assertIn(b"at CreateDirectory(DESTINATION-DIR) (3, ENOTDIR: Not a directory)\n",
+                      output)
+        self.assertEqual(self.read("kept.err").count(b"\r"), 0)
+
     def make_deep(self, levels):
         """src/d/d/.../d/leaf, `levels` directories below src."""
         self.make_chain(["src"] + ["d"] * levels, b"bottom")

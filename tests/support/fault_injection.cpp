@@ -697,6 +697,14 @@ BOOL WrapGetLocalTimeOffset(const FILETIME* utc, LONG* minutes) {
   return Real().GetLocalTimeOffset(utc, minutes);
 }
 
+DWORD WrapDescribeNativeError(DWORD code, char16_t* text, DWORD size) {
+  if (const Fault* fault = I().Hit(Call::kDescribeNativeError, u"")) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().DescribeNativeError(code, text, size);
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -994,6 +1002,9 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.SameAttributes != nullptr) table.SameAttributes = WrapSameAttributes;
   if (real_.SameWriteTime != nullptr) table.SameWriteTime = WrapSameWriteTime;
   if (real_.GetLocalTimeOffset != nullptr) table.GetLocalTimeOffset = WrapGetLocalTimeOffset;
+  if (real_.DescribeNativeError != nullptr) {
+    table.DescribeNativeError = WrapDescribeNativeError;
+  }
   if (real_.LockDirectoryMark != nullptr) table.LockDirectoryMark = WrapLockDirectoryMark;
   if (real_.IsDirectoryMarkLocked != nullptr) {
     table.IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;

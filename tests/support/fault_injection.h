@@ -84,6 +84,7 @@ enum class Call {
   kSameAttributes,         // with the source's path
   kSameWriteTime,          // with the first object's path
   kGetLocalTimeOffset,
+  kDescribeNativeError,
   kCount,
 };
 

@@ -57,12 +57,13 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
   for (const char* option :
        {"Attributes", "Links", "FollowLinks", "Streams", "Specials", "Backup", "Mirror", "List",
         "Exclude:", "Retry:", "Wait:", "Threads:", "MaxDelete:", "Flush", "Recall", "AppendLog:",
-        "AppendErrorLog:", "JsonLog:", "Verify", "Files:", "Files0:", "AcceptVolume"}) {
+        "AppendErrorLog:", "JsonLog:", "Verify", "Files:", "Files0:", "AcceptVolume",
+        "SummaryLine", "Utf8"}) {
     EXPECT_NE(text.find("\r\n                  /" + std::string(option)), std::string::npos)
         << option;
   }
-  EXPECT_TRUE(text.ends_with("/AcceptVolume  (= the source's volumes tonight become the\r\n"
-                             "                      replica's records)\r\n"));
+  EXPECT_TRUE(text.ends_with("/Utf8  (= console and text logs in UTF-8 with LF line ends,\r\n"
+                             "                      ERR lines with the errno's name; for Linux)\r\n"));
   // The extensions' lines (the seventeen first lines keep their widths).
   for (size_t at = text.find("Extensions"), end;
        (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {

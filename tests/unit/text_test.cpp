@@ -106,5 +106,33 @@ TEST(ShownPathTest, ControlsAndEscapeLookalikesAreEscaped) {
   }
 }
 
+// The UTF-8 form: every name readable by grep and less, each written path
+// with one reading (a byte that is not UTF-8 and a name's own "\x" both as
+// \xNN), and lines ending in LF.
+TEST(Utf8TextTest, NamesAsUtf8BytesAsEscapesAndLfLineEnds) {
+  const char16_t byte_e9[] = {u'c', u'a', u'f', 0xDCE9, 0};
+  const char16_t lone[] = {u'a', 0xD800, u'b', 0};
+  const struct {
+    std::u16string path;
+    std::string single_byte;  // as ShownPath and the sink write it without /Utf8
+    std::string utf8;         // and with it
+  } cases[] = {
+      {u"\u65e5\u672c/caf\u00e9\n", "<U+65E5><U+672C>/caf\xe9<U+000A>",
+       "\xe6\x97\xa5\xe6\x9c\xac/caf\xc3\xa9<U+000A>"},
+      {byte_e9, "caf<U+DCE9>", "caf\\xE9"},
+      {u"a\\x41 \\y", "a\\x41 \\y", "a\\x5Cx41 \\y"},
+      {lone, "a<U+D800>b", "a<U+D800>b"},
+      {u"\U0001F600", "<U+1F600>", "\xf0\x9f\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    WriteTextAsUtf8(false);
+    EXPECT_EQ(SingleByteText(ShownPath(c.path)), c.single_byte);
+    WriteTextAsUtf8(true);
+    EXPECT_EQ(Utf8Text(ShownPath(c.path)), c.utf8);
+  }
+  EXPECT_EQ(Utf8Text(u"line\n"), "line\n");
+  WriteTextAsUtf8(false);
+}
+
 }  // namespace
 }  // namespace vx

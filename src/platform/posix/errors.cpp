@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -105,6 +106,14 @@ constexpr MessageRow kMessages[] = {
 constexpr const char* kUnknownMessage = "Unknown error.";
 
 thread_local DWORD t_last_error = 0;
+// What the system would call the error behind a code: the errno it came
+// from, or why the backend refused without asking the system.
+struct NativeError {
+  DWORD code = 0;
+  int error = 0;
+  const char* why = nullptr;
+};
+thread_local NativeError t_native;
 
 }  // namespace
 
@@ -125,10 +134,35 @@ void SetLastErrorFromErrno(int error, const std::string& path) {
     }
   }
   t_last_error = code;
+  t_native = NativeError{code, error, nullptr};
 }
 
 void SetLastErrorCode(DWORD code) {
   t_last_error = code;
+  t_native = NativeError{code, 0, nullptr};
+}
+
+void SetLastErrorBecause(DWORD code, const char* why) {
+  t_last_error = code;
+  t_native = NativeError{code, 0, why};
+}
+
+DWORD DescribeNativeError(DWORD code, char16_t* text, DWORD size) {
+  if (t_native.code != code || size == 0) return 0;
+  std::string described_bytes;
+  if (t_native.why != nullptr) {
+    described_bytes = t_native.why;
+  } else {
+    const char* name = strerrorname_np(t_native.error);
+    const char* description = strerrordesc_np(t_native.error);
+    if (t_native.error == 0 || name == nullptr || description == nullptr) return 0;
+    described_bytes = std::string(name) + ": " + description;
+  }
+  const std::u16string described = DecodeFileName(described_bytes);
+  const DWORD units = static_cast<DWORD>(std::min<size_t>(described.size(), size - 1));
+  std::copy_n(described.begin(), units, text);
+  text[units] = u'\0';
+  return units;
 }
 DWORD LastErrorCode() {
   return t_last_error;

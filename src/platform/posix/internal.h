@@ -151,6 +151,9 @@ DWORD Win32ErrorFromErrno(int error);
 // the directory holding `path` is missing too, as on Windows.
 void SetLastErrorFromErrno(int error, const std::string& path = {});
 void SetLastErrorCode(DWORD code);
+// `code`, with the backend's own reason for it where no errno is behind it
+// (DescribeNativeError shows it).
+void SetLastErrorBecause(DWORD code, const char* why);
 DWORD LastErrorCode();
 
 NTSTATUS NtStatusFromErrno(int error);

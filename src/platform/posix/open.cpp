@@ -56,6 +56,14 @@ HANDLE Fail(DWORD code) {
   return INVALID_HANDLE_VALUE;
 }
 
+// A FIFO, socket or device met where backup semantics take only files and
+// directories.
+HANDLE FailAsSpecial() {
+  SetLastErrorBecause(ERROR_INVALID_FUNCTION,
+                      "a FIFO, socket or device, not opened for data; /Specials copies it as such");
+  return INVALID_HANDLE_VALUE;
+}
+
 HANDLE FailWithErrno(int error, const std::string& path) {
   SetLastErrorFromErrno(error, path);
   return INVALID_HANDLE_VALUE;
@@ -189,7 +197,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   }
   if (known.valid && S_ISLNK(mode)) return Fail(ERROR_CANT_RESOLVE_FILENAME);
   if (known.valid && directory_only && !S_ISDIR(mode)) return Fail(ERROR_DIRECTORY);
-  if (known.valid && !IsRegularOrDirectory(mode)) return Fail(ERROR_INVALID_FUNCTION);
+  if (known.valid && !IsRegularOrDirectory(mode)) return FailAsSpecial();
 
   if (known.valid && S_ISREG(mode) && disposition == OPEN_EXISTING) {
     if (writing) {
@@ -263,7 +271,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   // The type may have changed between the look and the open.
   if (backup && !IsRegularOrDirectory(opened)) {
     close(fd);
-    return Fail(ERROR_INVALID_FUNCTION);
+    return FailAsSpecial();
   }
   if (!backup) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (writing || disposition == CREATE_ALWAYS) status.valid = false;  // it is to change

@@ -24,6 +24,7 @@ HANDLE CreateFileTrustedW(const char16_t*, DWORD, DWORD, DWORD, DWORD);
 BOOL SameAttributes(HANDLE, HANDLE, BOOL*);
 BOOL SameWriteTime(HANDLE, HANDLE, BOOL*);
 BOOL GetLocalTimeOffset(const FILETIME*, LONG*);
+DWORD DescribeNativeError(DWORD, char16_t*, DWORD);
 HANDLE CreateFileAtW(HANDLE, const char16_t*, DWORD, DWORD, DWORD, DWORD);
 HANDLE CreateDirectoryAtW(HANDLE, const char16_t*, DWORD);
 BOOL SetConsoleCtrlHandler(BOOL (*)(DWORD), BOOL);
@@ -121,6 +122,7 @@ const Platform kPosix = {
     posix::SameAttributes,
     posix::SameWriteTime,
     posix::GetLocalTimeOffset,
+    posix::DescribeNativeError,
 };
 
 Platform g_current = kPosix;

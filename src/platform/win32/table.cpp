@@ -81,6 +81,7 @@ const Platform kWin32 = {
     Win32SameAttributes,
     nullptr,  // FILETIME holds every digit NTFS keeps
     Win32GetLocalTimeOffset,
+    nullptr,  // the codes are the system's own
 };
 
 Platform g_current = kWin32;
