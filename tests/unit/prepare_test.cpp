@@ -115,6 +115,9 @@ TEST_F(PrepareTest, ExtensionsShowTheirSettingsLinesOnlyWhenGiven) {
        "HardLinks                 : Yes\r\nAttributes                : Yes\r\n"
        "Links                     : Yes\r\nStreams                   : Yes\r\n"
        "Specials                  : Yes\r\n"},
+      {{u"/SummaryLine"}, "SummaryLine               : Yes\r\n"},
+      // From the settings block on, lines end in LF alone.
+      {{u"/utf8"}, "Utf8                      : Yes\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::u16string> given = {u"/Silent"};
@@ -123,7 +126,9 @@ TEST_F(PrepareTest, ExtensionsShowTheirSettingsLinesOnlyWhenGiven) {
     faults.StandInForUnknownPrivileges();
     EXPECT_EQ(RunVelmox(Arguments(given)), 0);
     const std::string log = scratch_.Read(u"run.log");
-    const std::string buffer_line = "CopyBufferSize            : 64\r\n";
+    const bool lf_only = c.lines.ends_with("\n") && !c.lines.ends_with("\r\n");
+    const std::string buffer_line =
+        std::string("CopyBufferSize            : 64") + (lf_only ? "\n" : "\r\n");
     const size_t at = log.find(buffer_line);
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(log.substr(at + buffer_line.size(), c.lines.size() + 5), c.lines + "-----")
