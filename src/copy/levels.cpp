@@ -140,13 +140,17 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     // A directory a run made and never finished (killed before its subtree
     // was done) is still private to the runner, without its source's
     // times: it gets, when this run is done with it, the security a
-    // finished run gives it.
+    // finished run gives it. It is known by its mark, or, where the run was
+    // cut (or the power went) between making it and marking it, by having
+    // changed since an unfinished run recorded on the root began.
     BOOL is_private = 0;
     level->heal_security = !created && !WritesNothing() && Os().IsPrivateDirectory != nullptr &&
                            Os().CompareFileTime(&destination_info.ftLastWriteTime,
                                                 &level->info.ftLastWriteTime) != 0 &&
                            Os().IsPrivateDirectory(destination_handle, &is_private) &&
-                           is_private && IsMarkedPrivate(destination_handle);
+                           is_private &&
+                           (IsMarkedPrivate(destination_handle) ||
+                            ChangedInUnfinishedRun(destination_handle));
   }
   if (parent != nullptr) {
     level->keep_all = parent->keep_all;

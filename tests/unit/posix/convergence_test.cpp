@@ -120,21 +120,50 @@ TEST_F(ConvergenceTest, DamageOnTheReplicaAndRetargetedLinksAreRepaired) {
   }
 }
 
-// A directory a killed run left private (mode 0700, the runner's, marked as
-// the run's own, without its source's times) gets, on the next run, what a
-// new directory gets.
+// A directory a killed run left private (mode 0700, the runner's, without
+// its source's times) gets, on the next run, what a new directory gets,
+// where it is known as that run's: by its mark, or, cut between its making
+// and its mark, by having changed since an unfinished run on the root
+// began. One made private by someone else is left as it is.
 TEST_F(ConvergenceTest, ADirectoryLeftPrivateGetsANewDirectorysMode) {
-  scratch_.Write(u"src/sub/f", "f");
-  scratch_.Write(u"dst/sub/f", "f");
-  ASSERT_EQ(chmod(scratch_.Fs(u"dst/sub").c_str(), 0700), 0);
-  ASSERT_EQ(setxattr(scratch_.Fs(u"dst/sub").c_str(), "trusted.velmox.private", "1", 1, 0), 0);
-  testing::SetLastWriteTicks(P(u"dst/sub"), testing::k2020);
-  Settings.OnlyNewer = 1;
-  EXPECT_EQ(Walk(), 1);
-  EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
   const mode_t umask_now = umask(0);
   umask(umask_now);
-  EXPECT_EQ(StatOf(scratch_.Fs(u"dst/sub")).st_mode & 0777, 0777u & ~umask_now);
+  const struct {
+    const char* name;
+    bool marked;
+    int unfinished_run_began;  // seconds before now; 0: no unfinished run
+    mode_t mode;
+  } cases[] = {
+      {"marked", true, 0, 0777u & ~umask_now},
+      {"unmarked, made after an unfinished run began", false, 3600, 0777u & ~umask_now},
+      {"unmarked, no unfinished run", false, 0, 0700},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    scratch_.Write(u"src/sub/f", "f");
+    scratch_.Write(u"dst/sub/f", "f");
+    ASSERT_EQ(chmod(scratch_.Fs(u"dst/sub").c_str(), 0700), 0);
+    if (c.marked) {
+      ASSERT_EQ(setxattr(scratch_.Fs(u"dst/sub").c_str(), "trusted.velmox.private", "1", 1, 0), 0);
+    }
+    if (c.unfinished_run_began != 0) {
+      constexpr uint64_t kUnixEpochTicks = 116444736000000000ULL;
+      const uint64_t began = kUnixEpochTicks + (static_cast<uint64_t>(time(nullptr)) -
+                                                c.unfinished_run_began) * 10000000ULL;
+      unsigned char value[8];
+      for (int i = 0; i < 8; ++i) value[i] = static_cast<unsigned char>(began >> (8 * i));
+      ASSERT_EQ(setxattr(scratch_.Fs(u"dst").c_str(), "trusted.velmox.running.cut", value,
+                         sizeof value, 0),
+                0);
+    }
+    testing::SetLastWriteTicks(P(u"dst/sub"), testing::k2020);
+    Settings.OnlyNewer = 1;
+    Counters = RunCounters{};
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+    EXPECT_EQ(StatOf(scratch_.Fs(u"dst/sub")).st_mode & 0777, c.mode);
+  }
 }
 
 // Hard links between symbolic links and between FIFOs (what a `cp -al`
