@@ -1,8 +1,10 @@
 #include "copy_file.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "../report/report.h"
+#include "../report/text.h"
 #include "../run/run_state.h"
 #include "access.h"
 #include "copy_data.h"
@@ -60,6 +62,22 @@ HANDLE CreateAtName(const Place& destination) {
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
+// A reparse point of a tag the platform does not know is copied as the
+// data its file system hands out, an ordinary file at the destination: a
+// note says so, naming the tag, since its own behaviour is not carried.
+void NoteUnknownReparseTag(HANDLE source_file, const BY_HANDLE_FILE_INFORMATION& info,
+                           const std::u16string& path) {
+  ULONG tag = 0;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+      Os().GetUnknownReparseTag == nullptr || !Os().GetUnknownReparseTag(source_file, &tag)) {
+    return;
+  }
+  std::u16string hex = UpperHex(tag);
+  hex.insert(0, 8 - std::min<size_t>(8, hex.size()), u'0');
+  ReportNote(path, u"a reparse point of an unknown tag (0x" + hex +
+                       u"), copied as the data its file system gives");
+}
+
 }  // namespace
 
 // The copy is written under a temporary name in the destination directory,
@@ -99,6 +117,7 @@ int CopyOneFile(const Place& source, const Place& destination) {
   FileIdentity found;
   const Decision decision =
       Decide(source, destination, source_file, source_info, &replaced, &found);
+  if (decision == Decision::kCopy) NoteUnknownReparseTag(source_file, source_info, source.path);
   auto release = [&](HANDLE file, int result) {
     if (file != INVALID_HANDLE_VALUE) Os().CloseHandle(file);
     if (replaced != INVALID_HANDLE_VALUE) Os().CloseHandle(replaced);

@@ -289,6 +289,10 @@ struct Platform {
   // `size` units with a NUL; the units written, 0 where there is none.
   // Null where the codes are the system's own (Windows).
   DWORD (*DescribeNativeError)(DWORD code, char16_t* text, DWORD size);
+  // Where `file` is a reparse point whose tag the platform does not know,
+  // that tag (it is then copied as the data its file system hands out);
+  // fails otherwise. Null where there are no reparse points (Linux).
+  BOOL (*GetUnknownReparseTag)(HANDLE file, ULONG* tag);
 };
 // clang-format on
 

@@ -705,6 +705,25 @@ DWORD WrapDescribeNativeError(DWORD code, char16_t* text, DWORD size) {
   return Real().DescribeNativeError(code, text, size);
 }
 
+BOOL WrapGetUnknownReparseTag(HANDLE file, ULONG* tag) {
+  const std::u16string path = I().PathOf(file);
+  if (const Fault* fault = I().Hit(Call::kGetUnknownReparseTag, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (!I().UnknownReparseTags().empty()) {
+    for (const FaultInjector::StandInTag& stand_in : I().UnknownReparseTags()) {
+      if (path.ends_with(stand_in.path)) {
+        *tag = stand_in.tag;
+        return 1;
+      }
+    }
+    Real().SetLastError(ERROR_NOT_A_REPARSE_POINT);
+    return 0;
+  }
+  return Real().GetUnknownReparseTag(file, tag);
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -1005,6 +1024,9 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.DescribeNativeError != nullptr) {
     table.DescribeNativeError = WrapDescribeNativeError;
   }
+  if (real_.GetUnknownReparseTag != nullptr) {
+    table.GetUnknownReparseTag = WrapGetUnknownReparseTag;
+  }
   if (real_.LockDirectoryMark != nullptr) table.LockDirectoryMark = WrapLockDirectoryMark;
   if (real_.IsDirectoryMarkLocked != nullptr) {
     table.IsDirectoryMarkLocked = WrapIsDirectoryMarkLocked;
@@ -1042,6 +1064,11 @@ size_t FaultInjector::MarksNamed(std::u16string_view name) {
     if (mark == name || (mark.starts_with(name) && mark[name.size()] == u'.')) ++count;
   }
   return count;
+}
+
+void FaultInjector::StandInUnknownReparseTags(std::vector<StandInTag> tags) {
+  stand_in_tags_ = std::move(tags);
+  Os().GetUnknownReparseTag = WrapGetUnknownReparseTag;
 }
 
 void FaultInjector::StandInMarks() {

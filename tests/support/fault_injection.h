@@ -85,6 +85,7 @@ enum class Call {
   kSameWriteTime,          // with the first object's path
   kGetLocalTimeOffset,
   kDescribeNativeError,
+  kGetUnknownReparseTag,  // with the object's path
   kCount,
 };
 
@@ -251,6 +252,15 @@ class FaultInjector {
     std::u16string path;
     DWORD attributes;
   };
+  // Reparse tags where the platform cannot show them: the object whose path
+  // ends with `path` is a reparse point of the unknown tag `tag`
+  // (GetUnknownReparseTag); every other object is none.
+  struct StandInTag {
+    std::u16string path;
+    ULONG tag;
+  };
+  void StandInUnknownReparseTags(std::vector<StandInTag> tags);
+  const std::vector<StandInTag>& UnknownReparseTags() const { return stand_in_tags_; }
   void StandInAttributes(std::vector<StandInAttribute> list) {
     stand_in_attributes_ = std::move(list);
   }
@@ -326,6 +336,7 @@ class FaultInjector {
   Platform real_;
   mutable std::recursive_mutex mutex_;
   std::vector<Rule> rules_;
+  std::vector<StandInTag> stand_in_tags_;
   int calls_[static_cast<int>(Call::kCount)] = {};
   std::map<HANDLE, std::u16string> handles_;
   std::vector<UINT> exits_;

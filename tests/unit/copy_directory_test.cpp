@@ -493,6 +493,33 @@ TEST_F(CopyDirectoryTest, PlaceholdersAndOfflineFilesAreFetchedOnlyWithRecall) {
   }
 }
 
+// A reparse point of a tag no document names is copied as the data its
+// file system gives, an ordinary file, with a note naming the tag; a
+// rerun that leaves it alone says nothing. Windows shows the tag through
+// the seam.
+TEST_F(CopyDirectoryTest, AnUnknownReparseTagIsCopiedAsDataWithANote) {
+  scratch_.Write(u"src/plain.txt", "plain");
+  scratch_.Write(u"src/odd.bin", "the data its filter gives");
+  Settings.OnlyNewer = 1;
+  for (const int night : {1, 2}) {
+    SCOPED_TRACE(night);
+    Counters = RunCounters{};
+    FaultInjector faults;
+    faults.StandInAttributes({{Frag(u"src/odd.bin"), FILE_ATTRIBUTE_REPARSE_POINT}});
+    faults.StandInUnknownReparseTags({{Frag(u"src/odd.bin"), 0x8000ABCD}});
+    Bind();
+    const std::string before = Log();
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+    EXPECT_EQ(scratch_.Read(u"dst/odd.bin"), "the data its filter gives");
+    const std::string note = "NOTE 000001: " + Bytes(P(u"src/odd.bin")) +
+                             ": a reparse point of an unknown tag (0x8000ABCD), copied as the "
+                             "data its file system gives\r\n";
+    EXPECT_EQ(Counters.NoteCount, night == 1 ? 1 : 0);
+    EXPECT_EQ(Log().find(note, before.size()) != std::string::npos, night == 1) << Log();
+  }
+}
+
 TEST_F(CopyDirectoryTest, FileWhereADirectoryGoesIsAnError) {
   scratch_.MakeDir(u"src/sub");
   scratch_.Write(u"dst/sub", "a file");

@@ -123,6 +123,7 @@ const Platform kPosix = {
     posix::SameWriteTime,
     posix::GetLocalTimeOffset,
     posix::DescribeNativeError,
+    nullptr,  // no reparse points
 };
 
 Platform g_current = kPosix;

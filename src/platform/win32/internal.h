@@ -82,6 +82,7 @@ HANDLE Win32LockDirectoryMark(HANDLE directory, const char16_t* name);
 BOOL Win32IsDirectoryMarkLocked(HANDLE directory, const char16_t* name, BOOL* locked);
 BOOL Win32SameAttributes(HANDLE source, HANDLE destination, BOOL* same);
 BOOL Win32GetLocalTimeOffset(const FILETIME* utc, LONG* minutes);
+BOOL Win32GetUnknownReparseTag(HANDLE file, ULONG* tag);
 void Win32Sleep(DWORD milliseconds);
 BOOL Win32SetConsoleCtrlHandler(BOOL (*handler)(DWORD event), BOOL add);
 void Win32ExitProcess(UINT exit_code);

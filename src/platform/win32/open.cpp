@@ -27,6 +27,18 @@ bool ReparseClassOf(HANDLE file, ReparseClass* kind, bool* directory) {
   return true;
 }
 
+BOOL Win32GetUnknownReparseTag(HANDLE file, ULONG* tag) {
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) return 0;
+  if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+      IsDocumentedReparseTag(info.ReparseTag)) {
+    ::SetLastError(ERROR_NOT_A_REPARSE_POINT);
+    return 0;
+  }
+  *tag = info.ReparseTag;
+  return 1;
+}
+
 bool SameOpenFile(HANDLE one, HANDLE other) {
   ::BY_HANDLE_FILE_INFORMATION first;
   ::BY_HANDLE_FILE_INFORMATION second;

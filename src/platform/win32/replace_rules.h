@@ -39,6 +39,56 @@ constexpr ReparseClass ClassifyReparseTag(ULONG tag) {
   return ReparseClass::kData;
 }
 
+// Whether the tag is one the Windows documentation lists (the protocol
+// reference's table of reparse tags): a file whose tag is none of them is
+// copied as the data its file system hands out, with a note naming the tag.
+constexpr bool IsDocumentedReparseTag(ULONG tag) {
+  constexpr ULONG kCloudVariants = 0x0000F000;
+  if ((tag & ~kCloudVariants) == 0x9000001A) return true;  // CLOUD and CLOUD_1 to _F
+  constexpr ULONG kDocumented[] = {
+      0xA0000003,  // MOUNT_POINT
+      0xC0000004,  // HSM
+      0x80000005,  // DRIVE_EXTENDER
+      0x80000006,  // HSM2
+      0x80000007,  // SIS
+      0x80000008,  // WIM
+      0x80000009,  // CSV
+      0x8000000A,  // DFS
+      0x8000000B,  // FILTER_MANAGER
+      0xA000000C,  // SYMLINK
+      0xA0000010,  // IIS_CACHE
+      0x80000012,  // DFSR
+      0x80000013,  // DEDUP
+      0xC0000014,  // APPXSTRM
+      0x80000014,  // NFS
+      0x80000015,  // FILE_PLACEHOLDER
+      0x80000016,  // DFM
+      0x80000017,  // WOF
+      0x80000018,  // WCI
+      0x90001018,  // WCI_1
+      0xA0000019,  // GLOBAL_REPARSE
+      0x8000001B,  // APPEXECLINK
+      0x9000001C,  // PROJFS
+      0xA000001D,  // LX_SYMLINK
+      0x8000001E,  // STORAGE_SYNC
+      0xA000001F,  // WCI_TOMBSTONE
+      0x80000020,  // UNHANDLED
+      0x80000021,  // ONEDRIVE
+      0xA0000022,  // PROJFS_TOMBSTONE
+      0x80000023,  // AF_UNIX
+      0x80000024,  // LX_FIFO
+      0x80000025,  // LX_CHR
+      0x80000026,  // LX_BLK
+      0x90000027,  // STORAGE_SYNC_FOLDER
+      0xA0000027,  // WCI_LINK
+      0xA0001027,  // WCI_LINK_1
+  };
+  for (ULONG documented : kDocumented) {
+    if (tag == documented) return true;
+  }
+  return false;
+}
+
 // The device path to open a volume by, from a final path of an object on
 // it: "\\?\Volume{GUID}\..." (VOLUME_NAME_GUID: the volume itself, also
 // where it is mounted in a folder of another) gives "\\?\Volume{GUID}",

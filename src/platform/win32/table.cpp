@@ -82,6 +82,7 @@ const Platform kWin32 = {
     nullptr,  // FILETIME holds every digit NTFS keeps
     Win32GetLocalTimeOffset,
     nullptr,  // the codes are the system's own
+    Win32GetUnknownReparseTag,
 };
 
 Platform g_current = kWin32;

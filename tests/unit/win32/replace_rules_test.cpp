@@ -16,28 +16,32 @@ namespace {
 
 // Tags as the Windows documentation lists them: only name surrogates are
 // links; cloud placeholders and application aliases are kinds of their
-// own; every other tag holds data its file system's filter hands out.
+// own; every other tag holds data its file system's filter hands out (one
+// no document names with a note).
 TEST(ReparseTagTest, EachTagHasItsClass) {
   using Class = win32::ReparseClass;
   const struct {
     ULONG tag;
     Class kind;
+    bool documented;  // else copied as data with a note naming the tag
   } cases[] = {
-      {0xA000000C, Class::kLink},   // IO_REPARSE_TAG_SYMLINK
-      {0xA0000003, Class::kLink},   // IO_REPARSE_TAG_MOUNT_POINT (junctions, mounted volumes)
-      {0x80000013, Class::kData},   // IO_REPARSE_TAG_DEDUP
-      {0x80000017, Class::kData},   // IO_REPARSE_TAG_WOF
-      {0x9000001A, Class::kCloud},  // IO_REPARSE_TAG_CLOUD
-      {0x9000601A, Class::kCloud},  // IO_REPARSE_TAG_CLOUD_6
-      {0x9000F01A, Class::kCloud},  // IO_REPARSE_TAG_CLOUD_F
-      {0x80000021, Class::kCloud},  // IO_REPARSE_TAG_ONEDRIVE
-      {0x8000001B, Class::kAlias},  // IO_REPARSE_TAG_APPEXECLINK
-      {0x80000014, Class::kData},   // IO_REPARSE_TAG_NFS
-      {0x8000ABCD, Class::kData},   // a tag no document names
+      {0xA000000C, Class::kLink, true},   // IO_REPARSE_TAG_SYMLINK
+      {0xA0000003, Class::kLink, true},   // IO_REPARSE_TAG_MOUNT_POINT (junctions, mounted volumes)
+      {0x80000013, Class::kData, true},   // IO_REPARSE_TAG_DEDUP
+      {0x80000017, Class::kData, true},   // IO_REPARSE_TAG_WOF
+      {0x9000001A, Class::kCloud, true},  // IO_REPARSE_TAG_CLOUD
+      {0x9000601A, Class::kCloud, true},  // IO_REPARSE_TAG_CLOUD_6
+      {0x9000F01A, Class::kCloud, true},  // IO_REPARSE_TAG_CLOUD_F
+      {0x80000021, Class::kCloud, true},  // IO_REPARSE_TAG_ONEDRIVE
+      {0x8000001B, Class::kAlias, true},  // IO_REPARSE_TAG_APPEXECLINK
+      {0x80000014, Class::kData, true},   // IO_REPARSE_TAG_NFS
+      {0x8000ABCD, Class::kData, false},  // a tag no document names
+      {0x80000030, Class::kData, false},  // a tag past the documented ones
   };
   for (const auto& c : cases) {
     EXPECT_EQ(win32::ClassifyReparseTag(c.tag), c.kind) << std::hex << c.tag;
     EXPECT_EQ(win32::IsNameSurrogateTag(c.tag), c.kind == Class::kLink) << std::hex << c.tag;
+    EXPECT_EQ(win32::IsDocumentedReparseTag(c.tag), c.documented) << std::hex << c.tag;
   }
 }
 
