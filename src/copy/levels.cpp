@@ -142,15 +142,20 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     // times: it gets, when this run is done with it, the security a
     // finished run gives it. It is known by its mark, or, where the run was
     // cut (or the power went) between making it and marking it, by having
-    // changed since an unfinished run recorded on the root began.
+    // changed since an unfinished run recorded on the root began: it is
+    // then marked again, so that what this run makes in it meanwhile is
+    // made in a directory of the run's, as in a marked one.
     BOOL is_private = 0;
-    level->heal_security = !created && !WritesNothing() && Os().IsPrivateDirectory != nullptr &&
-                           Os().CompareFileTime(&destination_info.ftLastWriteTime,
-                                                &level->info.ftLastWriteTime) != 0 &&
-                           Os().IsPrivateDirectory(destination_handle, &is_private) &&
-                           is_private &&
-                           (IsMarkedPrivate(destination_handle) ||
-                            ChangedInUnfinishedRun(destination_handle));
+    const bool left_private = !created && !WritesNothing() && Os().IsPrivateDirectory != nullptr &&
+                              Os().CompareFileTime(&destination_info.ftLastWriteTime,
+                                                   &level->info.ftLastWriteTime) != 0 &&
+                              Os().IsPrivateDirectory(destination_handle, &is_private) &&
+                              is_private;
+    const bool marked = left_private && IsMarkedPrivate(destination_handle);
+    level->heal_security = marked || (left_private && ChangedInUnfinishedRun(destination_handle));
+    if (level->heal_security && !marked && !MarkPrivate(destination_handle, destination.path)) {
+      return Release(destination_handle, source_handle);
+    }
   }
   if (parent != nullptr) {
     level->keep_all = parent->keep_all;

@@ -21,8 +21,15 @@ struct FinalDescriptorOps {
   bool read(HANDLE directory, std::vector<unsigned char>* out) {
     return ReadDescriptor(directory, out);
   }
-  bool is_private(const std::vector<unsigned char>& descriptor) {
-    return win32::IsPrivateDescriptor(descriptor.data());
+  // The run's own: the private shape and the mark the walk puts on each
+  // directory it made private (MarkPrivate's "private"), so that an
+  // administrator's protected one-entry list is never passed over.
+  bool is_private(HANDLE directory, const std::vector<unsigned char>& descriptor) {
+    if (!win32::IsPrivateDescriptor(descriptor.data())) return false;
+    char value[8];
+    DWORD returned = 0;
+    return Win32GetDirectoryMark(directory, u"private", value, sizeof value, &returned) ||
+           ::GetLastError() == ERROR_MORE_DATA;
   }
   // A volume's root has no parent (ERROR_FILE_NOT_FOUND from
   // OpenParentWith); any other failure is one.
@@ -51,7 +58,7 @@ BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE) {
   FinalDescriptorOps ops;
   std::vector<unsigned char> parent;
   if (!ops.read(directory, &parent)) return 0;
-  if (!container && !ops.is_private(parent)) return 1;
+  if (!container && !ops.is_private(directory, parent)) return 1;
   std::vector<unsigned char> own;
   std::vector<unsigned char> inherited;
   if (!win32::FinalDescriptorFrom(directory, parent, ops, &parent) || !ops.read(object, &own) ||

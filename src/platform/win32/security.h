@@ -29,8 +29,9 @@ bool IsPrivateDescriptor(const void* descriptor);
 // own where it is not private to the run, else what a new directory gets in
 // its parent's final descriptor, and so on up: a child is finished before
 // its parent, whose own descriptor is then still the private one. `ops`
-// reads a directory's descriptor (read), tells the private one
-// (is_private), opens a directory's parent (open_parent: kOpened, kTop at
+// reads a directory's descriptor (read), tells the run's private one by
+// the directory and its descriptor (is_private: the shape alone is also an
+// administrator's), opens a directory's parent (open_parent: kOpened, kTop at
 // the top of the tree, kFailed where it cannot be opened) and closes it,
 // and computes what a new directory gets (inherit, as InheritedDescriptor).
 // A parent that cannot be opened fails it: taken for the top, it would give
@@ -50,7 +51,7 @@ bool FinalDescriptorOf(Directory directory, Ops& ops, std::vector<unsigned char>
 template <typename Directory, typename Ops>
 bool FinalDescriptorFrom(Directory directory, std::vector<unsigned char> own, Ops& ops,
                          std::vector<unsigned char>* out) {
-  if (!ops.is_private(own)) {
+  if (!ops.is_private(directory, own)) {
     *out = std::move(own);
     return true;
   }

@@ -163,6 +163,11 @@ TEST_F(ConvergenceTest, ADirectoryLeftPrivateGetsANewDirectorysMode) {
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
     EXPECT_EQ(StatOf(scratch_.Fs(u"dst/sub")).st_mode & 0777, c.mode);
+    // A healed one keeps no mark; one left alone keeps what it had.
+    char value[8];
+    const bool marked_now =
+        getxattr(scratch_.Fs(u"dst/sub").c_str(), "trusted.velmox.private", value, sizeof value) > 0;
+    EXPECT_EQ(marked_now, c.marked && c.mode == 0700);
   }
 }
 

@@ -137,7 +137,9 @@ TEST(FinalDescriptorTest, IsComputedFromTheFirstFinishedAncestor) {
       out->assign(chain[at].begin(), chain[at].end());
       return true;
     }
-    bool is_private(const std::vector<unsigned char>& d) {
+    // "private": the run's (shape and mark); "private shape": an
+    // administrator's, the same shape without the run's mark.
+    bool is_private(size_t, const std::vector<unsigned char>& d) {
       return std::string(d.begin(), d.end()) == "private";
     }
     bool parent_fails = false;
@@ -164,6 +166,7 @@ TEST(FinalDescriptorTest, IsComputedFromTheFirstFinishedAncestor) {
   } cases[] = {
       {{"staff", "private", "private", "private"}, false, "new in(new in(new in(staff)))"},
       {{"staff", "finished"}, false, "finished"},
+      {{"staff", "private shape", "private"}, false, "new in(private shape)"},
       {{"private"}, false, "new in()"},  // a private top of the tree: as from no parent
       {{"staff", "private"}, true, ""},  // never taken for the top
   };
