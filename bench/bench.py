@@ -343,10 +343,16 @@ class Bench:
             "velmox /Threads:1": velmox(self.exe, source, destination, "/Backup", "/OnlyNewer"),
             "cp -au": ["cp", "-au", source + "/.", destination],
         }
+        # rclone compares sizes and times over the same complete copy.
+        if "rclone copy" in tools:
+            rerun["rclone copy"] = tools["rclone copy"]
         self.row(name + " no-op rerun /Threads:8", source, files, rerun, lambda tool: None)
         medians = self.results[-1][1]
-        self.add_extra(f"/Threads:8 / /Threads:1: "
-                       f"{medians['velmox'] / medians['velmox /Threads:1']:.2f}")
+        extra = [f"/Threads:8 / /Threads:1: "
+                 f"{medians['velmox'] / medians['velmox /Threads:1']:.2f}"]
+        if "rclone copy" in medians:
+            extra.append(f"/ rclone copy: {medians['velmox'] / medians['rclone copy']:.2f}")
+        self.add_extra("; ".join(extra))
         self.clear(destination)
 
     def over_copies_row(self, name, source, files, tools):
