@@ -106,7 +106,8 @@ namespace {
 void ReadAhead(HANDLE parent, const std::u16string& path, size_t name_length,
                ListedAhead* ahead) {
   HANDLE directory = OpenSource(EntryPlace(parent, path, name_length));
-  if (directory != INVALID_HANDLE_VALUE && !Os().GetFileInformationByHandle(directory, &ahead->info)) {
+  if (directory != INVALID_HANDLE_VALUE &&
+      !Os().GetFileInformationByHandle(directory, &ahead->info)) {
     Os().CloseHandle(directory);
     directory = INVALID_HANDLE_VALUE;
   }

@@ -169,7 +169,8 @@ std::u16string StatusText(const Sample& now, size_t columns) {
     }
     // The time left comes first, so that a narrow line keeps it.
     if (total_known && seconds_left >= 0) {
-      const std::u16string left = u", " + Duration(static_cast<uint64_t>(seconds_left + 0.5)) + u" left";
+      const std::u16string left =
+          u", " + Duration(static_cast<uint64_t>(seconds_left + 0.5)) + u" left";
       if (text.size() + left.size() <= columns) text += left;
     }
     more += u", " + UnsignedDecimal(static_cast<uint64_t>(files_rate + 0.5)) + u" files/s, " +

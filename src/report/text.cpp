@@ -178,8 +178,8 @@ std::u16string UtcTimeText(uint64_t ticks) {
 
 std::u16string LocalTimeText(uint64_t ticks, int32_t offset_minutes) {
   constexpr int64_t kTicksPerMinute = 600000000;
-  const std::u16string local =
-      UtcTimeText(static_cast<uint64_t>(static_cast<int64_t>(ticks) + offset_minutes * kTicksPerMinute));
+  const int64_t shifted = static_cast<int64_t>(ticks) + offset_minutes * kTicksPerMinute;
+  const std::u16string local = UtcTimeText(static_cast<uint64_t>(shifted));
   const int32_t away = offset_minutes < 0 ? -offset_minutes : offset_minutes;
   return local.substr(0, 19) + (offset_minutes < 0 ? u"-" : u"+") + Decimal(away / 60, 2) + u":" +
          Decimal(away % 60, 2);

@@ -332,7 +332,8 @@ std::u16string CommandLineText(int argc, const char16_t* const* argv) {
   for (int i = 0; i < argc; ++i) {
     const std::u16string argument = ShownPath(argv[i]);
     if (i > 0) text.push_back(u' ');
-    const bool quoted = argument.empty() || argument.find_first_of(u" \t\"") != std::u16string::npos;
+    const bool quoted =
+        argument.empty() || argument.find_first_of(u" \t\"") != std::u16string::npos;
     if (quoted) text.push_back(u'"');
     text += argument;
     if (quoted) text.push_back(u'"');
