@@ -30,7 +30,6 @@ int32_t CurrentTimeInSeconds() {
   return static_cast<int32_t>(seconds);
 }
 
-
 std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
   const uint64_t bytes = Counters.ByteCount;
   std::vector<std::u16string> lines = {
