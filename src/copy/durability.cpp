@@ -292,11 +292,17 @@ bool MayHoldLeftovers() {
   return !(State.RunMarked || g_marks_kept) || !State.UnfinishedRunMarks.empty();
 }
 
+// A file system stamps changes with a coarse clock (Linux: the timer tick,
+// milliseconds behind the clock a run reads its start from), so what a run
+// changed in its first moments may carry a time before its start: changes
+// up to two seconds before it count as its own. At worst a few copies more
+// are compared again.
 bool ChangedInUnfinishedRun(HANDLE destination) {
+  constexpr uint64_t kCoarseClockTicks = 2 * kFileTimeTicksPerSecond;
   FILETIME change;
   return State.UnfinishedRunStart != 0 && Os().GetChangeTime != nullptr &&
          Os().GetChangeTime(destination, &change) &&
-         FileTimeTicks(change) >= State.UnfinishedRunStart;
+         FileTimeTicks(change) + kCoarseClockTicks >= State.UnfinishedRunStart;
 }
 
 namespace {
