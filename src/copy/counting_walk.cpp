@@ -71,13 +71,8 @@ void CountingWalk::Count(std::u16string path) {
   while (!levels.empty() && !stop_.load() && !StopRequested()) {
     CountedLevel& level = levels.back();
     path.resize(level.path_length);
-    IO_STATUS_BLOCK io_status;
-    const BOOLEAN restart = level.restart;
-    level.restart = 0;
-    const NTSTATUS status = State.NtQueryDirectoryFile(
-        level.directory, nullptr, nullptr, nullptr, &io_status, buffer->bytes, kListingBufferBytes,
-        FileDirectoryInformation, 1, nullptr, restart);
-    if (status < 0 || IsListingEnd(status, restart)) {
+    NTSTATUS failure = 0;
+    if (NextRecord(level.directory, buffer.get(), &level.restart, &failure) != Record::kRead) {
       Os().CloseHandle(level.directory);
       levels.pop_back();
       continue;

@@ -29,18 +29,11 @@ constexpr size_t kMostReadAhead = 65536;
 constexpr size_t kReadAheadRecords = 1024;
 
 // Reads the next record of the listing of the open directory `directory`.
-Listed ReadRecord(HANDLE directory, ListingBuffer* buffer, IO_STATUS_BLOCK* io_status,
-                  BOOLEAN* restart_scan, ListedEntry* entry, NTSTATUS* failure) {
-  const BOOLEAN restart = *restart_scan;
-  *restart_scan = 0;
-  const NTSTATUS status =
-      State.NtQueryDirectoryFile(directory, nullptr, nullptr, nullptr, io_status, buffer->bytes,
-                                 kListingBufferBytes, FileDirectoryInformation, 1, nullptr, restart);
-  if (IsListingEnd(status, restart)) return Listed::kEnd;
-  if (status < 0) {
-    *failure = status;
-    return Listed::kFailed;
-  }
+Listed ReadRecord(HANDLE directory, ListingBuffer* buffer, BOOLEAN* restart_scan,
+                  ListedEntry* entry, NTSTATUS* failure) {
+  const Record read = NextRecord(directory, buffer, restart_scan, failure);
+  if (read == Record::kEnd) return Listed::kEnd;
+  if (read == Record::kFailed) return Listed::kFailed;
   const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer->bytes);
   entry->ahead.reset();
   entry->name.assign(record->FileName, record->FileNameLength / sizeof(char16_t));
@@ -58,11 +51,11 @@ Listed ReadListed(Level& level, ListingPace* pace, ListedEntry* entry, NTSTATUS*
     }
   }
   if (pace == nullptr || pace->judged) {
-    return ReadRecord(level.source_handle, level.listing.get(), &level.io_status,
-                      &level.restart_scan, entry, failure);
+    return ReadRecord(level.source_handle, level.listing.get(), &level.restart_scan, entry,
+                      failure);
   }
   const auto asked = std::chrono::steady_clock::now();
-  const Listed listed = ReadRecord(level.source_handle, level.listing.get(), &level.io_status,
+  const Listed listed = ReadRecord(level.source_handle, level.listing.get(),
                                    &level.restart_scan, entry, failure);
   pace->spent += std::chrono::steady_clock::now() - asked;
   if (++pace->records == ListingPace::kJudgedAfter) {
@@ -114,14 +107,13 @@ void ReadAhead(HANDLE parent, const std::u16string& path, size_t name_length,
   if (directory != INVALID_HANDLE_VALUE) {
     ahead->identity = IdentityOf(directory, ahead->info);
     std::unique_ptr<ListingBuffer> buffer(new (std::nothrow) ListingBuffer);
-    IO_STATUS_BLOCK io_status;
     BOOLEAN restart_scan = 1;
     try {
       while (buffer && ahead->identity.known && ahead->entries.size() <= kMostReadAhead) {
         ListedEntry entry;
         NTSTATUS failure = 0;
-        const Listed listed = ReadRecord(directory, buffer.get(), &io_status, &restart_scan,
-                                         &entry, &failure);
+        const Listed listed = ReadRecord(directory, buffer.get(), &restart_scan, &entry,
+                                         &failure);
         if (listed == Listed::kEntry) {
           ahead->entries.push_back(std::move(entry));
           continue;

@@ -94,15 +94,11 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
   std::u16string child_path;
   while (!stack.empty()) {
     Emptying& level = stack.back();
-    IO_STATUS_BLOCK io_status;
-    const BOOLEAN restart_scan = level.restart_scan;
-    level.restart_scan = 0;
-    const NTSTATUS status = State.NtQueryDirectoryFile(
-        level.handle, nullptr, nullptr, nullptr, &io_status, listing->bytes, kListingBufferBytes,
-        FileDirectoryInformation, 1, nullptr, restart_scan);
-    if (status < 0) {
-      if (!IsListingEnd(status, restart_scan)) {
-        ReportNtStatus(level.path, u"NtQueryDirectoryFile()", status);
+    NTSTATUS failure = 0;
+    const Record read = NextRecord(level.handle, listing.get(), &level.restart_scan, &failure);
+    if (read != Record::kRead) {
+      if (read == Record::kFailed) {
+        ReportNtStatus(level.path, u"NtQueryDirectoryFile()", failure);
         level.failed = true;
       }
       const Emptying done = std::move(level);

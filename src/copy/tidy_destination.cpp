@@ -83,12 +83,11 @@ bool IsListed(const Level& level, const std::u16string& name) {
   std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
   if (!listing) return true;
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
-  for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
-    IO_STATUS_BLOCK io_status;
-    const NTSTATUS status = State.NtQueryDirectoryFile(
-        level.destination_handle, nullptr, nullptr, nullptr, &io_status, listing->bytes,
-        kListingBufferBytes, FileNamesInformation, 1, nullptr, restart_scan);
-    if (status < 0) return !IsListingEnd(status, restart_scan);  // unsure: listed
+  for (BOOLEAN restart_scan = 1;;) {
+    NTSTATUS failure = 0;
+    const Record read = NextRecord(level.destination_handle, listing.get(), &restart_scan,
+                                   &failure, FileNamesInformation);
+    if (read != Record::kRead) return read == Record::kFailed;  // unsure: listed
     if (std::u16string_view(record->FileName, record->FileNameLength / sizeof(char16_t)) == name) {
       return true;
     }
@@ -160,16 +159,15 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   std::vector<std::u16string> leftovers;
   std::vector<std::u16string> others;  // with /Mirror, names not the source's own
   bool listed_whole = false;
-  for (BOOLEAN restart_scan = 1;; restart_scan = 0) {
-    IO_STATUS_BLOCK io_status;
-    const NTSTATUS status = State.NtQueryDirectoryFile(
-        level.destination_handle, nullptr, nullptr, nullptr, &io_status, listing->bytes,
-        kListingBufferBytes, FileNamesInformation, 1, nullptr, restart_scan);
-    if (status < 0) {
-      listed_whole = IsListingEnd(status, restart_scan);
+  for (BOOLEAN restart_scan = 1;;) {
+    NTSTATUS failure = 0;
+    const Record read = NextRecord(level.destination_handle, listing.get(), &restart_scan,
+                                   &failure, FileNamesInformation);
+    if (read != Record::kRead) {
+      listed_whole = read == Record::kEnd;
       // What /Mirror would remove stays: said once, for the directory.
       if (!listed_whole && ComparesNames()) {
-        ReportNtStatus(level.destination.path, u"NtQueryDirectoryFile()", status);
+        ReportNtStatus(level.destination.path, u"NtQueryDirectoryFile()", failure);
       }
       break;
     }

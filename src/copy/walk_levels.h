@@ -143,7 +143,6 @@ struct Level {
   bool private_to_run = false;
   BY_HANDLE_FILE_INFORMATION info;
   std::vector<unsigned char> descriptor;  // the source's, with /SecurityDescriptor
-  IO_STATUS_BLOCK io_status;
   std::unique_ptr<ListingBuffer> listing;
   BOOLEAN restart_scan = 1;
   // Where the walk is deeper than it keeps directories open (Park): the

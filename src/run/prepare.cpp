@@ -48,43 +48,40 @@ bool OpenLogFile(const char16_t* path, bool append, Sink* sink, FileIdentity* id
   return true;
 }
 
-// Whether the source root is a file (or another object than a directory):
-// the walk would make the destination and then fail to list it. A root
-// that cannot be opened here is left for the walk to report.
-bool SourceRootIsNoDirectory() {
+// What the roots are, looked at once before anything is made: a source
+// that is a file (or another object than a directory), which the walk
+// would meet after making the destination; or two roots that are one
+// directory under two names (the same path, "S/./", a link, a mount of the
+// same place), since a copy onto itself would cut every file to nothing
+// under /Overwrite. A root that cannot be opened here is left for the walk
+// to report.
+enum class Roots { kUsable, kSourceNoDirectory, kOneDirectory };
+Roots LookAtRoots() {
   HANDLE source_root = OpenSource(RootPlace(std::u16string(Settings.Source)));
-  if (source_root == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool no_directory = Os().GetFileInformationByHandle(source_root, &info) &&
-                            !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-  Os().CloseHandle(source_root);
-  return no_directory;
-}
-
-// Whether the two roots are one directory under two names (the same path,
-// "S/./", a link, a mount of the same place). A copy onto itself would cut
-// every file to nothing under /Overwrite. A root that cannot be opened here
-// is left for the walk to report.
-bool RootsAreOneDirectory() {
-  const std::u16string source(Settings.Source);
-  const std::u16string destination(Settings.Destination);
-  HANDLE source_root = OpenSource(RootPlace(source));
-  if (source_root == INVALID_HANDLE_VALUE) return false;
-  bool same = false;
-  HANDLE destination_root = OpenDestination(RootPlace(destination), FILE_READ_ATTRIBUTES);
-  if (destination_root != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION source_info;
+  if (source_root == INVALID_HANDLE_VALUE) return Roots::kUsable;
+  BY_HANDLE_FILE_INFORMATION source_info;
+  if (!Os().GetFileInformationByHandle(source_root, &source_info)) {
+    Os().CloseHandle(source_root);
+    return Roots::kUsable;
+  }
+  Roots roots = Roots::kUsable;
+  if (!(source_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    roots = Roots::kSourceNoDirectory;
+  } else if (HANDLE destination_root = OpenDestination(
+                 RootPlace(std::u16string(Settings.Destination)), FILE_READ_ATTRIBUTES);
+             destination_root != INVALID_HANDLE_VALUE) {
     BY_HANDLE_FILE_INFORMATION destination_info;
-    if (Os().GetFileInformationByHandle(source_root, &source_info) &&
-        Os().GetFileInformationByHandle(destination_root, &destination_info)) {
+    if (Os().GetFileInformationByHandle(destination_root, &destination_info)) {
       FileIdentity source_identity = IdentityOf(source_info);
       FileIdentity destination_identity = IdentityOf(destination_info);
-      same = SameOpenObject(source_root, &source_identity, destination_root, &destination_identity);
+      if (SameOpenObject(source_root, &source_identity, destination_root, &destination_identity)) {
+        roots = Roots::kOneDirectory;
+      }
     }
     Os().CloseHandle(destination_root);
   }
   Os().CloseHandle(source_root);
-  return same;
+  return roots;
 }
 
 // Adds the identities of the directory open as `directory` and of every
@@ -405,11 +402,12 @@ bool PrepareRun() {
     State.CopyBuffers.push_back(buffer);
   }
   State.COPYBUFFER = State.CopyBuffers.front();
-  if (SourceRootIsNoDirectory()) {
+  const Roots roots = LookAtRoots();
+  if (roots == Roots::kSourceNoDirectory) {
     WriteConsole(u"Source " + ShownPath(Settings.Source) + u" is not a directory, aborting.\n");
     return false;
   }
-  if (RootsAreOneDirectory()) {
+  if (roots == Roots::kOneDirectory) {
     WriteConsole(u"Source and destination are the same directory, aborting.\n");
     return false;
   }
