@@ -125,7 +125,8 @@ struct Platform {
   // for CreateLinkAtW: Windows the reparse data, Linux the link's text.
   // ERROR_NOT_A_REPARSE_POINT where the object is no link (Windows: a
   // reparse point whose tag is not a name surrogate, a deduplicated or
-  // cloud file, is data).
+  // cloud file, is data; an application alias, data in its reparse point
+  // alone, is carried as one).
   BOOL (*ReadLinkTarget)(HANDLE link, void* target, DWORD size, DWORD* returned);
   // A new link `name` in `directory` (never replaces, never follows) with a
   // target ReadLinkTarget returned, made a directory link where

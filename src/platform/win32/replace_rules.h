@@ -146,8 +146,10 @@ inline size_t DropMarkStreams(unsigned char* records, size_t size) {
 }
 
 // Reparse data (REPARSE_DATA_BUFFER: a tag, a data length, a reserved
-// word, then the tag's own data) is a link's target only where its tag is a
-// name surrogate and its length agrees with what was read.
+// word, then the tag's own data) is carried as a link's target where its tag
+// is a name surrogate, or an application alias (whose reparse data is all it
+// holds: read for data it opens nothing), and its length agrees with what
+// was read.
 inline bool IsLinkData(const void* data, DWORD size) {
   constexpr DWORD kHeaderBytes = 8;
   if (size < kHeaderBytes) return false;
@@ -155,7 +157,9 @@ inline bool IsLinkData(const void* data, DWORD size) {
   uint16_t length = 0;
   std::memcpy(&tag, data, sizeof tag);
   std::memcpy(&length, static_cast<const unsigned char*>(data) + 4, sizeof length);
-  return IsNameSurrogateTag(tag) && kHeaderBytes + length <= size;
+  const ReparseClass kind = ClassifyReparseTag(tag);
+  return (kind == ReparseClass::kLink || kind == ReparseClass::kAlias) &&
+         kHeaderBytes + length <= size;
 }
 
 constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002);

@@ -42,6 +42,13 @@ TEST(ReparseTagTest, EachTagHasItsClass) {
     EXPECT_EQ(win32::ClassifyReparseTag(c.tag), c.kind) << std::hex << c.tag;
     EXPECT_EQ(win32::IsNameSurrogateTag(c.tag), c.kind == Class::kLink) << std::hex << c.tag;
     EXPECT_EQ(win32::IsDocumentedReparseTag(c.tag), c.documented) << std::hex << c.tag;
+    // Links and aliases are carried as their reparse data, whole only.
+    unsigned char data[12] = {};
+    std::memcpy(data, &c.tag, sizeof c.tag);
+    data[4] = 4;  // the tag's own data: 4 bytes
+    const bool carried = c.kind == Class::kLink || c.kind == Class::kAlias;
+    EXPECT_EQ(win32::IsLinkData(data, sizeof data), carried) << std::hex << c.tag;
+    EXPECT_FALSE(win32::IsLinkData(data, sizeof data - 1)) << std::hex << c.tag;
   }
 }
 
