@@ -4,9 +4,11 @@
 include(GNUInstallDirs)
 
 if(WIN32)
-  # A zip holds velmox.exe, the README and a scheduled task to import.
+  # A zip holds velmox.exe, the README, the nightly task's script, job and
+  # installer, and a scheduled task to import by hand.
   install(TARGETS velmox RUNTIME DESTINATION .)
-  install(FILES README.md packaging/windows/velmox-nightly.xml DESTINATION .)
+  install(FILES README.md packaging/windows/velmox-nightly.xml packaging/windows/install-task.cmd
+                packaging/windows/velmox-task.cmd packaging/windows/velmox-job.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME velmox-${PROJECT_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)

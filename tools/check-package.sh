@@ -24,11 +24,14 @@ check "a debug symbols package" test -n "$(ls build/deb/velmox-dbgsym_*.deb)"
 check "the binary is stripped" \
   bash -c "dpkg-deb --fsys-tarfile '$deb' | tar -xOf - ./usr/lib/velmox/velmox > /tmp/velmox.$$ &&
            ! file /tmp/velmox.$$ 2>/dev/null | grep -q 'not stripped'; rm -f /tmp/velmox.$$"
-check "the zip holds the program, the README and a scheduled task that parses" \
+check "the zip holds the program, the README, the task scripts (CRLF) and a task that parses" \
   python3 - "$zip" <<'PY'
 import sys, zipfile, xml.etree.ElementTree as tree
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
-assert {"velmox.exe", "README.md", "velmox-nightly.xml"} <= names, names
+assert {"velmox.exe", "README.md", "velmox-nightly.xml", "install-task.cmd", "velmox-task.cmd",
+        "velmox-job.txt"} <= names, names
+for script in ("install-task.cmd", "velmox-task.cmd", "velmox-job.txt"):
+    assert b"\n" not in zipfile.ZipFile(sys.argv[1]).read(script).replace(b"\r\n", b""), script
 task = tree.fromstring(zipfile.ZipFile(sys.argv[1]).read("velmox-nightly.xml"))
 ns = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
 assert task.find("t:Actions/t:Exec/t:Command", ns).text.endswith("velmox.exe")
