@@ -92,6 +92,17 @@ bool PathNamesObject(const std::u16string& path, HANDLE file) {
   return same;
 }
 
+// The short (8.3) form of an existing path; false where the volume keeps
+// none or the path cannot be read.
+bool ShortPathOf(const std::u16string& path, std::u16string* short_form) {
+  std::vector<wchar_t> text(path.size() + 1);
+  const DWORD units = ::GetShortPathNameW(Wide(path.c_str()), text.data(),
+                                          static_cast<DWORD>(text.size()));
+  if (units == 0 || units >= text.size()) return false;
+  short_form->assign(text.begin(), text.begin() + units);
+  return true;
+}
+
 // The raw calls open by path: the source's path must still name the object
 // the walk opened before and after its export, and the new name must be
 // free, checked handle-relative, before the import makes it.
@@ -113,13 +124,18 @@ HANDLE Win32CreateEncryptedCopyAtW(HANDLE source, HANDLE directory, const char16
   }
   // The raw calls take full paths only.
   constexpr DWORD kDosPath = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-  std::u16string from;
-  std::u16string to;
-  if (!FinalPathOf(source, kDosPath, &from) || !FinalPathOf(directory, kDosPath, &to)) {
+  std::u16string source_path;
+  std::u16string directory_path;
+  if (!FinalPathOf(source, kDosPath, &source_path) ||
+      !FinalPathOf(directory, kDosPath, &directory_path)) {
     return INVALID_HANDLE_VALUE;
   }
-  if (to.back() != u'\\') to += u'\\';
-  to += name;
+  const std::u16string from = PathForRawCall(source_path, u"", ShortPathOf);
+  const std::u16string to = PathForRawCall(directory_path, name, ShortPathOf);
+  if (from.empty() || to.empty()) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
   if (!PathNamesObject(from, source)) {
     ::SetLastError(ERROR_FILE_INVALID);
     return INVALID_HANDLE_VALUE;

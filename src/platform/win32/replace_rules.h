@@ -109,6 +109,30 @@ inline std::wstring VolumeDeviceFromFinalPath(std::wstring_view path) {
   return {};
 }
 
+// The raw calls of an encrypted copy name the file by its path, and a
+// remote one is handed to the server's EFS, which takes no more than
+// MAX_PATH units: a longer path (`directory`, then `name` below it where
+// given) is given with the directory in its short (8.3) form, which
+// `shorten` asks for, where the volume keeps one. Empty where no form fits.
+template <typename Shorten>
+std::u16string PathForRawCall(const std::u16string& directory, std::u16string_view name,
+                              Shorten shorten) {
+  constexpr size_t kMaxPath = 260;
+  auto joined = [&](std::u16string path) {
+    if (!name.empty()) {
+      if (path.back() != u'\\') path += u'\\';
+      path += name;
+    }
+    return path;
+  };
+  std::u16string path = joined(directory);
+  if (path.size() < kMaxPath) return path;
+  std::u16string short_form;
+  if (!shorten(directory, &short_form) || short_form.empty()) return {};
+  path = joined(short_form);
+  return path.size() < kMaxPath ? path : std::u16string();
+}
+
 // The records of a stream query (FILE_STREAM_INFO, chained by their
 // offsets, in `size` bytes) with the run's own marks (":velmox.<name>:$DATA",
 // see Win32SetDirectoryMark) left out, in place: they are the run's

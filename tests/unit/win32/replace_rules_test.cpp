@@ -96,6 +96,34 @@ TEST(EncryptedCopyTest, TheFailingHalfIsNamed) {
   }
 }
 
+// A raw copy's path over MAX_PATH is given with its directory's short
+// form where there is one that fits, else not at all (never cut).
+TEST(EncryptedCopyTest, LongPathsTakeTheirShortForm) {
+  const std::u16string deep = u"\\\\?\\UNC\\srv\\share\\" + std::u16string(250, u'd');
+  const std::u16string name = u".velmox~0123456789abcdef.tmp";
+  auto shorten_to = [](std::u16string form) {
+    return [form](const std::u16string&, std::u16string* out) {
+      *out = form;
+      return !form.empty();
+    };
+  };
+  const struct {
+    std::u16string directory;
+    std::u16string short_form;
+    std::u16string expected;
+  } cases[] = {
+      {u"\\\\?\\C:\\Data", u"", u"\\\\?\\C:\\Data\\" + name},
+      {u"\\\\?\\C:\\", u"", u"\\\\?\\C:\\" + name},
+      {deep, u"\\\\?\\UNC\\srv\\share\\DDDDDD~1", u"\\\\?\\UNC\\srv\\share\\DDDDDD~1\\" + name},
+      {deep, u"", u""},                                       // the volume keeps no short names
+      {deep, u"\\\\?\\UNC\\srv\\" + std::u16string(240, u'x'), u""},  // still too long
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(win32::PathForRawCall(c.directory, name, shorten_to(c.short_form)), c.expected);
+  }
+  EXPECT_EQ(win32::PathForRawCall(deep, u"", shorten_to(u"\\\\?\\X")), u"\\\\?\\X");
+}
+
 // A stream query's records lose the run's own marks and keep the rest, in
 // their order, chained anew.
 TEST(MarkStreamTest, TheRunsMarksAreNoStreamsOfTheObject) {
