@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "../platform/platform.h"
 
@@ -20,6 +23,7 @@ struct FileIdentity {
   bool has_id = false;  // the 128-bit identifier below is filled in
   uint64_t id_volume = 0;
   unsigned char id[16] = {};
+  uint32_t device = 0;  // the run's number for the object's device (DeviceNumberOf); 0: not asked
 };
 
 namespace identity_detail {
@@ -69,11 +73,12 @@ inline FileIdentity IdentityOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& in
   return identity;
 }
 
-// Two unknown identities are never the same. The 64-bit index decides
-// unless both identities carry the 128-bit identifier; callers complete
-// both where the index alone says "the same".
+// Two unknown identities are never the same, nor two on devices known to
+// differ. The 64-bit index decides unless both identities carry the 128-bit
+// identifier; callers complete both where the index alone says "the same".
 inline bool SameObject(const FileIdentity& a, const FileIdentity& b) {
   if (!a.known || !b.known) return false;
+  if (a.device != 0 && b.device != 0 && a.device != b.device) return false;
   if (a.has_id && b.has_id) {
     return a.id_volume == b.id_volume && std::memcmp(a.id, b.id, sizeof a.id) == 0;
   }
@@ -95,14 +100,50 @@ inline std::u16string FinalPathOf(HANDLE file) {
   return path;
 }
 
-// Whether two open objects are one: by identity where both are known, else
-// by their final paths where the platform gives them.
+// The device of a final path ("\\Device\\HarddiskVolumeShadowCopy1" of
+// "\\Device\\HarddiskVolumeShadowCopy1\\Data\\x"); empty where it names none.
+inline std::u16string_view DeviceOfFinalPath(std::u16string_view path) {
+  constexpr std::u16string_view kDevices = u"\\Device\\";
+  if (path.substr(0, kDevices.size()) != kDevices || path.size() == kDevices.size()) return {};
+  return path.substr(0, path.find(u'\\', kDevices.size()));
+}
+
+// A volume's snapshot (a shadow copy) carries the volume's own serial
+// number and file identifiers, so identity alone takes the snapshot of a
+// directory for the directory itself: the device tells them apart. The
+// same number for every object on one device within the run; 0 where the
+// platform names no device.
+inline uint32_t DeviceNumberOf(HANDLE file) {
+  const std::u16string device(DeviceOfFinalPath(FinalPathOf(file)));
+  if (device.empty()) return 0;
+  static std::mutex lock;
+  static std::vector<std::u16string> devices;
+  std::lock_guard<std::mutex> hold(lock);
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i] == device) return static_cast<uint32_t>(i + 1);
+  }
+  devices.push_back(device);
+  return static_cast<uint32_t>(devices.size());
+}
+
+inline FileIdentity IdentityOnDevice(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+  FileIdentity identity = IdentityOf(file, info);
+  identity.device = DeviceNumberOf(file);
+  return identity;
+}
+
+// Whether two open objects are one: by identity (and device) where both
+// are known, else by their final paths where the platform gives them.
 inline bool SameOpenObject(HANDLE a, FileIdentity* a_identity, HANDLE b, FileIdentity* b_identity) {
   if (a_identity->known && b_identity->known) {
     if (!SameObject(*a_identity, *b_identity)) return false;
     CompleteIdentity(a, a_identity);
     CompleteIdentity(b, b_identity);
-    if (a_identity->known && b_identity->known) return SameObject(*a_identity, *b_identity);
+    if (a_identity->known && b_identity->known) {
+      if (a_identity->device == 0) a_identity->device = DeviceNumberOf(a);
+      if (b_identity->device == 0) b_identity->device = DeviceNumberOf(b);
+      return SameObject(*a_identity, *b_identity);
+    }
   }
   const std::u16string a_path = FinalPathOf(a);
   return !a_path.empty() && a_path == FinalPathOf(b);

@@ -90,7 +90,7 @@ void AddWithAncestors(HANDLE directory, std::vector<FileIdentity>* identities) {
   while (directory != INVALID_HANDLE_VALUE) {
     BY_HANDLE_FILE_INFORMATION info;
     if (Os().GetFileInformationByHandle(directory, &info)) {
-      identities->push_back(IdentityOf(directory, info));
+      identities->push_back(IdentityOnDevice(directory, info));
     }
     HANDLE parent = Os().OpenParentDirectory != nullptr ? Os().OpenParentDirectory(directory, FILE_READ_ATTRIBUTES)
                                                         : INVALID_HANDLE_VALUE;
@@ -135,7 +135,7 @@ bool ProtectRunInputs() {
   BY_HANDLE_FILE_INFORMATION info;
   FileIdentity destination = {};
   if (Os().GetFileInformationByHandle(destination_root, &info)) {
-    destination = IdentityOf(destination_root, info);
+    destination = IdentityOnDevice(destination_root, info);
   }
   Os().CloseHandle(destination_root);
   for (size_t i = 0; i < source_chain; ++i) {

@@ -228,6 +228,16 @@ BOOL WrapWriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* writt
   return Real().WriteFile(file, buffer, to_write, written, overlapped);
 }
 
+// The object at the snapshot's live counterpart of `file`, open for its
+// identity; INVALID_HANDLE_VALUE where `file` is not in the snapshot.
+HANDLE OpenLiveCounterpart(HANDLE file) {
+  const std::u16string live = I().LiveCounterpartOf(I().PathOf(file));
+  if (live.empty()) return INVALID_HANDLE_VALUE;
+  return Real().CreateFileW(live.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   if (const Fault* fault = I().Hit(Call::kGetFileInformationByHandle, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -248,6 +258,15 @@ BOOL WrapGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* inf
   if (const auto* volume = I().VolumeStandInFor(I().PathOf(file))) {
     info->dwVolumeSerialNumber = volume->serial;
   }
+  if (HANDLE live = OpenLiveCounterpart(file); live != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION live_info;
+    if (Real().GetFileInformationByHandle(live, &live_info)) {
+      info->dwVolumeSerialNumber = live_info.dwVolumeSerialNumber;
+      info->nFileIndexHigh = live_info.nFileIndexHigh;
+      info->nFileIndexLow = live_info.nFileIndexLow;
+    }
+    Real().CloseHandle(live);
+  }
   uint64_t index = 0;
   if (I().SameIndex(&index)) {
     info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
@@ -262,6 +281,10 @@ BOOL WrapGetFileIdInfo(HANDLE file, FILE_ID_INFO* info) {
     return 0;
   }
   if (!Real().GetFileIdInfo(file, info)) return 0;
+  if (HANDLE live = OpenLiveCounterpart(file); live != INVALID_HANDLE_VALUE) {
+    Real().GetFileIdInfo(live, info);
+    Real().CloseHandle(live);
+  }
   uint64_t index = 0;
   if (I().SameId(&index)) {
     std::memset(info->FileId, static_cast<int>(index & 0xFF), sizeof info->FileId);
@@ -274,7 +297,15 @@ DWORD WrapGetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD units) {
     Real().SetLastError(fault->error);
     return 0;
   }
-  return Real().GetFinalPathNameByHandleW(file, path, units);
+  if (!I().SnapshotStandsIn()) return Real().GetFinalPathNameByHandleW(file, path, units);
+  const std::u16string opened_as = I().PathOf(file);
+  const bool in_snapshot = !I().LiveCounterpartOf(opened_as).empty();
+  const std::u16string final_path =
+      (in_snapshot ? u"\\Device\\Snapshot1\\" : u"\\Device\\Volume1\\") + opened_as;
+  if (final_path.size() >= units) return static_cast<DWORD>(final_path.size() + 1);
+  std::copy(final_path.begin(), final_path.end(), path);
+  path[final_path.size()] = u'\0';
+  return static_cast<DWORD>(final_path.size());
 }
 
 BOOL WrapCreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
@@ -1080,9 +1111,10 @@ void FaultInjector::StandInMarks() {
   marks_stand_in_ = true;
 }
 
-const FaultInjector::StandInVolume* FaultInjector::VolumeStandInFor(
-    const std::u16string& opened_as) const {
-  // A parent opened from its child ("dir/..") is the directory above dir.
+namespace {
+
+// A parent opened from its child ("dir/..") is the directory above dir.
+std::u16string WithoutParentSteps(const std::u16string& opened_as) {
   std::u16string path = opened_as;
   const std::u16string up = std::u16string(1, kPathSeparator) + u"..";
   while (path.ends_with(up)) {
@@ -1090,13 +1122,34 @@ const FaultInjector::StandInVolume* FaultInjector::VolumeStandInFor(
     const size_t cut = path.rfind(kPathSeparator);
     path.resize(cut == std::u16string::npos ? 0 : cut);
   }
+  return path;
+}
+
+bool IsAtOrBelow(const std::u16string& path, const std::u16string& top) {
+  return path.rfind(top, 0) == 0 && (path.size() == top.size() || path[top.size()] == kPathSeparator);
+}
+
+}  // namespace
+
+const FaultInjector::StandInVolume* FaultInjector::VolumeStandInFor(
+    const std::u16string& opened_as) const {
+  const std::u16string path = WithoutParentSteps(opened_as);
   for (const StandInVolume& volume : stand_in_volumes_) {
-    if (path.rfind(volume.path, 0) == 0 &&
-        (path.size() == volume.path.size() || path[volume.path.size()] == kPathSeparator)) {
-      return &volume;
-    }
+    if (IsAtOrBelow(path, volume.path)) return &volume;
   }
   return nullptr;
+}
+
+void FaultInjector::StandInSnapshot(std::u16string snapshot, std::u16string live) {
+  snapshot_ = std::move(snapshot);
+  snapshot_live_ = std::move(live);
+  Os().GetFinalPathNameByHandleW = WrapGetFinalPathNameByHandleW;
+}
+
+std::u16string FaultInjector::LiveCounterpartOf(const std::u16string& opened_as) const {
+  const std::u16string path = WithoutParentSteps(opened_as);
+  if (snapshot_.empty() || !IsAtOrBelow(path, snapshot_)) return {};
+  return snapshot_live_ + path.substr(snapshot_.size());
 }
 
 FaultInjector::~FaultInjector() {

@@ -198,6 +198,16 @@ class FaultInjector {
   };
   void StandInVolumes(std::vector<StandInVolume> volumes) { stand_in_volumes_ = std::move(volumes); }
   const StandInVolume* VolumeStandInFor(const std::u16string& path) const;
+  // A snapshot of a volume (a shadow copy) where the platform has none: the
+  // object at or below `snapshot` answers with the serial number, file
+  // index and identifier of the object at its place below `live`, and final
+  // paths name devices: "\Device\Snapshot1\..." for those objects,
+  // "\Device\Volume1\..." for every other.
+  void StandInSnapshot(std::u16string snapshot, std::u16string live);
+  // The path below `live` of an object at or below the snapshot; empty
+  // for any other object.
+  std::u16string LiveCounterpartOf(const std::u16string& opened_as) const;
+  bool SnapshotStandsIn() const { return !snapshot_.empty(); }
   // Directory marks where the platform cannot keep them (Wine has no named
   // streams): kept here, by the directory's path and the mark's name.
   void StandInMarks();
@@ -355,6 +365,8 @@ class FaultInjector {
   int sparse_made_ = 0;
   uint64_t slept_ = 0;
   std::vector<StandInVolume> stand_in_volumes_;
+  std::u16string snapshot_;
+  std::u16string snapshot_live_;
   std::map<std::u16string, std::string> marks_;
   bool marks_stand_in_ = false;
   std::multiset<std::u16string> mark_locks_;

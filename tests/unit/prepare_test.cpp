@@ -404,6 +404,33 @@ TEST_F(PrepareTest, WithoutIdentitiesOneDirectoryIsKnownByItsFinalPath) {
   EXPECT_FALSE(scratch_.Exists(u"src/src"));
 }
 
+// A snapshot (a shadow copy) holds its volume's serial number and file
+// identifiers: copied back onto the volume it is not "one directory" with
+// its live counterpart, nor "inside the destination", nor each file "the
+// same file" as the one it replaces.
+TEST_F(PrepareTest, ASnapshotIsNotTheVolumeItWasTakenOf) {
+  scratch_.Write(u"dst/a.txt", "damaged");
+  scratch_.Write(u"dst/sub/b.txt", "damaged");
+  scratch_.Write(u"snap/a.txt", "yesterday");
+  scratch_.Write(u"snap/sub/b.txt", "yesterday");
+  const struct {
+    const char16_t* source;
+    const char16_t* option;
+    const char16_t* restored;
+  } cases[] = {
+      {u"snap", u"/Overwrite", u"dst/a.txt"},
+      {u"snap/sub", u"/Mirror", u"dst/b.txt"},
+  };
+  for (const auto& c : cases) {
+    FaultInjector faults;
+    faults.StandInSnapshot(scratch_.Path(u"snap"), scratch_.Path(u"dst"));
+    std::vector<std::u16string> arguments = Arguments({u"/Silent", c.option});
+    arguments[0] = u"/Source:" + scratch_.Path(c.source);
+    EXPECT_EQ(RunVelmox(arguments), 0) << Bytes(c.source) << console_.Text();
+    EXPECT_EQ(scratch_.Read(c.restored), "yesterday") << Bytes(c.source);
+  }
+}
+
 TEST_F(PrepareTest, FailedAllocationIsReportedAsAnErrorAndEndsTheRun) {
   FaultInjector faults;
   faults.Add(Fault{Call::kVirtualAlloc, 1, u"", ERROR_NOT_ENOUGH_MEMORY});

@@ -149,6 +149,7 @@ const std::vector<unsigned char>& PrivateDirectorySecurity();
 // The path of an open object as the system resolved it, in the form
 // `flags` asks for (GetFinalPathNameByHandleW).
 bool FinalPathOf(HANDLE object, DWORD flags, std::u16string* path);
+bool OpenablePathOf(HANDLE object, std::u16string* path);
 // Sets the attributes alone, the times left as they are.
 bool SetAttributesOnly(HANDLE file, DWORD attributes);
 

@@ -123,11 +123,9 @@ HANDLE Win32CreateEncryptedCopyAtW(HANDLE source, HANDLE directory, const char16
     return INVALID_HANDLE_VALUE;
   }
   // The raw calls take full paths only.
-  constexpr DWORD kDosPath = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
   std::u16string source_path;
   std::u16string directory_path;
-  if (!FinalPathOf(source, kDosPath, &source_path) ||
-      !FinalPathOf(directory, kDosPath, &directory_path)) {
+  if (!OpenablePathOf(source, &source_path) || !OpenablePathOf(directory, &directory_path)) {
     return INVALID_HANDLE_VALUE;
   }
   const std::u16string from = PathForRawCall(source_path, u"", ShortPathOf);

@@ -214,19 +214,11 @@ HANDLE Win32CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD
 // The final path with its last name cut off; a volume's root has no parent.
 HANDLE OpenParentWith(HANDLE directory, DWORD access) {
   std::u16string path;
-  if (!FinalPathOf(directory, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, &path)) {
-    return INVALID_HANDLE_VALUE;
-  }
+  if (!OpenablePathOf(directory, &path)) return INVALID_HANDLE_VALUE;
   while (!path.empty() && path.back() == u'\\') path.pop_back();
-  // The root: "\\?\C:" or "\\?\UNC\server\share"; a path no longer than
-  // it has no parent.
-  const bool unc = path.rfind(u"\\\\?\\UNC\\", 0) == 0;
-  size_t root_end = unc ? 8 : 4;
-  for (int names = unc ? 2 : 1; names > 0 && root_end != std::u16string::npos; --names) {
-    root_end = path.find(u'\\', root_end + 1);
-  }
+  const size_t root_end = RootEndOfPath(path);
   const size_t cut = path.rfind(u'\\');
-  if (root_end == std::u16string::npos || cut < root_end) {
+  if (root_end == std::u16string::npos || cut == std::u16string::npos || cut < root_end) {
     ::SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }

@@ -78,6 +78,19 @@ bool FinalPathOf(HANDLE object, DWORD flags, std::u16string* path) {
   }
 }
 
+// A full path that opens the object again: its drive-letter form; on a
+// volume with no drive (mounted in a folder only, or a shadow copy), its
+// "\\?\\Volume{GUID}\\" form, else its device path below "\\?\\GLOBALROOT".
+bool OpenablePathOf(HANDLE object, std::u16string* path) {
+  if (FinalPathOf(object, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, path) ||
+      FinalPathOf(object, FILE_NAME_NORMALIZED | VOLUME_NAME_GUID, path)) {
+    return true;
+  }
+  if (!FinalPathOf(object, FILE_NAME_NORMALIZED | VOLUME_NAME_NT, path)) return false;
+  path->insert(0, u"\\\\?\\GLOBALROOT");
+  return true;
+}
+
 // A name for the open file relative to the directory's handle, in one step:
 // FileRenameInformation moves it there (with `replace` the old file goes as
 // a name, its other hard links keeping their data); FileLinkInformation,

@@ -109,6 +109,32 @@ inline std::wstring VolumeDeviceFromFinalPath(std::wstring_view path) {
   return {};
 }
 
+// Where the root of a full path ends (the index of the separator after
+// it, or the path's length): "\\?\\C:" and "\\?\\Volume{GUID}" (one name),
+// "\\?\\UNC\\server\\share" (three) and a device path
+// "\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1" (three, a
+// shadow copy's). npos where the path is no such form.
+inline size_t RootEndOfPath(std::u16string_view path) {
+  constexpr std::u16string_view kExtended = u"\\\\?\\";
+  if (path.substr(0, kExtended.size()) != kExtended) return std::u16string_view::npos;
+  auto starts = [&](std::u16string_view head) {
+    const std::u16string_view rest = path.substr(kExtended.size(), head.size());
+    return rest.size() == head.size() &&
+           std::equal(rest.begin(), rest.end(), head.begin(), [](char16_t a, char16_t b) {
+             auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? c - 32 : c; };
+             return upper(a) == upper(b);
+           });
+  };
+  int names = starts(u"UNC\\") || starts(u"GLOBALROOT\\") ? 3 : 1;
+  size_t end = kExtended.size() - 1;
+  for (; names > 0; --names) {
+    if (end + 1 >= path.size()) return std::u16string_view::npos;
+    end = path.find(u'\\', end + 1);
+    if (end == std::u16string_view::npos) return names == 1 ? path.size() : end;
+  }
+  return end;
+}
+
 // The raw calls of an encrypted copy name the file by its path, and a
 // remote one is handed to the server's EFS, which takes no more than
 // MAX_PATH units: a longer path (`directory`, then `name` below it where

@@ -96,6 +96,29 @@ TEST(EncryptedCopyTest, TheFailingHalfIsNamed) {
   }
 }
 
+// A parent is opened by its path up to the root, never above it, in every
+// form a final path takes (a shadow copy's device path included).
+TEST(VolumeDeviceTest, EachPathFormHasItsRoot) {
+  constexpr size_t kNone = std::u16string_view::npos;
+  const struct {
+    std::u16string_view path;
+    size_t root_end;
+  } cases[] = {
+      {u"\\\\?\\C:\\Data\\x", 6},
+      {u"\\\\?\\C:", 6},
+      {u"\\\\?\\UNC\\srv\\share\\x", 17},
+      {u"\\\\?\\unc\\srv\\share", 17},
+      {u"\\\\?\\Volume{0123}\\x", 16},
+      {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1\\Data", 47},
+      {u"\\\\?\\GLOBALROOT\\Device", kNone},
+      {u"C:\\Data", kNone},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(win32::RootEndOfPath(c.path), c.root_end)
+        << std::string(c.path.begin(), c.path.end());
+  }
+}
+
 // A raw copy's path over MAX_PATH is given with its directory's short
 // form where there is one that fits, else not at all (never cut).
 TEST(EncryptedCopyTest, LongPathsTakeTheirShortForm) {
