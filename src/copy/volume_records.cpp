@@ -9,18 +9,38 @@ namespace vx {
 namespace {
 
 // The mark on a replica directory whose source directory was the root of
-// another volume: that volume, in decimal.
+// another volume: that volume (see VolumeText).
 constexpr char16_t kMountMark[] = u"mount";
-// The mark on the destination root: the source root's volume in decimal,
-// then " mount" or " directory" (whether it was a mount point).
+// The mark on the destination root: the source root's volume, then
+// " mount" or " directory" (whether it was a mount point).
 constexpr char16_t kSourceMark[] = u"source";
 
-std::string VolumeText(DWORD volume) { return std::to_string(volume); }
+// A volume as the replica records it: by its lasting name where the
+// platform gives one (a disk cloned with its serial number is another
+// volume), else by its number in decimal.
+std::string VolumeText(HANDLE directory, DWORD serial) {
+  if (Os().GetVolumeName != nullptr) {
+    char16_t name[128];
+    const DWORD units = Os().GetVolumeName(directory, name, 128);
+    if (units > 0 && units < 128) {
+      std::string text;
+      for (DWORD i = 0; i < units; ++i) text.push_back(static_cast<char>(name[i] < 0x80 ? name[i] : '?'));
+      return text;
+    }
+  }
+  return std::to_string(serial);
+}
+
+// Whether a record names the volume: by what it records tonight, or by
+// the number a record made before names were recorded holds.
+bool RecordsVolume(const std::string& recorded, const std::string& volume, DWORD serial) {
+  return recorded == volume || recorded == std::to_string(serial);
+}
 
 // The value of a mark; false where there is none (or marks are not kept).
 bool ReadMark(HANDLE directory, const char16_t* name, std::string* value) {
   if (Os().GetDirectoryMark == nullptr) return false;
-  char bytes[64];
+  char bytes[128];
   DWORD returned = 0;
   if (Os().GetDirectoryMark(directory, name, bytes, sizeof bytes, &returned)) {
     value->assign(bytes, returned);
@@ -77,11 +97,12 @@ void ReportVolumeChanged(const Level& level, const std::string& recorded) {
 
 bool CheckSourceRootVolume(Level* level, HANDLE destination_root) {
   if (Os().GetDirectoryMark == nullptr || Os().SetDirectoryMark == nullptr) return true;
-  const std::string volume = VolumeText(level->info.dwVolumeSerialNumber);
+  const DWORD serial = level->info.dwVolumeSerialNumber;
+  const std::string volume = VolumeText(level->source_handle, serial);
   std::string recorded;
   const bool has_record = ReadMark(destination_root, kSourceMark, &recorded);
   const std::string recorded_volume = recorded.substr(0, recorded.find(' '));
-  const bool moved = has_record && recorded_volume != volume;
+  const bool moved = has_record && !RecordsVolume(recorded_volume, volume, serial);
   if (moved && !Settings.AcceptVolume) {
     if (Settings.Mirror) {
       ReportVolumeChanged(*level, recorded_volume);
@@ -108,7 +129,9 @@ void CheckMountPoint(Level* level, HANDLE destination) {
                      ERROR_FILE_INVALID);
     level->keep_all = true;
   } else if (level->mounted_here &&
-             level->recorded_volume != VolumeText(level->info.dwVolumeSerialNumber)) {
+             !RecordsVolume(level->recorded_volume,
+                            VolumeText(level->source_handle, level->info.dwVolumeSerialNumber),
+                            level->info.dwVolumeSerialNumber)) {
     ReportVolumeChanged(*level, level->recorded_volume);
     level->keep_all = true;
   }
@@ -119,10 +142,14 @@ bool KeepMountMark(const Level& level) {
       Os().SetDirectoryMark == nullptr) {
     return true;
   }
-  const std::string volume = VolumeText(level.info.dwVolumeSerialNumber);
   if (level.mounted_here) {
+    const DWORD serial = level.info.dwVolumeSerialNumber;
+    const std::string volume = VolumeText(level.source_handle, serial);
+    // A record of this volume in an older form is written anew; one of
+    // another volume stays until the change is accepted.
     if (level.was_mounted_here &&
-        (level.recorded_volume == volume || !Settings.AcceptVolume)) {
+        (level.recorded_volume == volume ||
+         (!Settings.AcceptVolume && !RecordsVolume(level.recorded_volume, volume, serial)))) {
       return true;
     }
     return WriteMark(level.destination_handle, kMountMark, volume, level.destination.path);

@@ -294,6 +294,13 @@ struct Platform {
   // that tag (it is then copied as the data its file system hands out);
   // fails otherwise. Null where there are no reparse points (Linux).
   BOOL (*GetUnknownReparseTag)(HANDLE file, ULONG* tag);
+  // A name of the volume `file` lies on that no other volume takes and
+  // that outlives the volume's drive letters and folders (Windows:
+  // "\\?\Volume{GUID}"), in `units` units with the terminating zero;
+  // returns its length, the length needed (with the zero) when `units` is
+  // too small, or 0 where the volume has none (a share, a snapshot). Null
+  // where volumes are known by their number alone (Linux).
+  DWORD (*GetVolumeName)(HANDLE file, char16_t* name, DWORD units);
 };
 // clang-format on
 

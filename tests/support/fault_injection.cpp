@@ -755,6 +755,24 @@ BOOL WrapGetUnknownReparseTag(HANDLE file, ULONG* tag) {
   return Real().GetUnknownReparseTag(file, tag);
 }
 
+// A stand-in volume answers with its name, or with none; elsewhere the
+// platform answers, where it names volumes at all.
+DWORD WrapGetVolumeName(HANDLE file, char16_t* name, DWORD units) {
+  const std::u16string path = I().PathOf(file);
+  if (const Fault* fault = I().Hit(Call::kGetVolumeName, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  if (const auto* volume = I().VolumeStandInFor(path)) {
+    if (volume->name.empty()) return 0;
+    if (volume->name.size() >= units) return static_cast<DWORD>(volume->name.size() + 1);
+    std::copy(volume->name.begin(), volume->name.end(), name);
+    name[volume->name.size()] = u'\0';
+    return static_cast<DWORD>(volume->name.size());
+  }
+  return Real().GetVolumeName != nullptr ? Real().GetVolumeName(file, name, units) : 0;
+}
+
 BOOL WrapFlushFileBuffers(HANDLE file) {
   if (const Fault* fault = I().Hit(Call::kFlushFileBuffers, I().PathOf(file))) {
     Real().SetLastError(fault->error);
@@ -1055,6 +1073,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   if (real_.DescribeNativeError != nullptr) {
     table.DescribeNativeError = WrapDescribeNativeError;
   }
+  if (real_.GetVolumeName != nullptr) table.GetVolumeName = WrapGetVolumeName;
   if (real_.GetUnknownReparseTag != nullptr) {
     table.GetUnknownReparseTag = WrapGetUnknownReparseTag;
   }
@@ -1138,6 +1157,11 @@ const FaultInjector::StandInVolume* FaultInjector::VolumeStandInFor(
     if (IsAtOrBelow(path, volume.path)) return &volume;
   }
   return nullptr;
+}
+
+void FaultInjector::StandInVolumes(std::vector<StandInVolume> volumes) {
+  stand_in_volumes_ = std::move(volumes);
+  Os().GetVolumeName = WrapGetVolumeName;
 }
 
 void FaultInjector::StandInSnapshot(std::u16string snapshot, std::u16string live) {

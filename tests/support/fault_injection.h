@@ -86,6 +86,7 @@ enum class Call {
   kGetLocalTimeOffset,
   kDescribeNativeError,
   kGetUnknownReparseTag,  // with the object's path
+  kGetVolumeName,         // with the object's path
   kCount,
 };
 
@@ -191,12 +192,14 @@ class FaultInjector {
     slept_ += milliseconds;
   }
   // Volumes where the platform cannot show them: the object at `path` and
-  // every object below it are on the volume `serial` (a mount point).
+  // every object below it are on the volume `serial` (a mount point),
+  // whose lasting name (GetVolumeName) is `name`, where not empty.
   struct StandInVolume {
     std::u16string path;
     DWORD serial;
+    std::u16string name = {};
   };
-  void StandInVolumes(std::vector<StandInVolume> volumes) { stand_in_volumes_ = std::move(volumes); }
+  void StandInVolumes(std::vector<StandInVolume> volumes);
   const StandInVolume* VolumeStandInFor(const std::u16string& path) const;
   // A snapshot of a volume (a shadow copy) where the platform has none: the
   // object at or below `snapshot` answers with the serial number, file

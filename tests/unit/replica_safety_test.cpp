@@ -333,6 +333,40 @@ TEST_F(MirrorSafetyTest, RecordedVolumesGuardTheReplicaUntilAChangeIsAccepted) {
   }
 }
 
+// Where volumes have lasting names, the records hold them: a record made
+// by number is taken for the named volume of that number and written
+// anew; a volume of another name (a disk cloned with its serial number) is
+// another volume, whatever its number.
+TEST_F(MirrorSafetyTest, VolumesAreRecordedByTheirLastingNames) {
+  scratch_.Write(u"src/vol/a", "a");
+  scratch_.Write(u"src/b", "b");
+  FaultInjector faults;
+  faults.StandInMarks();
+  faults.StandInVolumes({{Prepared(u"src/vol"), 0x4242}, {Prepared(u"src"), 0x77}});
+  ASSERT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
+  const std::u16string root_mark = Prepared(u"dst") + kPathSeparator + u"source";
+  const std::u16string vol_mark = Prepared(u"dst/vol") + kPathSeparator + u"mount";
+  ASSERT_EQ(faults.Marks()[root_mark], "119 mount");  // recorded by number
+
+  const std::u16string root = u"\\\\?\\Volume{00000000-0000-0000-0000-000000000077}";
+  const std::u16string vol = u"\\\\?\\Volume{00000000-0000-0000-0000-000000004242}";
+  faults.StandInVolumes({{Prepared(u"src/vol"), 0x4242, vol}, {Prepared(u"src"), 0x77, root}});
+  EXPECT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
+  EXPECT_EQ(faults.Marks()[root_mark], Bytes(root) + " mount");
+  EXPECT_EQ(faults.Marks()[vol_mark], Bytes(vol));
+
+  // A clone: the same number, another name.
+  faults.StandInVolumes({{Prepared(u"src/vol"), 0x4242, u"\\\\?\\Volume{clone}"},
+                         {Prepared(u"src"), 0x77, root}});
+  std::filesystem::remove(scratch_.Fs(u"src/vol/a"));
+  EXPECT_EQ(Run({}), 1);
+  EXPECT_EQ(scratch_.Read(u"run.err"),
+            ErrLine(1, Prepared(u"src/vol"),
+                    u"CopyOneDirectory:VolumeChanged(SOURCE-DIR, recorded volume " + vol + u")",
+                    ERROR_FILE_INVALID));
+  EXPECT_TRUE(scratch_.Exists(u"dst/vol/a"));
+}
+
 TEST(ExcludeNormalisingTest, PatternsTakeTheFormOfTheWalksPaths) {
   const std::u16string sep(1, kPathSeparator);
   const struct {

@@ -124,6 +124,7 @@ const Platform kPosix = {
     posix::GetLocalTimeOffset,
     posix::DescribeNativeError,
     nullptr,  // no reparse points
+    nullptr,  // volumes are known by their device number
 };
 
 Platform g_current = kPosix;

@@ -274,6 +274,18 @@ std::wstring VolumeDeviceOf(HANDLE object) {
 
 }  // namespace
 
+DWORD Win32GetVolumeName(HANDLE file, char16_t* name, DWORD units) {
+  std::u16string path;
+  if (!FinalPathOf(file, FILE_NAME_NORMALIZED | VOLUME_NAME_GUID, &path)) return 0;
+  const std::wstring device =
+      VolumeDeviceFromFinalPath(std::wstring_view(reinterpret_cast<const wchar_t*>(path.data()), path.size()));
+  if (device.rfind(L"\\\\?\\Volume{", 0) != 0) return 0;
+  if (device.size() >= units) return static_cast<DWORD>(device.size() + 1);
+  std::copy(device.begin(), device.end(), name);
+  name[device.size()] = u'\0';
+  return static_cast<DWORD>(device.size());
+}
+
 BOOL Win32FlushVolume(HANDLE object, BOOL probe_only) {
   const std::wstring volume = VolumeDeviceOf(object);
   if (volume.empty()) {

@@ -83,6 +83,7 @@ const Platform kWin32 = {
     Win32GetLocalTimeOffset,
     nullptr,  // the codes are the system's own
     Win32GetUnknownReparseTag,
+    Win32GetVolumeName,
 };
 
 Platform g_current = kWin32;
