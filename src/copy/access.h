@@ -10,7 +10,8 @@
 // reparse points under backup semantics; where they are kept, none is.
 // Nothing below the destination root is ever reached through a link, so no
 // planted link can redirect a privileged write. The roots are the user's
-// own choice and are followed.
+// own choice and are followed, but not through a link another user planted
+// on their path (OpenRootPath).
 #pragma once
 
 #include "../platform/platform.h"
@@ -46,14 +47,15 @@ inline bool IsNotFound(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
+// A root, by its full path: see root_open.cpp. ERROR_CANT_ACCESS_FILE where
+// a link on the way may not be followed.
+HANDLE OpenRootPath(const std::u16string& path, DWORD access, DWORD flags);
+
 // Where links are kept, a source entry below the root is never opened
 // through a link: one swapped in after the listing looked at the name is
 // refused (1921), never read through.
 inline HANDLE OpenSource(const Place& place) {
-  if (place.parent == nullptr) {
-    return Os().CreateFileW(place.path.c_str(), SourceAccess(), kShareAll, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  }
+  if (place.parent == nullptr) return OpenRootPath(place.path, SourceAccess(), 0);
   return Os().CreateFileAtW(
       place.parent, place.Name(), SourceAccess(), kShareAll, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | (State.KeepLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
@@ -73,10 +75,7 @@ inline bool MayFollow(const Place& source, HANDLE reached) {
 // `flags` adds to backup semantics (and, below the root, to never following
 // a link).
 inline HANDLE OpenDestination(const Place& place, DWORD access, DWORD flags = 0) {
-  if (place.parent == nullptr) {
-    return Os().CreateFileW(place.path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
-  }
+  if (place.parent == nullptr) return OpenRootPath(place.path, access, flags);
   return Os().CreateFileAtW(place.parent, place.Name(), access, kShareAll, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | flags);
 }

@@ -31,10 +31,7 @@ struct CountedLevel {
 
 HANDLE OpenForListing(HANDLE parent, const std::u16string& path, size_t name_length) {
   constexpr DWORD kFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-  if (parent == INVALID_HANDLE_VALUE) {
-    return Os().CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
-                            kFlags, nullptr);
-  }
+  if (parent == INVALID_HANDLE_VALUE) return OpenRootPath(path, FILE_LIST_DIRECTORY, 0);
   return Os().CreateFileAtW(parent, path.c_str() + path.size() - name_length, FILE_LIST_DIRECTORY,
                             kShareAll, OPEN_EXISTING, kFlags);
 }

@@ -301,6 +301,11 @@ struct Platform {
   // too small, or 0 where the volume has none (a share, a snapshot). Null
   // where volumes are known by their number alone (Linux).
   DWORD (*GetVolumeName)(HANDLE file, char16_t* name, DWORD units);
+  // How many units at the start of the full path `path` name its volume's
+  // root directory, with the separator after it ("\\?\C:\",
+  // "\\?\UNC\server\share\", "/"): the rest is names below it, each opened
+  // in turn. 0 where the path is no such form.
+  DWORD (*VolumeRootLength)(const char16_t* path);
 };
 // clang-format on
 

@@ -22,6 +22,9 @@ namespace {
 
 // Created or truncated, written in blocks; others may read and write the
 // file meanwhile. Its identity is kept so that the walk leaves it alone.
+constexpr char16_t kRefusedRootHint[] =
+    u"a link on the root's path belongs to a user who could not read what it leads to, so it "
+    u"may have been planted to lead the run's rights there; name the real place instead.";
 constexpr char16_t kPlantedLinkHint[] =
     u"the path leads through a link that another user could have planted (one not owned by "
     u"root or you, or in a directory others may write); name the real place instead.";
@@ -53,12 +56,31 @@ bool OpenLogFile(const char16_t* path, bool append, Sink* sink, FileIdentity* id
 // would meet after making the destination; or two roots that are one
 // directory under two names (the same path, "S/./", a link, a mount of the
 // same place), since a copy onto itself would cut every file to nothing
-// under /Overwrite. A root that cannot be opened here is left for the walk
-// to report.
-enum class Roots { kUsable, kSourceNoDirectory, kOneDirectory };
+// under /Overwrite; or a root reached through a link that may not be
+// followed (one another user could have planted on its path). A root that
+// cannot be opened otherwise here is left for the walk to report.
+// Whether the destination root, which could not be opened for `code`, lies
+// beyond a link that may not be followed: itself, or (where it is still to
+// be made) the folder that is to hold it.
+bool DestinationRootRefused(DWORD code) {
+  if (code == ERROR_CANT_ACCESS_FILE) return true;
+  const std::u16string root(Settings.Destination);
+  const size_t cut = root.find_last_of(kPathSeparator);
+  if (!IsNotFound(code) || cut == std::u16string::npos || cut == 0) return false;
+  HANDLE holder = OpenRootPath(root.substr(0, cut), FILE_READ_ATTRIBUTES, 0);
+  if (holder != INVALID_HANDLE_VALUE) {
+    Os().CloseHandle(holder);
+    return false;
+  }
+  return Os().GetLastError() == ERROR_CANT_ACCESS_FILE;
+}
+
+enum class Roots { kUsable, kSourceNoDirectory, kOneDirectory, kSourceRefused, kDestinationRefused };
 Roots LookAtRoots() {
   HANDLE source_root = OpenSource(RootPlace(std::u16string(Settings.Source)));
-  if (source_root == INVALID_HANDLE_VALUE) return Roots::kUsable;
+  if (source_root == INVALID_HANDLE_VALUE) {
+    return Os().GetLastError() == ERROR_CANT_ACCESS_FILE ? Roots::kSourceRefused : Roots::kUsable;
+  }
   BY_HANDLE_FILE_INFORMATION source_info;
   if (!Os().GetFileInformationByHandle(source_root, &source_info)) {
     Os().CloseHandle(source_root);
@@ -79,6 +101,8 @@ Roots LookAtRoots() {
       }
     }
     Os().CloseHandle(destination_root);
+  } else if (DestinationRootRefused(Os().GetLastError())) {
+    roots = Roots::kDestinationRefused;
   }
   Os().CloseHandle(source_root);
   return roots;
@@ -409,6 +433,14 @@ bool PrepareRun() {
   }
   if (roots == Roots::kOneDirectory) {
     WriteConsole(u"Source and destination are the same directory, aborting.\n");
+    return false;
+  }
+  if (roots == Roots::kSourceRefused || roots == Roots::kDestinationRefused) {
+    const bool source = roots == Roots::kSourceRefused;
+    WriteConsole((source ? u"Source " + ShownPath(Settings.Source)
+                         : u"Destination " + ShownPath(Settings.Destination)) +
+                 u" is reached through a link that may not be followed, aborting.\n");
+    WriteHint(kRefusedRootHint);
     return false;
   }
   if (Settings.Mirror && !ProtectRunInputs()) {

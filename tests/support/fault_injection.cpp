@@ -38,7 +38,9 @@ HANDLE WrapCreateFileW(const char16_t* name, DWORD access, DWORD share, void* se
 // A relative open or create is faulted and accounted as its full-path form,
 // so a fault names the object by the same path fragment either way.
 std::u16string PathBelow(HANDLE directory, const char16_t* name) {
-  return I().PathOf(directory) + kPathSeparator + name;
+  std::u16string path = I().PathOf(directory);
+  if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;  // not after a volume's root
+  return path + name;
 }
 
 // Under CaseInsensitiveBelow, the name in `directory` that differs from
@@ -755,6 +757,14 @@ BOOL WrapGetUnknownReparseTag(HANDLE file, ULONG* tag) {
   return Real().GetUnknownReparseTag(file, tag);
 }
 
+DWORD WrapVolumeRootLength(const char16_t* path) {
+  if (const Fault* fault = I().Hit(Call::kVolumeRootLength, path)) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().VolumeRootLength(path);
+}
+
 // A stand-in volume answers with its name, or with none; elsewhere the
 // platform answers, where it names volumes at all.
 DWORD WrapGetVolumeName(HANDLE file, char16_t* name, DWORD units) {
@@ -1074,6 +1084,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
     table.DescribeNativeError = WrapDescribeNativeError;
   }
   if (real_.GetVolumeName != nullptr) table.GetVolumeName = WrapGetVolumeName;
+  if (real_.VolumeRootLength != nullptr) table.VolumeRootLength = WrapVolumeRootLength;
   if (real_.GetUnknownReparseTag != nullptr) {
     table.GetUnknownReparseTag = WrapGetUnknownReparseTag;
   }

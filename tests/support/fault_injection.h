@@ -87,6 +87,7 @@ enum class Call {
   kDescribeNativeError,
   kGetUnknownReparseTag,  // with the object's path
   kGetVolumeName,         // with the object's path
+  kVolumeRootLength,      // with the path
   kCount,
 };
 

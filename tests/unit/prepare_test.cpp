@@ -431,6 +431,47 @@ TEST_F(PrepareTest, ASnapshotIsNotTheVolumeItWasTakenOf) {
   }
 }
 
+// A root is opened one name at a time: a link on its path that its owner
+// could not have followed (here stood in for "planted") ends the run before
+// anything is made or copied, whether it leads to the source, to the
+// destination or to the folder that is to hold a destination yet to make.
+TEST_F(PrepareTest, ARootThroughAPlantedLinkEndsTheRun) {
+  scratch_.Write(u"planted/src/a.txt", "a");
+  scratch_.MakeDir(u"planted/dst");
+  const struct {
+    const char16_t* source;
+    const char16_t* destination;
+    const char* message;  // empty: the run copies
+    const char16_t* foreign;
+  } cases[] = {
+      {u"planted/src", u"dst", "Source ", u"planted"},
+      {u"src", u"planted/dst", "Destination ", u"planted"},
+      {u"src", u"planted/new", "Destination ", u"planted"},
+      {u"planted/src", u"planted/new", "", u"elsewhere"},
+  };
+  for (const auto& c : cases) {
+    FaultInjector faults;
+    faults.StandInOwners(u"", scratch_.Path(c.foreign));
+    std::vector<std::u16string> arguments =
+        Arguments({u"/Silent", u"/CreateDestinationDirectory", u"/OnlyNewer"});
+    arguments[0] = u"/Source:" + scratch_.Path(c.source);
+    arguments[1] = u"/Dest:" + scratch_.Path(c.destination);
+    const std::string shown = *c.message == 'S' ? Bytes(Prepared(c.source)) : Bytes(Prepared(c.destination));
+    if (*c.message == '\0') {
+      EXPECT_EQ(RunVelmox(arguments), 0) << console_.Text();
+      EXPECT_EQ(scratch_.Read(u"planted/new/a.txt"), "a");
+      continue;
+    }
+    EXPECT_EQ(RunVelmox(arguments), -1) << Bytes(c.destination);
+    EXPECT_NE(console_.Text().find(c.message + shown +
+                                   " is reached through a link that may not be followed, aborting."),
+              std::string::npos)
+        << console_.Text();
+    EXPECT_FALSE(scratch_.Exists(u"planted/new"));
+    EXPECT_FALSE(scratch_.Exists(u"dst/a.txt"));
+  }
+}
+
 TEST_F(PrepareTest, FailedAllocationIsReportedAsAnErrorAndEndsTheRun) {
   FaultInjector faults;
   faults.Add(Fault{Call::kVirtualAlloc, 1, u"", ERROR_NOT_ENOUGH_MEMORY});

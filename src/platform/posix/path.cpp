@@ -20,6 +20,14 @@ const char16_t* const kPrivilegeHint =
     u"run velmox as root, or as a member of the velmox group that its package makes "
     u"(the installed program carries the capabilities it needs).";
 
+namespace posix {
+
+DWORD VolumeRootLength(const char16_t* path) {
+  return path[0] == u'/' ? 1 : 0;
+}
+
+}  // namespace posix
+
 RootPathForm PrepareRootPath(std::u16string_view typed, std::u16string* prepared) {
   if (!typed.empty() && typed[0] == u'/') {
     prepared->assign(typed);

@@ -44,6 +44,7 @@ BOOL IsOwnedByRunner(HANDLE, BOOL*);
 BOOL IsPrivateDirectory(HANDLE, BOOL*);
 BOOL ClearSetIdBits(HANDLE);
 BOOL MayFollowLink(HANDLE, const char16_t*, HANDLE, BOOL*);
+DWORD VolumeRootLength(const char16_t*);
 }  // namespace posix
 
 namespace {
@@ -125,6 +126,7 @@ const Platform kPosix = {
     posix::DescribeNativeError,
     nullptr,  // no reparse points
     nullptr,  // volumes are known by their device number
+    posix::VolumeRootLength,
 };
 
 Platform g_current = kPosix;

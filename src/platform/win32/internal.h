@@ -84,6 +84,7 @@ BOOL Win32SameAttributes(HANDLE source, HANDLE destination, BOOL* same);
 BOOL Win32GetLocalTimeOffset(const FILETIME* utc, LONG* minutes);
 BOOL Win32GetUnknownReparseTag(HANDLE file, ULONG* tag);
 DWORD Win32GetVolumeName(HANDLE file, char16_t* name, DWORD units);
+DWORD Win32VolumeRootLength(const char16_t* path);
 void Win32Sleep(DWORD milliseconds);
 BOOL Win32SetConsoleCtrlHandler(BOOL (*handler)(DWORD event), BOOL add);
 void Win32ExitProcess(UINT exit_code);

@@ -229,6 +229,13 @@ HANDLE OpenParentWith(HANDLE directory, DWORD access) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+DWORD Win32VolumeRootLength(const char16_t* path) {
+  const std::u16string_view whole(path);
+  const size_t root_end = RootEndOfPath(whole);
+  if (root_end == std::u16string_view::npos) return 0;
+  return static_cast<DWORD>(std::min(root_end + 1, whole.size()));
+}
+
 HANDLE Win32OpenParentDirectory(HANDLE directory, DWORD access) {
   return OpenParentWith(directory, access);
 }

@@ -84,6 +84,7 @@ const Platform kWin32 = {
     nullptr,  // the codes are the system's own
     Win32GetUnknownReparseTag,
     Win32GetVolumeName,
+    Win32VolumeRootLength,
 };
 
 Platform g_current = kWin32;
