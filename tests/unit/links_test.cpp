@@ -205,5 +205,28 @@ TEST_F(LinksTest, ALinkThatCannotBeCarriedIsOneErrorAndLeavesNothing) {
   }
 }
 
+// A directory that is a reparse point but no link (a synced folder whose
+// tag is no name surrogate) is a directory like any other: walked with
+// links kept, its copy a plain directory, night after night under /Mirror.
+TEST_F(LinksTest, AReparseDirectoryThatIsNoLinkIsWalked) {
+  scratch_.Write(u"src/synced/inner.txt", "synced");
+  Settings.SubDirectories = 1;
+  Settings.Mirror = 1;
+  State.KeepLinks = true;
+  for (const int night : {1, 2}) {
+    SCOPED_TRACE(night);
+    Counters = RunCounters{};
+    Settings.OnlyNewer = night == 2;
+    FaultInjector faults;
+    faults.StandInLinks({{Frag(u"/synced"), {}}});
+    Bind();
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+    EXPECT_EQ(Counters.DeletedCount, 0);
+    EXPECT_EQ(scratch_.Read(u"dst/synced/inner.txt"), "synced");
+    EXPECT_TRUE(faults.MadeLinks().empty());
+  }
+}
+
 }  // namespace
 }  // namespace vx
