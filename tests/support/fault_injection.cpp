@@ -757,6 +757,22 @@ BOOL WrapGetUnknownReparseTag(HANDLE file, ULONG* tag) {
   return Real().GetUnknownReparseTag(file, tag);
 }
 
+HANDLE WrapGetStdHandle(DWORD which) {
+  if (const Fault* fault = I().Hit(Call::kGetStdHandle, u"")) {
+    Real().SetLastError(fault->error);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Real().GetStdHandle(which);
+}
+
+DWORD WrapGetFileType(HANDLE file) {
+  if (const Fault* fault = I().Hit(Call::kGetFileType, u"")) {
+    Real().SetLastError(fault->error);
+    return FILE_TYPE_UNKNOWN;
+  }
+  return Real().GetFileType(file);
+}
+
 DWORD WrapVolumeRootLength(const char16_t* path) {
   if (const Fault* fault = I().Hit(Call::kVolumeRootLength, path)) {
     Real().SetLastError(fault->error);
@@ -1046,6 +1062,8 @@ FaultInjector::FaultInjector() : real_(Os()) {
   table.DeleteFileAtW = WrapDeleteFileAtW;
   table.RemoveDirectoryAtW = WrapRemoveDirectoryAtW;
   table.Sleep = WrapSleep;
+  table.GetStdHandle = WrapGetStdHandle;
+  table.GetFileType = WrapGetFileType;
   if (real_.ApplyInheritedSecurity != nullptr) {
     table.ApplyInheritedSecurity = WrapApplyInheritedSecurity;
   }

@@ -88,6 +88,8 @@ enum class Call {
   kGetUnknownReparseTag,  // with the object's path
   kGetVolumeName,         // with the object's path
   kVolumeRootLength,      // with the path
+  kGetStdHandle,
+  kGetFileType,
   kCount,
 };
 
