@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "exclude.h"
-#include "file_list.h"
-#include "hard_links.h"
+#include "file/hard_links.h"
 #include "identity.h"
+#include "walk/file_list.h"
 
 namespace vx {
 

@@ -9,7 +9,7 @@
 
 #include "copy/access.h"
 #include "copy/copy_directory.h"
-#include "copy/copy_file.h"
+#include "copy/file/copy_file.h"
 #include "copy/registries.h"
 #include "fault_injection.h"
 #include "run/run_state.h"

@@ -1,11 +1,11 @@
-#include "copy/copy_file.h"
+#include "copy/file/copy_file.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
 
-#include "copy/security_parts.h"
+#include "copy/file/security_parts.h"
 #include "copy_fixture.h"
 
 namespace vx {

@@ -8,8 +8,8 @@
 #include <functional>
 #include <set>
 
+#include "copy/file/temporary_name.h"
 #include "copy/registries.h"
-#include "copy/temporary_name.h"
 #include "copy_fixture.h"
 
 namespace vx {

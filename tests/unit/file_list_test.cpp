@@ -1,7 +1,7 @@
 // /Files: and /Files0:: lists read as written (lines or NUL records, CR LF,
 // bytes that are not UTF-8), and runs that copy only what a list names,
 // with the directories on the way, on both builds.
-#include "copy/file_list.h"
+#include "copy/walk/file_list.h"
 
 #include <gtest/gtest.h>
 

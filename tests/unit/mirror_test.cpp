@@ -10,9 +10,9 @@
 
 #include "copy/exclude.h"
 #include "fault_injection.h"
-#include "run_fixture.h"
 #include "run/run_state.h"
 #include "run/stop.h"
+#include "run_fixture.h"
 #include "scratch.h"
 
 namespace vx {

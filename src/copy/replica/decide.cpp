@@ -1,0 +1,233 @@
+// Deciding on a file: what the destination holds at its name, and whether
+// the run copies, skips or refreshes it.
+#include "decide.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "../../report/report.h"
+#include "../../run/run_state.h"
+#include "../access.h"
+#include "../exclude.h"
+#include "../file/copy_data.h"
+#include "../identity.h"
+#include "../registries.h"
+#include "durability.h"
+#include "remove.h"
+#include "written.h"
+
+namespace vx {
+
+// With /Mirror, the object found at a source entry's name and kept there is
+// noted, so that no name comparison can make /Mirror remove it.
+void NoteMatched(const Place& destination, const FileIdentity& identity) {
+  if (Settings.Mirror && destination.written != nullptr && !destination.parent_is_new) {
+    destination.written->Match(identity);
+  }
+}
+
+namespace {
+
+// Whether a copy whose data is up to date may differ from its source in the
+// security or attributes the run carries, so that they are compared (and
+// set where they differ). Owner, group and mode are compared on every run,
+// from what both handles hold already. The rest is compared where the
+// source changed after its copy was last written (a source changed later
+// has a later change time, or, within the clock's coarse tick, the same
+// one), where the source changed since the last ended run began, or where
+// the copy changed since it ended: damage done to the replica by hand. A
+// system without change times never says so.
+bool MetadataMayDiffer(HANDLE source_file, HANDLE copy) {
+  if (!(Settings.SecurityDescriptor || Settings.Attributes)) return false;
+  BOOL same = 1;
+  if (Settings.SecurityDescriptor && Os().SameOwnerAndMode != nullptr &&
+      Os().SameOwnerAndMode(source_file, copy, &same) && !same) {
+    return true;
+  }
+  if (Os().GetChangeTime == nullptr) return false;
+  FILETIME source_change;
+  FILETIME copy_change;
+  if (!Os().GetChangeTime(source_file, &source_change) ||
+      !Os().GetChangeTime(copy, &copy_change)) {
+    return false;
+  }
+  return Os().CompareFileTime(&source_change, &copy_change) >= 0 ||
+         FileTimeTicks(source_change) >= State.CompareSourcesSince ||
+         FileTimeTicks(copy_change) >= State.CompareCopiesSince;
+}
+
+// Whether a link kept as a link leads elsewhere than its copy: compared on
+// every run, since retargeting a link (ln -sfn) need change neither its
+// length nor its time.
+bool LinkTargetDiffers(HANDLE source_link, HANDLE copy) {
+  if (Os().ReadLinkTarget == nullptr) return false;
+  thread_local std::vector<unsigned char> source_target(kMaxLinkTargetBytes);
+  thread_local std::vector<unsigned char> copy_target(kMaxLinkTargetBytes);
+  DWORD source_bytes = 0;
+  DWORD copy_bytes = 0;
+  if (!Os().ReadLinkTarget(source_link, source_target.data(), kMaxLinkTargetBytes, &source_bytes)) {
+    return false;  // the copy decides as before; the link's own read reports
+  }
+  // A copy whose target cannot be read is left to the time rules.
+  return Os().ReadLinkTarget(copy, copy_target.data(), kMaxLinkTargetBytes, &copy_bytes) &&
+         (copy_bytes != source_bytes ||
+          !std::equal(source_target.begin(), source_target.begin() + source_bytes,
+                      copy_target.begin()));
+}
+
+// With /Mirror, what the destination holds at a file's name in another
+// kind (a directory, a link where links are followed) is removed and the
+// file copied as new.
+Decision ReplaceKind(const Place& destination) {
+  if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) {
+    return Decision::kFailed;
+  }
+  CountDecision(&RunCounters::NewCount);
+  return Decision::kCopy;
+}
+
+// Whether two names are one name to a volume that ignores case: folded by
+// the system where it can (Windows), else in ASCII.
+bool SameNameIgnoringCase(std::u16string a, std::u16string b) {
+  if (a.size() != b.size()) return false;
+  if (Os().UpcaseName != nullptr && Os().UpcaseName(a.data(), static_cast<DWORD>(a.size())) &&
+      Os().UpcaseName(b.data(), static_cast<DWORD>(b.size()))) {
+    return a == b;
+  }
+  return AsciiFolded(a) == AsciiFolded(b);
+}
+
+// Two source names that lead to one destination file (names that differ in
+// case only, on a destination that ignores case) would give it two copies,
+// the second silently over the first: the first to decide takes the file,
+// atomically, whichever worker it is, and the other is a collision. Names
+// that differ otherwise are two names (hard links) the replica gave one
+// file: each is replaced on its own.
+bool ClaimReplaced(const Place& source, const Place& destination, const FileIdentity& identity) {
+  std::u16string holder;
+  if (destination.written == nullptr ||
+      destination.written->Claim(identity, destination.Name(), &holder) ||
+      !SameNameIgnoringCase(holder, destination.Name())) {
+    return true;
+  }
+  ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+  return false;
+}
+
+}  // namespace
+
+// Looks at what the destination name holds and raises the counter of the
+// decision. Only "not found" means nothing is there: a look that fails for
+// any other reason (a sharing violation, a link, a special file) is an
+// error, and nothing is written. A file is replaced only after its identity
+// shows it is neither the source itself (the copy would read what it
+// replaces) nor one of the run's own log files nor an object this run has
+// already put in the directory under another name. `*probe` stays open on
+// what was found, for the security a replacement keeps; `*found` is its
+// identity.
+Decision Decide(const Place& source, const Place& destination, HANDLE source_file,
+                const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe,
+                FileIdentity* found) {
+  *probe = INVALID_HANDLE_VALUE;
+  *found = FileIdentity{};
+  // A directory this run has just made holds only what the run put there:
+  // a name found taken when the file is put in place is a collision.
+  if (destination.parent_is_new) {
+    CountDecision(&RunCounters::NewCount);
+    return Decision::kCopy;
+  }
+  // Where links are kept, a link or special file at the name is looked at
+  // as itself and replaced as a name like a file.
+  *probe = OpenDestination(destination, ProbeAccess(), State.KeepLinks ? FILE_FLAG_OPEN_NODE : 0);
+  if (*probe == INVALID_HANDLE_VALUE) {
+    const DWORD code = Os().GetLastError();
+    if (code == ERROR_CANT_RESOLVE_FILENAME && Settings.Mirror) return ReplaceKind(destination);
+    if (!IsNotFound(code)) {
+      ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
+      return Decision::kFailed;
+    }
+    CountDecision(&RunCounters::NewCount);
+    return Decision::kCopy;
+  }
+  BY_HANDLE_FILE_INFORMATION destination_info;
+  if (!Os().GetFileInformationByHandle(*probe, &destination_info)) {
+    ReportWin32Error(source.path, u"CopyOnFile:GetFileInformationByHandle(DESTINATION)",
+                     Os().GetLastError());
+    return Decision::kFailed;
+  }
+  FileIdentity destination_identity = IdentityOf(destination_info);
+  *found = destination_identity;
+  // A directory link, looked at as itself where links are kept, is no
+  // directory the file would go into.
+  const DWORD directory_link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  if ((destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(State.KeepLinks &&
+        (destination_info.dwFileAttributes & directory_link) == directory_link)) {
+    if (Settings.Mirror) {
+      Os().CloseHandle(*probe);
+      *probe = INVALID_HANDLE_VALUE;
+      return ReplaceKind(destination);
+    }
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", ERROR_ALREADY_EXISTS);
+    return Decision::kFailed;
+  }
+  if (destination.written != nullptr && destination.written->Contains(destination_identity)) {
+    CompleteIdentity(*probe, &destination_identity);
+    if (destination.written->Contains(destination_identity)) {
+      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+      return Decision::kFailed;
+    }
+  }
+  if (!Settings.OnlyNewer && !Settings.Overwrite) {
+    NoteMatched(destination, destination_identity);
+    return Decision::kSkip;
+  }
+  FileIdentity source_identity = IdentityOf(source_info);
+  if (SameOpenObject(*probe, &destination_identity, source_file, &source_identity)) {
+    ReportWin32Error(source.path, u"CopyOneFile:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
+    return Decision::kFailed;
+  }
+  if (IsRunOutput(*probe, &destination_identity)) return Decision::kSkip;
+  if (Settings.OnlyNewer) {
+    // A mirror is the source's copy, not the newest version seen: an older
+    // version restored at the source, or another size, is copied too.
+    // A copy gets its source's time only once all its data is in, so the
+    // same time with another size is damage (a crash), copied again; and
+    // so is whatever changed while an earlier run that never ended wrote.
+    const LONG order =
+        Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime);
+    const bool other_size = SizeOf(source_info) != SizeOf(destination_info);
+    const bool copy = (Settings.Mirror ? order != 0 || other_size
+                                       : order == 1 || (order == 0 && other_size)) ||
+                      ChangedInUnfinishedRun(*probe);
+    const bool links = State.KeepLinks &&
+                       (source_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                       (destination_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!copy && !(links && LinkTargetDiffers(source_file, *probe))) {
+      NoteMatched(destination, destination_identity);
+      return MetadataMayDiffer(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
+    }
+    if (!ClaimReplaced(source, destination, destination_identity)) {
+      return Decision::kFailed;
+    }
+    CountDecision(&RunCounters::NewerCount);
+    return Decision::kCopy;
+  }
+  if (!ClaimReplaced(source, destination, destination_identity)) {
+    return Decision::kFailed;
+  }
+  CountDecision(&RunCounters::OverwrittenCount);
+  return Decision::kCopy;
+}
+
+bool IsRunOutput(HANDLE file, FileIdentity* identity) {
+  for (const FileIdentity* log :
+       {&Registries.LogIdentity, &Registries.ErrorLogIdentity, &Registries.JsonLogIdentity}) {
+    if (!SameObject(*identity, *log)) continue;
+    CompleteIdentity(file, identity);
+    if (SameObject(*identity, *log)) return true;
+  }
+  return false;
+}
+
+}  // namespace vx

@@ -1,0 +1,37 @@
+// Deciding on a file: what the destination holds at its name, and whether
+// the run copies, skips or refreshes it.
+#pragma once
+
+#include "../../platform/platform.h"
+#include "../identity.h"
+#include "../place.h"
+
+namespace vx {
+
+// kRefresh: the data is up to date, but what the run carries besides it
+// (security, attributes) changed at the source since the copy was made.
+enum class Decision { kCopy, kSkip, kRefresh, kFailed };
+
+// Looks at what the destination name holds and raises the counter of the
+// decision. Only "not found" means nothing is there: a look that fails for
+// any other reason (a sharing violation, a link, a special file) is an
+// error, and nothing is written. A file is replaced only after its identity
+// shows it is neither the source itself (the copy would read what it
+// replaces) nor one of the run's own log files nor an object this run has
+// already put in the directory under another name. `*probe` stays open on
+// what was found, for the security a replacement keeps; `*found` is its
+// identity.
+Decision Decide(const Place& source, const Place& destination, HANDLE source_file,
+                const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe,
+                FileIdentity* found);
+
+// With /Mirror, the object found at a source entry's name and kept there is
+// noted, so that no name comparison can make /Mirror remove it.
+void NoteMatched(const Place& destination, const FileIdentity& identity);
+
+// Whether `file`, of `identity`, is one of the run's own logs. The 64-bit
+// index is asked first; only where it matches is the full identifier
+// looked up (into `identity`).
+bool IsRunOutput(HANDLE file, FileIdentity* identity);
+
+}  // namespace vx

@@ -1,0 +1,162 @@
+#include "volume_records.h"
+
+#include "../../report/report.h"
+#include "../../run/run_state.h"
+#include "../walk/walk_levels.h"
+
+namespace vx {
+
+namespace {
+
+// The mark on a replica directory whose source directory was the root of
+// another volume: that volume (see VolumeText).
+constexpr char16_t kMountMark[] = u"mount";
+// The mark on the destination root: the source root's volume, then
+// " mount" or " directory" (whether it was a mount point).
+constexpr char16_t kSourceMark[] = u"source";
+
+// A volume as the replica records it: by its lasting name where the
+// platform gives one (a disk cloned with its serial number is another
+// volume), else by its number in decimal.
+std::string VolumeText(HANDLE directory, DWORD serial) {
+  if (Os().GetVolumeName != nullptr) {
+    char16_t name[128];
+    const DWORD units = Os().GetVolumeName(directory, name, 128);
+    if (units > 0 && units < 128) {
+      std::string text;
+      for (DWORD i = 0; i < units; ++i) text.push_back(static_cast<char>(name[i] < 0x80 ? name[i] : '?'));
+      return text;
+    }
+  }
+  return std::to_string(serial);
+}
+
+// Whether a record names the volume: by what it records tonight, or by
+// the number a record made before names were recorded holds.
+bool RecordsVolume(const std::string& recorded, const std::string& volume, DWORD serial) {
+  return recorded == volume || recorded == std::to_string(serial);
+}
+
+// The value of a mark; false where there is none (or marks are not kept).
+bool ReadMark(HANDLE directory, const char16_t* name, std::string* value) {
+  if (Os().GetDirectoryMark == nullptr) return false;
+  char bytes[128];
+  DWORD returned = 0;
+  if (Os().GetDirectoryMark(directory, name, bytes, sizeof bytes, &returned)) {
+    value->assign(bytes, returned);
+    return true;
+  }
+  // A value too long for any volume number is still a mark: it differs.
+  if (Os().GetLastError() != ERROR_MORE_DATA) return false;
+  value->assign("?");
+  return true;
+}
+
+// Writes (or, empty, removes) a mark; a failure is one ERR. Where a
+// destination keeps no marks at all, only /Mirror, whose removals the mark
+// guards, says so.
+bool WriteMark(HANDLE directory, const char16_t* name, const std::string& value,
+               const std::u16string& path) {
+  if (Os().SetDirectoryMark(directory, name, value.data(), static_cast<DWORD>(value.size()))) {
+    return true;
+  }
+  const DWORD code = Os().GetLastError();
+  if (code == ERROR_NOT_SUPPORTED && (!Settings.Mirror || name == kSourceMark)) return true;
+  ReportWin32Error(path, u"CopyOneDirectory:SetMountMark(DESTINATION-DIR)", code);
+  return false;
+}
+
+// Whether the open source directory is a mount point: its parent lies on
+// another volume. Unknown (no parent to open) counts as not.
+bool IsMountPoint(HANDLE directory, DWORD volume) {
+  if (Os().OpenParentDirectory == nullptr) return false;
+  HANDLE parent = Os().OpenParentDirectory(directory, FILE_READ_ATTRIBUTES);
+  if (parent == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool other = Os().GetFileInformationByHandle(parent, &info) &&
+                     info.dwVolumeSerialNumber != volume;
+  Os().CloseHandle(parent);
+  return other;
+}
+
+std::u16string Widened(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+// One ERR for a source directory whose volume is not the one recorded;
+// standard error says how to accept a change that is real.
+void ReportVolumeChanged(const Level& level, const std::string& recorded) {
+  ReportWin32Error(level.source.path,
+                   u"CopyOneDirectory:VolumeChanged(SOURCE-DIR, recorded volume " +
+                       Widened(recorded) + u")",
+                   ERROR_FILE_INVALID);
+  WriteHint(u"the source " + level.source.path +
+            u" is on another volume than the replica records, so /Mirror removes nothing "
+            u"below it; if the change is real, run once with /AcceptVolume.");
+}
+
+}  // namespace
+
+bool CheckSourceRootVolume(Level* level, HANDLE destination_root) {
+  if (Os().GetDirectoryMark == nullptr || Os().SetDirectoryMark == nullptr) return true;
+  const DWORD serial = level->info.dwVolumeSerialNumber;
+  const std::string volume = VolumeText(level->source_handle, serial);
+  std::string recorded;
+  const bool has_record = ReadMark(destination_root, kSourceMark, &recorded);
+  const std::string recorded_volume = recorded.substr(0, recorded.find(' '));
+  const bool moved = has_record && !RecordsVolume(recorded_volume, volume, serial);
+  if (moved && !Settings.AcceptVolume) {
+    if (Settings.Mirror) {
+      ReportVolumeChanged(*level, recorded_volume);
+      level->keep_all = true;
+    }
+    return true;  // the record stays until the change is accepted
+  }
+  if (WritesNothing()) return true;
+  const std::string tonight =
+      volume + (IsMountPoint(level->source_handle, level->info.dwVolumeSerialNumber)
+                    ? " mount"
+                    : " directory");
+  if (has_record && recorded == tonight) return true;
+  return WriteMark(destination_root, kSourceMark, tonight, level->destination.path);
+}
+
+void CheckMountPoint(Level* level, HANDLE destination) {
+  level->was_mounted_here = ReadMark(destination, kMountMark, &level->recorded_volume);
+  if (!ComparesNames() || Settings.AcceptVolume) return;
+  if (level->mounted_here != level->was_mounted_here) {
+    // A volume that came or went since the last run: what its replica
+    // holds is no proof of what the source lacks.
+    ReportWin32Error(level->source.path, u"CopyOneDirectory:MountPointChanged(SOURCE-DIR)",
+                     ERROR_FILE_INVALID);
+    level->keep_all = true;
+  } else if (level->mounted_here &&
+             !RecordsVolume(level->recorded_volume,
+                            VolumeText(level->source_handle, level->info.dwVolumeSerialNumber),
+                            level->info.dwVolumeSerialNumber)) {
+    ReportVolumeChanged(*level, level->recorded_volume);
+    level->keep_all = true;
+  }
+}
+
+bool KeepMountMark(const Level& level) {
+  if (WritesNothing() || level.destination.parent == nullptr ||
+      Os().SetDirectoryMark == nullptr) {
+    return true;
+  }
+  if (level.mounted_here) {
+    const DWORD serial = level.info.dwVolumeSerialNumber;
+    const std::string volume = VolumeText(level.source_handle, serial);
+    // A record of this volume in an older form is written anew; one of
+    // another volume stays until the change is accepted.
+    if (level.was_mounted_here &&
+        (level.recorded_volume == volume ||
+         (!Settings.AcceptVolume && !RecordsVolume(level.recorded_volume, volume, serial)))) {
+      return true;
+    }
+    return WriteMark(level.destination_handle, kMountMark, volume, level.destination.path);
+  }
+  // A mark that went is kept while its volume is away, until accepted.
+  if (!level.was_mounted_here || !Settings.AcceptVolume) return true;
+  return WriteMark(level.destination_handle, kMountMark, std::string(), level.destination.path);
+}
+
+}  // namespace vx

@@ -1,0 +1,323 @@
+// Entering and leaving a directory of the walk: its handles, its security,
+// times and attributes, and the marks a replica keeps.
+#include "walk_levels.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../../report/report.h"
+#include "../../run/run_state.h"
+#include "../../run/stop.h"
+#include "../access.h"
+#include "../file/copy_streams.h"
+#include "../file/security_parts.h"
+#include "../file/staged_replacements.h"
+#include "../identity.h"
+#include "../place.h"
+#include "../registries.h"
+#include "../replica/destination_directory.h"
+#include "../replica/durability.h"
+#include "../replica/volume_records.h"
+#include "../replica/write_gate.h"
+
+namespace vx {
+
+namespace {
+
+bool SecureCreated(const Level& level);
+
+// Closes what a directory holds, the later-obtained first.
+int Release(HANDLE destination, HANDLE source) {
+  if (destination != INVALID_HANDLE_VALUE) Os().CloseHandle(destination);
+  Os().CloseHandle(source);
+  return 0;
+}
+
+}  // namespace
+
+// Opens and checks a source directory, announces it, and makes and opens
+// its destination. On success its level is pushed onto `levels` (kEntered);
+// otherwise the directory's result, as the walk counts it.
+int Enter(Walk& walk, const Place& source, const Place& destination,
+          std::vector<std::unique_ptr<Level>>* levels) {
+  const Level* parent = levels->empty() ? nullptr : levels->back().get();
+  std::unique_ptr<Level> level(new (std::nothrow) Level(source, destination));
+  if (!level) {
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CreateFile(SOURCE)", ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  // The directory is opened and known before it is announced: the
+  // destination root met in the source is passed over without a word.
+  FileIdentity identity;
+  HANDLE source_handle = TakeAheadDirectory(walk, &level->info, &identity);
+  const bool looked_at = source_handle != INVALID_HANDLE_VALUE;
+  if (!looked_at) source_handle = OpenSource(source);
+  if (source_handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = Os().GetLastError();
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CreateFile(SOURCE)", code);
+    if (source.parent == nullptr && IsNotFound(code)) {
+      WriteHint(u"the source root " + source.path + u" does not exist.");
+    }
+    return 0;
+  }
+  if (!looked_at && !Os().GetFileInformationByHandle(source_handle, &level->info)) {
+    const DWORD code = Os().GetLastError();
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)", code);
+    return Release(INVALID_HANDLE_VALUE, source_handle);
+  }
+  if (source.through_link && !MayFollow(source, source_handle)) {
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CopyOneDirectory:FollowLink(SOURCE-DIR)", Os().GetLastError());
+    return Release(INVALID_HANDLE_VALUE, source_handle);
+  }
+  if (!looked_at) identity = IdentityOf(source_handle, level->info);
+  if (IsDestinationRoot(walk, source_handle, identity)) {
+    Os().CloseHandle(source_handle);
+    return 1;
+  }
+  // A link back to a directory on the way down would be walked for ever.
+  if (OnWalkPath(walk, identity)) {
+    ReportWin32Error(source.path, u"CopyOneDirectory:AncestorCheck(SOURCE-DIR)",
+                     ERROR_CANT_RESOLVE_FILENAME);
+    return Release(INVALID_HANDLE_VALUE, source_handle);
+  }
+  AnnounceDirectory(source.path);
+
+  if (Settings.SecurityDescriptor) {
+    std::vector<unsigned char>& scratch = walk.descriptor_scratch;
+    scratch.assign(kSecurityBufferBytes, 0);
+    DWORD length_needed = 0;
+    if (!GetCarriedSecurity(source_handle, scratch.data(), kSecurityBufferBytes, &length_needed,
+                            source.path)) {
+      ReportWin32Error(source.path, u"GetKernelObjectSecurity(SOURCE-DIR)", Os().GetLastError());
+      return Release(INVALID_HANDLE_VALUE, source_handle);
+    }
+    const size_t kept = length_needed != 0 && length_needed <= kSecurityBufferBytes
+                            ? length_needed
+                            : kSecurityBufferBytes;
+    level->descriptor.assign(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(kept));
+  }
+
+  bool created = false;
+  HANDLE destination_handle = INVALID_HANDLE_VALUE;
+  if (!OpenDestinationLevel(source, destination, &created, &destination_handle)) {
+    return Release(INVALID_HANDLE_VALUE, source_handle);
+  }
+  const bool opened = destination_handle != INVALID_HANDLE_VALUE;
+  if (opened && (destination.parent == nullptr || (!created && destination.written != nullptr))) {
+    BY_HANDLE_FILE_INFORMATION destination_info;
+    if (!Os().GetFileInformationByHandle(destination_handle, &destination_info)) {
+      ReportWin32Error(destination.path,
+                       u"CopyOneDirectory:GetFileInformationByHandle(DESTINATION-DIR)",
+                       Os().GetLastError());
+      return Release(destination_handle, source_handle);
+    }
+    const FileIdentity destination_identity = IdentityOf(destination_handle, destination_info);
+    // A directory the run creates is on its parent's volume.
+    level->destination_volume = destination_info.dwVolumeSerialNumber;
+    level->flush_at_leave =
+        parent == nullptr || parent->destination_volume != level->destination_volume;
+    level->changes_at_enter = parent == nullptr ? 0 : ChangesPassed();
+    if (destination.parent == nullptr) {
+      walk.destination_root = destination_identity;
+      if (!destination_identity.known) walk.destination_root_path = FinalPathOf(destination_handle);
+    }
+    if (destination.written != nullptr) {
+      if (destination.written->Contains(destination_identity)) {
+        ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)",
+                         ERROR_ALREADY_EXISTS);
+        return Release(destination_handle, source_handle);
+      }
+      destination.written->Add(destination_identity);
+      if (ComparesNames()) destination.written->Match(destination_identity);
+    }
+    // A directory a run made and never finished (killed before its subtree
+    // was done) is still private to the runner, without its source's
+    // times: it gets, when this run is done with it, the security a
+    // finished run gives it. It is known by its mark, or, where the run was
+    // cut (or the power went) between making it and marking it, by having
+    // changed since an unfinished run recorded on the root began: it is
+    // then marked again, so that what this run makes in it meanwhile is
+    // made in a directory of the run's, as in a marked one.
+    BOOL is_private = 0;
+    const bool left_private = !created && !WritesNothing() && Os().IsPrivateDirectory != nullptr &&
+                              Os().CompareFileTime(&destination_info.ftLastWriteTime,
+                                                   &level->info.ftLastWriteTime) != 0 &&
+                              Os().IsPrivateDirectory(destination_handle, &is_private) &&
+                              is_private;
+    const bool marked = left_private && IsMarkedPrivate(destination_handle);
+    level->heal_security = marked || (left_private && ChangedInUnfinishedRun(destination_handle));
+    if (level->heal_security && !marked && !MarkPrivate(destination_handle, destination.path)) {
+      return Release(destination_handle, source_handle);
+    }
+  }
+  if (parent != nullptr) {
+    level->keep_all = parent->keep_all;
+    level->mounted_here = level->info.dwVolumeSerialNumber != parent->info.dwVolumeSerialNumber;
+    // Marks are read where removals depend on them, and where a run that
+    // writes must know whether to record a mount point.
+    if (opened && !created && (ComparesNames() || (level->mounted_here && !WritesNothing()))) {
+      CheckMountPoint(level.get(), destination_handle);
+    }
+  }
+  if (ComparesNames()) {
+    level->names_ignore_case =
+        opened ? NamesIgnoreCaseIn(destination_handle) : Os().UpcaseName != nullptr;
+  }
+
+  // A directory the run created stays its own while it is filled; its
+  // final security comes with its times. One that existed gets the source's
+  // security at once.
+  if (!created && Settings.SecurityDescriptor && !WritesNothing() &&
+      !SetCarriedSecurity(destination_handle, level->descriptor.data(), destination.path)) {
+    ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return Release(destination_handle, source_handle);
+  }
+  if (created && parent != nullptr) level->destination_volume = parent->destination_volume;
+  level->source_handle = source_handle;
+  level->destination_handle = destination_handle;
+  if (destination.parent == nullptr && opened &&
+      !CheckSourceRootVolume(level.get(), destination_handle)) {
+    return Release(destination_handle, source_handle);
+  }
+  level->created = created;
+  level->source_identity = identity;
+  level->private_to_run = created && !Registries.Files.active;
+  // A directory that cannot be marked as the run's own is never left
+  // private: it gets its final security at once, and its walk fails.
+  if (level->private_to_run && !WritesNothing() &&
+      !MarkPrivate(destination_handle, destination.path)) {
+    level->private_to_run = false;
+    SecureCreated(*level);
+    return Release(destination_handle, source_handle);
+  }
+  // Runs of several lists at once share directories: each gives one it
+  // made its final security before it creates anything there, so that no
+  // run fills a directory whose security another run has yet to change
+  // (what a new file there starts out with would change under it).
+  if (created && Registries.Files.active && !WritesNothing() && !SecureCreated(*level)) {
+    return Release(destination_handle, source_handle);
+  }
+  // The run's mark goes on before anything is written below the root, and
+  // last, since only leaving the root takes it off again.
+  if (destination.parent == nullptr && opened &&
+      !MarkRunStarted(destination_handle, destination.path)) {
+    return Release(destination_handle, source_handle);
+  }
+  level->source_length = walk.source_path.size();
+  level->destination_length = walk.destination_path.size();
+  walk.path.push_back(identity);
+  levels->push_back(std::move(level));
+  ++walk.open_levels;
+  return kEntered;
+}
+
+namespace {
+
+// Gives a directory the run created (or found left private by an earlier
+// run) its final security: the source's, or what a new directory there
+// gets. Whatever ends its walk, it gets this; only a finished one gets its
+// times too.
+bool SecureCreated(const Level& level) {
+  if (!level.created && !level.heal_security) return true;
+  // The security it gets may refuse the renames of replacements waiting in
+  // it (a source that denies the administrators writing): they go first.
+  if (level.heal_security) PutStagedIn(level.destination_handle);
+  const BOOL secured =
+      Settings.SecurityDescriptor
+          ? SetCarriedSecurity(level.destination_handle,
+                               const_cast<unsigned char*>(level.descriptor.data()),
+                               level.destination.path)
+          : Os().ApplyInheritedSecurity == nullptr ||
+                Os().ApplyInheritedSecurity(level.destination_handle, level.destination.parent,
+                                            level.source_handle);
+  if (!secured) {
+    ReportWin32Error(level.destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return false;
+  }
+  return level.created && Registries.Files.active
+             ? true
+             : UnmarkPrivate(level.destination_handle, level.destination.path);
+}
+
+// Whether a directory that existed already has its source's times, so that
+// a night with nothing to do writes none. Where the platform copies times
+// itself, it compares them itself.
+bool KeepsTimesOf(const Level& level) {
+  if (level.created || Os().CopyFileTimes != nullptr) return false;
+  BY_HANDLE_FILE_INFORMATION kept;
+  return Os().GetFileInformationByHandle(level.destination_handle, &kept) &&
+         Os().CompareFileTime(&kept.ftCreationTime, &level.info.ftCreationTime) == 0 &&
+         Os().CompareFileTime(&kept.ftLastAccessTime, &level.info.ftLastAccessTime) == 0 &&
+         Os().CompareFileTime(&kept.ftLastWriteTime, &level.info.ftLastWriteTime) == 0;
+}
+
+// Ends the walk of a directory and pops it off the walk path; returns its
+// result. An unfinished one (an error, a stop) gets its security but no
+// times, and no leftovers are removed from it.
+int Finish(Walk& walk, Level& level, bool finished) {
+  level.listing.reset();
+  if (finished && !level.created) finished = TidyDestination(walk, level);
+  if (!finished) {
+    if (!WritesNothing()) SecureCreated(level);
+    return 0;
+  }
+  // /List writes nothing: no security, times or attributes either.
+  if (WritesNothing()) return 1;
+  // A directory's streams are carried where the run made it; one that
+  // existed keeps its own.
+  if (level.created && Settings.Streams &&
+      !CopyStreams(level.source_handle, level.destination_handle, level.source.path,
+                   level.destination.path, u"CopyOneDirectory:")) {
+    SecureCreated(level);
+    return 0;
+  }
+  if (!SecureCreated(level)) return 0;
+  if (!KeepsTimesOf(level) &&
+      !CopyTimes(level.source_handle, level.info, level.destination_handle)) {
+    ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return 0;
+  }
+  if (Settings.Attributes && Os().CopyAttributes != nullptr &&
+      !Os().CopyAttributes(level.source_handle, level.destination_handle)) {
+    ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return 0;
+  }
+  return KeepMountMark(level) ? 1 : 0;
+}
+
+}  // namespace
+
+// Finishes a directory and closes what it holds. Where its destination is
+// the root of the run or of another volume than its parent's, everything
+// written there is made durable first, its whole subtree being done, the
+// replacements still waiting for their names put in before. Where some wait
+// in it, the batch keeps its handles.
+int Leave(Walk& walk, Level& level, bool finished) {
+  int result = Finish(walk, level, finished);
+  if (level.flush_at_leave) {
+    PutStaged();
+    if (!MakeDurable(level.destination_handle, level.destination.path,
+                     level.destination.parent == nullptr,
+                     ChangesPassed() != level.changes_at_enter)) {
+      result = 0;
+    }
+  }
+  if (!AdoptStagedDirectory(level.destination_handle, level.source_handle, level.info,
+                            result == 1 && !WritesNothing())) {
+    Release(level.destination_handle, level.source_handle);
+  }
+  return result;
+}
+
+}  // namespace vx

@@ -1,0 +1,233 @@
+#include "workers.h"
+
+#include <system_error>
+#include <utility>
+
+#include "../../run/stop.h"
+#include "../file/copy_data.h"
+#include "../file/file_tries.h"
+#include "../place.h"
+
+namespace vx {
+
+bool Workers::Start(const std::vector<void*>& buffers) {
+  // The walk is one of the copiers: it takes the first buffer (COPYBUFFER,
+  // its thread's own) and each further buffer gets a worker thread.
+  for (size_t i = 1; i < buffers.size(); ++i) {
+    try {
+      threads_.emplace_back(&Workers::Work, this, buffers[i]);
+    } catch (const std::system_error&) {
+      break;  // fewer workers, or none: the walk copies the rest itself
+    }
+  }
+  // A few batches waiting for each worker keep it busy while the walk
+  // lists, and are little for the walk to run ahead by.
+  queue_limit_ = kWaitingPerWorker * threads_.size();
+  return Running();
+}
+
+Workers::~Workers() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  job_ready_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+// Files are handed over in batches: one lock and one wake-up for several
+// files, so that a file with nothing to copy (a rerun's skip) costs about
+// what the walk would spend on it itself.
+void Workers::Copy(FileJob job) {
+  batch_.push_back(std::move(job));
+  if (batch_.size() >= kBatchFiles) HandOver();
+}
+
+// Where every worker has batches waiting, the walk copies the batch itself
+// rather than sleep until one is taken: no hand-over, no switch, and one
+// more copier for the time it takes.
+void Workers::HandOver() {
+  if (batch_.empty() || RunQuickBatch()) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (queue_.size() >= queue_limit_) {
+    lock.unlock();
+    RunOwnBatch();
+    return;
+  }
+  for (FileJob& job : batch_) ++job.directory->in_flight;
+  queue_.push_back(std::move(batch_));
+  batch_.clear();
+  // A worker is woken where none is awake to take the batch, or where
+  // batches pile up (slow files, a share): on a fast disk the awake ones
+  // keep up, and workers sleeping and waking for each batch would cost
+  // more than the files.
+  const bool wake = sleeping_ == threads_.size() || queue_.size() > 1;
+  lock.unlock();
+  if (wake) job_ready_.notify_one();
+}
+
+// Files with nothing to copy (a rerun's skips) take less time than handing
+// them over: the walk copies them itself, as one thread would, with no lock
+// waited on and no call a thread alone would not make. It times a batch
+// while they are quick, and one in every few batches once they are not
+// (new files, a share), so that it sees them turn quick again.
+bool Workers::RunQuickBatch() {
+  if (!quick_ && ++since_timed_ < kTimeEvery) return false;
+  since_timed_ = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const size_t files = batch_.size();
+  RunOwnBatch();
+  quick_ = std::chrono::steady_clock::now() - start < kQuickFile * static_cast<int>(files);
+  return true;
+}
+
+void Workers::RunOwnBatch() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (FileJob& job : batch_) ++job.directory->in_flight;
+  }
+  RunBatch(batch_);
+  batch_.clear();
+}
+
+// The walk waiting for a directory's files, or for room, copies waiting
+// files meanwhile.
+void Workers::WaitFor(FilesOf* directory, int keep) {
+  HandOver();
+  CopyWhile([directory, keep] { return directory->in_flight > keep; });
+}
+
+void Workers::CopyWhile(const std::function<bool()>& busy) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (busy()) {
+    if (queue_.empty()) {
+      file_done_.wait(lock);
+    } else {
+      RunFirstWaiting(lock);
+    }
+  }
+}
+
+void Workers::RunFirstWaiting(std::unique_lock<std::mutex>& lock) {
+  const std::vector<FileJob> batch = std::move(queue_.front());
+  queue_.pop_front();
+  lock.unlock();
+  RunBatch(batch);
+  lock.lock();
+}
+
+// A batch's files are told to their directories together, a lock for each
+// run of files of one directory, not one for each file.
+void Workers::RunBatch(const std::vector<FileJob>& batch) {
+  FilesOf* directory = nullptr;
+  int done = 0;
+  for (const FileJob& job : batch) {
+    if (job.directory != directory && done > 0) {
+      Done(directory, done);
+      done = 0;
+    }
+    directory = job.directory;
+    if (!Run(job)) ++done;
+  }
+  if (done > 0) Done(directory, done);
+}
+
+void Workers::RunAhead(std::function<void()> task, FilesOf* directory) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++directory->in_flight;
+  std::vector<FileJob> batch(1);
+  batch.front().directory = directory;
+  batch.front().task = std::move(task);
+  queue_.push_front(std::move(batch));
+  const bool wake = sleeping_ > 0;
+  lock.unlock();
+  if (wake) job_ready_.notify_one();
+}
+
+void Workers::WaitUntil(const std::function<bool()>& done) {
+  HandOver();
+  CopyWhile([&done] { return !done(); });
+}
+
+bool Workers::Run(const FileJob& job) {
+  if (job.task) {
+    job.task();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      file_done_.notify_all();
+    }
+    Done(job.directory);
+    return true;
+  }
+  // After a stop request, files still waiting are not begun: nothing of
+  // them is decided, counted or written.
+  if (StopRequested()) return false;
+  Place source = EntryPlace(job.source_parent, job.source_path, job.name_length);
+  source.through_link = job.through_link;
+  const Place destination = EntryPlace(job.destination_parent, job.destination_path,
+                                       job.name_length, job.parent_is_new, job.written);
+  TakeOverFile(job.met);
+  CopyFileTrying(source, destination);
+  return false;
+}
+
+void Workers::Hold(FilesOf* directory) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++directory->in_flight;
+}
+
+void Workers::LeaveBehind(FilesOf* directory, std::function<FilesOf*()> finish) {
+  HandOver();  // its files still in the walk's batch count as in flight
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (directory->in_flight > 0) {
+    directory->finish = std::move(finish);
+    ++behind_;
+    return;
+  }
+  lock.unlock();
+  FilesOf* parent = finish();
+  if (parent != nullptr) Done(parent);
+}
+
+// A loop rather than a recursion: a deep chain of directories each waiting
+// only for its last subdirectory finishes in one go.
+void Workers::Done(FilesOf* directory, int count) {
+  while (directory != nullptr) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Whoever waits for fewer things of this directory (WaitFor's `keep`)
+    // or for room is told at each one.
+    file_done_.notify_all();
+    directory->in_flight -= count;
+    count = 1;
+    if (directory->in_flight > 0) return;
+    std::function<FilesOf*()> finish = std::move(directory->finish);
+    directory->finish = nullptr;
+    if (!finish) return;
+    lock.unlock();
+    directory = finish();
+    lock.lock();
+    --behind_;
+    file_done_.notify_all();
+  }
+}
+
+void Workers::WaitForRoom(size_t limit) {
+  HandOver();
+  CopyWhile([this, limit] { return behind_ >= limit; });
+}
+
+void Workers::Work(void* buffer) {
+  UseCopyBuffer(buffer);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (queue_.empty() && !closing_) {
+      ++sleeping_;
+      job_ready_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+      --sleeping_;
+    }
+    if (queue_.empty()) return;
+    RunFirstWaiting(lock);
+  }
+}
+
+}  // namespace vx
