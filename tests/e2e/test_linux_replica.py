@@ -1,6 +1,7 @@
 """A replica kept night after night with /Mirror /OnlyNewer: after every run
 rsync finds nothing to carry over or delete, and a source that is not there
 (missing, or an empty mount point) removes nothing."""
+import json
 import os
 import shutil
 import subprocess
@@ -83,6 +84,53 @@ class ReplicaTest(ScratchCase):
         self.assertEqual((status, self.deleted()), (0, listed))
         self.assertEqual(len(listed), 1)
         self.assertEqual(self.differences(), [])
+
+    def test_list_shows_what_the_real_run_does(self):
+        """/List's decisions (JSON log) are the real run's, entry for entry, on
+        a tree with hard links, links, removals and kind changes, two nights."""
+        def tree():
+            shutil.rmtree(self.path("src"), ignore_errors=True)
+            shutil.rmtree(self.path("dst"), ignore_errors=True)
+            self.write("src/a", b"a")
+            os.link(self.path("src/a"), self.path("src/a2"))
+            self.write("src/b", b"b")
+            os.symlink("a", self.path("src/l"))
+            self.write("src/sub/c", b"c")
+            self.write("src/kind/k", b"k")
+            os.mkdir(self.path("src/c2"))
+            for name, data in (("b", b"old"), ("a", b"stale"), ("extra", b"y"), ("gone/x", b"x"),
+                               ("kind", b"a file where a directory goes")):
+                os.utime(self.write("dst/" + name, data), (1e9, 1e9))
+            os.link(self.path("dst/a"), self.path("dst/a2"))
+            os.mkdir(self.path("dst/l"))
+            os.symlink("sub", self.path("dst/c2"))
+
+        def decisions(*options):
+            log = self.path("run.json")
+            run(["/Source:" + self.path("src"), "/Dest:" + self.path("dst"), "/Silent",
+                 "/JsonLog:" + log] + list(options))
+            return [{k: v for k, v in json.loads(line).items() if k not in ("start", "end")}
+                    for line in open(log) if '"kind":"start"' not in line]
+
+        def night_two():
+            self.write("src/a", b"changed")
+            os.utime(self.path("src/a"), (2e9, 2e9))
+            shutil.rmtree(self.path("src/sub"))
+            self.write("src/extra", b"n")
+
+        for options in (["/Mirror", "/OnlyNewer", "/SubDirectories", "/HardLinks"],
+                        ["/Mirror", "/OnlyNewer", "/SubDirectories"],
+                        ["/Mirror", "/Overwrite", "/SubDirectories"],
+                        ["/Overwrite", "/SubDirectories", "/HardLinks"]):
+            tree()
+            for night in (1, 2):
+                if night == 2:
+                    night_two()
+                listed = decisions("/List", *options)  # writes nothing
+                done = decisions(*options)
+                self.assertEqual(listed, done, f"{options} night {night}")
+                self.assertTrue(any(r.get("decision") == "removed" for r in done) or
+                                "/Mirror" not in options)
 
     def test_a_directory_an_administrator_closed_stays_closed(self):
         """Only directories a run left private (marked as its own) are
