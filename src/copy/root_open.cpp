@@ -26,6 +26,30 @@ std::vector<std::u16string> NamesBelow(std::u16string_view rest) {
   return names;
 }
 
+// One name below `directory`, with `access` and `flags`: as itself where it
+// is no link; where it is one, followed, if its owner could have read what
+// it leads to.
+HANDLE OpenStep(HANDLE directory, const std::u16string& name, DWORD access, DWORD flags) {
+  HANDLE opened = Os().CreateFileAtW(directory, name.c_str(), access, kShareAll, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
+                                         flags);
+  if (opened != INVALID_HANDLE_VALUE || Os().GetLastError() != ERROR_CANT_RESOLVE_FILENAME) {
+    return opened;
+  }
+  // READ_CONTROL: whether a link may be followed is a question of owners.
+  opened = Os().CreateFileAtW(directory, name.c_str(), access | READ_CONTROL, kShareAll,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags);
+  BOOL may = 1;
+  if (opened != INVALID_HANDLE_VALUE &&
+      (!Os().MayFollowLink(directory, name.c_str(), opened, &may) || !may)) {
+    const DWORD code = may ? Os().GetLastError() : ERROR_CANT_ACCESS_FILE;
+    Os().CloseHandle(opened);
+    Os().SetLastError(code);
+    opened = INVALID_HANDLE_VALUE;
+  }
+  return opened;
+}
+
 }  // namespace
 
 HANDLE OpenRootPath(const std::u16string& path, DWORD access, DWORD flags) {
@@ -38,23 +62,12 @@ HANDLE OpenRootPath(const std::u16string& path, DWORD access, DWORD flags) {
     return Os().CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
   }
-  // READ_CONTROL: whether a link may be followed is a question of owners.
-  constexpr DWORD kStep = FILE_READ_ATTRIBUTES | READ_CONTROL;
-  HANDLE directory = Os().CreateFileW(path.substr(0, top).c_str(), kStep, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE directory = Os().CreateFileW(path.substr(0, top).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   for (size_t i = 0; i < names.size() && directory != INVALID_HANDLE_VALUE; ++i) {
     const bool last = i + 1 == names.size();
-    HANDLE next = Os().CreateFileAtW(directory, names[i].c_str(), last ? access | READ_CONTROL : kStep,
-                                     kShareAll, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | (last ? flags : 0));
-    BOOL may = 1;
-    if (next != INVALID_HANDLE_VALUE &&
-        (!Os().MayFollowLink(directory, names[i].c_str(), next, &may) || !may)) {
-      const DWORD code = may ? Os().GetLastError() : ERROR_CANT_ACCESS_FILE;
-      Os().CloseHandle(next);
-      Os().SetLastError(code);
-      next = INVALID_HANDLE_VALUE;
-    }
+    HANDLE next = last ? OpenStep(directory, names[i], access, flags)
+                       : OpenStep(directory, names[i], FILE_READ_ATTRIBUTES, 0);
     DWORD code = Os().GetLastError();
     // As an open by the whole path says: a folder on the way is missing.
     if (next == INVALID_HANDLE_VALUE && !last && code == ERROR_FILE_NOT_FOUND) {
