@@ -285,8 +285,9 @@ int CopyOneDirectory(const std::u16string& source_root) {
     AppendName(&walk.destination_path, name);
     Place source = EntryPlace(level.source_handle, walk.source_path, name.size());
     source.through_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !State.KeepLinks;
-    const Place destination = EntryPlace(level.destination_handle, walk.destination_path,
-                                         name.size(), level.private_to_run, &level.written);
+    Place destination = EntryPlace(level.destination_handle, walk.destination_path, name.size(),
+                                   level.private_to_run, &level.written);
+    destination.keeps_all = level.keep_all;
     if (IsNotLocal(attributes) && !IsNode(attributes)) {
       result = SkipNotLocal(walk.source_path, attributes, size);
       judge_result = true;
@@ -316,7 +317,7 @@ int CopyOneDirectory(const std::u16string& source_root) {
         walk.workers->Copy(FileJob{walk.source_path, walk.destination_path, name.size(),
                                    level.source_handle, level.destination_handle, level.private_to_run,
                                    &level.written, &level.files, source.through_link,
-                                   std::move(met), {}});
+                                   level.keep_all, std::move(met), {}});
         result = 1;
       }
     }

@@ -28,6 +28,9 @@ struct Place {
   // The source entry is a link the walk follows: what it leads to is read
   // only where the link's owner could read it anyway.
   bool through_link = false;
+  // The source's directory is on another volume than the replica records
+  // (destination side only): /Mirror removes nothing in the parent.
+  bool keeps_all = false;
 
   const char16_t* Name() const { return path.c_str() + name_at; }
 };
@@ -36,13 +39,13 @@ struct Place {
 // own, where the walk's path moves on).
 inline Place WithPath(const Place& place, const std::u16string& path) {
   return Place{place.parent,        path,          place.name_at, place.parent_is_new,
-               place.written, place.through_link};
+               place.written, place.through_link, place.keeps_all};
 }
 
 // The same place under another parent handle.
 inline Place WithParent(const Place& place, HANDLE parent) {
   return Place{parent,        place.path,         place.name_at, place.parent_is_new,
-               place.written, place.through_link};
+               place.written, place.through_link, place.keeps_all};
 }
 
 // Puts `moved` where `place` is: a place names its path by reference, so a

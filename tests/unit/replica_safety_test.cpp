@@ -10,6 +10,7 @@
 #include <map>
 
 #include "copy/exclude.h"
+#include "copy/replica/rules.h"
 #include "fault_injection.h"
 #include "run/run_state.h"
 #include "run_fixture.h"
@@ -331,6 +332,50 @@ TEST_F(MirrorSafetyTest, RecordedVolumesGuardTheReplicaUntilAChangeIsAccepted) {
     EXPECT_EQ(faults.Marks()[*c.mark], c.accepted_mark);
     EXPECT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
   }
+}
+
+// A kind change below a volume that went away removes nothing either: a
+// stray file where the replica holds a directory, or a stray directory
+// where it holds a file, is one ERR each, and both copies stay.
+TEST_F(MirrorSafetyTest, AKindChangeBelowAVolumeThatWentAwayRemovesNothing) {
+  scratch_.Write(u"src/vol/data/a", "a");
+  scratch_.Write(u"src/vol/b", "b");
+  FaultInjector faults;
+  faults.StandInMarks();
+  faults.StandInVolumes({{Prepared(u"src/vol"), 0x4242}});
+  ASSERT_EQ(Run({}), 0) << scratch_.Read(u"run.err");
+  faults.StandInVolumes({});
+  std::filesystem::remove_all(scratch_.Fs(u"src/vol"));
+  scratch_.Write(u"src/vol/data", "a stray file");
+  scratch_.Write(u"src/vol/b/stray", "a stray directory");
+  EXPECT_EQ(Run({}), 3);  // the mount point, the file, the directory
+  EXPECT_EQ(scratch_.Read(u"dst/vol/data/a"), "a");
+  EXPECT_EQ(scratch_.Read(u"dst/vol/b"), "b");
+}
+
+// Every rule of what /Mirror may remove, one row each.
+TEST(RemovalRulesTest, EachRuleHasItsRow) {
+  using F = RemovalFacts;
+  const struct {
+    const char* rule;
+    RemovalFacts facts;
+    Removal removal;
+  } rows[] = {
+      {"/Mirror removes what the source lacks", F{.mirror = true}, Removal::kRemove},
+      {"without /Mirror nothing goes", F{}, Removal::kKeep},
+      {"/Verify reports it", F{.verify = true}, Removal::kDifference},
+      {"/Verify never removes", F{.mirror = true, .verify = true}, Removal::kDifference},
+      {"a volume that changed keeps all", F{.mirror = true, .keeps_all = true}, Removal::kKeep},
+      {"a listing cut short keeps all", F{.mirror = true, .listed_whole = false}, Removal::kKeep},
+      {"names not compared keep all", F{.mirror = true, .names_unsure = true}, Removal::kKeep},
+      {"a stop keeps the rest", F{.mirror = true, .stop_requested = true}, Removal::kKeep},
+      {"an excluded entry stays", F{.mirror = true, .excluded = true}, Removal::kKeep},
+      {"an empty source root removes nothing", F{.mirror = true, .source_root_empty = true},
+       Removal::kEmptySource},
+      {"a changed volume is said before an empty root",
+       F{.mirror = true, .keeps_all = true, .source_root_empty = true}, Removal::kKeep},
+  };
+  for (const auto& row : rows) EXPECT_EQ(MayRemove(row.facts), row.removal) << row.rule;
 }
 
 // Where volumes have lasting names, the records hold them: a record made

@@ -14,6 +14,7 @@
 #include "../registries.h"
 #include "durability.h"
 #include "remove.h"
+#include "rules.h"
 #include "written.h"
 
 namespace vx {
@@ -75,10 +76,17 @@ bool LinkTargetDiffers(HANDLE source_link, HANDLE copy) {
                       copy_target.begin()));
 }
 
-// With /Mirror, what the destination holds at a file's name in another
-// kind (a directory, a link where links are followed) is removed and the
-// file copied as new.
-Decision ReplaceKind(const Place& destination) {
+// Where /Mirror may remove it, what the destination holds at a file's name
+// in another kind (a directory, a link where links are followed) is
+// removed and the file copied as new; else it stays, one ERR for `code`.
+Decision ReplaceKind(const Place& source, const Place& destination, DWORD code) {
+  RemovalFacts facts;
+  facts.mirror = Settings.Mirror;
+  facts.keeps_all = destination.keeps_all;
+  if (MayRemove(facts) != Removal::kRemove) {
+    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
+    return Decision::kFailed;
+  }
   if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) {
     return Decision::kFailed;
   }
@@ -141,7 +149,9 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
   *probe = OpenDestination(destination, ProbeAccess(), State.KeepLinks ? FILE_FLAG_OPEN_NODE : 0);
   if (*probe == INVALID_HANDLE_VALUE) {
     const DWORD code = Os().GetLastError();
-    if (code == ERROR_CANT_RESOLVE_FILENAME && Settings.Mirror) return ReplaceKind(destination);
+    if (code == ERROR_CANT_RESOLVE_FILENAME && Settings.Mirror) {
+      return ReplaceKind(source, destination, code);
+    }
     if (!IsNotFound(code)) {
       ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
       return Decision::kFailed;
@@ -163,13 +173,9 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
   if ((destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
       !(State.KeepLinks &&
         (destination_info.dwFileAttributes & directory_link) == directory_link)) {
-    if (Settings.Mirror) {
-      Os().CloseHandle(*probe);
-      *probe = INVALID_HANDLE_VALUE;
-      return ReplaceKind(destination);
-    }
-    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", ERROR_ALREADY_EXISTS);
-    return Decision::kFailed;
+    Os().CloseHandle(*probe);
+    *probe = INVALID_HANDLE_VALUE;
+    return ReplaceKind(source, destination, ERROR_ALREADY_EXISTS);
   }
   if (destination.written != nullptr && destination.written->Contains(destination_identity)) {
     CompleteIdentity(*probe, &destination_identity);

@@ -4,10 +4,20 @@
 #include "../../run/run_state.h"
 #include "../access.h"
 #include "remove.h"
+#include "rules.h"
 
 namespace vx {
 
 namespace {
+
+// Whether /Mirror may remove what is at a directory's destination name in
+// another kind, to make the directory there.
+bool MayReplaceKind(const Place& destination) {
+  RemovalFacts facts;
+  facts.mirror = Settings.Mirror;
+  facts.keeps_all = destination.keeps_all;
+  return destination.parent != nullptr && MayRemove(facts) == Removal::kRemove;
+}
 
 // Whether a directory (not a link to one) is at the destination name.
 bool IsDirectoryAt(const Place& destination) {
@@ -47,8 +57,7 @@ bool MakeDestination(const Place& source, const Place& destination, bool* create
     ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)", code);
     return false;
   }
-  if (code == ERROR_ALREADY_EXISTS && Settings.Mirror && destination.parent != nullptr &&
-      !IsDirectoryAt(destination)) {
+  if (code == ERROR_ALREADY_EXISTS && MayReplaceKind(destination) && !IsDirectoryAt(destination)) {
     if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) return false;
     *created = CreateDestinationDirectory(destination, made) != 0;
     if (*created) return true;
@@ -97,7 +106,7 @@ bool LookAtDestination(const Place& source, const Place& destination, bool make,
       *created = true;
       return true;
     }
-    if (Settings.Mirror && destination.parent != nullptr) {
+    if (MayReplaceKind(destination)) {
       *created = RemoveEntry(destination.parent, destination.Name(), destination.path);
       return *created;
     }

@@ -21,6 +21,7 @@
 #include "../registries.h"
 #include "durability.h"
 #include "remove.h"
+#include "rules.h"
 
 namespace vx {
 
@@ -197,10 +198,14 @@ bool TidyDestination(const Walk& walk, const Level& level) {
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
     }
   }
-  if (others.empty() || !listed_whole || StopRequested() || level.keep_all ||
-      level.names_unsure) {
-    return true;
-  }
+  RemovalFacts facts;
+  facts.mirror = Settings.Mirror;
+  facts.verify = Settings.Verify;
+  facts.keeps_all = level.keep_all;
+  facts.listed_whole = listed_whole;
+  facts.names_unsure = level.names_unsure;
+  facts.stop_requested = StopRequested();
+  if (others.empty() || MayRemove(facts) == Removal::kKeep) return true;
   std::vector<std::u16string> gone;  // from the source
   std::u16string compared;
   std::unordered_multimap<std::u16string, std::u16string> by_fold;
@@ -233,24 +238,30 @@ bool TidyDestination(const Walk& walk, const Level& level) {
     }
     const std::u16string relative =
         EntryBelowRoot(level.destination.path, walk.destination_root_length, name);
-    if (!IsExcluded(Registries.Excludes, relative, name, true)) gone.push_back(name);
+    facts.excluded = IsExcluded(Registries.Excludes, relative, name, true);
+    if (MayRemove(facts) != Removal::kKeep) gone.push_back(name);
   }
   if (gone.empty()) return true;
-  if (Settings.Verify) {
-    for (const std::u16string& name : gone) {
-      ReportDifference(JoinPath(level.destination.path, name), u"only at the destination");
-    }
-    return true;
-  }
-  // A source root that lists nothing while its copy holds something is
-  // what an unmounted volume's mount point looks like: the copy stays.
-  if (level.destination.parent == nullptr && level.source_names.empty()) {
-    ReportWin32Error(level.source.path, u"CopyOneDirectory:MirrorEmptySource(SOURCE-DIR)",
-                     ERROR_NO_MORE_FILES);
-    return false;
+  facts.excluded = false;
+  facts.source_root_empty = level.destination.parent == nullptr && level.source_names.empty();
+  switch (MayRemove(facts)) {
+    case Removal::kKeep:
+      return true;
+    case Removal::kDifference:
+      for (const std::u16string& name : gone) {
+        ReportDifference(JoinPath(level.destination.path, name), u"only at the destination");
+      }
+      return true;
+    case Removal::kEmptySource:
+      ReportWin32Error(level.source.path, u"CopyOneDirectory:MirrorEmptySource(SOURCE-DIR)",
+                       ERROR_NO_MORE_FILES);
+      return false;
+    case Removal::kRemove:
+      break;
   }
   for (const std::u16string& name : gone) {
-    if (StopRequested()) return true;
+    facts.stop_requested = StopRequested();
+    if (MayRemove(facts) != Removal::kRemove) return true;
     JoinPath(level.destination.path, name, &path);
     RemoveEntry(level.destination_handle, name.c_str(), path);
   }

@@ -164,8 +164,9 @@ bool Workers::Run(const FileJob& job) {
   if (StopRequested()) return false;
   Place source = EntryPlace(job.source_parent, job.source_path, job.name_length);
   source.through_link = job.through_link;
-  const Place destination = EntryPlace(job.destination_parent, job.destination_path,
-                                       job.name_length, job.parent_is_new, job.written);
+  Place destination = EntryPlace(job.destination_parent, job.destination_path, job.name_length,
+                                 job.parent_is_new, job.written);
+  destination.keeps_all = job.keeps_all;
   TakeOverFile(job.met);
   CopyFileTrying(source, destination);
   return false;

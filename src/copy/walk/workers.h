@@ -46,6 +46,7 @@ struct FileJob {
   WrittenObjects* written = nullptr;
   FilesOf* directory = nullptr;
   bool through_link = false;
+  bool keeps_all = false;  // see Place
   MetFile met;  // as the walk announced it
   // Where set, what the copier does instead of copying (a listing read
   // ahead of the walk).
