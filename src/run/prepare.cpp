@@ -20,8 +20,8 @@ namespace vx {
 
 namespace {
 
-// Created or truncated, written in blocks; others may read and write the
-// file meanwhile. Its identity is kept so that the walk leaves it alone.
+// What to do about a path the run refused to follow a link on: a root, and
+// a path the operator named (a log, a list).
 constexpr char16_t kRefusedRootHint[] =
     u"a link on the root's path belongs to a user who could not read what it leads to, so it "
     u"may have been planted to lead the run's rights there; name the real place instead.";
@@ -40,6 +40,8 @@ HANDLE OpenOperatorPath(const char16_t* path, DWORD access, DWORD disposition) {
                           nullptr);
 }
 
+// A log, created or truncated, written in blocks; others may read and write
+// the file meanwhile. Its identity is kept so that the walk leaves it alone.
 bool OpenLogFile(const char16_t* path, bool append, Sink* sink, FileIdentity* identity) {
   HANDLE file = OpenOperatorPath(
       path, append ? FILE_APPEND_DATA | FILE_READ_ATTRIBUTES : GENERIC_WRITE,
@@ -51,14 +53,6 @@ bool OpenLogFile(const char16_t* path, bool append, Sink* sink, FileIdentity* id
   return true;
 }
 
-// What the roots are, looked at once before anything is made: a source
-// that is a file (or another object than a directory), which the walk
-// would meet after making the destination; or two roots that are one
-// directory under two names (the same path, "S/./", a link, a mount of the
-// same place), since a copy onto itself would cut every file to nothing
-// under /Overwrite; or a root reached through a link that may not be
-// followed (one another user could have planted on its path). A root that
-// cannot be opened otherwise here is left for the walk to report.
 // Whether the destination root, which could not be opened for `code`, lies
 // beyond a link that may not be followed: itself, or (where it is still to
 // be made) the folder that is to hold it.
@@ -75,6 +69,14 @@ bool DestinationRootRefused(DWORD code) {
   return Os().GetLastError() == ERROR_CANT_ACCESS_FILE;
 }
 
+// What the roots are, looked at once before anything is made: a source
+// that is a file (or another object than a directory), which the walk
+// would meet after making the destination; or two roots that are one
+// directory under two names (the same path, "S/./", a link, a mount of the
+// same place), since a copy onto itself would cut every file to nothing
+// under /Overwrite; or a root reached through a link that may not be
+// followed (one another user could have planted on its path). A root that
+// cannot be opened otherwise here is left for the walk to report.
 enum class Roots { kUsable, kSourceNoDirectory, kOneDirectory, kSourceRefused, kDestinationRefused };
 Roots LookAtRoots() {
   HANDLE source_root = OpenSource(RootPlace(std::u16string(Settings.Source)));
