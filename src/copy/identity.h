@@ -100,8 +100,8 @@ inline std::u16string FinalPathOf(HANDLE file) {
   return path;
 }
 
-// The device of a final path ("\\Device\\HarddiskVolumeShadowCopy1" of
-// "\\Device\\HarddiskVolumeShadowCopy1\\Data\\x"); empty where it names none.
+// The device of a final path ("\Device\HarddiskVolumeShadowCopy1" of
+// "\Device\HarddiskVolumeShadowCopy1\Data\x"); empty where it names none.
 inline std::u16string_view DeviceOfFinalPath(std::u16string_view path) {
   constexpr std::u16string_view kDevices = u"\\Device\\";
   if (path.substr(0, kDevices.size()) != kDevices || path.size() == kDevices.size()) return {};

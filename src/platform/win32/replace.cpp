@@ -80,7 +80,7 @@ bool FinalPathOf(HANDLE object, DWORD flags, std::u16string* path) {
 
 // A full path that opens the object again: its drive-letter form; on a
 // volume with no drive (mounted in a folder only, or a shadow copy), its
-// "\\?\\Volume{GUID}\\" form, else its device path below "\\?\\GLOBALROOT".
+// "\\?\Volume{GUID}\" form, else its device path below "\\?\GLOBALROOT".
 bool OpenablePathOf(HANDLE object, std::u16string* path) {
   if (FinalPathOf(object, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, path) ||
       FinalPathOf(object, FILE_NAME_NORMALIZED | VOLUME_NAME_GUID, path)) {

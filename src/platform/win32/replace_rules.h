@@ -110,9 +110,9 @@ inline std::wstring VolumeDeviceFromFinalPath(std::wstring_view path) {
 }
 
 // Where the root of a full path ends (the index of the separator after
-// it, or the path's length): "\\?\\C:" and "\\?\\Volume{GUID}" (one name),
-// "\\?\\UNC\\server\\share" (three) and a device path
-// "\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1" (three, a
+// it, or the path's length): "\\?\C:" and "\\?\Volume{GUID}" (one name),
+// "\\?\UNC\server\share" (three) and a device path
+// "\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy1" (three, a
 // shadow copy's). npos where the path is no such form.
 inline size_t RootEndOfPath(std::u16string_view path) {
   constexpr std::u16string_view kExtended = u"\\\\?\\";
