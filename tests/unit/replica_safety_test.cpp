@@ -353,6 +353,46 @@ TEST_F(MirrorSafetyTest, AKindChangeBelowAVolumeThatWentAwayRemovesNothing) {
   EXPECT_EQ(scratch_.Read(u"dst/vol/b"), "b");
 }
 
+// Every rule of whether a file at its destination name is copied again,
+// one row each; a fact that costs a look at the copy is asked for only
+// where it decides.
+TEST(FileRulesTest, EachRuleHasItsRow) {
+  using F = FileFacts;
+  using A = FileAction;
+  const struct {
+    const char* rule;
+    FileFacts facts;
+    FileAction action;
+  } rows[] = {
+      {"neither mode keeps the copy", F{.order = 1}, A::kSkip},
+      {"/Overwrite copies whatever the times", F{.overwrite = true, .order = -1}, A::kOverwritten},
+      {"/OnlyNewer copies a later source", F{.only_newer = true, .order = 1}, A::kNewer},
+      {"an earlier source is kept", F{.only_newer = true, .order = -1,
+                                      .changed_in_unfinished_run = false}, A::kSkip},
+      {"a mirror copies an earlier source too", F{.only_newer = true, .mirror = true, .order = -1},
+       A::kNewer},
+      {"the same time with another size is damage", F{.only_newer = true, .other_size = true},
+       A::kNewer},
+      {"a later copy of another size is kept", F{.only_newer = true, .order = -1,
+                                                 .other_size = true,
+                                                 .changed_in_unfinished_run = false}, A::kSkip},
+      {"equal: the unfinished run is asked", F{.only_newer = true}, A::kAskUnfinishedRun},
+      {"changed while a cut run wrote", F{.only_newer = true, .changed_in_unfinished_run = true},
+       A::kNewer},
+      {"equal and untouched", F{.only_newer = true, .changed_in_unfinished_run = false}, A::kSkip},
+      {"equal links: their targets are asked",
+       F{.only_newer = true, .both_links = true, .changed_in_unfinished_run = false},
+       A::kAskLinkTargets},
+      {"a retargeted link", F{.only_newer = true, .both_links = true,
+                              .changed_in_unfinished_run = false, .link_targets_differ = true},
+       A::kNewer},
+      {"a link as it was", F{.only_newer = true, .both_links = true,
+                             .changed_in_unfinished_run = false, .link_targets_differ = false},
+       A::kSkip},
+  };
+  for (const auto& row : rows) EXPECT_EQ(DecideOnFile(row.facts), row.action) << row.rule;
+}
+
 // Every rule of what /Mirror may remove, one row each.
 TEST(RemovalRulesTest, EachRuleHasItsRow) {
   using F = RemovalFacts;

@@ -194,35 +194,38 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
     return Decision::kFailed;
   }
   if (IsRunOutput(*probe, &destination_identity)) return Decision::kSkip;
+  // What the rules say of a file at the name, each fact that costs a look
+  // at the copy asked only where it decides.
+  FileFacts facts;
+  facts.only_newer = Settings.OnlyNewer;
+  facts.overwrite = Settings.Overwrite;
+  facts.mirror = Settings.Mirror;
   if (Settings.OnlyNewer) {
-    // A mirror is the source's copy, not the newest version seen: an older
-    // version restored at the source, or another size, is copied too.
-    // A copy gets its source's time only once all its data is in, so the
-    // same time with another size is damage (a crash), copied again; and
-    // so is whatever changed while an earlier run that never ended wrote.
-    const LONG order =
+    facts.order =
         Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime);
-    const bool other_size = SizeOf(source_info) != SizeOf(destination_info);
-    const bool copy = (Settings.Mirror ? order != 0 || other_size
-                                       : order == 1 || (order == 0 && other_size)) ||
-                      ChangedInUnfinishedRun(*probe);
-    const bool links = State.KeepLinks &&
+    facts.other_size = SizeOf(source_info) != SizeOf(destination_info);
+    facts.both_links = State.KeepLinks &&
                        (source_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                        (destination_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (!copy && !(links && LinkTargetDiffers(source_file, *probe))) {
-      NoteMatched(destination, destination_identity);
-      return MetadataMayDiffer(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
+  }
+  FileAction action;
+  while ((action = DecideOnFile(facts)) == FileAction::kAskUnfinishedRun ||
+         action == FileAction::kAskLinkTargets) {
+    if (action == FileAction::kAskUnfinishedRun) {
+      facts.changed_in_unfinished_run = ChangedInUnfinishedRun(*probe);
+    } else {
+      facts.link_targets_differ = LinkTargetDiffers(source_file, *probe);
     }
-    if (!ClaimReplaced(source, destination, destination_identity)) {
-      return Decision::kFailed;
-    }
-    CountDecision(&RunCounters::NewerCount);
-    return Decision::kCopy;
+  }
+  if (action == FileAction::kSkip) {
+    NoteMatched(destination, destination_identity);
+    return MetadataMayDiffer(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
   }
   if (!ClaimReplaced(source, destination, destination_identity)) {
     return Decision::kFailed;
   }
-  CountDecision(&RunCounters::OverwrittenCount);
+  CountDecision(action == FileAction::kNewer ? &RunCounters::NewerCount
+                                             : &RunCounters::OverwrittenCount);
   return Decision::kCopy;
 }
 
