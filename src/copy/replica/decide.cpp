@@ -80,10 +80,7 @@ bool LinkTargetDiffers(HANDLE source_link, HANDLE copy) {
 // in another kind (a directory, a link where links are followed) is
 // removed and the file copied as new; else it stays, one ERR for `code`.
 Decision ReplaceKind(const Place& source, const Place& destination, DWORD code) {
-  RemovalFacts facts;
-  facts.mirror = Settings.Mirror;
-  facts.keeps_all = destination.keeps_all;
-  if (MayRemove(facts) != Removal::kRemove) {
+  if (!MayReplaceKind(destination)) {
     ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
     return Decision::kFailed;
   }

@@ -4,20 +4,10 @@
 #include "../../run/run_state.h"
 #include "../access.h"
 #include "remove.h"
-#include "rules.h"
 
 namespace vx {
 
 namespace {
-
-// Whether /Mirror may remove what is at a directory's destination name in
-// another kind, to make the directory there.
-bool MayReplaceKind(const Place& destination) {
-  RemovalFacts facts;
-  facts.mirror = Settings.Mirror;
-  facts.keeps_all = destination.keeps_all;
-  return destination.parent != nullptr && MayRemove(facts) == Removal::kRemove;
-}
 
 // Whether a directory (not a link to one) is at the destination name.
 bool IsDirectoryAt(const Place& destination) {

@@ -15,6 +15,7 @@
 #include "../place.h"
 #include "../registries.h"
 #include "decide.h"
+#include "rules.h"
 
 namespace vx {
 
@@ -161,6 +162,13 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
 }
 
 }  // namespace
+
+bool MayReplaceKind(const Place& destination) {
+  RemovalFacts facts;
+  facts.mirror = Settings.Mirror;
+  facts.keeps_all = destination.keeps_all;
+  return destination.parent != nullptr && MayRemove(facts) == Removal::kRemove;
+}
 
 bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path) {
   HANDLE object = Os().CreateFileAtW(parent, name, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,

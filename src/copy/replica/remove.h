@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../../platform/platform.h"
+#include "../place.h"
 
 namespace vx {
 
@@ -16,5 +17,10 @@ namespace vx {
 // without a line. A failure is one ERR, for the entry that could not be
 // removed; the rest of a directory goes on, and false is returned.
 bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path);
+
+// Whether /Mirror may remove what the destination holds at `destination`
+// in another kind than its source entry's, to put the source's kind there
+// (the rules' MayRemove, for the place's directory). Never at a root.
+bool MayReplaceKind(const Place& destination);
 
 }  // namespace vx

@@ -1,5 +1,6 @@
 #include "volume_records.h"
 
+#include "../../platform/utf8.h"
 #include "../../report/report.h"
 #include "../../run/run_state.h"
 #include "../walk/walk_levels.h"
@@ -22,11 +23,7 @@ std::string VolumeText(HANDLE directory, DWORD serial) {
   if (Os().GetVolumeName != nullptr) {
     char16_t name[128];
     const DWORD units = Os().GetVolumeName(directory, name, 128);
-    if (units > 0 && units < 128) {
-      std::string text;
-      for (DWORD i = 0; i < units; ++i) text.push_back(static_cast<char>(name[i] < 0x80 ? name[i] : '?'));
-      return text;
-    }
+    if (units > 0 && units < 128) return EncodeFileName(std::u16string_view(name, units));
   }
   return std::to_string(serial);
 }

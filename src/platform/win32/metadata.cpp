@@ -250,35 +250,27 @@ BOOL Win32FlushFileBuffers(HANDLE file) {
 // systems refuse the flush.
 namespace {
 
+// The device path of the volume that holds `object`, from its final path
+// in the form `volume_name` asks for; empty where that form names none.
+std::wstring VolumeDeviceByName(HANDLE object, DWORD volume_name) {
+  std::u16string path;
+  if (!FinalPathOf(object, FILE_NAME_NORMALIZED | volume_name, &path)) return {};
+  return VolumeDeviceFromFinalPath(
+      std::wstring_view(reinterpret_cast<const wchar_t*>(path.data()), path.size()));
+}
+
 // The volume that holds `object`, as a device path to open: by its GUID
 // path, which names the volume itself where it is mounted in a folder of
-// another; where the system gives none, by the drive of its DOS path. Each
-// path is read into a buffer of the size the system asks for.
+// another; where the system gives none, by the drive of its DOS path.
 std::wstring VolumeDeviceOf(HANDLE object) {
-  for (const DWORD volume_name : {DWORD{VOLUME_NAME_GUID}, DWORD{VOLUME_NAME_DOS}}) {
-    std::wstring path(MAX_PATH + 1, L'\0');
-    DWORD units = ::GetFinalPathNameByHandleW(object, path.data(), static_cast<DWORD>(path.size()),
-                                              FILE_NAME_NORMALIZED | volume_name);
-    if (units >= path.size()) {
-      path.assign(units + 1, L'\0');
-      units = ::GetFinalPathNameByHandleW(object, path.data(), static_cast<DWORD>(path.size()),
-                                          FILE_NAME_NORMALIZED | volume_name);
-    }
-    if (units == 0 || units >= path.size()) continue;
-    path.resize(units);
-    std::wstring device = VolumeDeviceFromFinalPath(path);
-    if (!device.empty()) return device;
-  }
-  return {};
+  std::wstring device = VolumeDeviceByName(object, VOLUME_NAME_GUID);
+  return device.empty() ? VolumeDeviceByName(object, VOLUME_NAME_DOS) : device;
 }
 
 }  // namespace
 
 DWORD Win32GetVolumeName(HANDLE file, char16_t* name, DWORD units) {
-  std::u16string path;
-  if (!FinalPathOf(file, FILE_NAME_NORMALIZED | VOLUME_NAME_GUID, &path)) return 0;
-  const std::wstring device =
-      VolumeDeviceFromFinalPath(std::wstring_view(reinterpret_cast<const wchar_t*>(path.data()), path.size()));
+  const std::wstring device = VolumeDeviceByName(file, VOLUME_NAME_GUID);
   if (device.rfind(L"\\\\?\\Volume{", 0) != 0) return 0;
   if (device.size() >= units) return static_cast<DWORD>(device.size() + 1);
   std::copy(device.begin(), device.end(), name);
