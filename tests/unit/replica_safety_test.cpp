@@ -353,6 +353,82 @@ TEST_F(MirrorSafetyTest, AKindChangeBelowAVolumeThatWentAwayRemovesNothing) {
   EXPECT_EQ(scratch_.Read(u"dst/vol/b"), "b");
 }
 
+// Every safety check on what a file's destination name holds, one row
+// each; each look is asked for only where it decides.
+TEST(NameRulesTest, EachRuleHasItsRow) {
+  using F = NameFacts;
+  using A = NameAction;
+  const AtName file = AtName::kFile;
+  const struct {
+    const char* rule;
+    NameFacts facts;
+    NameAction action;
+  } rows[] = {
+      {"a directory the run made is not looked at", F{.parent_is_new = true}, A::kCopyNew},
+      {"first the name is looked at", F{}, A::kAskAtName},
+      {"nothing there", F{.at_name = AtName::kNothing}, A::kCopyNew},
+      {"a directory where /Mirror may remove", F{.may_replace_kind = true,
+                                                 .at_name = AtName::kDirectory}, A::kReplaceKind},
+      {"a directory kept", F{.at_name = AtName::kDirectory}, A::kKeepKind},
+      {"a link not followed, kept", F{.at_name = AtName::kUnresolved}, A::kKeepKind},
+      {"a link not followed, replaced", F{.may_replace_kind = true,
+                                          .at_name = AtName::kUnresolved}, A::kReplaceKind},
+      {"a file: written here already?", F{.at_name = file}, A::kAskWrittenHere},
+      {"another name's copy is a collision", F{.compares = true, .at_name = file,
+                                               .written_here = true}, A::kCollision},
+      {"no mode keeps a file", F{.at_name = file, .written_here = false}, A::kKeep},
+      {"a mode asks if it is the source", F{.compares = true, .at_name = file,
+                                            .written_here = false}, A::kAskSameFile},
+      {"the source itself", F{.compares = true, .at_name = file, .written_here = false,
+                              .same_file = true}, A::kSameFile},
+      {"then if it is a log", F{.compares = true, .at_name = file, .written_here = false,
+                                .same_file = false}, A::kAskRunOutput},
+      {"a log of the run", F{.compares = true, .at_name = file, .written_here = false,
+                             .same_file = false, .run_output = true}, A::kKeepRunOutput},
+      {"else the file rules", F{.compares = true, .at_name = file, .written_here = false,
+                                .same_file = false, .run_output = false}, A::kCompare},
+  };
+  for (const auto& row : rows) EXPECT_EQ(DecideOnName(row.facts), row.action) << row.rule;
+}
+
+// Every rule of what a source directory's destination name may hold, one
+// row each. Where the name is made whatever it holds, the make is the look.
+TEST(DirectoryRulesTest, EachRuleHasItsRow) {
+  using F = DirectoryFacts;
+  using A = DirectoryAction;
+  const AtName file = AtName::kFile;
+  const struct {
+    const char* rule;
+    DirectoryFacts facts;
+    DirectoryAction action;
+  } rows[] = {
+      {"a run without a mode just makes it", F{.make = true}, A::kMake},
+      {"in a directory the run made too", F{.make = true, .parent_is_new = true,
+                                            .takes_existing = true}, A::kMake},
+      {"one the run made is taken: a collision",
+       F{.make = true, .parent_is_new = true, .at_name = AtName::kDirectory}, A::kCollision},
+      {"a mode looks first", F{.make = true, .takes_existing = true}, A::kAskAtName},
+      {"the root not made looks", F{}, A::kAskAtName},
+      {"nothing there: made", F{.make = true, .at_name = AtName::kNothing}, A::kMake},
+      {"the root missing", F{.at_name = AtName::kNothing}, A::kCannotOpen},
+      {"the root there", F{.at_name = AtName::kDirectory}, A::kTakeExisting},
+      {"a mode takes one there", F{.make = true, .takes_existing = true,
+                                   .at_name = AtName::kDirectory}, A::kTakeExisting},
+      {"no mode refuses one there", F{.make = true, .at_name = AtName::kDirectory},
+       A::kRefuseExisting},
+      {"a file where the root is", F{.at_name = file}, A::kCannotOpen},
+      {"/Verify: another kind differs",
+       F{.make = true, .takes_existing = true, .verify = true, .at_name = file}, A::kDifference},
+      {"/Mirror removes another kind",
+       F{.make = true, .may_replace_kind = true, .at_name = AtName::kUnresolved},
+       A::kReplaceKind},
+      {"another kind kept, no mode", F{.make = true, .at_name = file}, A::kRefuseExisting},
+      {"another kind kept, a mode", F{.make = true, .takes_existing = true, .at_name = file},
+       A::kCannotOpen},
+  };
+  for (const auto& row : rows) EXPECT_EQ(DecideOnDirectory(row.facts), row.action) << row.rule;
+}
+
 // Every rule of whether a file at its destination name is copied again,
 // one row each; a fact that costs a look at the copy is asked for only
 // where it decides.
@@ -475,7 +551,9 @@ TEST(ExcludeNormalisingTest, PatternsTakeTheFormOfTheWalksPaths) {
     ExcludePatterns prepared;
     const bool accepted = PrepareExcludes({c.typed}, &prepared);
     EXPECT_EQ(accepted, !c.prepared.empty()) << Bytes(c.typed);
-    if (accepted) EXPECT_EQ(Bytes(prepared[0].text), Bytes(c.prepared)) << Bytes(c.typed);
+    if (accepted) {
+      EXPECT_EQ(Bytes(prepared[0].text), Bytes(c.prepared)) << Bytes(c.typed);
+    }
   }
 }
 

@@ -76,21 +76,6 @@ bool LinkTargetDiffers(HANDLE source_link, HANDLE copy) {
                       copy_target.begin()));
 }
 
-// Where /Mirror may remove it, what the destination holds at a file's name
-// in another kind (a directory, a link where links are followed) is
-// removed and the file copied as new; else it stays, one ERR for `code`.
-Decision ReplaceKind(const Place& source, const Place& destination, DWORD code) {
-  if (!MayReplaceKind(destination)) {
-    ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
-    return Decision::kFailed;
-  }
-  if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) {
-    return Decision::kFailed;
-  }
-  CountDecision(&RunCounters::NewCount);
-  return Decision::kCopy;
-}
-
 // Whether two names are one name to a volume that ignores case: folded by
 // the system where it can (Windows), else in ASCII.
 bool SameNameIgnoringCase(std::u16string a, std::u16string b) {
@@ -119,108 +104,156 @@ bool ClaimReplaced(const Place& source, const Place& destination, const FileIden
   return false;
 }
 
-}  // namespace
-
-// Looks at what the destination name holds and raises the counter of the
-// decision. Only "not found" means nothing is there: a look that fails for
-// any other reason (a sharing violation, a link, a special file) is an
-// error, and nothing is written. A file is replaced only after its identity
-// shows it is neither the source itself (the copy would read what it
-// replaces) nor one of the run's own log files nor an object this run has
-// already put in the directory under another name. `*probe` stays open on
-// what was found, for the security a replacement keeps; `*found` is its
-// identity.
-Decision Decide(const Place& source, const Place& destination, HANDLE source_file,
-                const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe,
-                FileIdentity* found) {
-  *probe = INVALID_HANDLE_VALUE;
-  *found = FileIdentity{};
-  // A directory this run has just made holds only what the run put there:
-  // a name found taken when the file is put in place is a collision.
-  if (destination.parent_is_new) {
-    CountDecision(&RunCounters::NewCount);
-    return Decision::kCopy;
-  }
+// Looks at what the destination name holds: `*probe` stays open on a file
+// found there, `*info` and `*identity` what it is. `*code` is the error that
+// names another kind. Returns false where the look failed (reported): only
+// "not found" means nothing is there, any other failure (a sharing
+// violation, a special file) is an error.
+bool LookAtName(const Place& source, const Place& destination, HANDLE* probe,
+                BY_HANDLE_FILE_INFORMATION* info, FileIdentity* identity, AtName* at_name,
+                DWORD* code) {
   // Where links are kept, a link or special file at the name is looked at
   // as itself and replaced as a name like a file.
   *probe = OpenDestination(destination, ProbeAccess(), State.KeepLinks ? FILE_FLAG_OPEN_NODE : 0);
   if (*probe == INVALID_HANDLE_VALUE) {
-    const DWORD code = Os().GetLastError();
-    if (code == ERROR_CANT_RESOLVE_FILENAME && Settings.Mirror) {
-      return ReplaceKind(source, destination, code);
+    *code = Os().GetLastError();
+    if (*code == ERROR_CANT_RESOLVE_FILENAME) {
+      *at_name = AtName::kUnresolved;
+      return true;
     }
-    if (!IsNotFound(code)) {
-      ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
-      return Decision::kFailed;
+    if (!IsNotFound(*code)) {
+      ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", *code);
+      return false;
     }
-    CountDecision(&RunCounters::NewCount);
-    return Decision::kCopy;
+    *at_name = AtName::kNothing;
+    return true;
   }
-  BY_HANDLE_FILE_INFORMATION destination_info;
-  if (!Os().GetFileInformationByHandle(*probe, &destination_info)) {
+  if (!Os().GetFileInformationByHandle(*probe, info)) {
     ReportWin32Error(source.path, u"CopyOnFile:GetFileInformationByHandle(DESTINATION)",
                      Os().GetLastError());
-    return Decision::kFailed;
+    return false;
   }
-  FileIdentity destination_identity = IdentityOf(destination_info);
-  *found = destination_identity;
+  *identity = IdentityOf(*info);
   // A directory link, looked at as itself where links are kept, is no
   // directory the file would go into.
   const DWORD directory_link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-  if ((destination_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-      !(State.KeepLinks &&
-        (destination_info.dwFileAttributes & directory_link) == directory_link)) {
+  if ((info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(State.KeepLinks && (info->dwFileAttributes & directory_link) == directory_link)) {
     Os().CloseHandle(*probe);
     *probe = INVALID_HANDLE_VALUE;
-    return ReplaceKind(source, destination, ERROR_ALREADY_EXISTS);
+    *code = ERROR_ALREADY_EXISTS;
+    *at_name = AtName::kDirectory;
+    return true;
   }
-  if (destination.written != nullptr && destination.written->Contains(destination_identity)) {
-    CompleteIdentity(*probe, &destination_identity);
-    if (destination.written->Contains(destination_identity)) {
-      ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
-      return Decision::kFailed;
-    }
-  }
-  if (!Settings.OnlyNewer && !Settings.Overwrite) {
-    NoteMatched(destination, destination_identity);
-    return Decision::kSkip;
-  }
-  FileIdentity source_identity = IdentityOf(source_info);
-  if (SameOpenObject(*probe, &destination_identity, source_file, &source_identity)) {
-    ReportWin32Error(source.path, u"CopyOneFile:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
-    return Decision::kFailed;
-  }
-  if (IsRunOutput(*probe, &destination_identity)) return Decision::kSkip;
-  // What the rules say of a file at the name, each fact that costs a look
-  // at the copy asked only where it decides.
+  *at_name = AtName::kFile;
+  return true;
+}
+
+// Whether the run already put the object of `identity` in the directory
+// under another name. The 64-bit index is asked first.
+bool WrittenHere(const Place& destination, HANDLE probe, FileIdentity* identity) {
+  if (destination.written == nullptr || !destination.written->Contains(*identity)) return false;
+  CompleteIdentity(probe, identity);
+  return destination.written->Contains(*identity);
+}
+
+// With /OnlyNewer or /Overwrite: whether the file at the name is copied
+// again, by the rules of a file found there, each fact that costs a look at
+// the copy asked only where it decides.
+FileAction CompareFiles(HANDLE source_file, const BY_HANDLE_FILE_INFORMATION& source_info,
+                        HANDLE copy, const BY_HANDLE_FILE_INFORMATION& copy_info) {
   FileFacts facts;
   facts.only_newer = Settings.OnlyNewer;
   facts.overwrite = Settings.Overwrite;
   facts.mirror = Settings.Mirror;
   if (Settings.OnlyNewer) {
-    facts.order =
-        Os().CompareFileTime(&source_info.ftLastWriteTime, &destination_info.ftLastWriteTime);
-    facts.other_size = SizeOf(source_info) != SizeOf(destination_info);
+    facts.order = Os().CompareFileTime(&source_info.ftLastWriteTime, &copy_info.ftLastWriteTime);
+    facts.other_size = SizeOf(source_info) != SizeOf(copy_info);
     facts.both_links = State.KeepLinks &&
                        (source_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-                       (destination_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                       (copy_info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   }
   FileAction action;
   while ((action = DecideOnFile(facts)) == FileAction::kAskUnfinishedRun ||
          action == FileAction::kAskLinkTargets) {
     if (action == FileAction::kAskUnfinishedRun) {
-      facts.changed_in_unfinished_run = ChangedInUnfinishedRun(*probe);
+      facts.changed_in_unfinished_run = ChangedInUnfinishedRun(copy);
     } else {
-      facts.link_targets_differ = LinkTargetDiffers(source_file, *probe);
+      facts.link_targets_differ = LinkTargetDiffers(source_file, copy);
     }
   }
+  return action;
+}
+
+}  // namespace
+
+// Gathers the facts the rules ask for, carries out their answer and raises
+// the counter of the decision. `*probe` stays open on a file found at the
+// name, for the security a replacement keeps; `*found` is its identity.
+Decision Decide(const Place& source, const Place& destination, HANDLE source_file,
+                const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe,
+                FileIdentity* found) {
+  *probe = INVALID_HANDLE_VALUE;
+  *found = FileIdentity{};
+  NameFacts facts;
+  facts.parent_is_new = destination.parent_is_new;
+  facts.may_replace_kind = MayReplaceKind(destination);
+  facts.compares = Settings.OnlyNewer || Settings.Overwrite;
+  BY_HANDLE_FILE_INFORMATION destination_info;
+  FileIdentity source_identity = IdentityOf(source_info);
+  DWORD code = 0;
+  for (;;) {
+    switch (DecideOnName(facts)) {
+      case NameAction::kAskAtName: {
+        AtName at_name;
+        if (!LookAtName(source, destination, probe, &destination_info, found, &at_name, &code)) {
+          return Decision::kFailed;
+        }
+        facts.at_name = at_name;
+        continue;
+      }
+      case NameAction::kAskWrittenHere:
+        facts.written_here = WrittenHere(destination, *probe, found);
+        continue;
+      case NameAction::kAskSameFile:
+        facts.same_file = SameOpenObject(*probe, found, source_file, &source_identity);
+        continue;
+      case NameAction::kAskRunOutput:
+        facts.run_output = IsRunOutput(*probe, found);
+        continue;
+      case NameAction::kReplaceKind:
+        if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) {
+          return Decision::kFailed;
+        }
+        [[fallthrough]];
+      case NameAction::kCopyNew:
+        CountDecision(&RunCounters::NewCount);
+        return Decision::kCopy;
+      case NameAction::kKeepKind:
+        ReportWin32Error(source.path, u"CopyOneFile:CreateFile(DESTINATION)", code);
+        return Decision::kFailed;
+      case NameAction::kCollision:
+        ReportWin32Error(source.path, u"CopyOneFile:NameCollision(DESTINATION)", ERROR_FILE_EXISTS);
+        return Decision::kFailed;
+      case NameAction::kSameFile:
+        ReportWin32Error(source.path, u"CopyOneFile:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
+        return Decision::kFailed;
+      case NameAction::kKeepRunOutput:
+        return Decision::kSkip;
+      case NameAction::kKeep:
+        NoteMatched(destination, *found);
+        return Decision::kSkip;
+      case NameAction::kCompare:
+        break;
+    }
+    break;
+  }
+  const FileAction action = CompareFiles(source_file, source_info, *probe, destination_info);
   if (action == FileAction::kSkip) {
-    NoteMatched(destination, destination_identity);
+    NoteMatched(destination, *found);
     return MetadataMayDiffer(source_file, *probe) ? Decision::kRefresh : Decision::kSkip;
   }
-  if (!ClaimReplaced(source, destination, destination_identity)) {
-    return Decision::kFailed;
-  }
+  if (!ClaimReplaced(source, destination, *found)) return Decision::kFailed;
   CountDecision(action == FileAction::kNewer ? &RunCounters::NewerCount
                                              : &RunCounters::OverwrittenCount);
   return Decision::kCopy;

@@ -12,14 +12,10 @@ namespace vx {
 // (security, attributes) changed at the source since the copy was made.
 enum class Decision { kCopy, kSkip, kRefresh, kFailed };
 
-// Looks at what the destination name holds and raises the counter of the
-// decision. Only "not found" means nothing is there: a look that fails for
-// any other reason (a sharing violation, a link, a special file) is an
-// error, and nothing is written. A file is replaced only after its identity
-// shows it is neither the source itself (the copy would read what it
-// replaces) nor one of the run's own log files nor an object this run has
-// already put in the directory under another name. `*probe` stays open on
-// what was found, for the security a replacement keeps; `*found` is its
+// Looks at what the destination name holds, asks the rules (rules.h) what
+// the file gets, carries out their answer (a kind replaced, an ERR) and
+// raises the counter of the decision. `*probe` stays open on a file found
+// at the name, for the security a replacement keeps; `*found` is its
 // identity.
 Decision Decide(const Place& source, const Place& destination, HANDLE source_file,
                 const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe,

@@ -4,6 +4,7 @@
 #include "../../run/run_state.h"
 #include "../access.h"
 #include "remove.h"
+#include "rules.h"
 
 namespace vx {
 
@@ -21,110 +22,142 @@ bool IsDirectoryAt(const Place& destination) {
   return directory;
 }
 
-// Makes the destination directory, open as made in *made where it was made
-// below a parent. An existing one is accepted only with /Overwrite or
-// /OnlyNewer; with /Mirror, anything else at the name (a file, a link) is
-// removed to make room. Returns false after reporting.
-bool MakeDestination(const Place& source, const Place& destination, bool* created, HANDLE* made) {
-  // Where an existing directory is taken as it is, it is opened first: a
-  // rerun makes no create that fails for each directory. Anything else at
-  // the name, or nothing, is the create's to judge.
-  if (!destination.parent_is_new && (Settings.Overwrite || Settings.OnlyNewer)) {
-    *made = OpenDestinationDirectory(destination);
-    *created = false;
-    if (*made != INVALID_HANDLE_VALUE) return true;
-    const DWORD code = Os().GetLastError();
-    if (!IsNotFound(code) && code != ERROR_DIRECTORY && code != ERROR_CANT_RESOLVE_FILENAME) {
-      ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", code);
-      return false;
-    }
-  }
-  *created = CreateDestinationDirectory(destination, made) != 0;
-  if (*created) return true;
-  DWORD code = Os().GetLastError();
-  // In a directory the run has just made, only the run took the name.
-  if (code == ERROR_ALREADY_EXISTS && destination.parent_is_new) {
-    ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)", code);
-    return false;
-  }
-  if (code == ERROR_ALREADY_EXISTS && MayReplaceKind(destination) && !IsDirectoryAt(destination)) {
-    if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) return false;
-    *created = CreateDestinationDirectory(destination, made) != 0;
-    if (*created) return true;
-    code = Os().GetLastError();
-  }
-  if (code != ERROR_ALREADY_EXISTS || !(Settings.Overwrite || Settings.OnlyNewer)) {
-    ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
-    if (destination.parent == nullptr && code == ERROR_PATH_NOT_FOUND) {
-      WriteHint(u"the folder that is to hold the destination root " + destination.path +
-                u" does not exist: /CreateDestinationDirectory makes the root only; create "
-                u"that folder first.");
-    }
+// Looks at what the destination name holds: a directory comes back open
+// in `*handle`; `*code` is what the open said. Returns false where the look
+// failed otherwise (reported).
+bool LookAtName(const Place& source, const Place& destination, HANDLE* handle, AtName* at_name,
+                DWORD* code) {
+  *handle = OpenDestinationDirectory(destination);
+  *code = Os().GetLastError();
+  if (*handle != INVALID_HANDLE_VALUE) {
+    *at_name = AtName::kDirectory;
+  } else if (IsNotFound(*code)) {
+    *at_name = AtName::kNothing;
+  } else if (*code == ERROR_DIRECTORY) {
+    *at_name = AtName::kFile;
+  } else if (*code == ERROR_CANT_RESOLVE_FILENAME) {
+    *at_name = AtName::kUnresolved;
+  } else {
+    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", *code);
     return false;
   }
   return true;
 }
 
-// /List: what the real run would find and do at the destination directory,
-// with nothing written. Inside a directory the run would make, or where
-// nothing is, the run would make it: *created, with no handle. /Verify
-// takes an existing directory as the copy to compare, and one of another
-// kind as a difference, its subtree missing.
-bool LookAtDestination(const Place& source, const Place& destination, bool make, bool* created,
-                       HANDLE* handle) {
-  if (destination.parent == INVALID_HANDLE_VALUE) {
-    *created = true;
-    if (Settings.Verify) ReportDifference(source.path, u"missing at the destination");
-    return true;
+enum class Made { kYes, kTaken, kFailed };
+
+// Makes the directory, open in `*handle`; a failure other than a name taken
+// is reported.
+Made Make(const Place& destination, HANDLE* handle) {
+  if (CreateDestinationDirectory(destination, handle)) {
+    if (*handle == INVALID_HANDLE_VALUE) *handle = OpenDestinationDirectory(destination);
+    return Made::kYes;
   }
-  *handle = OpenDestinationDirectory(destination);
   const DWORD code = Os().GetLastError();
-  const bool accepted = Settings.Overwrite || Settings.OnlyNewer || Settings.Verify;
-  if (*handle != INVALID_HANDLE_VALUE) {
-    if (!make || accepted) return true;
-    ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", ERROR_ALREADY_EXISTS);
-    return false;
+  if (code == ERROR_ALREADY_EXISTS) return Made::kTaken;
+  ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", code);
+  if (destination.parent == nullptr && code == ERROR_PATH_NOT_FOUND) {
+    WriteHint(u"the folder that is to hold the destination root " + destination.path +
+              u" does not exist: /CreateDestinationDirectory makes the root only; create "
+              u"that folder first.");
   }
-  *created = make && IsNotFound(code);
-  if (*created) {
-    if (Settings.Verify) ReportDifference(source.path, u"missing at the destination");
-    return true;
-  }
-  if (make && (code == ERROR_DIRECTORY || code == ERROR_CANT_RESOLVE_FILENAME)) {
-    if (Settings.Verify) {
-      ReportDifference(source.path, u"another kind at the destination");
-      *created = true;
-      return true;
-    }
-    if (MayReplaceKind(destination)) {
-      *created = RemoveEntry(destination.parent, destination.Name(), destination.path);
-      return *created;
-    }
-    if (!accepted) {
-      ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)", ERROR_ALREADY_EXISTS);
-      return false;
-    }
-  }
-  ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", code);
-  return false;
+  return Made::kFailed;
 }
 
 }  // namespace
 
+// The rules (rules.h) decide; this gathers the facts and carries out the
+// answer. With /List nothing is made: where the run would make the
+// directory, `*created` says so and no handle comes back.
 bool OpenDestinationLevel(const Place& source, const Place& destination, bool* created,
                           HANDLE* handle) {
-  const bool make = !State.AtTopLevel || Settings.CreateDestinationDirectory;
-  if (WritesNothing()) return LookAtDestination(source, destination, make, created, handle);
+  DirectoryFacts facts;
+  facts.make = !State.AtTopLevel || Settings.CreateDestinationDirectory;
+  facts.parent_is_new = destination.parent_is_new;
+  facts.takes_existing = Settings.Overwrite || Settings.OnlyNewer || Settings.Verify;
+  facts.verify = Settings.Verify;
+  facts.may_replace_kind = MayReplaceKind(destination);
+  const bool writes = !WritesNothing();
+  // Inside a directory /List would make, there is nothing to look at.
+  const bool can_look = destination.parent != INVALID_HANDLE_VALUE;
+  *created = false;
   *handle = INVALID_HANDLE_VALUE;
-  if (make && !MakeDestination(source, destination, created, handle)) return false;
-  if (*handle == INVALID_HANDLE_VALUE) *handle = OpenDestinationDirectory(destination);
-  if (*handle == INVALID_HANDLE_VALUE) {
-    const DWORD code = Os().GetLastError();
-    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", code);
-    if (destination.parent == nullptr && !make && IsNotFound(code)) {
-      WriteHint(u"the destination root " + destination.path +
-                u" does not exist: create it, or add /CreateDestinationDirectory.");
+  DWORD code = 0;
+  for (;;) {
+    const DirectoryAction action = DecideOnDirectory(facts);
+    switch (action) {
+      case DirectoryAction::kAskAtName:
+      case DirectoryAction::kMake:
+        // A run that writes makes the name where it may, the make being
+        // its look; /List looks where there is something to look at.
+        if (can_look && !facts.at_name && (action == DirectoryAction::kAskAtName || !writes)) {
+          AtName at_name;
+          if (!LookAtName(source, destination, handle, &at_name, &code)) return false;
+          facts.at_name = at_name;
+          continue;
+        }
+        if (!writes) {
+          *created = true;
+          if (Settings.Verify) ReportDifference(source.path, u"missing at the destination");
+          return true;
+        }
+        switch (Make(destination, handle)) {
+          case Made::kYes:
+            *created = true;
+            break;  // its opening judged below
+          case Made::kTaken:
+            facts.at_name = IsDirectoryAt(destination) ? AtName::kDirectory : AtName::kFile;
+            continue;
+          case Made::kFailed:
+            return false;
+        }
+        break;
+      case DirectoryAction::kTakeExisting:
+        if (*handle == INVALID_HANDLE_VALUE) *handle = OpenDestinationDirectory(destination);
+        break;
+      case DirectoryAction::kReplaceKind:
+        if (!RemoveEntry(destination.parent, destination.Name(), destination.path)) return false;
+        if (!writes) {
+          *created = true;
+          return true;
+        }
+        switch (Make(destination, handle)) {
+          case Made::kYes:
+            *created = true;
+            break;
+          case Made::kTaken:
+            ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)",
+                             ERROR_ALREADY_EXISTS);
+            return false;
+          case Made::kFailed:
+            return false;
+        }
+        break;
+      case DirectoryAction::kCollision:
+        ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)",
+                         ERROR_ALREADY_EXISTS);
+        return false;
+      case DirectoryAction::kRefuseExisting:
+        ReportWin32Error(destination.path, u"CreateDirectory(DESTINATION-DIR)",
+                         ERROR_ALREADY_EXISTS);
+        return false;
+      case DirectoryAction::kCannotOpen:
+        ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", code);
+        if (destination.parent == nullptr && !facts.make && IsNotFound(code)) {
+          WriteHint(u"the destination root " + destination.path +
+                    u" does not exist: create it, or add /CreateDestinationDirectory.");
+        }
+        return false;
+      case DirectoryAction::kDifference:
+        ReportDifference(source.path, u"another kind at the destination");
+        *created = true;
+        return true;
     }
+    break;
+  }
+  // Made or taken: it must open as a directory.
+  if (*handle == INVALID_HANDLE_VALUE && writes) {
+    ReportWin32Error(source.path, u"CreateFile(DESTINATION-DIR)", Os().GetLastError());
     return false;
   }
   return true;
