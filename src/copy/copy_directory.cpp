@@ -200,6 +200,98 @@ void ReturnToParent(Walk& walk, std::vector<std::unique_ptr<Level>>& levels) {
   if (Unpark(parent, *levels.back())) ++walk.open_levels;
 }
 
+// Ends the level on top, its listing done (kEnd) or cut short: with
+// workers, below the root, its last steps are left to whoever ends its
+// last file; else they are run here. Returns its result.
+int EndLevel(Walk& walk, std::vector<std::unique_ptr<Level>>& levels, Next next) {
+  Level& level = *levels.back();
+  walk.path.pop_back();
+  ReturnToParent(walk, levels);
+  int result;
+  if (level.parked) {
+    // Its last steps are lost with its handles: it stays as the walk left
+    // it, and the next run finishes it.
+    if (walk.workers != nullptr) {
+      walk.workers->WaitFor(&level.files);
+      walk.workers->LeaveBehind(&level.files, [parent = level.parent_files] { return parent; });
+    }
+    result = 0;
+  } else if (walk.workers != nullptr && levels.size() > 1) {
+    --walk.open_levels;
+    LeaveBehind(walk, std::move(levels.back()), next == Next::kEnd);
+    result = 1;
+  } else {
+    // The root's files and subdirectories are done (or failed) before its
+    // leftovers and removals are judged, its times set and its handles
+    // closed.
+    if (walk.workers != nullptr) walk.workers->WaitFor(&level.files);
+    --walk.open_levels;
+    result = Leave(walk, level, next == Next::kEnd);
+  }
+  levels.pop_back();
+  return result;
+}
+
+// Copies the entry the walk's paths name now: a node, a file (here, or
+// handed to a worker), or a directory, entered (kEntered) with its level
+// pushed. Otherwise the entry's result.
+int CopyEntry(Walk& walk, std::vector<std::unique_ptr<Level>>& levels, ListedEntry& entry) {
+  Level& level = *levels.back();
+  const std::u16string& name = entry.name;
+  const DWORD attributes = entry.attributes;
+  Place source = EntryPlace(level.source_handle, walk.source_path, name.size());
+  source.through_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !State.KeepLinks;
+  Place destination = EntryPlace(level.destination_handle, walk.destination_path, name.size(),
+                                 level.private_to_run, &level.written);
+  destination.keeps_all = level.keep_all;
+  if (IsNotLocal(attributes) && !IsNode(attributes)) {
+    return SkipNotLocal(walk.source_path, attributes, entry.size);
+  }
+  if (IsNode(attributes)) {
+    const int result = CopyOneNode(source, destination);
+    if (result != kNotANode) {
+      SettleFile(result);
+      return result;
+    }
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    State.AtTopLevel = 0;
+    walk.entering_ahead = std::move(entry.ahead);
+    const int result = Enter(walk, source, destination, &levels);
+    if (result != kEntered) {
+      walk.entering_ahead.reset();
+      return result;
+    }
+    if (walk.workers != nullptr) {
+      walk.workers->Hold(&level.files);
+      levels.back()->parent_files = &level.files;
+    }
+    if (ReadsAhead(walk)) StartReadingAhead(walk, *levels.back());
+    ParkOldest(walk, levels);
+    return kEntered;
+  }
+  MetFile met = AnnounceFile(walk.source_path, entry.size);
+  if (walk.workers == nullptr) return CopyFileTrying(source, destination);
+  walk.workers->Copy(FileJob{walk.source_path, walk.destination_path, name.size(),
+                             level.source_handle, level.destination_handle, level.private_to_run,
+                             &level.written, &level.files, source.through_link, level.keep_all,
+                             std::move(met), {}});
+  return 1;
+}
+
+// Workers copy files where /Threads: asks for more than one, unless a
+// failed file must end the walk (/StopAtFirstError): the walk then waits
+// for each file's result before it goes on, so it copies them itself.
+// /List decides each file where it writes its FILE line, so that the line
+// can end with the decision.
+void StartWorkers(Walk& walk, Workers& workers) {
+  if (Settings.Threads > 1 && !Settings.StopAtFirstError && !Settings.List &&
+      State.CopyBuffers.size() == static_cast<size_t>(Settings.Threads) &&
+      workers.Start(State.CopyBuffers)) {
+    walk.workers = &workers;
+  }
+}
+
 }  // namespace
 
 // The walk: a loop over a stack of levels. Each entry's result is judged in
@@ -209,19 +301,10 @@ int CopyOneDirectory(const std::u16string& source_root) {
   Walk walk;
   // Before the workers, so that they are gone when it goes.
   WriteGate gate;
-  // Workers copy files where /Threads: asks for more than one, unless a
-  // failed file must end the walk (/StopAtFirstError): the walk then waits
-  // for each file's result before it goes on, so it copies them itself.
-  // /List decides each file where it writes its FILE line, so that the
-  // line can end with the decision.
   Workers workers;
   CountingWalk counting;
   counting.StartIfShown(source_root);
-  if (Settings.Threads > 1 && !Settings.StopAtFirstError && !Settings.List &&
-      State.CopyBuffers.size() == static_cast<size_t>(Settings.Threads) &&
-      workers.Start(State.CopyBuffers)) {
-    walk.workers = &workers;
-  }
+  StartWorkers(walk, workers);
   walk.source_path = source_root;
   walk.destination_path = Settings.Destination;
   walk.source_root_length = walk.source_path.size();
@@ -233,7 +316,6 @@ int CopyOneDirectory(const std::u16string& source_root) {
   bool judge_result = false;  // whether `result` is an entry's, for the top level
   bool listed_whole = false;  // the root's listing came to its end
   ListedEntry entry;
-  const std::u16string& name = entry.name;
   while (!levels.empty()) {
     Level& level = *levels.back();
     walk.source_path.resize(level.source_length);
@@ -242,86 +324,24 @@ int CopyOneDirectory(const std::u16string& source_root) {
     if (judge_result && result == 0 && (Settings.StopAtFirstError || StopRequested())) {
       next = Next::kUnfinished;
     }
-    judge_result = false;
     // Still parked here: it could not be opened again (reported).
     if (level.parked) next = Next::kUnfinished;
     if (next == Next::kEntry) next = NextEntry(walk, level, &entry);
     // Once the walk's listing shows slow, every level it is at reads ahead.
     if (ReadsAhead(walk) && !level.parked) ReadSubdirectoriesAhead(walk, level);
-    const DWORD attributes = entry.attributes;
-    const uint64_t size = entry.size;
     if (next != Next::kEntry) {
       if (next == Next::kEnd && levels.size() == 1) {
         NoteAllMet();
         listed_whole = true;
       }
-      walk.path.pop_back();
-      ReturnToParent(walk, levels);
-      if (level.parked) {
-        // Its last steps are lost with its handles: it stays as the walk
-        // left it, and the next run finishes it.
-        if (walk.workers != nullptr) {
-          walk.workers->WaitFor(&level.files);
-          walk.workers->LeaveBehind(&level.files, [parent = level.parent_files] { return parent; });
-        }
-        result = 0;
-      } else if (walk.workers != nullptr && levels.size() > 1) {
-        --walk.open_levels;
-        LeaveBehind(walk, std::move(levels.back()), next == Next::kEnd);
-        result = 1;
-      } else {
-        // The root's files and subdirectories are done (or failed) before
-        // its leftovers and removals are judged, its times set and its
-        // handles closed.
-        if (walk.workers != nullptr) walk.workers->WaitFor(&level.files);
-        --walk.open_levels;
-        result = Leave(walk, level, next == Next::kEnd);
-      }
-      levels.pop_back();
+      result = EndLevel(walk, levels, next);
       judge_result = true;
       continue;
     }
-    AppendName(&walk.source_path, name);
-    AppendName(&walk.destination_path, name);
-    Place source = EntryPlace(level.source_handle, walk.source_path, name.size());
-    source.through_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !State.KeepLinks;
-    Place destination = EntryPlace(level.destination_handle, walk.destination_path, name.size(),
-                                   level.private_to_run, &level.written);
-    destination.keeps_all = level.keep_all;
-    if (IsNotLocal(attributes) && !IsNode(attributes)) {
-      result = SkipNotLocal(walk.source_path, attributes, size);
-      judge_result = true;
-      continue;
-    }
-    result = IsNode(attributes) ? CopyOneNode(source, destination) : kNotANode;
-    if (result != kNotANode) SettleFile(result);
-    if (result == kNotANode && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      State.AtTopLevel = 0;
-      walk.entering_ahead = std::move(entry.ahead);
-      result = Enter(walk, source, destination, &levels);
-      if (result == kEntered) {
-        if (walk.workers != nullptr) {
-          walk.workers->Hold(&level.files);
-          levels.back()->parent_files = &level.files;
-        }
-        if (ReadsAhead(walk)) StartReadingAhead(walk, *levels.back());
-        ParkOldest(walk, levels);
-        continue;
-      }
-      walk.entering_ahead.reset();
-    } else if (result == kNotANode) {
-      MetFile met = AnnounceFile(walk.source_path, size);
-      if (walk.workers == nullptr) {
-        result = CopyFileTrying(source, destination);
-      } else {
-        walk.workers->Copy(FileJob{walk.source_path, walk.destination_path, name.size(),
-                                   level.source_handle, level.destination_handle, level.private_to_run,
-                                   &level.written, &level.files, source.through_link,
-                                   level.keep_all, std::move(met), {}});
-        result = 1;
-      }
-    }
-    judge_result = true;
+    AppendName(&walk.source_path, entry.name);
+    AppendName(&walk.destination_path, entry.name);
+    result = CopyEntry(walk, levels, entry);
+    judge_result = result != kEntered;
   }
   // A listed entry the whole walk never met is not at the source (or not
   // below a directory on its way): one error each, never a silent gap.

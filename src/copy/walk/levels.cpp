@@ -38,6 +38,191 @@ int Release(HANDLE destination, HANDLE source) {
 
 }  // namespace
 
+namespace {
+
+// The source directory, opened (or taken from the copier that read it
+// ahead) and checked, and announced; INVALID_HANDLE_VALUE with `*result`
+// the directory's result where it is not walked. The destination root met
+// in the source is passed over without a word.
+HANDLE OpenSourceLevel(Walk& walk, const Place& source, Level* level, FileIdentity* identity,
+                       int* result) {
+  *result = 0;
+  HANDLE handle = TakeAheadDirectory(walk, &level->info, identity);
+  const bool looked_at = handle != INVALID_HANDLE_VALUE;
+  if (!looked_at) handle = OpenSource(source);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = Os().GetLastError();
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, u"CreateFile(SOURCE)", code);
+    if (source.parent == nullptr && IsNotFound(code)) {
+      WriteHint(u"the source root " + source.path + u" does not exist.");
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  const char16_t* failed = nullptr;
+  if (!looked_at && !Os().GetFileInformationByHandle(handle, &level->info)) {
+    failed = u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)";
+  } else if (source.through_link && !MayFollow(source, handle)) {
+    failed = u"CopyOneDirectory:FollowLink(SOURCE-DIR)";
+  }
+  if (failed != nullptr) {
+    const DWORD code = Os().GetLastError();
+    AnnounceDirectory(source.path);
+    ReportWin32Error(source.path, failed, code);
+    Os().CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!looked_at) *identity = IdentityOf(handle, level->info);
+  if (IsDestinationRoot(walk, handle, *identity)) {
+    Os().CloseHandle(handle);
+    *result = 1;
+    return INVALID_HANDLE_VALUE;
+  }
+  // A link back to a directory on the way down would be walked for ever.
+  if (OnWalkPath(walk, *identity)) {
+    ReportWin32Error(source.path, u"CopyOneDirectory:AncestorCheck(SOURCE-DIR)",
+                     ERROR_CANT_RESOLVE_FILENAME);
+    Os().CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  AnnounceDirectory(source.path);
+  return handle;
+}
+
+// With /SecurityDescriptor: the source directory's security, kept in its
+// level for the destination.
+bool ReadSourceSecurity(Walk& walk, const Place& source, HANDLE handle, Level* level) {
+  if (!Settings.SecurityDescriptor) return true;
+  std::vector<unsigned char>& scratch = walk.descriptor_scratch;
+  scratch.assign(kSecurityBufferBytes, 0);
+  DWORD length_needed = 0;
+  if (!GetCarriedSecurity(handle, scratch.data(), kSecurityBufferBytes, &length_needed,
+                          source.path)) {
+    ReportWin32Error(source.path, u"GetKernelObjectSecurity(SOURCE-DIR)", Os().GetLastError());
+    return false;
+  }
+  const size_t kept = length_needed != 0 && length_needed <= kSecurityBufferBytes
+                          ? length_needed
+                          : kSecurityBufferBytes;
+  level->descriptor.assign(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(kept));
+  return true;
+}
+
+// A directory a run made and never finished (killed before its subtree
+// was done) is still private to the runner, without its source's times:
+// it gets, when this run is done with it, the security a finished run
+// gives it. It is known by its mark, or, where the run was cut (or the
+// power went) between making it and marking it, by having changed since
+// an unfinished run recorded on the root began: it is then marked again,
+// so that what this run makes in it meanwhile is made in a directory of
+// the run's, as in a marked one.
+bool NoteLeftPrivate(const Place& destination, HANDLE handle,
+                     const BY_HANDLE_FILE_INFORMATION& info, Level* level) {
+  BOOL is_private = 0;
+  const bool left_private = !WritesNothing() && Os().IsPrivateDirectory != nullptr &&
+                            Os().CompareFileTime(&info.ftLastWriteTime,
+                                                 &level->info.ftLastWriteTime) != 0 &&
+                            Os().IsPrivateDirectory(handle, &is_private) && is_private;
+  const bool marked = left_private && IsMarkedPrivate(handle);
+  level->heal_security = marked || (left_private && ChangedInUnfinishedRun(handle));
+  return !level->heal_security || marked || MarkPrivate(handle, destination.path);
+}
+
+// What an existing destination directory (or the root) is: its volume,
+// whether leaving it flushes, its identity among what the run wrote in its
+// parent (a second source name for it is a collision), and whether an
+// earlier run left it private.
+bool LookAtDestinationLevel(Walk& walk, const Level* parent, const Place& destination,
+                            HANDLE handle, bool created, Level* level) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!Os().GetFileInformationByHandle(handle, &info)) {
+    ReportWin32Error(destination.path,
+                     u"CopyOneDirectory:GetFileInformationByHandle(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return false;
+  }
+  const FileIdentity identity = IdentityOf(handle, info);
+  // A directory the run creates is on its parent's volume.
+  level->destination_volume = info.dwVolumeSerialNumber;
+  level->flush_at_leave = parent == nullptr || parent->destination_volume != info.dwVolumeSerialNumber;
+  level->changes_at_enter = parent == nullptr ? 0 : ChangesPassed();
+  if (destination.parent == nullptr) {
+    walk.destination_root = identity;
+    if (!identity.known) walk.destination_root_path = FinalPathOf(handle);
+  }
+  if (destination.written != nullptr) {
+    if (destination.written->Contains(identity)) {
+      ReportWin32Error(level->source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)",
+                       ERROR_ALREADY_EXISTS);
+      return false;
+    }
+    destination.written->Add(identity);
+    if (ComparesNames()) destination.written->Match(identity);
+  }
+  return created || NoteLeftPrivate(destination, handle, info, level);
+}
+
+// Below the root: whether the source directory is a mount point, and what
+// the replica recorded of it; with /Mirror, how its destination compares
+// names.
+void NoteVolumes(const Level* parent, HANDLE destination_handle, bool created, Level* level) {
+  const bool opened = destination_handle != INVALID_HANDLE_VALUE;
+  if (parent != nullptr) {
+    level->keep_all = parent->keep_all;
+    level->mounted_here = level->info.dwVolumeSerialNumber != parent->info.dwVolumeSerialNumber;
+    // Marks are read where removals depend on them, and where a run that
+    // writes must know whether to record a mount point.
+    if (opened && !created && (ComparesNames() || (level->mounted_here && !WritesNothing()))) {
+      CheckMountPoint(level, destination_handle);
+    }
+    if (created) level->destination_volume = parent->destination_volume;
+  }
+  if (ComparesNames()) {
+    level->names_ignore_case =
+        opened ? NamesIgnoreCaseIn(destination_handle) : Os().UpcaseName != nullptr;
+  }
+}
+
+// The security an existing directory gets at once, the marks that keep a
+// directory the run made private to it while it is filled, and the run's
+// mark on the root. Each goes on before anything is written below.
+bool SecureAndMark(const Place& destination, Level* level) {
+  const HANDLE handle = level->destination_handle;
+  const bool opened = handle != INVALID_HANDLE_VALUE;
+  // A directory the run created stays its own while it is filled; its
+  // final security comes with its times. One that existed gets the
+  // source's security at once.
+  if (!level->created && Settings.SecurityDescriptor && !WritesNothing() &&
+      !SetCarriedSecurity(handle, level->descriptor.data(), destination.path)) {
+    ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
+                     Os().GetLastError());
+    return false;
+  }
+  if (destination.parent == nullptr && opened && !CheckSourceRootVolume(level, handle)) {
+    return false;
+  }
+  level->private_to_run = level->created && !Registries.Files.active;
+  // A directory that cannot be marked as the run's own is never left
+  // private: it gets its final security at once, and its walk fails.
+  if (level->private_to_run && !WritesNothing() && !MarkPrivate(handle, destination.path)) {
+    level->private_to_run = false;
+    SecureCreated(*level);
+    return false;
+  }
+  // Runs of several lists at once share directories: each gives one it
+  // made its final security before it creates anything there, so that no
+  // run fills a directory whose security another run has yet to change
+  // (what a new file there starts out with would change under it).
+  if (level->created && Registries.Files.active && !WritesNothing() && !SecureCreated(*level)) {
+    return false;
+  }
+  // The run's mark goes on before anything is written below the root, and
+  // last, since only leaving the root takes it off again.
+  return destination.parent != nullptr || !opened || MarkRunStarted(handle, destination.path);
+}
+
+}  // namespace
+
 // Opens and checks a source directory, announces it, and makes and opens
 // its destination. On success its level is pushed onto `levels` (kEntered);
 // otherwise the directory's result, as the walk counts it.
@@ -50,167 +235,30 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     ReportWin32Error(source.path, u"CreateFile(SOURCE)", ERROR_NOT_ENOUGH_MEMORY);
     return 0;
   }
-  // The directory is opened and known before it is announced: the
-  // destination root met in the source is passed over without a word.
   FileIdentity identity;
-  HANDLE source_handle = TakeAheadDirectory(walk, &level->info, &identity);
-  const bool looked_at = source_handle != INVALID_HANDLE_VALUE;
-  if (!looked_at) source_handle = OpenSource(source);
-  if (source_handle == INVALID_HANDLE_VALUE) {
-    const DWORD code = Os().GetLastError();
-    AnnounceDirectory(source.path);
-    ReportWin32Error(source.path, u"CreateFile(SOURCE)", code);
-    if (source.parent == nullptr && IsNotFound(code)) {
-      WriteHint(u"the source root " + source.path + u" does not exist.");
-    }
-    return 0;
-  }
-  if (!looked_at && !Os().GetFileInformationByHandle(source_handle, &level->info)) {
-    const DWORD code = Os().GetLastError();
-    AnnounceDirectory(source.path);
-    ReportWin32Error(source.path, u"CopyOneDirectory:GetFileInformationByHandle(SOURCE-DIR)", code);
+  int result = 0;
+  const HANDLE source_handle = OpenSourceLevel(walk, source, level.get(), &identity, &result);
+  if (source_handle == INVALID_HANDLE_VALUE) return result;
+  if (!ReadSourceSecurity(walk, source, source_handle, level.get())) {
     return Release(INVALID_HANDLE_VALUE, source_handle);
   }
-  if (source.through_link && !MayFollow(source, source_handle)) {
-    AnnounceDirectory(source.path);
-    ReportWin32Error(source.path, u"CopyOneDirectory:FollowLink(SOURCE-DIR)", Os().GetLastError());
-    return Release(INVALID_HANDLE_VALUE, source_handle);
-  }
-  if (!looked_at) identity = IdentityOf(source_handle, level->info);
-  if (IsDestinationRoot(walk, source_handle, identity)) {
-    Os().CloseHandle(source_handle);
-    return 1;
-  }
-  // A link back to a directory on the way down would be walked for ever.
-  if (OnWalkPath(walk, identity)) {
-    ReportWin32Error(source.path, u"CopyOneDirectory:AncestorCheck(SOURCE-DIR)",
-                     ERROR_CANT_RESOLVE_FILENAME);
-    return Release(INVALID_HANDLE_VALUE, source_handle);
-  }
-  AnnounceDirectory(source.path);
-
-  if (Settings.SecurityDescriptor) {
-    std::vector<unsigned char>& scratch = walk.descriptor_scratch;
-    scratch.assign(kSecurityBufferBytes, 0);
-    DWORD length_needed = 0;
-    if (!GetCarriedSecurity(source_handle, scratch.data(), kSecurityBufferBytes, &length_needed,
-                            source.path)) {
-      ReportWin32Error(source.path, u"GetKernelObjectSecurity(SOURCE-DIR)", Os().GetLastError());
-      return Release(INVALID_HANDLE_VALUE, source_handle);
-    }
-    const size_t kept = length_needed != 0 && length_needed <= kSecurityBufferBytes
-                            ? length_needed
-                            : kSecurityBufferBytes;
-    level->descriptor.assign(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(kept));
-  }
-
   bool created = false;
   HANDLE destination_handle = INVALID_HANDLE_VALUE;
   if (!OpenDestinationLevel(source, destination, &created, &destination_handle)) {
     return Release(INVALID_HANDLE_VALUE, source_handle);
   }
-  const bool opened = destination_handle != INVALID_HANDLE_VALUE;
-  if (opened && (destination.parent == nullptr || (!created && destination.written != nullptr))) {
-    BY_HANDLE_FILE_INFORMATION destination_info;
-    if (!Os().GetFileInformationByHandle(destination_handle, &destination_info)) {
-      ReportWin32Error(destination.path,
-                       u"CopyOneDirectory:GetFileInformationByHandle(DESTINATION-DIR)",
-                       Os().GetLastError());
-      return Release(destination_handle, source_handle);
-    }
-    const FileIdentity destination_identity = IdentityOf(destination_handle, destination_info);
-    // A directory the run creates is on its parent's volume.
-    level->destination_volume = destination_info.dwVolumeSerialNumber;
-    level->flush_at_leave =
-        parent == nullptr || parent->destination_volume != level->destination_volume;
-    level->changes_at_enter = parent == nullptr ? 0 : ChangesPassed();
-    if (destination.parent == nullptr) {
-      walk.destination_root = destination_identity;
-      if (!destination_identity.known) walk.destination_root_path = FinalPathOf(destination_handle);
-    }
-    if (destination.written != nullptr) {
-      if (destination.written->Contains(destination_identity)) {
-        ReportWin32Error(source.path, u"CopyOneDirectory:NameCollision(DESTINATION-DIR)",
-                         ERROR_ALREADY_EXISTS);
-        return Release(destination_handle, source_handle);
-      }
-      destination.written->Add(destination_identity);
-      if (ComparesNames()) destination.written->Match(destination_identity);
-    }
-    // A directory a run made and never finished (killed before its subtree
-    // was done) is still private to the runner, without its source's
-    // times: it gets, when this run is done with it, the security a
-    // finished run gives it. It is known by its mark, or, where the run was
-    // cut (or the power went) between making it and marking it, by having
-    // changed since an unfinished run recorded on the root began: it is
-    // then marked again, so that what this run makes in it meanwhile is
-    // made in a directory of the run's, as in a marked one.
-    BOOL is_private = 0;
-    const bool left_private = !created && !WritesNothing() && Os().IsPrivateDirectory != nullptr &&
-                              Os().CompareFileTime(&destination_info.ftLastWriteTime,
-                                                   &level->info.ftLastWriteTime) != 0 &&
-                              Os().IsPrivateDirectory(destination_handle, &is_private) &&
-                              is_private;
-    const bool marked = left_private && IsMarkedPrivate(destination_handle);
-    level->heal_security = marked || (left_private && ChangedInUnfinishedRun(destination_handle));
-    if (level->heal_security && !marked && !MarkPrivate(destination_handle, destination.path)) {
-      return Release(destination_handle, source_handle);
-    }
-  }
-  if (parent != nullptr) {
-    level->keep_all = parent->keep_all;
-    level->mounted_here = level->info.dwVolumeSerialNumber != parent->info.dwVolumeSerialNumber;
-    // Marks are read where removals depend on them, and where a run that
-    // writes must know whether to record a mount point.
-    if (opened && !created && (ComparesNames() || (level->mounted_here && !WritesNothing()))) {
-      CheckMountPoint(level.get(), destination_handle);
-    }
-  }
-  if (ComparesNames()) {
-    level->names_ignore_case =
-        opened ? NamesIgnoreCaseIn(destination_handle) : Os().UpcaseName != nullptr;
-  }
-
-  // A directory the run created stays its own while it is filled; its
-  // final security comes with its times. One that existed gets the source's
-  // security at once.
-  if (!created && Settings.SecurityDescriptor && !WritesNothing() &&
-      !SetCarriedSecurity(destination_handle, level->descriptor.data(), destination.path)) {
-    ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
-                     Os().GetLastError());
+  if (destination_handle != INVALID_HANDLE_VALUE &&
+      (destination.parent == nullptr || (!created && destination.written != nullptr)) &&
+      !LookAtDestinationLevel(walk, parent, destination, destination_handle, created,
+                              level.get())) {
     return Release(destination_handle, source_handle);
   }
-  if (created && parent != nullptr) level->destination_volume = parent->destination_volume;
+  NoteVolumes(parent, destination_handle, created, level.get());
   level->source_handle = source_handle;
   level->destination_handle = destination_handle;
-  if (destination.parent == nullptr && opened &&
-      !CheckSourceRootVolume(level.get(), destination_handle)) {
-    return Release(destination_handle, source_handle);
-  }
   level->created = created;
   level->source_identity = identity;
-  level->private_to_run = created && !Registries.Files.active;
-  // A directory that cannot be marked as the run's own is never left
-  // private: it gets its final security at once, and its walk fails.
-  if (level->private_to_run && !WritesNothing() &&
-      !MarkPrivate(destination_handle, destination.path)) {
-    level->private_to_run = false;
-    SecureCreated(*level);
-    return Release(destination_handle, source_handle);
-  }
-  // Runs of several lists at once share directories: each gives one it
-  // made its final security before it creates anything there, so that no
-  // run fills a directory whose security another run has yet to change
-  // (what a new file there starts out with would change under it).
-  if (created && Registries.Files.active && !WritesNothing() && !SecureCreated(*level)) {
-    return Release(destination_handle, source_handle);
-  }
-  // The run's mark goes on before anything is written below the root, and
-  // last, since only leaving the root takes it off again.
-  if (destination.parent == nullptr && opened &&
-      !MarkRunStarted(destination_handle, destination.path)) {
-    return Release(destination_handle, source_handle);
-  }
+  if (!SecureAndMark(destination, level.get())) return Release(destination_handle, source_handle);
   level->source_length = walk.source_path.size();
   level->destination_length = walk.destination_path.size();
   walk.path.push_back(identity);
