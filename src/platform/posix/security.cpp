@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "internal.h"
+#include "xattrs.h"
 
 namespace vx::posix {
 namespace {
@@ -43,100 +44,11 @@ struct Header {
 
 using Attributes = std::map<std::string, std::string>;
 
-// Where an object's attributes, owner and mode are read and written:
-// through its descriptor, or, for a node (an O_PATH descriptor, which the
-// f* calls refuse), through the descriptor's entry in /proc, which leads to
-// the node itself and never through a link.
-class Object {
- public:
-  explicit Object(int fd, bool node = false) : fd_(fd), node_(node) {
-    if (node_) path_ = SelfPath(fd);
-  }
-  static Object Of(HANDLE handle, int fd) {
-    const Handle* known = FromHandle(handle);
-    return Object(fd, known != nullptr && known->node);
-  }
-  ssize_t Get(const char* name, void* value, size_t size) const {
-    return node_ ? getxattr(path_.c_str(), name, value, size) : fgetxattr(fd_, name, value, size);
-  }
-  int Set(const char* name, const void* value, size_t size) const {
-    return node_ ? setxattr(path_.c_str(), name, value, size, 0)
-                 : fsetxattr(fd_, name, value, size, 0);
-  }
-  int Remove(const char* name) const {
-    return node_ ? removexattr(path_.c_str(), name) : fremovexattr(fd_, name);
-  }
-  ssize_t List(char* list, size_t size) const {
-    return node_ ? listxattr(path_.c_str(), list, size) : flistxattr(fd_, list, size);
-  }
-  int Chown(uid_t uid, gid_t gid) const {
-    return node_ ? fchownat(fd_, "", uid, gid, AT_EMPTY_PATH) : fchown(fd_, uid, gid);
-  }
-  int Chmod(mode_t mode) const {
-    return node_ ? fchmodat(AT_FDCWD, path_.c_str(), mode, 0) : fchmod(fd_, mode);
-  }
-
- private:
-  int fd_;
-  bool node_;
-  std::string path_;
-};
-
 // The run's own marks on a destination directory (trusted.velmox.*) are
 // neither carried from a source nor removed from a destination.
 bool IsSystemAclName(const std::string& name) {
   if (name.rfind("trusted.velmox.", 0) == 0) return false;
   return name.rfind("security.", 0) == 0 || name.rfind("trusted.", 0) == 0;
-}
-
-// Reads one attribute; false with errno when it is absent or unreadable.
-bool ReadAttribute(const Object& object, const char* name, std::string* value) {
-  for (;;) {
-    ssize_t size = object.Get(name, nullptr, 0);
-    if (size < 0) return false;
-    value->resize(static_cast<size_t>(size));
-    ssize_t got = object.Get(name, value->data(), value->size());
-    if (got >= 0) {
-      value->resize(static_cast<size_t>(got));
-      return true;
-    }
-    if (errno != ERANGE) return false;  // grew meanwhile: ask again
-  }
-}
-
-bool Absent(int error) {
-  return error == ENODATA || error == EOPNOTSUPP;
-}
-
-// Every attribute name of the object, in one call: a list never exceeds
-// 64 KiB (XATTR_LIST_MAX).
-bool ListAttributeNames(const Object& object, std::vector<std::string>* names) {
-  thread_local std::vector<char> list(65536);
-  const ssize_t got = object.List(list.data(), list.size());
-  if (got < 0) return Absent(errno);
-  for (ssize_t pos = 0; pos < got;) {
-    names->emplace_back(list.data() + pos);
-    pos += static_cast<ssize_t>(names->back().size()) + 1;
-  }
-  return true;
-}
-
-bool Contains(const std::vector<std::string>& names, std::string_view name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-// Sets an attribute unless it already holds `value`; `changing` runs before
-// a write.
-template <typename Changing>
-bool SetAttributeIfDifferent(const Object& object, const std::vector<std::string>& present,
-                             const std::string& name, const std::string& value, Changing changing) {
-  std::string current;
-  if (Contains(present, name) && ReadAttribute(object, name.c_str(), &current) &&
-      current == value) {
-    return true;
-  }
-  changing();
-  return object.Set(name.c_str(), value.data(), value.size()) == 0;
 }
 
 void AppendBytes(std::string* out, const void* data, size_t size) {
@@ -455,57 +367,6 @@ BOOL ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE like) {
     return 0;
   }
   return 1;
-}
-
-// The user.* extended attributes made equal to the source's (added, changed
-// and removed, nothing written where they already match), or, without
-// `write`, only compared.
-BOOL MatchAttributes(HANDLE source, HANDLE destination, bool write, BOOL* same) {
-  *same = 1;
-  const int in_fd = DescriptorOf(source);
-  const int out_fd = in_fd >= 0 ? DescriptorOf(destination) : -1;
-  if (out_fd < 0) return 0;
-  const Object in = Object::Of(source, in_fd);
-  const Object out = Object::Of(destination, out_fd);
-  auto fail = [](int error) {
-    SetLastErrorFromErrno(error);
-    return 0;
-  };
-  std::vector<std::string> wanted;
-  std::vector<std::string> present;
-  if (!ListAttributeNames(in, &wanted) || !ListAttributeNames(out, &present)) return fail(errno);
-  auto is_user = [](const std::string& name) { return name.rfind("user.", 0) == 0; };
-  auto changing = [same] { *same = 0; };
-  for (const std::string& name : present) {
-    if (!is_user(name) || Contains(wanted, name)) continue;
-    changing();
-    if (write && out.Remove(name.c_str()) != 0 && !Absent(errno)) return fail(errno);
-  }
-  for (const std::string& name : wanted) {
-    if (!is_user(name)) continue;
-    std::string value;
-    if (!ReadAttribute(in, name.c_str(), &value)) {
-      if (Absent(errno)) continue;  // removed meanwhile
-      return fail(errno);
-    }
-    std::string current;
-    if (!write) {
-      if (!ReadAttribute(out, name.c_str(), &current) || current != value) *same = 0;
-    } else if (!SetAttributeIfDifferent(out, present, name, value, changing)) {
-      return fail(errno);
-    }
-  }
-  if (write && *same) SetLastErrorCode(kAlreadyAsAsked);
-  return 1;
-}
-
-BOOL CopyAttributes(HANDLE source, HANDLE destination) {
-  BOOL same = 1;
-  return MatchAttributes(source, destination, true, &same);
-}
-
-BOOL SameAttributes(HANDLE source, HANDLE destination, BOOL* same) {
-  return MatchAttributes(source, destination, false, same);
 }
 
 }  // namespace vx::posix
