@@ -16,6 +16,7 @@
 
 #include "../platform/platform.h"
 #include "../run/run_state.h"
+#include "identity.h"
 #include "place.h"
 
 namespace vx {
@@ -99,6 +100,20 @@ inline BOOL CreateDestinationDirectory(const Place& place, HANDLE* made) {
   if (place.parent == nullptr) return Os().CreateDirectoryW(place.path.c_str(), nullptr);
   *made = Os().CreateDirectoryAtW(place.parent, place.Name(), DestinationDirectoryAccess());
   return *made != INVALID_HANDLE_VALUE;
+}
+
+// The identity of the entry `name` of the open directory, looked at as
+// itself; unknown where it cannot be looked at.
+inline FileIdentity IdentityAt(HANDLE directory, const std::u16string& name) {
+  HANDLE object = Os().CreateFileAtW(directory, name.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                     OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
+  if (object == INVALID_HANDLE_VALUE) return FileIdentity{};
+  BY_HANDLE_FILE_INFORMATION info;
+  FileIdentity identity;
+  if (Os().GetFileInformationByHandle(object, &info)) identity = IdentityOf(object, info);
+  Os().CloseHandle(object);
+  return identity;
 }
 
 }  // namespace vx

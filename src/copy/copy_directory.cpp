@@ -50,42 +50,6 @@ void AppendName(std::u16string* path, std::u16string_view name) {
   path->append(name);
 }
 
-namespace {
-
-// `path` below the root of `root_length` units: the path patterns of
-// /Exclude: are matched against it.
-std::u16string_view BelowRoot(std::u16string_view path, size_t root_length) {
-  path.remove_prefix(std::min(root_length, path.size()));
-  while (!path.empty() && path.front() == kPathSeparator) path.remove_prefix(1);
-  return path;
-}
-
-}  // namespace
-
-// The path of the entry `name` of the directory at `directory_path`, below
-// the root of `root_length` units, as /Exclude:'s path patterns see it.
-std::u16string EntryBelowRoot(std::u16string_view directory_path, size_t root_length,
-                              std::u16string_view name) {
-  std::u16string relative(BelowRoot(directory_path, root_length));
-  if (!relative.empty()) relative.push_back(kPathSeparator);
-  relative.append(name);
-  return relative;
-}
-
-// The identity of the entry `name` of the open directory, looked at as
-// itself; unknown where it cannot be looked at.
-FileIdentity IdentityAt(HANDLE directory, const std::u16string& name) {
-  HANDLE object = Os().CreateFileAtW(directory, name.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                     OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
-  if (object == INVALID_HANDLE_VALUE) return FileIdentity{};
-  BY_HANDLE_FILE_INFORMATION info;
-  FileIdentity identity;
-  if (Os().GetFileInformationByHandle(object, &info)) identity = IdentityOf(object, info);
-  Os().CloseHandle(object);
-  return identity;
-}
-
 enum class Next { kEntry, kEnd, kUnfinished };
 
 namespace {

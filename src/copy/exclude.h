@@ -55,4 +55,9 @@ std::u16string AsciiFolded(std::u16string_view name);
 // volume does (Windows), and it is not marked case-sensitive.
 bool NamesIgnoreCaseIn(HANDLE directory);
 
+// The path of the entry `name` of the directory at `directory_path`, below
+// the root of `root_length` units, as /Exclude:'s path patterns see it.
+std::u16string EntryBelowRoot(std::u16string_view directory_path, size_t root_length,
+                              std::u16string_view name);
+
 }  // namespace vx

@@ -50,6 +50,11 @@ struct BY_HANDLE_FILE_INFORMATION {
   DWORD nFileIndexLow;
 };
 
+// A file's size as its information gives it.
+inline uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+}
+
 // A file's 128-bit identifier on its volume (FILE_ID_INFO), where the
 // 64-bit index of BY_HANDLE_FILE_INFORMATION is not unique (ReFS).
 struct FILE_ID_INFO {

@@ -8,7 +8,7 @@
 #include <functional>
 #include <set>
 
-#include "copy/file/temporary_name.h"
+#include "copy/replica/temporary_name.h"
 #include "copy/registries.h"
 #include "copy_fixture.h"
 

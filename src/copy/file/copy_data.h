@@ -8,11 +8,6 @@
 
 namespace vx {
 
-// A file's size as its information gives it.
-inline uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-}
-
 // Moves the data, inside the kernel where the platform can (holes stay
 // holes), else through the thread's copy buffer. Whatever the kernel copy cannot do, for
 // any reason, the buffer does for the rest of the file, so a failure is

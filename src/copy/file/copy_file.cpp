@@ -14,7 +14,7 @@
 #include "name_groups.h"
 #include "place_file.h"
 #include "staged_replacements.h"
-#include "temporary_name.h"
+#include "../replica/temporary_name.h"
 #include "verify_file.h"
 #include "volume_features.h"
 

@@ -10,7 +10,7 @@
 #include "../registries.h"
 #include "../replica/decide.h"
 #include "../replica/written.h"
-#include "temporary_name.h"
+#include "../replica/temporary_name.h"
 #include "volume_features.h"
 
 namespace vx {

@@ -9,7 +9,6 @@
 #include "../../run/run_state.h"
 #include "../access.h"
 #include "../exclude.h"
-#include "../file/copy_data.h"
 #include "../identity.h"
 #include "../registries.h"
 #include "durability.h"

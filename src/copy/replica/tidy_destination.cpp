@@ -1,6 +1,6 @@
 // Tidying a destination directory once its entries are copied: leftovers of
 // killed runs and, with /Mirror, what the source no longer has.
-#include "../walk/walk_levels.h"
+#include "tidy_destination.h"
 
 #include <memory>
 #include <new>
@@ -12,9 +12,8 @@
 #include "../../run/run_state.h"
 #include "../../run/stop.h"
 #include "../access.h"
+#include "../directory.h"
 #include "../exclude.h"
-#include "../file/staged_replacements.h"
-#include "../file/temporary_name.h"
 #include "../identity.h"
 #include "../listing.h"
 #include "../place.h"
@@ -22,6 +21,7 @@
 #include "durability.h"
 #include "remove.h"
 #include "rules.h"
+#include "temporary_name.h"
 
 namespace vx {
 
@@ -45,16 +45,16 @@ bool IsRunsOwn(HANDLE directory, const std::u16string& name) {
 // Gives the destination entry `name` the source's spelling `source_name`
 // in place: the two name one entry (a case-only rename at the source, on a
 // destination that ignores case). Returns false after reporting.
-bool Respell(const Level& level, const std::u16string& name, const std::u16string& source_name) {
+bool Respell(const Directory& directory, const std::u16string& name, const std::u16string& source_name) {
   std::u16string path;
-  JoinPath(level.destination.path, name, &path);
+  JoinPath(directory.destination.path, name, &path);
   HANDLE object = Os().CreateFileAtW(
-      level.destination_handle, name.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+      directory.destination_handle, name.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
                          FILE_FLAG_OPEN_NODE);
   const BOOL renamed =
       object != INVALID_HANDLE_VALUE &&
-      Os().MoveFileAtW(object, level.destination_handle, name.c_str(), source_name.c_str(), 1);
+      Os().MoveFileAtW(object, directory.destination_handle, name.c_str(), source_name.c_str(), 1);
   const DWORD code = Os().GetLastError();
   if (object != INVALID_HANDLE_VALUE) Os().CloseHandle(object);
   if (!renamed) ReportWin32Error(path, u"CopyOneDirectory:MoveFile(DESTINATION)", code);
@@ -62,31 +62,31 @@ bool Respell(const Level& level, const std::u16string& name, const std::u16strin
 }
 
 // The source's own spelling of the name that compares as `compared`.
-const std::u16string& SpellingOf(const Level& level, const std::u16string& compared) {
-  const auto spelled = level.source_spellings.find(compared);
-  return spelled != level.source_spellings.end() ? spelled->second : compared;
+const std::u16string& SpellingOf(const Directory& directory, const std::u16string& compared) {
+  const auto spelled = directory.source_spellings.find(compared);
+  return spelled != directory.source_spellings.end() ? spelled->second : compared;
 }
 
 // Whether `name` is, to the letter, the name of one of the source
 // directory's entries.
-bool IsSourceName(const Level& level, std::u16string_view name) {
+bool IsSourceName(const Directory& directory, std::u16string_view name) {
   // Names compared as they are need no copy to be looked up.
-  if (!level.names_ignore_case) return level.source_names.count(name) != 0;
+  if (!directory.names_ignore_case) return directory.source_names.count(name) != 0;
   std::u16string compared;
-  return FoldName(name, level.names_ignore_case, &compared) &&
-         level.source_names.count(compared) != 0 && SpellingOf(level, compared) == name;
+  return FoldName(name, directory.names_ignore_case, &compared) &&
+         directory.source_names.count(compared) != 0 && SpellingOf(directory, compared) == name;
 }
 
 // Whether the destination directory lists `name` to the letter: asked only
 // before a rename in place, which is for one entry under two spellings, not
 // for two entries (hard links) under two names.
-bool IsListed(const Level& level, const std::u16string& name) {
+bool IsListed(const Directory& directory, const std::u16string& name) {
   std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
   if (!listing) return true;
   const auto* record = reinterpret_cast<const FILE_NAMES_INFORMATION*>(listing->bytes);
   for (BOOLEAN restart_scan = 1;;) {
     NTSTATUS failure = 0;
-    const Record read = NextRecord(level.destination_handle, listing.get(), &restart_scan,
+    const Record read = NextRecord(directory.destination_handle, listing.get(), &restart_scan,
                                    &failure, FileNamesInformation);
     if (read != Record::kRead) return read == Record::kFailed;  // unsure: listed
     if (std::u16string_view(record->FileName, record->FileNameLength / sizeof(char16_t)) == name) {
@@ -99,10 +99,10 @@ bool IsListed(const Level& level, const std::u16string& name) {
 // that compares unlike every source name (a destination that ignores case
 // where names compare byte for byte): the source name that leads there.
 // Empty where none does.
-std::u16string SourceNameOf(const Level& level, const FileIdentity& identity) {
-  for (const std::u16string& compared : level.source_names) {
-    const std::u16string& name = SpellingOf(level, compared);
-    if (SameObject(IdentityAt(level.destination_handle, name), identity)) return name;
+std::u16string SourceNameOf(const Directory& directory, const FileIdentity& identity) {
+  for (const std::u16string& compared : directory.source_names) {
+    const std::u16string& name = SpellingOf(directory, compared);
+    if (SameObject(IdentityAt(directory.destination_handle, name), identity)) return name;
   }
   return {};
 }
@@ -114,18 +114,18 @@ std::u16string SourceNameOf(const Level& level, const FileIdentity& identity) {
 // FUSE and SMB servers) makes identities say "another file". Empty where
 // no source spelling leads there. `by_fold` is filled on first use.
 std::u16string SpellingTheVolumeResolves(
-    const Level& level, const std::u16string& name,
+    const Directory& directory, const std::u16string& name,
     std::unordered_multimap<std::u16string, std::u16string>* by_fold) {
   if (by_fold->empty()) {
-    for (const std::u16string& compared : level.source_names) {
-      const std::u16string& spelled = SpellingOf(level, compared);
+    for (const std::u16string& compared : directory.source_names) {
+      const std::u16string& spelled = SpellingOf(directory, compared);
       by_fold->emplace(AsciiFolded(spelled), spelled);
     }
   }
   const auto [first, last] = by_fold->equal_range(AsciiFolded(name));
   for (auto it = first; it != last; ++it) {
-    if (it->second != name && IdentityAt(level.destination_handle, it->second).known &&
-        !IsListed(level, it->second)) {
+    if (it->second != name && IdentityAt(directory.destination_handle, it->second).known &&
+        !IsListed(directory, it->second)) {
       return it->second;
     }
   }
@@ -149,7 +149,8 @@ std::u16string SpellingTheVolumeResolves(
 // Returns false where the source root looked empty to /Mirror: the
 // directory then counts as unfinished, so not even its times and security
 // come from what may be an unmounted volume's mount point.
-bool TidyDestination(const Walk& walk, const Level& level) {
+bool TidyDestination(const Directory& directory, size_t destination_root_length,
+                     bool (*waits_for_name)(std::u16string_view)) {
   // Without /Mirror the listing looks for leftovers only, and there are
   // none to find where every earlier run ended: a rerun then lists no
   // destination directory.
@@ -162,21 +163,21 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   bool listed_whole = false;
   for (BOOLEAN restart_scan = 1;;) {
     NTSTATUS failure = 0;
-    const Record read = NextRecord(level.destination_handle, listing.get(), &restart_scan,
+    const Record read = NextRecord(directory.destination_handle, listing.get(), &restart_scan,
                                    &failure, FileNamesInformation);
     if (read != Record::kRead) {
       listed_whole = read == Record::kEnd;
       // What /Mirror would remove stays: said once, for the directory.
       if (!listed_whole && ComparesNames()) {
-        ReportNtStatus(level.destination.path, u"NtQueryDirectoryFile()", failure);
+        ReportNtStatus(directory.destination.path, u"NtQueryDirectoryFile()", failure);
       }
       break;
     }
     std::u16string_view name(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (IsTemporaryName(name)) {
       // A replacement waiting for its name is no leftover.
-      if (!IsStagedName(name)) leftovers.emplace_back(name);
-    } else if (ComparesNames() && name != u"." && name != u".." && !IsSourceName(level, name)) {
+      if (!waits_for_name(name)) leftovers.emplace_back(name);
+    } else if (ComparesNames() && name != u"." && name != u".." && !IsSourceName(directory, name)) {
       others.emplace_back(name);
     }
   }
@@ -185,75 +186,75 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   // lists, whose files in the making carry such names: it leaves them.
   const bool tidies = !WritesNothing() && !Registries.Files.active;
   for (const std::u16string& name : tidies ? leftovers : std::vector<std::u16string>()) {
-    JoinPath(level.source.path, name, &path);
-    HANDLE namesake = OpenSource(EntryPlace(level.source_handle, path, name.size()));
+    JoinPath(directory.source.path, name, &path);
+    HANDLE namesake = OpenSource(EntryPlace(directory.source_handle, path, name.size()));
     if (namesake != INVALID_HANDLE_VALUE) {
       Os().CloseHandle(namesake);
       continue;
     }
-    if (!IsRunsOwn(level.destination_handle, name)) continue;
-    if (!Os().DeleteFileAtW(level.destination_handle, name.c_str())) {
+    if (!IsRunsOwn(directory.destination_handle, name)) continue;
+    if (!Os().DeleteFileAtW(directory.destination_handle, name.c_str())) {
       const DWORD code = Os().GetLastError();
-      JoinPath(level.destination.path, name, &path);
+      JoinPath(directory.destination.path, name, &path);
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", code);
     }
   }
   RemovalFacts facts;
   facts.mirror = Settings.Mirror;
   facts.verify = Settings.Verify;
-  facts.keeps_all = level.keep_all;
+  facts.keeps_all = directory.keep_all;
   facts.listed_whole = listed_whole;
-  facts.names_unsure = level.names_unsure;
+  facts.names_unsure = directory.names_unsure;
   facts.stop_requested = StopRequested();
   if (others.empty() || MayRemove(facts) == Removal::kKeep) return true;
   std::vector<std::u16string> gone;  // from the source
   std::u16string compared;
   std::unordered_multimap<std::u16string, std::u16string> by_fold;
   for (const std::u16string& name : others) {
-    if (!FoldName(name, level.names_ignore_case, &compared)) {
-      JoinPath(level.destination.path, name, &path);
+    if (!FoldName(name, directory.names_ignore_case, &compared)) {
+      JoinPath(directory.destination.path, name, &path);
       ReportWin32Error(path, u"CopyOneDirectory:LCMapStringEx(DESTINATION)", Os().GetLastError());
       continue;  // it stays
     }
-    const bool namesake = level.source_names.count(compared) != 0;
+    const bool namesake = directory.source_names.count(compared) != 0;
     // Another spelling of a source entry's name, or no source entry's: the
     // object itself decides.
-    const FileIdentity identity = IdentityAt(level.destination_handle, name);
-    if (level.written.Matched(identity)) {
-      const std::u16string source_name = namesake ? SpellingOf(level, compared)
-                                                  : SourceNameOf(level, identity);
+    const FileIdentity identity = IdentityAt(directory.destination_handle, name);
+    if (directory.written.Matched(identity)) {
+      const std::u16string source_name = namesake ? SpellingOf(directory, compared)
+                                                  : SourceNameOf(directory, identity);
       // Listed under the source's name too, it is a second name (a hard
       // link) of what the source has: that name may go, the object stays.
-      const bool second_name = !source_name.empty() && IsListed(level, source_name);
+      const bool second_name = !source_name.empty() && IsListed(directory, source_name);
       if (!second_name) {
-        if (!source_name.empty() && !WritesNothing()) Respell(level, name, source_name);
+        if (!source_name.empty() && !WritesNothing()) Respell(directory, name, source_name);
         continue;
       }
     }
     if (namesake) continue;
-    const std::u16string resolved = SpellingTheVolumeResolves(level, name, &by_fold);
+    const std::u16string resolved = SpellingTheVolumeResolves(directory, name, &by_fold);
     if (!resolved.empty()) {
-      if (!WritesNothing()) Respell(level, name, resolved);
+      if (!WritesNothing()) Respell(directory, name, resolved);
       continue;
     }
     const std::u16string relative =
-        EntryBelowRoot(level.destination.path, walk.destination_root_length, name);
+        EntryBelowRoot(directory.destination.path, destination_root_length, name);
     facts.excluded = IsExcluded(Registries.Excludes, relative, name, true);
     if (MayRemove(facts) != Removal::kKeep) gone.push_back(name);
   }
   if (gone.empty()) return true;
   facts.excluded = false;
-  facts.source_root_empty = level.destination.parent == nullptr && level.source_names.empty();
+  facts.source_root_empty = directory.destination.parent == nullptr && directory.source_names.empty();
   switch (MayRemove(facts)) {
     case Removal::kKeep:
       return true;
     case Removal::kDifference:
       for (const std::u16string& name : gone) {
-        ReportDifference(JoinPath(level.destination.path, name), u"only at the destination");
+        ReportDifference(JoinPath(directory.destination.path, name), u"only at the destination");
       }
       return true;
     case Removal::kEmptySource:
-      ReportWin32Error(level.source.path, u"CopyOneDirectory:MirrorEmptySource(SOURCE-DIR)",
+      ReportWin32Error(directory.source.path, u"CopyOneDirectory:MirrorEmptySource(SOURCE-DIR)",
                        ERROR_NO_MORE_FILES);
       return false;
     case Removal::kRemove:
@@ -262,8 +263,8 @@ bool TidyDestination(const Walk& walk, const Level& level) {
   for (const std::u16string& name : gone) {
     facts.stop_requested = StopRequested();
     if (MayRemove(facts) != Removal::kRemove) return true;
-    JoinPath(level.destination.path, name, &path);
-    RemoveEntry(level.destination_handle, name.c_str(), path);
+    JoinPath(directory.destination.path, name, &path);
+    RemoveEntry(directory.destination_handle, name.c_str(), path);
   }
   return true;
 }

@@ -3,7 +3,7 @@
 #include "../../platform/utf8.h"
 #include "../../report/report.h"
 #include "../../run/run_state.h"
-#include "../walk/walk_levels.h"
+#include "../directory.h"
 
 namespace vx {
 
@@ -80,80 +80,80 @@ std::u16string Widened(const std::string& text) { return std::u16string(text.beg
 
 // One ERR for a source directory whose volume is not the one recorded;
 // standard error says how to accept a change that is real.
-void ReportVolumeChanged(const Level& level, const std::string& recorded) {
-  ReportWin32Error(level.source.path,
+void ReportVolumeChanged(const Directory& directory, const std::string& recorded) {
+  ReportWin32Error(directory.source.path,
                    u"CopyOneDirectory:VolumeChanged(SOURCE-DIR, recorded volume " +
                        Widened(recorded) + u")",
                    ERROR_FILE_INVALID);
-  WriteHint(u"the source " + level.source.path +
+  WriteHint(u"the source " + directory.source.path +
             u" is on another volume than the replica records, so /Mirror removes nothing "
             u"below it; if the change is real, run once with /AcceptVolume.");
 }
 
 }  // namespace
 
-bool CheckSourceRootVolume(Level* level, HANDLE destination_root) {
+bool CheckSourceRootVolume(Directory* directory, HANDLE destination_root) {
   if (Os().GetDirectoryMark == nullptr || Os().SetDirectoryMark == nullptr) return true;
-  const DWORD serial = level->info.dwVolumeSerialNumber;
-  const std::string volume = VolumeText(level->source_handle, serial);
+  const DWORD serial = directory->info.dwVolumeSerialNumber;
+  const std::string volume = VolumeText(directory->source_handle, serial);
   std::string recorded;
   const bool has_record = ReadMark(destination_root, kSourceMark, &recorded);
   const std::string recorded_volume = recorded.substr(0, recorded.find(' '));
   const bool moved = has_record && !RecordsVolume(recorded_volume, volume, serial);
   if (moved && !Settings.AcceptVolume) {
     if (Settings.Mirror) {
-      ReportVolumeChanged(*level, recorded_volume);
-      level->keep_all = true;
+      ReportVolumeChanged(*directory, recorded_volume);
+      directory->keep_all = true;
     }
     return true;  // the record stays until the change is accepted
   }
   if (WritesNothing()) return true;
   const std::string tonight =
-      volume + (IsMountPoint(level->source_handle, level->info.dwVolumeSerialNumber)
+      volume + (IsMountPoint(directory->source_handle, directory->info.dwVolumeSerialNumber)
                     ? " mount"
                     : " directory");
   if (has_record && recorded == tonight) return true;
-  return WriteMark(destination_root, kSourceMark, tonight, level->destination.path);
+  return WriteMark(destination_root, kSourceMark, tonight, directory->destination.path);
 }
 
-void CheckMountPoint(Level* level, HANDLE destination) {
-  level->was_mounted_here = ReadMark(destination, kMountMark, &level->recorded_volume);
+void CheckMountPoint(Directory* directory, HANDLE destination) {
+  directory->was_mounted_here = ReadMark(destination, kMountMark, &directory->recorded_volume);
   if (!ComparesNames() || Settings.AcceptVolume) return;
-  if (level->mounted_here != level->was_mounted_here) {
+  if (directory->mounted_here != directory->was_mounted_here) {
     // A volume that came or went since the last run: what its replica
     // holds is no proof of what the source lacks.
-    ReportWin32Error(level->source.path, u"CopyOneDirectory:MountPointChanged(SOURCE-DIR)",
+    ReportWin32Error(directory->source.path, u"CopyOneDirectory:MountPointChanged(SOURCE-DIR)",
                      ERROR_FILE_INVALID);
-    level->keep_all = true;
-  } else if (level->mounted_here &&
-             !RecordsVolume(level->recorded_volume,
-                            VolumeText(level->source_handle, level->info.dwVolumeSerialNumber),
-                            level->info.dwVolumeSerialNumber)) {
-    ReportVolumeChanged(*level, level->recorded_volume);
-    level->keep_all = true;
+    directory->keep_all = true;
+  } else if (directory->mounted_here &&
+             !RecordsVolume(directory->recorded_volume,
+                            VolumeText(directory->source_handle, directory->info.dwVolumeSerialNumber),
+                            directory->info.dwVolumeSerialNumber)) {
+    ReportVolumeChanged(*directory, directory->recorded_volume);
+    directory->keep_all = true;
   }
 }
 
-bool KeepMountMark(const Level& level) {
-  if (WritesNothing() || level.destination.parent == nullptr ||
+bool KeepMountMark(const Directory& directory) {
+  if (WritesNothing() || directory.destination.parent == nullptr ||
       Os().SetDirectoryMark == nullptr) {
     return true;
   }
-  if (level.mounted_here) {
-    const DWORD serial = level.info.dwVolumeSerialNumber;
-    const std::string volume = VolumeText(level.source_handle, serial);
+  if (directory.mounted_here) {
+    const DWORD serial = directory.info.dwVolumeSerialNumber;
+    const std::string volume = VolumeText(directory.source_handle, serial);
     // A record of this volume in an older form is written anew; one of
     // another volume stays until the change is accepted.
-    if (level.was_mounted_here &&
-        (level.recorded_volume == volume ||
-         (!Settings.AcceptVolume && !RecordsVolume(level.recorded_volume, volume, serial)))) {
+    if (directory.was_mounted_here &&
+        (directory.recorded_volume == volume ||
+         (!Settings.AcceptVolume && !RecordsVolume(directory.recorded_volume, volume, serial)))) {
       return true;
     }
-    return WriteMark(level.destination_handle, kMountMark, volume, level.destination.path);
+    return WriteMark(directory.destination_handle, kMountMark, volume, directory.destination.path);
   }
   // A mark that went is kept while its volume is away, until accepted.
-  if (!level.was_mounted_here || !Settings.AcceptVolume) return true;
-  return WriteMark(level.destination_handle, kMountMark, std::string(), level.destination.path);
+  if (!directory.was_mounted_here || !Settings.AcceptVolume) return true;
+  return WriteMark(directory.destination_handle, kMountMark, std::string(), directory.destination.path);
 }
 
 }  // namespace vx

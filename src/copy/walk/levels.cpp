@@ -20,6 +20,7 @@
 #include "../registries.h"
 #include "../replica/destination_directory.h"
 #include "../replica/durability.h"
+#include "../replica/tidy_destination.h"
 #include "../replica/volume_records.h"
 #include "../replica/write_gate.h"
 
@@ -313,7 +314,9 @@ bool KeepsTimesOf(const Level& level) {
 // times, and no leftovers are removed from it.
 int Finish(Walk& walk, Level& level, bool finished) {
   level.listing.reset();
-  if (finished && !level.created) finished = TidyDestination(walk, level);
+  if (finished && !level.created) {
+    finished = TidyDestination(level, walk.destination_root_length, IsStagedName);
+  }
   if (!finished) {
     if (!WritesNothing()) SecureCreated(level);
     return 0;

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "../../platform/platform.h"
+#include "../directory.h"
 #include "../identity.h"
 #include "../listing.h"
 #include "../place.h"
-#include "../replica/written.h"
 #include "workers.h"
 
 namespace vx {
@@ -67,15 +67,6 @@ struct Walk {
   ListingPace pace;
 };
 
-// A set of names that a name's view looks up without a copy.
-struct NameHash {
-  using is_transparent = void;
-  size_t operator()(std::u16string_view name) const {
-    return std::hash<std::u16string_view>()(name);
-  }
-};
-using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
-
 inline bool IsDotOrDotDot(std::u16string_view name) {
   return name == u"." || name == u"..";
 }
@@ -111,38 +102,18 @@ struct ListedAhead {
   }
 };
 
-// One directory being copied: what it holds open and keeps while its
-// entries are copied. Levels live on the heap in the walk's own stack, not
+// One directory being copied: the directory (what the replica's rules see
+// of it) and where the walk is in its listing. Levels live on the heap in the walk's own stack, not
 // on the machine stack, so depth costs a level's handles, its listing
 // position and its security, whatever the length of the path: its places
 // name it by the walk's paths. With workers, a level the walk has listed
 // whole waits off the stack for its files and subdirectories, and only
 // then takes copies of its paths (KeepOwnPaths).
-struct Level {
+struct Level : Directory {
   Level(const Place& source_place, const Place& destination_place)
-      : source(source_place), destination(destination_place) {}
-  Place source;
-  Place destination;
-  std::u16string own_source_path;
-  std::u16string own_destination_path;
-  // Points the places at copies of the paths they name now, which the walk
-  // is about to move past.
-  void KeepOwnPaths() {
-    own_source_path = source.path;
-    own_destination_path = destination.path;
-    Reseat(&source, WithPath(source, own_source_path));
-    Reseat(&destination, WithPath(destination, own_destination_path));
-  }
+      : Directory(source_place, destination_place) {}
   size_t source_length = 0;  // of the walk's paths while they name this level
   size_t destination_length = 0;
-  HANDLE source_handle = INVALID_HANDLE_VALUE;
-  HANDLE destination_handle = INVALID_HANDLE_VALUE;
-  bool created = false;
-  // Created by this run, so whatever name is taken in it the run took:
-  // not so with /Files:, whose runs (several at once) share directories.
-  bool private_to_run = false;
-  BY_HANDLE_FILE_INFORMATION info;
-  std::vector<unsigned char> descriptor;  // the source's, with /SecurityDescriptor
   std::unique_ptr<ListingBuffer> listing;
   BOOLEAN restart_scan = 1;
   // Where the walk is deeper than it keeps directories open (Park): the
@@ -160,34 +131,6 @@ struct Level {
   bool reads_ahead = false;
   size_t ahead_next = 0;
   size_t ahead_out = 0;  // of those, the ones the walk has not reached
-  FileIdentity source_identity;
-  FileIdentity destination_identity;
-  WrittenObjects written;
-  // With /Mirror: the names the source listing held, as the destination
-  // directory compares names (`names_ignore_case`); where that differs
-  // from a name, the name itself too.
-  NameSet source_names;
-  std::unordered_map<std::u16string, std::u16string> source_spellings;
-  bool names_ignore_case = false;
-  // With /Mirror: nothing below this directory is removed (its source is a
-  // mount point that came or went since the last run, or on another volume
-  // than the replica records).
-  bool keep_all = false;
-  // With /Mirror: a source name could not be compared, so this directory's
-  // removals are unsure and none is made.
-  bool names_unsure = false;
-  // Whether the source directory is on another volume than its parent's,
-  // and whether the replica's mark says it was at the last run.
-  bool mounted_here = false;
-  bool was_mounted_here = false;
-  std::string recorded_volume;  // the mark's value, where it was read
-  // Whether its destination is the run's root or another volume's top: what
-  // was written there is made durable when it is left.
-  bool flush_at_leave = false;
-  uint64_t changes_at_enter = 0;  // the write gate's count as it was entered
-  DWORD destination_volume = 0;
-  // An existing directory left private by a run that never finished it.
-  bool heal_security = false;
   // Its files handed to workers and its subdirectories not yet done, and
   // its parent's, which waits for it in turn (with workers only).
   FilesOf files;
@@ -214,18 +157,6 @@ bool OnWalkPath(const Walk& walk, const FileIdentity& identity);
 // Whether a source directory is the destination root (the run's own
 // output): by identity, or by final path where identities are unknown.
 bool IsDestinationRoot(const Walk& walk, HANDLE source_handle, const FileIdentity& identity);
-// The path of the entry `name` of the directory at `directory_path`, below
-// the root of `root_length` units, as /Exclude:'s path patterns see it.
-std::u16string EntryBelowRoot(std::u16string_view directory_path, size_t root_length,
-                              std::u16string_view name);
-// The identity of the entry `name` of the open directory, looked at as
-// itself; unknown where it cannot be looked at.
-FileIdentity IdentityAt(HANDLE directory, const std::u16string& name);
-
-// Tidies a destination directory the run did not make, once all its
-// source's entries are copied; false where the source root looked empty to
-// /Mirror (tidy_destination.cpp).
-bool TidyDestination(const Walk& walk, const Level& level);
 
 // The result of Enter when the directory's level was pushed.
 constexpr int kEntered = -1;
