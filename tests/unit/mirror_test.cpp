@@ -330,7 +330,9 @@ TEST_F(ReplicaTest, TransientFailuresAreTriedAgainAfterAWait) {
     EXPECT_EQ(Lines("Retries        : " + std::to_string(c.waits)).size(), 1u);
     EXPECT_EQ(scratch_.Exists(u"dst/a"), c.copied);
     EXPECT_EQ(Lines("   -new        : " + std::to_string(c.copied ? 1 : 0)).size(), 1u);
-    if (!c.stop) EXPECT_EQ(faults.Slept(), 1000u * c.waits);
+    if (!c.stop) {
+      EXPECT_EQ(faults.Slept(), 1000u * c.waits);
+    }
     EXPECT_EQ(scratch_.Read(u"run.err").find("WAIT"), std::string::npos);
   }
   EXPECT_EQ(Run({}), 0);

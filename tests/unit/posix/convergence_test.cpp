@@ -116,7 +116,9 @@ TEST_F(ConvergenceTest, DamageOnTheReplicaAndRetargetedLinksAreRepaired) {
     EXPECT_STREQ(target, "bbbb");
     EXPECT_EQ(Counters.NewerCount, night == 0 ? 1 : 0);  // the link, once
     // Damage again, by hand, after the run: caught by owner and mode alone.
-    if (night == 0) ASSERT_EQ(chmod(scratch_.Fs(u"dst/f").c_str(), 0666), 0);
+    if (night == 0) {
+      ASSERT_EQ(chmod(scratch_.Fs(u"dst/f").c_str(), 0666), 0);
+    }
   }
 }
 
