@@ -10,6 +10,7 @@
 #include "../report/json_log.h"
 #include "../report/progress.h"
 #include "../report/report.h"
+#include "../report/sink.h"
 #include "../run/run_state.h"
 #include "../run/stop.h"
 #include "access.h"
@@ -19,6 +20,7 @@
 #include "identity.h"
 #include "place.h"
 #include "registries.h"
+#include "replica/history.h"
 #include "replica/write_gate.h"
 #include "walk/counting_walk.h"
 #include "walk/file_list.h"
@@ -317,6 +319,31 @@ int CopyOneDirectory(const std::u16string& source_root) {
     }
   }
   return result;
+}
+
+// The plan is the real run's own decisions: /List's walk, which decides
+// each entry as the run would, with its lines kept from every sink. What
+// the walk notes on its way (the list's met entries, hard-link groups, the
+// removals /MaxDelete: still allows) is set back for the run that follows.
+RunCounters PlanChanges(const std::u16string& source_root) {
+  const RunCounters before = Counters;
+  Counters = RunCounters{};
+  const int32_t list = Settings.List;
+  const int32_t at_top = State.AtTopLevel;
+  Settings.List = 1;
+  MuteSinks(true);
+  CopyOneDirectory(source_root);
+  MuteSinks(false);
+  Settings.List = list;
+  State.AtTopLevel = at_top;
+  State.RemovalsLeft = Settings.MaxDelete;
+  State.RemovalLimitReported = false;
+  Registries.Files.met.clear();
+  Registries.HardLinkCopies.Clear();
+  ResetHistory();  // looked at only; the run opens it to write
+  const RunCounters plan = Counters;
+  Counters = before;
+  return plan;
 }
 
 }  // namespace vx

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "../run/run_state.h"
+
 namespace vx {
 
 // Copies the source root to the destination root and, with /SubDirectories,
@@ -9,5 +11,10 @@ namespace vx {
 // root's own steps succeeded, 0 after a failure of its own or, with
 // /StopAtFirstError, of any entry.
 int CopyOneDirectory(const std::u16string& source_root);
+
+// What a run would change, decided whole before it changes anything: the
+// walk as /List makes it, writing nothing and saying nothing. Returns the
+// counts it ends with; the run's counters and state are left as before.
+RunCounters PlanChanges(const std::u16string& source_root);
 
 }  // namespace vx

@@ -1,5 +1,7 @@
 #include "registries.h"
 
+#include "replica/history.h"
+
 namespace vx {
 
 WalkRegistries Registries;
@@ -12,6 +14,7 @@ void ResetRegistries() {
   Registries.ErrorLogIdentity = FileIdentity{};
   Registries.JsonLogIdentity = FileIdentity{};
   Registries.ProtectedDirectories.clear();
+  ResetHistory();
 }
 
 }  // namespace vx

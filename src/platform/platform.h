@@ -165,6 +165,12 @@ struct Platform {
   // Removes the empty directory `name` from `directory`, never through a
   // link; ERROR_DIR_NOT_EMPTY where it holds anything.
   BOOL (*RemoveDirectoryAtW)(HANDLE directory, const char16_t* name) = nullptr;
+  // Moves the entry `name` of `directory`, open as `object` (DELETE access;
+  // a link or a directory as itself), to `new_name` in `to_directory` on the
+  // same volume, whole: a directory with everything in it. Never replaces
+  // (ERROR_ALREADY_EXISTS); ERROR_NOT_SAME_DEVICE across volumes.
+  BOOL (*MoveEntryAtW)(HANDLE object, HANDLE directory, const char16_t* name, HANDLE to_directory,
+                       const char16_t* new_name) = nullptr;
   // Waits `milliseconds`.
   void (*Sleep)(DWORD milliseconds) = nullptr;
   // Upper-cases the `units` units of `name` in place as the system's

@@ -9,6 +9,7 @@ namespace vx {
 
 namespace {
 std::atomic<bool> g_utf8{false};
+std::atomic<bool> g_muted{false};
 
 // A name's byte that is not UTF-8 is carried as U+DC00 + byte (0x80 and
 // up); ShownPath marks a name's backslash before "x" as U+DC00 + '\\', so
@@ -113,8 +114,12 @@ void Sink::Write(std::u16string_view text) {
   WriteBytes(g_utf8.load(std::memory_order_relaxed) ? Utf8Text(text) : SingleByteText(text));
 }
 
+void MuteSinks(bool muted) {
+  g_muted.store(muted, std::memory_order_relaxed);
+}
+
 void Sink::WriteBytes(std::string_view bytes) {
-  if (!IsOpen()) return;
+  if (!IsOpen() || g_muted.load(std::memory_order_relaxed)) return;
   pending_ += bytes;
   if (delivery_ == Delivery::kEveryLine) {
     Flush();

@@ -18,6 +18,10 @@
 
 namespace vx {
 
+// While a run only plans what it would do (a silent /List pass), no sink
+// writes anything.
+void MuteSinks(bool muted);
+
 class Sink {
  public:
   enum class Delivery {

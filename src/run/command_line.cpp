@@ -76,6 +76,11 @@ void PrintUsage() {
       u"                      on standard error, even with /Silent)\n",
       u"                  /Utf8  (= console and text logs in UTF-8 with LF line ends,\n",
       u"                      ERR lines with the errno's name; for Linux)\n",
+      u"                  /History:<Folder the replaced and removed versions are\n",
+      u"                      moved to, a folder per run>\n",
+      u"                  /HistoryDays:<Days a run's folder is kept, 1 to 36500>\n",
+      u"                  /MaxChange:<Most files a run replaces or removes, or a\n",
+      u"                      percentage of the replica's (50%); more: no change>\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -85,7 +90,7 @@ void PrintUsage() {
 
 namespace {
 
-enum class Effect { kValue, kFlag, kBufferSize, kBackup, kExclude, kCount };
+enum class Effect { kValue, kFlag, kBufferSize, kBackup, kExclude, kCount, kChangeLimit };
 
 struct Option {
   std::u16string_view name;     // upper case; its length is the match length
@@ -151,6 +156,10 @@ const Option kOptions[] = {
     {u"/ACCEPTVOLUME", u"/AcceptVolume", Effect::kFlag, nullptr, &RunSettings::AcceptVolume},
     {u"/SUMMARYLINE", u"/SummaryLine", Effect::kFlag, nullptr, &RunSettings::SummaryLine},
     {u"/UTF8", u"/Utf8", Effect::kFlag, nullptr, &RunSettings::Utf8},
+    {u"/HISTORY:", u"/History:", Effect::kValue, &RunSettings::History, nullptr},
+    {u"/HISTORYDAYS:", u"/HistoryDays:", Effect::kCount, nullptr, &RunSettings::HistoryDaysGiven, 1,
+     &RunSettings::HistoryDays},
+    {u"/MAXCHANGE:", u"/MaxChange:", Effect::kChangeLimit, nullptr, nullptr},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;
@@ -311,6 +320,14 @@ bool ParseArguments(int argc, const char16_t* const* argv) {
           Settings.*option.flag = 1;
           Settings.*option.count = CountFromText(argument.substr(option.name.size()));
           break;
+        case Effect::kChangeLimit: {
+          std::u16string_view limit = argument.substr(option.name.size());
+          Settings.MaxChangeGiven = 1;
+          Settings.MaxChangePercent = limit.ends_with(u'%');
+          if (Settings.MaxChangePercent) limit.remove_suffix(1);
+          Settings.MaxChange = CountFromText(limit);
+          break;
+        }
         case Effect::kBufferSize:
           Settings.CopyBufferSize =
               CopyBufferSizeFromText(std::u16string_view(working_copy).substr(option.name.size()));
@@ -418,6 +435,23 @@ bool ValidateSettings() {
     return false;
   }
   State.RemovalsLeft = Settings.MaxDelete;
+  if (Settings.HistoryDaysGiven && (Settings.HistoryDays < 1 || Settings.HistoryDays > 36500)) {
+    WriteConsole(u"Invalid history days, aborting.\n");
+    return false;
+  }
+  if (Settings.HistoryDaysGiven && Settings.History == nullptr) {
+    WriteConsole(u"/HistoryDays: needs /History:.\n");
+    return false;
+  }
+  if (Settings.MaxChangeGiven &&
+      (Settings.MaxChange < 1 || (Settings.MaxChangePercent && Settings.MaxChange > 100))) {
+    WriteConsole(u"Invalid change limit, aborting.\n");
+    return false;
+  }
+  if (Settings.History != nullptr && Settings.History[0] == u'\0') {
+    WriteConsole(u"Invalid history folder, aborting.\n");
+    return false;
+  }
   if (!PrepareExcludes(Settings.Excludes, &Registries.Excludes)) {
     WriteConsole(u"Invalid exclude pattern, aborting.\n");
     return false;

@@ -222,6 +222,12 @@ std::vector<std::pair<std::u16string, std::u16string>> SettingsRows() {
   flag(Settings.AcceptVolume, u"AcceptVolume");
   flag(Settings.SummaryLine, u"SummaryLine");
   flag(Settings.Utf8, u"Utf8");
+  if (Settings.History != nullptr) rows.emplace_back(u"History", ShownPath(Settings.History));
+  count(Settings.HistoryDaysGiven, u"HistoryDays", Settings.HistoryDays);
+  if (Settings.MaxChangeGiven) {
+    rows.emplace_back(u"MaxChange",
+                      Decimal(Settings.MaxChange) + (Settings.MaxChangePercent ? u"%" : u""));
+  }
   return rows;
 }
 

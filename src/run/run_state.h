@@ -76,6 +76,18 @@ struct RunSettings {
   // /Utf8: the console and the text logs in UTF-8 with LF line ends, and
   // ERR lines with the system's own error name and text where it has them.
   int32_t Utf8;
+  // /History:, as typed; nullptr when absent: the versions a run replaces
+  // or removes are moved there, into a folder of the run's own.
+  const char16_t* History;
+  // /HistoryDays:, with whether it was given: run folders older are pruned
+  // after a run without errors. -1 where the value is no number.
+  int32_t HistoryDays;
+  int32_t HistoryDaysGiven;
+  // /MaxChange:, with whether it was given and whether it is a percentage
+  // of the files the replica holds; -1 where the value is no number.
+  int32_t MaxChange;
+  int32_t MaxChangeGiven;
+  int32_t MaxChangePercent;
 };
 
 

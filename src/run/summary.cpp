@@ -1,6 +1,7 @@
 #include "summary.h"
 
 #include "../copy/copy_directory.h"
+#include "../copy/replica/history.h"
 #include "../platform/platform.h"
 #include "../report/json_log.h"
 #include "../report/progress.h"
@@ -56,7 +57,12 @@ std::vector<std::u16string> SummaryLines(int32_t elapsed, bool for_log) {
         lines.insert(errors_at, u"Deleted        : " + Decimal(Counters.DeletedCount) + u"\n");
   }
   if (Settings.Verify) {
-    lines.insert(errors_at, u"Differences    : " + Decimal(Counters.DifferenceCount) + u"\n");
+    errors_at =
+        lines.insert(errors_at, u"Differences    : " + Decimal(Counters.DifferenceCount) + u"\n");
+  }
+  if (Settings.HistoryDaysGiven) {
+    lines.push_back(u"History (MB)   : " +
+                    TwoDecimals(static_cast<double>(HistoryBytes()) * kBytesToMegabytes) + u"\n");
   }
   if (!for_log) lines.push_back(u"\n");
   lines.push_back(u"Elapsed time   : " + ElapsedText(elapsed) + u"\n");
@@ -81,6 +87,7 @@ void WriteJsonSummary(const FILETIME& end, int32_t exit_code, std::u16string_vie
   if (Settings.RetryGiven) record.Number("retries", Counters.RetryCount);
   if (Settings.Mirror) record.Number("deleted", Counters.DeletedCount);
   if (Settings.Verify) record.Number("differences", Counters.DifferenceCount);
+  if (Settings.HistoryDaysGiven) record.Unsigned("history_bytes", HistoryBytes());
   record.Number("notes", Counters.NoteCount).Number("exit", exit_code);
   if (!error.empty()) record.Text("error", error);
   record.Write();
@@ -122,12 +129,53 @@ void SummarizeFatalEnd(int32_t exit_code) {
   State.JsonLog.Close();
 }
 
+namespace {
+
+// With /MaxChange: what a run would replace and remove, against the limit:
+// "Run would replace 60 and remove 5 of 100 files, more than
+// /MaxChange:50%". The files the replica holds are those the run met there
+// and those it would remove.
+std::u16string ChangeText(const RunCounters& plan, bool* over) {
+  const int64_t replaced = int64_t{plan.NewerCount} + plan.OverwrittenCount;
+  const int64_t removed = plan.DeletedCount;
+  const int64_t held = int64_t{plan.FileCount} - plan.NewCount + plan.DeletedCount;
+  const int64_t limit =
+      Settings.MaxChangePercent ? held * Settings.MaxChange / 100 : int64_t{Settings.MaxChange};
+  *over = replaced + removed > limit;
+  return u"Run would replace " + Decimal(replaced) + u" and remove " + Decimal(removed) + u" of " +
+         Decimal(held) + u" files, " + (*over ? u"more than" : u"within") + u" /MaxChange:" +
+         Decimal(Settings.MaxChange) + (Settings.MaxChangePercent ? u"%" : u"");
+}
+
+}  // namespace
+
 int32_t CopyRunAndSummarize() {
   WriteConsoleUnlessSilent(kDashesLine);
+  // A run that would change more than /MaxChange: allows changes nothing:
+  // it decides everything first.
+  if (Settings.MaxChangeGiven && !WritesNothing()) {
+    const RunCounters plan = PlanChanges(Settings.Source);
+    bool over = false;
+    const std::u16string text = ChangeText(plan, &over);
+    if (over) {
+      WriteConsole(text + u"; nothing changed.\n");
+      CloseHistory(-1);
+      Counters = plan;
+      SummarizeFatalEnd(-1);
+      return -1;
+    }
+  }
   const int32_t start = CurrentTimeInSeconds();
   StartProgress();
   CopyOneDirectory(Settings.Source);
+  // After the walk, its gate gone: pruning the history is no change to the
+  // replica.
+  CloseHistory(Counters.ErrorCount + Counters.DifferenceCount);
   EndProgress();
+  if (Settings.MaxChangeGiven && Settings.List) {
+    bool over = false;
+    WriteConsoleUnlessSilent(ChangeText(Counters, &over) + u".\n");
+  }
   FILETIME end_time;
   Os().GetSystemTimeAsFileTime(&end_time);
   const int32_t end = CurrentTimeInSeconds();

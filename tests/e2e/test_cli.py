@@ -64,6 +64,11 @@ USAGE = b"".join([
     line("                      on standard error, even with /Silent)"),
     line("                  /Utf8  (= console and text logs in UTF-8 with LF line ends,"),
     line("                      ERR lines with the errno's name; for Linux)"),
+    line("                  /History:<Folder the replaced and removed versions are"),
+    line("                      moved to, a folder per run>"),
+    line("                  /HistoryDays:<Days a run's folder is kept, 1 to 36500>"),
+    line("                  /MaxChange:<Most files a run replaces or removes, or a"),
+    line("                      percentage of the replica's (50%); more: no change>"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

@@ -318,6 +318,15 @@ BOOL WrapCreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) 
   return Real().CreateHardLinkAtW(file, directory, name);
 }
 
+BOOL WrapMoveEntryAtW(HANDLE object, HANDLE directory, const char16_t* name, HANDLE to_directory,
+                      const char16_t* new_name) {
+  if (const Fault* fault = I().Hit(Call::kMoveEntryW, PathBelow(directory, name))) {
+    Real().SetLastError(fault->error);
+    return 0;
+  }
+  return Real().MoveEntryAtW(object, directory, name, to_directory, new_name);
+}
+
 BOOL WrapReadLinkTarget(HANDLE link, void* target, DWORD size, DWORD* returned) {
   const std::u16string path = I().PathOf(link);
   if (const Fault* fault = I().Hit(Call::kReadLinkTarget, path)) {
@@ -1061,6 +1070,7 @@ FaultInjector::FaultInjector() : real_(Os()) {
   table.MoveFileAtW = WrapMoveFileAtW;
   table.DeleteFileAtW = WrapDeleteFileAtW;
   table.RemoveDirectoryAtW = WrapRemoveDirectoryAtW;
+  table.MoveEntryAtW = WrapMoveEntryAtW;
   table.Sleep = WrapSleep;
   table.GetStdHandle = WrapGetStdHandle;
   table.GetFileType = WrapGetFileType;

@@ -48,6 +48,7 @@ enum class Call {
   kGetFileIdInfo,
   kGetFinalPathNameByHandleW,
   kCreateHardLinkW,
+  kMoveEntryW,
   kCopyAttributes,
   kReadLinkTarget,
   kCreateLinkW,     // CreateLinkAtW, with the joined path

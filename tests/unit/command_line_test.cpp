@@ -58,12 +58,13 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
        {"Attributes", "Links", "FollowLinks", "Streams", "Specials", "Backup", "Mirror", "List",
         "Exclude:", "Retry:", "Wait:", "Threads:", "MaxDelete:", "Flush", "Recall", "AppendLog:",
         "AppendErrorLog:", "JsonLog:", "Verify", "Files:", "Files0:", "AcceptVolume",
-        "SummaryLine", "Utf8"}) {
+        "SummaryLine", "Utf8", "History:", "HistoryDays:", "MaxChange:"}) {
     EXPECT_NE(text.find("\r\n                  /" + std::string(option)), std::string::npos)
         << option;
   }
-  EXPECT_TRUE(text.ends_with("/Utf8  (= console and text logs in UTF-8 with LF line ends,\r\n"
-                             "                      ERR lines with the errno's name; for Linux)\r\n"));
+  EXPECT_TRUE(text.ends_with("/MaxChange:<Most files a run replaces or removes, or a\r\n"
+                             "                      percentage of the replica's (50%); more: no "
+                             "change>\r\n"));
   // The extensions' lines (the seventeen first lines keep their widths).
   for (size_t at = text.find("Extensions"), end;
        (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {

@@ -8,6 +8,7 @@
 #include "../../run/run_state.h"
 #include "../access.h"
 #include "../replica/decide.h"
+#include "../replica/history.h"
 #include "../replica/written.h"
 #include "security_parts.h"
 
@@ -170,6 +171,13 @@ bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_i
     return false;
   }
   if (temporary.empty()) return true;
+  // With /History: the version at the name is kept first (linked, or moved
+  // away just before the new one takes its name).
+  bool moved_away = false;
+  if (replacing && !name_later && KeepsHistory() &&
+      !KeepReplaced(*replaced, destination, &moved_away)) {
+    return false;
+  }
   if (replacing) Os().CloseHandle(*replaced);
   *replaced = INVALID_HANDLE_VALUE;
   if (name_later) return true;
@@ -183,6 +191,7 @@ bool PutInPlace(HANDLE source_object, const BY_HANDLE_FILE_INFORMATION& source_i
     }
     return false;
   }
+  if (!replacing && KeepsHistory()) NoteNewEntry(destination.path, made);
   return true;
 }
 

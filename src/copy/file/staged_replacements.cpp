@@ -11,6 +11,7 @@
 #include "../../run/run_state.h"
 #include "../access.h"
 #include "../replica/decide.h"
+#include "../replica/history.h"
 #include "../replica/written.h"
 
 namespace vx {
@@ -125,7 +126,9 @@ void PutBatch(Batch& batch) {
 
 bool StagesReplacement(const Place& destination, HANDLE replaced, const std::u16string& temporary,
                        bool several_names) {
-  return destination.written != nullptr && !temporary.empty() &&
+  // With /History: each replacement keeps its old version just before it
+  // takes the name, so none waits.
+  return destination.written != nullptr && !temporary.empty() && !KeepsHistory() &&
          replaced != INVALID_HANDLE_VALUE && !several_names && !Settings.Flush &&
          !State.FlushEachFile && Os().FlushVolume != nullptr;
 }

@@ -3,6 +3,7 @@
 #include "../../report/report.h"
 #include "../../run/run_state.h"
 #include "../access.h"
+#include "history.h"
 #include "remove.h"
 #include "rules.h"
 
@@ -104,6 +105,9 @@ bool OpenDestinationLevel(const Place& source, const Place& destination, bool* c
         switch (Make(destination, handle)) {
           case Made::kYes:
             *created = true;
+            if (KeepsHistory() && *handle != INVALID_HANDLE_VALUE) {
+              NoteNewEntry(destination.path, *handle);
+            }
             break;  // its opening judged below
           case Made::kTaken:
             facts.at_name = IsDirectoryAt(destination) ? AtName::kDirectory : AtName::kFile;

@@ -15,20 +15,28 @@
 #include "../place.h"
 #include "../registries.h"
 #include "decide.h"
+#include "history.h"
 #include "rules.h"
 
 namespace vx {
 
 namespace {
 
-// A directory being emptied: its handle, its own name and path.
+// A directory being emptied: its handle, its own name and path, and what
+// it was before (its times, for the history's counterpart).
 struct Emptying {
   HANDLE handle;
   std::u16string name;
   std::u16string path;
+  BY_HANDLE_FILE_INFORMATION info;
   BOOLEAN restart_scan = 1;
   bool failed = false;  // something in it stayed: it stays too
 };
+
+// How a tree is emptied: as the replica's removals are (excludes, what
+// holds the run's inputs, /MaxDelete:, and with /History: moved there), or
+// whole (a history's own run folder, pruned).
+enum class Emptied { kAsRemovals, kWhole };
 
 // Whether the directory open as `directory` (whose information is `info`)
 // holds the source root, the Log or the ErrorLog at any depth, or is one:
@@ -81,16 +89,21 @@ HANDLE OpenForEmptying(HANDLE parent, const char16_t* name) {
 // costs handles only. What an exclude pattern names, a directory that holds
 // the source root or a log, and whatever /MaxDelete: leaves stays, with the
 // directories above it, silently but for the limit's one ERR.
-bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path) {
+bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path,
+                Emptied how = Emptied::kAsRemovals) {
+  const bool as_removals = how == Emptied::kAsRemovals;
+  const bool keeps = as_removals && KeepsHistory();
   std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
   HANDLE top = listing ? OpenForEmptying(parent, name) : INVALID_HANDLE_VALUE;
-  if (top == INVALID_HANDLE_VALUE) {
-    ReportWin32Error(path, u"CopyOneDirectory:CreateFile(DESTINATION-DIR)",
-                     listing ? Os().GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+  BY_HANDLE_FILE_INFORMATION top_info;
+  if (top == INVALID_HANDLE_VALUE || !Os().GetFileInformationByHandle(top, &top_info)) {
+    const DWORD code = listing ? Os().GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+    if (top != INVALID_HANDLE_VALUE) Os().CloseHandle(top);
+    ReportWin32Error(path, u"CopyOneDirectory:CreateFile(DESTINATION-DIR)", code);
     return false;
   }
   std::vector<Emptying> stack;
-  stack.push_back(Emptying{top, name, path});
+  stack.push_back(Emptying{top, name, path, top_info});
   const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
   std::u16string child_path;
   while (!stack.empty()) {
@@ -107,7 +120,8 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
       Os().CloseHandle(done.handle);
       HANDLE holder = stack.empty() ? parent : stack.back().handle;
       bool removed = false;
-      if (!done.failed && TakeRemoval(done.path)) {
+      if (!done.failed && (!as_removals || TakeRemoval(done.path)) &&
+          (!keeps || KeepRemovedDirectory(done.path, done.info))) {
         removed = Os().RemoveDirectoryAtW(holder, done.name.c_str()) != 0;
         if (!removed) {
           ReportWin32Error(done.path, u"CopyOneDirectory:RemoveDirectory(DESTINATION-DIR)",
@@ -116,13 +130,13 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
       }
       if (stack.empty()) return removed;
       if (!removed) stack.back().failed = true;
-      if (removed) AnnounceCountedRemoval(done.path);
+      if (removed && as_removals) AnnounceCountedRemoval(done.path);
       continue;
     }
     const std::u16string child(record->FileName, record->FileNameLength / sizeof(char16_t));
     if (child == u"." || child == u"..") continue;
     JoinPath(level.path, child, &child_path);
-    if (!Registries.Excludes.empty() &&
+    if (as_removals && !Registries.Excludes.empty() &&
         IsExcluded(Registries.Excludes, BelowDestinationRoot(child_path), child, true)) {
       level.failed = true;
       continue;
@@ -138,23 +152,29 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
         level.failed = true;
         continue;
       }
-      if (IsProtected(opened, info)) {
+      if (as_removals && IsProtected(opened, info)) {
         Os().CloseHandle(opened);
         level.failed = true;
         continue;
       }
-      stack.push_back(Emptying{opened, child, child_path});
+      stack.push_back(Emptying{opened, child, child_path, info});
       continue;
     }
-    if (!TakeRemoval(child_path)) {
+    if (as_removals && !TakeRemoval(child_path)) {
       level.failed = true;
       continue;
     }
-    if (!Os().DeleteFileAtW(level.handle, child.c_str())) {
+    if (keeps) {
+      if (KeepRemoved(level.handle, child.c_str(), child_path)) {
+        AnnounceCountedRemoval(child_path);
+      } else {
+        level.failed = true;
+      }
+    } else if (!Os().DeleteFileAtW(level.handle, child.c_str())) {
       ReportWin32Error(child_path, u"CopyOneDirectory:DeleteFile(DESTINATION)",
                        Os().GetLastError());
       level.failed = true;
-    } else {
+    } else if (as_removals) {
       AnnounceCountedRemoval(child_path);
     }
   }
@@ -162,6 +182,10 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path)
 }
 
 }  // namespace
+
+bool RemoveWholeTree(HANDLE parent, const char16_t* name, const std::u16string& path) {
+  return RemoveTree(parent, name, path, Emptied::kWhole);
+}
 
 bool MayReplaceKind(const Place& destination) {
   RemovalFacts facts;
@@ -193,6 +217,8 @@ bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path
       if (!RemoveTree(parent, name, path)) return false;
     } else if (!TakeRemoval(path)) {
       return false;
+    } else if (KeepsHistory()) {
+      if (!KeepRemoved(parent, name, path)) return false;
     } else if (!Os().DeleteFileAtW(parent, name)) {
       ReportWin32Error(path, u"CopyOneDirectory:DeleteFile(DESTINATION)", Os().GetLastError());
       return false;

@@ -18,6 +18,11 @@ namespace vx {
 // removed; the rest of a directory goes on, and false is returned.
 bool RemoveEntry(HANDLE parent, const char16_t* name, const std::u16string& path);
 
+// Removes the directory `name` of `parent` with everything in it, as
+// nothing of the replica's rules asks: a history's own run folder, pruned.
+// False after reporting.
+bool RemoveWholeTree(HANDLE parent, const char16_t* name, const std::u16string& path);
+
 // Whether /Mirror may remove what the destination holds at `destination`
 // in another kind than its source entry's, to put the source's kind there
 // (the rules' MayRemove, for the place's directory). Never at a root.

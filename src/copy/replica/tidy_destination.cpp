@@ -19,6 +19,7 @@
 #include "../place.h"
 #include "../registries.h"
 #include "durability.h"
+#include "history.h"
 #include "remove.h"
 #include "rules.h"
 #include "temporary_name.h"
@@ -220,6 +221,9 @@ bool TidyDestination(const Directory& directory, size_t destination_root_length,
     // Another spelling of a source entry's name, or no source entry's: the
     // object itself decides.
     const FileIdentity identity = IdentityAt(directory.destination_handle, name);
+    // The history folder, or a folder that holds it: neither removed nor a
+    // difference.
+    if (HoldsHistory(identity)) continue;
     if (directory.written.Matched(identity)) {
       const std::u16string source_name = namesake ? SpellingOf(directory, compared)
                                                   : SourceNameOf(directory, identity);

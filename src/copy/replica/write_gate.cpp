@@ -83,6 +83,10 @@ BOOL RemoveDirectoryAtW(HANDLE directory, const char16_t* name) {
 BOOL CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
   return PassNameChange() && g_inner.CreateHardLinkAtW(file, directory, name);
 }
+BOOL MoveEntryAtW(HANDLE object, HANDLE directory, const char16_t* name, HANDLE to_directory,
+                  const char16_t* new_name) {
+  return PassNameChange() && g_inner.MoveEntryAtW(object, directory, name, to_directory, new_name);
+}
 HANDLE CreateLinkAtW(HANDLE directory, const char16_t* name, const void* target, DWORD size,
                      DWORD attributes, DWORD access) {
   if (!PassNameChange()) return INVALID_HANDLE_VALUE;
@@ -138,6 +142,7 @@ void EachGated(Visit visit) {
   visit(&Platform::DeleteFileAtW, &DeleteFileAtW);
   visit(&Platform::RemoveDirectoryAtW, &RemoveDirectoryAtW);
   visit(&Platform::CreateHardLinkAtW, &CreateHardLinkAtW);
+  visit(&Platform::MoveEntryAtW, &MoveEntryAtW);
   visit(&Platform::CreateLinkAtW, &CreateLinkAtW);
   visit(&Platform::CreateSpecialAtW, &CreateSpecialAtW);
   visit(&Platform::CreateEncryptedCopyAtW, &CreateEncryptedCopyAtW);

@@ -20,6 +20,7 @@
 #include "../registries.h"
 #include "../replica/destination_directory.h"
 #include "../replica/durability.h"
+#include "../replica/history.h"
 #include "../replica/tidy_destination.h"
 #include "../replica/volume_records.h"
 #include "../replica/write_gate.h"
@@ -74,7 +75,7 @@ HANDLE OpenSourceLevel(Walk& walk, const Place& source, Level* level, FileIdenti
     return INVALID_HANDLE_VALUE;
   }
   if (!looked_at) *identity = IdentityOf(handle, level->info);
-  if (IsDestinationRoot(walk, handle, *identity)) {
+  if (IsDestinationRoot(walk, handle, *identity) || IsHistoryFolder(*identity)) {
     Os().CloseHandle(handle);
     *result = 1;
     return INVALID_HANDLE_VALUE;
@@ -252,6 +253,9 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
       (destination.parent == nullptr || (!created && destination.written != nullptr)) &&
       !LookAtDestinationLevel(walk, parent, destination, destination_handle, created,
                               level.get())) {
+    return Release(destination_handle, source_handle);
+  }
+  if (destination.parent == nullptr && Settings.History != nullptr && !OpenHistory()) {
     return Release(destination_handle, source_handle);
   }
   NoteVolumes(parent, destination_handle, created, level.get());

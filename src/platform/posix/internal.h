@@ -197,6 +197,8 @@ HANDLE CreateLinkAtW(HANDLE directory, const char16_t* name, const void* target,
                      DWORD attributes, DWORD access);
 HANDLE CreateSpecialAtW(HANDLE directory, const char16_t* name, HANDLE like, DWORD access);
 BOOL RemoveDirectoryAtW(HANDLE directory, const char16_t* name);
+BOOL MoveEntryAtW(HANDLE object, HANDLE directory, const char16_t* name, HANDLE to_directory,
+                  const char16_t* new_name);
 void Sleep(DWORD milliseconds);
 // The path in /proc that leads to the open object itself.
 std::string SelfPath(int fd);

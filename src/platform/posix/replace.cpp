@@ -126,6 +126,36 @@ BOOL RemoveDirectoryAtW(HANDLE directory, const char16_t* name) {
   return 1;
 }
 
+// By names, relative to the two directories' descriptors: renameat2 never
+// follows a link at either end. Where RENAME_NOREPLACE is refused, a taken
+// name is looked for first.
+BOOL MoveEntryAtW(HANDLE, HANDLE directory, const char16_t* name, HANDLE to_directory,
+                  const char16_t* new_name) {
+  Handle* from = DirectoryHandle(directory);
+  Handle* to = DirectoryHandle(to_directory);
+  if (from == nullptr || to == nullptr) return 0;
+  const std::string old_name = EncodeFileName(name);
+  const std::string moved_name = EncodeFileName(new_name);
+  int done = renameat2(from->fd, old_name.c_str(), to->fd, moved_name.c_str(), RENAME_NOREPLACE);
+  if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    struct stat taken;
+    if (fstatat(to->fd, moved_name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+      errno = EEXIST;
+    } else {
+      done = renameat(from->fd, old_name.c_str(), to->fd, moved_name.c_str());
+    }
+  }
+  if (done != 0) {
+    SetLastErrorCode(errno == EEXIST || errno == ENOTEMPTY ? ERROR_ALREADY_EXISTS
+                     : errno == EXDEV                      ? ERROR_NOT_SAME_DEVICE
+                                                           : Win32ErrorFromErrno(errno));
+    return 0;
+  }
+  ForgetStatus(directory);
+  ForgetStatus(to_directory);
+  return 1;
+}
+
 // Linked from the descriptor: the name is made for the very object the
 // handle holds, whatever its path has become. A file system without hard
 // links refuses with EPERM, which here means "not supported".

@@ -97,6 +97,7 @@ const Platform kPosix = {
     // No SetFilePointerEx
     // No SetEndOfFile
     .RemoveDirectoryAtW = posix::RemoveDirectoryAtW,
+    .MoveEntryAtW = posix::MoveEntryAtW,
     .Sleep = posix::Sleep,
     // No UpcaseName: names compare byte for byte
     // No IsCaseSensitiveDirectory

@@ -99,6 +99,8 @@ BOOL Win32MoveFileAtW(HANDLE file, HANDLE directory, const char16_t*, const char
                       BOOL replace);
 BOOL Win32DeleteFileAtW(HANDLE directory, const char16_t* name);
 BOOL Win32RemoveDirectoryAtW(HANDLE directory, const char16_t* name);
+BOOL Win32MoveEntryAtW(HANDLE object, HANDLE directory, const char16_t* name, HANDLE to_directory,
+                       const char16_t* new_name);
 BOOL Win32CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name);
 BOOL Win32ApplyInheritedSecurity(HANDLE object, HANDLE directory, HANDLE);
 BOOL Win32IsOwnedByRunner(HANDLE object, BOOL* owned);

@@ -243,6 +243,17 @@ BOOL Win32RemoveDirectoryAtW(HANDLE directory, const char16_t* name) {
   return 1;
 }
 
+// The open object renamed relative to the other directory's handle.
+BOOL Win32MoveEntryAtW(HANDLE object, HANDLE, const char16_t*, HANDLE to_directory,
+                       const char16_t* new_name) {
+  const NTSTATUS status = RenameBelow(object, to_directory, new_name, FALSE);
+  if (status < 0) {
+    FailWithStatus(status);
+    return 0;
+  }
+  return 1;
+}
+
 // A further name for the open file, relative to the directory's handle.
 BOOL Win32CreateHardLinkAtW(HANDLE file, HANDLE directory, const char16_t* name) {
   const NTSTATUS status = NameBelowFor(file, directory, name, FALSE, kFileLinkInformation);

@@ -55,6 +55,7 @@ const Platform kWin32 = {
     .SetFilePointerEx = Win32SetFilePointerEx,
     .SetEndOfFile = Win32SetEndOfFile,
     .RemoveDirectoryAtW = Win32RemoveDirectoryAtW,
+    .MoveEntryAtW = Win32MoveEntryAtW,
     .Sleep = Win32Sleep,
     .UpcaseName = Win32UpcaseName,
     .IsCaseSensitiveDirectory = Win32IsCaseSensitiveDirectory,

@@ -1,0 +1,590 @@
+#include "history.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../../report/json_log.h"
+#include "../../report/report.h"
+#include "../../report/sink.h"
+#include "../../report/text.h"
+#include "../../run/run_state.h"
+#include "../access.h"
+#include "../identity.h"
+#include "../listing.h"
+#include "../registries.h"
+#include "remove.h"
+
+namespace vx {
+
+namespace {
+
+constexpr uint64_t kTicksPerSecond = 10000000;
+constexpr uint64_t kTicksPerDay = 86400 * kTicksPerSecond;
+constexpr DWORD kDescribed =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+struct History {
+  std::mutex mutex;
+  HANDLE root = INVALID_HANDLE_VALUE;
+  FileIdentity identity;
+  std::vector<FileIdentity> holders;  // the folder and every folder above it
+  std::u16string run_name;            // chosen when first needed
+  HANDLE run_folder = INVALID_HANDLE_VALUE;
+  // The folder of the run's folder last kept into, by its path below it.
+  std::u16string last_relative;
+  HANDLE last_folder = INVALID_HANDLE_VALUE;
+  Sink manifest;
+  bool manifest_refused = false;
+  uint64_t bytes = 0;  // with /HistoryDays:, after pruning
+};
+
+History& TheHistory() {
+  static History history;
+  return history;
+}
+
+void Close(HANDLE* handle) {
+  if (*handle != INVALID_HANDLE_VALUE) Os().CloseHandle(*handle);
+  *handle = INVALID_HANDLE_VALUE;
+}
+
+// `path` below the destination root, and its last name apart.
+std::u16string BelowDestination(const std::u16string& path) {
+  std::u16string_view relative(path);
+  relative.remove_prefix(std::min(relative.size(), std::u16string_view(Settings.Destination).size()));
+  while (!relative.empty() && relative.front() == kPathSeparator) relative.remove_prefix(1);
+  return std::u16string(relative);
+}
+
+void SplitLast(const std::u16string& relative, std::u16string* folder, std::u16string* name) {
+  const size_t cut = relative.find_last_of(kPathSeparator);
+  *folder = cut == std::u16string::npos ? u"" : relative.substr(0, cut);
+  *name = cut == std::u16string::npos ? relative : relative.substr(cut + 1);
+}
+
+bool Exists(HANDLE directory, const std::u16string& name) {
+  HANDLE object = Os().CreateFileAtW(directory, name.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                     OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NODE);
+  if (object == INVALID_HANDLE_VALUE) return !IsNotFound(Os().GetLastError());
+  Os().CloseHandle(object);
+  return true;
+}
+
+// The run's folder's name: the run's start, with -2, -3 ... where a folder
+// or a manifest of that name is there already.
+const std::u16string& RunName(History& history) {
+  if (!history.run_name.empty()) return history.run_name;
+  const std::u16string base = RunFolderName(FileTimeTicks(State.StartTime));
+  for (int32_t taken = 1;; ++taken) {
+    const std::u16string name = taken == 1 ? base : base + u"-" + Decimal(taken);
+    if (!Exists(history.root, name) && !Exists(history.root, name + u".json")) {
+      history.run_name = name;
+      return history.run_name;
+    }
+  }
+}
+
+// Gives `object` the security of `like`: what the history's folders get,
+// so that none is more open than the destination root.
+bool SecureLike(HANDLE like, HANDLE object) {
+  std::vector<unsigned char> descriptor(kSecurityBufferBytes);
+  DWORD needed = 0;
+  return Os().GetKernelObjectSecurity(like, kDescribed, descriptor.data(),
+                                      static_cast<DWORD>(descriptor.size()), &needed) &&
+         Os().SetKernelObjectSecurity(object, kDescribed, descriptor.data());
+}
+
+HANDLE OpenFolder(HANDLE directory, const std::u16string& name) {
+  return Os().CreateFileAtW(directory, name.c_str(), DestinationDirectoryAccess(), kShareAll,
+                            OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
+                                FILE_FLAG_DIRECTORY_ONLY);
+}
+
+// The folder in the run's folder for the destination folder `relative`
+// (empty: the root), made one name at a time where missing. The run's
+// folder itself is made on first need. INVALID_HANDLE_VALUE after
+// reporting.
+HANDLE FolderFor(History& history, const std::u16string& relative, const std::u16string& path) {
+  if (history.last_folder != INVALID_HANDLE_VALUE && history.last_relative == relative) {
+    return history.last_folder;
+  }
+  if (history.run_folder == INVALID_HANDLE_VALUE) {
+    const std::u16string& name = RunName(history);
+    history.run_folder =
+        Os().CreateDirectoryAtW(history.root, name.c_str(), DestinationDirectoryAccess());
+    if (history.run_folder == INVALID_HANDLE_VALUE ||
+        !SecureLike(history.root, history.run_folder)) {
+      ReportWin32Error(JoinPath(Settings.History, name), u"History:CreateDirectory(HISTORY-DIR)",
+                       Os().GetLastError());
+      Close(&history.run_folder);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  Close(&history.last_folder);
+  HANDLE at = history.run_folder;
+  std::u16string_view rest(relative);
+  while (!rest.empty()) {
+    const size_t cut = std::min(rest.find(kPathSeparator), rest.size());
+    const std::u16string name(rest.substr(0, cut));
+    rest.remove_prefix(std::min(cut + 1, rest.size()));
+    HANDLE next = Os().CreateDirectoryAtW(at, name.c_str(), DestinationDirectoryAccess());
+    if (next == INVALID_HANDLE_VALUE && Os().GetLastError() == ERROR_ALREADY_EXISTS) {
+      next = OpenFolder(at, name);
+    }
+    const DWORD code = Os().GetLastError();
+    if (at != history.run_folder) Os().CloseHandle(at);
+    if (next == INVALID_HANDLE_VALUE) {
+      ReportWin32Error(path, u"History:CreateDirectory(HISTORY-DIR)", code);
+      return INVALID_HANDLE_VALUE;
+    }
+    at = next;
+  }
+  if (at == history.run_folder) {
+    at = OpenFolder(history.root, RunName(history));
+    if (at == INVALID_HANDLE_VALUE) {
+      ReportWin32Error(path, u"History:CreateFile(HISTORY-DIR)", Os().GetLastError());
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  history.last_relative = relative;
+  history.last_folder = at;
+  return at;
+}
+
+std::string TimeJson(const FILETIME& time) {
+  return JsonString(UtcTimeText(FileTimeTicks(time)));
+}
+
+const char* KindOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return "link";
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return "directory";
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return "special";
+  return "file";
+}
+
+// One line of the run's manifest; the manifest is begun on the first.
+void WriteManifest(History& history, const std::string& line) {
+  if (!history.manifest.IsOpen()) {
+    if (history.manifest_refused || history.root == INVALID_HANDLE_VALUE) return;
+    const std::u16string name = RunName(history) + u".json";
+    HANDLE file = Os().CreateFileAtW(history.root, name.c_str(), GENERIC_WRITE, 0, CREATE_NEW,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (file == INVALID_HANDLE_VALUE) {
+      history.manifest_refused = true;
+      ReportWin32Error(JoinPath(Settings.History, name), u"History:CreateFile(MANIFEST)",
+                       Os().GetLastError());
+      return;
+    }
+    history.manifest.Attach(file, Sink::Delivery::kBlocks, true);
+    history.manifest.WriteBytes("{\"start\":" + TimeJson(State.StartTime) +
+                                ",\"run\":" + JsonString(RunName(history)) + "}\n");
+  }
+  history.manifest.WriteBytes(line);
+}
+
+void NoteChange(History& history, const std::u16string& relative, const char* change,
+                const BY_HANDLE_FILE_INFORMATION& info) {
+  WriteManifest(history, "{\"path\":" + JsonString(relative) + ",\"change\":\"" + change +
+                             "\",\"kind\":\"" + KindOf(info) +
+                             "\",\"size\":" + std::to_string(SizeOf(info)) +
+                             ",\"write\":" + TimeJson(info.ftLastWriteTime) + "}\n");
+}
+
+// The entry `name` of `directory` opened to be moved or linked, never
+// through a link; INVALID_HANDLE_VALUE after reporting.
+HANDLE OpenToKeep(HANDLE directory, const char16_t* name, const std::u16string& path,
+                  BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE object = Os().CreateFileAtW(
+      directory, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+      OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OPEN_NODE);
+  if (object == INVALID_HANDLE_VALUE || !Os().GetFileInformationByHandle(object, info)) {
+    ReportWin32Error(path, u"History:CreateFile(DESTINATION)", Os().GetLastError());
+    if (object != INVALID_HANDLE_VALUE) Os().CloseHandle(object);
+    return INVALID_HANDLE_VALUE;
+  }
+  return object;
+}
+
+// The holders of a folder, from its own handle up (the handle is closed).
+void AddHolders(HANDLE directory, std::vector<FileIdentity>* identities) {
+  while (directory != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (Os().GetFileInformationByHandle(directory, &info)) {
+      identities->push_back(IdentityOnDevice(directory, info));
+    }
+    HANDLE parent = Os().OpenParentDirectory != nullptr
+                        ? Os().OpenParentDirectory(directory, FILE_READ_ATTRIBUTES)
+                        : INVALID_HANDLE_VALUE;
+    Os().CloseHandle(directory);
+    directory = parent;
+  }
+}
+
+// The bytes the files below `directory` hold; its handle is closed.
+uint64_t BytesBelow(HANDLE directory) {
+  std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
+  if (!listing) {
+    Os().CloseHandle(directory);
+    return 0;
+  }
+  struct Open {
+    HANDLE handle;
+    BOOLEAN restart_scan = 1;
+  };
+  std::vector<Open> stack{{directory}};
+  const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
+  uint64_t bytes = 0;
+  while (!stack.empty()) {
+    NTSTATUS failure = 0;
+    if (NextRecord(stack.back().handle, listing.get(), &stack.back().restart_scan, &failure) !=
+        Record::kRead) {
+      Os().CloseHandle(stack.back().handle);
+      stack.pop_back();
+      continue;
+    }
+    const std::u16string name(record->FileName, record->FileNameLength / sizeof(char16_t));
+    const ULONG attributes = record->FileAttributes;
+    if (name == u"." || name == u"..") continue;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      HANDLE below = Os().CreateFileAtW(stack.back().handle, name.c_str(),
+                                        FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,
+                                        OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
+                                            FILE_FLAG_DIRECTORY_ONLY);
+      if (below != INVALID_HANDLE_VALUE) stack.push_back(Open{below});
+    } else {
+      bytes += static_cast<uint64_t>(std::max<int64_t>(record->EndOfFile, 0));
+    }
+  }
+  return bytes;
+}
+
+// Removes the run folders (and manifests) older than /HistoryDays:, oldest
+// first, never the newest folder.
+void Prune(History& history) {
+  struct Kept {
+    uint64_t start;
+    std::u16string name;
+    bool folder;
+  };
+  std::vector<Kept> kept;
+  std::unique_ptr<ListingBuffer> listing(new (std::nothrow) ListingBuffer);
+  if (!listing) return;
+  const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(listing->bytes);
+  for (BOOLEAN restart_scan = 1;;) {
+    NTSTATUS failure = 0;
+    const Record read = NextRecord(history.root, listing.get(), &restart_scan, &failure);
+    if (read == Record::kFailed) {
+      ReportNtStatus(Settings.History, u"NtQueryDirectoryFile()", failure);
+      return;
+    }
+    if (read == Record::kEnd) break;
+    const std::u16string name(record->FileName, record->FileNameLength / sizeof(char16_t));
+    uint64_t start = 0;
+    const bool folder = (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                        (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    const bool manifest = !folder && name.ends_with(u".json");
+    if ((folder || manifest) && RunFolderStart(name, &start)) kept.push_back({start, name, folder});
+  }
+  std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
+    return a.start != b.start ? a.start < b.start : a.name < b.name;
+  });
+  const uint64_t run_start = FileTimeTicks(State.StartTime);
+  const uint64_t days = static_cast<uint64_t>(Settings.HistoryDays) * kTicksPerDay;
+  const uint64_t cutoff = run_start > days ? run_start - days : 0;
+  const Kept* newest_folder = nullptr;
+  for (const Kept& entry : kept) {
+    if (entry.folder) newest_folder = &entry;
+  }
+  auto is_of = [](const Kept& entry, const std::u16string& folder) {
+    return entry.name == folder || entry.name == folder + u".json";
+  };
+  for (const Kept& entry : kept) {
+    if (entry.start >= cutoff || is_of(entry, history.run_name) ||
+        (newest_folder != nullptr && is_of(entry, newest_folder->name))) {
+      continue;
+    }
+    const std::u16string path = JoinPath(Settings.History, entry.name);
+    if (entry.folder ? RemoveWholeTree(history.root, entry.name.c_str(), path)
+                     : Os().DeleteFileAtW(history.root, entry.name.c_str()) != 0) {
+      AnnounceRemoval(path);
+    } else if (!entry.folder) {
+      ReportWin32Error(path, u"History:DeleteFile(MANIFEST)", Os().GetLastError());
+    }
+  }
+}
+
+// Days from 1 March of year 0 of a proleptic Gregorian date (the inverse
+// of UtcTimeText's).
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = year / 400;
+  const int64_t year_of_era = year - era * 400;
+  const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era;
+}
+
+}  // namespace
+
+std::u16string RunFolderName(uint64_t ticks) {
+  const std::u16string text = UtcTimeText(ticks);  // 2026-12-09T02:00:00.000Z
+  return text.substr(0, 13) + text.substr(14, 2) + text.substr(17, 2) + u"Z";
+}
+
+bool RunFolderStart(std::u16string_view name, uint64_t* ticks) {
+  if (name.ends_with(u".json")) name.remove_suffix(5);
+  // 2026-12-09T020000Z, then optionally -N
+  if (name.size() < 18 || name[4] != u'-' || name[7] != u'-' || name[10] != u'T' ||
+      name[17] != u'Z') {
+    return false;
+  }
+  auto number = [&](size_t at, size_t digits, int64_t* value) {
+    *value = 0;
+    for (size_t i = at; i < at + digits; ++i) {
+      if (name[i] < u'0' || name[i] > u'9') return false;
+      *value = *value * 10 + (name[i] - u'0');
+    }
+    return true;
+  };
+  int64_t year, month, day, hour, minute, second, taken;
+  if (!number(0, 4, &year) || !number(5, 2, &month) || !number(8, 2, &day) ||
+      !number(11, 2, &hour) || !number(13, 2, &minute) || !number(15, 2, &second) || month < 1 ||
+      month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
+    return false;
+  }
+  if (name.size() > 18 &&
+      (name[18] != u'-' || name.size() == 19 || name.size() > 25 ||
+       !number(19, name.size() - 19, &taken))) {
+    return false;
+  }
+  constexpr int64_t kDaysFrom0000To1601 = 584694;
+  const int64_t days = DaysFromCivil(year, month, day) - kDaysFrom0000To1601;
+  if (days < 0) return false;
+  *ticks = (static_cast<uint64_t>(days) * 86400 + static_cast<uint64_t>(hour * 3600 + minute * 60 + second)) *
+           kTicksPerSecond;
+  return true;
+}
+
+bool KeepsHistory() {
+  return Settings.History != nullptr && !WritesNothing();
+}
+
+bool OpenHistory() {
+  History& history = TheHistory();
+  if (history.root != INVALID_HANDLE_VALUE) return true;
+  const std::u16string path(Settings.History);
+  HANDLE destination = OpenRootPath(Settings.Destination, FILE_READ_ATTRIBUTES | READ_CONTROL, 0);
+  BY_HANDLE_FILE_INFORMATION destination_info;
+  if (destination == INVALID_HANDLE_VALUE ||
+      !Os().GetFileInformationByHandle(destination, &destination_info)) {
+    ReportWin32Error(Settings.Destination, u"History:CreateFile(DESTINATION-DIR)",
+                     Os().GetLastError());
+    if (destination != INVALID_HANDLE_VALUE) Os().CloseHandle(destination);
+    return false;
+  }
+  const DWORD access = WritesNothing() ? FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES
+                                       : FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                             WRITE_DAC | WRITE_OWNER | GENERIC_WRITE;
+  history.root = OpenRootPath(path, access, FILE_FLAG_DIRECTORY_ONLY);
+  bool made = false;
+  // A run that writes nothing makes none, and has none to leave alone.
+  if (history.root == INVALID_HANDLE_VALUE && IsNotFound(Os().GetLastError()) &&
+      WritesNothing()) {
+    Os().CloseHandle(destination);
+    return true;
+  }
+  if (history.root == INVALID_HANDLE_VALUE && IsNotFound(Os().GetLastError()) &&
+      Os().CreateDirectoryW(path.c_str(), nullptr)) {
+    made = true;
+    history.root = OpenRootPath(path, access, FILE_FLAG_DIRECTORY_ONLY);
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool opened = history.root != INVALID_HANDLE_VALUE &&
+                Os().GetFileInformationByHandle(history.root, &info);
+  if (opened && made && !SecureLike(destination, history.root)) opened = false;
+  if (!opened) {
+    ReportWin32Error(path, u"History:CreateFile(HISTORY-DIR)", Os().GetLastError());
+    Os().CloseHandle(destination);
+    Close(&history.root);
+    return false;
+  }
+  const bool same_volume = info.dwVolumeSerialNumber == destination_info.dwVolumeSerialNumber &&
+                           DeviceNumberOf(history.root) == DeviceNumberOf(destination);
+  Os().CloseHandle(destination);
+  if (!same_volume) {
+    Close(&history.root);
+    ReportWin32Error(path, u"History:CreateFile(HISTORY-DIR)", ERROR_NOT_SAME_DEVICE);
+    WriteHint(u"the history folder " + path +
+              u" is on another volume than the destination: versions are moved there, never "
+              u"copied; choose a folder on the destination's volume.");
+    return false;
+  }
+  history.identity = IdentityOnDevice(history.root, info);
+  HANDLE holder = Os().OpenParentDirectory != nullptr
+                      ? Os().OpenParentDirectory(history.root, FILE_READ_ATTRIBUTES)
+                      : INVALID_HANDLE_VALUE;
+  history.holders.push_back(history.identity);
+  AddHolders(holder, &history.holders);
+  // What holds it is never removed, as what holds the run's inputs.
+  Registries.ProtectedDirectories.insert(Registries.ProtectedDirectories.end(),
+                                         history.holders.begin(), history.holders.end());
+  return true;
+}
+
+bool IsHistoryFolder(const FileIdentity& identity) {
+  const History& history = TheHistory();
+  return history.root != INVALID_HANDLE_VALUE && SameObject(identity, history.identity);
+}
+
+bool HoldsHistory(const FileIdentity& identity) {
+  const History& history = TheHistory();
+  if (history.root == INVALID_HANDLE_VALUE) return false;
+  for (const FileIdentity& holder : history.holders) {
+    if (SameObject(identity, holder)) return true;
+  }
+  return false;
+}
+
+bool KeepReplaced(HANDLE object, const Place& destination, bool* moved) {
+  History& history = TheHistory();
+  std::lock_guard<std::mutex> lock(history.mutex);
+  *moved = false;
+  BY_HANDLE_FILE_INFORMATION replaced_info;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!Os().GetFileInformationByHandle(object, &replaced_info)) {
+    ReportWin32Error(destination.path, u"History:GetFileInformationByHandle(DESTINATION)",
+                     Os().GetLastError());
+    return false;
+  }
+  HANDLE kept = OpenToKeep(destination.parent, destination.Name(), destination.path, &info);
+  if (kept == INVALID_HANDLE_VALUE) return false;
+  // Still the version the run decided to replace.
+  if (!SameObject(IdentityOf(info), IdentityOf(replaced_info))) {
+    Os().CloseHandle(kept);
+    ReportWin32Error(destination.path, u"History:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
+    return false;
+  }
+  const std::u16string relative = BelowDestination(destination.path);
+  std::u16string folder_relative;
+  std::u16string name;
+  SplitLast(relative, &folder_relative, &name);
+  HANDLE folder = FolderFor(history, folder_relative, destination.path);
+  BOOL done = folder != INVALID_HANDLE_VALUE && Os().CreateHardLinkAtW(kept, folder, name.c_str());
+  DWORD code = Os().GetLastError();
+  // No hard links here (FAT, exFAT, some shares): moved away, the new
+  // version put in at once.
+  if (folder != INVALID_HANDLE_VALUE && !done &&
+      (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION ||
+       code == ERROR_ACCESS_DENIED)) {
+    done = Os().MoveEntryAtW(kept, destination.parent, destination.Name(), folder, name.c_str());
+    code = Os().GetLastError();
+    *moved = done != 0;
+  }
+  Os().CloseHandle(kept);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  if (!done) {
+    ReportWin32Error(destination.path, u"History:CreateHardLink(HISTORY)", code);
+    return false;
+  }
+  NoteChange(history, relative, "replaced", info);
+  return true;
+}
+
+bool KeepRemoved(HANDLE directory, const char16_t* name, const std::u16string& path) {
+  History& history = TheHistory();
+  std::lock_guard<std::mutex> lock(history.mutex);
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE kept = OpenToKeep(directory, name, path, &info);
+  if (kept == INVALID_HANDLE_VALUE) return false;
+  const std::u16string relative = BelowDestination(path);
+  std::u16string folder_relative;
+  std::u16string leaf;
+  SplitLast(relative, &folder_relative, &leaf);
+  HANDLE folder = FolderFor(history, folder_relative, path);
+  const BOOL moved = folder != INVALID_HANDLE_VALUE &&
+                     Os().MoveEntryAtW(kept, directory, name, folder, leaf.c_str());
+  const DWORD code = Os().GetLastError();
+  Os().CloseHandle(kept);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  if (!moved) {
+    ReportWin32Error(path, u"History:MoveFile(DESTINATION)", code);
+    return false;
+  }
+  NoteChange(history, relative, "removed", info);
+  return true;
+}
+
+bool KeepRemovedDirectory(const std::u16string& path, const BY_HANDLE_FILE_INFORMATION& info) {
+  History& history = TheHistory();
+  std::lock_guard<std::mutex> lock(history.mutex);
+  const std::u16string relative = BelowDestination(path);
+  HANDLE folder = FolderFor(history, relative, path);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  if (!Os().SetFileTime(folder, &info.ftCreationTime, &info.ftLastAccessTime,
+                        &info.ftLastWriteTime)) {
+    ReportWin32Error(path, u"History:SetFileTime(HISTORY-DIR)", Os().GetLastError());
+    return false;
+  }
+  NoteChange(history, relative, "removed", info);
+  return true;
+}
+
+void NoteNewEntry(const std::u16string& path, HANDLE object) {
+  History& history = TheHistory();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (history.root == INVALID_HANDLE_VALUE || !Os().GetFileInformationByHandle(object, &info)) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(history.mutex);
+  NoteChange(history, BelowDestination(path), "new", info);
+}
+
+void CloseHistory(int32_t exit_code) {
+  History& history = TheHistory();
+  if (history.root == INVALID_HANDLE_VALUE) return;
+  Close(&history.last_folder);
+  Close(&history.run_folder);
+  if (history.manifest.IsOpen()) {
+    FILETIME end;
+    Os().GetSystemTimeAsFileTime(&end);
+    history.manifest.WriteBytes("{\"end\":" + TimeJson(end) +
+                                ",\"exit\":" + std::to_string(exit_code) + "}\n");
+    history.manifest.Close();
+  }
+  if (Settings.HistoryDaysGiven && exit_code == 0) Prune(history);
+  if (Settings.HistoryDaysGiven) {
+    HANDLE listed = OpenRootPath(Settings.History, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                 FILE_FLAG_DIRECTORY_ONLY);
+    history.bytes = listed == INVALID_HANDLE_VALUE ? 0 : BytesBelow(listed);
+  }
+  Close(&history.root);
+}
+
+uint64_t HistoryBytes() {
+  return TheHistory().bytes;
+}
+
+void ResetHistory() {
+  History& history = TheHistory();
+  Close(&history.last_folder);
+  Close(&history.run_folder);
+  history.manifest.Close();
+  Close(&history.root);
+  history.identity = FileIdentity{};
+  history.holders.clear();
+  history.run_name.clear();
+  history.last_relative.clear();
+  history.manifest_refused = false;
+  history.bytes = 0;
+}
+
+}  // namespace vx
