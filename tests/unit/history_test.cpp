@@ -1,0 +1,115 @@
+// Keeping what a run replaces and removes: the run folders' names, and what
+// a volume without hard links or a refused move leaves, on both builds.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "copy/replica/history.h"
+#include "fault_injection.h"
+#include "run_fixture.h"
+
+namespace vx {
+namespace {
+
+using testing::Call;
+using testing::Fault;
+using testing::FaultInjector;
+
+constexpr uint64_t kTicksPerSecond = 10000000;
+// 2026-12-09T02:00:00Z in FILETIME ticks.
+constexpr uint64_t kNight = 13441255200ull * kTicksPerSecond;
+
+TEST(RunFolderTest, NamesReadBackAsTheirStart) {
+  const struct {
+    uint64_t ticks;
+    const char16_t* name;
+  } rows[] = {
+      {kNight, u"2026-12-09T020000Z"},
+      {kNight + 59 * kTicksPerSecond + 9999999, u"2026-12-09T020059Z"},  // to the second
+      {kNight - 70 * 86400 * kTicksPerSecond, u"2026-09-30T020000Z"},
+      {13380163199ull * kTicksPerSecond, u"2024-12-31T235959Z"},
+      {13353638400ull * kTicksPerSecond, u"2024-02-29T000000Z"},  // a leap day
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(RunFolderName(row.ticks), row.name);
+    uint64_t start = 0;
+    ASSERT_TRUE(RunFolderStart(row.name, &start));
+    EXPECT_EQ(start, row.ticks / kTicksPerSecond * kTicksPerSecond);
+    ASSERT_TRUE(RunFolderStart(std::u16string(row.name) + u"-12.json", &start));
+    EXPECT_EQ(start, row.ticks / kTicksPerSecond * kTicksPerSecond);
+  }
+  uint64_t start = 0;
+  for (const char16_t* other : {u"2026-12-09T02:00:00Z", u"2026-13-09T020000Z",
+                                u"2026-12-09T020000Z-", u"2026-12-09T020000Z-x", u"notes.json",
+                                u"2026-12-09T020000", u"2026-12-09T246000Z"}) {
+    EXPECT_FALSE(RunFolderStart(other, &start)) << testing::Bytes(other);
+  }
+}
+
+class HistoryFaultTest : public testing::RunFixture {
+ protected:
+  int Night(std::vector<std::u16string> more = {}) {
+    more.insert(more.begin(), {u"/Mirror", u"/History:" + scratch_.Path(u"hist")});
+    return Run(more);
+  }
+  // The one run folder's path, or empty.
+  std::filesystem::path RunFolder() {
+    std::filesystem::path found;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_.Fs(u"hist"))) {
+      if (entry.is_directory()) found = entry.path();
+    }
+    return found;
+  }
+  void Later(std::u16string_view relative, const std::string& data) {
+    scratch_.Write(relative, data);
+    std::filesystem::last_write_time(scratch_.Fs(relative),
+                                     std::filesystem::file_time_type::clock::now() +
+                                         std::chrono::hours(1));
+  }
+};
+
+// Where the volume makes no hard links the old version is moved away just
+// before the new one takes its name: both are whole.
+TEST_F(HistoryFaultTest, WithoutHardLinksTheOldVersionIsMovedAway) {
+  scratch_.Write(u"src/a", "old");
+  ASSERT_EQ(Night(), 0) << scratch_.Read(u"run.err");
+  Later(u"src/a", "new");
+  FaultInjector faults;
+  faults.Add(Fault{Call::kCreateHardLinkW, 1, u"", ERROR_NOT_SUPPORTED});
+  ASSERT_EQ(Night(), 0) << scratch_.Read(u"run.err");
+  EXPECT_EQ(scratch_.Read(u"dst/a"), "new");
+  EXPECT_EQ(testing::ReadWholeFile(RunFolder() / "a"), "old");
+}
+
+// A version that cannot be kept is not given up: the replica keeps it, one
+// ERR each, and the run fails.
+TEST_F(HistoryFaultTest, AVersionThatCannotBeKeptStays) {
+  const struct {
+    const char* what;
+    Call call;
+    DWORD error;
+  } rows[] = {
+      {"replaced, the link refused", Call::kCreateHardLinkW, ERROR_DISK_FULL},
+      {"removed, the move refused", Call::kMoveEntryW, ERROR_ACCESS_DENIED},
+  };
+  for (const auto& row : rows) {
+    std::filesystem::remove_all(scratch_.Fs(u"src"));
+    std::filesystem::remove_all(scratch_.Fs(u"dst"));
+    scratch_.Write(u"src/a", "old");
+    scratch_.Write(u"src/b", "b");
+    ASSERT_EQ(Night(), 0) << scratch_.Read(u"run.err");
+    Later(u"src/a", "new");
+    std::filesystem::remove(scratch_.Fs(u"src/b"));
+    FaultInjector faults;
+    faults.Add(Fault{row.call, 1, u"", row.error});
+    EXPECT_EQ(Night(), 1) << row.what;
+    EXPECT_EQ(scratch_.Read(u"dst/a"), row.call == Call::kCreateHardLinkW ? "old" : "new")
+        << row.what;
+    EXPECT_EQ(std::filesystem::exists(scratch_.Fs(u"dst/b")), row.call == Call::kMoveEntryW)
+        << row.what;
+  }
+}
+
+}  // namespace
+}  // namespace vx
