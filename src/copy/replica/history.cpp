@@ -523,12 +523,17 @@ bool KeepRemoved(HANDLE directory, const char16_t* name, const std::u16string& p
   return true;
 }
 
-bool KeepRemovedDirectory(const std::u16string& path, const BY_HANDLE_FILE_INFORMATION& info) {
+bool KeepRemovedDirectory(const std::u16string& path, const BY_HANDLE_FILE_INFORMATION& info,
+                          HANDLE directory) {
   History& history = TheHistory();
   std::lock_guard<std::mutex> lock(history.mutex);
   const std::u16string relative = BelowDestination(path);
   HANDLE folder = FolderFor(history, relative, path);
   if (folder == INVALID_HANDLE_VALUE) return false;
+  if (!SecureLike(directory, folder)) {
+    ReportWin32Error(path, u"History:SetKernelObjectSecurity(HISTORY-DIR)", Os().GetLastError());
+    return false;
+  }
   if (!Os().SetFileTime(folder, &info.ftCreationTime, &info.ftLastAccessTime,
                         &info.ftLastWriteTime)) {
     ReportWin32Error(path, u"History:SetFileTime(HISTORY-DIR)", Os().GetLastError());
@@ -536,6 +541,23 @@ bool KeepRemovedDirectory(const std::u16string& path, const BY_HANDLE_FILE_INFOR
   }
   NoteChange(history, relative, "removed", info);
   return true;
+}
+
+void NoteDirectoryTimes(const std::u16string& path, const BY_HANDLE_FILE_INFORMATION& info,
+                        const BY_HANDLE_FILE_INFORMATION& source_info) {
+  History& history = TheHistory();
+  // The write time says whether its times change (Linux cannot set a
+  // creation time, so it would always differ there).
+  if (history.root == INVALID_HANDLE_VALUE ||
+      Os().CompareFileTime(&info.ftLastWriteTime, &source_info.ftLastWriteTime) == 0) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(history.mutex);
+  WriteManifest(history, "{\"path\":" + JsonString(BelowDestination(path)) +
+                             ",\"change\":\"times\",\"kind\":\"directory\",\"times\":[" +
+                             std::to_string(FileTimeTicks(info.ftCreationTime)) + "," +
+                             std::to_string(FileTimeTicks(info.ftLastAccessTime)) + "," +
+                             std::to_string(FileTimeTicks(info.ftLastWriteTime)) + "]}\n");
 }
 
 void NoteNewEntry(const std::u16string& path, HANDLE object) {

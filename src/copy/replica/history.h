@@ -45,10 +45,19 @@ bool KeepReplaced(HANDLE object, const Place& destination, bool* moved);
 // reporting: it stays.
 bool KeepRemoved(HANDLE directory, const char16_t* name, const std::u16string& path);
 
-// A removed directory, once emptied into the run's folder: its counterpart
-// there (made where nothing moved into it), with its times. False after
-// reporting: the emptied directory stays.
-bool KeepRemovedDirectory(const std::u16string& path, const BY_HANDLE_FILE_INFORMATION& info);
+// A removed directory, open as `directory`, once emptied into the run's
+// folder: its counterpart there (made where nothing moved into it), with
+// its security and, as they were before it was emptied (`info`), its
+// times. False after reporting: the emptied directory stays.
+bool KeepRemovedDirectory(const std::u16string& path, const BY_HANDLE_FILE_INFORMATION& info,
+                          HANDLE directory);
+
+// An existing destination directory whose times the run is about to set
+// to its source's: its times as they were (`info`, read as the run entered
+// it), a manifest record where they differ, so that a restore as of an
+// earlier night gives them back.
+void NoteDirectoryTimes(const std::u16string& path, const BY_HANDLE_FILE_INFORMATION& info,
+                        const BY_HANDLE_FILE_INFORMATION& source_info);
 
 // A manifest line for an entry the run put at a name that held nothing.
 void NoteNewEntry(const std::u16string& path, HANDLE object);

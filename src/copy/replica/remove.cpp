@@ -80,7 +80,8 @@ void AnnounceCountedRemoval(const std::u16string& path) {
 
 HANDLE OpenForEmptying(HANDLE parent, const char16_t* name) {
   return Os().CreateFileAtW(
-      parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+      parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll,
+      OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DIRECTORY_ONLY);
 }
 
@@ -117,11 +118,15 @@ bool RemoveTree(HANDLE parent, const char16_t* name, const std::u16string& path,
       }
       const Emptying done = std::move(level);
       stack.pop_back();
+      bool may_remove = !done.failed && (!as_removals || TakeRemoval(done.path));
+      // Kept with its security, read while it is still open.
+      if (may_remove && keeps) {
+        may_remove = KeepRemovedDirectory(done.path, done.info, done.handle);
+      }
       Os().CloseHandle(done.handle);
       HANDLE holder = stack.empty() ? parent : stack.back().handle;
       bool removed = false;
-      if (!done.failed && (!as_removals || TakeRemoval(done.path)) &&
-          (!keeps || KeepRemovedDirectory(done.path, done.info))) {
+      if (may_remove) {
         removed = Os().RemoveDirectoryAtW(holder, done.name.c_str()) != 0;
         if (!removed) {
           ReportWin32Error(done.path, u"CopyOneDirectory:RemoveDirectory(DESTINATION-DIR)",

@@ -259,6 +259,9 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     return Release(destination_handle, source_handle);
   }
   NoteVolumes(parent, destination_handle, created, level.get());
+  if (!created && destination_handle != INVALID_HANDLE_VALUE && KeepsHistory()) {
+    level->found_known = Os().GetFileInformationByHandle(destination_handle, &level->found_info);
+  }
   level->source_handle = source_handle;
   level->destination_handle = destination_handle;
   level->created = created;
@@ -336,6 +339,7 @@ int Finish(Walk& walk, Level& level, bool finished) {
     return 0;
   }
   if (!SecureCreated(level)) return 0;
+  if (level.found_known) NoteDirectoryTimes(level.destination.path, level.found_info, level.info);
   if (!KeepsTimesOf(level) &&
       !CopyTimes(level.source_handle, level.info, level.destination_handle)) {
     ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
