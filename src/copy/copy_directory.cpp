@@ -1,12 +1,14 @@
 #include "copy_directory.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <memory>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "../platform/utf8.h"
 #include "../report/json_log.h"
 #include "../report/progress.h"
 #include "../report/report.h"
@@ -20,6 +22,7 @@
 #include "identity.h"
 #include "place.h"
 #include "registries.h"
+#include "replica/as_of.h"
 #include "replica/history.h"
 #include "replica/write_gate.h"
 #include "walk/counting_walk.h"
@@ -114,11 +117,13 @@ Next NextEntry(Walk& walk, Level& level, ListedEntry* entry) {
       level.source_names.insert(std::move(compared));
     }
     // With /Files:, what the list does not lead to is left as if absent.
-    const bool by_path = Registries.Files.active || !Registries.Excludes.empty();
+    const bool by_path =
+        Registries.Files.active || !Registries.Excludes.empty() || !Registries.Skipped.empty();
     const std::u16string relative =
         by_path ? EntryBelowRoot(walk.source_path, walk.source_root_length, *name) : u"";
     const ListSays says =
         Registries.Files.active ? AskList(&Registries.Files, relative) : ListSays::kListed;
+    if (!Registries.Skipped.empty() && Registries.Skipped.count(relative) != 0) continue;
     if (!Registries.Excludes.empty() && IsExcluded(Registries.Excludes, relative, *name)) {
       if (JsonLogOpen()) {
         NoteExcluded(JoinPath(level.source.path, *name),
@@ -344,6 +349,75 @@ RunCounters PlanChanges(const std::u16string& source_root) {
   const RunCounters plan = Counters;
   Counters = before;
   return plan;
+}
+
+namespace {
+
+// The directories whose times a later run changed get them back, as the
+// first such run found them; one the time did not have yet is not there.
+bool RestoreDirectoryTimes(const std::vector<ManifestEntry>& directories) {
+  bool done = true;
+  for (const ManifestEntry& entry : directories) {
+    const std::u16string path =
+        entry.path.empty() ? std::u16string(Settings.Destination)
+                           : JoinPath(Settings.Destination, entry.path);
+    HANDLE directory = OpenRootPath(path, FILE_WRITE_ATTRIBUTES, FILE_FLAG_DIRECTORY_ONLY);
+    if (directory == INVALID_HANDLE_VALUE) continue;
+    if (!Os().SetFileTime(directory, &entry.times[0], &entry.times[1], &entry.times[2])) {
+      ReportWin32Error(path, u"AsOf:SetFileTime(DESTINATION-DIR)", Os().GetLastError());
+      done = false;
+    }
+    Os().CloseHandle(directory);
+  }
+  return done;
+}
+
+// The list of one run folder's taken paths, as /Files0: would give it.
+FileList ListOf(const std::vector<std::u16string>& paths) {
+  std::string bytes;
+  for (const std::u16string& path : paths) {
+    bytes += EncodeFileName(path);
+    bytes.push_back('\0');
+  }
+  FileList list;
+  size_t bad_record = 0;
+  ParseFileList(bytes, true, &list, &bad_record);
+  return list;
+}
+
+}  // namespace
+
+// Each run folder that keeps versions of the time gives them, oldest run
+// first, its walk leaving what other runs give or what came later; then
+// the replica gives the rest, and the directories their times last. Every
+// path is written by one walk only; directories met on the way are taken
+// as they are, and get their times from the walk that owns them, which
+// comes later.
+int RestoreAsOf(const AsOfPlan& plan) {
+  const int32_t only_newer = Settings.OnlyNewer;
+  std::unordered_set<std::u16string> decided(plan.left_out.begin(), plan.left_out.end());
+  decided.insert(plan.taken_paths.begin(), plan.taken_paths.end());
+  int result = 1;
+  bool first = true;
+  auto walk = [&](const std::u16string& root) {
+    State.AtTopLevel = 1;
+    if (!first && !Settings.Overwrite) Settings.OnlyNewer = 1;
+    first = false;
+    if (CopyOneDirectory(root) != 1) result = 0;
+  };
+  for (const AsOfPlan::Taken& taken : plan.taken) {
+    Registries.Files = ListOf(taken.paths);
+    Registries.Skipped = decided;
+    for (const std::u16string& path : taken.paths) Registries.Skipped.erase(path);
+    walk(JoinPath(Settings.History, taken.folder));
+  }
+  Registries.Files = FileList{};
+  Registries.Skipped = std::move(decided);
+  walk(Settings.Source);
+  Registries.Skipped.clear();
+  Settings.OnlyNewer = only_newer;
+  if (!WritesNothing() && !RestoreDirectoryTimes(plan.directory_times)) result = 0;
+  return result;
 }
 
 }  // namespace vx

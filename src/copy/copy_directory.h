@@ -3,6 +3,7 @@
 #include <string>
 
 #include "../run/run_state.h"
+#include "replica/as_of.h"
 
 namespace vx {
 
@@ -16,5 +17,10 @@ int CopyOneDirectory(const std::u16string& source_root);
 // walk as /List makes it, writing nothing and saying nothing. Returns the
 // counts it ends with; the run's counters and state are left as before.
 RunCounters PlanChanges(const std::u16string& source_root);
+
+// /AsOf: the replica (the source root) as it was at the time the plan was
+// made for, from the history's run folders. Returns 1 where every walk
+// succeeded.
+int RestoreAsOf(const AsOfPlan& plan);
 
 }  // namespace vx

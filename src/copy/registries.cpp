@@ -14,6 +14,7 @@ void ResetRegistries() {
   Registries.ErrorLogIdentity = FileIdentity{};
   Registries.JsonLogIdentity = FileIdentity{};
   Registries.ProtectedDirectories.clear();
+  Registries.Skipped.clear();
   ResetHistory();
 }
 

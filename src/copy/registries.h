@@ -4,6 +4,8 @@
 // walk starts.
 #pragma once
 
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "exclude.h"
@@ -29,6 +31,9 @@ struct WalkRegistries {
   // from the source root, the Log and the ErrorLog up to the top of their
   // trees.
   std::vector<FileIdentity> ProtectedDirectories;
+  // Paths below the source root the walk leaves as if absent (a restore as
+  // of an earlier night takes them from elsewhere, or not at all).
+  std::unordered_set<std::u16string> Skipped;
 };
 
 extern WalkRegistries Registries;

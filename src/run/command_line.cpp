@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../copy/exclude.h"
+#include "../copy/replica/as_of.h"
 #include "../copy/registries.h"
 #include "../platform/platform.h"
 #include "../report/report.h"
@@ -81,6 +82,8 @@ void PrintUsage() {
       u"                  /HistoryDays:<Days a run's folder is kept, 1 to 36500>\n",
       u"                  /MaxChange:<Most files a run replaces or removes, or a\n",
       u"                      percentage of the replica's (50%); more: no change>\n",
+      u"                  /AsOf:<Time (UTC): the source, a replica with /History:,\n",
+      u"                      written as it was then>\n",
   };
   for (const char16_t* line : kLines) {
     WriteConsole(line != nullptr ? std::u16string(line)
@@ -160,6 +163,7 @@ const Option kOptions[] = {
     {u"/HISTORYDAYS:", u"/HistoryDays:", Effect::kCount, nullptr, &RunSettings::HistoryDaysGiven, 1,
      &RunSettings::HistoryDays},
     {u"/MAXCHANGE:", u"/MaxChange:", Effect::kChangeLimit, nullptr, nullptr},
+    {u"/ASOF:", u"/AsOf:", Effect::kValue, &RunSettings::AsOf, nullptr},
 };
 
 // A count of tries or seconds: decimal digits only, at most 1,000,000;
@@ -447,6 +451,21 @@ bool ValidateSettings() {
       (Settings.MaxChange < 1 || (Settings.MaxChangePercent && Settings.MaxChange > 100))) {
     WriteConsole(u"Invalid change limit, aborting.\n");
     return false;
+  }
+  if (Settings.AsOf != nullptr) {
+    if (!TimeFromText(Settings.AsOf, &Settings.AsOfTicks)) {
+      WriteConsole(u"Invalid time, aborting.\n");
+      return false;
+    }
+    if (Settings.History == nullptr) {
+      WriteConsole(u"/AsOf: needs /History:.\n");
+      return false;
+    }
+    if (Settings.Mirror || Settings.Files != nullptr) {
+      WriteConsole(Settings.Mirror ? u"/AsOf: and /Mirror must not be used at the same time.\n"
+                                   : u"/AsOf: and /Files: must not be used at the same time.\n");
+      return false;
+    }
   }
   if (Settings.History != nullptr && Settings.History[0] == u'\0') {
     WriteConsole(u"Invalid history folder, aborting.\n");

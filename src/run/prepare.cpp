@@ -224,6 +224,7 @@ std::vector<std::pair<std::u16string, std::u16string>> SettingsRows() {
   flag(Settings.Utf8, u"Utf8");
   if (Settings.History != nullptr) rows.emplace_back(u"History", ShownPath(Settings.History));
   count(Settings.HistoryDaysGiven, u"HistoryDays", Settings.HistoryDays);
+  if (Settings.AsOf != nullptr) rows.emplace_back(u"AsOf", std::u16string(Settings.AsOf));
   if (Settings.MaxChangeGiven) {
     rows.emplace_back(u"MaxChange",
                       Decimal(Settings.MaxChange) + (Settings.MaxChangePercent ? u"%" : u""));

@@ -88,6 +88,10 @@ struct RunSettings {
   int32_t MaxChange;
   int32_t MaxChangeGiven;
   int32_t MaxChangePercent;
+  // /AsOf:, as typed, and the time it names (FILETIME ticks); nullptr when
+  // absent: the source is a replica, written as it was at that time.
+  const char16_t* AsOf;
+  uint64_t AsOfTicks;
 };
 
 

@@ -153,7 +153,7 @@ int32_t CopyRunAndSummarize() {
   WriteConsoleUnlessSilent(kDashesLine);
   // A run that would change more than /MaxChange: allows changes nothing:
   // it decides everything first.
-  if (Settings.MaxChangeGiven && !WritesNothing()) {
+  if (Settings.MaxChangeGiven && !WritesNothing() && Settings.AsOf == nullptr) {
     const RunCounters plan = PlanChanges(Settings.Source);
     bool over = false;
     const std::u16string text = ChangeText(plan, &over);
@@ -165,9 +165,27 @@ int32_t CopyRunAndSummarize() {
       return -1;
     }
   }
+  // /AsOf: the history must know the time: a run began after it, and one
+  // (the oldest kept) before.
+  AsOfPlan as_of;
+  if (Settings.AsOf != nullptr) {
+    std::vector<ManifestRun> runs;
+    const bool read = ReadManifests(Settings.History, &runs);
+    if (!read || runs.empty() || Settings.AsOfTicks < runs.front().start) {
+      WriteConsole(u"History " + ShownPath(Settings.History) + u" knows no tree as of " +
+                   std::u16string(Settings.AsOf) + u", aborting.\n");
+      SummarizeFatalEnd(-1);
+      return -1;
+    }
+    as_of = DecideAsOf(runs, Settings.AsOfTicks);
+  }
   const int32_t start = CurrentTimeInSeconds();
   StartProgress();
-  CopyOneDirectory(Settings.Source);
+  if (Settings.AsOf != nullptr) {
+    RestoreAsOf(as_of);
+  } else {
+    CopyOneDirectory(Settings.Source);
+  }
   // After the walk, its gate gone: pruning the history is no change to the
   // replica.
   CloseHistory(Counters.ErrorCount + Counters.DifferenceCount);

@@ -1,7 +1,10 @@
 """Keeping yesterday: /History:, /HistoryDays: and /MaxChange:, on both builds."""
+import datetime
 import json
 import os
 import re
+import shutil
+import subprocess
 import time
 
 from velmox_e2e import (ScratchCase, WINDOWS, exit_status, host_path, lines_of, main, run)
@@ -170,6 +173,67 @@ class MaxChangeTest(HistoryCase):
         output, status = self.night("/MaxChange:50%")
         self.assertEqual(status, 0, output)
         self.assertEqual(self.read("dst/f000"), b"edited")
+
+
+class AsOfTest(HistoryCase):
+    def tree(self, root):
+        """Every path below `root` with its bytes (None: a directory) and
+        write time to the second."""
+        found = {}
+        for folder, directories, files in os.walk(root):
+            for name in directories + files:
+                full = os.path.join(folder, name)
+                data = None
+                if name not in directories:
+                    with open(full, "rb") as entry:
+                        data = entry.read()
+                found[os.path.relpath(full, root)] = (data, int(os.stat(full).st_mtime))
+        return found
+
+    def test_the_tree_of_three_nights_ago_comes_back_whole(self):
+        self.write("src/a", b"a, first")
+        self.write("src/d/b", b"b")
+        self.write("src/e/c", b"c")
+        self.write("src/keep", b"kept all along")
+        output, status = self.night("/Backup")
+        self.assertEqual(status, 0, output)
+        shutil.copytree(self.path("dst"), self.path("saved"), symlinks=True)
+        time.sleep(1.1)
+        as_of = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")
+        as_of = as_of[:-3] + "Z"
+        time.sleep(1.1)
+        self.later("src/a", b"a, second")
+        shutil.rmtree(self.path("src/e"))
+        self.write("src/d/new", b"made later")
+        self.assertEqual(self.night("/Backup")[1], 0)
+        time.sleep(1.1)
+        shutil.rmtree(self.path("src/d"))
+        self.write("src/d", b"a file now")
+        self.assertEqual(self.night("/Backup")[1], 0)
+        time.sleep(1.1)
+        self.later("src/keep", b"changed at last")
+        self.assertEqual(self.night("/Backup")[1], 0)
+
+        output, status = run(["/Source:" + host_path(self.path("dst")),
+                              "/Dest:" + host_path(self.path("restored")),
+                              "/CreateDestinationDirectory", "/Backup",
+                              "/History:" + host_path(self.path("hist")), "/AsOf:" + as_of])
+        self.assertEqual(status, 0, output)
+        self.assertEqual(self.tree(self.path("restored")), self.tree(self.path("saved")))
+        if not WINDOWS:
+            found = subprocess.run(["rsync", "-aAXHn", "--checksum", "--delete", "-i",
+                                    "--filter=-x trusted.velmox.*", self.path("saved") + "/",
+                                    self.path("restored") + "/"],
+                                   capture_output=True, check=True).stdout
+            self.assertEqual(found, b"")
+        # Before the oldest night kept, the history knows nothing.
+        output, status = run(["/Source:" + host_path(self.path("dst")),
+                              "/Dest:" + host_path(self.path("older")),
+                              "/CreateDestinationDirectory", "/History:" + host_path(self.path("hist")),
+                              "/AsOf:2001-01-01T000000Z"])
+        self.assertEqual(status, exit_status(-1), output)
+        self.assertIn(b"knows no tree as of 2001-01-01T000000Z, aborting.", output)
+        self.assertFalse(os.path.exists(self.path("older")))
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@
 #include "../listing.h"
 #include "../registries.h"
 #include "remove.h"
+#include "write_gate.h"
 
 namespace vx {
 
@@ -375,12 +376,24 @@ bool RunFolderStart(std::u16string_view name, uint64_t* ticks) {
 }
 
 bool KeepsHistory() {
-  return Settings.History != nullptr && !WritesNothing();
+  return Settings.History != nullptr && Settings.AsOf == nullptr && !WritesNothing();
 }
 
 bool OpenHistory() {
   History& history = TheHistory();
   if (history.root != INVALID_HANDLE_VALUE) return true;
+  // A restore reads the history: known, so that a replica that holds it
+  // never has it copied, and never written.
+  if (Settings.AsOf != nullptr) {
+    history.root = OpenRootPath(Settings.History, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_FLAG_DIRECTORY_ONLY);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (history.root != INVALID_HANDLE_VALUE &&
+        Os().GetFileInformationByHandle(history.root, &info)) {
+      history.identity = IdentityOnDevice(history.root, info);
+    }
+    return true;
+  }
   const std::u16string path(Settings.History);
   HANDLE destination = OpenRootPath(Settings.Destination, FILE_READ_ATTRIBUTES | READ_CONTROL, 0);
   BY_HANDLE_FILE_INFORMATION destination_info;
@@ -575,6 +588,14 @@ void CloseHistory(int32_t exit_code) {
   if (history.root == INVALID_HANDLE_VALUE) return;
   Close(&history.last_folder);
   Close(&history.run_folder);
+  if (!KeepsHistory()) {
+    Close(&history.root);
+    return;
+  }
+  // A run that changed the replica has a manifest, if only its start and
+  // end (entries put in folders it made are new with them): a restore as
+  // of a time after it knows the history reaches back that far.
+  if (!history.manifest.IsOpen() && ChangesPassed() != 0) WriteManifest(history, "");
   if (history.manifest.IsOpen()) {
     FILETIME end;
     Os().GetSystemTimeAsFileTime(&end);
