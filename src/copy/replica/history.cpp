@@ -18,7 +18,6 @@
 #include "../listing.h"
 #include "../registries.h"
 #include "remove.h"
-#include "write_gate.h"
 
 namespace vx {
 
@@ -592,10 +591,12 @@ void CloseHistory(int32_t exit_code) {
     Close(&history.root);
     return;
   }
-  // A run that changed the replica has a manifest, if only its start and
-  // end (entries put in folders it made are new with them): a restore as
-  // of a time after it knows the history reaches back that far.
-  if (!history.manifest.IsOpen() && ChangesPassed() != 0) WriteManifest(history, "");
+  // A run that added, replaced or removed an entry has a manifest, if only
+  // its start and end (entries put in folders it made are new with them):
+  // a restore as of a time after it knows the history reaches back that far.
+  const int64_t changed = int64_t{Counters.NewCount} + Counters.NewerCount +
+                          Counters.OverwrittenCount + Counters.DeletedCount;
+  if (!history.manifest.IsOpen() && changed != 0) WriteManifest(history, "");
   if (history.manifest.IsOpen()) {
     FILETIME end;
     Os().GetSystemTimeAsFileTime(&end);
