@@ -69,6 +69,8 @@ USAGE = b"".join([
     line("                  /HistoryDays:<Days a run's folder is kept, 1 to 36500>"),
     line("                  /MaxChange:<Most files a run replaces or removes, or a"),
     line("                      percentage of the replica's (50%); more: no change>"),
+    line("                  /AsOf:<Time (UTC): the source, a replica with /History:,"),
+    line("                      written as it was then>"),
 ])
 
 SOURCE = "/Source:" + host_path("/nonexistent-source")

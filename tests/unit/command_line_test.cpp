@@ -58,13 +58,12 @@ TEST(UsageTest, SeventeenLinesThenTheExtensionsWithCrLfAndExitZero) {
        {"Attributes", "Links", "FollowLinks", "Streams", "Specials", "Backup", "Mirror", "List",
         "Exclude:", "Retry:", "Wait:", "Threads:", "MaxDelete:", "Flush", "Recall", "AppendLog:",
         "AppendErrorLog:", "JsonLog:", "Verify", "Files:", "Files0:", "AcceptVolume",
-        "SummaryLine", "Utf8", "History:", "HistoryDays:", "MaxChange:"}) {
+        "SummaryLine", "Utf8", "History:", "HistoryDays:", "MaxChange:", "AsOf:"}) {
     EXPECT_NE(text.find("\r\n                  /" + std::string(option)), std::string::npos)
         << option;
   }
-  EXPECT_TRUE(text.ends_with("/MaxChange:<Most files a run replaces or removes, or a\r\n"
-                             "                      percentage of the replica's (50%); more: no "
-                             "change>\r\n"));
+  EXPECT_TRUE(text.ends_with("/AsOf:<Time (UTC): the source, a replica with /History:,\r\n"
+                             "                      written as it was then>\r\n"));
   // The extensions' lines (the seventeen first lines keep their widths).
   for (size_t at = text.find("Extensions"), end;
        (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {

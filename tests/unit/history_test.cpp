@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "copy/replica/as_of.h"
 #include "copy/replica/history.h"
 #include "fault_injection.h"
 #include "run_fixture.h"
@@ -45,6 +46,67 @@ TEST(RunFolderTest, NamesReadBackAsTheirStart) {
                                 u"2026-12-09T020000", u"2026-12-09T246000Z"}) {
     EXPECT_FALSE(RunFolderStart(other, &start)) << testing::Bytes(other);
   }
+}
+
+// The times an operator types, and what is refused.
+TEST(AsOfTest, TimesReadAsTheyAreTyped) {
+  const struct {
+    const char16_t* typed;
+    uint64_t ticks;  // 0: refused
+  } rows[] = {
+      {u"2026-12-09T020000Z", kNight},
+      {u"2026-12-09T02:00:00Z", kNight},
+      {u"2026-12-09T02:00:00.125Z", kNight + 1250000},
+      {u"2026-12-09T02:00Z", 0},
+      {u"2026-12-09 02:00:00", 0},
+      {u"yesterday", 0},
+  };
+  for (const auto& row : rows) {
+    uint64_t ticks = 0;
+    EXPECT_EQ(TimeFromText(row.typed, &ticks), row.ticks != 0) << testing::Bytes(row.typed);
+    if (row.ticks != 0) EXPECT_EQ(ticks, row.ticks) << testing::Bytes(row.typed);
+  }
+}
+
+// A manifest as the run writes it reads back, escapes and all; for each
+// path the first run after the time decides.
+TEST(AsOfTest, TheFirstRunAfterTheTimeDecides) {
+  ManifestRun first;
+  ASSERT_TRUE(ParseManifest(
+      "{\"start\":\"2026-12-09T02:00:00.000Z\",\"run\":\"2026-12-09T020000Z\"}\n"
+      "{\"path\":\"a\",\"change\":\"replaced\",\"kind\":\"file\",\"size\":1,\"write\":\"x\"}\n"
+      "{\"path\":\"sub\\\\q\\\"\\u0001\xc3\xa9\",\"change\":\"removed\",\"kind\":\"file\"}\n"
+      "{\"path\":\"made\",\"change\":\"new\",\"kind\":\"directory\"}\n"
+      "{\"path\":\"\",\"change\":\"times\",\"kind\":\"directory\",\"times\":[1,2,3]}\n"
+      "{\"end\":\"2026-12-09T02:01:00.000Z\",\"exit\":0}\n",
+      &first));
+  first.name = u"2026-12-09T020000Z";
+  EXPECT_EQ(first.start, kNight);
+  ASSERT_EQ(first.entries.size(), 4u);
+  EXPECT_EQ(first.entries[1].path, u"sub\\q\"\u0001\u00e9");
+  EXPECT_EQ(first.entries[3].times[2].dwLowDateTime, 3u);
+  ManifestRun second{kNight + 86400 * kTicksPerSecond, u"2026-12-10T020000Z",
+                     {{u"a", Change::kRemoved, {}}, {u"made", Change::kRemoved, {}},
+                      {u"b", Change::kNew, {}}, {u"", Change::kTimes, {{9, 0}, {9, 0}, {9, 0}}}}};
+  const std::vector<ManifestRun> runs = {first, second};
+
+  AsOfPlan before_both = DecideAsOf(runs, kNight - 1);
+  ASSERT_EQ(before_both.taken.size(), 1u);  // all from the first night
+  EXPECT_EQ(before_both.taken[0].folder, u"2026-12-09T020000Z");
+  EXPECT_EQ(before_both.taken[0].paths, (std::vector<std::u16string>{u"a", first.entries[1].path}));
+  EXPECT_EQ(before_both.left_out, (std::vector<std::u16string>{u"made", u"b"}));
+  ASSERT_EQ(before_both.directory_times.size(), 1u);
+  EXPECT_EQ(before_both.directory_times[0].times[0].dwLowDateTime, 1u);
+
+  AsOfPlan between = DecideAsOf(runs, kNight + 1);
+  ASSERT_EQ(between.taken.size(), 1u);
+  EXPECT_EQ(between.taken[0].folder, u"2026-12-10T020000Z");
+  EXPECT_EQ(between.taken[0].paths, (std::vector<std::u16string>{u"a", u"made"}));
+  EXPECT_EQ(between.left_out, (std::vector<std::u16string>{u"b"}));
+
+  AsOfPlan after_both = DecideAsOf(runs, kNight + 86400 * kTicksPerSecond);
+  EXPECT_TRUE(after_both.taken.empty() && after_both.left_out.empty() &&
+              after_both.directory_times.empty());
 }
 
 class HistoryFaultTest : public testing::RunFixture {
