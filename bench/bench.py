@@ -26,7 +26,7 @@ import tempfile
 import time
 
 ROWS = ["small", "backup", "threads", "empty", "large", "rerun", "mirror", "overwrite", "sparse",
-        "btrfs", "latency", "durable", "nightly"]
+        "btrfs", "latency", "durable", "nightly", "history"]
 MiB = 1 << 20
 
 
@@ -221,6 +221,8 @@ class Bench:
             self.latency_row()
         if "nightly" in rows:
             self.nightly_row()
+        if "history" in rows:
+            self.history_row()
 
     def backup_row(self, source, files):
         # The same tree with everything a restore needs: velmox /Backup
@@ -552,6 +554,44 @@ class Bench:
             self.clear(source)
         finally:
             subprocess.run(["umount", mount], check=False)
+
+    def history_row(self, files=100000, directories=1000, changed=100):
+        """What keeping yesterday costs: a night with nothing to do, then
+        nights that replace one file in `changed` of 100,000 small ones,
+        velmox /Mirror with and without /History: (the old versions linked
+        into a run folder), beside cp -au."""
+        source = self.path("history")
+        make_small(source, files=files, directories=directories)
+        names = sorted(os.path.join(d, f) for d, _, fs in os.walk(source) for f in fs)
+        replaced = names[::changed]
+        history = self.path("history.kept")
+        copies = {tool: self.path("history." + tool.replace(" ", "").replace("/", "-"))
+                  for tool in ("velmox", "velmox /History", "cp -au")}
+        nightly = ("/OnlyNewer", "/Mirror")
+        tools = {
+            "velmox": velmox(self.exe, source, copies["velmox"], *nightly),
+            "velmox /History": velmox(self.exe, source, copies["velmox /History"], *nightly,
+                                      "/History:" + history),
+            "cp -au": ["cp", "-au", source + "/.", copies["cp -au"]],
+        }
+        for tool in tools:
+            subprocess.run(tools[tool], check=True)
+        for name, prepare, counted in (
+                ("rerun, nothing changed, /History", lambda tool: None, files),
+                (f"night, 1 in {changed} of {files} changed, /History", None, len(replaced))):
+            if prepare is None:
+                night = [time.time()]
+
+                def prepare(tool):
+                    night[0] += 60
+                    for path in replaced:
+                        os.utime(path, (night[0], night[0]))
+            self.row(name, source, counted, tools, prepare)
+            medians = self.results[-1][1]
+            self.add_extra(f"velmox /History / velmox: "
+                           f"{medians['velmox /History'] / medians['velmox']:.2f}")
+        for path in [source, history] + list(copies.values()):
+            self.clear(path)
 
 
 PAGE_REPORTING_ORDER = "/sys/module/page_reporting/parameters/page_reporting_order"
