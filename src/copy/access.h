@@ -14,6 +14,8 @@
 // on their path (OpenRootPath).
 #pragma once
 
+#include <vector>
+
 #include "../platform/platform.h"
 #include "../run/run_state.h"
 #include "identity.h"
@@ -114,6 +116,21 @@ inline FileIdentity IdentityAt(HANDLE directory, const std::u16string& name) {
   if (Os().GetFileInformationByHandle(object, &info)) identity = IdentityOf(object, info);
   Os().CloseHandle(object);
   return identity;
+}
+
+// Adds the identities of the directory open as `directory` and of every
+// directory above it, up to the top of its tree; the handle is closed.
+inline void AddWithAncestors(HANDLE directory, std::vector<FileIdentity>* identities) {
+  while (directory != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (Os().GetFileInformationByHandle(directory, &info)) {
+      identities->push_back(IdentityOnDevice(directory, info));
+    }
+    HANDLE parent = Os().OpenParentDirectory != nullptr ? Os().OpenParentDirectory(directory, FILE_READ_ATTRIBUTES)
+                                                        : INVALID_HANDLE_VALUE;
+    Os().CloseHandle(directory);
+    directory = parent;
+  }
 }
 
 }  // namespace vx

@@ -110,21 +110,6 @@ Roots LookAtRoots() {
   return roots;
 }
 
-// Adds the identities of the directory open as `directory` and of every
-// directory above it, up to the top of its tree; the handle is closed.
-void AddWithAncestors(HANDLE directory, std::vector<FileIdentity>* identities) {
-  while (directory != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (Os().GetFileInformationByHandle(directory, &info)) {
-      identities->push_back(IdentityOnDevice(directory, info));
-    }
-    HANDLE parent = Os().OpenParentDirectory != nullptr ? Os().OpenParentDirectory(directory, FILE_READ_ATTRIBUTES)
-                                                        : INVALID_HANDLE_VALUE;
-    Os().CloseHandle(directory);
-    directory = parent;
-  }
-}
-
 // The directory a typed log path names its file in.
 std::u16string LogDirectory(std::u16string_view log) {
   size_t cut = log.find_last_of(kPathSeparator);

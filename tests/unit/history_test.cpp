@@ -64,7 +64,9 @@ TEST(AsOfTest, TimesReadAsTheyAreTyped) {
   for (const auto& row : rows) {
     uint64_t ticks = 0;
     EXPECT_EQ(TimeFromText(row.typed, &ticks), row.ticks != 0) << testing::Bytes(row.typed);
-    if (row.ticks != 0) EXPECT_EQ(ticks, row.ticks) << testing::Bytes(row.typed);
+    if (row.ticks != 0) {
+      EXPECT_EQ(ticks, row.ticks) << testing::Bytes(row.typed);
+    }
   }
 }
 
