@@ -146,6 +146,27 @@ TEST_F(HistoryFaultTest, WithoutHardLinksTheOldVersionIsMovedAway) {
   EXPECT_EQ(testing::ReadWholeFile(RunFolder() / "a"), "old");
 }
 
+// A history on another volume than a version gets a copy, and the version
+// then goes: said once.
+TEST_F(HistoryFaultTest, AnotherVolumeGetsCopies) {
+  scratch_.Write(u"src/a", "old");
+  scratch_.Write(u"src/b", "b");
+  ASSERT_EQ(Night(), 0) << scratch_.Read(u"run.err");
+  const auto b_written = std::filesystem::last_write_time(scratch_.Fs(u"dst/b"));
+  Later(u"src/a", "new");
+  std::filesystem::remove(scratch_.Fs(u"src/b"));
+  FaultInjector faults;
+  faults.Add(Fault{Call::kCreateHardLinkW, 1, u"", ERROR_NOT_SAME_DEVICE});
+  faults.Add(Fault{Call::kMoveEntryW, 1, u"", ERROR_NOT_SAME_DEVICE});
+  ASSERT_EQ(Night(), 0) << scratch_.Read(u"run.err");
+  EXPECT_EQ(scratch_.Read(u"dst/a"), "new");
+  EXPECT_FALSE(std::filesystem::exists(scratch_.Fs(u"dst/b")));
+  EXPECT_EQ(testing::ReadWholeFile(RunFolder() / "a"), "old");
+  EXPECT_EQ(testing::ReadWholeFile(RunFolder() / "b"), "b");
+  EXPECT_EQ(std::filesystem::last_write_time(RunFolder() / "b"), b_written);
+  EXPECT_EQ(Lines("NOTE").size(), 1u);
+}
+
 // A version that cannot be kept is not given up: the replica keeps it, one
 // ERR each, and the run fails.
 TEST_F(HistoryFaultTest, AVersionThatCannotBeKeptStays) {

@@ -18,6 +18,7 @@
 #include "../listing.h"
 #include "../registries.h"
 #include "../../run/stop.h"
+#include "history_copy.h"
 #include "history_days.h"
 #include "remove.h"
 
@@ -25,8 +26,6 @@ namespace vx {
 
 namespace {
 
-constexpr DWORD kDescribed =
-    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
 struct History {
   std::mutex mutex;
@@ -40,6 +39,7 @@ struct History {
   HANDLE last_folder = INVALID_HANDLE_VALUE;
   Sink manifest;
   bool manifest_refused = false;
+  bool copies_noted = false;  // the NOTE that versions are copied, once
   uint64_t bytes = 0;  // with /HistoryDays:, after pruning
 };
 
@@ -88,16 +88,6 @@ const std::u16string& RunName(History& history) {
       return history.run_name;
     }
   }
-}
-
-// Gives `object` the security of `like`: what the history's folders get,
-// so that none is more open than the destination root.
-bool SecureLike(HANDLE like, HANDLE object) {
-  std::vector<unsigned char> descriptor(kSecurityBufferBytes);
-  DWORD needed = 0;
-  return Os().GetKernelObjectSecurity(like, kDescribed, descriptor.data(),
-                                      static_cast<DWORD>(descriptor.size()), &needed) &&
-         Os().SetKernelObjectSecurity(object, kDescribed, descriptor.data());
 }
 
 HANDLE OpenFolder(HANDLE directory, const std::u16string& name) {
@@ -213,6 +203,14 @@ HANDLE OpenToKeep(HANDLE directory, const char16_t* name, const std::u16string& 
   return object;
 }
 
+// Where versions are copied across volumes, the run says so once.
+void NoteCopies(History& history) {
+  if (history.copies_noted) return;
+  history.copies_noted = true;
+  ReportNote(Settings.History, u"on another volume than what the run replaces or removes: "
+                               u"each version is copied there, then removed");
+}
+
 }  // namespace
 
 bool KeepsHistory() {
@@ -270,17 +268,7 @@ bool OpenHistory() {
     Close(&history.root);
     return false;
   }
-  const bool same_volume = info.dwVolumeSerialNumber == destination_info.dwVolumeSerialNumber &&
-                           DeviceNumberOf(history.root) == DeviceNumberOf(destination);
   Os().CloseHandle(destination);
-  if (!same_volume) {
-    Close(&history.root);
-    ReportWin32Error(path, u"History:CreateFile(HISTORY-DIR)", ERROR_NOT_SAME_DEVICE);
-    WriteHint(u"the history folder " + path +
-              u" is on another volume than the destination: versions are moved there, never "
-              u"copied; choose a folder on the destination's volume.");
-    return false;
-  }
   history.identity = IdentityOnDevice(history.root, info);
   HANDLE holder = Os().OpenParentDirectory != nullptr
                       ? Os().OpenParentDirectory(history.root, FILE_READ_ATTRIBUTES)
@@ -344,6 +332,15 @@ bool KeepReplaced(HANDLE object, const Place& destination, bool* moved) {
   }
   Os().CloseHandle(kept);
   if (folder == INVALID_HANDLE_VALUE) return false;
+  // Copied across; the new version's rename then removes the old one.
+  if (!done && code == ERROR_NOT_SAME_DEVICE) {
+    NoteCopies(history);
+    if (!CopyVersion(destination.parent, destination.Name(), info, folder, name,
+                     destination.path)) {
+      return false;
+    }
+    done = 1;
+  }
   if (!done) {
     ReportWin32Error(destination.path, u"History:CreateHardLink(HISTORY)", code);
     return false;
@@ -363,11 +360,17 @@ bool KeepRemoved(HANDLE directory, const char16_t* name, const std::u16string& p
   std::u16string leaf;
   SplitLast(relative, &folder_relative, &leaf);
   HANDLE folder = FolderFor(history, folder_relative, path);
-  const BOOL moved = folder != INVALID_HANDLE_VALUE &&
-                     Os().MoveEntryAtW(kept, directory, name, folder, leaf.c_str());
-  const DWORD code = Os().GetLastError();
+  BOOL moved = folder != INVALID_HANDLE_VALUE &&
+               Os().MoveEntryAtW(kept, directory, name, folder, leaf.c_str());
+  DWORD code = Os().GetLastError();
   Os().CloseHandle(kept);
   if (folder == INVALID_HANDLE_VALUE) return false;
+  if (!moved && code == ERROR_NOT_SAME_DEVICE) {
+    NoteCopies(history);
+    if (!CopyVersion(directory, name, info, folder, leaf, path)) return false;
+    moved = Os().DeleteFileAtW(directory, name);
+    code = Os().GetLastError();
+  }
   if (!moved) {
     ReportWin32Error(path, u"History:MoveFile(DESTINATION)", code);
     return false;
@@ -471,6 +474,7 @@ void ResetHistory() {
   history.run_name.clear();
   history.last_relative.clear();
   history.manifest_refused = false;
+  history.copies_noted = false;
   history.bytes = 0;
 }
 

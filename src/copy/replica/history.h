@@ -23,9 +23,9 @@ bool KeepsHistory();
 
 // Opens the history folder, made where missing with the destination root's
 // security, and registers it, so that /Mirror never removes it and the walk
-// never copies it; once the destination root exists. One on another volume
-// than the destination is refused: its versions could not be moved there.
-// False after reporting.
+// never copies it; once the destination root exists. Where it is on another
+// volume than a version, the version is copied there and then removed (one
+// NOTE a run). False after reporting.
 bool OpenHistory();
 
 // Whether a directory of `identity` is the history folder (the walk never
@@ -36,7 +36,8 @@ bool HoldsHistory(const FileIdentity& identity);
 // Before `destination`'s object, open as `object`, loses its name to a new
 // version: kept in the run's folder. Linked where the volume has hard
 // links, so the name is never without a file; else moved away, and the
-// caller puts the new version at the name at once (`*moved`). False after
+// caller puts the new version at the name at once (`*moved`); on another
+// volume, copied. False after
 // reporting: the old version stays and the caller replaces nothing.
 bool KeepReplaced(HANDLE object, const Place& destination, bool* moved);
 
