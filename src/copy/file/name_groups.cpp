@@ -9,8 +9,9 @@
 #include "../access.h"
 #include "../registries.h"
 #include "../replica/decide.h"
-#include "../replica/written.h"
+#include "../replica/history.h"
 #include "../replica/temporary_name.h"
+#include "../replica/written.h"
 #include "volume_features.h"
 
 namespace vx {
@@ -62,6 +63,12 @@ Linked LinkToEarlierCopy(const HardLinkedCopies::Copy* earlier, const Place& sou
     return Linked::kFailed;
   }
   if (replacing) {
+    // With /History: the file at the name is kept, as any replaced version.
+    bool moved_away = false;
+    if (KeepsHistory() && !KeepReplaced(*replaced, destination, &moved_away)) {
+      Os().DeleteFileAtW(destination.parent, name);
+      return Linked::kFailed;
+    }
     HANDLE link = Os().CreateFileAtW(
         destination.parent, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OPEN_NODE);
