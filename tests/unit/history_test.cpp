@@ -167,6 +167,22 @@ TEST_F(HistoryFaultTest, AnotherVolumeGetsCopies) {
   EXPECT_EQ(Lines("NOTE").size(), 1u);
 }
 
+// A name that becomes one more name of its hard-link group's copy keeps the
+// file it held.
+TEST_F(HistoryFaultTest, ANameJoiningItsGroupKeepsWhatItHeld) {
+  scratch_.Write(u"src/a", "same");
+  std::filesystem::create_hard_link(scratch_.Fs(u"src/a"), scratch_.Fs(u"src/b"));
+  ASSERT_EQ(Night({u"/HardLinks"}), 0) << scratch_.Read(u"run.err");
+  std::filesystem::remove(scratch_.Fs(u"dst/b"));
+  scratch_.Write(u"dst/b", "its own");
+  ASSERT_EQ(Night({u"/HardLinks"}), 0) << scratch_.Read(u"run.err");
+  EXPECT_TRUE(std::filesystem::equivalent(scratch_.Fs(u"dst/a"), scratch_.Fs(u"dst/b")));
+  // Whichever name the walk met first was copied, the other linked to it:
+  // both old files are kept.
+  EXPECT_EQ(testing::ReadWholeFile(RunFolder() / "a"), "same");
+  EXPECT_EQ(testing::ReadWholeFile(RunFolder() / "b"), "its own");
+}
+
 // A version that cannot be kept is not given up: the replica keeps it, one
 // ERR each, and the run fails.
 TEST_F(HistoryFaultTest, AVersionThatCannotBeKeptStays) {
