@@ -175,6 +175,21 @@ class MaxChangeTest(HistoryCase):
         self.assertEqual(self.read("dst/f000"), b"edited")
 
 
+class PlanLeavesTheRunAsItWasTest(HistoryCase):
+    def test_the_plan_spends_no_removal_of_max_delete(self):
+        for number in range(6):
+            self.write(f"src/f{number}", b"x")
+        self.assertEqual(self.night()[1], 0)
+        for number in range(5):
+            os.remove(self.path(f"src/f{number}"))
+        output, status = self.night("/MaxChange:5", "/MaxDelete:2")
+        # Two removed, the first one over the limit an ERR: as without the plan.
+        self.assertEqual(status, 1, output)
+        self.assertEqual(len(os.listdir(self.path("dst"))), 4)
+        self.assertEqual(len(os.listdir(os.path.join(self.path("hist"),
+                                                     self.run_folders()[0]))), 2)
+
+
 class AsOfTest(HistoryCase):
     def tree(self, root):
         """Every path below `root` with its bytes (None: a directory) and
