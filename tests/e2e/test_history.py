@@ -36,6 +36,9 @@ class KeepsWhatANightReplacesTest(HistoryCase):
         self.write("src/removed", b"removed file")
         self.write("src/kind/inside", b"in a directory")
         self.write("src/same", b"untouched")
+        # A preview over a destination still to be made has no history to know.
+        output, status = self.night("/List")
+        self.assertEqual(status, 0, output)
         output, status = self.night()
         self.assertEqual(status, 0, output)
         # Nothing replaced or removed: no run folder.

@@ -255,7 +255,10 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
                               level.get())) {
     return Release(destination_handle, source_handle);
   }
-  if (destination.parent == nullptr && Settings.History != nullptr && !OpenHistory()) {
+  // The history is known once the destination root is (/List over a root
+  // it would make has none to look at).
+  if (destination.parent == nullptr && destination_handle != INVALID_HANDLE_VALUE &&
+      Settings.History != nullptr && !OpenHistory()) {
     return Release(destination_handle, source_handle);
   }
   NoteVolumes(parent, destination_handle, created, level.get());
