@@ -336,9 +336,14 @@ RunCounters PlanChanges(const std::u16string& source_root) {
   const int32_t list = Settings.List;
   const int32_t at_top = State.AtTopLevel;
   Settings.List = 1;
-  MuteSinks(true);
-  CopyOneDirectory(source_root);
-  MuteSinks(false);
+  {
+    // Heard again however the walk ends (memory running out included).
+    struct Muted {
+      Muted() { MuteSinks(true); }
+      ~Muted() { MuteSinks(false); }
+    } muted;
+    CopyOneDirectory(source_root);
+  }
   Settings.List = list;
   State.AtTopLevel = at_top;
   State.RemovalsLeft = Settings.MaxDelete;
