@@ -175,12 +175,15 @@ TEST_F(HistoryFaultTest, ANameJoiningItsGroupKeepsWhatItHeld) {
   ASSERT_EQ(Night({u"/HardLinks"}), 0) << scratch_.Read(u"run.err");
   std::filesystem::remove(scratch_.Fs(u"dst/b"));
   scratch_.Write(u"dst/b", "its own");
+  std::filesystem::create_hard_link(scratch_.Fs(u"dst/a"), scratch_.Fs(u"a-before"));
   ASSERT_EQ(Night({u"/HardLinks"}), 0) << scratch_.Read(u"run.err");
   EXPECT_TRUE(std::filesystem::equivalent(scratch_.Fs(u"dst/a"), scratch_.Fs(u"dst/b")));
-  // Whichever name the walk met first was copied, the other linked to it:
-  // both old files are kept.
-  EXPECT_EQ(testing::ReadWholeFile(RunFolder() / "a"), "same");
+  // Whichever name the walk met first set the group's copy, the other was
+  // linked to it: b's file always went, a's where b came first.
   EXPECT_EQ(testing::ReadWholeFile(RunFolder() / "b"), "its own");
+  const bool a_replaced =
+      !std::filesystem::equivalent(scratch_.Fs(u"dst/a"), scratch_.Fs(u"a-before"));
+  EXPECT_EQ(std::filesystem::exists(RunFolder() / "a"), a_replaced);
 }
 
 // A version that cannot be kept is not given up: the replica keeps it, one
