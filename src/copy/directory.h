@@ -78,8 +78,8 @@ struct Directory {
   DWORD destination_volume = 0;
   // An existing directory left private by a run that never finished it.
   bool heal_security = false;
-  // With /History: an existing destination directory as the run found it,
-  // before anything in it changed (its times go to the manifest).
+  // An existing destination directory as the run found it, before anything
+  // in it changed (with /History: its times go to the manifest).
   bool found_known = false;
   BY_HANDLE_FILE_INFORMATION found_info{};
 };

@@ -121,17 +121,11 @@ bool NamesIgnoreCaseIn(HANDLE directory) {
          !Os().IsCaseSensitiveDirectory(directory, &sensitive) || !sensitive;
 }
 
-namespace {
-
-// `path` below the root of `root_length` units: the path patterns of
-// /Exclude: are matched against it.
 std::u16string_view BelowRoot(std::u16string_view path, size_t root_length) {
   path.remove_prefix(std::min(root_length, path.size()));
   while (!path.empty() && path.front() == kPathSeparator) path.remove_prefix(1);
   return path;
 }
-
-}  // namespace
 
 // The path of the entry `name` of the directory at `directory_path`, below
 // the root of `root_length` units, as /Exclude:'s path patterns see it.

@@ -55,6 +55,10 @@ std::u16string AsciiFolded(std::u16string_view name);
 // volume does (Windows), and it is not marked case-sensitive.
 bool NamesIgnoreCaseIn(HANDLE directory);
 
+// `path` below the root of `root_length` units: the path patterns of
+// /Exclude: are matched against it, and the history keeps versions at it.
+std::u16string_view BelowRoot(std::u16string_view path, size_t root_length);
+
 // The path of the entry `name` of the directory at `directory_path`, below
 // the root of `root_length` units, as /Exclude:'s path patterns see it.
 std::u16string EntryBelowRoot(std::u16string_view directory_path, size_t root_length,

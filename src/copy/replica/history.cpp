@@ -14,6 +14,7 @@
 #include "../../report/text.h"
 #include "../../run/run_state.h"
 #include "../access.h"
+#include "../exclude.h"
 #include "../identity.h"
 #include "../listing.h"
 #include "../registries.h"
@@ -53,14 +54,12 @@ void Close(HANDLE* handle) {
   *handle = INVALID_HANDLE_VALUE;
 }
 
-// `path` below the destination root, and its last name apart.
+// `path` below the destination root: where the run folder keeps it.
 std::u16string BelowDestination(const std::u16string& path) {
-  std::u16string_view relative(path);
-  relative.remove_prefix(std::min(relative.size(), std::u16string_view(Settings.Destination).size()));
-  while (!relative.empty() && relative.front() == kPathSeparator) relative.remove_prefix(1);
-  return std::u16string(relative);
+  return std::u16string(BelowRoot(path, std::u16string_view(Settings.Destination).size()));
 }
 
+// A relative path's folder and last name, apart.
 void SplitLast(const std::u16string& relative, std::u16string* folder, std::u16string* name) {
   const size_t cut = relative.find_last_of(kPathSeparator);
   *folder = cut == std::u16string::npos ? u"" : relative.substr(0, cut);

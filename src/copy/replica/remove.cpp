@@ -53,11 +53,8 @@ bool IsProtected(HANDLE directory, const BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 // `path` below the destination root, as /Exclude:'s path patterns see it.
-std::u16string BelowDestinationRoot(const std::u16string& path) {
-  std::u16string_view relative(path);
-  relative.remove_prefix(std::min(relative.size(), std::u16string_view(Settings.Destination).size()));
-  while (!relative.empty() && relative.front() == kPathSeparator) relative.remove_prefix(1);
-  return std::u16string(relative);
+std::u16string_view BelowDestinationRoot(std::u16string_view path) {
+  return BelowRoot(path, std::u16string_view(Settings.Destination).size());
 }
 
 // Takes one removal of those /MaxDelete: allows; where none is left, the

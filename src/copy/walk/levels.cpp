@@ -144,6 +144,10 @@ bool LookAtDestinationLevel(Walk& walk, const Level* parent, const Place& destin
     return false;
   }
   const FileIdentity identity = IdentityOf(handle, info);
+  if (!created) {
+    level->found_info = info;
+    level->found_known = true;
+  }
   // A directory the run creates is on its parent's volume.
   level->destination_volume = info.dwVolumeSerialNumber;
   level->flush_at_leave = parent == nullptr || parent->destination_volume != info.dwVolumeSerialNumber;
@@ -262,9 +266,6 @@ int Enter(Walk& walk, const Place& source, const Place& destination,
     return Release(destination_handle, source_handle);
   }
   NoteVolumes(parent, destination_handle, created, level.get());
-  if (!created && destination_handle != INVALID_HANDLE_VALUE && KeepsHistory()) {
-    level->found_known = Os().GetFileInformationByHandle(destination_handle, &level->found_info);
-  }
   level->source_handle = source_handle;
   level->destination_handle = destination_handle;
   level->created = created;
@@ -342,7 +343,7 @@ int Finish(Walk& walk, Level& level, bool finished) {
     return 0;
   }
   if (!SecureCreated(level)) return 0;
-  if (level.found_known) NoteDirectoryTimes(level.destination.path, level.found_info, level.info);
+  if (level.found_known && KeepsHistory()) NoteDirectoryTimes(level.destination.path, level.found_info, level.info);
   if (!KeepsTimesOf(level) &&
       !CopyTimes(level.source_handle, level.info, level.destination_handle)) {
     ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileTime(DESTINATION-DIR)",
