@@ -243,6 +243,11 @@ int CopyEntry(Walk& walk, std::vector<std::unique_ptr<Level>>& levels, ListedEnt
   }
   MetFile met = AnnounceFile(walk.source_path, entry.size);
   if (walk.workers == nullptr) return CopyFileTrying(source, destination);
+  if (walk.workers->CopiesHere()) {
+    const int result = CopyFileTrying(source, destination);
+    walk.workers->CopiedHere();
+    return result;
+  }
   walk.workers->Copy(FileJob{walk.source_path, walk.destination_path, name.size(),
                              level.source_handle, level.destination_handle, level.private_to_run,
                              &level.written, &level.files, source.through_link, level.keep_all,

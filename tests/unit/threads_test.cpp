@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "copy/walk/workers.h"
 #include "fault_injection.h"
 #include "run/stop.h"
 #include "scratch.h"
@@ -360,6 +362,36 @@ TEST_F(ThreadsTest, NamesMeetingOneCopyCollideWhicheverWorkerIsFirst) {
     // makes its own spelling.
     const char16_t* winner = log[at - 1] == 'X' ? u"four/x" : u"four/X";
     EXPECT_EQ(scratch_->Read(winner), log[at - 1] == 'X' ? "x" : "X");
+  }
+}
+
+// Files quicker than a hand-over are copied by the walk on the spot, and no
+// worker thread starts for them; once most of a batch's worth are slow,
+// files are handed over. One slow file among quick ones changes nothing.
+TEST(WorkersTest, QuickFilesStayWithTheWalkAndStartNoThread) {
+  const struct {
+    int slow;  // of the 16 files copied on the spot
+    bool copies_here;
+  } cases[] = {{0, true}, {1, true}, {6, true}, {10, false}, {16, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.slow);
+    Workers workers;
+    std::vector<char> buffers[3];
+    ASSERT_TRUE(workers.Start({buffers[0].data(), buffers[1].data(), buffers[2].data()}));
+    for (int file = 0; file < 16; ++file) {
+      ASSERT_TRUE(workers.CopiesHere());
+      if (file < c.slow) std::this_thread::sleep_for(std::chrono::microseconds(50));
+      workers.CopiedHere();
+    }
+    EXPECT_EQ(workers.CopiesHere(), c.copies_here);
+    if (c.copies_here) workers.CopiedHere();
+    EXPECT_FALSE(workers.Running());
+    // What is handed over starts them.
+    FilesOf directory;
+    std::atomic<bool> done{false};
+    workers.RunAhead([&done] { done = true; }, &directory);
+    workers.WaitUntil([&done] { return done.load(); });
+    EXPECT_TRUE(workers.Running());
   }
 }
 

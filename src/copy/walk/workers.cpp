@@ -11,11 +11,20 @@
 namespace vx {
 
 bool Workers::Start(const std::vector<void*>& buffers) {
+  buffers_ = buffers;
+  return buffers_.size() > 1;
+}
+
+// Worker threads start when the walk first has something to hand over: a
+// run whose files are all quick (a rerun with nothing to do) starts none.
+bool Workers::StartThreads() {
+  if (started_) return !threads_.empty();
+  started_ = true;
   // The walk is one of the copiers: it takes the first buffer (COPYBUFFER,
   // its thread's own) and each further buffer gets a worker thread.
-  for (size_t i = 1; i < buffers.size(); ++i) {
+  for (size_t i = 1; i < buffers_.size(); ++i) {
     try {
-      threads_.emplace_back(&Workers::Work, this, buffers[i]);
+      threads_.emplace_back(&Workers::Work, this, buffers_[i]);
     } catch (const std::system_error&) {
       break;  // fewer workers, or none: the walk copies the rest itself
     }
@@ -23,7 +32,7 @@ bool Workers::Start(const std::vector<void*>& buffers) {
   // A few batches waiting for each worker keep it busy while the walk
   // lists, and are little for the walk to run ahead by.
   queue_limit_ = kWaitingPerWorker * threads_.size();
-  return Running();
+  return !threads_.empty();
 }
 
 Workers::~Workers() {
@@ -48,6 +57,7 @@ void Workers::Copy(FileJob job) {
 // more copier for the time it takes.
 void Workers::HandOver() {
   if (batch_.empty() || RunQuickBatch()) return;
+  StartThreads();
   std::unique_lock<std::mutex> lock(mutex_);
   if (queue_.size() >= queue_limit_) {
     lock.unlock();
@@ -67,12 +77,31 @@ void Workers::HandOver() {
 }
 
 // Files with nothing to copy (a rerun's skips) take less time than handing
-// them over: the walk copies them itself, as one thread would, with no lock
-// waited on and no call a thread alone would not make. It times a batch
-// while they are quick, and one in every few batches once they are not
-// (new files, a share), so that it sees them turn quick again.
+// them over: while they are quick the walk copies each on the spot, as one
+// thread would (CopiesHere), with no lock, no hand-over and no call a
+// thread alone would not make, and times them a batch's worth at a time.
+// Once they are not (new files, a share) it hands them over, and copies
+// one batch in every few itself, timed, so that it sees them turn quick
+// again.
+bool Workers::CopiesHere() {
+  if (!quick_) return false;
+  quick_start_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+// Only the files' own time counts, not the walk's between them (a
+// directory entered, a listing read), and one slow file among quick ones
+// (the first of a run, a cache miss) changes nothing: files stay on the
+// spot while most of a batch's worth are quick.
+void Workers::CopiedHere() {
+  if (std::chrono::steady_clock::now() - quick_start_ >= kQuickFile) ++slow_files_;
+  if (++quick_files_ < kBatchFiles) return;
+  quick_ = slow_files_ * 2 <= quick_files_;
+  quick_files_ = slow_files_ = 0;
+}
+
 bool Workers::RunQuickBatch() {
-  if (!quick_ && ++since_timed_ < kTimeEvery) return false;
+  if (quick_ || ++since_timed_ < kTimeEvery) return false;
   since_timed_ = 0;
   const auto start = std::chrono::steady_clock::now();
   const size_t files = batch_.size();
@@ -133,6 +162,10 @@ void Workers::RunBatch(const std::vector<FileJob>& batch) {
 }
 
 void Workers::RunAhead(std::function<void()> task, FilesOf* directory) {
+  if (!StartThreads()) {
+    task();  // no copier to give it to: it is done by the time it is waited for
+    return;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   ++directory->in_flight;
   std::vector<FileJob> batch(1);

@@ -61,10 +61,17 @@ class Workers {
   // Waits for every file handed over, then ends the workers.
   ~Workers();
 
-  // Starts a worker for each buffer but the first, the walk's; false where
-  // none was started (the walk then copies every file itself).
+  // Takes a buffer for each copier, the walk's first; a worker thread for
+  // each further buffer starts when the first batch is handed over. False
+  // where there would be none (the walk then copies every file itself).
   bool Start(const std::vector<void*>& buffers);
+  // Whether worker threads were started.
   bool Running() const { return !threads_.empty(); }
+
+  // Whether the walk copies the next file itself, on the spot (files are
+  // quick: a rerun's skips); if so, it calls CopiedHere once it has.
+  bool CopiesHere();
+  void CopiedHere();
 
   // Hands a file over (in the walk's next batch). Only the walk calls
   // Copy, WaitFor, LeaveBehind and WaitForRoom.
@@ -90,14 +97,16 @@ class Workers {
   void WaitUntil(const std::function<bool()>& done);
 
  private:
+  // Starts the worker threads, once; false where none could start.
+  bool StartThreads();
   // Queues the walk's batch, or copies it where the queue is full.
   void HandOver();
   // Takes the first batch of the queue and copies it; `lock` (held) is
   // let go meanwhile.
   void RunFirstWaiting(std::unique_lock<std::mutex>& lock);
   void RunBatch(const std::vector<FileJob>& batch);
-  // Runs the walk's batch on the walk's thread where its files are quicker
-  // than a hand-over (a rerun's skips); true where it did.
+  // Runs one batch in every few on the walk's thread, timed, while files
+  // are not quick; true where it did.
   bool RunQuickBatch();
   // Copies the walk's batch on the walk's thread.
   void RunOwnBatch();
@@ -122,14 +131,21 @@ class Workers {
   static constexpr std::chrono::microseconds kQuickFile{10};
   // While files are not quick, every this many batches one is timed again.
   static constexpr int kTimeEvery = 8;
-  bool quick_ = true;  // whether the last batch timed was quick
-  int since_timed_ = kTimeEvery;
+  bool quick_ = true;  // whether the last files timed were quick
+  int since_timed_ = 0;
+  // Files copied on the spot and how many of them were not quick, judged
+  // once a batch's worth; when the one being copied began.
+  size_t quick_files_ = 0;
+  size_t slow_files_ = 0;
+  std::chrono::steady_clock::time_point quick_start_;
   std::vector<FileJob> batch_;  // the walk's, not yet handed over
   std::deque<std::vector<FileJob>> queue_;
   size_t queue_limit_ = 0;
   size_t behind_ = 0;    // directories left behind, not yet finished
   size_t sleeping_ = 0;  // workers waiting for a batch
   bool closing_ = false;
+  std::vector<void*> buffers_;
+  bool started_ = false;
   std::vector<std::thread> threads_;
 };
 
