@@ -96,7 +96,8 @@ HANDLE OpenSourceLevel(Walk& walk, const Place& source, Level* level, FileIdenti
 bool ReadSourceSecurity(Walk& walk, const Place& source, HANDLE handle, Level* level) {
   if (!Settings.SecurityDescriptor) return true;
   std::vector<unsigned char>& scratch = walk.descriptor_scratch;
-  scratch.assign(kSecurityBufferBytes, 0);
+  // Cleared once: what is read is kept to the length the call gives.
+  if (scratch.size() < kSecurityBufferBytes) scratch.resize(kSecurityBufferBytes);
   DWORD length_needed = 0;
   if (!GetCarriedSecurity(handle, scratch.data(), kSecurityBufferBytes, &length_needed,
                           source.path)) {

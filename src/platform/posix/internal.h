@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -49,6 +50,9 @@ struct Handle {
   std::mutex guard;
   enum class Kind { kFile, kToken, kProcess };
   Kind kind = Kind::kFile;
+  // A regular file's handle, which only one thread uses at a time: its
+  // status is read without `guard`.
+  bool one_user = false;
   int fd = -1;
   bool owns_fd = true;
   // A link or special file opened as the node itself (O_PATH): its status,
@@ -76,7 +80,8 @@ struct Handle {
   // record per NtQueryDirectoryFile call, and the status of the entries
   // handed out last, for the opens that follow them: the walk's own right
   // after, a worker's a few entries later.
-  std::vector<char> entries;
+  std::unique_ptr<char[]> entries;
+  size_t entries_size = 0;
   bool listing_started = false;
   size_t entry_pos = 0;
   size_t entry_end = 0;
@@ -131,8 +136,8 @@ Handle* FromHandle(HANDLE handle);
 int DescriptorOf(HANDLE handle);
 
 // The handle's status (statx), taken on first use; nullptr with the last
-// error set on failure. What it points to is the calling thread's copy,
-// good until its next call.
+// error set on failure. What it points to is good until the calling
+// thread's next call.
 const struct statx* StatusOf(HANDLE handle);
 
 // After a change through the handle its status must be taken anew.

@@ -68,13 +68,18 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   }
   handle->listing_started = true;
   if (handle->entry_pos >= handle->entry_end) {
-    if (handle->entries.empty()) {
-      handle->entries.resize(kFirstEntriesBufferBytes);
-    } else if (handle->entry_end > handle->entries.size() / 2 &&
-               handle->entries.size() < kEntriesBufferBytes) {
-      handle->entries.resize(std::min(handle->entries.size() * 4, kEntriesBufferBytes));
+    // Not cleared: the kernel fills what it hands over.
+    size_t size = handle->entries_size;
+    if (size == 0) {
+      size = kFirstEntriesBufferBytes;
+    } else if (handle->entry_end > size / 2 && size < kEntriesBufferBytes) {
+      size = std::min(size * 4, kEntriesBufferBytes);
     }
-    long n = syscall(SYS_getdents64, handle->fd, handle->entries.data(), handle->entries.size());
+    if (size != handle->entries_size) {
+      handle->entries.reset(new char[size]);
+      handle->entries_size = size;
+    }
+    long n = syscall(SYS_getdents64, handle->fd, handle->entries.get(), size);
     if (n < 0) {
       if (errno == ENOTDIR) return static_cast<NTSTATUS>(0xC0000103);  // not a directory
       return NtStatusFromErrno(errno);
@@ -85,7 +90,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   }
 
   const auto* entry =
-      reinterpret_cast<const LinuxDirent64*>(handle->entries.data() + handle->entry_pos);
+      reinterpret_cast<const LinuxDirent64*>(handle->entries.get() + handle->entry_pos);
   std::u16string name = DecodeFileName(entry->d_name);
   // Names alone cost no look at the entries.
   if (names_only) {
@@ -135,6 +140,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
     std::lock_guard<std::mutex> lock(handle->guard);
     Handle::ListedEntry listed{entry->d_name, status, is_link};
     if (handle->listed.size() < Handle::kListedKept) {
+      if (handle->listed.empty()) handle->listed.reserve(Handle::kListedKept);
       handle->listed.push_back(std::move(listed));
     } else {
       handle->listed[handle->listed_next] = std::move(listed);

@@ -168,6 +168,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
         base_flags | O_NOFOLLOW | O_CREAT | O_EXCL | (writing ? O_WRONLY : O_RDONLY), 0666);
     if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
     auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
+    handle->one_user = true;
     if (parent != nullptr) {
       ForgetStatus(parent);
       // Made here like a temporary file: it starts out as the directory's
@@ -181,15 +182,14 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     return Fail(ERROR_INVALID_PARAMETER);
   }
 
-  Status known;
-  if (backup) {
-    if (listed != nullptr && listed->valid) {
-      known = *listed;
-    } else if (!StatxAt(directory, path.c_str(), no_follow ? AT_SYMLINK_NOFOLLOW : 0, &known) &&
-               errno == ENOENT && disposition == OPEN_EXISTING) {
+  Status looked;
+  if (backup && (listed == nullptr || !listed->valid)) {
+    if (!StatxAt(directory, path.c_str(), no_follow ? AT_SYMLINK_NOFOLLOW : 0, &looked) &&
+        errno == ENOENT && disposition == OPEN_EXISTING) {
       return FailWithErrno(ENOENT, path_for_errors);  // an open would find nothing either
     }
   }
+  const Status& known = backup && listed != nullptr && listed->valid ? *listed : looked;
   const mode_t mode = known.valid ? known.sx.stx_mode : 0;
   if (open_node && known.valid && !IsRegularOrDirectory(mode)) {
     return disposition == OPEN_EXISTING ? OpenNode(directory, path, known)
@@ -205,6 +205,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
       if (refusal != 0) return FailWithErrno(refusal);
     }
     auto* handle = static_cast<Handle*>(NewFileHandle(-1, known));
+    handle->one_user = true;
     handle->deferred = true;
     handle->deferred_directory = directory;
     handle->deferred_parent = parent;
@@ -346,10 +347,14 @@ DWORD JudgeOpened(Handle* handle, int fd) {
 }  // namespace
 
 void ForgetStatus(HANDLE file) {
-  if (Handle* handle = FromHandle(file)) {
-    std::lock_guard<std::mutex> lock(handle->guard);
+  Handle* handle = FromHandle(file);
+  if (handle == nullptr) return;
+  if (handle->one_user) {
     handle->status.valid = false;
+    return;
   }
+  std::lock_guard<std::mutex> lock(handle->guard);
+  handle->status.valid = false;
 }
 
 Handle* FromHandle(HANDLE handle) {
@@ -389,14 +394,9 @@ bool StatxAt(int directory, const char* name, int flags, Status* status) {
   return status->valid;
 }
 
-const struct statx* StatusOf(HANDLE file) {
-  Handle* handle = FromHandle(file);
-  if (handle == nullptr) {
-    SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  thread_local struct statx copy;
-  std::lock_guard<std::mutex> lock(handle->guard);
+namespace {
+
+const struct statx* StatusTaken(HANDLE file, Handle* handle) {
   if (!handle->status.valid) {
     const int fd = DescriptorOf(file);
     if (fd < 0) return nullptr;
@@ -405,7 +405,25 @@ const struct statx* StatusOf(HANDLE file) {
       return nullptr;
     }
   }
-  copy = handle->status.sx;
+  return &handle->status.sx;
+}
+
+}  // namespace
+
+const struct statx* StatusOf(HANDLE file) {
+  Handle* handle = FromHandle(file);
+  if (handle == nullptr) {
+    SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (handle->one_user) return StatusTaken(file, handle);
+  // A directory's may be forgotten by another thread meanwhile: the
+  // caller gets a copy of its own.
+  thread_local struct statx copy;
+  std::lock_guard<std::mutex> lock(handle->guard);
+  const struct statx* status = StatusTaken(file, handle);
+  if (status == nullptr) return nullptr;
+  copy = *status;
   return &copy;
 }
 
