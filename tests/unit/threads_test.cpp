@@ -380,7 +380,11 @@ TEST(WorkersTest, QuickFilesStayWithTheWalkAndStartNoThread) {
     ASSERT_TRUE(workers.Start({buffers[0].data(), buffers[1].data(), buffers[2].data()}));
     for (int file = 0; file < 16; ++file) {
       ASSERT_TRUE(workers.CopiesHere());
-      if (file < c.slow) std::this_thread::sleep_for(std::chrono::microseconds(50));
+      // Waited out on the clock: a sleep this short may not sleep at all.
+      const auto start = std::chrono::steady_clock::now();
+      while (file < c.slow &&
+             std::chrono::steady_clock::now() - start < std::chrono::microseconds(50)) {
+      }
       workers.CopiedHere();
     }
     EXPECT_EQ(workers.CopiesHere(), c.copies_here);
