@@ -4,7 +4,7 @@
 SHELL := /bin/bash
 PACKAGES := cmake make g++ googletest python3 libcap-dev acl attr rsync mount util-linux \
             e2fsprogs xfsprogs debhelper dpkg-dev fakeroot lintian systemd passwd adduser \
-            libcap2-bin git file \
+            libcap2-bin git file strace \
             g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev \
             exfat-fuse exfatprogs logrotate
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -414,6 +414,34 @@ class LinuxCopyTest(ScratchCase):
                 entry.pop("mtime")  # the walk reads a directory's times, so atime may move
         self.assertEqual(copied, source)
 
+    @unittest.skipUnless(shutil.which("strace"), "needs strace")
+    def test_a_file_handed_to_a_worker_is_looked_at_once_as_by_the_walk(self):
+        # Files wait for a worker behind the listing (under strace every file
+        # is slow enough to be handed over), yet each is looked at as often as
+        # with one thread: on the first copy and on a rerun.
+        for number in range(400):
+            self.write(f"src/f{number:03}", b"x")
+
+        def looks(threads, destination, *more):
+            counted = self.path(f"statx.{threads}")
+            command = ["strace", "-f", "-c", "-e", "trace=statx", "-o", counted, OPTIONS.exe,
+                       "/Source:" + self.path("src"), "/Dest:" + self.path(destination),
+                       "/Silent", "/CreateDestinationDirectory", f"/Threads:{threads}"]
+            done = subprocess.run(command + list(more), stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=300)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            for row in self.read(counted).splitlines():
+                fields = row.split()
+                if fields and fields[-1] == b"statx":
+                    return int(fields[3])
+            self.fail(self.read(counted))
+
+        for more in ([], ["/OnlyNewer"]):
+            one, eight = looks(1, "one", *more), looks(8, "eight", *more)
+            self.assertGreaterEqual(one, 800)  # the source's and the copy's
+            # A few more at most, before the run learns how far opens trail.
+            self.assertLessEqual(eight, one + 32, more)
+
 
 if __name__ == "__main__":
     main()

@@ -90,9 +90,11 @@ struct Handle {
     Status status;  // the link's target's, where the entry is a link
     bool link = false;
   };
-  static constexpr size_t kListedKept = 64;
-  std::vector<ListedEntry> listed;  // at most kListedKept, the oldest replaced first
+  // At most ListedKept(), the oldest replaced first (at listed_next, once
+  // full); how many were ever listed.
+  std::vector<ListedEntry> listed;
   size_t listed_next = 0;
+  size_t listed_ever = 0;
   // Whether the directory is on a read-only mount: -1 until asked.
   std::atomic<int> read_only_mount{-1};
   // Whether renames into the directory may refuse to replace
@@ -130,6 +132,15 @@ struct Handle {
 };
 
 Handle* FromHandle(HANDLE handle);
+
+// How many listed entries a directory's handle keeps for the opens that
+// follow: 64, and more (up to 1,024) once opens were seen to come later
+// than that behind the listing (listings read ahead on a share, files
+// waiting for a worker), so that no open looks at its file a second time.
+size_t ListedKept();
+// An open did not find its name among the entries kept, after some were
+// dropped: keep more from now on.
+void KeepMoreListed();
 
 // The handle's descriptor, opening it first if its open was deferred; -1
 // with the last error set when that open fails or the handle is invalid.

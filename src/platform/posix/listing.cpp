@@ -47,7 +47,23 @@ bool IsSelfOrParent(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
+// Learned once for the run: the opens of one directory trail its listing
+// alike wherever it is read ahead.
+std::atomic<size_t> g_listed_kept{64};
+constexpr size_t kMostListedKept = 1024;
+
 }  // namespace
+
+size_t ListedKept() {
+  return g_listed_kept.load(std::memory_order_relaxed);
+}
+
+void KeepMoreListed() {
+  size_t kept = g_listed_kept.load(std::memory_order_relaxed);
+  while (kept < kMostListedKept &&
+         !g_listed_kept.compare_exchange_weak(kept, std::min(2 * kept, kMostListedKept))) {
+  }
+}
 
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK* io_status,
                               void* buffer, ULONG length, int information_class,
@@ -139,12 +155,20 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
     // Workers opening entries of this directory read these.
     std::lock_guard<std::mutex> lock(handle->guard);
     Handle::ListedEntry listed{entry->d_name, status, is_link};
-    if (handle->listed.size() < Handle::kListedKept) {
-      if (handle->listed.empty()) handle->listed.reserve(Handle::kListedKept);
-      handle->listed.push_back(std::move(listed));
+    std::vector<Handle::ListedEntry>& kept = handle->listed;
+    ++handle->listed_ever;
+    if (kept.size() < ListedKept()) {
+      // Grown since it was full: the oldest first again, then the rest.
+      if (handle->listed_next != 0) {
+        std::rotate(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(handle->listed_next),
+                    kept.end());
+        handle->listed_next = 0;
+      }
+      if (kept.size() == kept.capacity()) kept.reserve(std::min(2 * kept.size() + 64, ListedKept()));
+      kept.push_back(std::move(listed));
     } else {
-      handle->listed[handle->listed_next] = std::move(listed);
-      handle->listed_next = (handle->listed_next + 1) % Handle::kListedKept;
+      kept[handle->listed_next] = std::move(listed);
+      handle->listed_next = (handle->listed_next + 1) % kept.size();
     }
   }
   bool is_directory = self_or_parent || entry->d_type == DT_DIR;

@@ -455,13 +455,14 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   {
     std::lock_guard<std::mutex> lock(parent->guard);
     const size_t count = parent->listed.size();
-    for (size_t back = 1; back <= count; ++back) {
+    bool found = false;
+    for (size_t back = 1; back <= count && !found; ++back) {
       const Handle::ListedEntry& entry =
           parent->listed[(parent->listed_next + count - back) % count];
-      if (entry.name != path) continue;
-      if (!(entry.link && (flags & FILE_FLAG_OPEN_NODE))) listed = entry.status;
-      break;
+      found = entry.name == path;
+      if (found && !(entry.link && (flags & FILE_FLAG_OPEN_NODE))) listed = entry.status;
     }
+    if (!found && parent->listed_ever > count) KeepMoreListed();
   }
   HANDLE opened = OpenLikeCreateFile(parent, parent->fd, path, access, disposition, flags,
                                      listed.valid ? &listed : nullptr);
