@@ -78,6 +78,10 @@ struct Directory {
   DWORD destination_volume = 0;
   // An existing directory left private by a run that never finished it.
   bool heal_security = false;
+  // Whether its security and attributes are compared with the source's
+  // and set where they differ: made by the run, or one that existed and
+  // may differ (MetadataMayDiffer).
+  bool compares_metadata = true;
   // An existing destination directory as the run found it, before anything
   // in it changed (with /History: its times go to the manifest).
   bool found_known = false;

@@ -202,6 +202,13 @@ class BackupReplicaTest(ScratchCase):
             lambda: (os.link(self.path("src/docs/notes"), self.path("src/docs/notes.2")),
                      os.makedirs(self.path("src/more")),
                      os.link(self.path("src/docs/notes"), self.path("src/more/notes"))),
+            # A directory's ACL and xattr changed at the source, another's
+            # ACL in the replica by hand, nothing in either written.
+            lambda: (subprocess.run(["setfacl", "-m", "u:4444:rx", self.path("src/docs")],
+                                    check=True),
+                     os.setxattr(self.path("src/docs"), "user.tag", b"dir"),
+                     subprocess.run(["setfacl", "-m", "u:5555:rwx", self.path("dst/case")],
+                                    check=True)),
         ]
         for night, change in enumerate(nights):
             change()

@@ -26,11 +26,9 @@ void NoteMatched(const Place& destination, const FileIdentity& identity) {
   }
 }
 
-namespace {
-
-// Whether a copy whose data is up to date may differ from its source in the
-// security or attributes the run carries, so that they are compared (and
-// set where they differ). Owner, group and mode are compared on every run,
+// Whether a copy whose data is up to date (or a directory that existed)
+// may differ from its source in the security or attributes the run
+// carries, so that they are compared (and set where they differ). Owner, group and mode are compared on every run,
 // from what both handles hold already. The rest is compared where the
 // source changed after its copy was last written (a source changed later
 // has a later change time, or, within the clock's coarse tick, the same
@@ -55,6 +53,8 @@ bool MetadataMayDiffer(HANDLE source_file, HANDLE copy) {
          FileTimeTicks(source_change) >= State.CompareSourcesSince ||
          FileTimeTicks(copy_change) >= State.CompareCopiesSince;
 }
+
+namespace {
 
 // Whether a link kept as a link leads elsewhere than its copy: compared on
 // every run, since retargeting a link (ln -sfn) need change neither its

@@ -21,6 +21,12 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
                 const BY_HANDLE_FILE_INFORMATION& source_info, HANDLE* probe,
                 FileIdentity* found);
 
+// Whether the copy `copy` of `source` may differ from it in the security or
+// attributes the run carries (owner, group and mode always compared, the
+// rest where either changed since the last ended run, or the source after
+// its copy), so that they are compared and set.
+bool MetadataMayDiffer(HANDLE source, HANDLE copy);
+
 // With /Mirror, the object found at a source entry's name and kept there is
 // noted, so that no name comparison can make /Mirror remove it.
 void NoteMatched(const Place& destination, const FileIdentity& identity);

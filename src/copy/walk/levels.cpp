@@ -18,6 +18,7 @@
 #include "../identity.h"
 #include "../place.h"
 #include "../registries.h"
+#include "../replica/decide.h"
 #include "../replica/destination_directory.h"
 #include "../replica/durability.h"
 #include "../replica/history.h"
@@ -198,8 +199,11 @@ bool SecureAndMark(const Place& destination, Level* level) {
   const bool opened = handle != INVALID_HANDLE_VALUE;
   // A directory the run created stays its own while it is filled; its
   // final security comes with its times. One that existed gets the
-  // source's security at once.
-  if (!level->created && Settings.SecurityDescriptor && !WritesNothing() &&
+  // source's security at once, where it may differ, as a file's does.
+  level->compares_metadata =
+      level->created || !opened || MetadataMayDiffer(level->source_handle, handle);
+  if (!level->created && level->compares_metadata && Settings.SecurityDescriptor &&
+      !WritesNothing() &&
       !SetCarriedSecurity(handle, level->descriptor.data(), destination.path)) {
     ReportWin32Error(destination.path, u"SetKernelObjectSecurity(DESTINATION-DIR)",
                      Os().GetLastError());
@@ -351,7 +355,7 @@ int Finish(Walk& walk, Level& level, bool finished) {
                      Os().GetLastError());
     return 0;
   }
-  if (Settings.Attributes && Os().CopyAttributes != nullptr &&
+  if (Settings.Attributes && level.compares_metadata && Os().CopyAttributes != nullptr &&
       !Os().CopyAttributes(level.source_handle, level.destination_handle)) {
     ReportWin32Error(level.destination.path, u"CopyOneDirectory:SetFileAttributes(DESTINATION-DIR)",
                      Os().GetLastError());
