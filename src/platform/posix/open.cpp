@@ -182,8 +182,13 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     return Fail(ERROR_INVALID_PARAMETER);
   }
 
+  // A directory-only open needs no look first: O_DIRECTORY opens nothing
+  // else (a FIFO or device is refused unopened), and what it opened is
+  // looked at through its descriptor.
+  const bool look_first = backup && (listed == nullptr || !listed->valid) &&
+                          !(directory_only && disposition == OPEN_EXISTING && !open_node);
   Status looked;
-  if (backup && (listed == nullptr || !listed->valid)) {
+  if (look_first) {
     if (!StatxAt(directory, path.c_str(), no_follow ? AT_SYMLINK_NOFOLLOW : 0, &looked) &&
         errno == ENOENT && disposition == OPEN_EXISTING) {
       return FailWithErrno(ENOENT, path_for_errors);  // an open would find nothing either
@@ -218,6 +223,13 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
   if (directory_only) {
     if (disposition != OPEN_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
     const int fd = OpenForReading(directory, path.c_str(), open_flags | O_RDONLY | O_DIRECTORY);
+    if (fd < 0 && errno == ENOTDIR && !known.valid) {
+      // Not a directory: a link (never followed here) is told as one.
+      Status found;
+      const bool link = StatxAt(directory, path.c_str(), AT_SYMLINK_NOFOLLOW, &found) &&
+                        S_ISLNK(found.sx.stx_mode) && no_follow;
+      return Fail(link ? ERROR_CANT_RESOLVE_FILENAME : ERROR_DIRECTORY);
+    }
     if (fd < 0)
       return errno == ENOTDIR ? Fail(ERROR_DIRECTORY) : FailWithErrno(errno, path_for_errors);
     Status status;
