@@ -277,45 +277,6 @@ TEST_F(DurabilityTest, ANightWritesOnlyWhatItMustAndFlushesOnlyWhatItWrote) {
   EXPECT_EQ(scratch_.Read(u"dst/sub/b"), "new b");
 }
 
-// A directory that existed has its security and attributes compared where
-// either side may have changed since the last ended run, as a file has: a
-// night with nothing to do compares none, one after a change (at the
-// source or to the copy by hand) compares the directory changed.
-TEST_F(DurabilityTest, ANightComparesTheSecurityOfDirectoriesThatMayDiffer) {
-  MakeSource();
-  FaultInjector faults;
-  faults.StandInMarks();
-  Settings.OnlyNewer = 1;
-  Settings.SecurityDescriptor = 1;
-  Settings.Attributes = 1;
-  namespace fs = std::filesystem;
-  const struct {
-    const char* what;
-    const char16_t* changed;  // a directory whose permissions change, or none
-    int compared;             // directories given the source's security
-  } cases[] = {
-      {"nothing to do", nullptr, 0},
-      {"the source directory's permissions", u"src/sub", 1},
-      {"the copy's permissions, by hand", u"dst/sub", 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    fs::permissions(scratch_.Fs(u"src/sub"), fs::perms::owner_write, fs::perm_options::add);
-    fs::remove_all(scratch_.Fs(u"dst"));
-    scratch_.MakeDir(u"dst");
-    EXPECT_EQ(Walk(), 1);
-    EXPECT_EQ(Walk(), 1);  // settles the access times the first night's listing moved
-    if (c.changed != nullptr) {
-      fs::permissions(scratch_.Fs(c.changed), fs::perms::owner_write, fs::perm_options::remove);
-    }
-    const int before = faults.Calls(Call::kSetKernelObjectSecurity);
-    EXPECT_EQ(Walk(), 1);
-    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
-    EXPECT_EQ(faults.Calls(Call::kSetKernelObjectSecurity) - before, c.compared);
-  }
-  fs::permissions(scratch_.Fs(u"src/sub"), fs::perms::owner_write, fs::perm_options::add);
-}
-
 // A mark that cannot be made fails every change of a name the run would
 // make: nothing is written unmarked, and the cause is the first ERR.
 TEST_F(DurabilityTest, NoNameChangesWithoutTheRunsMark) {

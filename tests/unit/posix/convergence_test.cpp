@@ -7,10 +7,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "copy/registries.h"
 #include "copy_fixture.h"
+#include "fault_injection.h"
 
 namespace vx {
 namespace {
@@ -256,6 +258,48 @@ TEST_F(ConvergenceTest, AFollowedLinkIsFollowedOnlyWhereItsOwnerCouldReadItsTarg
     EXPECT_EQ(std::filesystem::exists(copy), c.followed) << c.name;
   }
   EXPECT_NE(ErrorLog().find("CopyOneFile:FollowLink(SOURCE) (1920)"), std::string::npos);
+}
+
+// A directory that existed has its security and attributes compared where
+// either side may have changed since the last ended run, as a file has: a
+// night with nothing to do compares none, one after a change (at the
+// source or to the copy by hand) compares the directory changed. (Here the
+// setters write nothing where the copy matches, so a compared directory
+// keeps its change time.)
+TEST_F(ConvergenceTest, ANightComparesTheSecurityOfDirectoriesThatMayDiffer) {
+  scratch_.Write(u"src/a", "a");
+  scratch_.Write(u"src/sub/b", "bb");
+  testing::FaultInjector faults;
+  faults.StandInMarks();
+  Settings.OnlyNewer = 1;
+  Settings.SecurityDescriptor = 1;
+  Settings.Attributes = 1;
+  namespace fs = std::filesystem;
+  const struct {
+    const char* what;
+    const char16_t* changed;  // a directory whose permissions change, or none
+    int compared;             // directories given the source's security
+  } cases[] = {
+      {"nothing to do", nullptr, 0},
+      {"the source directory's permissions", u"src/sub", 1},
+      {"the copy's permissions, by hand", u"dst/sub", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::permissions(scratch_.Fs(u"src/sub"), fs::perms::owner_write, fs::perm_options::add);
+    fs::remove_all(scratch_.Fs(u"dst"));
+    scratch_.MakeDir(u"dst");
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Walk(), 1);  // settles the access times the first night's listing moved
+    if (c.changed != nullptr) {
+      fs::permissions(scratch_.Fs(c.changed), fs::perms::owner_write, fs::perm_options::remove);
+    }
+    const int before = faults.Calls(testing::Call::kSetKernelObjectSecurity);
+    EXPECT_EQ(Walk(), 1);
+    EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
+    EXPECT_EQ(faults.Calls(testing::Call::kSetKernelObjectSecurity) - before, c.compared);
+  }
+  fs::permissions(scratch_.Fs(u"src/sub"), fs::perms::owner_write, fs::perm_options::add);
 }
 
 }  // namespace
