@@ -414,6 +414,34 @@ class LinuxCopyTest(ScratchCase):
                 entry.pop("mtime")  # the walk reads a directory's times, so atime may move
         self.assertEqual(copied, source)
 
+    def strace_count(self, call, arguments):
+        """How often the run made the system call `call`, by strace -c."""
+        counted = self.path("strace." + call)
+        done = subprocess.run(["strace", "-f", "-c", "-e", "trace=" + call, "-o", counted,
+                               OPTIONS.exe] + arguments, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=300)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for row in self.read(counted).splitlines():
+            fields = row.split()
+            if fields and fields[-1] == call.encode():
+                return int(fields[3])
+        return 0
+
+    @unittest.skipUnless(shutil.which("strace"), "needs strace")
+    def test_a_new_files_attributes_are_listed_once(self):
+        # /Backup carries a file's ACL and its user.* attributes, both read
+        # from one listing of the source's names; the new copy has none to
+        # list.
+        for number in range(50):
+            made = self.write(f"src/d/f{number:02}", b"x")
+            os.setxattr(made, "user.tag", b"t")
+        listed = self.strace_count("flistxattr", [
+            "/Source:" + self.path("src"), "/Dest:" + self.path("dst"), "/SubDirectories",
+            "/Backup", "/Silent", "/CreateDestinationDirectory"])
+        self.assertEqual(os.getxattr(self.path("dst/d/f07"), "user.tag"), b"t")
+        self.assertGreaterEqual(listed, 50)
+        self.assertLess(listed, 2 * 50)  # one a file, and a few for the directories
+
     @unittest.skipUnless(shutil.which("strace"), "needs strace")
     def test_a_file_handed_to_a_worker_is_looked_at_once_as_by_the_walk(self):
         # Files wait for a worker behind the listing (under strace every file
@@ -423,18 +451,9 @@ class LinuxCopyTest(ScratchCase):
             self.write(f"src/f{number:03}", b"x")
 
         def looks(threads, destination, *more):
-            counted = self.path(f"statx.{threads}")
-            command = ["strace", "-f", "-c", "-e", "trace=statx", "-o", counted, OPTIONS.exe,
-                       "/Source:" + self.path("src"), "/Dest:" + self.path(destination),
-                       "/Silent", "/CreateDestinationDirectory", f"/Threads:{threads}"]
-            done = subprocess.run(command + list(more), stdin=subprocess.DEVNULL,
-                                  capture_output=True, timeout=300)
-            self.assertEqual(done.returncode, 0, done.stderr)
-            for row in self.read(counted).splitlines():
-                fields = row.split()
-                if fields and fields[-1] == b"statx":
-                    return int(fields[3])
-            self.fail(self.read(counted))
+            return self.strace_count("statx", [
+                "/Source:" + self.path("src"), "/Dest:" + self.path(destination), "/Silent",
+                "/CreateDestinationDirectory", f"/Threads:{threads}"] + list(more))
 
         for more in ([], ["/OnlyNewer"]):
             one, eight = looks(1, "one", *more), looks(8, "eight", *more)

@@ -53,6 +53,14 @@ struct Handle {
   // A regular file's handle, which only one thread uses at a time: its
   // status is read without `guard`.
   bool one_user = false;
+  // Such a handle opened for reading only: the run writes nothing through
+  // it, so its attribute names are listed once (see ListedAttributeNames).
+  bool reads_only = false;
+  bool attribute_names_known = false;
+  std::vector<std::string> attribute_names;
+  // Such a handle whose open made the file: it carries no user.* attribute
+  // yet (none is inherited), so none is listed to be removed.
+  bool made = false;
   int fd = -1;
   bool owns_fd = true;
   // A link or special file opened as the node itself (O_PATH): its status,

@@ -169,6 +169,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
     auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
     handle->one_user = true;
+    handle->made = true;
     if (parent != nullptr) {
       ForgetStatus(parent);
       // Made here like a temporary file: it starts out as the directory's
@@ -211,6 +212,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     }
     auto* handle = static_cast<Handle*>(NewFileHandle(-1, known));
     handle->one_user = true;
+    handle->reads_only = !writing;
     handle->deferred = true;
     handle->deferred_directory = directory;
     handle->deferred_parent = parent;

@@ -47,6 +47,7 @@ HANDLE CreateTemporaryFileAtW(HANDLE directory, const char16_t* name, DWORD acce
   if (fd < 0) return errno == EEXIST ? Fail(ERROR_FILE_EXISTS) : FailWithErrno(errno);
   auto* handle = static_cast<Handle*>(NewFileHandle(fd, Status{}));
   handle->one_user = true;
+  handle->made = true;
   handle->temporary = kind;
   if (IsPrivateToRun(parent)) handle->created_in = parent;
   return handle;

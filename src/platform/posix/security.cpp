@@ -139,7 +139,7 @@ BOOL GetKernelObjectSecurity(HANDLE object, DWORD information, void* descriptor,
   header.mode = sx->stx_mode & 07777;
   std::vector<std::string> names;
   if ((information & (DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) &&
-      !ListAttributeNames(target, &names)) {
+      !ListedAttributeNames(object, target, &names)) {
     return fail();
   }
   // An attribute removed between the list and the read is no failure.

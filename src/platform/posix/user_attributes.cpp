@@ -22,7 +22,11 @@ BOOL MatchAttributes(HANDLE source, HANDLE destination, bool write, BOOL* same) 
   };
   std::vector<std::string> wanted;
   std::vector<std::string> present;
-  if (!ListAttributeNames(in, &wanted) || !ListAttributeNames(out, &present)) return fail(errno);
+  const Handle* copy = FromHandle(destination);
+  if (!ListedAttributeNames(source, in, &wanted) ||
+      (!(copy != nullptr && copy->made) && !ListAttributeNames(out, &present))) {
+    return fail(errno);
+  }
   auto is_user = [](const std::string& name) { return name.rfind("user.", 0) == 0; };
   auto changing = [same] { *same = 0; };
   for (const std::string& name : present) {

@@ -35,6 +35,18 @@ bool ListAttributeNames(const Object& object, std::vector<std::string>* names) {
   return true;
 }
 
+bool ListedAttributeNames(HANDLE handle, const Object& object, std::vector<std::string>* names) {
+  Handle* known = FromHandle(handle);
+  if (known == nullptr || !known->reads_only) return ListAttributeNames(object, names);
+  if (!known->attribute_names_known) {
+    known->attribute_names.clear();
+    if (!ListAttributeNames(object, &known->attribute_names)) return false;
+    known->attribute_names_known = true;
+  }
+  names->insert(names->end(), known->attribute_names.begin(), known->attribute_names.end());
+  return true;
+}
+
 bool Contains(const std::vector<std::string>& names, std::string_view name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }

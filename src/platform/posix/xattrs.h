@@ -64,6 +64,9 @@ bool Absent(int error);
 // Every attribute name of the object, in one call: a list never exceeds
 // 64 KiB (XATTR_LIST_MAX).
 bool ListAttributeNames(const Object& object, std::vector<std::string>* names);
+// The same for `object` opened as `handle`: a file opened for reading only
+// is listed once, for its security and its attributes alike.
+bool ListedAttributeNames(HANDLE handle, const Object& object, std::vector<std::string>* names);
 
 bool Contains(const std::vector<std::string>& names, std::string_view name);
 
