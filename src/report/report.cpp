@@ -24,29 +24,9 @@ FileTry& CurrentTry() {
   return t_try;
 }
 
-// Fields cleared one by one: the strings keep their room for the next file.
 void BeginTry(bool may_retry) {
-  t_try.may_retry = may_retry;
-  t_try.failure_pending = false;
-  t_try.subject.clear();
-  t_try.context.clear();
-  t_try.code = 0;
-  t_try.counted = RunCounters{};
+  t_try.Clear(may_retry);
 }
-
-namespace {
-
-void ClearFile() {
-  t_file.number = 0;
-  t_file.path.clear();
-  t_file.size = 0;
-  t_file.code = 0;
-  t_file.context.clear();
-  t_file.line_pending = false;
-  t_file.differs = false;
-}
-
-}  // namespace
 
 void UndoTry() {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
@@ -378,7 +358,7 @@ MetFile AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
   std::lock_guard<std::recursive_mutex> books(BooksLock());
   ++Counters.FileCount;
   BeginTry(false);
-  ClearFile();
+  t_file.Clear();
   t_file.number = Counters.FileCount;
   // Only the JSON record and /List's late FILE line need the path again.
   if (Settings.List || JsonLogOpen()) t_file.path = path;
@@ -415,7 +395,7 @@ void SettleFile(int result) {
       record.Write();
     }
     NoteFileDone(t_file.size);
-    ClearFile();
+    t_file.Clear();
   }
 }
 

@@ -58,6 +58,15 @@ struct FileTry {
   std::u16string context;
   DWORD code = 0;
   RunCounters counted = {};  // what the try counted, undone when it is tried again
+  // Back to a new try's state, the strings keeping their room (once a file).
+  void Clear(bool retry_allowed) {
+    may_retry = retry_allowed;
+    failure_pending = false;
+    subject.clear();
+    context.clear();
+    code = 0;
+    counted = RunCounters{};
+  }
 };
 FileTry& CurrentTry();
 // Starts a try of a file; UndoTry takes back what the failed one counted.
@@ -101,6 +110,16 @@ struct MetFile {
   std::u16string context;
   bool line_pending = false;  // /List: the FILE line waits for its decision
   bool differs = false;       // /Verify found the copy unlike the source
+  // Back to no file, the strings keeping their room (once a file).
+  void Clear() {
+    number = 0;
+    path.clear();
+    size = 0;
+    code = 0;
+    context.clear();
+    line_pending = false;
+    differs = false;
+  }
 };
 // Counts a file met and writes its FILE line; under /List the line is
 // written once the decision is known (SettleFile, or the next line of the

@@ -28,13 +28,14 @@ void NoteMatched(const Place& destination, const FileIdentity& identity) {
 
 // Whether a copy whose data is up to date (or a directory that existed)
 // may differ from its source in the security or attributes the run
-// carries, so that they are compared (and set where they differ). Owner, group and mode are compared on every run,
-// from what both handles hold already. The rest is compared where the
-// source changed after its copy was last written (a source changed later
-// has a later change time, or, within the clock's coarse tick, the same
-// one), where the source changed since the last ended run began, or where
-// the copy changed since it ended: damage done to the replica by hand. A
-// system without change times never says so.
+// carries, so that they are compared (and set where they differ). Owner,
+// group and mode are compared on every run, from what both handles hold
+// already. The rest is compared where the source changed after its copy
+// was last written (a source changed later has a later change time, or,
+// within the clock's coarse tick, the same one), where the source changed
+// since the last ended run began, or where the copy changed since it
+// ended: damage done to the replica by hand. A system without change
+// times never says so.
 bool MetadataMayDiffer(HANDLE source_file, HANDLE copy) {
   if (!(Settings.SecurityDescriptor || Settings.Attributes)) return false;
   BOOL same = 1;

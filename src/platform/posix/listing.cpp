@@ -164,7 +164,9 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
                     kept.end());
         handle->listed_next = 0;
       }
-      if (kept.size() == kept.capacity()) kept.reserve(std::min(2 * kept.size() + 64, ListedKept()));
+      if (kept.size() == kept.capacity()) {
+        kept.reserve(std::min(2 * kept.size() + 64, ListedKept()));
+      }
       kept.push_back(std::move(listed));
     } else {
       kept[handle->listed_next] = std::move(listed);
