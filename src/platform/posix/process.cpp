@@ -46,9 +46,10 @@ void* VirtualAlloc(void*, size_t size, DWORD, DWORD) {
     SetLastErrorCode(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  // Populated at once: the buffer is committed before the walk starts.
-  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  // Its pages come on first touch, as a commit's do on Windows: the buffer
+  // of a worker that never starts (a rerun with nothing to copy) costs no
+  // page at all.
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) {
     SetLastErrorFromErrno(errno);
     return nullptr;
