@@ -102,7 +102,7 @@ struct Handle {
   // full); how many were ever listed.
   std::vector<ListedEntry> listed;
   size_t listed_next = 0;
-  size_t listed_ever = 0;
+  std::atomic<size_t> listed_ever{0};
   // Whether the directory is on a read-only mount: -1 until asked.
   std::atomic<int> read_only_mount{-1};
   // Whether renames into the directory may refuse to replace

@@ -466,7 +466,9 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   const std::string path = EncodeFileName(name);
   // The listing followed a link it found: a node open looks for itself.
   Status listed;
-  {
+  // A directory nothing was listed from (a destination's) has nothing to
+  // look up.
+  if (parent->listed_ever.load(std::memory_order_relaxed) != 0) {
     std::lock_guard<std::mutex> lock(parent->guard);
     const size_t count = parent->listed.size();
     bool found = false;
