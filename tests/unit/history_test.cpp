@@ -80,6 +80,10 @@ TEST(AsOfTest, TheFirstRunAfterTheTimeDecides) {
       "{\"path\":\"sub\\\\q\\\"\\u0001\xc3\xa9\",\"change\":\"removed\",\"kind\":\"file\"}\n"
       "{\"path\":\"made\",\"change\":\"new\",\"kind\":\"directory\"}\n"
       "{\"path\":\"\",\"change\":\"times\",\"kind\":\"directory\",\"times\":[1,2,3]}\n"
+      // Never a place outside the destination, nor the root but for its times.
+      "{\"path\":\"../etc\",\"change\":\"times\",\"kind\":\"directory\",\"times\":[1,2,3]}\n"
+      "{\"path\":\"a/../../b\",\"change\":\"replaced\",\"kind\":\"file\"}\n"
+      "{\"path\":\"\",\"change\":\"removed\",\"kind\":\"directory\"}\n"
       "{\"end\":\"2026-12-09T02:01:00.000Z\",\"exit\":0}\n",
       &first));
   first.name = u"2026-12-09T020000Z";

@@ -9,6 +9,7 @@
 #include "../../platform/utf8.h"
 #include "../../report/report.h"
 #include "../access.h"
+#include "../exclude.h"
 #include "../listing.h"
 #include "history.h"
 
@@ -135,6 +136,15 @@ bool ParseManifest(std::string_view bytes, ManifestRun* run) {
     } else {
       continue;
     }
+    // Only a place below the destination is restored: a record naming one
+    // outside it (".." in a manifest edited by hand) is left out. The root
+    // is named only by its times.
+    std::u16string below;
+    if (entry.path.empty() ? entry.change != Change::kTimes
+                           : !NormalisedRelativePath(entry.path, &below)) {
+      continue;
+    }
+    entry.path = std::move(below);
     run->entries.push_back(std::move(entry));
   }
   return started;
