@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "../platform/utf8.h"
 #include "../report/json_log.h"
 #include "../report/progress.h"
 #include "../report/report.h"
@@ -382,16 +381,12 @@ bool RestoreDirectoryTimes(const std::vector<ManifestEntry>& directories) {
   return done;
 }
 
-// The list of one run folder's taken paths, as /Files0: would give it.
+// The list of one run folder's taken paths, as /Files: would give it (the
+// manifest's paths are all below the root).
 FileList ListOf(const std::vector<std::u16string>& paths) {
-  std::string bytes;
-  for (const std::u16string& path : paths) {
-    bytes += EncodeFileName(path);
-    bytes.push_back('\0');
-  }
   FileList list;
-  size_t bad_record = 0;
-  ParseFileList(bytes, true, &list, &bad_record);
+  list.active = true;
+  for (const std::u16string& path : paths) AddListed(&list, path);
   return list;
 }
 

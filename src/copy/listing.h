@@ -3,6 +3,8 @@
 // and /Mirror's removals.
 #pragma once
 
+#include <string_view>
+
 #include "../platform/platform.h"
 #include "../run/run_state.h"
 
@@ -14,6 +16,11 @@ constexpr ULONG kListingBufferBytes = 1024;
 struct ListingBuffer {
   alignas(8) unsigned char bytes[kListingBufferBytes];
 };
+
+// The directory itself and its parent, which every listing names.
+inline bool IsDotOrDotDot(std::u16string_view name) {
+  return name == u"." || name == u"..";
+}
 
 // Whether a listing call found no more entries. An empty directory on FAT
 // or exFAT holds no "." or "..": its first listing finds no file at all.

@@ -98,7 +98,7 @@ uint64_t BytesBelow(HANDLE directory) {
     }
     const std::u16string name(record->FileName, record->FileNameLength / sizeof(char16_t));
     const ULONG attributes = record->FileAttributes;
-    if (name == u"." || name == u"..") continue;
+    if (IsDotOrDotDot(name)) continue;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
       HANDLE below = Os().CreateFileAtW(stack.back().handle, name.c_str(),
                                         FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,

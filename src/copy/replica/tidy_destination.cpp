@@ -178,7 +178,7 @@ bool TidyDestination(const Directory& directory, size_t destination_root_length,
     if (IsTemporaryName(name)) {
       // A replacement waiting for its name is no leftover.
       if (!waits_for_name(name)) leftovers.emplace_back(name);
-    } else if (ComparesNames() && name != u"." && name != u".." && !IsSourceName(directory, name)) {
+    } else if (ComparesNames() && !IsDotOrDotDot(name) && !IsSourceName(directory, name)) {
       others.emplace_back(name);
     }
   }

@@ -22,17 +22,22 @@ bool ParseFileList(std::string_view bytes, bool nul_separated, FileList* list,
     ++number;
     if (!nul_separated && !record.empty() && record.back() == '\r') record.remove_suffix(1);
     if (record.empty()) continue;
-    std::u16string path;
-    if (!NormalisedRelativePath(DecodeFileName(record), &path)) {
+    if (!AddListed(list, DecodeFileName(record))) {
       *bad_record = number;
       return false;
     }
-    const std::u16string folded = ComparedName(path, true);
-    list->listed.emplace(folded, path);
-    for (size_t cut = folded.find(kPathSeparator); cut != std::u16string::npos;
-         cut = folded.find(kPathSeparator, cut + 1)) {
-      list->on_the_way.insert(folded.substr(0, cut));
-    }
+  }
+  return true;
+}
+
+bool AddListed(FileList* list, std::u16string_view entry) {
+  std::u16string path;
+  if (!NormalisedRelativePath(entry, &path)) return false;
+  const std::u16string folded = ComparedName(path, true);
+  list->listed.emplace(folded, path);
+  for (size_t cut = folded.find(kPathSeparator); cut != std::u16string::npos;
+       cut = folded.find(kPathSeparator, cut + 1)) {
+    list->on_the_way.insert(folded.substr(0, cut));
   }
   return true;
 }

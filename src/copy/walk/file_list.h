@@ -32,6 +32,10 @@ struct FileList {
 bool ParseFileList(std::string_view bytes, bool nul_separated, FileList* list,
                    size_t* bad_record);
 
+// Adds one path below the source root to the list; false where it can
+// never name an entry (a "." or ".." part).
+bool AddListed(FileList* list, std::u16string_view path);
+
 // What the walk does with the entry at `relative` below the root.
 enum class ListSays {
   kListed,        // named by the list: copied as in any run

@@ -67,10 +67,6 @@ struct Walk {
   ListingPace pace;
 };
 
-inline bool IsDotOrDotDot(std::u16string_view name) {
-  return name == u"." || name == u"..";
-}
-
 // One record of a directory's listing; for a subdirectory, its own listing
 // where a copier reads it ahead of the walk.
 struct ListedEntry {
