@@ -27,7 +27,6 @@ namespace vx {
 
 namespace {
 
-
 struct History {
   std::mutex mutex;
   HANDLE root = INVALID_HANDLE_VALUE;
@@ -57,13 +56,6 @@ void Close(HANDLE* handle) {
 // `path` below the destination root: where the run folder keeps it.
 std::u16string BelowDestination(const std::u16string& path) {
   return std::u16string(BelowRoot(path, std::u16string_view(Settings.Destination).size()));
-}
-
-// A relative path's folder and last name, apart.
-void SplitLast(const std::u16string& relative, std::u16string* folder, std::u16string* name) {
-  const size_t cut = relative.find_last_of(kPathSeparator);
-  *folder = cut == std::u16string::npos ? u"" : relative.substr(0, cut);
-  *name = cut == std::u16string::npos ? relative : relative.substr(cut + 1);
 }
 
 bool Exists(HANDLE directory, const std::u16string& name) {
@@ -145,6 +137,17 @@ HANDLE FolderFor(History& history, const std::u16string& relative, const std::u1
   history.last_relative = relative;
   history.last_folder = at;
   return at;
+}
+
+// The folder in the run's folder that keeps the entry at `path` (as
+// FolderFor), with the entry's path below the destination root and its
+// last name.
+HANDLE FolderForEntry(History& history, const std::u16string& path, std::u16string* relative,
+                      std::u16string* name) {
+  *relative = BelowDestination(path);
+  const size_t cut = relative->find_last_of(kPathSeparator);
+  *name = cut == std::u16string::npos ? *relative : relative->substr(cut + 1);
+  return FolderFor(history, cut == std::u16string::npos ? u"" : relative->substr(0, cut), path);
 }
 
 std::string TimeJson(const FILETIME& time) {
@@ -313,11 +316,9 @@ bool KeepReplaced(HANDLE object, const Place& destination, bool* moved) {
     ReportWin32Error(destination.path, u"History:SameFile(DESTINATION)", ERROR_FILE_EXISTS);
     return false;
   }
-  const std::u16string relative = BelowDestination(destination.path);
-  std::u16string folder_relative;
+  std::u16string relative;
   std::u16string name;
-  SplitLast(relative, &folder_relative, &name);
-  HANDLE folder = FolderFor(history, folder_relative, destination.path);
+  HANDLE folder = FolderForEntry(history, destination.path, &relative, &name);
   BOOL done = folder != INVALID_HANDLE_VALUE && Os().CreateHardLinkAtW(kept, folder, name.c_str());
   DWORD code = Os().GetLastError();
   // No hard links here (FAT, exFAT, some shares): moved away, the new
@@ -354,11 +355,9 @@ bool KeepRemoved(HANDLE directory, const char16_t* name, const std::u16string& p
   BY_HANDLE_FILE_INFORMATION info;
   HANDLE kept = OpenToKeep(directory, name, path, &info);
   if (kept == INVALID_HANDLE_VALUE) return false;
-  const std::u16string relative = BelowDestination(path);
-  std::u16string folder_relative;
+  std::u16string relative;
   std::u16string leaf;
-  SplitLast(relative, &folder_relative, &leaf);
-  HANDLE folder = FolderFor(history, folder_relative, path);
+  HANDLE folder = FolderForEntry(history, path, &relative, &leaf);
   BOOL moved = folder != INVALID_HANDLE_VALUE &&
                Os().MoveEntryAtW(kept, directory, name, folder, leaf.c_str());
   DWORD code = Os().GetLastError();
