@@ -63,6 +63,16 @@ TEST(FileListTest, AListedDirectoryTakesWhatIsBelowItAndItsWayIsPassedOn) {
   EXPECT_EQ(AskList(&list, Below({u"whole", u"deep", u"x"})), ListSays::kBelowListed);
   EXPECT_EQ(AskList(&list, u"wholesale"), ListSays::kLeave);
   EXPECT_TRUE(Unmet(list).empty());
+
+  // Paths added one by one (a restore's taken paths) say the same; one
+  // that can never name an entry is refused and adds nothing.
+  FileList added;
+  added.active = true;
+  EXPECT_TRUE(AddListed(&added, Below({u"top", u"mid", u"leaf"})));
+  EXPECT_TRUE(AddListed(&added, u"whole"));
+  EXPECT_FALSE(AddListed(&added, Below({u"top", u"..", u"escape"})));
+  EXPECT_EQ(added.listed, list.listed);
+  EXPECT_EQ(added.on_the_way, list.on_the_way);
 }
 
 class FilesRunTest : public testing::RunFixture {

@@ -278,7 +278,7 @@ TEST_F(ConvergenceTest, ANightComparesTheSecurityOfDirectoriesThatMayDiffer) {
   const struct {
     const char* what;
     const char16_t* changed;  // a directory whose permissions change, or none
-    int compared;             // directories given the source's security
+    int compared;             // directories given the source's security and attributes
   } cases[] = {
       {"nothing to do", nullptr, 0},
       {"the source directory's permissions", u"src/sub", 1},
@@ -295,9 +295,12 @@ TEST_F(ConvergenceTest, ANightComparesTheSecurityOfDirectoriesThatMayDiffer) {
       fs::permissions(scratch_.Fs(c.changed), fs::perms::owner_write, fs::perm_options::remove);
     }
     const int before = faults.Calls(testing::Call::kSetKernelObjectSecurity);
+    const int attributes_before = faults.Calls(testing::Call::kCopyAttributes);
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(Counters.ErrorCount, 0) << ErrorLog();
     EXPECT_EQ(faults.Calls(testing::Call::kSetKernelObjectSecurity) - before, c.compared);
+    // Its attributes likewise, when its subtree is done.
+    EXPECT_EQ(faults.Calls(testing::Call::kCopyAttributes) - attributes_before, c.compared);
   }
   fs::permissions(scratch_.Fs(u"src/sub"), fs::perms::owner_write, fs::perm_options::add);
 }
