@@ -1,5 +1,6 @@
 """What only the Linux build does: ownership, modes, ACLs and attributes,
 special files, links, byte names, deep trees and capabilities."""
+import fcntl
 import hashlib
 import os
 import shutil
@@ -193,12 +194,21 @@ class LinuxCopyTest(ScratchCase):
             self.write(f"src/f{i:03}", b"x")
         fifo = self.path("log.fifo")
         os.mkfifo(fifo)
-        with subprocess.Popen(["cat", fifo], stdout=subprocess.PIPE) as reader:
+        # A log is a FIFO with a reader, and no open waits for one to come:
+        # the reader is there before the run starts, and the whole log fits
+        # in the pipe, read once the run is done.
+        reading = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            fcntl.fcntl(reading, fcntl.F_SETPIPE_SZ, 1 << 20)
             done = subprocess.run(
                 f"'{OPTIONS.exe}' '/Source:{self.path('src')}' '/Dest:{self.path('dst')}' "
                 f"/CreateDestinationDirectory '/Log:{fifo}' /ErrorLog:/dev/null | head -c 10",
                 shell=True, capture_output=True, timeout=60)
-            log = reader.communicate(timeout=60)[0]
+            log = b""
+            while chunk := os.read(reading, 1 << 16):
+                log += chunk
+        finally:
+            os.close(reading)
         self.assertEqual(len(done.stdout), 10)
         self.assertEqual(len(os.listdir(self.path("dst"))), 400)
         self.assertIn(line("Files          : 400"), log)
