@@ -313,6 +313,11 @@ struct Platform {
   // "\\?\UNC\server\share\", "/"): the rest is names below it, each opened
   // in turn. 0 where the path is no such form.
   DWORD (*VolumeRootLength)(const char16_t* path) = nullptr;
+  // How many entries a directory's listing may look at at once where the
+  // volume makes each look slow (a share's round trip, a cold disk); 1, the
+  // start: one after another. Null where a listing brings every entry's
+  // size and times with its name (Windows).
+  void (*SetLooksAtOnce)(DWORD count) = nullptr;
 };
 // clang-format on
 

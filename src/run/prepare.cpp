@@ -420,6 +420,9 @@ bool PrepareRun() {
     State.CopyBuffers.push_back(buffer);
   }
   State.COPYBUFFER = State.CopyBuffers.front();
+  // Where each look at a listed entry is a round trip, a listing looks at
+  // as many at once as files are copied at once.
+  if (Os().SetLooksAtOnce != nullptr) Os().SetLooksAtOnce(static_cast<DWORD>(Settings.Threads));
   const Roots roots = LookAtRoots();
   if (roots == Roots::kSourceNoDirectory) {
     WriteConsole(u"Source " + ShownPath(Settings.Source) + u" is not a directory, aborting.\n");

@@ -16,6 +16,7 @@ void ResetRun() {
   Settings.CopyBufferSize = kDefaultCopyBufferSize;
   Settings.Wait = kDefaultWaitSeconds;
   Settings.Threads = 1;
+  if (Os().SetLooksAtOnce != nullptr) Os().SetLooksAtOnce(1);
   Counters = RunCounters{};
   State.Log.Close();
   State.ErrorLog.Close();

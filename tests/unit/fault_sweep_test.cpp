@@ -260,7 +260,7 @@ TEST(FaultSeamTest, EveryEntryOfTheTableIsWrapped) {
   const size_t cannot_fail[] = {
       place(layout.CompareFileTime), place(layout.GetLastError), place(layout.SetLastError),
       place(layout.LocalFree), place(layout.GetSystemTimeAsFileTime),
-      place(layout.GetCurrentProcess)};
+      place(layout.GetCurrentProcess), place(layout.SetLooksAtOnce)};
   auto entry = [](const Platform& table, size_t at) {
     Entry found;
     std::memcpy(&found, reinterpret_cast<const char*>(&table) + at * sizeof(Entry), sizeof found);

@@ -64,13 +64,14 @@ void MakeSource(const Scratch& scratch) {
     }
   }
   scratch.Write(u"src/top.txt", "top");
+  scratch.MakeDir(u"src/d1/empty");
   fs::create_hard_link(scratch.Fs(u"src/d0/f5.txt"), scratch.Fs(u"src/d1/h5.txt"));
   fs::create_hard_link(scratch.Fs(u"src/d0/f5.txt"), scratch.Fs(u"src/d2/inner/h5.txt"));
   fs::create_hard_link(scratch.Fs(u"src/d1/f7.txt"), scratch.Fs(u"src/d2/h7.txt"));
   if (kLinksKeptByDefault) fs::create_symlink("f1.txt", scratch.Fs(u"src/d1/link.txt"));
   // Directories of a time long past: one left unfinished, of the time it
   // was made, never has its source's time by chance (Wine keeps seconds).
-  for (const char16_t* directory : {u"src/d0/inner", u"src/d1/inner", u"src/d2/inner", u"src/d0",
+  for (const char16_t* directory : {u"src/d0/inner", u"src/d1/inner", u"src/d2/inner", u"src/d1/empty", u"src/d0",
                                     u"src/d1", u"src/d2", u"src"}) {
     SetLastWriteTicks(scratch.Path(directory), k2020);
   }
@@ -324,6 +325,17 @@ TEST_F(ThreadsTest, FourThreadsGiveWhatOneGives) {
        true},
       {"list rerun", {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/List"}, nullptr, true},
       {"listings read ahead", copy, slow_listing, false, true},
+      // A directory's security the copier reading ahead cannot read, the
+      // walk reads again, and reports as one thread does.
+      {"listings read ahead, a directory's security refused", copy,
+       [&](FaultInjector& faults) {
+         slow_listing(faults);
+         for (int nth = 1; nth <= 2; ++nth) {
+           faults.Add(Fault{Call::kGetKernelObjectSecurity, nth,
+                            std::u16string(1, kPathSeparator) + u"empty", ERROR_ACCESS_DENIED});
+         }
+       },
+       false},
       {"listings read ahead, mirror rerun",
        {u"/SubDirectories", u"/OnlyNewer", u"/Mirror", u"/HardLinks"},
        slow_listing,

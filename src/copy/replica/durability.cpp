@@ -310,13 +310,16 @@ namespace {
 // Everything the run wrote is durable: its mark goes. Where it ended with
 // nothing left undone, what the unfinished runs it found may have cut is
 // repaired too: their marks go (unless such a run is live again), and the
-// root keeps this run's start as the last ended run's; a run that wrote
-// nothing records it only where it compared every copy for want of a
-// record, so that the next night need not. What changed here is made
-// durable, so that a rerun after a power cut finds none of it undone.
+// root keeps this run's start as the last ended run's. So does a run that
+// changed no name but times or security (never marked): else every later
+// night would compare again what it changed. A run that wrote nothing
+// records it only where it compared every copy for want of a record, so
+// that the next night need not. What changed here is made durable, so
+// that a rerun after a power cut finds none of it undone.
 bool EndRun(HANDLE root, const std::u16string& path) {
   const bool whole = Counters.ErrorCount == 0 && !StopRequested();
   const bool marked = State.RunMarked;
+  const bool wrote = marked || ChangesPassed() != 0;
   bool done = true;
   bool changed = false;
   auto report = [&] {
@@ -338,7 +341,7 @@ bool EndRun(HANDLE root, const std::u16string& path) {
       if (!IsLiveRun(root, mark)) remove(mark);
     }
   }
-  if (whole && (marked || State.CompareSourcesSince == 1)) {
+  if (whole && (wrote || State.CompareSourcesSince == 1)) {
     FILETIME now;
     Os().GetSystemTimeAsFileTime(&now);
     const std::string carried = CarriedSet();

@@ -12,6 +12,7 @@
 
 #include "../../run/run_state.h"
 #include "../access.h"
+#include "../file/security_parts.h"
 #include "../identity.h"
 #include "../registries.h"
 #include "walk_levels.h"
@@ -93,6 +94,21 @@ bool ReadInto(Level& level, size_t most, ListingPace* pace) {
 
 namespace {
 
+// The directory's security, read with its listing, so that on a share the
+// walk entering it waits for no round trip of its own. Where the read
+// fails, the walk reads it again and reports what it meets.
+void ReadSecurityAhead(HANDLE directory, ListedAhead* ahead) {
+  std::vector<unsigned char> descriptor(kSecurityBufferBytes);
+  DWORD needed = 0;
+  if (!Os().GetKernelObjectSecurity(directory, CarriedSecurityInformation(), descriptor.data(),
+                                    kSecurityBufferBytes, &needed)) {
+    return;
+  }
+  descriptor.resize(needed != 0 && needed <= kSecurityBufferBytes ? needed : kSecurityBufferBytes);
+  ahead->descriptor = std::move(descriptor);
+  ahead->descriptor_known = true;
+}
+
 // A copier's part: reads the whole listing of `path` (the entry of
 // `name_length` units at its end, below the open directory `parent`) into
 // `ahead`, and says it is done.
@@ -109,6 +125,7 @@ void ReadAhead(HANDLE parent, const std::u16string& path, size_t name_length,
     std::unique_ptr<ListingBuffer> buffer(new (std::nothrow) ListingBuffer);
     BOOLEAN restart_scan = 1;
     try {
+      if (Settings.SecurityDescriptor) ReadSecurityAhead(directory, ahead);
       while (buffer && ahead->identity.known && ahead->entries.size() <= kMostReadAhead) {
         ListedEntry entry;
         NTSTATUS failure = 0;

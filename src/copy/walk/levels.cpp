@@ -96,6 +96,12 @@ HANDLE OpenSourceLevel(Walk& walk, const Place& source, Level* level, FileIdenti
 // level for the destination.
 bool ReadSourceSecurity(Walk& walk, const Place& source, HANDLE handle, Level* level) {
   if (!Settings.SecurityDescriptor) return true;
+  // Read with the listing, from the handle the walk took (TakeAheadDirectory).
+  if (ListedAhead* ahead = walk.entering_ahead.get(); ahead != nullptr && ahead->descriptor_known) {
+    level->descriptor = std::move(ahead->descriptor);
+    ahead->descriptor_known = false;
+    return true;
+  }
   std::vector<unsigned char>& scratch = walk.descriptor_scratch;
   // Cleared once: what is read is kept to the length the call gives.
   if (scratch.size() < kSecurityBufferBytes) scratch.resize(kSecurityBufferBytes);

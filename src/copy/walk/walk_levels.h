@@ -90,6 +90,9 @@ struct ListedAhead {
   NTSTATUS end = 0;
   HANDLE directory = INVALID_HANDLE_VALUE;  // with `info`, where it was opened and looked at
   BY_HANDLE_FILE_INFORMATION info{};
+  // With /SecurityDescriptor, the security of `directory`, where it was read.
+  bool descriptor_known = false;
+  std::vector<unsigned char> descriptor;
   ListedAhead() = default;
   ListedAhead(const ListedAhead&) = delete;
   ListedAhead& operator=(const ListedAhead&) = delete;

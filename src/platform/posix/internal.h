@@ -28,6 +28,17 @@ struct Status {
   struct statx sx = {};
 };
 
+// One listed entry and what a look found: its own status, or where it is
+// a link, its target's (the link's own where the target is missing).
+struct EntryLook {
+  const char* name = nullptr;
+  unsigned char type = 0;  // d_type from the listing
+  size_t offset = 0;       // where the record lies in the listing buffer
+  Status status;
+  bool is_link = false;
+  bool have_status = false;
+};
+
 // Owner, group and mode of a file just created by CreateTemporaryFileAtW in
 // some directory, when it also carried no extended attributes. Files this process
 // creates in one directory, with one mode and umask, start out alike: the
@@ -102,6 +113,12 @@ struct Handle {
   // full); how many were ever listed.
   std::vector<ListedEntry> listed;
   size_t listed_next = 0;
+  // Where looks at its entries are slow (entry_looks.h): the looks of the
+  // next entries of the buffer, taken at once, and the next one to serve;
+  // whether they are slow, once the device is judged (-1 until then).
+  std::vector<EntryLook> looked_ahead;
+  size_t looked_next = 0;
+  int looks_slow = -1;
   std::atomic<size_t> listed_ever{0};
   // Whether the directory is on a read-only mount: -1 until asked.
   std::atomic<int> read_only_mount{-1};

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 
+#include "entry_looks.h"
 #include "internal.h"
 
 namespace vx::posix {
@@ -52,6 +54,62 @@ bool IsSelfOrParent(const char* name) {
 std::atomic<size_t> g_listed_kept{64};
 constexpr size_t kMostListedKept = 1024;
 
+// Where looks are slow the walk reads listings far ahead of the opens that
+// follow them: the most are kept from the start, not learnt miss by miss.
+void KeepMostListed() {
+  g_listed_kept.store(kMostListedKept, std::memory_order_relaxed);
+}
+
+// Looks taken at once: the next entries of the buffer from `from` on,
+// besides "." and "..".
+constexpr size_t kLooksAtOnce = 64;
+
+void LookAhead(Handle* handle, size_t from) {
+  handle->looked_ahead.clear();
+  handle->looked_next = 0;
+  for (size_t pos = from;
+       pos < handle->entry_end && handle->looked_ahead.size() < kLooksAtOnce;) {
+    const auto* entry = reinterpret_cast<const LinuxDirent64*>(handle->entries.get() + pos);
+    if (!IsSelfOrParent(entry->d_name)) {
+      EntryLook& look = handle->looked_ahead.emplace_back();
+      look.name = entry->d_name;
+      look.type = entry->d_type;
+      look.offset = pos;
+    }
+    pos += entry->d_reclen;
+  }
+  LookAtAll(handle->fd, handle->looked_ahead.data(), handle->looked_ahead.size());
+}
+
+// The look at the entry at the buffer's current position: taken with the
+// next ones at once where looks in this directory are slow, else alone
+// (timed until the device is judged).
+void TakeLook(Handle* handle, const LinuxDirent64* entry, size_t offset, EntryLook* look) {
+  if (handle->looks_slow == -1) {
+    handle->looks_slow = handle->status.valid ? JudgedLooks(handle->status) : 0;
+    if (handle->looks_slow == 1) KeepMostListed();
+  }
+  if (handle->looks_slow == 1) {
+    if (handle->looked_next >= handle->looked_ahead.size() ||
+        handle->looked_ahead[handle->looked_next].offset != offset) {
+      LookAhead(handle, offset);
+    }
+    *look = handle->looked_ahead[handle->looked_next++];
+    return;
+  }
+  look->name = entry->d_name;
+  look->type = entry->d_type;
+  if (handle->looks_slow == 0) {
+    LookAtEntry(handle->fd, look);
+    return;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  LookAtEntry(handle->fd, look);
+  handle->looks_slow =
+      NoteLookTime(handle->status, std::chrono::steady_clock::now() - started);
+  if (handle->looks_slow == 1) KeepMostListed();
+}
+
 }  // namespace
 
 size_t ListedKept() {
@@ -81,6 +139,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   if (restart_scan && handle->listing_started) {
     if (lseek(handle->fd, 0, SEEK_SET) < 0) return NtStatusFromErrno(errno);
     handle->entry_pos = handle->entry_end = 0;
+    handle->looked_ahead.clear();
   }
   handle->listing_started = true;
   if (handle->entry_pos >= handle->entry_end) {
@@ -100,6 +159,8 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
       if (errno == ENOTDIR) return static_cast<NTSTATUS>(0xC0000103);  // not a directory
       return NtStatusFromErrno(errno);
     }
+    // Looks taken ahead name entries of the buffer just overwritten.
+    handle->looked_ahead.clear();
     if (n == 0) return STATUS_NO_MORE_FILES;
     handle->entry_pos = 0;
     handle->entry_end = static_cast<size_t>(n);
@@ -124,33 +185,22 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   const size_t record_bytes =
       offsetof(FILE_DIRECTORY_INFORMATION, FileName) + name.size() * sizeof(char16_t);
   if (record_bytes > length) return kStatusBufferTooSmall;
+  const size_t offset = handle->entry_pos;
   handle->entry_pos += entry->d_reclen;
 
   auto* record = static_cast<FILE_DIRECTORY_INFORMATION*>(buffer);
   std::memset(record, 0, offsetof(FILE_DIRECTORY_INFORMATION, FileName));
   record->FileIndex = static_cast<ULONG>(entry->d_ino);
 
-  // Symbolic links are followed, as Windows follows reparse points under
-  // backup semantics, and marked as reparse points, as Windows marks them;
-  // a dangling link shows as the link itself. The status is kept for the
-  // open of this entry that follows.
-  Status status;
   // "." and ".." are the directory and its parent: directories, which the
-  // walk passes over without a look at their times.
+  // walk passes over without a look at their times. The status is kept for
+  // the open of this entry that follows.
   const bool self_or_parent = IsSelfOrParent(entry->d_name);
-  // The entry's own status tells, never one reached through a link: a name
-  // the directory listed as a file, swapped for a link since, is marked as
-  // the link it is now, so that what it leads to is judged as any link's
-  // target is (MayFollowLink) before it is read.
-  bool is_link = entry->d_type == DT_LNK;
-  if (!is_link && !self_or_parent &&
-      StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status)) {
-    is_link = S_ISLNK(status.sx.stx_mode);
-  }
-  const bool have_status =
-      !self_or_parent &&
-      ((status.valid && !is_link) || StatxAt(handle->fd, entry->d_name, 0, &status) ||
-       StatxAt(handle->fd, entry->d_name, AT_SYMLINK_NOFOLLOW, &status));
+  EntryLook look;
+  if (!self_or_parent) TakeLook(handle, entry, offset, &look);
+  Status& status = look.status;
+  const bool is_link = look.is_link;
+  const bool have_status = look.have_status;
   if (!self_or_parent) {
     // Workers opening entries of this directory read these.
     std::lock_guard<std::mutex> lock(handle->guard);

@@ -34,6 +34,7 @@ BOOL MoveFileAtW(HANDLE, HANDLE, const char16_t*, const char16_t*, BOOL);
 BOOL DeleteFileAtW(HANDLE, const char16_t*);
 BOOL GetChangeTime(HANDLE, FILETIME*);
 BOOL CopyFileTimes(HANDLE, HANDLE);
+void SetLooksAtOnce(DWORD);
 HANDLE OpenParentDirectory(HANDLE, DWORD);
 BOOL GetDirectoryMark(HANDLE, const char16_t*, void*, DWORD, DWORD*);
 BOOL SetDirectoryMark(HANDLE, const char16_t*, const void*, DWORD);
@@ -128,6 +129,7 @@ const Platform kPosix = {
     // No GetUnknownReparseTag: no reparse points
     // No GetVolumeName: volumes are known by their device number
     .VolumeRootLength = posix::VolumeRootLength,
+    .SetLooksAtOnce = posix::SetLooksAtOnce,
 };
 
 Platform g_current = kPosix;

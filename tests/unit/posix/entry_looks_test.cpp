@@ -1,0 +1,102 @@
+// A listing on a volume whose looks are slow looks at many entries at once;
+// what it says of each entry is what a listing one at a time says.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <tuple>
+
+#include "platform/posix/entry_looks.h"
+#include "platform/posix/internal.h"
+#include "scratch.h"
+
+namespace vx {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Record = std::tuple<DWORD, int64_t, int64_t>;  // attributes, size, write time
+
+// Every record of the directory's listing, by name; how many looks it was
+// allowed at once, and whether its volume is taken for slow.
+std::map<std::u16string, Record> ListAll(const std::u16string& path, DWORD at_once, bool slow) {
+  Os().SetLooksAtOnce(at_once);
+  HANDLE directory = Os().CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, 7, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  EXPECT_NE(directory, INVALID_HANDLE_VALUE);
+  posix::Status status;
+  status.valid = posix::StatusOf(directory) != nullptr;
+  if (status.valid) status.sx = *posix::StatusOf(directory);
+  posix::JudgeLooks(status, slow);
+  std::map<std::u16string, Record> records;
+  alignas(8) unsigned char buffer[4096];
+  for (BOOLEAN restart = 1;; restart = 0) {
+    IO_STATUS_BLOCK io = {};
+    const NTSTATUS listed = posix::NtQueryDirectoryFile(
+        directory, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer, FileDirectoryInformation,
+        1, nullptr, restart);
+    if (listed != STATUS_SUCCESS) {
+      EXPECT_EQ(listed, STATUS_NO_MORE_FILES);
+      break;
+    }
+    const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer);
+    const std::u16string name(reinterpret_cast<const char16_t*>(record->FileName),
+                              record->FileNameLength / sizeof(char16_t));
+    records[name] = Record{record->FileAttributes, record->EndOfFile, record->LastWriteTime};
+  }
+  // Later looks on this volume one at a time again, as the other tests expect.
+  posix::JudgeLooks(status, false);
+  Os().SetLooksAtOnce(1);
+  Os().CloseHandle(directory);
+  return records;
+}
+
+TEST(EntryLooksTest, LooksTakenManyAtOnceSayWhatOneAtATimeSays) {
+  testing::Scratch scratch;
+  // More entries than one listing buffer holds and than are looked at in
+  // one go, with names of many lengths, and every kind a look tells apart.
+  for (int i = 0; i < 300; ++i) {
+    scratch.Write(u"d/" + std::u16string(static_cast<size_t>(1 + i % 40), u'n') + u"-" +
+                      std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) +
+                      std::u16string(1, static_cast<char16_t>(u'0' + i / 26 % 10)) +
+                      std::u16string(1, static_cast<char16_t>(u'0' + i / 260)),
+                  std::string(static_cast<size_t>(i), 'x'));
+  }
+  scratch.MakeDir(u"d/sub");
+  fs::create_symlink("sub", scratch.Fs(u"d/to-directory"));
+  fs::create_symlink(scratch.Fs(u"d/n-a00"), scratch.Fs(u"d/to-file"));
+  fs::create_symlink("nowhere", scratch.Fs(u"d/dangling"));
+  ASSERT_EQ(mkfifo(scratch.Fs(u"d/fifo").c_str(), 0600), 0);
+
+  const std::map<std::u16string, Record> one_at_a_time = ListAll(scratch.Path(u"d"), 1, false);
+  ASSERT_EQ(one_at_a_time.size(), 300u + 7u);  // "." and ".." too
+  const struct {
+    const char* what;
+    DWORD at_once;
+    bool slow;
+  } cases[] = {
+      {"a slow volume, eight at once", 8, true},
+      {"a slow volume, two at once", 2, true},
+      {"a slow volume, one at a time as asked", 1, true},
+      {"a quick volume", 8, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(ListAll(scratch.Path(u"d"), c.at_once, c.slow), one_at_a_time);
+  }
+  // The kinds, as a listing one at a time tells them.
+  EXPECT_EQ(std::get<0>(one_at_a_time.at(u"to-directory")),
+            DWORD{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT});
+  EXPECT_EQ(std::get<0>(one_at_a_time.at(u"to-file")), DWORD{FILE_ATTRIBUTE_REPARSE_POINT});
+  EXPECT_EQ(std::get<0>(one_at_a_time.at(u"dangling")), DWORD{FILE_ATTRIBUTE_REPARSE_POINT});
+  EXPECT_EQ(std::get<0>(one_at_a_time.at(u"fifo")), DWORD{FILE_ATTRIBUTE_DEVICE});
+  EXPECT_EQ(std::get<1>(one_at_a_time.at(u"n-a00")), 0);
+}
+
+}  // namespace
+}  // namespace vx
