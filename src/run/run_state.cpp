@@ -47,6 +47,7 @@ void ResetRun() {
   State.UnfinishedRunMarks.clear();
   State.CompareSourcesSince = UINT64_MAX;
   State.CompareCopiesSince = UINT64_MAX;
+  State.ComparedSinceRecord = false;
   ++State.RunNumber;
   State.PreparedSource.clear();
   State.PreparedDestination.clear();

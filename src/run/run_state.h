@@ -161,6 +161,10 @@ struct RunState {
   // every copy, once; UINT64_MAX: by these rules none).
   uint64_t CompareSourcesSince;
   uint64_t CompareCopiesSince;
+  // Whether the run compared a copy only for a change since that record (a
+  // source changed since that run began, a copy since it ended): the run
+  // then records its own end, so that the next night need not again.
+  std::atomic<bool> ComparedSinceRecord;
   // Counts the runs this process has begun, so what the walk learns once a
   // run (what each volume keeps) is learnt anew by the next.
   uint32_t RunNumber;

@@ -36,7 +36,7 @@ void NoteMatched(const Place& destination, const FileIdentity& identity) {
 // since the last ended run began, or where the copy changed since it
 // ended: damage done to the replica by hand. A system without change
 // times never says so.
-bool MetadataMayDiffer(HANDLE source_file, HANDLE copy) {
+bool MetadataMayDiffer(HANDLE source_file, HANDLE copy, bool the_root) {
   if (!(Settings.SecurityDescriptor || Settings.Attributes)) return false;
   BOOL same = 1;
   if (Settings.SecurityDescriptor && Os().SameOwnerAndMode != nullptr &&
@@ -50,9 +50,14 @@ bool MetadataMayDiffer(HANDLE source_file, HANDLE copy) {
       !Os().GetChangeTime(copy, &copy_change)) {
     return false;
   }
-  return Os().CompareFileTime(&source_change, &copy_change) >= 0 ||
-         FileTimeTicks(source_change) >= State.CompareSourcesSince ||
-         FileTimeTicks(copy_change) >= State.CompareCopiesSince;
+  if (Os().CompareFileTime(&source_change, &copy_change) >= 0) return true;
+  if (the_root) return FileTimeTicks(source_change) >= State.CompareSourcesSince;
+  if (FileTimeTicks(source_change) < State.CompareSourcesSince &&
+      FileTimeTicks(copy_change) < State.CompareCopiesSince) {
+    return false;
+  }
+  State.ComparedSinceRecord.store(true, std::memory_order_relaxed);
+  return true;
 }
 
 namespace {

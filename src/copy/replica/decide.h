@@ -24,8 +24,11 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
 // Whether the copy `copy` of `source` may differ from it in the security or
 // attributes the run carries (owner, group and mode always compared, the
 // rest where either changed since the last ended run, or the source after
-// its copy), so that they are compared and set.
-bool MetadataMayDiffer(HANDLE source, HANDLE copy);
+// its copy), so that they are compared and set. A copy compared only for a
+// change since that run makes this run record its own end. The records
+// themselves change `the_root` after each run's end: its own change time
+// says nothing of damage, and only its source's is asked.
+bool MetadataMayDiffer(HANDLE source, HANDLE copy, bool the_root = false);
 
 // With /Mirror, the object found at a source entry's name and kept there is
 // noted, so that no name comparison can make /Mirror remove it.

@@ -196,31 +196,6 @@ bool Covers(const std::string& recorded, const std::string& wanted) {
   return true;
 }
 
-// Reads what the last run that ended here recorded. Damage to a copy since
-// that run ended, or a source changed since it began, has a change time at
-// or after them; where no run recorded its end yet, or carried less than
-// this run carries, every copy is compared once.
-void LearnLastEndedRun(HANDLE root) {
-  State.CompareSourcesSince = UINT64_MAX;
-  State.CompareCopiesSince = UINT64_MAX;
-  if (Os().GetDirectoryMark == nullptr) return;
-  uint64_t began = 0;
-  uint64_t ended = 0;
-  const bool known = ReadTimeMark(root, kFinishedMark, &began) &&
-                     ReadTimeMark(root, kEndedMark, &ended) && began != 0 && ended != 0;
-  if (!known && Os().GetLastError() == ERROR_NOT_SUPPORTED) return;  // no marks kept here
-  char recorded[128];
-  DWORD returned = 0;
-  const bool has_set =
-      Os().GetDirectoryMark(root, kCarriedMark, recorded, sizeof recorded, &returned) != 0;
-  if (!known || !has_set || !Covers(std::string(recorded, returned), CarriedSet())) {
-    State.CompareSourcesSince = 1;
-    State.CompareCopiesSince = 1;
-    return;
-  }
-  State.CompareSourcesSince = began;
-  State.CompareCopiesSince = ended;
-}
 
 }  // namespace
 
@@ -265,8 +240,30 @@ DWORD WriteRunMark() {
 
 }  // namespace
 
+void LearnLastEndedRun(HANDLE root) {
+  State.CompareSourcesSince = UINT64_MAX;
+  State.CompareCopiesSince = UINT64_MAX;
+  State.ComparedSinceRecord = false;
+  if (Os().GetDirectoryMark == nullptr) return;
+  uint64_t began = 0;
+  uint64_t ended = 0;
+  const bool known = ReadTimeMark(root, kFinishedMark, &began) &&
+                     ReadTimeMark(root, kEndedMark, &ended) && began != 0 && ended != 0;
+  if (!known && Os().GetLastError() == ERROR_NOT_SUPPORTED) return;  // no marks kept here
+  char recorded[128];
+  DWORD returned = 0;
+  const bool has_set =
+      Os().GetDirectoryMark(root, kCarriedMark, recorded, sizeof recorded, &returned) != 0;
+  if (!known || !has_set || !Covers(std::string(recorded, returned), CarriedSet())) {
+    State.CompareSourcesSince = 1;
+    State.CompareCopiesSince = 1;
+    return;
+  }
+  State.CompareSourcesSince = began;
+  State.CompareCopiesSince = ended;
+}
+
 bool MarkRunStarted(HANDLE root, const std::u16string& root_path) {
-  LearnLastEndedRun(root);
   g_marks_kept = false;
   if (WritesNothing()) return true;
   if (Os().FlushVolume != nullptr && !Os().FlushVolume(root, 1)) State.FlushEachFile = true;
@@ -313,9 +310,10 @@ namespace {
 // root keeps this run's start as the last ended run's. So does a run that
 // changed no name but times or security (never marked): else every later
 // night would compare again what it changed. A run that wrote nothing
-// records it only where it compared every copy for want of a record, so
-// that the next night need not. What changed here is made durable, so
-// that a rerun after a power cut finds none of it undone.
+// records it only where it compared copies for want of a record (every
+// copy, or those changed since the record), so that the next night need
+// not. What changed here is made durable, so that a rerun after a power
+// cut finds none of it undone.
 bool EndRun(HANDLE root, const std::u16string& path) {
   const bool whole = Counters.ErrorCount == 0 && !StopRequested();
   const bool marked = State.RunMarked;
@@ -341,7 +339,7 @@ bool EndRun(HANDLE root, const std::u16string& path) {
       if (!IsLiveRun(root, mark)) remove(mark);
     }
   }
-  if (whole && (wrote || State.CompareSourcesSince == 1)) {
+  if (whole && (wrote || State.CompareSourcesSince == 1 || State.ComparedSinceRecord)) {
     FILETIME now;
     Os().GetSystemTimeAsFileTime(&now);
     const std::string carried = CarriedSet();

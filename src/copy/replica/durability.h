@@ -16,6 +16,14 @@
 
 namespace vx {
 
+// Reads what the last run that ended on the destination root recorded.
+// Damage to a copy since that run ended, or a source changed since it
+// began, has a change time at or after them; where no run recorded its end
+// yet, or carried less than this run carries, every copy is compared once.
+// Read before anything below the root, the root itself included, is
+// compared.
+void LearnLastEndedRun(HANDLE root);
+
 // Reads an unfinished earlier run's mark from the destination root and
 // marks this run, durably, before it first changes a name below it (at
 // once where it must repair after a cut run). Returns false after

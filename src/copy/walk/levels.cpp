@@ -203,11 +203,13 @@ void NoteVolumes(const Level* parent, HANDLE destination_handle, bool created, L
 bool SecureAndMark(const Place& destination, Level* level) {
   const HANDLE handle = level->destination_handle;
   const bool opened = handle != INVALID_HANDLE_VALUE;
+  if (destination.parent == nullptr && opened) LearnLastEndedRun(handle);
   // A directory the run created stays its own while it is filled; its
   // final security comes with its times. One that existed gets the
   // source's security at once, where it may differ, as a file's does.
   level->compares_metadata =
-      level->created || !opened || MetadataMayDiffer(level->source_handle, handle);
+      level->created || !opened ||
+      MetadataMayDiffer(level->source_handle, handle, destination.parent == nullptr);
   if (!level->created && level->compares_metadata && Settings.SecurityDescriptor &&
       !WritesNothing() &&
       !SetCarriedSecurity(handle, level->descriptor.data(), destination.path)) {

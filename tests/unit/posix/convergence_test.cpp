@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "copy/registries.h"
@@ -264,9 +265,11 @@ TEST_F(ConvergenceTest, AFollowedLinkIsFollowedOnlyWhereItsOwnerCouldReadItsTarg
 // either side may have changed since the last ended run, as a file has: a
 // night with nothing to do compares none, one after a change (at the
 // source or to the copy by hand) compares the directory changed. A night
-// that changed only a directory's times records its end too, so the night
-// after compares nothing. (Here the setters write nothing where the copy
-// matches, so a compared directory keeps its change time.)
+// that changed only a directory's times records its end too, as does one
+// that compared copies changed since the record and found them as carried,
+// so the night after compares nothing. (Here the setters write
+// nothing where the copy matches, so a compared directory keeps its change
+// time.)
 TEST_F(ConvergenceTest, ANightComparesTheSecurityOfDirectoriesThatMayDiffer) {
   scratch_.Write(u"src/a", "a");
   scratch_.Write(u"src/sub/b", "bb");
@@ -280,12 +283,28 @@ TEST_F(ConvergenceTest, ANightComparesTheSecurityOfDirectoriesThatMayDiffer) {
     const char* what;
     const char16_t* changed;  // a directory whose permissions change, or none
     int compared;             // directories given the source's security and attributes
-    bool retimed = false;     // the night before gave dst/sub back its time, and no more
+    std::function<void()> night_before = nullptr;  // a change a night before carries
   } cases[] = {
       {"nothing to do", nullptr, 0},
       {"the source directory's permissions", u"src/sub", 1},
       {"the copy's permissions, by hand", u"dst/sub", 1},
-      {"nothing to do after a night of times only", nullptr, 0, true},
+      {"nothing to do after a night of times only", nullptr, 0,
+       [&] { testing::SetLastWriteTicks(scratch_.Path(u"dst/sub"), testing::k2020); }},
+      {"nothing to do after a night that found the copies as they were", nullptr, 0,
+       [&] {
+         // The last night's end recorded a second early: every copy it
+         // wrote changed since.
+         std::string& ended = faults.Marks()[destination_ + kPathSeparator + u"ended"];
+         ASSERT_EQ(ended.size(), 8u);
+         uint64_t ticks = 0;
+         for (int byte = 7; byte >= 0; --byte) {
+           ticks = ticks << 8 | static_cast<unsigned char>(ended[static_cast<size_t>(byte)]);
+         }
+         ticks -= 10'000'000;
+         for (int byte = 0; byte < 8; ++byte) {
+           ended[static_cast<size_t>(byte)] = static_cast<char>(ticks >> (8 * byte));
+         }
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -294,8 +313,8 @@ TEST_F(ConvergenceTest, ANightComparesTheSecurityOfDirectoriesThatMayDiffer) {
     scratch_.MakeDir(u"dst");
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(Walk(), 1);  // settles the access times the first night's listing moved
-    if (c.retimed) {
-      testing::SetLastWriteTicks(scratch_.Path(u"dst/sub"), testing::k2020);
+    if (c.night_before) {
+      c.night_before();
       EXPECT_EQ(Walk(), 1);
     }
     if (c.changed != nullptr) {
