@@ -98,14 +98,16 @@ namespace {
 // walk entering it waits for no round trip of its own. Where the read
 // fails, the walk reads it again and reports what it meets.
 void ReadSecurityAhead(HANDLE directory, ListedAhead* ahead) {
-  std::vector<unsigned char> descriptor(kSecurityBufferBytes);
+  // Each copier's own; the directory keeps only the bytes read.
+  thread_local std::vector<unsigned char> scratch(kSecurityBufferBytes);
   DWORD needed = 0;
-  if (!Os().GetKernelObjectSecurity(directory, CarriedSecurityInformation(), descriptor.data(),
+  if (!Os().GetKernelObjectSecurity(directory, CarriedSecurityInformation(), scratch.data(),
                                     kSecurityBufferBytes, &needed)) {
     return;
   }
-  descriptor.resize(needed != 0 && needed <= kSecurityBufferBytes ? needed : kSecurityBufferBytes);
-  ahead->descriptor = std::move(descriptor);
+  const size_t kept =
+      needed != 0 && needed <= kSecurityBufferBytes ? needed : kSecurityBufferBytes;
+  ahead->descriptor.assign(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(kept));
   ahead->descriptor_known = true;
 }
 

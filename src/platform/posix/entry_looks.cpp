@@ -38,14 +38,14 @@ constexpr size_t kDevices = 32;
 std::mutex g_pace_lock;
 DevicePace g_paces[kDevices];
 
-DevicePace* PaceOf(const Status& directory, bool add = true) {
+// The pace of the device `directory` is on, made on first asking.
+DevicePace* PaceOf(const Status& directory) {
   if (!directory.valid) return nullptr;
   const uint32_t major = directory.sx.stx_dev_major;
   const uint32_t minor = directory.sx.stx_dev_minor;
   for (DevicePace& pace : g_paces) {
     if (pace.used && pace.major == major && pace.minor == minor) return &pace;
     if (!pace.used) {
-      if (!add) return nullptr;
       pace.used = true;
       pace.major = major;
       pace.minor = minor;
@@ -152,7 +152,7 @@ int JudgedLooks(const Status& directory) {
 int NoteLookTime(const Status& directory, std::chrono::steady_clock::duration spent) {
   if (g_helpers.load() == 0) return 0;
   std::lock_guard<std::mutex> lock(g_pace_lock);
-  DevicePace* pace = PaceOf(directory, true);
+  DevicePace* pace = PaceOf(directory);
   if (pace == nullptr) return 0;
   if (pace->verdict != -1) return pace->verdict;
   pace->spent += spent;
@@ -162,7 +162,7 @@ int NoteLookTime(const Status& directory, std::chrono::steady_clock::duration sp
 
 void JudgeLooks(const Status& directory, bool slow) {
   std::lock_guard<std::mutex> lock(g_pace_lock);
-  DevicePace* pace = PaceOf(directory, true);
+  DevicePace* pace = PaceOf(directory);
   if (pace != nullptr) pace->verdict = slow ? 1 : 0;
 }
 
