@@ -56,15 +56,15 @@ DevicePace* PaceOf(const Status& directory) {
 }
 
 // Looks handed to the lookers: each takes the next entry not taken yet
-// until none is left; the thread that handed them over waits until every
-// look is done and no looker holds the batch.
+// until none is left; the thread that handed them over, once it finds none
+// left, waits until no looker holds the batch (each still finishing one it
+// took).
 struct Batch {
   int directory = -1;
   EntryLook* looks = nullptr;
   size_t count = 0;
   std::atomic<size_t> next{0};
-  size_t done = 0;  // under the lookers' lock, as `holders`
-  size_t holders = 0;
+  size_t holders = 0;  // under the lookers' lock
 };
 
 struct Lookers {
@@ -83,14 +83,11 @@ Lookers& TheLookers() {
   return *lookers;
 }
 
-// Takes looks of `batch` until none is left; returns how many it took.
-size_t TakeLooks(Batch* batch) {
-  size_t taken = 0;
+// Takes looks of `batch` until none is left.
+void TakeLooks(Batch* batch) {
   for (size_t i = batch->next.fetch_add(1); i < batch->count; i = batch->next.fetch_add(1)) {
     LookAtEntry(batch->directory, &batch->looks[i]);
-    ++taken;
   }
-  return taken;
 }
 
 void LookerLoop(Lookers* lookers) {
@@ -109,12 +106,11 @@ void LookerLoop(Lookers* lookers) {
     ++batch->holders;
     ++lookers->looking;
     hold.unlock();
-    const size_t taken = TakeLooks(batch);
+    TakeLooks(batch);
     hold.lock();
-    batch->done += taken;
     --batch->holders;
     --lookers->looking;
-    if (batch->done == batch->count && batch->holders == 0) lookers->finished.notify_all();
+    if (batch->holders == 0) lookers->finished.notify_all();
   }
 }
 
@@ -187,10 +183,10 @@ void LookAtAll(int directory, EntryLook* looks, size_t count) {
     lookers.batches.push_back(&batch);
   }
   lookers.work.notify_all();
-  const size_t taken = TakeLooks(&batch);
+  TakeLooks(&batch);
+  // Every look is taken; those the lookers took are done once none holds it.
   std::unique_lock<std::mutex> hold(lookers.lock);
-  batch.done += taken;
-  lookers.finished.wait(hold, [&] { return batch.done == batch.count && batch.holders == 0; });
+  lookers.finished.wait(hold, [&] { return batch.holders == 0; });
   // No looker may find it after this returns.
   lookers.batches.erase(std::remove(lookers.batches.begin(), lookers.batches.end(), &batch),
                         lookers.batches.end());
