@@ -230,7 +230,7 @@ void StartProgress() {
 // end; the rest is kept under the books' lock, with the counters it shows.
 void NoteFileMet(std::u16string_view path, uint64_t size) {
   if (!g_progress.on) return;
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++g_progress.files_met;
   g_progress.bytes_met += size;
   g_progress.current_path = path;
@@ -241,7 +241,7 @@ void NoteFileMet(std::u16string_view path, uint64_t size) {
 
 void NoteFileDone(uint64_t size) {
   if (!g_progress.on) return;
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++g_progress.files_done;
   g_progress.bytes_settled += size;
   g_progress.current_copied = 0;
@@ -250,7 +250,7 @@ void NoteFileDone(uint64_t size) {
 
 void NoteAllMet() {
   if (!g_progress.on) return;
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   g_progress.all_met = true;
 }
 
@@ -260,7 +260,7 @@ bool ProgressShown() {
 
 void NoteCounted(uint64_t files, uint64_t bytes, bool whole) {
   if (!g_progress.on) return;
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   g_progress.files_counted = files;
   g_progress.bytes_counted = bytes;
   g_progress.all_counted = whole;
@@ -268,7 +268,7 @@ void NoteCounted(uint64_t files, uint64_t bytes, bool whole) {
 
 void ShowProgress(std::u16string_view path, uint64_t copied, uint64_t size) {
   if (!g_progress.on) return;
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   g_progress.current_path = path;
   g_progress.current_copied = copied;
   g_progress.current_size = size;

@@ -1,6 +1,8 @@
 #include "report.h"
 
+#include <atomic>
 #include <iterator>
+#include <mutex>
 #include <string>
 
 #include "../run/run_state.h"
@@ -10,9 +12,27 @@
 
 namespace vx {
 
-std::recursive_mutex& BooksLock() {
-  static std::recursive_mutex lock;
-  return lock;
+namespace {
+std::recursive_mutex g_books_lock;
+// How many reasons there are for other threads to write the books; changed
+// only while no such thread runs, so a thread reads it unlocked.
+std::atomic<int> g_books_shared{0};
+}  // namespace
+
+BooksGuard::BooksGuard() : locked_(g_books_shared.load(std::memory_order_relaxed) > 0) {
+  if (locked_) g_books_lock.lock();
+}
+
+BooksGuard::~BooksGuard() {
+  if (locked_) g_books_lock.unlock();
+}
+
+void BeginSharedBooks() {
+  g_books_shared.fetch_add(1, std::memory_order_relaxed);
+}
+
+void EndSharedBooks() {
+  g_books_shared.fetch_sub(1, std::memory_order_relaxed);
 }
 
 namespace {
@@ -29,7 +49,7 @@ void BeginTry(bool may_retry) {
 }
 
 void UndoTry() {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   const RunCounters& counted = t_try.counted;
   Counters.NewCount -= counted.NewCount;
   Counters.NewerCount -= counted.NewerCount;
@@ -39,13 +59,13 @@ void UndoTry() {
 }
 
 void CountDecision(int32_t RunCounters::*counter) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++(Counters.*counter);
   ++(t_try.counted.*counter);
 }
 
 void CountBytes(uint64_t bytes) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   Counters.ByteCount += bytes;
   t_try.counted.ByteCount += bytes;
 }
@@ -76,7 +96,7 @@ Sink& Hints() {
 }
 
 void WriteHint(std::u16string_view line) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   Console().Flush();
   const std::u16string hint = u"velmox: " + std::u16string(line) + u"\n";
   ProgressAside aside(true, hint);
@@ -94,14 +114,14 @@ void NoteLastLine(std::u16string_view line) {
 }  // namespace
 
 void WriteConsole(std::u16string_view line) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ProgressAside aside(false, line);
   Console().Write(line);
   NoteLastLine(line);
 }
 
 std::u16string LastLineWritten() {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   return g_last_line;
 }
 
@@ -225,7 +245,7 @@ std::u16string NativeErrorText(DWORD code) {
 }  // namespace
 
 void ReportWin32Error(std::u16string_view subject, std::u16string_view context, DWORD code) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   const bool wait = t_try.may_retry && !t_try.failure_pending && IsTransient(code);
   if (wait) {
     ++Counters.RetryCount;
@@ -260,7 +280,7 @@ void ReportWin32Error(std::u16string_view subject, std::u16string_view context, 
 }
 
 void AnnounceRemoval(std::u16string_view path) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++Counters.DeletedCount;
   // A removal while a file is being decided clears its name for it.
   WritePendingFileLine(u"new");
@@ -273,7 +293,7 @@ void AnnounceRemoval(std::u16string_view path) {
 }
 
 void ReportNote(std::u16string_view subject, std::u16string_view text) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++Counters.NoteCount;
   WritePendingFileLine(DecisionSoFar());
   JsonRecord("note")
@@ -286,7 +306,7 @@ void ReportNote(std::u16string_view subject, std::u16string_view text) {
 }
 
 void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NTSTATUS status) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++Counters.ErrorCount;
   WritePendingFileLine(u"failed");
   const DWORD looked_up = State.RtlNtStatusToDosError(status);
@@ -323,7 +343,7 @@ void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NT
 }
 
 void ReportShortWrite(std::u16string_view destination, DWORD bytes_read, DWORD bytes_written) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++Counters.ErrorCount;
   WritePendingFileLine(u"failed");
   JsonRecord("error")
@@ -346,7 +366,7 @@ bool ProgressWanted() {
 }  // namespace
 
 void AnnounceDirectory(std::u16string_view path) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++Counters.DirectoryCount;
   JsonRecord("directory").Number("number", Counters.DirectoryCount).Text("path", path).Write();
   if (!ProgressWanted()) return;
@@ -355,7 +375,7 @@ void AnnounceDirectory(std::u16string_view path) {
 
 // Sizes of 2 TiB and more show their full KB figure rather than wrapping.
 MetFile AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++Counters.FileCount;
   BeginTry(false);
   t_file.Clear();
@@ -380,7 +400,7 @@ void TakeOverFile(MetFile file) {
 
 void SettleFile(int result) {
   {
-    std::lock_guard<std::recursive_mutex> books(BooksLock());
+    BooksGuard books;
     const std::u16string_view decision = result == 0 ? u"failed" : DecisionSoFar();
     WritePendingFileLine(decision);
     if (JsonLogOpen()) {
@@ -400,7 +420,7 @@ void SettleFile(int result) {
 }
 
 void NoteExcluded(std::u16string_view path, bool is_directory) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   JsonRecord(is_directory ? "directory" : "file")
       .Text("path", path)
       .Text("decision", u"excluded")
@@ -408,7 +428,7 @@ void NoteExcluded(std::u16string_view path, bool is_directory) {
 }
 
 void ReportDifference(std::u16string_view path, std::u16string_view text) {
-  std::lock_guard<std::recursive_mutex> books(BooksLock());
+  BooksGuard books;
   ++Counters.DifferenceCount;
   t_file.differs = true;
   JsonRecord("difference")

@@ -36,11 +36,26 @@ std::u16string LastLineWritten();
 // summary, privilege progress.
 void WriteConsoleUnlessSilent(std::u16string_view line);
 
-// Every line and every counter goes through the books' lock, so that with
-// workers copying files at once a line is written whole and its number
-// follows the one written before it. It may be taken again by its holder
-// (a line written while the status line is drawn).
-std::recursive_mutex& BooksLock();
+// Every line and every counter goes through the books' lock while other
+// threads may write them too, so that with workers copying files at once a
+// line is written whole and its number follows the one written before it.
+// It may be taken again by its holder (a line written while the status
+// line is drawn). A run of one thread takes no lock per line.
+class BooksGuard {
+ public:
+  BooksGuard();
+  ~BooksGuard();
+  BooksGuard(const BooksGuard&) = delete;
+  BooksGuard& operator=(const BooksGuard&) = delete;
+
+ private:
+  bool locked_;
+};
+// A thread that writes the books besides the run's own (a worker, the
+// count ahead) is begun after BeginSharedBooks and joined before
+// EndSharedBooks, both called by the run's own thread.
+void BeginSharedBooks();
+void EndSharedBooks();
 
 // Counts one decision on a file (new, newer, overwritten) or bytes moved,
 // towards the counters and the current try of the calling thread's file.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -28,6 +29,7 @@ class WrittenObjects {
     if (!identity.known) return;
     std::lock_guard<std::mutex> lock(mutex_);
     identities_.insert(identity);
+    any_.store(true, std::memory_order_release);
   }
   // Takes the existing object `identity` for replacement by the copy of the
   // name `name`: false, with that name in `*holder`, where another name
@@ -42,7 +44,9 @@ class WrittenObjects {
     return false;
   }
   bool Contains(const FileIdentity& identity) const {
-    if (!identity.known) return false;
+    // Asked of every file met; on a rerun that writes nothing, nothing
+    // was added, and no lock is needed to say so.
+    if (!identity.known || !any_.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     return identities_.count(identity) != 0;
   }
@@ -77,6 +81,7 @@ class WrittenObjects {
   };
   mutable std::mutex mutex_;
   std::unordered_set<FileIdentity, Hash, Equal> identities_;
+  std::atomic<bool> any_{false};
   std::unordered_map<FileIdentity, std::u16string, Hash, Equal> claims_;
   static bool IndexOrder(const FileIdentity& a, const FileIdentity& b) {
     return std::tie(a.volume, a.index_high, a.index_low) <

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../../report/progress.h"
+#include "../../report/report.h"
 #include "../../run/run_state.h"
 #include "../../run/stop.h"
 #include "../access.h"
@@ -40,15 +41,20 @@ HANDLE OpenForListing(HANDLE parent, const std::u16string& path, size_t name_len
 
 CountingWalk::~CountingWalk() {
   stop_.store(true);
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    thread_.join();
+    EndSharedBooks();
+  }
 }
 
 void CountingWalk::StartIfShown(const std::u16string& root) {
   if (!ProgressShown() || Registries.Files.active || State.NtQueryDirectoryFile == nullptr) return;
+  BeginSharedBooks();
   try {
     thread_ = std::thread(&CountingWalk::Count, this, root);
   } catch (const std::exception&) {
     // Without a thread the total is known once the walk has met it all.
+    EndSharedBooks();
   }
 }
 

@@ -3,6 +3,7 @@
 #include <system_error>
 #include <utility>
 
+#include "../../report/report.h"
 #include "../../run/stop.h"
 #include "../file/copy_data.h"
 #include "../file/file_tries.h"
@@ -22,6 +23,7 @@ bool Workers::StartThreads() {
   started_ = true;
   // The walk is one of the copiers: it takes the first buffer (COPYBUFFER,
   // its thread's own) and each further buffer gets a worker thread.
+  BeginSharedBooks();
   for (size_t i = 1; i < buffers_.size(); ++i) {
     try {
       threads_.emplace_back(&Workers::Work, this, buffers_[i]);
@@ -29,6 +31,7 @@ bool Workers::StartThreads() {
       break;  // fewer workers, or none: the walk copies the rest itself
     }
   }
+  if (threads_.empty()) EndSharedBooks();
   // A few batches waiting for each worker keep it busy while the walk
   // lists, and are little for the walk to run ahead by.
   queue_limit_ = kWaitingPerWorker * threads_.size();
@@ -42,6 +45,7 @@ Workers::~Workers() {
   }
   job_ready_.notify_all();
   for (std::thread& thread : threads_) thread.join();
+  if (!threads_.empty()) EndSharedBooks();
 }
 
 // Files are handed over in batches: one lock and one wake-up for several

@@ -158,6 +158,13 @@ struct Handle {
 
 Handle* FromHandle(HANDLE handle);
 
+// A new Handle, and the end of one: every handle of the backend is made
+// and ended by these. The memory of ended handles is kept by the thread
+// that ended them for its next ones, so that a file opened and closed per
+// entry (a rerun's skipped files) costs no allocation.
+Handle* NewHandle();
+void EndHandle(Handle* handle);
+
 // How many listed entries a directory's handle keeps for the opens that
 // follow: 64, and more (up to 1,024) once opens were seen to come later
 // than that behind the listing (listings read ahead on a share, files

@@ -84,7 +84,7 @@ HANDLE LockDirectoryMark(HANDLE directory, const char16_t* name) {
     close(own);
     return INVALID_HANDLE_VALUE;
   }
-  auto* handle = new Handle;
+  auto* handle = NewHandle();
   handle->fd = own;
   return handle;
 }

@@ -84,7 +84,7 @@ HANDLE OpenParentDirectory(HANDLE directory, DWORD) {
     SetLastErrorCode(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  auto* handle = new Handle;
+  auto* handle = NewHandle();
   handle->fd = parent;
   handle->status = status;
   return handle;

@@ -6,6 +6,8 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 
+#include <new>
+
 #include "internal.h"
 
 namespace vx::posix {
@@ -44,8 +46,47 @@ bool IsWhatWasLookedAt(const Status& looked, const Status& opened) {
 
 }  // namespace
 
+namespace {
+
+// The memory of handles this thread ended, kept for its next ones. Plain
+// data, so that it is still there for a handle ended after the thread's
+// objects were destroyed (then freed at once).
+constexpr int kKeptHandles = 16;
+struct KeptHandles {
+  Handle* blocks[kKeptHandles];
+  int count;
+  bool ended;
+};
+thread_local KeptHandles t_kept;
+// Frees what is kept when the thread ends.
+struct KeptHandlesEnd {
+  bool armed = false;
+  ~KeptHandlesEnd() {
+    while (t_kept.count > 0) ::operator delete(t_kept.blocks[--t_kept.count]);
+    t_kept.ended = true;
+  }
+};
+thread_local KeptHandlesEnd t_kept_end;
+
+}  // namespace
+
+Handle* NewHandle() {
+  if (t_kept.count > 0) return new (t_kept.blocks[--t_kept.count]) Handle;
+  return new Handle;
+}
+
+void EndHandle(Handle* handle) {
+  if (t_kept.ended || t_kept.count == kKeptHandles) {
+    delete handle;
+    return;
+  }
+  t_kept_end.armed = true;
+  handle->~Handle();
+  t_kept.blocks[t_kept.count++] = handle;
+}
+
 HANDLE NewFileHandle(int fd, const Status& status) {
-  auto* handle = new Handle;
+  auto* handle = NewHandle();
   handle->fd = fd;
   handle->status = status;
   return handle;

@@ -30,7 +30,7 @@ constexpr PrivilegeRow kPrivileges[] = {
 };
 
 Handle* const g_process = [] {
-  auto* handle = new Handle;
+  auto* handle = NewHandle();
   handle->kind = Handle::Kind::kProcess;
   handle->owns_fd = false;
   return handle;
@@ -77,7 +77,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD, HANDLE* token) {
     SetLastErrorCode(ERROR_INVALID_HANDLE);
     return 0;
   }
-  auto* handle = new Handle;
+  auto* handle = NewHandle();
   handle->kind = Handle::Kind::kToken;
   *token = handle;
   return 1;

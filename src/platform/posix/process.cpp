@@ -33,7 +33,7 @@ BOOL CloseHandle(HANDLE object) {
   int result = 0;
   if (handle->fd >= 0 && handle->owns_fd) result = close(handle->fd);
   int error = errno;
-  if (handle->owns_fd) delete handle;
+  if (handle->owns_fd) EndHandle(handle);
   if (result != 0) {
     SetLastErrorFromErrno(error);
     return 0;

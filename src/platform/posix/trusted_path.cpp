@@ -113,7 +113,7 @@ HANDLE CreateFileTrustedW(const char16_t* path, DWORD access, DWORD share, DWORD
   }
   // The last name itself is opened without following a link: one swapped
   // in since it was looked at fails.
-  auto* parent = new Handle;
+  auto* parent = NewHandle();
   parent->fd = directory;
   HANDLE opened = CreateFileAtW(parent, DecodeFileName(last).c_str(), access, share, disposition,
                                 flags | FILE_FLAG_OPEN_REPARSE_POINT);
