@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "../platform/platform.h"
-#include "../run/run_state.h"
+#include "run_settings.h"
 #include "identity.h"
 #include "place.h"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "../run/run_state.h"
+#include "run_settings.h"
 #include "replica/as_of.h"
 
 namespace vx {

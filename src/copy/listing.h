@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "../platform/platform.h"
-#include "../run/run_state.h"
+#include "run_settings.h"
 
 namespace vx {
 

@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "exclude.h"
+#include "walk/exclude.h"
 #include "file/hard_links.h"
 #include "identity.h"
 #include "walk/file_list.h"

@@ -1,7 +1,7 @@
 #include "json_log.h"
 
 #include "../platform/utf8.h"
-#include "../run/run_state.h"
+#include "books.h"
 
 namespace vx {
 
@@ -80,11 +80,11 @@ JsonRecord& JsonRecord::Raw(std::string_view key, std::string_view json) {
 void JsonRecord::Write() {
   if (!JsonLogOpen()) return;
   line_ += "}\n";
-  State.JsonLog.WriteBytes(line_);
+  Sinks.JsonLog.WriteBytes(line_);
 }
 
 bool JsonLogOpen() {
-  return State.JsonLog.IsOpen();
+  return Sinks.JsonLog.IsOpen();
 }
 
 }  // namespace vx

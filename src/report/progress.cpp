@@ -5,7 +5,7 @@
 #include <string>
 
 #include "../platform/platform.h"
-#include "../run/run_state.h"
+#include "books.h"
 #include "report.h"
 #include "sink.h"
 #include "text.h"
@@ -220,7 +220,7 @@ HANDLE TerminalOf(DWORD which) {
 
 void StartProgress() {
   g_progress = Progress{};
-  if (Settings.Silent) return;
+  if (ReportedSettings.Silent) return;
   g_progress.out = TerminalOf(STD_ERROR_HANDLE);
   g_progress.on = g_progress.out != nullptr;
   g_progress.output_on_terminal = g_progress.on && TerminalOf(STD_OUTPUT_HANDLE) != nullptr;

@@ -5,12 +5,14 @@
 #include <mutex>
 #include <string>
 
-#include "../run/run_state.h"
+#include "books.h"
 #include "json_log.h"
 #include "progress.h"
 #include "text.h"
 
 namespace vx {
+
+RunCounters Counters;
 
 namespace {
 std::recursive_mutex g_books_lock;
@@ -126,7 +128,7 @@ std::u16string LastLineWritten() {
 }
 
 void WriteConsoleUnlessSilent(std::u16string_view line) {
-  if (!Settings.Silent) WriteConsole(line);
+  if (!ReportedSettings.Silent) WriteConsole(line);
 }
 
 namespace {
@@ -134,7 +136,7 @@ namespace {
 // Progress lines: console unless /Silent, and the log.
 void WriteProgress(std::u16string_view line) {
   WriteConsoleUnlessSilent(line);
-  State.Log.Write(line);
+  Sinks.Log.Write(line);
 }
 
 // ERR lines: console unless /Silent, the log, and the error log flushed at
@@ -142,8 +144,8 @@ void WriteProgress(std::u16string_view line) {
 void WriteErrorLine(std::u16string_view line) {
   WriteProgress(line);
   NoteLastLine(line);
-  State.ErrorLog.Write(line);
-  State.ErrorLog.Flush();
+  Sinks.ErrorLog.Write(line);
+  Sinks.ErrorLog.Flush();
 }
 
 std::u16string ErrPrefix(std::u16string_view subject) {
@@ -167,7 +169,7 @@ std::u16string FileLine(const MetFile& file, std::u16string_view path,
 // What the current try of the thread's file decided so far.
 std::u16string_view DecisionSoFar() {
   if (t_file.differs) return u"differs";
-  if (Settings.Verify) return u"same";
+  if (ReportedSettings.Verify) return u"same";
   if (t_try.counted.NewCount > 0) return u"new";
   if (t_try.counted.NewerCount > 0) return u"newer";
   if (t_try.counted.OverwrittenCount > 0) return u"overwritten";
@@ -309,7 +311,7 @@ void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NT
   BooksGuard books;
   ++Counters.ErrorCount;
   WritePendingFileLine(u"failed");
-  const DWORD looked_up = State.RtlNtStatusToDosError(status);
+  const DWORD looked_up = Sinks.RtlNtStatusToDosError(status);
   const std::u16string message = SystemMessage(looked_up);
   t_file.code = looked_up;
   t_file.context = context;
@@ -328,17 +330,17 @@ void ReportNtStatus(std::u16string_view subject, std::u16string_view context, NT
   // Each sink's line carries the code the conversion gives right before it
   // is written.
   auto line = [&] {
-    return head + Decimal(static_cast<int32_t>(State.RtlNtStatusToDosError(status))) + u")\n";
+    return head + Decimal(static_cast<int32_t>(Sinks.RtlNtStatusToDosError(status))) + u")\n";
   };
-  if (!Settings.Silent) {
+  if (!ReportedSettings.Silent) {
     const std::u16string console_line = line();
     ProgressAside aside(false, console_line);
     Console().Write(console_line);
   }
-  if (State.Log.IsOpen()) State.Log.Write(line());
-  if (State.ErrorLog.IsOpen()) {
-    State.ErrorLog.Write(line());
-    State.ErrorLog.Flush();
+  if (Sinks.Log.IsOpen()) Sinks.Log.Write(line());
+  if (Sinks.ErrorLog.IsOpen()) {
+    Sinks.ErrorLog.Write(line());
+    Sinks.ErrorLog.Flush();
   }
 }
 
@@ -361,7 +363,7 @@ namespace {
 // Whether a progress line has anywhere to go; a silent run without a log
 // only counts.
 bool ProgressWanted() {
-  return !Settings.Silent || State.Log.IsOpen();
+  return !ReportedSettings.Silent || Sinks.Log.IsOpen();
 }
 }  // namespace
 
@@ -381,11 +383,11 @@ MetFile AnnounceFile(std::u16string_view path, uint64_t size_in_bytes) {
   t_file.Clear();
   t_file.number = Counters.FileCount;
   // Only the JSON record and /List's late FILE line need the path again.
-  if (Settings.List || JsonLogOpen()) t_file.path = path;
+  if (ReportedSettings.List || JsonLogOpen()) t_file.path = path;
   t_file.size = size_in_bytes;
   NoteFileMet(path, size_in_bytes);
   if (ProgressWanted()) {
-    if (Settings.List) {
+    if (ReportedSettings.List) {
       t_file.line_pending = true;
     } else {
       WriteProgress(FileLine(t_file, path, u""));

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "../platform/platform.h"
-#include "../run/run_state.h"
+#include "books.h"
 #include "sink.h"
 
 namespace vx {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "../copy/exclude.h"
+#include "../copy/walk/exclude.h"
 #include "../copy/replica/as_of.h"
 #include "../copy/registries.h"
 #include "../platform/platform.h"

@@ -3,8 +3,9 @@
 namespace vx {
 
 RunSettings Settings;
-RunCounters Counters;
 RunState State;
+const ReportSettings& ReportedSettings = Settings;
+ReportSinks& Sinks = State;
 
 namespace {
 constexpr uint32_t kDefaultCopyBufferSize = 524288;

@@ -8,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "copy/exclude.h"
+#include "copy/walk/exclude.h"
 #include "fault_injection.h"
 #include "run/run_state.h"
 #include "run/stop.h"

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <map>
 
-#include "copy/exclude.h"
+#include "copy/walk/exclude.h"
 #include "copy/replica/rules.h"
 #include "fault_injection.h"
 #include "run/run_state.h"

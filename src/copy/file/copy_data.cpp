@@ -4,8 +4,8 @@
 
 #include "../../report/progress.h"
 #include "../../report/report.h"
-#include "../../run/run_state.h"
-#include "../../run/stop.h"
+#include "../run_settings.h"
+#include "../walk/stop.h"
 #include "volume_features.h"
 
 namespace vx {

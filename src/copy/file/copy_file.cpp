@@ -5,7 +5,7 @@
 
 #include "../../report/report.h"
 #include "../../report/text.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../access.h"
 #include "../registries.h"
 #include "../replica/decide.h"

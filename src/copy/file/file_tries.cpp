@@ -5,8 +5,8 @@
 #include <new>
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
-#include "../../run/stop.h"
+#include "../run_settings.h"
+#include "../walk/stop.h"
 #include "copy_file.h"
 #include "verify_file.h"
 

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../access.h"
 #include "../registries.h"
 #include "../replica/decide.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 
 namespace vx {
 namespace {

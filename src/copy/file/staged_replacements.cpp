@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../access.h"
 #include "../replica/decide.h"
 #include "../replica/history.h"

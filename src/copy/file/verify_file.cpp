@@ -6,8 +6,8 @@
 
 #include "../../report/progress.h"
 #include "../../report/report.h"
-#include "../../run/run_state.h"
-#include "../../run/stop.h"
+#include "../run_settings.h"
+#include "../walk/stop.h"
 #include "../access.h"
 #include "copy_data.h"
 #include "security_parts.h"

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "../../report/report.h"
+#include "../run_settings.h"
 
 namespace vx {
 namespace {

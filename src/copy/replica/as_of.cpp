@@ -9,7 +9,7 @@
 #include "../../platform/utf8.h"
 #include "../../report/report.h"
 #include "../access.h"
-#include "../exclude.h"
+#include "../walk/exclude.h"
 #include "../listing.h"
 #include "history.h"
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../access.h"
-#include "../exclude.h"
+#include "../walk/exclude.h"
 #include "../identity.h"
 #include "../registries.h"
 #include "durability.h"

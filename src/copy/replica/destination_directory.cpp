@@ -1,7 +1,7 @@
 #include "destination_directory.h"
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../access.h"
 #include "history.h"
 #include "remove.h"

@@ -6,8 +6,8 @@
 
 #include "../../report/report.h"
 #include "../../report/text.h"
-#include "../../run/run_state.h"
-#include "../../run/stop.h"
+#include "../run_settings.h"
+#include "../walk/stop.h"
 #include "../access.h"
 #include "write_gate.h"
 

@@ -10,7 +10,7 @@
 
 #include "../../report/report.h"
 #include "../../report/text.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../access.h"
 #include "../listing.h"
 #include "history.h"

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../access.h"
-#include "../exclude.h"
+#include "../walk/exclude.h"
 #include "../identity.h"
 #include "../listing.h"
 #include "../place.h"

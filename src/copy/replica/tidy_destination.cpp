@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
-#include "../../run/stop.h"
+#include "../run_settings.h"
+#include "../walk/stop.h"
 #include "../access.h"
 #include "../directory.h"
-#include "../exclude.h"
+#include "../walk/exclude.h"
 #include "../identity.h"
 #include "../listing.h"
 #include "../place.h"

@@ -2,7 +2,7 @@
 
 #include "../../platform/utf8.h"
 #include "../../report/report.h"
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../directory.h"
 
 namespace vx {

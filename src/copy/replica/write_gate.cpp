@@ -3,7 +3,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 
 namespace vx {
 

@@ -6,10 +6,10 @@
 
 #include "../../report/progress.h"
 #include "../../report/report.h"
-#include "../../run/run_state.h"
-#include "../../run/stop.h"
+#include "../run_settings.h"
+#include "stop.h"
 #include "../access.h"
-#include "../exclude.h"
+#include "exclude.h"
 #include "../listing.h"
 #include "../registries.h"
 #include "walk_levels.h"

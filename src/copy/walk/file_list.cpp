@@ -4,7 +4,7 @@
 
 #include "../../platform/platform.h"
 #include "../../platform/utf8.h"
-#include "../exclude.h"
+#include "exclude.h"
 
 namespace vx {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../../run/run_state.h"
+#include "../run_settings.h"
 #include "../access.h"
 #include "../file/security_parts.h"
 #include "../identity.h"

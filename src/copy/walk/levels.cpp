@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "../../report/report.h"
-#include "../../run/run_state.h"
-#include "../../run/stop.h"
+#include "../run_settings.h"
+#include "stop.h"
 #include "../access.h"
 #include "../file/copy_streams.h"
 #include "../file/security_parts.h"

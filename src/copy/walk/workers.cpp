@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "../../report/report.h"
-#include "../../run/stop.h"
+#include "stop.h"
 #include "../file/copy_data.h"
 #include "../file/file_tries.h"
 #include "../place.h"
