@@ -85,8 +85,8 @@ void Workers::HandOver() {
 // thread would (CopiesHere), with no lock, no hand-over and no call a
 // thread alone would not make, and times them a batch's worth at a time.
 // Once they are not (new files, a share) it hands them over, and copies
-// one batch in every few itself, timed, so that it sees them turn quick
-// again.
+// one file in every few batches itself, timed, so that it sees them turn
+// quick again.
 bool Workers::CopiesHere() {
   if (!quick_) return false;
   quick_start_ = std::chrono::steady_clock::now();
@@ -104,14 +104,23 @@ void Workers::CopiedHere() {
   quick_files_ = slow_files_ = 0;
 }
 
+// Only the batch's first file is timed on the walk's thread, the rest
+// handed over: on a share a whole batch would hold the walk for sixteen
+// files' round trips while the workers drain the queue it should fill.
 bool Workers::RunQuickBatch() {
   if (quick_ || ++since_timed_ < kTimeEvery) return false;
   since_timed_ = 0;
+  std::vector<FileJob> timed;
+  timed.push_back(std::move(batch_.front()));
+  batch_.erase(batch_.begin());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++timed.front().directory->in_flight;
+  }
   const auto start = std::chrono::steady_clock::now();
-  const size_t files = batch_.size();
-  RunOwnBatch();
-  quick_ = std::chrono::steady_clock::now() - start < kQuickFile * static_cast<int>(files);
-  return true;
+  RunBatch(timed);
+  quick_ = std::chrono::steady_clock::now() - start < kQuickFile;
+  return batch_.empty();
 }
 
 void Workers::RunOwnBatch() {

@@ -105,8 +105,8 @@ class Workers {
   // let go meanwhile.
   void RunFirstWaiting(std::unique_lock<std::mutex>& lock);
   void RunBatch(const std::vector<FileJob>& batch);
-  // Runs one batch in every few on the walk's thread, timed, while files
-  // are not quick; true where it did.
+  // Copies the first file of one batch in every few on the walk's thread,
+  // timed, while files are not quick; true where that was the whole batch.
   bool RunQuickBatch();
   // Copies the walk's batch on the walk's thread.
   void RunOwnBatch();
