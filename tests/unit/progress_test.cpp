@@ -15,6 +15,7 @@
 #include "copy/walk/counting_walk.h"
 #include "report/report.h"
 #include "run/run_state.h"
+#include "run/stop.h"
 #include "scratch.h"
 
 namespace vx {
@@ -135,6 +136,7 @@ TEST(ProgressTest, ACountAheadBesideTheWalkShowsTheWholeTree) {
   }
   StandInTerminal terminal(120);
   ResetRegistries();
+  WatchForStopRequests();  // a stop an earlier test asked for is not this one's
   HMODULE ntdll = Os().GetModuleHandleA("ntdll.dll");
   State.NtQueryDirectoryFile = reinterpret_cast<NtQueryDirectoryFileFn>(
       Os().GetProcAddress(ntdll, "NtQueryDirectoryFile"));
