@@ -37,8 +37,10 @@ void Advance(HANDLE file, uint64_t moved) {
   Handle* handle = FromHandle(file);
   if (handle == nullptr) return;
   handle->read_position += moved;
-  if (moved == 0 || handle->read_position >= handle->status.sx.stx_size) {
+  if (handle->status.valid &&
+      (moved == 0 || handle->read_position >= handle->status.sx.stx_size)) {
     handle->status.valid = false;
+    handle->read_through = true;
   }
 }
 

@@ -137,6 +137,12 @@ struct Handle {
   int kernel_copy = -1;
   // Bytes read from this file so far (ReadFile, CopyFileRange).
   uint64_t read_position = 0;
+  // The status was let go because the file was read to its end (see
+  // Advance): the next look asks for all but the access time, which the
+  // run's reads leave as it was (O_NOATIME) and the status before gave.
+  // On FUSE a read marks only the access time stale, so such a look is
+  // answered from the kernel's cache, not by a request to the server.
+  bool read_through = false;
   // A file this handle created (CreateTemporaryFileAtW, or CREATE_NEW) in
   // the directory `created_in`, whose handle outlives it: the walk closes every handle
   // before the directory it was opened in.
@@ -188,7 +194,9 @@ void ForgetStatus(HANDLE file);
 
 // statx of `name` in `directory` (AT_FDCWD, or "" with AT_EMPTY_PATH for the
 // descriptor itself) with the birth time; false with errno set.
-bool StatxAt(int directory, const char* name, int flags, Status* status);
+constexpr unsigned kStatusFields = STATX_BASIC_STATS | STATX_BTIME;
+bool StatxAt(int directory, const char* name, int flags, Status* status,
+             unsigned fields = kStatusFields);
 
 // File names: UTF-16 in the core, bytes for the kernel (DecodeFileName and
 // EncodeFileName, ../utf8.h).

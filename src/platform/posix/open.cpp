@@ -406,10 +406,12 @@ void ForgetStatus(HANDLE file) {
   if (handle == nullptr) return;
   if (handle->one_user) {
     handle->status.valid = false;
+    handle->read_through = false;
     return;
   }
   std::lock_guard<std::mutex> lock(handle->guard);
   handle->status.valid = false;
+  handle->read_through = false;
 }
 
 Handle* FromHandle(HANDLE handle) {
@@ -443,9 +445,8 @@ int DescriptorOf(HANDLE file) {
   return handle->fd;
 }
 
-bool StatxAt(int directory, const char* name, int flags, Status* status) {
-  status->valid = statx(directory, name, flags | AT_STATX_SYNC_AS_STAT,
-                        STATX_BASIC_STATS | STATX_BTIME, &status->sx) == 0;
+bool StatxAt(int directory, const char* name, int flags, Status* status, unsigned fields) {
+  status->valid = statx(directory, name, flags | AT_STATX_SYNC_AS_STAT, fields, &status->sx) == 0;
   return status->valid;
 }
 
@@ -455,10 +456,15 @@ const struct statx* StatusTaken(HANDLE file, Handle* handle) {
   if (!handle->status.valid) {
     const int fd = DescriptorOf(file);
     if (fd < 0) return nullptr;
-    if (!StatxAt(fd, "", AT_EMPTY_PATH, &handle->status)) {
+    const bool keep_access = handle->read_through;
+    const struct statx_timestamp access = handle->status.sx.stx_atime;
+    handle->read_through = false;
+    if (!StatxAt(fd, "", AT_EMPTY_PATH, &handle->status,
+                 keep_access ? kStatusFields & ~STATX_ATIME : kStatusFields)) {
       SetLastErrorFromErrno(errno);
       return nullptr;
     }
+    if (keep_access) handle->status.sx.stx_atime = access;
   }
   return &handle->status.sx;
 }
