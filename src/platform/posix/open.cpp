@@ -44,10 +44,6 @@ bool IsWhatWasLookedAt(const Status& looked, const Status& opened) {
           looked.sx.stx_dev_minor == opened.sx.stx_dev_minor);
 }
 
-}  // namespace
-
-namespace {
-
 // The memory of handles this thread ended, kept for its next ones. Plain
 // data, so that it is still there for a handle ended after the thread's
 // objects were destroyed (then freed at once).
@@ -80,7 +76,7 @@ void EndHandle(Handle* handle) {
     delete handle;
     return;
   }
-  t_kept_end.armed = true;
+  t_kept_end.armed = true;  // its first use makes it, and so its end with the thread's
   handle->~Handle();
   t_kept.blocks[t_kept.count++] = handle;
 }
