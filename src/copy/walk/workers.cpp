@@ -65,7 +65,7 @@ void Workers::HandOver() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (queue_.size() >= queue_limit_) {
     lock.unlock();
-    RunOwnBatch();
+    RunHere(&batch_);
     return;
   }
   for (FileJob& job : batch_) ++job.directory->in_flight;
@@ -113,23 +113,19 @@ bool Workers::RunQuickBatch() {
   std::vector<FileJob> timed;
   timed.push_back(std::move(batch_.front()));
   batch_.erase(batch_.begin());
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++timed.front().directory->in_flight;
-  }
   const auto start = std::chrono::steady_clock::now();
-  RunBatch(timed);
+  RunHere(&timed);
   quick_ = std::chrono::steady_clock::now() - start < kQuickFile;
   return batch_.empty();
 }
 
-void Workers::RunOwnBatch() {
+void Workers::RunHere(std::vector<FileJob>* batch) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (FileJob& job : batch_) ++job.directory->in_flight;
+    for (FileJob& job : *batch) ++job.directory->in_flight;
   }
-  RunBatch(batch_);
-  batch_.clear();
+  RunBatch(*batch);
+  batch->clear();
 }
 
 // The walk waiting for a directory's files, or for room, copies waiting

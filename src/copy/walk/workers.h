@@ -108,8 +108,9 @@ class Workers {
   // Copies the first file of one batch in every few on the walk's thread,
   // timed, while files are not quick; true where that was the whole batch.
   bool RunQuickBatch();
-  // Copies the walk's batch on the walk's thread.
-  void RunOwnBatch();
+  // Copies `batch` on the calling thread, counted in flight meanwhile, and
+  // empties it.
+  void RunHere(std::vector<FileJob>* batch);
   // Waits while `busy` (asked under the lock) holds, copying waiting files.
   void CopyWhile(const std::function<bool()>& busy);
   // Copies a file, or runs a task; false where `job` is a file, whose
