@@ -377,10 +377,11 @@ TEST_F(ThreadsTest, NamesMeetingOneCopyCollideWhicheverWorkerIsFirst) {
   }
 }
 
-// Files quicker than a hand-over are copied by the walk on the spot, and no
-// worker thread starts for them; once most of a batch's worth are slow,
-// files are handed over. One slow file among quick ones changes nothing.
-TEST(WorkersTest, QuickFilesStayWithTheWalkAndStartNoThread) {
+// On one core, files quicker than a hand-over are copied by the walk on the
+// spot, and no worker thread starts for them; once most of a batch's worth
+// are slow, files are handed over. One slow file among quick ones changes
+// nothing.
+TEST(WorkersTest, QuickFilesStayWithTheWalkOnOneCoreAndStartNoThread) {
   const struct {
     int slow;  // of the 16 files copied on the spot
     bool copies_here;
@@ -389,7 +390,7 @@ TEST(WorkersTest, QuickFilesStayWithTheWalkAndStartNoThread) {
     SCOPED_TRACE(c.slow);
     Workers workers;
     std::vector<char> buffers[3];
-    ASSERT_TRUE(workers.Start({buffers[0].data(), buffers[1].data(), buffers[2].data()}));
+    ASSERT_TRUE(workers.Start({buffers[0].data(), buffers[1].data(), buffers[2].data()}, 1));
     for (int file = 0; file < 16; ++file) {
       ASSERT_TRUE(workers.CopiesHere());
       // Waited out on the clock: a sleep this short may not sleep at all.
@@ -408,6 +409,33 @@ TEST(WorkersTest, QuickFilesStayWithTheWalkAndStartNoThread) {
     workers.RunAhead([&done] { done = true; }, &directory);
     workers.WaitUntil([&done] { return done.load(); });
     EXPECT_TRUE(workers.Running());
+  }
+}
+
+// With a core to spare, quick files are shared with the workers: handed
+// over, run once each, shared by the walk where the workers fall behind,
+// and waited for by their directory.
+TEST(WorkersTest, QuickFilesWithACoreToSpareAreShared) {
+  for (const size_t copiers : {2u, 8u}) {
+    SCOPED_TRACE(copiers);
+    Workers workers;
+    std::vector<std::vector<char>> buffers(copiers);
+    std::vector<void*> starts;
+    for (auto& buffer : buffers) starts.push_back(buffer.data());
+    ASSERT_TRUE(workers.Start(starts, 2));
+    constexpr int kFiles = 16 * 40 + 5;
+    std::vector<std::atomic<int>> runs(kFiles);
+    FilesOf directory;
+    for (int file = 0; file < kFiles; ++file) {
+      ASSERT_FALSE(workers.CopiesHere());
+      FileJob job;
+      job.directory = &directory;
+      job.task = [&runs, file] { ++runs[file]; };
+      workers.Copy(std::move(job));
+    }
+    workers.WaitFor(&directory);
+    EXPECT_TRUE(workers.Running());
+    for (int file = 0; file < kFiles; ++file) ASSERT_EQ(runs[file].load(), 1) << file;
   }
 }
 

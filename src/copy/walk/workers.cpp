@@ -1,5 +1,6 @@
 #include "workers.h"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -11,8 +12,9 @@
 
 namespace vx {
 
-bool Workers::Start(const std::vector<void*>& buffers) {
+bool Workers::Start(const std::vector<void*>& buffers, unsigned cores) {
   buffers_ = buffers;
+  quick_helpers_ = cores > 1 ? cores - 1 : 0;
   return buffers_.size() > 1;
 }
 
@@ -63,7 +65,10 @@ void Workers::HandOver() {
   if (batch_.empty() || RunQuickBatch()) return;
   StartThreads();
   std::unique_lock<std::mutex> lock(mutex_);
-  if (queue_.size() >= queue_limit_) {
+  // Quick files wait for the helpers only: the walk copies the rest.
+  const size_t limit =
+      quick_ ? kWaitingPerWorker * std::min(threads_.size(), quick_helpers_) : queue_limit_;
+  if (queue_.size() >= limit) {
     lock.unlock();
     RunHere(&batch_);
     return;
@@ -74,21 +79,26 @@ void Workers::HandOver() {
   // A worker is woken where none is awake to take the batch, or where
   // batches pile up (slow files, a share): on a fast disk the awake ones
   // keep up, and workers sleeping and waking for each batch would cost
-  // more than the files.
-  const bool wake = sleeping_ == threads_.size() || queue_.size() > 1;
+  // more than the files. Quick files wake no more workers than there are
+  // cores besides the walk's: more would only take turns on them.
+  const size_t awake = threads_.size() - sleeping_;
+  const bool wake = (sleeping_ == threads_.size() || queue_.size() > 1) &&
+                    (!quick_ || awake < quick_helpers_);
   lock.unlock();
   if (wake) job_ready_.notify_one();
 }
 
 // Files with nothing to copy (a rerun's skips) take less time than handing
-// them over: while they are quick the walk copies each on the spot, as one
-// thread would (CopiesHere), with no lock, no hand-over and no call a
-// thread alone would not make, and times them a batch's worth at a time.
-// Once they are not (new files, a share) it hands them over, and copies
-// one file in every few batches itself, timed, so that it sees them turn
-// quick again.
+// them over to a worker that would wait for a core. With cores to spare,
+// the walk shares them with one worker a spare core (HandOver); with one
+// core it copies each on the spot, as one thread would (CopiesHere), with
+// no lock, no hand-over and no call a thread alone would not make, and
+// times them a batch's worth at a time. Once they are not quick (new
+// files, a share) every worker takes them, and the walk copies one file
+// in every few batches itself, timed, so that it sees them turn quick
+// again.
 bool Workers::CopiesHere() {
-  if (!quick_) return false;
+  if (!quick_ || quick_helpers_ > 0) return false;
   quick_start_ = std::chrono::steady_clock::now();
   return true;
 }
@@ -107,8 +117,10 @@ void Workers::CopiedHere() {
 // Only the batch's first file is timed on the walk's thread, the rest
 // handed over: on a share a whole batch would hold the walk for sixteen
 // files' round trips while the workers drain the queue it should fill.
+// The walk's own file is timed, not a worker's: workers sharing cores
+// would find every file slow, and keep waking each other.
 bool Workers::RunQuickBatch() {
-  if (quick_ || ++since_timed_ < kTimeEvery) return false;
+  if (++since_timed_ < kTimeEvery) return false;
   since_timed_ = 0;
   std::vector<FileJob> timed;
   timed.push_back(std::move(batch_.front()));

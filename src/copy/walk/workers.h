@@ -64,12 +64,16 @@ class Workers {
   // Takes a buffer for each copier, the walk's first; a worker thread for
   // each further buffer starts when the first batch is handed over. False
   // where there would be none (the walk then copies every file itself).
-  bool Start(const std::vector<void*>& buffers);
+  // `cores`: how many files can be copied at the same time without taking
+  // turns, which decides who copies quick files.
+  bool Start(const std::vector<void*>& buffers,
+             unsigned cores = std::thread::hardware_concurrency());
   // Whether worker threads were started.
   bool Running() const { return !threads_.empty(); }
 
   // Whether the walk copies the next file itself, on the spot (files are
-  // quick: a rerun's skips); if so, it calls CopiedHere once it has.
+  // quick, a rerun's skips, and no core is spare for a worker); if so, it
+  // calls CopiedHere once it has.
   bool CopiesHere();
   void CopiedHere();
 
@@ -130,10 +134,13 @@ class Workers {
   // A file quicker than this costs more to hand over (a lock, a wake-up,
   // another core's caches) than to copy on the spot.
   static constexpr std::chrono::microseconds kQuickFile{10};
-  // While files are not quick, every this many batches one is timed again.
+  // Every this many batches handed over, one file is timed again.
   static constexpr int kTimeEvery = 8;
   bool quick_ = true;  // whether the last files timed were quick
-  int since_timed_ = 0;
+  // The workers that take quick files: one for each core besides the
+  // walk's.
+  size_t quick_helpers_ = 0;
+  int since_timed_ = kTimeEvery - 1;  // the first batch is timed
   // Files copied on the spot and how many of them were not quick, judged
   // once a batch's worth; when the one being copied began.
   size_t quick_files_ = 0;
