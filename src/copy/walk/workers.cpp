@@ -52,10 +52,11 @@ Workers::~Workers() {
 
 // Files are handed over in batches: one lock and one wake-up for several
 // files, so that a file with nothing to copy (a rerun's skip) costs about
-// what the walk would spend on it itself.
+// what the walk would spend on it itself. Quick files go in batches of
+// four times as many, which halves the wake-ups and waits of a rerun.
 void Workers::Copy(FileJob job) {
   batch_.push_back(std::move(job));
-  if (batch_.size() >= kBatchFiles) HandOver();
+  if (batch_.size() >= (quick_ ? kQuickBatchFiles : kBatchFiles)) HandOver();
 }
 
 // Where every worker has batches waiting, the walk copies the batch itself

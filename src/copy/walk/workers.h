@@ -131,6 +131,7 @@ class Workers {
   std::condition_variable file_done_;
   static constexpr size_t kWaitingPerWorker = 2;
   static constexpr size_t kBatchFiles = 16;
+  static constexpr size_t kQuickBatchFiles = 4 * kBatchFiles;
   // A file quicker than this costs more to hand over (a lock, a wake-up,
   // another core's caches) than to copy on the spot.
   static constexpr std::chrono::microseconds kQuickFile{10};
