@@ -70,8 +70,14 @@ size_t CopyAsciiRun(const From& from, To* out) {
 
 std::u16string DecodeFileName(std::string_view bytes) {
   std::u16string out;
+  DecodeFileNameInto(bytes, &out);
+  return out;
+}
+
+void DecodeFileNameInto(std::string_view bytes, std::u16string* into) {
+  std::u16string& out = *into;
   bytes.remove_prefix(CopyAsciiRun(bytes, &out));
-  if (bytes.empty()) return out;
+  if (bytes.empty()) return;
   out.reserve(out.size() + bytes.size());
   while (!bytes.empty()) {
     char32_t cp;
@@ -87,13 +93,18 @@ std::u16string DecodeFileName(std::string_view bytes) {
     }
     bytes.remove_prefix(length);
   }
-  return out;
 }
 
 std::string EncodeFileName(std::u16string_view text) {
   std::string out;
+  EncodeFileNameInto(text, &out);
+  return out;
+}
+
+void EncodeFileNameInto(std::u16string_view text, std::string* into) {
+  std::string& out = *into;
   const size_t ascii = CopyAsciiRun(text, &out);
-  if (ascii == text.size()) return out;
+  if (ascii == text.size()) return;
   out.reserve(text.size() * 3);
   for (size_t i = ascii; i < text.size(); ++i) {
     char16_t unit = text[i];
@@ -111,7 +122,6 @@ std::string EncodeFileName(std::u16string_view text) {
       AppendUtf8(&out, unit);
     }
   }
-  return out;
 }
 
 }  // namespace vx

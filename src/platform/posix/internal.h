@@ -3,9 +3,11 @@
 #pragma once
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -83,15 +85,29 @@ struct Handle {
   // stat.
   Status status;
   // An open deferred until the descriptor is first needed: the object
-  // `deferred_name` in the directory `deferred_directory`, with these flags.
+  // DeferredName() in the directory `deferred_directory`, with these flags.
   // A skipped file is thus decided on without ever being opened. The parent
   // directory's handle stays open meanwhile: the walk closes every handle
   // before the directory it was opened in.
   bool deferred = false;
   int deferred_directory = -1;  // or AT_FDCWD
   Handle* deferred_parent = nullptr;  // the handle of deferred_directory, if any
-  std::string deferred_name;
   int deferred_flags = 0;
+  // An entry's name fits in place, so a skipped file allocates nothing; a
+  // whole path (an open at AT_FDCWD) may not, and is kept apart.
+  char deferred_short_name[NAME_MAX + 1];
+  std::string deferred_long_name;
+  void SetDeferredName(const std::string& name) {
+    if (name.size() <= NAME_MAX) {
+      std::memcpy(deferred_short_name, name.c_str(), name.size() + 1);
+      deferred_long_name.clear();
+    } else {
+      deferred_long_name = name;
+    }
+  }
+  const char* DeferredName() const {
+    return deferred_long_name.empty() ? deferred_short_name : deferred_long_name.c_str();
+  }
   // Why a deferred open failed: it is not tried again, so every later use
   // of the handle fails alike.
   DWORD open_error = 0;

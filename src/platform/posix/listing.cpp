@@ -168,7 +168,9 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
 
   const auto* entry =
       reinterpret_cast<const LinuxDirent64*>(handle->entries.get() + handle->entry_pos);
-  std::u16string name = DecodeFileName(entry->d_name);
+  thread_local std::u16string t_name;  // its room kept from entry to entry
+  DecodeFileNameInto(entry->d_name, &t_name);
+  const std::u16string& name = t_name;
   // Names alone cost no look at the entries.
   if (names_only) {
     const size_t names_bytes =
@@ -204,7 +206,6 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   if (!self_or_parent) {
     // Workers opening entries of this directory read these.
     std::lock_guard<std::mutex> lock(handle->guard);
-    Handle::ListedEntry listed{entry->d_name, status, is_link};
     std::vector<Handle::ListedEntry>& kept = handle->listed;
     ++handle->listed_ever;
     if (kept.size() < ListedKept()) {
@@ -217,9 +218,13 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
       if (kept.size() == kept.capacity()) {
         kept.reserve(std::min(2 * kept.size() + 64, ListedKept()));
       }
-      kept.push_back(std::move(listed));
+      kept.push_back(Handle::ListedEntry{entry->d_name, status, is_link});
     } else {
-      kept[handle->listed_next] = std::move(listed);
+      // In place: the name keeps its room.
+      Handle::ListedEntry& oldest = kept[handle->listed_next];
+      oldest.name.assign(entry->d_name);
+      oldest.status = status;
+      oldest.link = is_link;
       handle->listed_next = (handle->listed_next + 1) % kept.size();
     }
   }

@@ -253,7 +253,7 @@ HANDLE OpenLikeCreateFile(Handle* parent, int directory, const std::string& path
     handle->deferred = true;
     handle->deferred_directory = directory;
     handle->deferred_parent = parent;
-    handle->deferred_name = path;
+    handle->SetDeferredName(path);
     handle->deferred_flags = base_flags | (writing ? O_WRONLY : O_RDONLY);
     return handle;
   }
@@ -423,7 +423,7 @@ int DescriptorOf(HANDLE file) {
   }
   if (handle->deferred) {
     handle->deferred = false;
-    const char* name = handle->deferred_name.c_str();
+    const char* name = handle->DeferredName();
     const int flags = handle->deferred_flags;
     const int fd = (flags & O_ACCMODE) == O_RDONLY
                        ? OpenForReading(handle->deferred_directory, name, flags)
@@ -506,7 +506,9 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
                      DWORD flags) {
   Handle* parent = DirectoryHandle(directory);
   if (parent == nullptr) return INVALID_HANDLE_VALUE;
-  const std::string path = EncodeFileName(name);
+  thread_local std::string t_path;  // no open made from here calls back in
+  EncodeFileNameInto(name, &t_path);
+  const std::string& path = t_path;
   // The listing followed a link it found: a node open looks for itself.
   Status listed;
   // A directory nothing was listed from (a destination's) has nothing to

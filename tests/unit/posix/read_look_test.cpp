@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 #include "scratch.h"
 
 namespace vx {
@@ -54,6 +55,54 @@ TEST(ReadLookTest, AFileReadToItsEndShowsWhatChangedSinceAndKeepsItsAccessTime) 
     EXPECT_EQ(Ticks(info.ftLastWriteTime), (write + 500) * 10000000LL + kUnixEpochTicks);
     EXPECT_EQ(Ticks(info.ftLastAccessTime), access * 10000000LL + kUnixEpochTicks);
     ASSERT_TRUE(Os().CloseHandle(file));
+  }
+}
+
+// A file opened by name is opened only when its bytes are first read: the
+// name kept until then is the one given, whatever its length (an entry's
+// longest, a whole path longer than any entry's, a short one after a long
+// one in the same handle memory).
+TEST(ReadLookTest, AnOpenLeftForLaterReachesTheNamedFileWhateverTheNameLength) {
+  testing::Scratch scratch;
+  const std::u16string longest(255, u'n');
+  const std::u16string deep = std::u16string(100, u'd') + u"/" + std::u16string(100, u'e') +
+                              u"/" + std::u16string(100, u'f');
+  const struct {
+    std::u16string directory;  // opened by name relative to it; empty: a whole path
+    std::u16string name;
+  } cases[] = {
+      {u"x", longest},
+      {u"", deep},
+      {u"x", u"a"},
+      {u"", u"x/a"},
+  };
+  scratch.Write(u"x/" + longest, "longest");
+  scratch.Write(deep, "deep");
+  scratch.Write(u"x/a", "short");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(EncodeFileName(c.name).substr(0, 20));
+    const std::u16string relative = c.directory.empty() ? c.name : c.directory + u"/" + c.name;
+    HANDLE directory = INVALID_HANDLE_VALUE;
+    HANDLE file;
+    if (c.directory.empty()) {
+      file = Os().CreateFileW(scratch.Path(c.name).c_str(), GENERIC_READ, 7, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    } else {
+      directory = Os().CreateFileW(scratch.Path(c.directory).c_str(), GENERIC_READ, 7, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+      file = Os().CreateFileAtW(directory, c.name.c_str(), GENERIC_READ, 7, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS);
+    }
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char buffer[32];
+    DWORD read = 0;
+    ASSERT_TRUE(Os().ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(std::string(buffer, read), scratch.Read(relative));
+    ASSERT_TRUE(Os().CloseHandle(file));
+    if (directory != INVALID_HANDLE_VALUE) {
+      ASSERT_TRUE(Os().CloseHandle(directory));
+    }
   }
 }
 
