@@ -1,5 +1,8 @@
 #include "utf8.h"
 
+#include <cstdint>
+#include <type_traits>
+
 namespace vx {
 
 namespace {
@@ -58,13 +61,36 @@ void AppendUtf8(std::string* out, char32_t cp) {
 }
 
 // Most names are ASCII, whose units and bytes are the same numbers: that
-// leading run is carried over at once.
+// leading run is carried over at once, eight units a step, each step
+// judged after it is copied (what it copied past the run is cut off).
+// The target is written through a pointer of its own: a byte stored
+// through the string could be its own length or pointer, as far as the
+// compiler knows, which would be read again for every unit.
 template <typename To, typename From>
 size_t CopyAsciiRun(const From& from, To* out) {
+  using Unit = typename To::value_type;
+  using Source = std::make_unsigned_t<typename From::value_type>;
+  const auto* source = from.data();
+  const size_t size = from.size();
+  out->resize(size);
+  Unit* target = out->data();
   size_t ascii = 0;
-  while (ascii < from.size() && static_cast<uint32_t>(from[ascii]) < 0x80) ++ascii;
+  constexpr size_t kStep = 8;
+  while (ascii + kStep <= size) {
+    uint32_t seen = 0;
+    for (size_t i = ascii; i < ascii + kStep; ++i) {
+      const uint32_t unit = static_cast<Source>(source[i]);
+      seen |= unit;
+      target[i] = static_cast<Unit>(unit);
+    }
+    if (seen >= 0x80) break;
+    ascii += kStep;
+  }
+  while (ascii < size && static_cast<Source>(source[ascii]) < 0x80) {
+    target[ascii] = static_cast<Unit>(source[ascii]);
+    ++ascii;
+  }
   out->resize(ascii);
-  for (size_t i = 0; i < ascii; ++i) (*out)[i] = static_cast<typename To::value_type>(from[i]);
   return ascii;
 }
 

@@ -4,6 +4,7 @@
 
 #include "report/json_log.h"
 #include "report/sink.h"
+#include "platform/utf8.h"
 
 namespace vx {
 namespace {
@@ -132,6 +133,39 @@ TEST(Utf8TextTest, NamesAsUtf8BytesAsEscapesAndLfLineEnds) {
   }
   EXPECT_EQ(Utf8Text(u"line\n"), "line\n");
   WriteTextAsUtf8(false);
+}
+
+// Names convert both ways whatever the length of their leading ASCII run
+// and wherever another unit starts (a letter of two bytes, a byte that is
+// no UTF-8), also into a string that held a longer name before.
+TEST(FileNameTest, AsciiRunsOfEveryLengthAndWhatFollowsThem) {
+  const struct {
+    std::string bytes;
+    std::u16string units;
+  } others[] = {
+      {"", u""}, {"\xc3\xa9", u"\u00e9"}, {"\xe9", std::u16string(1, char16_t{0xDCE9})}};
+  std::u16string decoded(64, u'#');
+  std::string encoded(64, '#');
+  for (size_t length = 0; length < 20; ++length) {
+    for (size_t at = 0; at <= length; ++at) {
+      for (const auto& other : others) {
+        std::string bytes;
+        std::u16string units;
+        for (size_t i = 0; i < length; ++i) {
+          if (i == at) bytes += other.bytes, units += other.units;
+          bytes += static_cast<char>('a' + i);
+          units += static_cast<char16_t>(u'a' + i);
+        }
+        SCOPED_TRACE(bytes);
+        EXPECT_EQ(DecodeFileName(bytes), units);
+        EXPECT_EQ(EncodeFileName(units), bytes);
+        DecodeFileNameInto(bytes, &decoded);
+        EncodeFileNameInto(units, &encoded);
+        EXPECT_EQ(decoded, units);
+        EXPECT_EQ(encoded, bytes);
+      }
+    }
+  }
 }
 
 }  // namespace
