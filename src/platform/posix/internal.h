@@ -280,6 +280,8 @@ mode_t ProcessUmask();
 // Opening, for the files that make and replace objects (open.cpp).
 // openat, tried again where a signal interrupts it.
 int OpenRetryingIntr(int directory, const char* path, int flags, mode_t mode);
+// Opens for reading with O_NOATIME where the kernel grants it.
+int OpenForReading(int directory, const char* path, int flags);
 // A handle for an open descriptor and the status it was opened with.
 HANDLE NewFileHandle(int fd, const Status& status);
 // Sets the last error and returns INVALID_HANDLE_VALUE.
