@@ -4,7 +4,6 @@
 // listing or the look before the open took.
 #include <sys/statvfs.h>
 
-
 #include "internal.h"
 
 namespace vx::posix {
