@@ -177,7 +177,8 @@ const struct statx* StatusTaken(HANDLE file, Handle* handle) {
     const int fd = DescriptorOf(file);
     if (fd < 0) return nullptr;
     const bool keep_access = handle->read_through;
-    const struct statx_timestamp access = handle->status.sx.stx_atime;
+    const struct statx_timestamp access =
+        keep_access ? handle->status.sx.stx_atime : statx_timestamp{};
     handle->read_through = false;
     if (!StatxAt(fd, "", AT_EMPTY_PATH, &handle->status,
                  keep_access ? kStatusFields & ~STATX_ATIME : kStatusFields)) {
