@@ -97,12 +97,7 @@ DWORD JudgeOpened(Handle* handle, int fd) {
   Status opened;
   if (!StatxAt(fd, "", AT_EMPTY_PATH, &opened)) return Win32ErrorFromErrno(errno);
   if (!S_ISREG(opened.sx.stx_mode)) return ERROR_INVALID_FUNCTION;
-  const Status& looked = handle->status;
-  if (looked.valid && (opened.sx.stx_ino != looked.sx.stx_ino ||
-                       opened.sx.stx_dev_major != looked.sx.stx_dev_major ||
-                       opened.sx.stx_dev_minor != looked.sx.stx_dev_minor)) {
-    return ERROR_FILE_INVALID;
-  }
+  if (!IsWhatWasLookedAt(handle->status, opened)) return ERROR_FILE_INVALID;
   Handle* parent = handle->deferred_parent;
   Status parent_status;
   if (parent != nullptr) {

@@ -288,6 +288,16 @@ std::string SelfPath(int fd);
 // The process's umask, read once.
 mode_t ProcessUmask();
 
+// Whether what an open reached is the object looked at before it (by the
+// listing, or the look the open made): a name swapped meanwhile for a link
+// (to what only the run may read) or for another directory reaches another.
+inline bool IsWhatWasLookedAt(const Status& looked, const Status& opened) {
+  return !looked.valid ||
+         (looked.sx.stx_ino == opened.sx.stx_ino &&
+          looked.sx.stx_dev_major == opened.sx.stx_dev_major &&
+          looked.sx.stx_dev_minor == opened.sx.stx_dev_minor);
+}
+
 // Opening, for the files that make and replace objects (open.cpp).
 // openat, tried again where a signal interrupts it.
 int OpenRetryingIntr(int directory, const char* path, int flags, mode_t mode);

@@ -30,15 +30,6 @@ bool IsRegularOrDirectory(mode_t mode) {
   return S_ISREG(mode) || S_ISDIR(mode);
 }
 
-// Whether what an open reached is the object looked at before it (by the
-// listing, or the look the open made): a name swapped meanwhile for a link
-// (to what only the run may read) or for another directory reaches another.
-bool IsWhatWasLookedAt(const Status& looked, const Status& opened) {
-  return !looked.valid ||
-         (looked.sx.stx_ino == opened.sx.stx_ino &&
-          looked.sx.stx_dev_major == opened.sx.stx_dev_major &&
-          looked.sx.stx_dev_minor == opened.sx.stx_dev_minor);
-}
 }  // namespace
 
 HANDLE Fail(DWORD code) {
