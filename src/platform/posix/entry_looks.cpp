@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include <unistd.h>
+
 namespace vx::posix {
 namespace {
 
@@ -74,7 +76,15 @@ struct Lookers {
   std::deque<Batch*> batches;
   size_t started = 0;
   size_t looking = 0;  // of those started, the ones taking looks now
+  // Descriptors left to close (CloseLater), and those being closed now.
+  std::deque<int> closes;
+  size_t closing = 0;
+  std::condition_variable closed;
 };
+
+// At most this many descriptors wait to be closed: each is one more the
+// process holds meanwhile.
+constexpr size_t kPendingCloses = 16;
 
 // Started on the first slow directory and kept for the process: the
 // threads wait on `work`, detached, and end with it.
@@ -94,9 +104,21 @@ void LookerLoop(Lookers* lookers) {
   std::unique_lock<std::mutex> hold(lookers->lock);
   for (;;) {
     // No more at once than allowed now: a later run may allow fewer.
-    lookers->work.wait(hold, [&] {
+    auto may_look = [&] {
       return !lookers->batches.empty() && lookers->looking < g_helpers.load();
-    });
+    };
+    lookers->work.wait(hold, [&] { return may_look() || !lookers->closes.empty(); });
+    // Looks first: the walk waits for them, no one waits for a close.
+    if (!may_look()) {
+      const int fd = lookers->closes.front();
+      lookers->closes.pop_front();
+      ++lookers->closing;
+      hold.unlock();
+      close(fd);
+      hold.lock();
+      if (--lookers->closing == 0 && lookers->closes.empty()) lookers->closed.notify_all();
+      continue;
+    }
     Batch* batch = lookers->batches.front();
     // Every look of it is taken: none is left for the others either.
     if (batch->next.load() >= batch->count) {
@@ -134,6 +156,8 @@ void LookAtEntry(int directory, EntryLook* look) {
 }
 
 void SetLooksAtOnce(DWORD count) {
+  // A run starts with every descriptor of the last one closed.
+  WaitForCloses();
   g_helpers = count > 1 ? count - 1 : 0;
 }
 
@@ -154,6 +178,24 @@ int NoteLookTime(const Status& directory, std::chrono::steady_clock::duration sp
   pace->spent += spent;
   if (++pace->looks >= kJudgedAfter) pace->verdict = pace->spent / pace->looks > kSlowLook ? 1 : 0;
   return pace->verdict;
+}
+
+bool CloseLater(int fd, const Status& status) {
+  if (g_helpers.load() == 0 || JudgedLooks(status) != 1) return false;
+  Lookers& lookers = TheLookers();
+  {
+    std::lock_guard<std::mutex> lock(lookers.lock);
+    if (lookers.started == 0 || lookers.closes.size() >= kPendingCloses) return false;
+    lookers.closes.push_back(fd);
+  }
+  lookers.work.notify_one();
+  return true;
+}
+
+void WaitForCloses() {
+  Lookers& lookers = TheLookers();
+  std::unique_lock<std::mutex> hold(lookers.lock);
+  lookers.closed.wait(hold, [&] { return lookers.closes.empty() && lookers.closing == 0; });
 }
 
 void JudgeLooks(const Status& directory, bool slow) {

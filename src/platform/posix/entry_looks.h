@@ -27,6 +27,15 @@ int NoteLookTime(const Status& directory, std::chrono::steady_clock::duration sp
 // all are taken.
 void LookAtAll(int directory, EntryLook* looks, size_t count);
 
+// Closes `fd` of a file read only, whose `status` is on a device judged
+// slow, on one of the lookers, where its close is a round trip (the flush
+// of a share) the copy need not wait for: a close of what was only read
+// loses nothing if it fails. False where the caller closes it itself (no
+// looker started, too many closes waiting, a quick device).
+bool CloseLater(int fd, const Status& status);
+// Returns once every descriptor handed to CloseLater is closed.
+void WaitForCloses();
+
 // For tests: the device of `directory` judged slow (or quick) from now on.
 void JudgeLooks(const Status& directory, bool slow);
 

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <sys/mman.h>
 
+#include "entry_looks.h"
 #include "internal.h"
 
 namespace vx::posix {
@@ -31,7 +32,9 @@ BOOL CloseHandle(HANDLE object) {
     return 0;
   }
   int result = 0;
-  if (handle->fd >= 0 && handle->owns_fd) result = close(handle->fd);
+  const bool closes_later = handle->fd >= 0 && handle->owns_fd && handle->reads_only &&
+                            !handle->node && CloseLater(handle->fd, handle->status);
+  if (handle->fd >= 0 && handle->owns_fd && !closes_later) result = close(handle->fd);
   int error = errno;
   if (handle->owns_fd) EndHandle(handle);
   if (result != 0) {

@@ -2,6 +2,7 @@
 // what it says of each entry is what a listing one at a time says.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,72 @@ TEST(EntryLooksTest, LooksTakenManyAtOnceSayWhatOneAtATimeSays) {
   EXPECT_EQ(std::get<0>(one_at_a_time.at(u"dangling")), DWORD{FILE_ATTRIBUTE_REPARSE_POINT});
   EXPECT_EQ(std::get<0>(one_at_a_time.at(u"fifo")), DWORD{FILE_ATTRIBUTE_DEVICE});
   EXPECT_EQ(std::get<1>(one_at_a_time.at(u"n-a00")), 0);
+}
+
+// A close of a file only read, on a volume whose round trips are slow, is
+// left to a looker; any other close is the caller's own, at once.
+TEST(EntryLooksTest, OnlyAFileReadOnASlowVolumeIsClosedByALooker) {
+  testing::Scratch scratch;
+  for (const char16_t* name : {u"d/file", u"d/b", u"d/c", u"d/d"}) scratch.Write(name, "data");
+  // Lookers are started by a listing that looks many at once.
+  const size_t listed = ListAll(scratch.Path(u"d"), 4, true).size();
+  ASSERT_EQ(listed, 6u);
+  posix::Status volume;
+  const int file = open(scratch.Fs(u"d/file").c_str(), O_RDONLY);
+  ASSERT_GE(file, 0);
+  volume.valid = statx(file, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &volume.sx) == 0;
+  ASSERT_TRUE(volume.valid);
+  close(file);
+  auto is_open = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
+  const struct {
+    const char* what;
+    DWORD at_once;
+    bool slow;
+    bool closed_later;
+  } cases[] = {
+      {"a slow volume with lookers", 4, true, true},
+      {"a quick volume", 4, false, false},
+      {"a slow volume, one at a time as asked", 1, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Os().SetLooksAtOnce(c.at_once);
+    posix::JudgeLooks(volume, c.slow);
+    const int fd = open(scratch.Fs(u"d/file").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(posix::CloseLater(fd, volume), c.closed_later);
+    if (!c.closed_later) {
+      EXPECT_TRUE(is_open(fd));
+      close(fd);
+    }
+    posix::WaitForCloses();
+    EXPECT_FALSE(is_open(fd));
+  }
+
+  // Through the handles: only the one opened for reading is handed over;
+  // one opened for writing is closed, and says how its close went, at once.
+  Os().SetLooksAtOnce(4);
+  posix::JudgeLooks(volume, true);
+  HANDLE directory = Os().CreateFileW(scratch.Path(u"d").c_str(), FILE_LIST_DIRECTORY, 7, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+  for (const DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
+    SCOPED_TRACE(access == GENERIC_READ ? "read" : "written");
+    HANDLE handle = Os().CreateFileAtW(directory, u"file", access, 7, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    const int fd = posix::DescriptorOf(handle);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Os().CloseHandle(handle), 1);
+    if (access != GENERIC_READ) {
+      EXPECT_FALSE(is_open(fd));
+    }
+    posix::WaitForCloses();
+    EXPECT_FALSE(is_open(fd));
+  }
+  Os().CloseHandle(directory);
+  posix::JudgeLooks(volume, false);
+  Os().SetLooksAtOnce(1);
 }
 
 }  // namespace
