@@ -31,6 +31,8 @@
 
 namespace vx {
 
+using namespace std::string_view_literals;
+
 
 bool OnWalkPath(const Walk& walk, const FileIdentity& identity) {
   for (const FileIdentity& ancestor : walk.path) {
@@ -94,7 +96,8 @@ int SkipNotLocal(const std::u16string& path, DWORD attributes, uint64_t size) {
 Next NextEntry(Walk& walk, Level& level, ListedEntry* entry) {
   std::u16string* name = &entry->name;
   for (;;) {
-    if (NoticeStop(level.source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)")) {
+    // A view of known length: asked for every entry.
+    if (NoticeStop(level.source.path, u"CopyOneDirectory:Interrupted(SOURCE-DIR)"sv)) {
       return Next::kUnfinished;
     }
     NTSTATUS failure = 0;

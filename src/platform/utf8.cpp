@@ -62,7 +62,9 @@ void AppendUtf8(std::string* out, char32_t cp) {
 
 // Most names are ASCII, whose units and bytes are the same numbers: that
 // leading run is carried over at once, eight units a step, each step
-// judged after it is copied (what it copied past the run is cut off).
+// judged after it is copied (what it copied past the run is cut off). A
+// name's last units, fewer than a step, are taken by one more step that
+// ends at its end, overlapping units already copied with the same values.
 // The target is written through a pointer of its own: a byte stored
 // through the string could be its own length or pointer, as far as the
 // compiler knows, which would be read again for every unit.
@@ -74,18 +76,21 @@ size_t CopyAsciiRun(const From& from, To* out) {
   const size_t size = from.size();
   out->resize(size);
   Unit* target = out->data();
-  size_t ascii = 0;
   constexpr size_t kStep = 8;
-  while (ascii + kStep <= size) {
+  // Whether the step's units from `at` on are all ASCII.
+  auto step = [&](size_t at) {
     uint32_t seen = 0;
-    for (size_t i = ascii; i < ascii + kStep; ++i) {
-      const uint32_t unit = static_cast<Source>(source[i]);
+#pragma GCC unroll 8
+    for (size_t i = 0; i < kStep; ++i) {
+      const uint32_t unit = static_cast<Source>(source[at + i]);
       seen |= unit;
-      target[i] = static_cast<Unit>(unit);
+      target[at + i] = static_cast<Unit>(unit);
     }
-    if (seen >= 0x80) break;
-    ascii += kStep;
-  }
+    return seen < 0x80;
+  };
+  size_t ascii = 0;
+  while (ascii + kStep <= size && step(ascii)) ascii += kStep;
+  if (ascii < size && size >= kStep && ascii + kStep > size && step(size - kStep)) ascii = size;
   while (ascii < size && static_cast<Source>(source[ascii]) < 0x80) {
     target[ascii] = static_cast<Unit>(source[ascii]);
     ++ascii;

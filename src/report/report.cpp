@@ -168,12 +168,13 @@ std::u16string FileLine(const MetFile& file, std::u16string_view path,
 
 // What the current try of the thread's file decided so far.
 std::u16string_view DecisionSoFar() {
-  if (t_file.differs) return u"differs";
-  if (ReportedSettings.Verify) return u"same";
-  if (t_try.counted.NewCount > 0) return u"new";
-  if (t_try.counted.NewerCount > 0) return u"newer";
-  if (t_try.counted.OverwrittenCount > 0) return u"overwritten";
-  return u"skipped";
+  using namespace std::string_view_literals;
+  if (t_file.differs) return u"differs"sv;
+  if (ReportedSettings.Verify) return u"same"sv;
+  if (t_try.counted.NewCount > 0) return u"new"sv;
+  if (t_try.counted.NewerCount > 0) return u"newer"sv;
+  if (t_try.counted.OverwrittenCount > 0) return u"overwritten"sv;
+  return u"skipped"sv;
 }
 
 // Under /List a FILE line waits for its decision; any other line of its
