@@ -322,7 +322,11 @@ struct Platform {
 // clang-format on
 
 // The table in force. Tests may overwrite entries and must restore them.
-Platform& Os();
+// Reached inline: the walk asks it for every call it makes.
+extern Platform g_platform_in_force;
+inline Platform& Os() {
+  return g_platform_in_force;
+}
 
 // The backend of this build, untouched by any test wrapper.
 const Platform& NativePlatform();

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/single_threaded.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -70,6 +71,24 @@ struct NewFileLook {
 // and the workers, which open, create and remove entries in it. What they
 // share (its status, the entries listed last, what files created there
 // look like) is kept under `guard`; what is learned once is atomic.
+// A lock on `guard` taken only where another thread could want it: while
+// the process has only the one thread (a run with one copier), it has none
+// to wait for, and each listed entry and open no longer pays for one.
+class LockUnlessAlone {
+ public:
+  explicit LockUnlessAlone(std::mutex& guard) : guard_(__libc_single_threaded ? nullptr : &guard) {
+    if (guard_ != nullptr) guard_->lock();
+  }
+  ~LockUnlessAlone() {
+    if (guard_ != nullptr) guard_->unlock();
+  }
+  LockUnlessAlone(const LockUnlessAlone&) = delete;
+  LockUnlessAlone& operator=(const LockUnlessAlone&) = delete;
+
+ private:
+  std::mutex* guard_;
+};
+
 struct Handle {
   std::mutex guard;
   enum class Kind { kFile, kToken, kProcess };

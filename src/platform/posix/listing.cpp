@@ -205,7 +205,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE, void*, void*, IO_STATUS_BLOCK
   const bool have_status = look.have_status;
   if (!self_or_parent) {
     // Workers opening entries of this directory read these.
-    std::lock_guard<std::mutex> lock(handle->guard);
+    LockUnlessAlone lock(handle->guard);
     std::vector<Handle::ListedEntry>& kept = handle->listed;
     ++handle->listed_ever;
     if (kept.size() < ListedKept()) {

@@ -306,7 +306,7 @@ HANDLE CreateFileAtW(HANDLE directory, const char16_t* name, DWORD access, DWORD
   // A directory nothing was listed from (a destination's) has nothing to
   // look up.
   if (parent->listed_ever.load(std::memory_order_relaxed) != 0) {
-    std::lock_guard<std::mutex> lock(parent->guard);
+    LockUnlessAlone lock(parent->guard);
     const size_t count = parent->listed.size();
     bool found = false;
     for (size_t back = 1; back <= count && !found; ++back) {

@@ -132,13 +132,9 @@ const Platform kPosix = {
     .SetLooksAtOnce = posix::SetLooksAtOnce,
 };
 
-Platform g_current = kPosix;
-
 }  // namespace
 
-Platform& Os() {
-  return g_current;
-}
+Platform g_platform_in_force = kPosix;
 const Platform& NativePlatform() {
   return kPosix;
 }

@@ -89,13 +89,9 @@ const Platform kWin32 = {
     // No SetLooksAtOnce: a listing brings sizes and times with the names
 };
 
-Platform g_current = kWin32;
-
 }  // namespace
 
-Platform& Os() {
-  return g_current;
-}
+Platform g_platform_in_force = kWin32;
 const Platform& NativePlatform() {
   return kWin32;
 }
