@@ -265,8 +265,9 @@ Decision Decide(const Place& source, const Place& destination, HANDLE source_fil
 }
 
 bool IsRunOutput(HANDLE file, FileIdentity* identity) {
-  for (const FileIdentity* log :
-       {&Registries.LogIdentity, &Registries.ErrorLogIdentity, &Registries.JsonLogIdentity}) {
+  static const FileIdentity* const kLogs[] = {&Registries.LogIdentity, &Registries.ErrorLogIdentity,
+                                              &Registries.JsonLogIdentity};
+  for (const FileIdentity* log : kLogs) {
     if (!SameObject(*identity, *log)) continue;
     CompleteIdentity(file, identity);
     if (SameObject(*identity, *log)) return true;
