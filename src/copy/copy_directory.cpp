@@ -33,7 +33,6 @@ namespace vx {
 
 using namespace std::string_view_literals;
 
-
 bool OnWalkPath(const Walk& walk, const FileIdentity& identity) {
   for (const FileIdentity& ancestor : walk.path) {
     if (SameObject(ancestor, identity)) return true;

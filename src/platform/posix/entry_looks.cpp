@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -10,8 +11,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-
-#include <unistd.h>
 
 namespace vx::posix {
 namespace {

@@ -66,11 +66,6 @@ struct NewFileLook {
   uint32_t mode = 0;  // the permission bits
 };
 
-// What a HANDLE points to in this backend. A file's handle is used by one
-// thread at a time; a directory's is shared by the walk, which lists it,
-// and the workers, which open, create and remove entries in it. What they
-// share (its status, the entries listed last, what files created there
-// look like) is kept under `guard`; what is learned once is atomic.
 // A lock on `guard` taken only where another thread could want it: while
 // the process has only the one thread (a run with one copier), it has none
 // to wait for, and each listed entry and open no longer pays for one.
@@ -89,6 +84,11 @@ class LockUnlessAlone {
   std::mutex* guard_;
 };
 
+// What a HANDLE points to in this backend. A file's handle is used by one
+// thread at a time; a directory's is shared by the walk, which lists it,
+// and the workers, which open, create and remove entries in it. What they
+// share (its status, the entries listed last, what files created there
+// look like) is kept under `guard`; what is learned once is atomic.
 struct Handle {
   std::mutex guard;
   enum class Kind { kFile, kToken, kProcess };
