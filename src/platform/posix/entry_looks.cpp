@@ -182,12 +182,17 @@ int NoteLookTime(const Status& directory, std::chrono::steady_clock::duration sp
 bool CloseLater(int fd, const Status& status) {
   if (g_helpers.load() == 0 || JudgedLooks(status) != 1) return false;
   Lookers& lookers = TheLookers();
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(lookers.lock);
     if (lookers.started == 0 || lookers.closes.size() >= kPendingCloses) return false;
     lookers.closes.push_back(fd);
+    // A looker closing now takes the next close once it is done: another
+    // is woken only for more than those can take, so that a steady stream
+    // of closes costs no wake-up each.
+    wake = lookers.closes.size() > lookers.closing;
   }
-  lookers.work.notify_one();
+  if (wake) lookers.work.notify_one();
   return true;
 }
 
