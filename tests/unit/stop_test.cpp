@@ -112,7 +112,9 @@ TEST_F(StopTest, QueuedFilesAreNotBegunAfterARequest) {
   const std::string log = scratch_.Read(u"run.log");
   const size_t row = log.find("   -new        : ");
   ASSERT_NE(row, std::string::npos);
-  EXPECT_LE(std::stoul(log.substr(row + 17)), copied + 2);  // big and sub/x may be done
+  // big and sub/x may be done; a file a copier had under way may have been
+  // decided, and so counted, before the request cut it off (one a copier).
+  EXPECT_LE(std::stoul(log.substr(row + 17)), copied + 2 + 2);
 }
 
 TEST_F(StopTest, RequestBetweenEntriesNamesTheDirectory) {
