@@ -23,6 +23,9 @@ constexpr std::chrono::microseconds kSlowLook{50};
 // Besides the calling thread, at most this many look at once
 // (SetLooksAtOnce); all the listings of a run share them.
 std::atomic<size_t> g_helpers{0};
+// Whether any device was judged slow: until one is, a close asks nothing of
+// the table below, whose lock every copier would otherwise take per file.
+std::atomic<bool> g_slow_seen{false};
 
 struct DevicePace {
   bool used = false;
@@ -176,11 +179,12 @@ int NoteLookTime(const Status& directory, std::chrono::steady_clock::duration sp
   if (pace->verdict != -1) return pace->verdict;
   pace->spent += spent;
   if (++pace->looks >= kJudgedAfter) pace->verdict = pace->spent / pace->looks > kSlowLook ? 1 : 0;
+  if (pace->verdict == 1) g_slow_seen.store(true, std::memory_order_relaxed);
   return pace->verdict;
 }
 
 bool CloseLater(int fd, const Status& status) {
-  if (g_helpers.load() == 0 || JudgedLooks(status) != 1) return false;
+  if (!g_slow_seen.load(std::memory_order_relaxed) || JudgedLooks(status) != 1) return false;
   Lookers& lookers = TheLookers();
   bool wake;
   {
@@ -206,6 +210,7 @@ void JudgeLooks(const Status& directory, bool slow) {
   std::lock_guard<std::mutex> lock(g_pace_lock);
   DevicePace* pace = PaceOf(directory);
   if (pace != nullptr) pace->verdict = slow ? 1 : 0;
+  if (slow) g_slow_seen.store(true, std::memory_order_relaxed);
 }
 
 void LookAtAll(int directory, EntryLook* looks, size_t count) {

@@ -32,9 +32,10 @@ BOOL CloseHandle(HANDLE object) {
     return 0;
   }
   int result = 0;
-  const bool closes_later = handle->fd >= 0 && handle->owns_fd && handle->reads_only &&
-                            !handle->node && CloseLater(handle->fd, handle->status);
-  if (handle->fd >= 0 && handle->owns_fd && !closes_later) result = close(handle->fd);
+  if (handle->fd >= 0 && handle->owns_fd &&
+      !(handle->reads_only && !handle->node && CloseLater(handle->fd, handle->status))) {
+    result = close(handle->fd);
+  }
   int error = errno;
   if (handle->owns_fd) EndHandle(handle);
   if (result != 0) {
