@@ -161,6 +161,7 @@ void SetLooksAtOnce(DWORD count) {
   // A run starts with every descriptor of the last one closed.
   WaitForCloses();
   g_helpers = count > 1 ? count - 1 : 0;
+  KeepListedFor(count);
 }
 
 int JudgedLooks(const Status& directory) {

@@ -51,8 +51,13 @@ bool IsSelfOrParent(const char* name) {
 
 // Learned once for the run: the opens of one directory trail its listing
 // alike wherever it is read ahead.
-std::atomic<size_t> g_listed_kept{64};
+constexpr size_t kFirstListedKept = 64;
 constexpr size_t kMostListedKept = 1024;
+std::atomic<size_t> g_listed_kept{kFirstListedKept};
+// Files waiting for workers trail the listing by up to a few batches a
+// copier (three of 64 files): a run with several keeps that many from its
+// start, as an entry dropped before an open misses it is looked at again.
+constexpr size_t kListedPerCopier = 192;
 
 // Where looks are slow the walk reads listings far ahead of the opens that
 // follow them: the most are kept from the start, not learnt miss by miss.
@@ -111,6 +116,12 @@ void TakeLook(Handle* handle, const LinuxDirent64* entry, size_t offset, EntryLo
 }
 
 }  // namespace
+
+void KeepListedFor(size_t copiers) {
+  g_listed_kept.store(
+      copiers > 1 ? std::min(kListedPerCopier * copiers, kMostListedKept) : kFirstListedKept,
+      std::memory_order_relaxed);
+}
 
 size_t ListedKept() {
   return g_listed_kept.load(std::memory_order_relaxed);
