@@ -171,5 +171,62 @@ TEST(EntryLooksTest, OnlyAFileReadOnASlowVolumeIsClosedByALooker) {
   Os().SetLooksAtOnce(1);
 }
 
+// A file handed to a worker is opened some way behind its listing: with
+// several copiers the directory's handle keeps the looks of that many
+// entries from the run's start, so the open takes the listing's look
+// rather than one of its own. Which it took shows once the file is gone:
+// the listing's look still answers, a look of its own finds nothing.
+TEST(EntryLooksTest, AFileOpenedBehindItsListingTakesTheListingsLook) {
+  testing::Scratch scratch;
+  constexpr int kFiles = 600;
+  for (int i = 0; i < kFiles; ++i) {
+    std::u16string name = u"d/f";
+    for (const char digit : std::to_string(i)) name += static_cast<char16_t>(digit);
+    scratch.Write(name, "x");
+  }
+  const struct {
+    DWORD copiers;
+    size_t behind;  // entries listed after the one opened
+    bool from_listing;
+  } cases[] = {
+      {1, 10, true}, {1, 100, false}, {2, 300, true}, {2, 500, false}, {8, 590, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.copiers << " copiers, " << c.behind << " behind");
+    Os().SetLooksAtOnce(c.copiers);
+    HANDLE directory = Os().CreateFileW(scratch.Path(u"d").c_str(), FILE_LIST_DIRECTORY, 7,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+    posix::Status volume;
+    volume.valid = true;
+    volume.sx = *posix::StatusOf(directory);
+    posix::JudgeLooks(volume, false);
+    std::vector<std::u16string> names;
+    alignas(8) unsigned char buffer[4096];
+    for (BOOLEAN restart = 1;; restart = 0) {
+      IO_STATUS_BLOCK io = {};
+      if (posix::NtQueryDirectoryFile(directory, nullptr, nullptr, nullptr, &io, buffer,
+                                      sizeof buffer, FileDirectoryInformation, 1, nullptr,
+                                      restart) != STATUS_SUCCESS) {
+        break;
+      }
+      const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer);
+      const std::u16string name(reinterpret_cast<const char16_t*>(record->FileName),
+                                record->FileNameLength / sizeof(char16_t));
+      if (name != u"." && name != u"..") names.push_back(name);
+    }
+    ASSERT_EQ(names.size(), size_t{kFiles});
+    const std::u16string& opened = names[names.size() - 1 - c.behind];
+    ASSERT_EQ(unlink(scratch.Fs(u"d/" + opened).c_str()), 0);
+    HANDLE handle = Os().CreateFileAtW(directory, opened.c_str(), GENERIC_READ, 7, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS);
+    EXPECT_EQ(handle != INVALID_HANDLE_VALUE, c.from_listing);
+    if (handle != INVALID_HANDLE_VALUE) Os().CloseHandle(handle);
+    Os().CloseHandle(directory);
+    scratch.Write(u"d/" + opened, "x");
+  }
+  Os().SetLooksAtOnce(1);
+}
+
 }  // namespace
 }  // namespace vx
