@@ -24,18 +24,22 @@ namespace fs = std::filesystem;
 
 using Record = std::tuple<DWORD, int64_t, int64_t>;  // attributes, size, write time
 
-// Every record of the directory's listing, by name; how many looks it was
-// allowed at once, and whether its volume is taken for slow.
-std::map<std::u16string, Record> ListAll(const std::u16string& path, DWORD at_once, bool slow) {
-  Os().SetLooksAtOnce(at_once);
+// Opens the directory at `path` for listing, its volume taken for slow or
+// quick; `status` is set to the directory's.
+HANDLE OpenJudged(const std::u16string& path, bool slow, posix::Status* status) {
   HANDLE directory = Os().CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, 7, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   EXPECT_NE(directory, INVALID_HANDLE_VALUE);
-  posix::Status status;
-  status.valid = posix::StatusOf(directory) != nullptr;
-  if (status.valid) status.sx = *posix::StatusOf(directory);
-  posix::JudgeLooks(status, slow);
-  std::map<std::u16string, Record> records;
+  status->valid = posix::StatusOf(directory) != nullptr;
+  if (status->valid) status->sx = *posix::StatusOf(directory);
+  posix::JudgeLooks(*status, slow);
+  return directory;
+}
+
+// Hands each record of the directory's listing, in its order, to `take`
+// with its name.
+template <typename Take>
+void ListEach(HANDLE directory, Take take) {
   alignas(8) unsigned char buffer[4096];
   for (BOOLEAN restart = 1;; restart = 0) {
     IO_STATUS_BLOCK io = {};
@@ -44,13 +48,25 @@ std::map<std::u16string, Record> ListAll(const std::u16string& path, DWORD at_on
         1, nullptr, restart);
     if (listed != STATUS_SUCCESS) {
       EXPECT_EQ(listed, STATUS_NO_MORE_FILES);
-      break;
+      return;
     }
     const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer);
-    const std::u16string name(reinterpret_cast<const char16_t*>(record->FileName),
-                              record->FileNameLength / sizeof(char16_t));
-    records[name] = Record{record->FileAttributes, record->EndOfFile, record->LastWriteTime};
+    take(std::u16string(reinterpret_cast<const char16_t*>(record->FileName),
+                        record->FileNameLength / sizeof(char16_t)),
+         *record);
   }
+}
+
+// Every record of the directory's listing, by name; how many looks it was
+// allowed at once, and whether its volume is taken for slow.
+std::map<std::u16string, Record> ListAll(const std::u16string& path, DWORD at_once, bool slow) {
+  Os().SetLooksAtOnce(at_once);
+  posix::Status status;
+  HANDLE directory = OpenJudged(path, slow, &status);
+  std::map<std::u16string, Record> records;
+  ListEach(directory, [&](const std::u16string& name, const FILE_DIRECTORY_INFORMATION& record) {
+    records[name] = Record{record.FileAttributes, record.EndOfFile, record.LastWriteTime};
+  });
   // Later looks on this volume one at a time again, as the other tests expect.
   posix::JudgeLooks(status, false);
   Os().SetLooksAtOnce(1);
@@ -148,9 +164,7 @@ TEST(EntryLooksTest, OnlyAFileReadOnASlowVolumeIsClosedByALooker) {
   // Through the handles: only the one opened for reading is handed over;
   // one opened for writing is closed, and says how its close went, at once.
   Os().SetLooksAtOnce(4);
-  posix::JudgeLooks(volume, true);
-  HANDLE directory = Os().CreateFileW(scratch.Path(u"d").c_str(), FILE_LIST_DIRECTORY, 7, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE directory = OpenJudged(scratch.Path(u"d"), true, &volume);
   ASSERT_NE(directory, INVALID_HANDLE_VALUE);
   for (const DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
     SCOPED_TRACE(access == GENERIC_READ ? "read" : "written");
@@ -194,27 +208,12 @@ TEST(EntryLooksTest, AFileOpenedBehindItsListingTakesTheListingsLook) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.copiers << " copiers, " << c.behind << " behind");
     Os().SetLooksAtOnce(c.copiers);
-    HANDLE directory = Os().CreateFileW(scratch.Path(u"d").c_str(), FILE_LIST_DIRECTORY, 7,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    ASSERT_NE(directory, INVALID_HANDLE_VALUE);
     posix::Status volume;
-    volume.valid = true;
-    volume.sx = *posix::StatusOf(directory);
-    posix::JudgeLooks(volume, false);
+    HANDLE directory = OpenJudged(scratch.Path(u"d"), false, &volume);
     std::vector<std::u16string> names;
-    alignas(8) unsigned char buffer[4096];
-    for (BOOLEAN restart = 1;; restart = 0) {
-      IO_STATUS_BLOCK io = {};
-      if (posix::NtQueryDirectoryFile(directory, nullptr, nullptr, nullptr, &io, buffer,
-                                      sizeof buffer, FileDirectoryInformation, 1, nullptr,
-                                      restart) != STATUS_SUCCESS) {
-        break;
-      }
-      const auto* record = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer);
-      const std::u16string name(reinterpret_cast<const char16_t*>(record->FileName),
-                                record->FileNameLength / sizeof(char16_t));
+    ListEach(directory, [&](const std::u16string& name, const FILE_DIRECTORY_INFORMATION&) {
       if (name != u"." && name != u"..") names.push_back(name);
-    }
+    });
     ASSERT_EQ(names.size(), size_t{kFiles});
     const std::u16string& opened = names[names.size() - 1 - c.behind];
     ASSERT_EQ(unlink(scratch.Fs(u"d/" + opened).c_str()), 0);
