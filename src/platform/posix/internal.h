@@ -218,10 +218,11 @@ Handle* NewHandle();
 void EndHandle(Handle* handle);
 
 // How many listed entries a directory's handle keeps for the opens that
-// follow: 64 with one copier, more with several (up to 1,024), and more
-// once opens were seen to come later than that behind the listing
-// (listings read ahead on a share, files waiting for a worker), so that no
-// open looks at its file a second time. KeepListedFor starts a run's count.
+// follow: 64 with one copier, 192 a copier with several, and more (up to
+// 1,024 in all) once opens were seen to come later than that behind the
+// listing (listings read ahead on a share, files waiting for a worker), so
+// that no open looks at its file a second time. KeepListedFor starts a
+// run's count.
 void KeepListedFor(size_t copiers);
 size_t ListedKept();
 // An open did not find its name among the entries kept, after some were
