@@ -316,7 +316,10 @@ struct Platform {
   // How many entries a directory's listing may look at at once where the
   // volume makes each look slow (a share's round trip, a cold disk); 1, the
   // start: one after another. Null where a listing brings every entry's
-  // size and times with its name (Windows).
+  // size and times with its name (Windows). Called with 1 as a run's state
+  // is reset and with its copiers once its settings are read: a backend
+  // also starts the run's other pacing there (Linux: how many listed
+  // entries a directory keeps, the last run's closes finished).
   void (*SetLooksAtOnce)(DWORD count) = nullptr;
 };
 // clang-format on
